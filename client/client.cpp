@@ -1,0 +1,183 @@
+#include "client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "jsmn.h"
+#include "proto.h"
+
+unique_fd vc_connect(const char* path) {
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (strlen(path) >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return unique_fd();
+    }
+    strcpy(addr.sun_path, path);
+    if (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) return unique_fd();
+    return fd;
+}
+
+int vc_send(int fd, std::string_view body) {
+    unsigned char hdr[4];
+    uint32_t n = static_cast<uint32_t>(body.size());
+    hdr[0] = static_cast<unsigned char>(n >> 24);
+    hdr[1] = static_cast<unsigned char>(n >> 16);
+    hdr[2] = static_cast<unsigned char>(n >> 8);
+    hdr[3] = static_cast<unsigned char>(n);
+    std::string frame(reinterpret_cast<char*>(hdr), 4);
+    frame.append(body);
+    return write_full(fd, frame.data(), frame.size());
+}
+
+int vc_recv(int fd, std::string* out, size_t max_bytes) {
+    unsigned char hdr[4];
+    if (read_full(fd, hdr, 4) != 0) return -1;
+    uint32_t n = (uint32_t)hdr[0] << 24 | (uint32_t)hdr[1] << 16 | (uint32_t)hdr[2] << 8 | hdr[3];
+    if (n > max_bytes) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    out->resize(n);
+    if (n && read_full(fd, out->data(), n) != 0) return -1;
+    return 0;
+}
+
+static void append_escaped(std::string* s, std::string_view v) {
+    sb_t b;
+    sb_json_escape(&b, v.data(), v.size());
+    if (b.buf) s->append(b.buf, b.len);
+}
+
+std::string vc_request(std::string_view id, std::string_view op, std::string_view args_json,
+                       std::string_view token, bool stream) {
+    std::string r = "{\"id\":\"";
+    append_escaped(&r, id);
+    r += "\",\"op\":\"";
+    append_escaped(&r, op);
+    r += "\"";
+    if (!token.empty()) {
+        r += ",\"token\":\"";
+        append_escaped(&r, token);
+        r += "\"";
+    }
+    r += ",\"args\":";
+    r += args_json.empty() ? std::string_view("{}") : args_json;
+    if (stream) r += ",\"stream\":true";
+    r += "}";
+    return r;
+}
+
+int vc_read_token_file(const char* path, std::string* out) {
+    FILE* f = fopen(path, "re");
+    if (!f) return -1;
+    char buf[256];
+    if (!fgets(buf, sizeof buf, f)) buf[0] = '\0';
+    fclose(f);
+    size_t n = strlen(buf);
+    while (n > 0 && strchr(" \t\r\n", buf[n - 1])) n--;
+    out->assign(buf, n);
+    return 0;
+}
+
+// Finds a top-level member's value token in a frame; tokens are kept in `toks`.
+static int find_member(std::string_view frame, std::string_view key, std::vector<jsmntok_t>* toks) {
+    toks->resize(4096);
+    jsmn_parser p;
+    jsmn_init(&p);
+    int n = jsmn_parse(&p, frame.data(), frame.size(), toks->data(), static_cast<unsigned>(toks->size()));
+    if (n <= 0) return -1;
+    std::string k(key);
+    return json_obj_idx(frame.data(), toks->data(), n, k.c_str());
+}
+
+bool vc_json_raw(std::string_view frame, std::string_view key, std::string* out) {
+    std::vector<jsmntok_t> toks;
+    int i = find_member(frame, key, &toks);
+    if (i < 0) return false;
+    const jsmntok_t& t = toks[i];
+    int start = t.type == JSMN_STRING ? t.start - 1 : t.start;
+    int end = t.type == JSMN_STRING ? t.end + 1 : t.end;
+    out->assign(frame.substr(start, end - start));
+    return true;
+}
+
+bool vc_json_str(std::string_view frame, std::string_view key, std::string* out) {
+    std::vector<jsmntok_t> toks;
+    int i = find_member(frame, key, &toks);
+    if (i < 0 || toks[i].type != JSMN_STRING) return false;
+    out->assign(frame.substr(toks[i].start, toks[i].end - toks[i].start));
+    return true;
+}
+
+bool vc_json_int(std::string_view frame, std::string_view key, long long* out) {
+    std::vector<jsmntok_t> toks;
+    int i = find_member(frame, key, &toks);
+    if (i < 0 || toks[i].type != JSMN_PRIMITIVE) return false;
+    *out = json_tok_int(frame.data(), &toks[i]);
+    return true;
+}
+
+static void put_utf8(std::string* s, unsigned cp) {
+    if (cp < 0x80) {
+        *s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *s += static_cast<char>(0xC0 | cp >> 6);
+        *s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *s += static_cast<char>(0xE0 | cp >> 12);
+        *s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        *s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *s += static_cast<char>(0xF0 | cp >> 18);
+        *s += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        *s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        *s += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string vc_json_unescape(std::string_view raw) {
+    std::string s;
+    s.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); i++) {
+        char c = raw[i];
+        if (c != '\\' || i + 1 >= raw.size()) {
+            s += c;
+            continue;
+        }
+        char e = raw[++i];
+        switch (e) {
+        case 'n': s += '\n'; break;
+        case 't': s += '\t'; break;
+        case 'r': s += '\r'; break;
+        case 'b': s += '\b'; break;
+        case 'f': s += '\f'; break;
+        case 'u':
+            if (i + 4 < raw.size()) {
+                unsigned cp = static_cast<unsigned>(strtoul(std::string(raw.substr(i + 1, 4)).c_str(), nullptr, 16));
+                i += 4;
+                // A surrogate pair becomes one code point.
+                if (cp >= 0xD800 && cp < 0xDC00 && i + 6 < raw.size() && raw[i + 1] == '\\' && raw[i + 2] == 'u') {
+                    unsigned lo = static_cast<unsigned>(strtoul(std::string(raw.substr(i + 3, 4)).c_str(), nullptr, 16));
+                    if (lo >= 0xDC00 && lo < 0xE000) {
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                        i += 6;
+                    }
+                }
+                put_utf8(&s, cp);
+            }
+            break;
+        default: s += e;  // \" \\ \/
+        }
+    }
+    return s;
+}

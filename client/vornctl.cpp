@@ -1,0 +1,228 @@
+#include "vornctl.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "client.h"
+#include "config.h"
+#include "jsmn.h"
+#include "proto.h"
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_sigint(int) { g_interrupted = 1; }
+
+void install_sigint() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll returns so the cancel goes out
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool is_whole_json_value(std::string_view v) {
+    jsmntok_t toks[256];
+    jsmn_parser p;
+    jsmn_init(&p);
+    int n = jsmn_parse(&p, v.data(), v.size(), toks, 256);
+    if (n <= 0) return false;
+    // One value covering the whole text (a bare word such as "ls" is no JSON value).
+    size_t start = static_cast<size_t>(toks[0].type == JSMN_STRING ? toks[0].start - 1 : toks[0].start);
+    size_t end = static_cast<size_t>(toks[0].type == JSMN_STRING ? toks[0].end + 1 : toks[0].end);
+    if (start != 0 || end != v.size()) return false;
+    if (toks[0].type == JSMN_PRIMITIVE) {
+        return v == "true" || v == "false" || v == "null" ||
+               v.find_first_not_of("-+0123456789.eE") == std::string_view::npos;
+    }
+    return true;
+}
+
+void append_json_string(std::string* s, std::string_view v) {
+    sb_t b;
+    sb_json_escape(&b, v.data(), v.size());
+    *s += '"';
+    if (b.buf) s->append(b.buf, b.len);
+    *s += '"';
+}
+
+int usage(FILE* f) {
+    fprintf(f,
+            "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
+            "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
+            "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
+            "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
+            "Default socket: %s\n",
+            CFG_DEFAULT_SOCKET_PATH);
+    return CTL_USAGE;
+}
+
+// Classifies a frame: 1 it ends the request successfully, -1 it ends it with a failure,
+// 0 more frames follow.
+int frame_outcome(std::string_view frame) {
+    std::string ev;
+    if (!vc_json_str(frame, "event", &ev)) {
+        std::string ok;
+        return vc_json_raw(frame, "ok", &ok) && ok == "true" ? 1 : -1;
+    }
+    if (ev == "error") return -1;
+    if (ev == "done") {
+        long long code = 0;
+        vc_json_int(frame, "exit_code", &code);
+        return code == 0 ? 1 : -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
+    unique_fd fd = vc_connect(ctx.socket_path.c_str());
+    if (!fd) {
+        fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
+        return CTL_USAGE;
+    }
+    std::string args = "{\"job_id\":";
+    append_json_string(&args, job_id);
+    args += "}";
+    std::string reply;
+    if (vc_send(fd.get(), vc_request("cancel", "_cancel", args, ctx.token)) != 0 ||
+        vc_recv(fd.get(), &reply) != 0) {
+        fprintf(stderr, "vornctl: connection lost\n");
+        return CTL_USAGE;
+    }
+    if (!quiet) printf("%s\n", reply.c_str());
+    return frame_outcome(reply) > 0 ? CTL_OK : CTL_FAIL;
+}
+
+int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame,
+               void* user) {
+    unique_fd fd = vc_connect(ctx.socket_path.c_str());
+    if (!fd) {
+        fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
+        return CTL_USAGE;
+    }
+    if (vc_send(fd.get(), vc_request("1", op, args_json, ctx.token)) != 0) {
+        fprintf(stderr, "vornctl: send: %s\n", strerror(errno));
+        return CTL_USAGE;
+    }
+    install_sigint();
+    std::string job_id;
+    bool cancel_sent = false;
+    for (;;) {
+        if (g_interrupted && !cancel_sent) {
+            if (job_id.empty()) return CTL_FAIL;  // nothing to cancel: just leave
+            cancel_sent = true;
+            ctl_cancel(ctx, job_id, true);
+        }
+        struct pollfd p = {fd.get(), POLLIN, 0};
+        int r = poll(&p, 1, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return CTL_USAGE;
+        }
+        std::string frame;
+        if (vc_recv(fd.get(), &frame) != 0) {
+            fprintf(stderr, "vornctl: connection closed\n");
+            return CTL_USAGE;
+        }
+        if (job_id.empty()) vc_json_str(frame, "job_id", &job_id);
+        bool keep = true;
+        if (on_frame) {
+            keep = on_frame(user, frame);
+        } else {
+            fwrite(frame.data(), 1, frame.size(), stdout);
+            fputc('\n', stdout);
+            fflush(stdout);
+        }
+        int outcome = frame_outcome(frame);
+        if (outcome != 0) return outcome > 0 ? CTL_OK : CTL_FAIL;
+        if (!keep) return CTL_OK;
+    }
+}
+
+bool ctl_args_from_words(int argc, char** argv, std::string* out) {
+    std::string args = "{";
+    for (int i = 0; i < argc; i++) {
+        const char* eq = strchr(argv[i], '=');
+        if (!eq || eq == argv[i]) {
+            fprintf(stderr, "vornctl: expected key=value, got '%s'\n", argv[i]);
+            return false;
+        }
+        if (i) args += ',';
+        append_json_string(&args, std::string_view(argv[i], static_cast<size_t>(eq - argv[i])));
+        args += ':';
+        std::string_view v(eq + 1);
+        if (is_whole_json_value(v)) args += v;
+        else append_json_string(&args, v);
+    }
+    args += '}';
+    *out = std::move(args);
+    return true;
+}
+
+namespace {
+
+struct ctl_cmd {
+    const char* name;
+    int (*fn)(const ctl_ctx& ctx, int argc, char** argv);  // argv after the command word
+};
+
+int cmd_cancel(const ctl_ctx& ctx, int argc, char** argv) {
+    if (argc != 1) return usage(stderr);
+    return ctl_cancel(ctx, argv[0]);
+}
+
+const ctl_cmd CTL_COMMANDS[] = {
+    {"cancel", cmd_cancel},
+};
+
+int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {
+    std::string args;
+    if (argc >= 1 && strcmp(argv[0], "--args") == 0) {
+        if (argc != 2) return usage(stderr);
+        args = argv[1];
+    } else if (!ctl_args_from_words(argc, argv, &args)) {
+        return CTL_USAGE;
+    }
+    return ctl_run_op(ctx, op, args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ctl_ctx ctx;
+    ctx.socket_path = CFG_DEFAULT_SOCKET_PATH;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        std::string_view a = argv[i];
+        if ((a == "-s" || a == "--socket") && i + 1 < argc) {
+            ctx.socket_path = argv[++i];
+        } else if (a == "--token-file" && i + 1 < argc) {
+            if (vc_read_token_file(argv[++i], &ctx.token) != 0) {
+                fprintf(stderr, "vornctl: cannot read token file %s: %s\n", argv[i], strerror(errno));
+                return CTL_USAGE;
+            }
+        } else if (a == "--text") {
+            ctx.text = true;
+        } else if (a == "-h" || a == "--help") {
+            usage(stdout);
+            return CTL_OK;
+        } else {
+            return usage(stderr);
+        }
+    }
+    if (i >= argc) return usage(stderr);
+    const char* word = argv[i];
+    for (const ctl_cmd& c : CTL_COMMANDS)
+        if (strcmp(c.name, word) == 0) return c.fn(ctx, argc - i - 1, argv + i + 1);
+    return run_generic(ctx, word, argc - i - 1, argv + i + 1);
+}

@@ -1,0 +1,34 @@
+// vornctl — the command-line client. Subcommands live in a table (vornctl.cpp); conveniences
+// for one operation family sit in files of their own (vornctl_<family>.cpp) and register
+// their rows in that table.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Exit statuses: 0 ok (or done with exit code 0), 1 an error reply / error event / non-zero
+// exit code, 2 usage or connection errors.
+enum { CTL_OK = 0, CTL_FAIL = 1, CTL_USAGE = 2 };
+
+struct ctl_ctx {
+    std::string socket_path;
+    std::string token;
+    bool text = false;  // --text: exec line records as plain output
+};
+
+// Receives every frame of a request in order; returns true to keep reading. A handler that
+// wants the frames printed as JSON lines leaves this null.
+using ctl_frame_fn = bool (*)(void* user, std::string_view frame);
+
+// Sends OP with ARGS (a JSON value) and reads its reply or event stream to the end, printing
+// each frame as a JSON line unless `on_frame` is given. Ctrl-C during a stream cancels its job
+// on a second connection. Returns CTL_OK / CTL_FAIL / CTL_USAGE as above.
+int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json,
+               ctl_frame_fn on_frame = nullptr, void* user = nullptr);
+
+// Sends _cancel for `job_id` on a new connection; prints the reply. Exit status as above.
+int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
+
+// Builds an args object from key=value words: a value that is one whole JSON value is sent
+// as it is, anything else as a string. Returns false (and says why on stderr) on a bad word.
+bool ctl_args_from_words(int argc, char** argv, std::string* out);

@@ -1,0 +1,21 @@
+// conn — one thread per accepted connection: read a frame, tokenize it, check the envelope
+// and the token, answer _cancel, find the operation, check that it is enabled, call it.
+//
+// Requests on one connection are strictly sequential. An error reply never closes the
+// connection; a frame with a bad length prefix (0 or above 1 MiB) always does, silently.
+// The thread owns the descriptor and closes it.
+#pragma once
+
+#include "jsmn.h"
+
+constexpr unsigned CONN_MAX_TOKENS = 1024;
+
+// Thread body; `arg` carries the connection descriptor as an integer value. Returns null.
+void* conn_thread(void* arg);
+
+// Handles one request frame of `len` bytes (NUL-terminated at js[len]) on `fd`, with
+// `toks` as scratch for CONN_MAX_TOKENS tokens.
+void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks);
+
+// The _cancel request: {"cancelled":true}, or "ENOENT" "no such job".
+void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks);

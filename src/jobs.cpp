@@ -1,0 +1,110 @@
+#include "jobs.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <cstring>
+
+#include "util.h"
+
+job_t g_jobs[JOB_SLOTS];
+
+namespace {
+
+constexpr int SHUTDOWN_KILL_GRACE_MS = 200;
+
+std::mutex g_mu;  // the table lock: see jobs.h for what it guards
+
+void clear_slot(job_t* j) {
+    memset(j->id, 0, sizeof j->id);
+    j->pid.store(0);
+    j->cancel.store(0);
+    j->in_use = 0;
+    j->master_fd = -1;
+    j->is_pty = 0;
+    j->closing = 0;
+    j->rows = 0;
+    j->cols = 0;
+    memset(j->tty, 0, sizeof j->tty);
+    j->created = 0;
+    j->ring = nullptr;
+    j->ring_cap = 0;
+    j->ring_len = 0;
+    j->ring_total = 0;
+    j->child_exited.store(0);
+    j->exit_code = 0;
+    j->reader_started = 0;
+    j->reader = pthread_t{};
+    j->tailers = 0;
+}
+
+void sleep_ms(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+// Sends `sig` to the child of every taken slot whose is_pty equals `pty`.
+void signal_all(bool pty, int sig) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (job_t& j : g_jobs) {
+        pid_t pid = j.pid.load();
+        if (j.in_use && (j.is_pty != 0) == pty && pid > 0) kill(pid, sig);
+    }
+}
+
+}  // namespace
+
+job_t* job_alloc() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (job_t& j : g_jobs) {
+        if (j.in_use) continue;
+        clear_slot(&j);
+        j.in_use = 1;
+        gen_id(j.id);
+        return &j;
+    }
+    return nullptr;
+}
+
+void job_release(job_t* job) {
+    if (!job) return;
+    std::lock_guard<std::mutex> lock(g_mu);
+    job->id[0] = '\0';
+    job->pid.store(0);
+    job->cancel.store(0);
+    job->in_use = 0;
+    job->master_fd = -1;
+    job->is_pty = 0;
+}
+
+int job_cancel(const char* id) {
+    pid_t pid = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        job_t* found = nullptr;
+        for (job_t& j : g_jobs) {
+            if (j.in_use && strcmp(j.id, id) == 0) {
+                found = &j;
+                break;
+            }
+        }
+        if (!found) return -1;
+        found->cancel.store(1);
+        pid = found->pid.load();
+    }
+    if (pid >= 1) kill(pid, SIGTERM);
+    return 0;
+}
+
+void jobs_kill_all_nonpty() {
+    signal_all(false, SIGTERM);
+    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
+    signal_all(false, SIGKILL);
+}
+
+void jobs_kill_all_ptys() {
+    signal_all(true, SIGHUP);
+    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
+    signal_all(true, SIGKILL);
+}

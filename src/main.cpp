@@ -1,0 +1,168 @@
+// main — the daemon's process shell: command line, logging, configuration, signals, the
+// listening socket and the accept loop; a detached thread per connection.
+//
+// The daemon stays in the foreground with "/" as its working directory and logs to standard
+// error. SIGHUP reloads the configuration between polls; SIGINT/SIGTERM stop it: the socket
+// file it bound is removed, remaining children are signalled, and it exits 0.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "conn.h"
+#include "jobs.h"
+#include "log.h"
+#include "util.h"
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 32;
+constexpr int ACCEPT_POLL_MS = 1000;  // bounds how late a stop or reload is seen
+
+volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_reload = 0;
+const char* g_cfg_path = nullptr;
+
+void on_sig(int s) {
+    if (s == SIGHUP) g_reload = 1;
+    else g_stop = 1;
+}
+
+void install_signals() {
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_sig;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked call in the thread that takes it sees EINTR
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+void set_socket_group(const char* path, const char* group) {
+    if (!group[0]) return;
+    struct group* gr = getgrnam(group);
+    if (!gr) {
+        log_msg(LOG_WRN, "group %s not found — socket left with default group", group);
+        return;
+    }
+    if (chown(path, static_cast<uid_t>(-1), gr->gr_gid) != 0)
+        log_msg(LOG_WRN, "chown group %s: %s", group, strerror(errno));
+}
+
+// The listening socket at the configured path, or -1 after logging why not.
+int bind_socket(const vornd_config_t* cfg) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        log_msg(LOG_ERR, "socket: %s", strerror(errno));
+        return -1;
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    // A longer path is cut for binding; the address always stays NUL-terminated.
+    memcpy(addr.sun_path, cfg->socket_path, strnlen(cfg->socket_path, sizeof addr.sun_path - 1));
+    unlink(cfg->socket_path);  // replaces a stale socket of an earlier run
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        log_msg(LOG_ERR, "bind %s: %s", cfg->socket_path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (listen(fd, LISTEN_BACKLOG) != 0) {
+        log_msg(LOG_ERR, "listen: %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (chmod(cfg->socket_path, static_cast<mode_t>(cfg->socket_mode)) != 0)
+        log_msg(LOG_WRN, "chmod %s: %s", cfg->socket_path, strerror(errno));
+    set_socket_group(cfg->socket_path, cfg->socket_group);
+    return fd;
+}
+
+void start_connection(int cfd) {
+    pthread_t th;
+    int err = pthread_create(&th, nullptr, conn_thread, reinterpret_cast<void*>(static_cast<intptr_t>(cfd)));
+    if (err != 0) {
+        log_msg(LOG_WRN, "pthread_create: %s", strerror(err));
+        close(cfd);
+    }
+}
+
+void accept_loop(int lfd) {
+    while (!g_stop) {
+        if (g_reload) {
+            g_reload = 0;
+            log_msg(LOG_INF, "SIGHUP — reloading config");
+            config_load(g_cfg_path);
+        }
+        struct pollfd p = {lfd, POLLIN, 0};
+        if (poll(&p, 1, ACCEPT_POLL_MS) <= 0 || !(p.revents & POLLIN)) continue;
+        int cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (cfd < 0) {
+            if (errno != EINTR && errno != EAGAIN) log_msg(LOG_WRN, "accept: %s", strerror(errno));
+            continue;
+        }
+        start_connection(cfd);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* path = nullptr;
+    int level = LOG_INF;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        if (strcmp(a, "-c") == 0) {
+            if (i + 1 < argc) path = argv[++i];
+        } else if (strcmp(a, "-v") == 0) {
+            level = LOG_DBG;
+        } else if (strcmp(a, "--version") == 0) {
+            printf("vornd 0.1.0\n");
+            return 0;
+        } else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
+            printf("usage: vornd [-c config] [-v] [-f]\n");
+            return 0;
+        }
+        // "-f" is accepted and does nothing; anything else is ignored.
+    }
+
+    log_init("vornd", level);
+    config_load(path);
+    if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
+    install_signals();
+    g_cfg_path = path;
+
+    cfg_snapshot_t cfg = g_cfg.load();
+    // The socket keeps this path until restart, whatever later reloads set; shutdown
+    // removes exactly the file bound here.
+    std::string bound_path = cfg->socket_path;
+    int lfd = bind_socket(cfg.get());
+    if (lfd < 0) return 1;
+    log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", cfg->socket_path,
+            static_cast<unsigned>(cfg->socket_mode), cfg->socket_group);
+    cfg.reset();
+
+    accept_loop(lfd);
+
+    close(lfd);
+    unlink(bound_path.c_str());
+    jobs_kill_all_nonpty();
+    jobs_kill_all_ptys();
+    log_msg(LOG_INF, "shutdown");
+    return 0;
+}

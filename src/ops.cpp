@@ -1,0 +1,139 @@
+#include "ops.h"
+
+#include <cstring>
+
+#include "jobs.h"
+#include "proto.h"
+#include "util.h"
+
+// One row per built operation. Families that are not built have no row: their requests get
+// "ENOOP" like any unknown name.
+const op_def_t g_ops[] = {
+    {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
+};
+
+const op_def_t* op_find(const char* name, size_t namelen) {
+    for (const op_def_t* op = g_ops; op->name; op++)
+        if (strlen(op->name) == namelen && memcmp(op->name, name, namelen) == 0) return op;
+    return nullptr;
+}
+
+int op_ping(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+    return reply_ok(fd, req_id, "{\"pong\":true}");
+}
+
+// ---- replies ----
+
+int reply_ok(int fd, const char* req_id, const char* result_json) {
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "id", req_id ? req_id : "", 1);
+    sb_kv_bool(&s, "ok", 1, 1);
+    sb_kv_raw(&s, "result", result_json ? result_json : "null", 0);
+    sb_appendz(&s, "}");
+    return proto_write_frame_sb(fd, &s);
+}
+
+int reply_err(int fd, const char* req_id, const char* code, const char* msg) {
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "id", req_id ? req_id : "", 1);
+    sb_kv_bool(&s, "ok", 0, 1);
+    sb_kv_str(&s, "code", code ? code : "ERR", 1);
+    sb_kv_str(&s, "error", msg ? msg : "", 0);
+    sb_appendz(&s, "}");
+    return proto_write_frame_sb(fd, &s);
+}
+
+// ---- events ----
+
+int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv) {
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "id", e->req_id ? e->req_id : "", 1);
+    sb_kv_str(&s, "event", event, 1);
+    if (e->job && !e->job_id_sent) {
+        sb_kv_str(&s, "job_id", e->job->id, 1);
+        e->job_id_sent = 1;
+    }
+    if (body_kv) sb_appendz(&s, body_kv);
+    if (s.len > 0 && s.buf[s.len - 1] == ',') s.buf[--s.len] = '\0';
+    sb_appendz(&s, "}");
+    return proto_write_frame_sb(e->fd, &s);
+}
+
+int emit_chunk(op_emit_t* e, const char* data_json, size_t n) {
+    sb_t body;
+    sb_appendz(&body, "\"data\":");
+    sb_append(&body, data_json, n);
+    return emit_frame_with_jobid(e, "chunk", body.buf);
+}
+
+int emit_log(op_emit_t* e, int which, const char* msg) {
+    sb_t body;
+    sb_kv_int(&body, "stream", which, 1);
+    sb_kv_str(&body, "msg", msg ? msg : "", 0);
+    return emit_frame_with_jobid(e, "log", body.buf);
+}
+
+int emit_done(op_emit_t* e, int exit_code, const char* result_json) {
+    sb_t body;
+    sb_kv_bool(&body, "ok", 1, 1);
+    sb_kv_int(&body, "exit_code", exit_code, result_json ? 1 : 0);
+    if (result_json) sb_kv_raw(&body, "result", result_json, 0);
+    return emit_frame_with_jobid(e, "done", body.buf);
+}
+
+int emit_stream_error(op_emit_t* e, const char* code, const char* msg) {
+    sb_t body;
+    sb_kv_bool(&body, "ok", 0, 1);
+    sb_kv_str(&body, "code", code ? code : "ERR", 1);
+    sb_kv_str(&body, "error", msg ? msg : "", 0);
+    return emit_frame_with_jobid(e, "error", body.buf);
+}
+
+// ---- arguments ----
+
+static int args_find_value(const char* js, const jsmntok_t* args_tok, int avail, const char* key) {
+    if (!args_tok || args_tok->type != JSMN_OBJECT) return -1;
+    return json_obj_idx(js, args_tok, avail, key);
+}
+
+int arg_get_str(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
+                size_t cap) {
+    int i = args_find_value(js, args_tok, avail, key);
+    if (i < 0) return -1;
+    const jsmntok_t* v = &args_tok[i];
+    if (v->type != JSMN_STRING && v->type != JSMN_PRIMITIVE) return -1;
+    json_tok_copy(js, v, out, cap);
+    return 0;
+}
+
+long long arg_get_int(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                      long long defv) {
+    int i = args_find_value(js, args_tok, avail, key);
+    return i < 0 ? defv : json_tok_int(js, &args_tok[i]);
+}
+
+int arg_get_bool(const char* js, const jsmntok_t* args_tok, int avail, const char* key, int defv) {
+    int i = args_find_value(js, args_tok, avail, key);
+    if (i < 0) return defv;
+    int b = json_tok_bool(js, &args_tok[i]);
+    return b < 0 ? defv : b;
+}
+
+int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                   char out[][256], int max) {
+    int i = args_find_value(js, args_tok, avail, key);
+    if (i < 0 || args_tok[i].type != JSMN_ARRAY) return -1;
+    int count = args_tok[i].size < max ? args_tok[i].size : max;
+    int n = 0;
+    // One token per entry; the entries are expected to be scalars.
+    for (; n < count && i + 1 + n < avail; n++) {
+        const jsmntok_t* t = &args_tok[i + 1 + n];
+        if (t->type == JSMN_STRING || t->type == JSMN_PRIMITIVE) json_tok_copy(js, t, out[n], 256);
+        else out[n][0] = '\0';
+    }
+    return n;
+}

@@ -1,0 +1,75 @@
+// ops — the operation table, the reply and event envelopes, and the argument accessors that
+// every handler uses.
+//
+// A handler reads its arguments, does its work and writes exactly one reply frame, or for a
+// stream a run of event frames ending in "done" or "error". All pointers it receives live
+// only for the call. Every string a handler puts into JSON goes through the escaping of
+// util.h; values taken from a request are used as their raw token text.
+// Threads: handlers run on their connection's thread; an op_emit_t belongs to that thread.
+// Errors: writers return 0, or -1 when the frame could not be written.
+#pragma once
+
+#include <cstddef>
+
+#include "jsmn.h"
+
+struct job_s;
+
+using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok,
+                        int args_n, int stream);
+
+struct op_def_t {
+    const char* name;  // null in the terminating row
+    int streaming;     // always answers with events
+    int needs_root;    // descriptive only; dispatch does not check it
+    op_fn_t fn;
+};
+
+// The table, terminated by a row whose name is null. Only built operations have rows.
+extern const op_def_t g_ops[];
+
+// The first row whose name is exactly these `namelen` bytes, or null.
+const op_def_t* op_find(const char* name, size_t namelen);
+
+// {"id":..,"ok":true,"result":<result_json or null>}
+int reply_ok(int fd, const char* req_id, const char* result_json);
+// {"id":..,"ok":false,"code":<code or "ERR">,"error":<msg>}
+int reply_err(int fd, const char* req_id, const char* code, const char* msg);
+
+// Stream context of one request. The first event written carries the job's id.
+struct op_emit_t {
+    int fd;
+    const char* req_id;  // null sends an empty id
+    job_s* job;          // null when the stream has no job (table full)
+    int job_id_sent;
+};
+
+// Header members (id, event, job_id once), then `body_kv` (members already formatted), "}".
+int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv);
+// "chunk" with "data": the first `n` bytes of `data_json`, a JSON value without NUL bytes.
+int emit_chunk(op_emit_t* e, const char* data_json, size_t n);
+// "log" with "stream" (1 stdout, 2 stderr) and the escaped line as "msg".
+int emit_log(op_emit_t* e, int which, const char* msg);
+// "done" with "ok":true, "exit_code" and, when given, the raw "result".
+int emit_done(op_emit_t* e, int exit_code, const char* result_json);
+// "error" with "ok":false, "code" (null: "ERR") and "error".
+int emit_stream_error(op_emit_t* e, const char* code, const char* msg);
+
+// Argument accessors over the request's `args` object. `avail` is the handler's args_n.
+// 0 and the raw text (cut to cap-1) for a string or primitive value; else -1, `out` untouched.
+int arg_get_str(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
+                size_t cap);
+// json_tok_int of the value whatever its kind; `defv` when absent or args is no object.
+long long arg_get_int(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                      long long defv);
+// 1 or 0 for a value whose text is true or false; else `defv`.
+int arg_get_bool(const char* js, const jsmntok_t* args_tok, int avail, const char* key, int defv);
+// Copies up to `max` entries of an array value (each cut to 255 bytes; non-scalars give "").
+// Returns the count, or -1 when the key is absent or not an array.
+int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                   char out[][256], int max);
+
+// ---- handlers, by module ----
+
+// ops.cpp
+int op_ping(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

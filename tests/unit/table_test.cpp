@@ -1,0 +1,27 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "ops.h"
+
+TEST(OpTable, NamesAreUniqueAndEveryRowHasAHandler) {
+    std::set<std::string> names;
+    int rows = 0;
+    for (const op_def_t* op = g_ops; op->name; op++, rows++) {
+        EXPECT_TRUE(names.insert(op->name).second) << "duplicate " << op->name;
+        EXPECT_NE(op->fn, nullptr) << op->name;
+        EXPECT_LT(strlen(op->name), 64u) << op->name;
+    }
+    EXPECT_GE(rows, 1);
+    EXPECT_LE(rows, 51);
+}
+
+TEST(OpTable, FindIsExactAndCaseSensitive) {
+    ASSERT_NE(op_find("ping", 4), nullptr);
+    EXPECT_EQ(op_find("Ping", 4), nullptr);
+    EXPECT_EQ(op_find("pin", 3), nullptr);
+    EXPECT_EQ(op_find("pingx", 5), nullptr);
+    EXPECT_NE(op_find("pingx", 4), nullptr);  // the name need not be terminated
+}

@@ -95,6 +95,13 @@ int emit_stream_error(op_emit_t* e, const char* code, const char* msg) {
 
 // ---- arguments ----
 
+// Index of the first token after the value at `k` and everything nested in it. A key's size
+// is 1 (its value), a container's size its entries.
+static int tok_skip(const jsmntok_t* toks, int avail, int k) {
+    for (int pending = 1; pending > 0 && k < avail; k++) pending += toks[k].size - 1;
+    return k;
+}
+
 static int args_find_value(const char* js, const jsmntok_t* args_tok, int avail, const char* key) {
     if (!args_tok || args_tok->type != JSMN_OBJECT) return -1;
     return json_obj_idx(js, args_tok, avail, key);
@@ -129,11 +136,11 @@ int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const c
     if (i < 0 || args_tok[i].type != JSMN_ARRAY) return -1;
     int count = args_tok[i].size < max ? args_tok[i].size : max;
     int n = 0;
-    // One token per entry; the entries are expected to be scalars.
-    for (; n < count && i + 1 + n < avail; n++) {
-        const jsmntok_t* t = &args_tok[i + 1 + n];
+    for (int k = i + 1; n < count && k < avail; n++) {
+        const jsmntok_t* t = &args_tok[k];
         if (t->type == JSMN_STRING || t->type == JSMN_PRIMITIVE) json_tok_copy(js, t, out[n], 256);
         else out[n][0] = '\0';
+        k = tok_skip(args_tok, avail, k);  // an object or array entry spans several tokens
     }
     return n;
 }

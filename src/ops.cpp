@@ -10,6 +10,19 @@
 // "ENOOP" like any unknown name.
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = "read_file", .streaming = 0, .needs_root = 0, .fn = op_read_file},
+    {.name = "read_dir", .streaming = 0, .needs_root = 0, .fn = op_read_dir},
+    {.name = "dmesg", .streaming = 0, .needs_root = 0, .fn = op_dmesg},
+    {.name = "smart_get", .streaming = 0, .needs_root = 1, .fn = op_smart_get},
+    {.name = "smart_scan", .streaming = 0, .needs_root = 1, .fn = op_smart_scan},
+    {.name = "dmidecode", .streaming = 0, .needs_root = 1, .fn = op_dmidecode},
+    {.name = "dump_logs", .streaming = 1, .needs_root = 1, .fn = op_dump_logs},
+    {.name = "net_addrs", .streaming = 0, .needs_root = 0, .fn = op_net_addrs},
+    {.name = "net_ports", .streaming = 0, .needs_root = 0, .fn = op_net_ports},
+    {.name = "bin_check", .streaming = 0, .needs_root = 0, .fn = op_bin_check},
+    {.name = "mounts", .streaming = 0, .needs_root = 0, .fn = op_mounts},
+    {.name = "write_file", .streaming = 0, .needs_root = 1, .fn = op_write_file},
+    {.name = "log_tail", .streaming = 1, .needs_root = 0, .fn = op_log_tail},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 

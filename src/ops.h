@@ -73,3 +73,22 @@ int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const c
 
 // ops.cpp
 int op_ping(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_misc.cpp
+int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_mounts(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_net_addrs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_util.cpp
+int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_smart_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_smart_scan(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_thrum.cpp
+int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

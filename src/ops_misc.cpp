@@ -1,0 +1,304 @@
+#include "ops_misc.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "binfind.h"
+#include "jsmn.h"
+#include "ops.h"
+#include "ops_util.h"
+#include "proto.h"
+
+namespace {
+
+constexpr size_t PATH_ARG_BYTES = 256;         // path arguments: 255 characters, longer are cut
+constexpr size_t DIR_ENTRY_PATH_BYTES = 4096;  // directory, "/" and name for stat
+constexpr size_t WRITE_DATA_MAX = 4194304;
+constexpr int WRITE_MODE_DEFAULT = 0644;
+constexpr size_t PROC_MOUNTS_MAX = 16777216;
+constexpr size_t KIND_ARG_BYTES = 16;
+constexpr int BIN_CHECK_MAX_NAMES = 16;
+constexpr size_t BIN_CHECK_PATH_BYTES = 512;
+
+struct dir_closer {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using unique_dir = std::unique_ptr<DIR, dir_closer>;
+
+void append_escaped(sb_t* s, std::string_view v) { sb_json_escape(s, v.data(), v.size()); }
+
+std::string_view cut(std::string_view v, size_t max) { return v.size() > max ? v.substr(0, max) : v; }
+
+}  // namespace
+
+// ---- path rule ----
+
+int path_has_dotdot(std::string_view path) {
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t end = path.find('/', pos);
+        if (end == std::string_view::npos) end = path.size();
+        if (path.substr(pos, end - pos) == "..") return 1;
+        pos = end + 1;
+    }
+    return 0;
+}
+
+int ops_path_allowed(const cfg_allow_t* a, const char* path) {
+    if (!cfg_allow_check(a, path)) return 0;
+    return a && a->mode == CFG_ALLOW_LIST && path_has_dotdot(path) ? 0 : 1;
+}
+
+// ---- parsers ----
+
+int mounts_parse_line(std::string_view line, mount_entry_t* out) {
+    std::string_view f[4];
+    int n = 0;
+    size_t pos = 0;
+    while (n < 4) {
+        pos = line.find_first_not_of(' ', pos);
+        if (pos == std::string_view::npos) break;
+        size_t end = line.find(' ', pos);
+        if (end == std::string_view::npos) end = line.size();
+        f[n++] = line.substr(pos, end - pos);
+        pos = end;
+    }
+    if (n < 3) return -1;
+    *out = mount_entry_t{f[0], f[1], f[2], f[3]};
+    return 0;
+}
+
+int mounts_is_snapshot(std::string_view mountpoint) {
+    return mountpoint.find("/.zfs/") != std::string_view::npos;
+}
+
+static void mounts_append_entry(sb_t* s, const mount_entry_t& m) {
+    sb_appendz(s, "{\"src\":\"");
+    append_escaped(s, m.src);
+    sb_appendz(s, "\",\"mountpoint\":\"");
+    append_escaped(s, m.mountpoint);
+    sb_appendz(s, "\",\"fstype\":\"");
+    append_escaped(s, m.fstype);
+    sb_appendz(s, "\",\"opts\":\"");
+    append_escaped(s, m.opts);
+    sb_appendz(s, "\"}");
+}
+
+int mounts_build_json(std::string_view table, sb_t* out) {
+    if (sb_appendz(out, "{\"mounts\":[") != 0) return -1;
+    size_t first_len = out->len;
+    size_t pos = 0;
+    while (pos < table.size()) {
+        size_t end = table.find('\n', pos);
+        if (end == std::string_view::npos) end = table.size();
+        std::string_view line = table.substr(pos, end - pos);
+        pos = end + 1;
+        mount_entry_t m;
+        if (line.empty() || mounts_parse_line(line, &m) != 0 || mounts_is_snapshot(m.mountpoint)) continue;
+        // Later entries are dropped so the reply stays within one comfortable frame.
+        if (out->len >= MOUNTS_REPLY_SOFT_MAX) break;
+        if (out->len > first_len) sb_appendz(out, ",");
+        mounts_append_entry(out, m);
+    }
+    return sb_appendz(out, "]}");
+}
+
+int ip_parse_addr_line(std::string_view line, ip_addr_entry_t* out) {
+    std::string_view tok[4];
+    int n = 0;
+    size_t pos = 0;
+    while (n < 4) {
+        pos = line.find_first_not_of(" \t", pos);
+        if (pos == std::string_view::npos) break;
+        size_t end = line.find_first_of(" \t", pos);
+        if (end == std::string_view::npos) end = line.size();
+        tok[n++] = line.substr(pos, end - pos);
+        pos = end;
+    }
+    if (n < 4) return -1;
+    *out = ip_addr_entry_t{cut(tok[1], NET_FIELD_MAX), cut(tok[3], NET_FIELD_MAX)};
+    return 0;
+}
+
+int net_addrs_build_json(std::string_view text, sb_t* out) {
+    if (sb_appendz(out, "{\"addrs\":[") != 0) return -1;
+    bool first = true;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ip_addr_entry_t e;
+        if (line.empty() || ip_parse_addr_line(line, &e) != 0) continue;
+        sb_appendz(out, first ? "{\"iface\":\"" : ",{\"iface\":\"");
+        append_escaped(out, e.iface);
+        sb_appendz(out, "\",\"addr\":\"");
+        append_escaped(out, e.addr);
+        sb_appendz(out, "\"}");
+        first = false;
+    }
+    return sb_appendz(out, "]}");
+}
+
+// ---- file operations ----
+
+static void read_dir_append_entry(sb_t* s, const char* dir, const char* name, bool first) {
+    char full[DIR_ENTRY_PATH_BYTES];
+    snprintf(full, sizeof full, "%s/%s", dir, name);
+    struct stat st;
+    bool ok = stat(full, &st) == 0;  // follows links: a dangling one reports -1
+    sb_appendz(s, first ? "{\"name\":\"" : ",{\"name\":\"");
+    sb_json_escape(s, name, strlen(name));
+    sb_printf(s, "\",\"is_dir\":%s,\"size\":%lld}", ok && S_ISDIR(st.st_mode) ? "true" : "false",
+              ok ? static_cast<long long>(st.st_size) : -1LL);
+}
+
+int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char path[PATH_ARG_BYTES] = "";
+    arg_get_str(js, args, n, "path", path, sizeof path);
+    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!ops_path_allowed(&cfg->paths_read_file, path))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    unique_dir d(opendir(path));
+    if (!d) return reply_err(fd, req_id, "EIO", "opendir failed");
+    sb_t s;
+    sb_appendz(&s, "{\"entries\":[");
+    bool first = true;
+    while (struct dirent* e = readdir(d.get())) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        read_dir_append_entry(&s, path, e->d_name, first);
+        first = false;
+    }
+    sb_appendz(&s, "]}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+// The "data" member's raw token text: escapes stay as written, a non-string is its JSON text.
+static bool write_data_arg(const char* js, const jsmntok_t* args, int n, std::string_view* out) {
+    if (!args || args->type != JSMN_OBJECT) return false;
+    int i = json_obj_idx(js, args, n, "data");
+    if (i < 0) return false;
+    const jsmntok_t* t = &args[i];
+    *out = std::string_view(js + t->start, static_cast<size_t>(t->end - t->start));
+    return true;
+}
+
+int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char path[PATH_ARG_BYTES] = "";
+    arg_get_str(js, args, n, "path", path, sizeof path);
+    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!ops_path_allowed(&cfg->paths_write_file, path))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in write allowlist");
+    std::string_view data;
+    if (!write_data_arg(js, args, n, &data)) return reply_err(fd, req_id, "EREQ", "data required");
+    if (data.size() > WRITE_DATA_MAX) return reply_err(fd, req_id, "ETOOBIG", "data too large");
+    long long mode = arg_get_int(js, args, n, "mode", WRITE_MODE_DEFAULT);
+    int append = arg_get_bool(js, args, n, "append", 0);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    unique_fd out(open(path, flags, static_cast<mode_t>(mode)));
+    if (!out) return reply_err(fd, req_id, "EIO", "open failed");
+    if (write_full(out.get(), data.data(), data.size()) != 0)
+        return reply_err(fd, req_id, "EIO", "write failed");
+    out.reset();
+    char result[48];
+    snprintf(result, sizeof result, "{\"written\":%zu}", data.size());
+    return reply_ok(fd, req_id, result);
+}
+
+int op_mounts(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+    sb_t table;
+    if (read_file_all("/proc/mounts", &table, PROC_MOUNTS_MAX) != 0)
+        return reply_err(fd, req_id, "EIO", "cannot read /proc/mounts");
+    sb_t s;
+    mounts_build_json(std::string_view(table.buf ? table.buf : "", table.len), &s);
+    return reply_ok(fd, req_id, s.buf);
+}
+
+// ---- network information ----
+
+int op_net_addrs(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+    const char* prog = ops_first_exec({"/sbin/ip", "/usr/sbin/ip"});
+    if (!prog) prog = "/bin/ip";
+    // A program that is not there cannot run: say so instead of answering an empty list.
+    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, "ENOENT", "ip(8) not found");
+    char* argv[] = {const_cast<char*>(prog), const_cast<char*>("-4"), const_cast<char*>("-o"),
+                    const_cast<char*>("addr"), const_cast<char*>("show"), nullptr};
+    sb_t text;
+    exec_result_t res;
+    if (ops_run_capture(argv, &text, &res) != 0) return reply_err(fd, req_id, "ENOENT", "ip(8) not found");
+    sb_t s;
+    net_addrs_build_json(std::string_view(text.buf ? text.buf : "", text.len), &s);
+    return reply_ok(fd, req_id, s.buf);
+}
+
+// Chooses ss (three places) or else netstat, and fills `argv` for the kind wanted.
+static const char* net_ports_argv(bool listen, bool proc, char** argv) {
+    const char* ss = ops_first_exec({"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"});
+    int i = 0;
+    if (ss) {
+        argv[i++] = const_cast<char*>(ss);
+        if (listen) {
+            argv[i++] = const_cast<char*>(proc ? "-ltnHp" : "-ltnH");
+        } else {
+            argv[i++] = const_cast<char*>(proc ? "-tnHp" : "-tnH");
+            argv[i++] = const_cast<char*>("state");
+            argv[i++] = const_cast<char*>("established");
+        }
+    } else {
+        const char* ns = ops_first_exec({"/bin/netstat"});
+        argv[i++] = const_cast<char*>(ns ? ns : "/usr/bin/netstat");
+        if (listen) argv[i++] = const_cast<char*>(proc ? "-ltnp" : "-ltn");
+        else argv[i++] = const_cast<char*>(proc ? "-tnp" : "-tn");
+    }
+    argv[i] = nullptr;
+    return ss ? "ss" : "netstat";
+}
+
+int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char kind[KIND_ARG_BYTES] = "listen";
+    arg_get_str(js, args, n, "kind", kind, sizeof kind);
+    int proc = arg_get_bool(js, args, n, "proc", 0);
+    char* argv[6];
+    const char* tool = net_ports_argv(strcmp(kind, "listen") == 0, proc != 0, argv);
+    if (access(argv[0], X_OK) != 0) return reply_err(fd, req_id, "ENOENT", "neither ss nor netstat found");
+    sb_t text;
+    exec_result_t res;
+    if (ops_run_capture(argv, &text, &res) != 0)
+        return reply_err(fd, req_id, "ENOENT", "neither ss nor netstat found");
+    sb_t s;
+    sb_printf(&s, "{\"tool\":\"%s\",", tool);
+    sb_kv_str(&s, "kind", kind, 1);
+    sb_appendz(&s, "\"text\":\"");
+    sb_json_escape(&s, text.buf ? text.buf : "", text.len);
+    sb_appendz(&s, "\"}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char names[BIN_CHECK_MAX_NAMES][256];
+    int count = arg_array_strs(js, args, n, "names", names, BIN_CHECK_MAX_NAMES);
+    if (count <= 0) return reply_err(fd, req_id, "EREQ", "names array required");
+    sb_t s;
+    sb_appendz(&s, "{\"results\":{");
+    for (int i = 0; i < count; i++) {
+        char path[BIN_CHECK_PATH_BYTES] = "";
+        // An empty name would "find" the first system directory itself.
+        bool found = names[i][0] && binfind(names[i], nullptr, path, sizeof path) == 0;
+        sb_appendz(&s, i ? ",\"" : "\"");
+        sb_json_escape(&s, names[i], strlen(names[i]));
+        sb_printf(&s, "\":{\"found\":%s,", found ? "true" : "false");
+        sb_kv_str(&s, "path", found ? path : "", 0);
+        sb_appendz(&s, "}");
+    }
+    sb_appendz(&s, "}}");
+    return reply_ok(fd, req_id, s.buf);
+}

@@ -1,0 +1,44 @@
+// ops_misc — files under the allow-lists, the mount table and network information: the
+// path rule shared by the file operations, and the parsers of /proc/mounts and `ip -o` text
+// that the handlers use (kept apart so they can be tested on recorded text).
+//
+// Threads: stateless; every function works on its arguments only.
+// Errors: parsers return 0 for a line that yields an entry and -1 for one that does not;
+// builders return 0, or -1 when memory runs out.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "config.h"
+#include "util.h"
+
+// 1 when `path` passes list `a` by the byte-prefix rule; for a LIST a path holding a ".."
+// component is refused as well, so a listed prefix cannot be climbed out of. ALL and NONE
+// are decided by the list alone.
+int ops_path_allowed(const cfg_allow_t* a, const char* path);
+// 1 when one of the '/'-separated components of `path` is exactly "..".
+int path_has_dotdot(std::string_view path);
+
+// One line of /proc/mounts, fields as the kernel wrote them (octal escapes kept).
+struct mount_entry_t {
+    std::string_view src, mountpoint, fstype, opts;  // opts empty when the line has none
+};
+// Splits at runs of spaces (only the space separates). -1 for a line of fewer than three fields.
+int mounts_parse_line(std::string_view line, mount_entry_t* out);
+// 1 for a mount inside a ZFS snapshot directory (its mount point holds "/.zfs/").
+int mounts_is_snapshot(std::string_view mountpoint);
+// Appends {"mounts":[...]} for the mount table text; snapshot mounts are left out, and entries
+// are added only while the text built so far is below MOUNTS_REPLY_SOFT_MAX bytes.
+constexpr size_t MOUNTS_REPLY_SOFT_MAX = 921600;
+int mounts_build_json(std::string_view table, sb_t* out);
+
+// One line of `ip -o -4 addr show`: the second and fourth tokens (split at spaces and tabs),
+// each cut to 63 bytes. -1 unless both are present.
+constexpr size_t NET_FIELD_MAX = 63;
+struct ip_addr_entry_t {
+    std::string_view iface, addr;
+};
+int ip_parse_addr_line(std::string_view line, ip_addr_entry_t* out);
+// Appends {"addrs":[{"iface":..,"addr":..},...]} for the whole `ip` output, in output order.
+int net_addrs_build_json(std::string_view text, sb_t* out);

@@ -1,0 +1,48 @@
+// ops_util — host tools that answer with one reply or a short stream: file reading, the
+// kernel log, SMART and DMI data and the log bundle; plus the small helpers the host
+// information handlers share (capturing a tool's output, picking a program from fixed
+// places, the argument rules of the hardware tools, the check on a tool's own JSON).
+//
+// Threads: stateless; handlers run on their connection's thread.
+// Errors: predicates return 1 or 0; runners return the runner's 0 / -1.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+
+#include "exec.h"
+#include "util.h"
+
+// Line callback collecting output into the sb_t `ctx`, each line followed by a line feed.
+int dmesg_cap_cb(void* ctx, int which, const char* line);
+
+// Runs `argv` once without a job, stderr merged, collecting every line into `out`.
+// Returns exec_stream's result (-1: nothing could be started).
+int ops_run_capture(char** argv, sb_t* out, exec_result_t* res);
+
+// The first of `paths` that is executable, or null.
+const char* ops_first_exec(std::initializer_list<const char*> paths);
+
+constexpr size_t SMART_DEVICE_MAX = 63;
+constexpr size_t SMART_TYPE_MAX = 23;
+constexpr size_t DMI_TYPE_MAX = 15;
+constexpr size_t SMART_WORD_MAX = 15;  // "tool" and "log"
+
+// Checks a SMART device name. 0 when it is acceptable; otherwise sets `code` and `msg` to the
+// refusal ("EREQ" for an empty name, "EBADDEV" for the rest).
+int smart_device_check(const char* dev, const char** code, const char** msg);
+// 1 for a non-empty `-d` type of letters, digits and commas.
+int smart_type_ok(const char* type);
+// 1 for a non-empty DMI type of letters and digits.
+int dmi_type_ok(const char* type);
+
+// 1 when `text` is exactly one complete, valid JSON value, optionally surrounded by white
+// space. Strict: no raw control bytes in strings, real numbers and literals, commas and colons
+// where they belong, nesting at most JSON_CHECK_MAX_DEPTH deep.
+constexpr int JSON_CHECK_MAX_DEPTH = 512;
+int json_is_one_value(std::string_view text);
+
+// Appends the reply result for a smartctl run: the output itself when it starts with '{' and
+// is one complete JSON value, else {"text":"<escaped output>"}.
+int smart_result_json(std::string_view output, sb_t* out);

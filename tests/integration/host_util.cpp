@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -41,7 +42,7 @@ PathGuard::~PathGuard() {
 bool write_fake_tool(const std::string& path, const std::string& record, const std::string& output,
                      int status) {
     std::string script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\n";
-    script += "[ -f '" + output + "' ] && cat '" + output + "'\n";
+    script += "[ -f '" + output + "' ] && /bin/cat '" + output + "'\n";
     script += "exit " + std::to_string(status) + "\n";
     return write_file(path, script, 0755);
 }
@@ -53,15 +54,32 @@ std::vector<std::string> recorded_argv(const std::string& record) {
     return out;
 }
 
-bool starve_fds(pid_t pid) {
+namespace {
+
+// The daemon's open descriptor numbers, ascending.
+std::vector<long> open_fds(pid_t pid) {
+    std::vector<long> fds;
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    long highest = -1;
+    if (!d) return fds;
     while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') highest = std::max(highest, strtol(e->d_name, nullptr, 10));
+        if (e->d_name[0] != '.') fds.push_back(strtol(e->d_name, nullptr, 10));
     closedir(d);
-    struct rlimit rl = {static_cast<rlim_t>(highest + 1), static_cast<rlim_t>(highest + 1)};
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+}  // namespace
+
+bool starve_fds(pid_t pid) {
+    std::vector<long> fds = open_fds(pid);
+    if (fds.empty()) return false;
+    // A new descriptor must be numbered below the limit: at the lowest free number none is
+    // left, while the descriptors already open above it keep working.
+    long lowest_free = 0;
+    while (lowest_free < static_cast<long>(fds.size()) && fds[static_cast<size_t>(lowest_free)] == lowest_free)
+        lowest_free++;
+    struct rlimit rl = {static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
     return prlimit(pid, RLIMIT_NOFILE, &rl, nullptr) == 0;
 }
 

@@ -47,8 +47,8 @@ bool write_fake_tool(const std::string& path, const std::string& record, const s
 // The recorded arguments, one per element; empty when the tool did not run.
 std::vector<std::string> recorded_argv(const std::string& record);
 
-// Lowers the daemon's descriptor limit to its highest open descriptor + 1, so the next pipe it
-// asks for fails and no child can be started. Call with an established connection.
+// Lowers the daemon's descriptor limit to its lowest free descriptor number, so the next pipe
+// it asks for fails and no child can be started. Call with the test's connection established.
 bool starve_fds(pid_t pid);
 
 // A stream request on its own connection.

@@ -59,6 +59,7 @@ int usage(FILE* f) {
             "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
             "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
             "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
+            "       vornctl [-s SOCKET] [--token-file F] cat|ls|tail PATH [key=value ...]\n"
             "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
             "Default socket: %s\n",
             CFG_DEFAULT_SOCKET_PATH);
@@ -183,6 +184,9 @@ int cmd_cancel(const ctl_ctx& ctx, int argc, char** argv) {
 
 const ctl_cmd CTL_COMMANDS[] = {
     {"cancel", cmd_cancel},
+    {"cat", ctl_cmd_cat},
+    {"ls", ctl_cmd_ls},
+    {"tail", ctl_cmd_tail},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {

@@ -32,3 +32,9 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
 // Builds an args object from key=value words: a value that is one whole JSON value is sent
 // as it is, anything else as a string. Returns false (and says why on stderr) on a bad word.
 bool ctl_args_from_words(int argc, char** argv, std::string* out);
+
+// vornctl_files.cpp: `cat PATH` (read_file, data printed raw), `ls PATH` (read_dir, one entry
+// per line), `tail PATH` (log_tail lines as plain text until Ctrl-C). argv starts at PATH.
+int ctl_cmd_cat(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_ls(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_tail(const ctl_ctx& ctx, int argc, char** argv);

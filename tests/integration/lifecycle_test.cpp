@@ -173,6 +173,14 @@ TEST(Lifecycle, LogLinesHaveTimestampLevelAndIdent) {
     EXPECT_NE(d.log().find(" INF vornd shutdown\n"), std::string::npos);
 }
 
+TEST(Lifecycle, VerboseFlagShowsDebugLines) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start("-v"));
+    ASSERT_TRUE(pong(ping_reply(d)));
+    EXPECT_TRUE(d.wait_log(" DBG vornd connection "));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+}
+
 TEST(Lifecycle, UnknownGroupWarnsAndStillListens) {
     TestDaemon d;
     d.write_config("mode = 0600\ngroup = vorn-no-such-group\n");

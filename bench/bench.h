@@ -6,7 +6,7 @@
 // table in vornbench.cpp; a scenario that needs the floor to answer a new operation adds a
 // handler and a row to the floor's table in bench_floor.cpp.
 // Threads: the context and the report belong to the main thread; a scenario may run client
-// threads but joins them before it returns. The floor runs a thread per connection.
+// threads but joins them before it returns.
 // Errors: 0 / -1, with the reason already printed on standard error.
 #pragma once
 
@@ -14,8 +14,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -106,6 +104,9 @@ private:
 // The floor: a minimal thread-per-connection server with the daemon's framing (4-byte
 // big-endian length, 1 B to 1 MiB body). Each frame is read whole, its "id" and "op" are
 // found by a plain scan, and the op's handler builds and writes the reply.
+// It runs in a process of its own, forked from vornbench, so that it pays what vornd pays
+// for being another process (address-space switches on every wake-up); a floor sharing the
+// client's process would be cheaper for a reason that has nothing to do with the server.
 class bench_floor_t {
 public:
     bench_floor_t() = default;
@@ -113,24 +114,18 @@ public:
     bench_floor_t(const bench_floor_t&) = delete;
     bench_floor_t& operator=(const bench_floor_t&) = delete;
 
+    // Forks the floor process and waits until it accepts connections. This process must run
+    // one thread at that moment (fork copies only the caller's thread).
     int start(const std::string& socket_path);
-    // Stops accepting, shuts every connection down and joins all threads; idempotent.
+    // Ends the floor process and reaps it; idempotent.
     void stop();
+    pid_t pid() const { return pid_; }
     const std::string& socket_path() const { return sock_; }
 
 private:
-    struct conn_t {
-        std::thread th;
-        int fd;  // -1 once the connection's thread has closed it; guarded by mu_
-    };
-    void accept_loop();
-    void serve(conn_t* c);
-
+    pid_t pid_ = -1;
+    unique_fd ctl_;  // the floor process exits when this, its only link to us, closes
     std::string sock_;
-    unique_fd lfd_, wake_fd_;
-    std::thread acceptor_;
-    std::mutex mu_;            // guards conns_ and each conn_t::fd; leaf lock
-    std::list<conn_t> conns_;  // stable addresses: each thread holds its own entry
 };
 
 // A floor handler answers one request: `id` is the raw id text (cut to 63 bytes), `body`

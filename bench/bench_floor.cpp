@@ -3,9 +3,11 @@
 // reply, one write per reply) and nothing else, so vornd's distance from it is the cost
 // of the daemon's own machinery.
 
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstring>
 
 #include "bench.h"
+#include "client.h"
 
 namespace {
 
@@ -97,68 +100,17 @@ int floor_ping(int fd, std::string_view id, std::string_view) {
     return floor_send(fd, &out);
 }
 
-int bench_floor_t::start(const std::string& socket_path) {
-    sock_ = socket_path;
-    lfd_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    wake_fd_.reset(eventfd(0, EFD_CLOEXEC));
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (!lfd_ || !wake_fd_ || sock_.size() >= sizeof addr.sun_path) {
-        fprintf(stderr, "vornbench: floor socket %s: %s\n", sock_.c_str(), strerror(errno));
-        return -1;
-    }
-    memcpy(addr.sun_path, sock_.c_str(), sock_.size());
-    unlink(sock_.c_str());
-    if (bind(lfd_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(lfd_.get(), FLOOR_BACKLOG) != 0) {
-        fprintf(stderr, "vornbench: floor bind %s: %s\n", sock_.c_str(), strerror(errno));
-        return -1;
-    }
-    acceptor_ = std::thread(&bench_floor_t::accept_loop, this);
-    return 0;
-}
+// ---- the floor process ----
 
-void bench_floor_t::stop() {
-    if (acceptor_.joinable()) {
-        uint64_t one = 1;
-        write_full(wake_fd_.get(), &one, sizeof one);
-        acceptor_.join();
-    }
-    {
-        std::lock_guard<std::mutex> g(mu_);
-        for (conn_t& c : conns_)
-            if (c.fd >= 0) shutdown(c.fd, SHUT_RDWR);
-    }
-    for (conn_t& c : conns_) c.th.join();
-    conns_.clear();
-    if (lfd_) unlink(sock_.c_str());
-    lfd_.reset();
-}
+namespace {
 
-void bench_floor_t::accept_loop() {
-    for (;;) {
-        struct pollfd p[2] = {{lfd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) return;
-        if (p[1].revents) return;
-        if (!(p[0].revents & POLLIN)) continue;
-        int cfd = accept4(lfd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (cfd < 0) continue;
-        std::lock_guard<std::mutex> g(mu_);
-        conn_t& c = conns_.emplace_back();
-        c.fd = cfd;
-        c.th = std::thread(&bench_floor_t::serve, this, &c);
-    }
-}
+constexpr int FLOOR_START_TIMEOUT_MS = 5000;
+constexpr int FLOOR_STOP_TIMEOUT_MS = 5000;
+constexpr int FLOOR_CTL_FD = 3;
 
 // One connection: header, bounds, whole body, dispatch; ends at end of stream, a bad
 // length or a failed write, like the daemon's connection loop.
-void bench_floor_t::serve(conn_t* c) {
-    int fd;
-    {
-        std::lock_guard<std::mutex> g(mu_);
-        fd = c->fd;
-    }
+void floor_serve(int fd) {
     std::string body;
     for (;;) {
         unsigned char hdr[4];
@@ -169,7 +121,91 @@ void bench_floor_t::serve(conn_t* c) {
         if (read_full(fd, body.data(), n) != 0) break;
         if (floor_dispatch(fd, body) != 0) break;
     }
-    std::lock_guard<std::mutex> g(mu_);
-    close(c->fd);
-    c->fd = -1;
+    close(fd);
+}
+
+int floor_listen(const std::string& path) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    memcpy(addr.sun_path, path.c_str(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, FLOOR_BACKLOG) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The floor process's body: accepts until the control descriptor reports end of file, a
+// detached thread per connection. Never returns.
+[[noreturn]] void floor_main(const std::string& path) {
+    int lfd = floor_listen(path);
+    if (lfd < 0) {
+        fprintf(stderr, "vornbench: floor socket %s: %s\n", path.c_str(), strerror(errno));
+        _exit(1);
+    }
+    for (;;) {
+        struct pollfd p[2] = {{lfd, POLLIN, 0}, {FLOOR_CTL_FD, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) break;
+        if (p[1].revents) break;
+        if (!(p[0].revents & POLLIN)) continue;
+        int cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (cfd >= 0) std::thread(floor_serve, cfd).detach();
+    }
+    unlink(path.c_str());
+    _exit(0);  // connection threads end with the process
+}
+
+}  // namespace
+
+int bench_floor_t::start(const std::string& socket_path) {
+    sock_ = socket_path;
+    if (bench_proc_status(getpid(), "Threads") != 1) {
+        fprintf(stderr, "vornbench: the floor must be started while vornbench runs one thread\n");
+        return -1;
+    }
+    int ctl[2];
+    if (pipe2(ctl, O_CLOEXEC) != 0) return -1;
+    fflush(nullptr);  // the child must not write out our buffered output again
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only the control pipe stays: a descriptor of ours (a vornd connection) held open
+        // here would hide its closing from the daemon.
+        if (dup2(ctl[0], FLOOR_CTL_FD) != FLOOR_CTL_FD) _exit(1);
+        close_range(FLOOR_CTL_FD + 1, ~0U, 0);
+        floor_main(sock_);
+    }
+    close(ctl[0]);
+    ctl_.reset(ctl[1]);
+    if (pid_ < 0) {
+        fprintf(stderr, "vornbench: fork: %s\n", strerror(errno));
+        return -1;
+    }
+    for (int waited = 0; waited < FLOOR_START_TIMEOUT_MS; waited += 10) {
+        if (vc_connect(sock_.c_str())) return 0;
+        bench_sleep_ms(10);
+    }
+    fprintf(stderr, "vornbench: the floor did not come up on %s\n", sock_.c_str());
+    return -1;
+}
+
+void bench_floor_t::stop() {
+    if (pid_ <= 0) return;
+    ctl_.reset();
+    int st;
+    bool reaped = false;
+    for (int waited = 0; !reaped && waited < FLOOR_STOP_TIMEOUT_MS; waited += 10) {
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        reaped = r == pid_ || (r < 0 && errno != EINTR);
+        if (!reaped) bench_sleep_ms(10);
+    }
+    if (!reaped) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &st, 0);
+    }
+    pid_ = -1;
 }

@@ -3,8 +3,6 @@
 // idle connection. vornd and the floor run in alternating slices (A B B A ...) so that a
 // change in the machine's load during the run falls on both sides alike.
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <latch>
@@ -175,19 +173,15 @@ int scen_ping_throughput(const bench_ctx_t* ctx, bench_report_t* report) {
     return d.stop() == 0 ? 0 : -1;
 }
 
-// The floor runs inside this process, so it has no idle figure of its own; its per-connection
-// figures are this process's growth while the floor serves the connections (the client
-// buffers are built before the first reading).
+// The floor process is a copy of vornbench, so its idle size says nothing about a server and
+// is not shown; its growth per connection is the floor's per-connection figure.
 int scen_rss(const bench_ctx_t* ctx, bench_report_t* report) {
     bench_daemon_t d;
     if (d.start(ctx, "rss") != 0) return -1;
     rss_steps_t v, fl;
     if (rss_steps(d.pid(), d.socket_path(), &v) != 0) return -1;
-    {
-        bench_floor_t f;
-        if (f.start(ctx->dir + "/rss-floor.sock") != 0 || rss_steps(getpid(), f.socket_path(), &fl) != 0)
-            return -1;
-    }
+    bench_floor_t f;
+    if (f.start(ctx->dir + "/rss-floor.sock") != 0 || rss_steps(f.pid(), f.socket_path(), &fl) != 0) return -1;
     const double none = std::nan("");
     report->push_back({"rss", "idle RSS (KiB)", static_cast<double>(v.base), none, GOAL_VALUE_MAX, 4096});
     report->push_back({"rss", "RSS per idle connection (KiB)", per_conn(v.base, v.opened),

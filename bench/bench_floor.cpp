@@ -35,16 +35,19 @@ const floor_op_t FLOOR_OPS[] = {
     {nullptr, nullptr},
 };
 
+size_t skip_blanks(std::string_view s, size_t p) {
+    while (p < s.size() && (s[p] == ' ' || s[p] == '\t' || s[p] == '\n' || s[p] == '\r')) p++;
+    return p;
+}
+
 // The raw text of the string value of the member named by `q`, the key with its quotes (the
 // first occurrence followed by a colon), without its quotes; false when there is none.
 // Escapes are skipped, not decoded.
 bool find_str_member(std::string_view body, std::string_view q, std::string_view* out) {
     for (size_t at = body.find(q); at != std::string_view::npos; at = body.find(q, at + 1)) {
-        size_t p = at + q.size();
-        while (p < body.size() && (body[p] == ' ' || body[p] == '\t' || body[p] == '\n' || body[p] == '\r')) p++;
+        size_t p = skip_blanks(body, at + q.size());
         if (p >= body.size() || body[p] != ':') continue;
-        p++;
-        while (p < body.size() && (body[p] == ' ' || body[p] == '\t' || body[p] == '\n' || body[p] == '\r')) p++;
+        p = skip_blanks(body, p + 1);
         if (p >= body.size() || body[p] != '"') return false;
         size_t start = ++p;
         while (p < body.size() && body[p] != '"') p += body[p] == '\\' ? 2 : 1;
@@ -133,7 +136,8 @@ int floor_listen(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, FLOOR_BACKLOG) != 0) {
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, FLOOR_BACKLOG) != 0) {
         close(fd);
         return -1;
     }

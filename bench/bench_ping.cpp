@@ -80,7 +80,9 @@ int throughput_slice(side_t* side, uint64_t ns) {
     for (auto& t : th) t.join();
     side->requests += done;
     side->ns += t1 - t0;
-    if (failed) fprintf(stderr, "vornbench: %d of %d %s connections failed\n", failed.load(), THROUGHPUT_CONNS, side->name);
+    if (failed)
+        fprintf(stderr, "vornbench: %d of %d %s connections failed\n", failed.load(), THROUGHPUT_CONNS,
+                side->name);
     return failed ? -1 : 0;
 }
 
@@ -181,7 +183,8 @@ int scen_rss(const bench_ctx_t* ctx, bench_report_t* report) {
     rss_steps_t v, fl;
     if (rss_steps(d.pid(), d.socket_path(), &v) != 0) return -1;
     bench_floor_t f;
-    if (f.start(ctx->dir + "/rss-floor.sock") != 0 || rss_steps(f.pid(), f.socket_path(), &fl) != 0) return -1;
+    if (f.start(ctx->dir + "/rss-floor.sock") != 0 || rss_steps(f.pid(), f.socket_path(), &fl) != 0)
+        return -1;
     const double none = std::nan("");
     report->push_back({"rss", "idle RSS (KiB)", static_cast<double>(v.base), none, GOAL_VALUE_MAX, 4096});
     report->push_back({"rss", "RSS per idle connection (KiB)", per_conn(v.base, v.opened),

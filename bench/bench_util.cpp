@@ -148,7 +148,8 @@ int bench_daemon_t::stop() {
 void ping_client_t::prepare(std::string_view id) {
     std::string body = vc_request(id, "ping", "{}");
     uint32_t n = static_cast<uint32_t>(body.size());
-    req_ = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+    req_ = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+            static_cast<char>(n)};
     req_ += body;
     expect_ = "{\"id\":\"";
     expect_ += id;  // ids used here need no escaping

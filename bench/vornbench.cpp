@@ -32,7 +32,7 @@ struct scenario_t {
 // Run in this order by default. A new scenario is a function and a row here.
 const scenario_t SCENARIOS[] = {
     {"ping-latency", "one connection, sequential pings: round-trip p50 and p99", scen_ping_latency},
-    {"ping-throughput", "64 connections on a thread each, pinging flat out: requests/s", scen_ping_throughput},
+    {"ping-throughput", "64 connections, a thread each, pinging flat out: requests/s", scen_ping_throughput},
     {"rss", "vornd's resident memory idle, and per idle connection (100 connections)", scen_rss},
 };
 
@@ -122,17 +122,31 @@ void judge(const bench_row_t& r, double ratio, std::string* goal, const char** v
     char b[48];
     bool met = true;
     switch (r.goal) {
-    case GOAL_NONE: *goal = "-"; *verdict = "-"; return;
-    case GOAL_RATIO_MAX: snprintf(b, sizeof b, "ratio <= %.2g", r.goal_value); met = ratio <= r.goal_value; break;
-    case GOAL_RATIO_MIN: snprintf(b, sizeof b, "ratio >= %.2g", r.goal_value); met = ratio >= r.goal_value; break;
-    case GOAL_VALUE_MAX: snprintf(b, sizeof b, "vornd <= %g", r.goal_value); met = r.vornd <= r.goal_value; break;
+    case GOAL_NONE:
+        *goal = "-";
+        *verdict = "-";
+        return;
+    case GOAL_RATIO_MAX:
+        snprintf(b, sizeof b, "ratio <= %.2g", r.goal_value);
+        met = ratio <= r.goal_value;
+        break;
+    case GOAL_RATIO_MIN:
+        snprintf(b, sizeof b, "ratio >= %.2g", r.goal_value);
+        met = ratio >= r.goal_value;
+        break;
+    case GOAL_VALUE_MAX:
+        snprintf(b, sizeof b, "vornd <= %g", r.goal_value);
+        met = r.vornd <= r.goal_value;
+        break;
     }
     *goal = b;
     *verdict = met ? "ok" : "MISS";  // a NaN ratio never meets its goal
 }
 
+constexpr const char* ROW_FORMAT = "%-16s %-38s %10s %10s %6s  %-14s %s\n";
+
 void print_report(const bench_report_t& report) {
-    printf("%-16s %-38s %10s %10s %6s  %-14s %s\n", "scenario", "metric", "vornd", "floor", "ratio", "goal", "");
+    printf(ROW_FORMAT, "scenario", "metric", "vornd", "floor", "ratio", "goal", "met");
     for (const bench_row_t& r : report) {
         double ratio = std::isnan(r.floor) || r.floor == 0 ? std::nan("") : r.vornd / r.floor;
         std::string goal;
@@ -140,7 +154,7 @@ void print_report(const bench_report_t& report) {
         judge(r, ratio, &goal, &verdict);
         char rt[16] = "-";
         if (!std::isnan(ratio)) snprintf(rt, sizeof rt, "%.2f", ratio);
-        printf("%-16s %-38s %10s %10s %6s  %-14s %s\n", r.scenario.c_str(), r.metric.c_str(),
+        printf(ROW_FORMAT, r.scenario.c_str(), r.metric.c_str(),
                fmt_num(r.vornd).c_str(), fmt_num(r.floor).c_str(), rt, goal.c_str(), verdict);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -258,5 +259,52 @@ TEST(ConfigApply, WithoutLoadedFileFirstApplyCreatesSystemFile) {
     EXPECT_EQ(member(live, "level"), "\"locked\"");
     EXPECT_EQ(load_and_check_whole("/opt/vorn/etc/vornd.conf"), live);
     EXPECT_FALSE(fs::exists(d.config_path()));  // the -c file is not brought back
+    EXPECT_EQ(d.stop(), 0);
+}
+
+namespace {
+
+// Runs vornctl against `d` with `words`; returns its standard output and sets `status`.
+std::string vornctl(const TestDaemon& d, const std::string& words, int* status) {
+    std::string cmd = std::string(VORNCTL_BIN) + " -s " + d.socket_path() + " " + words + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    int st = p ? pclose(p) : -1;
+    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+}  // namespace
+
+TEST(VornctlConfig, PrintsAndAppliesReadably) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    int st = -1;
+    std::string out = vornctl(d, "config-apply exec=\"bash,ls\" write_file=/srv/in", &st);
+    EXPECT_EQ(st, 0) << out;
+    EXPECT_NE(out.find("persisted    " + d.config_path() + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("exec         LIST  bash, ls\n"), std::string::npos) << out;
+
+    out = vornctl(d, "config", &st);
+    EXPECT_EQ(st, 0) << out;
+    EXPECT_EQ(out, "level        custom\n"
+                   "config_path  " + d.config_path() + "\n"
+                   "socket       " + d.socket_path() + "  mode 0666  group -\n"
+                   "ops          ALL\n"
+                   "exec         LIST  bash, ls\n"
+                   "pty          ALL\n"
+                   "read_file    ALL\n"
+                   "write_file   LIST  /srv/in\n"
+                   "fio_targets  ALL\n"
+                   "procs_kill   ALL\n");
+
+    out = vornctl(d, "config-apply level=safe", &st);
+    EXPECT_EQ(st, 0) << out;
+    EXPECT_NE(out.find("level        safe\n"), std::string::npos) << out;
+    out = vornctl(d, "config-apply level=high", &st);
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(out, "vornctl: EBADREQ: unknown level\n");
     EXPECT_EQ(d.stop(), 0);
 }

@@ -212,17 +212,6 @@ TEST(ConfigSerialize, RefusesWhatCannotBeReadBackWhole) {
     EXPECT_EQ(serialize(c.get(), len + 1).size(), len);
 }
 
-TEST(ConfigJson, DefaultsExactText) {
-    auto c = base_record();
-    sb_t r;
-    build_config_json(&r, c.get());
-    EXPECT_STREQ(r.buf,
-                 R"({"level":"dev","config_path":"","socket":{"path":"/run/v.sock","mode":"0660","group":""},)"
-                 R"("ops":{"mode":"ALL","list":[]},"exec":{"mode":"ALL","list":[]},"pty":{"mode":"ALL","list":[]},)"
-                 R"("read_file":{"mode":"ALL","list":[]},"write_file":{"mode":"NONE","list":[]},)"
-                 R"("fio_targets":{"mode":"ALL","list":[]},"procs_kill":{"mode":"ALL","list":[]}})");
-}
-
 TEST(ConfigJson, EntriesAndPathsAreEscaped) {
     cfg_allow_t a;
     config_parse_allow(&a, "a\"b c\\d e\tf");

@@ -73,22 +73,30 @@ const file_list_t FILE_LISTS[] = {
     {"[pty]\nallow = ", &vornd_config_t::pty_shells},
 };
 
+// Entries in use; a count out of range never reaches past the array.
+int list_count(const cfg_allow_t* a) {
+    if (a->mode != CFG_ALLOW_LIST || a->n < 0) return 0;
+    return a->n < CFG_ALLOW_MAX_ENTRIES ? a->n : CFG_ALLOW_MAX_ENTRIES;
+}
+
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // The parser strips a value's outer white space, opens a leading quote, and reads a value of
 // exactly ALL or NONE as that mode. A list whose joined text would be read so gets a leading
 // separator; one whose last entry ends in white space gets a trailing one.
 bool needs_leading_sep(const cfg_allow_t* a) {
-    if (a->n < 1) return false;
+    int n = list_count(a);
+    if (n < 1) return false;
     const char* first = a->prefixes[0];
     if (first[0] == '\'' || first[0] == '"' || is_blank(first[0])) return true;
-    return a->n == 1 && (strcasecmp(first, "ALL") == 0 || strcasecmp(first, "NONE") == 0);
+    return n == 1 && (strcasecmp(first, "ALL") == 0 || strcasecmp(first, "NONE") == 0);
 }
 
 bool needs_trailing_sep(const cfg_allow_t* a) {
-    if (a->n < 1) return false;
-    const char* last = a->prefixes[a->n - 1];
-    size_t len = strnlen(last, CFG_ALLOW_ENTRY_BYTES);
+    int n = list_count(a);
+    if (n < 1) return false;
+    const char* last = a->prefixes[n - 1];
+    size_t len = strnlen(last, CFG_ALLOW_ENTRY_BYTES - 1);
     return len > 0 && is_blank(last[len - 1]);
 }
 
@@ -156,7 +164,7 @@ int allow_value(const cfg_allow_t* a, char* out, size_t cap) {
     } else if (a->mode != CFG_ALLOW_LIST) {
         ok = put_bytes(out, cap, &len, "NONE", 4);
     } else {
-        int n = a->n < CFG_ALLOW_MAX_ENTRIES ? a->n : CFG_ALLOW_MAX_ENTRIES;
+        int n = list_count(a);
         if (needs_leading_sep(a)) ok = put_bytes(out, cap, &len, ",", 1);
         for (int i = 0; ok && i < n; i++) {
             if (i > 0) ok = put_bytes(out, cap, &len, ",", 1);
@@ -196,10 +204,10 @@ int config_serialize(const vornd_config_t* c, char* buf, size_t cap) {
 void allow_json(sb_t* r, const char* key, const cfg_allow_t* a) {
     const char* mode = a->mode == CFG_ALLOW_ALL ? "ALL" : a->mode == CFG_ALLOW_LIST ? "LIST" : "NONE";
     sb_printf(r, "\"%s\":{\"mode\":\"%s\",\"list\":[", key, mode);
-    int n = a->mode != CFG_ALLOW_LIST ? 0 : a->n < CFG_ALLOW_MAX_ENTRIES ? a->n : CFG_ALLOW_MAX_ENTRIES;
+    int n = list_count(a);
     for (int i = 0; i < n; i++) {
         sb_appendz(r, i ? ",\"" : "\"");
-        sb_json_escape(r, a->prefixes[i], strnlen(a->prefixes[i], CFG_ALLOW_ENTRY_BYTES));
+        sb_json_escape(r, a->prefixes[i], strnlen(a->prefixes[i], CFG_ALLOW_ENTRY_BYTES - 1));
         sb_appendz(r, "\"");
     }
     sb_appendz(r, "]}");
@@ -329,40 +337,50 @@ int build_next_record(vornd_config_t* next, const char* js, const jsmntok_t* arg
     return apply_list_args(next, js, args, n, err);
 }
 
-int reply_applied(int fd, const char* req_id, const char* target) {
+// The success object for the record now live, written to `target`.
+void build_applied(sb_t* r, const char* target) {
     cfg_snapshot_t now = g_cfg.load();
     log_msg(LOG_INF, "config_apply: level=%s persisted to %s", config_level(now.get()), target);
-    sb_t r;
-    sb_appendz(&r, "{\"persisted\":true,\"persisted_path\":\"");
-    sb_json_escape(&r, target, strlen(target));
-    sb_appendz(&r, "\",\"socket_restart_required\":false,\"config\":");
-    build_config_json(&r, now.get());
-    sb_appendz(&r, "}");
-    return reply_ok(fd, req_id, r.buf);
+    sb_appendz(r, "{\"persisted\":true,\"persisted_path\":\"");
+    sb_json_escape(r, target, strlen(target));
+    sb_appendz(r, "\",\"socket_restart_required\":false,\"config\":");
+    build_config_json(r, now.get());
+    sb_appendz(r, "}");
+}
+
+// The whole change, one call at a time: 0 with `result` filled, or -1 with `err` set. The
+// reply is written after the lock is released, so a slow reader holds up no other apply.
+int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result, apply_err_t* err) {
+    std::lock_guard<std::mutex> lock(g_apply_mu);
+    cfg_snapshot_t live = g_cfg.load();
+    auto next = std::make_unique<vornd_config_t>(*live);
+    if (build_next_record(next.get(), js, args, n, err) != 0) return -1;
+
+    char text[CONF_TEXT_BYTES];
+    int len = config_serialize(next.get(), text, sizeof text);
+    if (len < 0) {
+        *err = {"EINTERNAL", "serialize overflow"};
+        return -1;
+    }
+    std::string target = live->config_path[0] ? live->config_path : CFG_SYSTEM_PATH;
+    live.reset();
+    mkdir_p(target.c_str());
+    if (write_conf_atomic(target.c_str(), text, static_cast<size_t>(len)) != 0) {
+        *err = {"EPERSIST", strerror(errno)};
+        log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), err->msg);
+        return -1;
+    }
+    // The live record becomes exactly what the file says, published whole.
+    config_load(target.c_str());
+    build_applied(result, target.c_str());
+    return 0;
 }
 
 }  // namespace
 
 int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    std::lock_guard<std::mutex> lock(g_apply_mu);
-    cfg_snapshot_t live = g_cfg.load();
-    auto next = std::make_unique<vornd_config_t>(*live);
+    sb_t result;
     apply_err_t err = {nullptr, nullptr};
-    if (build_next_record(next.get(), js, args, n, &err) != 0) return reply_err(fd, req_id, err.code, err.msg);
-
-    char text[CONF_TEXT_BYTES];
-    int len = config_serialize(next.get(), text, sizeof text);
-    if (len < 0) return reply_err(fd, req_id, "EINTERNAL", "serialize overflow");
-
-    std::string target = live->config_path[0] ? live->config_path : CFG_SYSTEM_PATH;
-    live.reset();
-    mkdir_p(target.c_str());
-    if (write_conf_atomic(target.c_str(), text, static_cast<size_t>(len)) != 0) {
-        const char* why = strerror(errno);
-        log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), why);
-        return reply_err(fd, req_id, "EPERSIST", why);
-    }
-    // The live record becomes exactly what the file says, published whole.
-    config_load(target.c_str());
-    return reply_applied(fd, req_id, target.c_str());
+    if (apply_serialised(js, args, n, &result, &err) != 0) return reply_err(fd, req_id, err.code, err.msg);
+    return reply_ok(fd, req_id, result.buf);
 }

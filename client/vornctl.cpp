@@ -92,6 +92,7 @@ int usage(FILE* f) {
             "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
             "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
             "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
+            "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
             "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
             "Default socket: %s\n",
             CFG_DEFAULT_SOCKET_PATH);
@@ -216,6 +217,8 @@ int cmd_cancel(const ctl_ctx& ctx, int argc, char** argv) {
 
 const ctl_cmd CTL_COMMANDS[] = {
     {"cancel", cmd_cancel},
+    {"config", ctl_cmd_config},
+    {"config-apply", ctl_cmd_config_apply},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {

@@ -10,6 +10,8 @@
 // "ENOOP" like any unknown name.
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = "config_get", .streaming = 0, .needs_root = 0, .fn = op_config_get},
+    {.name = "config_apply", .streaming = 0, .needs_root = 1, .fn = op_config_apply},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 

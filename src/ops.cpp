@@ -22,6 +22,8 @@ const op_def_t g_ops[] = {
     {.name = "bin_check", .streaming = 0, .needs_root = 0, .fn = op_bin_check},
     {.name = "mounts", .streaming = 0, .needs_root = 0, .fn = op_mounts},
     {.name = "write_file", .streaming = 0, .needs_root = 1, .fn = op_write_file},
+    {.name = "config_get", .streaming = 0, .needs_root = 0, .fn = op_config_get},
+    {.name = "config_apply", .streaming = 0, .needs_root = 1, .fn = op_config_apply},
     {.name = "log_tail", .streaming = 1, .needs_root = 0, .fn = op_log_tail},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };

@@ -14,6 +14,9 @@
 #include "jsmn.h"
 
 struct job_s;
+struct sb_t;
+struct cfg_allow_t;
+struct vornd_config_t;
 
 using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok,
                         int args_n, int stream);
@@ -92,3 +95,19 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 
 // ops_thrum.cpp
 int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_config.cpp
+int op_config_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+// The configuration file text for `*c` in `buf`: its length, or -1 (buf emptied) when it does
+// not fit `cap` with its NUL or the loader would not read it back whole: a line above
+// CFG_LINE_BYTES - 1 bytes with its newline, a line feed inside a value, a list value that
+// does not fit 1199 characters.
+int config_serialize(const vornd_config_t* c, char* buf, size_t cap);
+// One list's file value: ALL, NONE, or the entries joined by ",". Its length, or -1 (out
+// emptied) when it does not fit `cap` with its NUL.
+int allow_value(const cfg_allow_t* a, char* out, size_t cap);
+// Appends the JSON object of `*c`: level, config_path, socket, then the seven lists.
+void build_config_json(sb_t* r, const vornd_config_t* c);
+// Appends "key":{"mode":"ALL|LIST|NONE","list":[entries]}.
+void allow_json(sb_t* r, const char* key, const cfg_allow_t* a);

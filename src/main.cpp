@@ -93,6 +93,17 @@ int bind_socket(const vornd_config_t* cfg) {
     return fd;
 }
 
+// Descriptors 0-2 must be taken before anything else is opened: a daemon started with one of
+// them closed would otherwise hand it to a socket or pipe, and a child's dup2 onto its standard
+// streams would then clobber that.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd < 3; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0) continue;
+        int n = open("/dev/null", O_RDWR);  // takes the lowest free number: this one
+        if (n > 2) close(n);
+    }
+}
+
 void start_connection(int cfd) {
     pthread_t th;
     int err = pthread_create(&th, nullptr, conn_thread, reinterpret_cast<void*>(static_cast<intptr_t>(cfd)));
@@ -141,6 +152,7 @@ int main(int argc, char** argv) {
         // "-f" is accepted and does nothing; anything else is ignored.
     }
 
+    hold_standard_descriptors();
     log_init("vornd", level);
     config_load(path);
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));

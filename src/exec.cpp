@@ -1,0 +1,328 @@
+#include "exec.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "jobs.h"
+#include "util.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int POLL_INTERVAL_MS = 200;
+constexpr int DEFAULT_KILL_GRACE_MS = 250;
+constexpr size_t CARRY_BYTES = 8192;
+constexpr size_t LINE_PIECE_MAX = CARRY_BYTES - 1;  // longer lines arrive in pieces of this size
+constexpr size_t LINE_READ_BYTES = 4096;
+constexpr size_t RAW_READ_BYTES = 16384;
+constexpr int KILL_PASS_GAP_MS = 200;
+
+struct pipes_t {
+    unique_fd out_r, out_w, err_r, err_w;
+};
+
+int open_pipe(unique_fd* r, unique_fd* w) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return -1;
+    r->reset(p[0]);
+    w->reset(p[1]);
+    return 0;
+}
+
+// The highest descriptor a child might have inherited, read before fork: getrlimit is not
+// guaranteed async-signal-safe.
+int max_fd_bound() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < INT_MAX)
+        return static_cast<int>(rl.rlim_cur);
+    return 65536;
+}
+
+// Runs in the forked child: async-signal-safe calls only (other threads may hold locks).
+[[noreturn]] void child_exec(const exec_spec_t* spec, int out_w, int err_w, int max_fd) {
+    dup2(out_w, 1);
+    dup2(spec->merge_stderr ? out_w : err_w, 2);
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0 && devnull != 0) {
+        dup2(devnull, 0);
+        close(devnull);
+    }
+    // Every descriptor from 3 up goes, not only the close-on-exec ones: a tool must never
+    // hold a client's socket or another run's pipe.
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+        for (int fd = 3; fd < max_fd; fd++) close(fd);
+    if (spec->cwd && chdir(spec->cwd) != 0) _exit(127);
+    execve(spec->argv[0], spec->argv, spec->envp ? spec->envp : environ);
+    _exit(127);
+}
+
+// Forks the child with its output on the pipes. Returns its pid, or -1 (pipes closed).
+pid_t spawn(const exec_spec_t* spec, pipes_t* p) {
+    if (open_pipe(&p->out_r, &p->out_w) != 0) return -1;
+    if (!spec->merge_stderr && open_pipe(&p->err_r, &p->err_w) != 0) return -1;
+    int max_fd = max_fd_bound();
+    pid_t pid = fork();
+    if (pid == 0) child_exec(spec, p->out_w.get(), p->err_w.get(), max_fd);
+    p->out_w.reset();
+    p->err_w.reset();
+    if (pid < 0) return -1;
+    fcntl(p->out_r.get(), F_SETFL, fcntl(p->out_r.get(), F_GETFL) | O_NONBLOCK);
+    if (p->err_r) fcntl(p->err_r.get(), F_SETFL, fcntl(p->err_r.get(), F_GETFL) | O_NONBLOCK);
+    return pid;
+}
+
+void record_status(int status, exec_result_t* res) {
+    if (WIFEXITED(status)) {
+        res->exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        res->exit_code = -1;
+        res->term_signal = WTERMSIG(status);
+    }
+}
+
+// The stop protocol of one run: SIGTERM once a stop is wanted, one SIGKILL after the grace.
+// Once the child is reaped and the grace has passed, the run stops waiting for end of file:
+// a background grandchild may hold the pipes open forever.
+struct stopper_t {
+    pid_t pid;
+    job_s* job;
+    int grace_ms;
+    int want_kill = 0;
+    bool term_sent = false;
+    bool kill_sent = false;
+    bool reaped = false;
+    int status = 0;
+    uint64_t term_at = 0;
+
+    // Returns true when the run should stop reading its pipes.
+    bool check() {
+        bool wanted = want_kill || (job && job->cancel.load());
+        if (!wanted) return false;
+        uint64_t now = now_ms();
+        if (!term_sent) {
+            kill(pid, SIGTERM);
+            term_sent = true;
+            term_at = now;
+        }
+        uint64_t grace = static_cast<uint64_t>(grace_ms > 0 ? grace_ms : DEFAULT_KILL_GRACE_MS);
+        bool grace_over = now - term_at >= grace;
+        if (!reaped) reaped = waitpid(pid, &status, WNOHANG) == pid;
+        // A reaped pid may already belong to someone else: it is never signalled again.
+        if (grace_over && !kill_sent && !reaped) {
+            kill(pid, SIGKILL);
+            kill_sent = true;
+        }
+        return reaped && grace_over;
+    }
+};
+
+void reap(stopper_t* st, exec_result_t* res) {
+    if (!st->reaped) {
+        pid_t r;
+        do r = waitpid(st->pid, &st->status, 0);
+        while (r < 0 && errno == EINTR);
+        if (r < 0) {
+            res->spawn_errno = errno;
+            return;
+        }
+    }
+    record_status(st->status, res);
+}
+
+struct carry_t {
+    char buf[CARRY_BYTES];
+    size_t len = 0;
+};
+
+void deliver(line_cb_t cb, void* ctx, int which, const char* line, int* want_kill) {
+    if (cb && cb(ctx, which, line) != 0) *want_kill = 1;
+}
+
+// Appends `n` bytes that hold no line feed, delivering full 8191-byte pieces as they fill.
+void carry_bytes(carry_t* c, const char* p, size_t n, line_cb_t cb, void* ctx, int which, int* want_kill) {
+    while (n > 0) {
+        if (c->len == LINE_PIECE_MAX) {
+            c->buf[c->len] = '\0';
+            deliver(cb, ctx, which, c->buf, want_kill);
+            c->len = 0;
+        }
+        size_t take = LINE_PIECE_MAX - c->len < n ? LINE_PIECE_MAX - c->len : n;
+        memcpy(c->buf + c->len, p, take);
+        c->len += take;
+        p += take;
+        n -= take;
+    }
+}
+
+void end_line(carry_t* c, line_cb_t cb, void* ctx, int which, int* want_kill) {
+    if (c->len > 0 && c->buf[c->len - 1] == '\r') c->len--;
+    c->buf[c->len] = '\0';
+    deliver(cb, ctx, which, c->buf, want_kill);
+    c->len = 0;
+}
+
+// One read's worth of bytes into lines. -1 at end of file (the pipe is done), 0 otherwise
+// (1 for a read error other than EAGAIN/EINTR; the pipe stays open).
+int drain_pipe(int fd, int which, carry_t* c, line_cb_t cb, void* ctx, int* want_kill) {
+    char rb[LINE_READ_BYTES + 1];
+    ssize_t r = read(fd, rb, LINE_READ_BYTES);
+    if (r == 0) {
+        if (c->len > 0) {
+            c->buf[c->len] = '\0';
+            deliver(cb, ctx, which, c->buf, want_kill);
+            c->len = 0;
+        }
+        return -1;
+    }
+    if (r < 0) return errno == EAGAIN || errno == EINTR ? 0 : 1;
+    char* p = rb;
+    char* end = rb + r;
+    while (p < end) {
+        char* lf = static_cast<char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!lf) {
+            carry_bytes(c, p, static_cast<size_t>(end - p), cb, ctx, which, want_kill);
+            break;
+        }
+        size_t n = static_cast<size_t>(lf - p);
+        if (c->len == 0 && n <= LINE_PIECE_MAX) {
+            // A whole line inside the read buffer goes out without passing through the carry.
+            if (n > 0 && p[n - 1] == '\r') n--;
+            p[n] = '\0';
+            deliver(cb, ctx, which, p, want_kill);
+        } else {
+            carry_bytes(c, p, n, cb, ctx, which, want_kill);
+            end_line(c, cb, ctx, which, want_kill);
+        }
+        p = lf + 1;
+    }
+    return 0;
+}
+
+// Reads once from a ready raw pipe: -1 at end of file, else 0.
+int drain_raw(int fd, int which, raw_cb_t cb, void* ctx, int* want_kill) {
+    char rb[RAW_READ_BYTES];
+    ssize_t r = read(fd, rb, sizeof rb);
+    if (r == 0) return -1;
+    if (r < 0) return 0;
+    if (cb && cb(ctx, which, rb, static_cast<size_t>(r)) != 0) *want_kill = 1;
+    return 0;
+}
+
+// The shared loop of both runners; `drain` reads one ready pipe and returns -1 at its end.
+template <typename Drain>
+int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain drain) {
+    memset(res, 0, sizeof *res);
+    pipes_t p;
+    pid_t pid = spawn(spec, &p);
+    if (pid < 0) return -1;
+    if (job) job->pid.store(pid);
+
+    stopper_t st{.pid = pid, .job = job, .grace_ms = spec->kill_grace_ms};
+    unique_fd* pipes[2] = {&p.out_r, &p.err_r};
+    while (p.out_r || p.err_r) {
+        struct pollfd fds[2];
+        int which_of[2];
+        nfds_t n = 0;
+        for (int w = 0; w < 2; w++) {
+            if (!*pipes[w]) continue;
+            fds[n] = {pipes[w]->get(), POLLIN, 0};
+            which_of[n++] = w;
+        }
+        int r = poll(fds, n, POLL_INTERVAL_MS);
+        if (r < 0 && errno != EINTR) break;
+        for (nfds_t i = 0; r > 0 && i < n; i++) {
+            if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+            int w = which_of[i];
+            if (drain(pipes[w]->get(), w + 1, &st.want_kill) < 0) pipes[w]->reset();
+        }
+        if (st.check()) break;
+    }
+    p.out_r.reset();
+    p.err_r.reset();
+    reap(&st, res);
+    return 0;
+}
+
+}  // namespace
+
+int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
+    carry_t carries[2];
+    return run_child(spec, job, res, [&](int fd, int which, int* want_kill) {
+        return drain_pipe(fd, which, &carries[which - 1], cb, ctx, want_kill);
+    });
+}
+
+int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
+    return run_child(spec, job, res, [&](int fd, int which, int* want_kill) {
+        return drain_raw(fd, which, cb, ctx, want_kill);
+    });
+}
+
+// ---- stale children ----
+
+namespace {
+
+bool read_small(const char* path, char* buf, size_t cap) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t r;
+    do r = read(fd, buf, cap - 1);
+    while (r < 0 && errno == EINTR);
+    close(fd);
+    if (r < 0) return false;
+    buf[r] = '\0';
+    return true;
+}
+
+// True when process `pid` is named `name` and its parent is `parent`.
+bool is_own_child_named(int pid, const char* name, pid_t parent) {
+    char path[64], buf[512];
+    snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    if (!read_small(path, buf, sizeof buf)) return false;
+    buf[strcspn(buf, "\n")] = '\0';
+    if (strcmp(buf, name) != 0) return false;
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    if (!read_small(path, buf, sizeof buf)) return false;
+    const char* close_paren = strrchr(buf, ')');
+    int ppid = 0;
+    return close_paren && sscanf(close_paren + 1, " %*c %d", &ppid) == 1 && ppid == parent;
+}
+
+void signal_children_named(DIR* d, const char* name, pid_t self, int sig) {
+    rewinddir(d);
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        int pid = atoi(e->d_name);
+        if (pid <= 0 || pid == self) continue;
+        if (is_own_child_named(pid, name, self)) kill(pid, sig);
+    }
+}
+
+}  // namespace
+
+void exec_kill_own_children_named(const char* name) {
+    if (!name || !*name) return;
+    pid_t self = getpid();
+    DIR* d = opendir("/proc");
+    if (!d) return;
+    signal_children_named(d, name, self, SIGTERM);
+    struct timespec ts = {0, KILL_PASS_GAP_MS * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    signal_children_named(d, name, self, SIGKILL);
+    closedir(d);
+}

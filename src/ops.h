@@ -73,3 +73,11 @@ int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const c
 
 // ops.cpp
 int op_ping(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_pty.cpp
+int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -32,3 +32,8 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
 // Builds an args object from key=value words: a value that is one whole JSON value is sent
 // as it is, anything else as a string. Returns false (and says why on stderr) on a bad word.
 bool ctl_args_from_words(int argc, char** argv, std::string* out);
+
+// vornctl_pty.cpp: `shell [SHELL [ARG...]]`, `attach JOB_ID [--since N]`, `sessions`.
+int ctl_cmd_shell(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_attach(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char** argv);

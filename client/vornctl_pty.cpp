@@ -35,7 +35,7 @@ constexpr size_t STDIN_READ_BYTES = 4096;  // one pty_input each; the daemon tak
 constexpr int FRAME_TOKENS = 64;
 constexpr size_t JOB_LIST_TOKENS = 4096;  // 256 sessions of 15 tokens each, and the array
 
-int g_sig_pipe_w = -1;  // written by the signal handler: 'W' window change, 'T' leave
+volatile sig_atomic_t g_sig_pipe_w = -1;  // written by the signal handler: 'W' window change, 'T' leave
 
 void on_signal(int sig) {
     int saved = errno;

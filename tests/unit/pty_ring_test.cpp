@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -195,4 +197,71 @@ TEST(PtySessions, ListEscapesItsStringsAndSkipsOtherJobs) {
     list = jobs_pty_list_json();
     EXPECT_STREQ(list, "[]");
     free(list);
+}
+
+namespace {
+
+// A session around `sleep 30` on a new terminal, with its creator's tailer count already
+// given back. Returns null when no terminal can be had.
+job_t* start_sleep_session() {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return nullptr;
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) != 0) return nullptr;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int fd = open(name, O_RDWR);
+        dup2(fd, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    job_t* job = job_alloc();
+    if (!job || job_pty_start(job, master, pid, 24, 80, name, 4096) != 0) return nullptr;
+    job_pty_tail_release(job);
+    return job;
+}
+
+}  // namespace
+
+// Writers and resizers hammer a session while it is closed, and the descriptor number the
+// close frees is taken at once by a pipe: no byte may land there, and once the close has
+// returned the session refuses everything.
+TEST(PtySessions, WriteAndResizeRacingCloseStayOffTheFreedDescriptor) {
+    for (int round = 0; round < 5; round++) {
+        job_t* job = start_sleep_session();
+        ASSERT_NE(job, nullptr);
+        std::string id = job->id;
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            while (!stop) {
+                job_pty_write(id.c_str(), reinterpret_cast<const unsigned char*>("Z"), 1);
+                job_pty_resize(id.c_str(), 10, 10);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(job_pty_close(id.c_str()), 0);
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stop = true;
+        writer.join();
+        char c;
+        EXPECT_EQ(read(p[0], &c, 1), -1) << "a write reached a reused descriptor";
+        close(p[0]);
+        close(p[1]);
+        EXPECT_EQ(job_pty_write(id.c_str(), reinterpret_cast<const unsigned char*>("Z"), 1), -1);
+        EXPECT_EQ(job_pty_close(id.c_str()), -1);
+    }
+}
+
+TEST(PtySessions, StartRefusesWhatWouldSignalAProcessGroup) {
+    job_t* job = job_alloc();
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job_pty_start(job, 0, 0, 24, 80, "", 4096), -1);  // pid 0: kill() would hit our group
+    EXPECT_EQ(job_pty_start(nullptr, 0, 1234, 24, 80, "", 4096), -1);
+    EXPECT_EQ(job->is_pty, 0);
+    job_release(job);
 }

@@ -10,6 +10,12 @@
 // "ENOOP" like any unknown name.
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = "pty", .streaming = 1, .needs_root = 0, .fn = op_pty},
+    {.name = "pty_attach", .streaming = 1, .needs_root = 0, .fn = op_pty_attach},
+    {.name = "pty_list", .streaming = 0, .needs_root = 0, .fn = op_pty_list},
+    {.name = "pty_input", .streaming = 0, .needs_root = 0, .fn = op_pty_input},
+    {.name = "pty_resize", .streaming = 0, .needs_root = 0, .fn = op_pty_resize},
+    {.name = "pty_close", .streaming = 0, .needs_root = 0, .fn = op_pty_close},
     {.name = "config_get", .streaming = 0, .needs_root = 0, .fn = op_config_get},
     {.name = "config_apply", .streaming = 0, .needs_root = 1, .fn = op_config_apply},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},

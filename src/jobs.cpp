@@ -107,6 +107,12 @@ int job_cancel(const char* id) {
     return -1;
 }
 
+void job_forget_pid(job_t* job) {
+    if (!job) return;
+    std::lock_guard<std::mutex> lock(g_mu);
+    job->pid.store(0);
+}
+
 void jobs_kill_all_nonpty() { signal_then_kill(false, SIGTERM); }
 
 void jobs_kill_all_ptys() { signal_then_kill(true, SIGHUP); }

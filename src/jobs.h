@@ -63,6 +63,10 @@ void job_release(job_t* job);
 // Raises the cancel flag of the job with this id and sends its child SIGTERM.
 // 0 when such a job exists (with or without a child), -1 when none does.
 int job_cancel(const char* id);
+// Clears the job's pid under the table lock. Called right before its child is reaped: every
+// signal sent by number goes out under that lock, so none reaches a process reusing it.
+// Null does nothing.
+void job_forget_pid(job_t* job);
 // At shutdown: SIGTERM (PTY shells: SIGHUP) to every child, then SIGKILL 200 ms later.
 void jobs_kill_all_nonpty();
 void jobs_kill_all_ptys();

@@ -78,10 +78,7 @@ bool shell_ended(pid_t pid) {
 // Clears the slot's pid under the table lock and only then reaps: every signal sent by
 // number goes out under that lock, so none can reach a process that reuses the number.
 int reap_shell(job_t* job, pid_t pid) {
-    {
-        std::lock_guard<std::mutex> lock(jobs_table_mu());
-        job->pid.store(0);
-    }
+    job_forget_pid(job);
     int status = 0;
     pid_t r;
     do r = waitpid(pid, &status, 0);

@@ -144,3 +144,7 @@ int floor_ping(int fd, std::string_view id, std::string_view body);
 int scen_ping_latency(const bench_ctx_t* ctx, bench_report_t* report);
 int scen_ping_throughput(const bench_ctx_t* ctx, bench_report_t* report);
 int scen_rss(const bench_ctx_t* ctx, bench_report_t* report);
+
+// ---- bench_pty.cpp ----
+
+int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report);

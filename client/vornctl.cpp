@@ -94,6 +94,7 @@ int usage(FILE* f) {
             "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
             "       vornctl [-s SOCKET] [--token-file F] cat|ls|tail PATH [key=value ...]\n"
             "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
+            "       vornctl [-s SOCKET] [--token-file F] shell [SHELL [ARG...]] | attach JOB_ID [--since N] | sessions\n"
             "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
             "Default socket: %s\n",
             CFG_DEFAULT_SOCKET_PATH);
@@ -223,6 +224,9 @@ const ctl_cmd CTL_COMMANDS[] = {
     {"tail", ctl_cmd_tail},
     {"config", ctl_cmd_config},
     {"config-apply", ctl_cmd_config_apply},
+    {"shell", ctl_cmd_shell},
+    {"attach", ctl_cmd_attach},
+    {"sessions", ctl_cmd_sessions},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {

@@ -42,3 +42,7 @@ int ctl_cmd_tail(const ctl_ctx& ctx, int argc, char** argv);
 // `config-apply key=value ...` (config_apply, printing the configuration now live).
 int ctl_cmd_config(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_config_apply(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_pty.cpp: `shell [SHELL [ARG...]]`, `attach JOB_ID [--since N]`, `sessions`.
+int ctl_cmd_shell(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_attach(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char** argv);

@@ -111,3 +111,11 @@ int allow_value(const cfg_allow_t* a, char* out, size_t cap);
 void build_config_json(sb_t* r, const vornd_config_t* c);
 // Appends "key":{"mode":"ALL|LIST|NONE","list":[entries]}.
 void allow_json(sb_t* r, const char* key, const cfg_allow_t* a);
+
+// ops_pty.cpp
+int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

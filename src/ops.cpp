@@ -10,6 +10,10 @@
 // "ENOOP" like any unknown name.
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = "info", .streaming = 0, .needs_root = 0, .fn = op_info},
+    {.name = "meminfo", .streaming = 0, .needs_root = 0, .fn = op_meminfo},
+    {.name = "services_check", .streaming = 0, .needs_root = 0, .fn = op_services_check},
+    {.name = "sysinfo", .streaming = 0, .needs_root = 0, .fn = op_sysinfo},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 

@@ -73,3 +73,9 @@ int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const c
 
 // ops.cpp
 int op_ping(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_basic.cpp
+int op_info(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_meminfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_services_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_sysinfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

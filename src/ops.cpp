@@ -13,6 +13,7 @@ const op_def_t g_ops[] = {
     {.name = "info", .streaming = 0, .needs_root = 0, .fn = op_info},
     {.name = "meminfo", .streaming = 0, .needs_root = 0, .fn = op_meminfo},
     {.name = "services_check", .streaming = 0, .needs_root = 0, .fn = op_services_check},
+    {.name = "iostat_stream", .streaming = 1, .needs_root = 0, .fn = op_iostat_stream},
     {.name = "sysinfo", .streaming = 0, .needs_root = 0, .fn = op_sysinfo},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };

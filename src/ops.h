@@ -79,3 +79,6 @@ int op_info(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
 int op_meminfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_services_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_sysinfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_iostat.cpp
+int op_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

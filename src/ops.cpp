@@ -15,6 +15,8 @@ const op_def_t g_ops[] = {
     {.name = "services_check", .streaming = 0, .needs_root = 0, .fn = op_services_check},
     {.name = "iostat_stream", .streaming = 1, .needs_root = 0, .fn = op_iostat_stream},
     {.name = "sysinfo", .streaming = 0, .needs_root = 0, .fn = op_sysinfo},
+    {.name = "exec", .streaming = 1, .needs_root = 0, .fn = op_exec},
+    {.name = "exec_detached", .streaming = 0, .needs_root = 1, .fn = op_exec_detached},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 

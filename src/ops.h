@@ -82,3 +82,7 @@ int op_sysinfo(int fd, const char* req_id, const char* js, const jsmntok_t* args
 
 // ops_iostat.cpp
 int op_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_exec.cpp
+int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -183,6 +183,7 @@ int cmd_cancel(const ctl_ctx& ctx, int argc, char** argv) {
 
 const ctl_cmd CTL_COMMANDS[] = {
     {"cancel", cmd_cancel},
+    {"exec", ctl_cmd_exec},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {

@@ -32,3 +32,7 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
 // Builds an args object from key=value words: a value that is one whole JSON value is sent
 // as it is, anything else as a string. Returns false (and says why on stderr) on a bad word.
 bool ctl_args_from_words(int argc, char** argv, std::string* out);
+
+// vornctl_exec.cpp: `exec`, with --text printing the program's lines as plain output and
+// exiting with its exit code.
+int ctl_cmd_exec(const ctl_ctx& ctx, int argc, char** argv);

@@ -138,7 +138,11 @@ int iostat_cb(void* ctx, int, const char* line) {
     auto* ic = static_cast<iostat_ctx_t*>(ctx);
     if (strstr(line, "extended device statistics")) return end_report(ic);
     // Linux iostat starts every report with its header and prints no marker line.
-    if (ic->have_cols && is_header(line) && end_report(ic) != 0) return 1;
+    if (is_header(line) && ic->have_cols) {
+        int stop = end_report(ic);
+        parse_header(ic, line);
+        return stop;
+    }
     if (!ic->have_cols) {
         if (is_header(line)) parse_header(ic, line);
         return 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "client.h"
 #include "config.h"
@@ -29,19 +30,51 @@ void install_sigint() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+constexpr unsigned VALUE_MAX_TOKENS = 1024;  // as many as the daemon takes in a request
+
+bool skip_digits(std::string_view v, size_t* i) {
+    size_t start = *i;
+    while (*i < v.size() && v[*i] >= '0' && v[*i] <= '9') ++*i;
+    return *i > start;
+}
+
+// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? — so 0644, 1.2.3 and "-" are not.
+bool is_json_number(std::string_view v) {
+    size_t i = 0;
+    if (i < v.size() && v[i] == '-') i++;
+    if (i < v.size() && v[i] == '0') i++;
+    else if (!skip_digits(v, &i)) return false;
+    if (i < v.size() && v[i] == '.') {
+        i++;
+        if (!skip_digits(v, &i)) return false;
+    }
+    if (i < v.size() && (v[i] == 'e' || v[i] == 'E')) {
+        i++;
+        if (i < v.size() && (v[i] == '+' || v[i] == '-')) i++;
+        if (!skip_digits(v, &i)) return false;
+    }
+    return i == v.size();
+}
+
+// The tokenizer takes any run of bytes as a primitive; JSON allows only these.
+bool is_json_primitive(std::string_view v) {
+    return v == "true" || v == "false" || v == "null" || is_json_number(v);
+}
+
 bool is_whole_json_value(std::string_view v) {
-    jsmntok_t toks[256];
+    std::vector<jsmntok_t> toks(VALUE_MAX_TOKENS);
     jsmn_parser p;
     jsmn_init(&p);
-    int n = jsmn_parse(&p, v.data(), v.size(), toks, 256);
+    int n = jsmn_parse(&p, v.data(), v.size(), toks.data(), VALUE_MAX_TOKENS);
     if (n <= 0) return false;
     // One value covering the whole text (a bare word such as "ls" is no JSON value).
     size_t start = static_cast<size_t>(toks[0].type == JSMN_STRING ? toks[0].start - 1 : toks[0].start);
     size_t end = static_cast<size_t>(toks[0].type == JSMN_STRING ? toks[0].end + 1 : toks[0].end);
     if (start != 0 || end != v.size()) return false;
-    if (toks[0].type == JSMN_PRIMITIVE) {
-        return v == "true" || v == "false" || v == "null" ||
-               v.find_first_not_of("-+0123456789.eE") == std::string_view::npos;
+    for (int i = 0; i < n; i++) {
+        const jsmntok_t& t = toks[static_cast<size_t>(i)];
+        std::string_view text = v.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start));
+        if (t.type == JSMN_PRIMITIVE && !is_json_primitive(text)) return false;
     }
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "jobs.h"
+#include "log.h"
 #include "ops.h"
 #include "proto.h"
 #include "util.h"
@@ -109,5 +110,6 @@ void* conn_thread(void* arg) {
     jsmntok_t toks[CONN_MAX_TOKENS];
     while (proto_read_frame(fd.get(), &frame) == 0)
         conn_handle_request(fd.get(), frame.buf, frame.len, toks);
+    log_msg(LOG_DBG, "connection %d closed", fd.get());
     return nullptr;
 }

@@ -44,13 +44,25 @@ void sleep_ms(int ms) {
     }
 }
 
-// Sends `sig` to the child of every taken slot whose is_pty equals `pty`.
-void signal_all(bool pty, int sig) {
+// Sends `sig` to the child of every taken slot whose is_pty equals `pty`; returns how many.
+int signal_all(bool pty, int sig) {
     std::lock_guard<std::mutex> lock(g_mu);
+    int sent = 0;
     for (job_t& j : g_jobs) {
         pid_t pid = j.pid.load();
-        if (j.in_use && (j.is_pty != 0) == pty && pid > 0) kill(pid, sig);
+        if (j.in_use && (j.is_pty != 0) == pty && pid > 0) {
+            kill(pid, sig);
+            sent++;
+        }
     }
+    return sent;
+}
+
+// The grace pause is only worth waiting when someone was told to go.
+void signal_then_kill(bool pty, int first_sig) {
+    if (signal_all(pty, first_sig) == 0) return;
+    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
+    signal_all(pty, SIGKILL);
 }
 
 }  // namespace
@@ -97,14 +109,6 @@ int job_cancel(const char* id) {
     return 0;
 }
 
-void jobs_kill_all_nonpty() {
-    signal_all(false, SIGTERM);
-    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
-    signal_all(false, SIGKILL);
-}
+void jobs_kill_all_nonpty() { signal_then_kill(false, SIGTERM); }
 
-void jobs_kill_all_ptys() {
-    signal_all(true, SIGHUP);
-    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
-    signal_all(true, SIGKILL);
-}
+void jobs_kill_all_ptys() { signal_then_kill(true, SIGHUP); }

@@ -127,6 +127,7 @@ void accept_loop(int lfd) {
             if (errno != EINTR && errno != EAGAIN) log_msg(LOG_WRN, "accept: %s", strerror(errno));
             continue;
         }
+        log_msg(LOG_DBG, "connection %d accepted", cfd);
         start_connection(cfd);
     }
 }

@@ -40,7 +40,8 @@ int sb_printf(sb_t* s, const char* fmt, ...) __attribute__((format(printf, 2, 3)
 // fails; a byte whose output cannot be stored later is dropped.
 int sb_json_escape(sb_t* s, const char* src, size_t n);
 // `"key":` then the value. Keys are program constants and are not escaped. Each appends a
-// comma when `comma` is non-zero. sb_kv_str escapes its value (null gives "") and returns 0.
+// comma when `comma` is non-zero. sb_kv_str escapes its value (null gives "") and returns 0;
+// sb_kv_raw copies its value as it is (null gives null).
 int sb_kv_str(sb_t* s, const char* key, const char* val, int comma);
 int sb_kv_int(sb_t* s, const char* key, long long val, int comma);
 int sb_kv_bool(sb_t* s, const char* key, int val, int comma);

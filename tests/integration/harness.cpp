@@ -56,13 +56,16 @@ bool TestDaemon::start(const std::string& extra_args) {
     std::vector<std::string> words = {VORND_BIN, "-c", conf_};
     std::istringstream extra(extra_args);
     for (std::string w; extra >> w;) words.push_back(w);
+    // Built before the fork: the child only makes async-signal-safe calls.
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
-        int lfd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int lfd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (lfd >= 0) dup2(lfd, 2);
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
+        // Only the standard streams go over: every other descriptor of the daemon is its own.
+        close_range(3, ~0U, 0);
         execv(argv[0], argv.data());
         _exit(127);
     }

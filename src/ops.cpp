@@ -55,15 +55,21 @@ int reply_err(int fd, const char* req_id, const char* code, const char* msg) {
 
 // ---- events ----
 
-int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv) {
-    sb_t s;
-    sb_appendz(&s, "{");
-    sb_kv_str(&s, "id", e->req_id ? e->req_id : "", 1);
-    sb_kv_str(&s, "event", event, 1);
+// The header members of an event, each followed by a comma; the first event of a stream
+// with a job carries its id.
+static void event_head(sb_t* s, op_emit_t* e, const char* event) {
+    sb_appendz(s, "{");
+    sb_kv_str(s, "id", e->req_id ? e->req_id : "", 1);
+    sb_kv_str(s, "event", event, 1);
     if (e->job && !e->job_id_sent) {
-        sb_kv_str(&s, "job_id", e->job->id, 1);
+        sb_kv_str(s, "job_id", e->job->id, 1);
         e->job_id_sent = 1;
     }
+}
+
+int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv) {
+    sb_t s;
+    event_head(&s, e, event);
     if (body_kv) sb_appendz(&s, body_kv);
     if (s.len > 0 && s.buf[s.len - 1] == ',') s.buf[--s.len] = '\0';
     sb_appendz(&s, "}");
@@ -75,6 +81,26 @@ int emit_chunk(op_emit_t* e, const char* data_json, size_t n) {
     sb_appendz(&body, "\"data\":");
     sb_append(&body, data_json, n);
     return emit_frame_with_jobid(e, "chunk", body.buf);
+}
+
+int emit_chunk_append(sb_t* out, op_emit_t* e, const char* data_json, size_t n) {
+    size_t at = out->len;
+    static const char NO_LENGTH_YET[4] = {0, 0, 0, 0};
+    if (sb_append(out, NO_LENGTH_YET, 4) != 0) return -1;
+    event_head(out, e, "chunk");
+    sb_appendz(out, "\"data\":");
+    sb_append(out, data_json, n);
+    if (sb_appendz(out, "}") != 0) {
+        out->len = at;  // a frame cut short must not reach the wire
+        return -1;
+    }
+    size_t body = out->len - at - 4;
+    auto* h = reinterpret_cast<unsigned char*>(out->buf + at);
+    h[0] = static_cast<unsigned char>(body >> 24);
+    h[1] = static_cast<unsigned char>(body >> 16);
+    h[2] = static_cast<unsigned char>(body >> 8);
+    h[3] = static_cast<unsigned char>(body);
+    return 0;
 }
 
 int emit_log(op_emit_t* e, int which, const char* msg) {

@@ -33,6 +33,7 @@ constexpr size_t RESOLVED_BYTES = 512;
 constexpr size_t DETACHED_PATH_BYTES = 512;  // log_path and cwd
 constexpr int EXEC_MAX_ARGS = 31;
 constexpr int EXEC_KILL_GRACE_MS = 500;
+constexpr size_t EXEC_BATCH_MAX_BYTES = 65536;  // gathered frames are written at this size at the latest
 
 struct exec_error_t {
     const char* code;
@@ -70,21 +71,35 @@ void build_argv(const char* js, const jsmntok_t* args, int an, char* path, char 
     out[n + 1] = nullptr;
 }
 
+// Output lines become chunk frames gathered in `out`, which goes to the client in one write
+// after each pass of the runner over the child's pipes (or sooner, when it grows large).
+// The bytes are those of one frame per line; only the number of writes differs.
 struct exec_stream_ctx_t {
     op_emit_t* e;
-    sb_t data;  // reused for every line
+    sb_t data;  // one line's chunk data, reused
+    sb_t out;   // frames not yet written
 };
 
-// One chunk per non-empty line. A failed send does not stop the program: it runs to its end
-// unless it is cancelled.
+// Writes the gathered frames. A failed write (client gone) drops them and does not stop the
+// program: it runs to its end unless it is cancelled.
+int gx_flush(void* ctx) {
+    auto* c = static_cast<exec_stream_ctx_t*>(ctx);
+    if (c->out.len > 0) write_full(c->e->fd, c->out.buf, c->out.len);
+    c->out.len = 0;
+    return 0;
+}
+
+// One chunk per non-empty line.
 int gx_cb(void* ctx, int which, const char* line) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
     if (!line[0]) return 0;
     c->data.len = 0;
-    sb_printf(&c->data, "{\"type\":\"line\",\"stream\":%d,\"text\":\"", which);
+    sb_appendz(&c->data, which == 2 ? "{\"type\":\"line\",\"stream\":2,\"text\":\""
+                                    : "{\"type\":\"line\",\"stream\":1,\"text\":\"");
     sb_json_escape(&c->data, line, strlen(line));
-    sb_appendz(&c->data, "\"}");
-    if (c->data.buf) emit_chunk(c->e, c->data.buf, c->data.len);
+    if (sb_appendz(&c->data, "\"}") != 0) return 0;  // out of memory: the line is lost
+    emit_chunk_append(&c->out, c->e, c->data.buf, c->data.len);
+    if (c->out.len >= EXEC_BATCH_MAX_BYTES) gx_flush(c);
     return 0;
 }
 
@@ -105,9 +120,11 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
 
     exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS};
-    exec_stream_ctx_t ctx = {&e, sb_t()};
+    exec_stream_ctx_t ctx = {&e, sb_t(), sb_t()};
     exec_result_t res;
-    if (exec_stream(&spec, gx_cb, &ctx, job, &res) < 0) emit_stream_error(&e, "ESPAWN", "spawn failed");
+    int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
+    gx_flush(&ctx);
+    if (rc < 0) emit_stream_error(&e, "ESPAWN", "spawn failed");
     else emit_done(&e, res.exit_code, nullptr);
     job_release(job);
     return 0;

@@ -63,6 +63,20 @@ TEST(ExecOp, StreamsNonEmptyLinesEscapedWithTheJobIdOnlyFirst) {
     EXPECT_EQ(exec_stream_frames(d, args + "}"), (std::vector<std::string>{line_chunk("err", 1, true), done_frame(0)}));
 }
 
+TEST(ExecOp, LinesReachTheClientWhileTheProgramRuns) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    unique_fd fd = d.connect();
+    ASSERT_EQ(vc_send(fd.get(), vc_request("r1", "exec", R"({"cmd":"sh","argv":["-c","echo 1; echo 2; sleep 3; echo 3"]})")), 0);
+    std::string f1, f2, more;
+    ASSERT_TRUE(recv_within(fd.get(), &f1, 1500));
+    ASSERT_TRUE(recv_within(fd.get(), &f2, 500));
+    EXPECT_EQ(mask_job(f1), line_chunk("1", 1, true));
+    EXPECT_EQ(f2, line_chunk("2"));
+    EXPECT_FALSE(recv_within(fd.get(), &more, 500)) << more;
+    EXPECT_EQ(recv_stream(fd.get()), (std::vector<std::string>{line_chunk("3"), done_frame(0)}));
+}
+
 TEST(ExecOp, AllowListComparesTheCommandExactlyAsSent) {
     TestDaemon d;
     d.write_config("[exec]\nallow = sh, /usr/bin/printf\n");

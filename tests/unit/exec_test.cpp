@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -218,6 +219,43 @@ TEST(ExecRunner, ChildInheritsNoDescriptorBeyondTheStandardThree) {
 TEST(ExecRunner, StdinIsDevNull) {
     run_t r = sh("cat; echo end");
     EXPECT_EQ(texts(r), (std::vector<std::string>{"end"}));
+}
+
+TEST(ExecRunner, PassEndFollowsEachBatchOfLinesAndCanStopTheRun) {
+    struct seen_t {
+        std::vector<std::string> log;  // lines, and "|" for each pass end
+        int passes_until_stop = -1;
+    } seen;
+    line_cb_t on_line = [](void* ctx, int, const char* line) {
+        static_cast<seen_t*>(ctx)->log.push_back(line);
+        return 0;
+    };
+    pass_end_cb_t on_pass = [](void* ctx) {
+        auto* s = static_cast<seen_t*>(ctx);
+        s->log.push_back("|");
+        return --s->passes_until_stop == 0 ? 1 : 0;
+    };
+    std::string a = "/bin/sh", b = "-c", c = "echo a; echo b; sleep 0.3; echo c";
+    char* argv[] = {a.data(), b.data(), c.data(), nullptr};
+    exec_spec_t spec = {argv, nullptr, nullptr, 1, 0};
+    exec_result_t res;
+    ASSERT_EQ(exec_stream_batched(&spec, on_line, on_pass, &seen, nullptr, &res), 0);
+    // Every line is followed by a pass end before the runner waits again.
+    ASSERT_GE(seen.log.size(), 6u);
+    EXPECT_EQ(seen.log.back(), "|");
+    EXPECT_EQ(seen.log[0], "a");
+    auto c_at = std::find(seen.log.begin(), seen.log.end(), "c");
+    ASSERT_NE(c_at, seen.log.end());
+    EXPECT_EQ(*(c_at - 1), "|") << "a and b were handed over before the pause";
+
+    seen = {};
+    seen.passes_until_stop = 1;
+    std::string c2 = "echo a; exec sleep 30";
+    argv[2] = c2.data();
+    uint64_t t0 = now_ms();
+    ASSERT_EQ(exec_stream_batched(&spec, on_line, on_pass, &seen, nullptr, &res), 0);
+    EXPECT_LT(now_ms() - t0, 1000u);
+    EXPECT_EQ(res.term_signal, SIGTERM);
 }
 
 TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {

@@ -92,6 +92,8 @@ int usage(FILE* f) {
             "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
             "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
             "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
+            "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
+            "       vornctl [-s SOCKET] [--token-file F] shell [SHELL [ARG...]] | attach JOB_ID [--since N] | sessions\n"
             "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
             "Default socket: %s\n",
             CFG_DEFAULT_SOCKET_PATH);
@@ -217,6 +219,11 @@ int cmd_cancel(const ctl_ctx& ctx, int argc, char** argv) {
 const ctl_cmd CTL_COMMANDS[] = {
     {"cancel", cmd_cancel},
     {"exec", ctl_cmd_exec},
+    {"config", ctl_cmd_config},
+    {"config-apply", ctl_cmd_config_apply},
+    {"shell", ctl_cmd_shell},
+    {"attach", ctl_cmd_attach},
+    {"sessions", ctl_cmd_sessions},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {

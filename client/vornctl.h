@@ -36,3 +36,11 @@ bool ctl_args_from_words(int argc, char** argv, std::string* out);
 // vornctl_exec.cpp: `exec`, with --text printing the program's lines as plain output and
 // exiting with its exit code.
 int ctl_cmd_exec(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_config.cpp: `config` (config_get, printed as aligned lines) and
+// `config-apply key=value ...` (config_apply, printing the configuration now live).
+int ctl_cmd_config(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_config_apply(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_pty.cpp: `shell [SHELL [ARG...]]`, `attach JOB_ID [--since N]`, `sessions`.
+int ctl_cmd_shell(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_attach(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char** argv);

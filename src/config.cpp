@@ -13,7 +13,7 @@ const char* const CFG_SYSTEM_PATH = "/opt/vorn/etc/vornd.conf";
 
 namespace {
 
-constexpr size_t LINE_BYTES = 1024;
+constexpr size_t LINE_BYTES = CFG_LINE_BYTES;
 constexpr const char* LOCAL_PATH = "./vornd.conf";
 
 // Copies at most cap-1 bytes and terminates.

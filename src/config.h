@@ -19,6 +19,9 @@ enum cfg_allow_mode_t {
 
 constexpr int CFG_ALLOW_MAX_ENTRIES = 32;
 constexpr int CFG_ALLOW_ENTRY_BYTES = 128;
+// The loader reads the file through a buffer of this size: a line of more than
+// CFG_LINE_BYTES - 1 bytes (its newline included) is read back in pieces.
+constexpr int CFG_LINE_BYTES = 1024;
 
 // One allow-list, a plain value. ALL and NONE always have n == 0; LIST with n == 0 allows nothing.
 struct cfg_allow_t {
@@ -79,5 +82,27 @@ int cfg_allow_check(const cfg_allow_t* a, const char* value);
 int cfg_allow_exact(const cfg_allow_t* a, const char* value);
 // 1 when the published record enables operation `name`.
 int config_op_enabled(const char* name);
+// ---- security levels (config_presets.cpp) ----
+// A level is no stored value: it is a fixed setting of the seven allow-lists. Levels never
+// touch the socket fields, the token fields or config_path.
+
+// "ping", "info", "config_get", "config_apply": what an operation list keeps so that a
+// client can always change the configuration back.
+constexpr int PRESET_ALWAYS_COUNT = 4;
+extern const char* const PRESET_ALWAYS_OPS[PRESET_ALWAYS_COUNT];
+// The 20 operations of level "safe", in the order the level stores them.
+constexpr int SAFE_OPS_COUNT = 20;
+extern const char* const SAFE_OPS[SAFE_OPS_COUNT];
+
+// Writes the setting of level "dev", "safe" or "locked" (exact, case-sensitive) into `*c` and
+// returns 0; -1 for any other name, `*c` unchanged.
+int config_preset(vornd_config_t* c, const char* level);
+// "dev", "safe", "locked" when the seven lists equal that level's setting entry for entry and
+// in order, else "custom". Static strings.
+const char* config_level(const vornd_config_t* c);
+// Appends each name of PRESET_ALWAYS_OPS that a LIST lacks, while it has room. ALL and NONE
+// lists are left as they are: NONE stays closed, these four included.
+void config_enforce_reversible(cfg_allow_t* ops);
+
 // Constant-time comparison of a request's token bytes with the record's token. 1 when equal.
 int config_token_matches(const vornd_config_t* c, const char* tok, size_t len);

@@ -94,6 +94,14 @@ void record_status(int status, exec_result_t* res) {
     }
 }
 
+// True once the child has ended. It is left a zombie, so its number stays ours until reaped.
+bool child_ended(pid_t pid) {
+    siginfo_t si;
+    memset(&si, 0, sizeof si);
+    if (waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return si.si_pid == pid;
+}
+
 // The stop protocol of one run: SIGTERM once a stop is wanted, one SIGKILL after the grace.
 // Once the child is reaped and the grace has passed, the run stops waiting for end of file:
 // a background grandchild may hold the pipes open forever.
@@ -120,7 +128,10 @@ struct stopper_t {
         }
         uint64_t grace = static_cast<uint64_t>(grace_ms > 0 ? grace_ms : DEFAULT_KILL_GRACE_MS);
         bool grace_over = now - term_at >= grace;
-        if (!reaped) reaped = waitpid(pid, &status, WNOHANG) == pid;
+        if (!reaped && child_ended(pid)) {
+            job_forget_pid(job);
+            reaped = waitpid(pid, &status, 0) == pid;
+        }
         // A reaped pid may already belong to someone else: it is never signalled again.
         if (grace_over && !kill_sent && !reaped) {
             kill(pid, SIGKILL);
@@ -132,6 +143,7 @@ struct stopper_t {
 
 void reap(stopper_t* st, exec_result_t* res) {
     if (!st->reaped) {
+        job_forget_pid(st->job);
         pid_t r;
         do r = waitpid(st->pid, &st->status, 0);
         while (r < 0 && errno == EINTR);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "jobs_internal.h"
 #include "util.h"
 
 job_t g_jobs[JOB_SLOTS];
@@ -67,6 +68,8 @@ void signal_then_kill(bool pty, int first_sig) {
 
 }  // namespace
 
+std::mutex& jobs_table_mu() { return g_mu; }
+
 job_t* job_alloc() {
     std::lock_guard<std::mutex> lock(g_mu);
     for (job_t& j : g_jobs) {
@@ -91,22 +94,23 @@ void job_release(job_t* job) {
 }
 
 int job_cancel(const char* id) {
-    pid_t pid = 0;
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        job_t* found = nullptr;
-        for (job_t& j : g_jobs) {
-            if (j.in_use && strcmp(j.id, id) == 0) {
-                found = &j;
-                break;
-            }
-        }
-        if (!found) return -1;
-        found->cancel.store(1);
-        pid = found->pid.load();
+    // The signal goes out under the table lock: a PTY reader clears `pid` under the same
+    // lock before it reaps the shell, so the number read here cannot belong to a new process.
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (job_t& j : g_jobs) {
+        if (!j.in_use || strcmp(j.id, id) != 0) continue;
+        j.cancel.store(1);
+        pid_t pid = j.pid.load();
+        if (pid >= 1) kill(pid, SIGTERM);
+        return 0;
     }
-    if (pid >= 1) kill(pid, SIGTERM);
-    return 0;
+    return -1;
+}
+
+void job_forget_pid(job_t* job) {
+    if (!job) return;
+    std::lock_guard<std::mutex> lock(g_mu);
+    job->pid.store(0);
 }
 
 void jobs_kill_all_nonpty() { signal_then_kill(false, SIGTERM); }

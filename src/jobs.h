@@ -8,6 +8,11 @@
 // master_fd, rows, cols and the scans; `pid` and `cancel` are atomics because the runner
 // stores/polls them while other threads read/raise them. Lock order: table mutex before a
 // session's rmu, never the other way round.
+// PTY sessions (jobs_pty.cpp): a slot with is_pty set owns a pseudo-terminal master, a ring
+// of the shell's latest output with 64-bit stream offsets, and a reader thread that fills
+// the ring and reaps the shell. A session is torn down only by job_pty_close, once every
+// tailer has left and the reader has been joined. Once the shell is reaped its `pid` is
+// cleared, so no later signal can reach an unrelated process that reuses the number.
 #pragma once
 
 #include <pthread.h>
@@ -39,7 +44,7 @@ struct job_s {
     size_t ring_cap = 0;
     size_t ring_len = 0;
     unsigned long long ring_total = 0;
-    std::atomic<int> child_exited{0};
+    std::atomic<int> child_exited{0};  // written under rmu; the list reads it lock-free
     int exit_code = 0;
     int reader_started = 0;
     pthread_t reader{};
@@ -58,6 +63,50 @@ void job_release(job_t* job);
 // Raises the cancel flag of the job with this id and sends its child SIGTERM.
 // 0 when such a job exists (with or without a child), -1 when none does.
 int job_cancel(const char* id);
+// Clears the job's pid under the table lock. Called right before its child is reaped: every
+// signal sent by number goes out under that lock, so none reaches a process reusing it.
+// Null does nothing.
+void job_forget_pid(job_t* job);
 // At shutdown: SIGTERM (PTY shells: SIGHUP) to every child, then SIGKILL 200 ms later.
 void jobs_kill_all_nonpty();
 void jobs_kill_all_ptys();
+
+// ---- PTY sessions (jobs_pty.cpp) ----
+
+constexpr size_t PTY_RING_BYTES = 524288;
+// A write to a terminal whose input queue stays full this long fails instead of hanging.
+constexpr int PTY_WRITE_STALL_MS = 2000;
+
+// Makes `job` a session on `master_fd` (which the slot then owns; it is made non-blocking)
+// for shell `pid`, with a ring of `ring_cap` bytes, and starts its reader thread. The
+// session starts with one tailer, the caller's stream, so a close cannot tear it down before
+// the caller has tailed it; the caller ends with job_pty_tail_release. 0, or -1 when `job` is
+// null, the ring cannot be allocated or the thread cannot be created (the caller then still
+// owns the shell and the master and releases the slot).
+int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, const char* tty,
+                  size_t ring_cap);
+// The live (not closing) session with this id, its tailer count raised by one; or null.
+job_t* job_pty_acquire(const char* id);
+// Lowers the tailer count (not below 0) and wakes waiters. Null does nothing.
+void job_pty_tail_release(job_t* job);
+// Copies output from stream offset *off (moved forward to the oldest byte still held when
+// the reader fell behind) into buf, advancing *off. Waits, without a timeout, for output at
+// or beyond *off. Returns the count (> 0, also in *n); 0 when the shell has exited and all
+// of its output up to *off was read (its code in *exit_code when not null); -1 when the
+// session is cancelled or closing. The caller must hold a tailer count.
+int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t cap, size_t* n,
+                 int* exit_code);
+// Writes all n bytes to the session's terminal. 0, or -1 (no such live session, a write
+// error, or a terminal that accepted nothing for PTY_WRITE_STALL_MS).
+int job_pty_write(const char* id, const unsigned char* buf, size_t n);
+// Sets the terminal's window size (the low 16 bits of each). 0, or -1 (no such session,
+// not a session, or the ioctl failed).
+int job_pty_resize(const char* id, int rows, int cols);
+// Ends the session: stops its tailers, kills and reaps the shell, joins the reader, closes
+// the master and frees the slot. Returns after all that; 0, or also 0 at once when another
+// close is already under way; -1 when there is no such session.
+int job_pty_close(const char* id);
+// [{"job_id":..,"tty":..,"rows":..,"cols":..,"age":..,"exited":..},...] of the live
+// sessions in slot order, strings escaped. Heap block the caller frees; null when the first
+// allocation fails.
+char* jobs_pty_list_json();

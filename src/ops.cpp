@@ -16,7 +16,15 @@ const op_def_t g_ops[] = {
     {.name = "iostat_stream", .streaming = 1, .needs_root = 0, .fn = op_iostat_stream},
     {.name = "sysinfo", .streaming = 0, .needs_root = 0, .fn = op_sysinfo},
     {.name = "exec", .streaming = 1, .needs_root = 0, .fn = op_exec},
+    {.name = "pty", .streaming = 1, .needs_root = 0, .fn = op_pty},
+    {.name = "pty_attach", .streaming = 1, .needs_root = 0, .fn = op_pty_attach},
+    {.name = "pty_list", .streaming = 0, .needs_root = 0, .fn = op_pty_list},
+    {.name = "pty_input", .streaming = 0, .needs_root = 0, .fn = op_pty_input},
+    {.name = "pty_resize", .streaming = 0, .needs_root = 0, .fn = op_pty_resize},
+    {.name = "pty_close", .streaming = 0, .needs_root = 0, .fn = op_pty_close},
     {.name = "exec_detached", .streaming = 0, .needs_root = 1, .fn = op_exec_detached},
+    {.name = "config_get", .streaming = 0, .needs_root = 0, .fn = op_config_get},
+    {.name = "config_apply", .streaming = 0, .needs_root = 1, .fn = op_config_apply},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 

@@ -15,6 +15,9 @@
 #include "util.h"
 
 struct job_s;
+struct sb_t;
+struct cfg_allow_t;
+struct vornd_config_t;
 
 using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok,
                         int args_n, int stream);
@@ -91,3 +94,27 @@ int op_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t
 // ops_exec.cpp
 int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_config.cpp
+int op_config_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+// The configuration file text for `*c` in `buf`: its length, or -1 (buf emptied) when it does
+// not fit `cap` with its NUL or the loader would not read it back whole: a line above
+// CFG_LINE_BYTES - 1 bytes with its newline, a line feed inside a value, a list value that
+// does not fit 1199 characters.
+int config_serialize(const vornd_config_t* c, char* buf, size_t cap);
+// One list's file value: ALL, NONE, or the entries joined by ",". Its length, or -1 (out
+// emptied) when it does not fit `cap` with its NUL.
+int allow_value(const cfg_allow_t* a, char* out, size_t cap);
+// Appends the JSON object of `*c`: level, config_path, socket, then the seven lists.
+void build_config_json(sb_t* r, const vornd_config_t* c);
+// Appends "key":{"mode":"ALL|LIST|NONE","list":[entries]}.
+void allow_json(sb_t* r, const char* key, const cfg_allow_t* a);
+
+// ops_pty.cpp
+int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config.h"
+
+namespace {
+
+std::unique_ptr<vornd_config_t> defaults() {
+    auto c = std::make_unique<vornd_config_t>();
+    config_set_defaults(c.get());
+    return c;
+}
+
+std::vector<std::string> entries(const cfg_allow_t& a) {
+    std::vector<std::string> v;
+    for (int i = 0; i < a.n; i++) v.emplace_back(a.prefixes[i]);
+    return v;
+}
+
+std::string join(const std::vector<std::string>& names) {
+    std::string s;
+    for (const auto& n : names) s += (s.empty() ? "" : ",") + n;
+    return s;
+}
+
+std::vector<std::string> safe_names() { return {SAFE_OPS, SAFE_OPS + SAFE_OPS_COUNT}; }
+
+// A record built the way a hand-written file would state level "safe", with `ops` as the list.
+std::unique_ptr<vornd_config_t> safe_by_hand(const std::string& ops) {
+    auto c = defaults();
+    config_parse_allow(&c->ops_enabled, ops.c_str());
+    config_parse_allow(&c->paths_read_file, "ALL");
+    for (cfg_allow_t* a : {&c->exec_binaries, &c->pty_shells, &c->paths_write_file, &c->paths_fio, &c->procs_kill})
+        config_parse_allow(a, "NONE");
+    return c;
+}
+
+}  // namespace
+
+TEST(ConfigPreset, UnknownOrMiscasedNameFailsAndChangesNothing) {
+    for (const char* name : {"Safe", "DEV", "", "locked ", "custom"}) {
+        auto c = defaults();
+        auto before = *c;
+        EXPECT_EQ(config_preset(c.get(), name), -1) << name;
+        EXPECT_EQ(memcmp(&before, c.get(), sizeof before), 0) << name;
+    }
+}
+
+TEST(ConfigPreset, EachLevelIsRecognisedAndLeavesSocketTokenAndPathAlone) {
+    for (const char* level : {"locked", "safe", "dev"}) {
+        auto c = defaults();
+        strcpy(c->socket_group, "vorn");
+        strcpy(c->auth_token_file, "/etc/t");
+        strcpy(c->config_path, "/etc/vornd.conf");
+        config_parse_allow(&c->paths_write_file, "/tmp/x");  // every level closes writing
+        auto before = *c;
+        ASSERT_EQ(config_preset(c.get(), level), 0);
+        EXPECT_STREQ(config_level(c.get()), level);
+        // Everything before the first list and between the lists is untouched.
+        EXPECT_EQ(memcmp(&before, c.get(), offsetof(vornd_config_t, ops_enabled)), 0);
+        EXPECT_STREQ(c->auth_token_file, "/etc/t");
+        EXPECT_STREQ(c->config_path, "/etc/vornd.conf");
+        EXPECT_EQ(c->paths_write_file.mode, CFG_ALLOW_NONE);
+        EXPECT_EQ(c->paths_write_file.n, 0);
+    }
+}
+
+TEST(ConfigPreset, LockedEnablesExactlyTheFourOperations) {
+    auto c = defaults();
+    ASSERT_EQ(config_preset(c.get(), "locked"), 0);
+    EXPECT_EQ(entries(c->ops_enabled), (std::vector<std::string>{"ping", "info", "config_get", "config_apply"}));
+    g_cfg.store(std::make_shared<vornd_config_t>(*c));
+    for (const char* op : {"ping", "info", "config_get", "config_apply"}) EXPECT_EQ(config_op_enabled(op), 1) << op;
+    for (const char* op : {"meminfo", "read_file", "exec", "_cancel", "Ping"}) EXPECT_EQ(config_op_enabled(op), 0) << op;
+    config_load("/nonexistent/vornd.conf");  // back to the defaults for later tests
+}
+
+TEST(ConfigLevel, OnlyTheExactSettingCounts) {
+    auto c = defaults();
+    strcpy(c->socket_path, "/elsewhere");
+    strcpy(c->ops_enabled.prefixes[0], "junk");  // unused entries of an ALL list mean nothing
+    EXPECT_STREQ(config_level(c.get()), "dev");
+
+    auto names = safe_names();
+    EXPECT_STREQ(config_level(safe_by_hand(join(names)).get()), "safe");
+    std::swap(names[2], names[3]);
+    EXPECT_STREQ(config_level(safe_by_hand(join(names)).get()), "custom");
+    names = safe_names();
+    names.push_back("exec");
+    EXPECT_STREQ(config_level(safe_by_hand(join(names)).get()), "custom");
+
+    ASSERT_EQ(config_preset(c.get(), "safe"), 0);
+    config_parse_allow(&c->paths_read_file, "/var/log");
+    EXPECT_STREQ(config_level(c.get()), "custom");
+    ASSERT_EQ(config_preset(c.get(), "locked"), 0);
+    config_parse_allow(&c->procs_kill, "");  // an empty LIST is not NONE
+    EXPECT_STREQ(config_level(c.get()), "custom");
+}
+
+TEST(ConfigEnforceReversible, AppendsMissingNamesWhileThereIsRoom) {
+    cfg_allow_t a;
+    config_parse_allow(&a, "iostat_stream");
+    config_enforce_reversible(&a);
+    EXPECT_EQ(entries(a), (std::vector<std::string>{"iostat_stream", "ping", "info", "config_get", "config_apply"}));
+    config_parse_allow(&a, "config_apply ping");
+    config_enforce_reversible(&a);
+    EXPECT_EQ(entries(a), (std::vector<std::string>{"config_apply", "ping", "info", "config_get"}));
+
+    std::vector<std::string> names;
+    for (int i = 0; i < 32; i++) names.push_back("op" + std::to_string(i));
+    config_parse_allow(&a, join(names).c_str());
+    config_enforce_reversible(&a);
+    EXPECT_EQ(entries(a), names);  // full: nothing added
+    names.resize(30);
+    config_parse_allow(&a, join(names).c_str());
+    config_enforce_reversible(&a);
+    names.insert(names.end(), {"ping", "info"});
+    EXPECT_EQ(entries(a), names);
+
+    config_parse_allow(&a, "NONE");
+    config_enforce_reversible(&a);
+    EXPECT_EQ(a.mode, CFG_ALLOW_NONE);
+    EXPECT_EQ(a.n, 0);
+}

@@ -145,6 +145,12 @@ int scen_ping_latency(const bench_ctx_t* ctx, bench_report_t* report);
 int scen_ping_throughput(const bench_ctx_t* ctx, bench_report_t* report);
 int scen_rss(const bench_ctx_t* ctx, bench_report_t* report);
 
+// ---- bench_exec.cpp ----
+
+int floor_exec(int fd, std::string_view id, std::string_view body);
+int scen_exec_stream(const bench_ctx_t* ctx, bench_report_t* report);
+int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report);
+
 // ---- bench_pty.cpp ----
 
 int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report);

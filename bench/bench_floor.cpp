@@ -32,6 +32,7 @@ struct floor_op_t {
 // The operations the floor answers; a scenario that measures another one adds its row.
 const floor_op_t FLOOR_OPS[] = {
     {"ping", floor_ping},
+    {"exec", floor_exec},
     {nullptr, nullptr},
 };
 

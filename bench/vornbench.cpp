@@ -34,6 +34,8 @@ const scenario_t SCENARIOS[] = {
     {"ping-latency", "one connection, sequential pings: round-trip p50 and p99", scen_ping_latency},
     {"ping-throughput", "64 connections, a thread each, pinging flat out: requests/s", scen_ping_throughput},
     {"rss", "vornd's resident memory idle, and per idle connection (100 connections)", scen_rss},
+    {"exec-stream", "exec of a program printing 1,000,000 lines: lines/s, request to done", scen_exec_stream},
+    {"exec-spawn", "exec of /bin/true, sequential: request-to-done p50 and p99", scen_exec_spawn},
     {"pty-throughput", "cat of a 64 MiB file in a PTY session: decoded bytes/s vs a directly read pty",
      scen_pty_throughput},
 };

@@ -222,6 +222,7 @@ const ctl_cmd CTL_COMMANDS[] = {
     {"cat", ctl_cmd_cat},
     {"ls", ctl_cmd_ls},
     {"tail", ctl_cmd_tail},
+    {"exec", ctl_cmd_exec},
     {"config", ctl_cmd_config},
     {"config-apply", ctl_cmd_config_apply},
     {"shell", ctl_cmd_shell},

@@ -38,6 +38,9 @@ bool ctl_args_from_words(int argc, char** argv, std::string* out);
 int ctl_cmd_cat(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_ls(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_tail(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_exec.cpp: `exec`, with --text printing the program's lines as plain output and
+// exiting with its exit code.
+int ctl_cmd_exec(const ctl_ctx& ctx, int argc, char** argv);
 // vornctl_config.cpp: `config` (config_get, printed as aligned lines) and
 // `config-apply key=value ...` (config_apply, printing the configuration now live).
 int ctl_cmd_config(const ctl_ctx& ctx, int argc, char** argv);

@@ -234,9 +234,10 @@ int drain_raw(int fd, int which, raw_cb_t cb, void* ctx, int* want_kill) {
     return 0;
 }
 
-// The shared loop of both runners; `drain` reads one ready pipe and returns -1 at its end.
-template <typename Drain>
-int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain drain) {
+// The shared loop of both runners; `drain` reads one ready pipe and returns -1 at its end;
+// `pass_end` runs after every pass that read something and returns non-zero for a stop.
+template <typename Drain, typename PassEnd>
+int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain drain, PassEnd pass_end) {
     memset(res, 0, sizeof *res);
     pipes_t p;
     pid_t pid = spawn(spec, &p);
@@ -261,6 +262,7 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
             int w = which_of[i];
             if (drain(pipes[w]->get(), w + 1, &st.want_kill) < 0) pipes[w]->reset();
         }
+        if (r > 0 && pass_end() != 0) st.want_kill = 1;
         if (st.check()) break;
     }
     p.out_r.reset();
@@ -272,16 +274,25 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
 }  // namespace
 
 int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
+    return exec_stream_batched(spec, cb, nullptr, ctx, job, res);
+}
+
+int exec_stream_batched(const exec_spec_t* spec, line_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
+                        exec_result_t* res) {
     carry_t carries[2];
-    return run_child(spec, job, res, [&](int fd, int which, int* want_kill) {
-        return drain_pipe(fd, which, &carries[which - 1], cb, ctx, want_kill);
-    });
+    return run_child(
+        spec, job, res,
+        [&](int fd, int which, int* want_kill) {
+            return drain_pipe(fd, which, &carries[which - 1], cb, ctx, want_kill);
+        },
+        [&] { return pass_end ? pass_end(ctx) : 0; });
 }
 
 int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
-    return run_child(spec, job, res, [&](int fd, int which, int* want_kill) {
-        return drain_raw(fd, which, cb, ctx, want_kill);
-    });
+    return run_child(
+        spec, job, res,
+        [&](int fd, int which, int* want_kill) { return drain_raw(fd, which, cb, ctx, want_kill); },
+        [] { return 0; });
 }
 
 // ---- stale children ----

@@ -10,13 +10,19 @@
 // "ENOOP" like any unknown name.
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = "info", .streaming = 0, .needs_root = 0, .fn = op_info},
+    {.name = "meminfo", .streaming = 0, .needs_root = 0, .fn = op_meminfo},
+    {.name = "services_check", .streaming = 0, .needs_root = 0, .fn = op_services_check},
+    {.name = "iostat_stream", .streaming = 1, .needs_root = 0, .fn = op_iostat_stream},
     {.name = "read_file", .streaming = 0, .needs_root = 0, .fn = op_read_file},
     {.name = "read_dir", .streaming = 0, .needs_root = 0, .fn = op_read_dir},
     {.name = "dmesg", .streaming = 0, .needs_root = 0, .fn = op_dmesg},
     {.name = "smart_get", .streaming = 0, .needs_root = 1, .fn = op_smart_get},
     {.name = "smart_scan", .streaming = 0, .needs_root = 1, .fn = op_smart_scan},
     {.name = "dmidecode", .streaming = 0, .needs_root = 1, .fn = op_dmidecode},
+    {.name = "sysinfo", .streaming = 0, .needs_root = 0, .fn = op_sysinfo},
     {.name = "dump_logs", .streaming = 1, .needs_root = 1, .fn = op_dump_logs},
+    {.name = "exec", .streaming = 1, .needs_root = 0, .fn = op_exec},
     {.name = "pty", .streaming = 1, .needs_root = 0, .fn = op_pty},
     {.name = "pty_attach", .streaming = 1, .needs_root = 0, .fn = op_pty_attach},
     {.name = "pty_list", .streaming = 0, .needs_root = 0, .fn = op_pty_list},
@@ -28,6 +34,7 @@ const op_def_t g_ops[] = {
     {.name = "bin_check", .streaming = 0, .needs_root = 0, .fn = op_bin_check},
     {.name = "mounts", .streaming = 0, .needs_root = 0, .fn = op_mounts},
     {.name = "write_file", .streaming = 0, .needs_root = 1, .fn = op_write_file},
+    {.name = "exec_detached", .streaming = 0, .needs_root = 1, .fn = op_exec_detached},
     {.name = "config_get", .streaming = 0, .needs_root = 0, .fn = op_config_get},
     {.name = "config_apply", .streaming = 0, .needs_root = 1, .fn = op_config_apply},
     {.name = "log_tail", .streaming = 1, .needs_root = 0, .fn = op_log_tail},
@@ -69,15 +76,21 @@ int reply_err(int fd, const char* req_id, const char* code, const char* msg) {
 
 // ---- events ----
 
-int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv) {
-    sb_t s;
-    sb_appendz(&s, "{");
-    sb_kv_str(&s, "id", e->req_id ? e->req_id : "", 1);
-    sb_kv_str(&s, "event", event, 1);
+// The header members of an event, each followed by a comma; the first event of a stream
+// with a job carries its id.
+static void event_head(sb_t* s, op_emit_t* e, const char* event) {
+    sb_appendz(s, "{");
+    sb_kv_str(s, "id", e->req_id ? e->req_id : "", 1);
+    sb_kv_str(s, "event", event, 1);
     if (e->job && !e->job_id_sent) {
-        sb_kv_str(&s, "job_id", e->job->id, 1);
+        sb_kv_str(s, "job_id", e->job->id, 1);
         e->job_id_sent = 1;
     }
+}
+
+int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv) {
+    sb_t s;
+    event_head(&s, e, event);
     if (body_kv) sb_appendz(&s, body_kv);
     if (s.len > 0 && s.buf[s.len - 1] == ',') s.buf[--s.len] = '\0';
     sb_appendz(&s, "}");
@@ -89,6 +102,26 @@ int emit_chunk(op_emit_t* e, const char* data_json, size_t n) {
     sb_appendz(&body, "\"data\":");
     sb_append(&body, data_json, n);
     return emit_frame_with_jobid(e, "chunk", body.buf);
+}
+
+int emit_chunk_append(sb_t* out, op_emit_t* e, const char* data_json, size_t n) {
+    size_t at = out->len;
+    static const char NO_LENGTH_YET[4] = {0, 0, 0, 0};
+    if (sb_append(out, NO_LENGTH_YET, 4) != 0) return -1;
+    event_head(out, e, "chunk");
+    sb_appendz(out, "\"data\":");
+    sb_append(out, data_json, n);
+    if (sb_appendz(out, "}") != 0) {
+        out->len = at;  // a frame cut short must not reach the wire
+        return -1;
+    }
+    size_t body = out->len - at - 4;
+    auto* h = reinterpret_cast<unsigned char*>(out->buf + at);
+    h[0] = static_cast<unsigned char>(body >> 24);
+    h[1] = static_cast<unsigned char>(body >> 16);
+    h[2] = static_cast<unsigned char>(body >> 8);
+    h[3] = static_cast<unsigned char>(body);
+    return 0;
 }
 
 int emit_log(op_emit_t* e, int which, const char* msg) {

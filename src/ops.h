@@ -12,6 +12,7 @@
 #include <cstddef>
 
 #include "jsmn.h"
+#include "util.h"
 
 struct job_s;
 struct sb_t;
@@ -51,6 +52,10 @@ struct op_emit_t {
 int emit_frame_with_jobid(op_emit_t* e, const char* event, const char* body_kv);
 // "chunk" with "data": the first `n` bytes of `data_json`, a JSON value without NUL bytes.
 int emit_chunk(op_emit_t* e, const char* data_json, size_t n);
+// Appends to `out` the whole frame (4-byte length, then the body) that emit_chunk would
+// write, for a stream that gathers several frames into one write. -1 (and `out` as before)
+// when memory ran out.
+int emit_chunk_append(sb_t* out, op_emit_t* e, const char* data_json, size_t n);
 // "log" with "stream" (1 stdout, 2 stderr) and the escaped line as "msg".
 int emit_log(op_emit_t* e, int which, const char* msg);
 // "done" with "ok":true, "exit_code" and, when given, the raw "result".
@@ -95,6 +100,18 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 
 // ops_thrum.cpp
 int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+// ops_basic.cpp
+int op_info(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_meminfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_services_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_sysinfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_iostat.cpp
+int op_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_exec.cpp
+int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 
 // ops_config.cpp
 int op_config_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -1,0 +1,304 @@
+// Scenarios of command execution: the throughput of an `exec` stream (a program printing
+// 1,000,000 short lines, request to "done") and the request-to-"done" latency of `exec` of
+// /bin/true. The floor answers "exec" by spawning the program the same way (fork, pipe,
+// /dev/null stdin, every other descriptor closed), reading its pipe and writing one chunk
+// frame of the daemon's shape per line with one write each, then "done".
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "client.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int STREAM_LINES = 1000000;
+constexpr int STREAM_RUNS = 5;  // per side
+constexpr int SPAWN_SLICES = 6;  // per side
+constexpr int SPAWN_WARMUP = 20;
+constexpr size_t CLIENT_BUF_BYTES = 1 << 20;
+constexpr size_t FLOOR_READ_BYTES = 65536;
+constexpr const char* FLOOR_JOB_ID = "0123456789abcdef";  // the shape of a real id
+
+const char* const SEQ_CANDIDATES[] = {"/usr/bin/seq", "/bin/seq"};
+const char* const TRUE_CANDIDATES[] = {"/bin/true", "/usr/bin/true"};
+
+const char* first_executable(const char* const* c, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (access(c[i], X_OK) == 0) return c[i];
+    return nullptr;
+}
+
+// ---- the floor's exec ----
+
+// The strings of the "argv" array of `body` (plain strings, escapes kept as written).
+std::vector<std::string> floor_argv(std::string_view body) {
+    std::vector<std::string> out;
+    size_t p = body.find("\"argv\"");
+    if (p == std::string_view::npos) return out;
+    p = body.find('[', p);
+    size_t end = body.find(']', p);
+    while (p != std::string_view::npos && p < end) {
+        size_t a = body.find('"', p + 1);
+        if (a == std::string_view::npos || a > end) break;
+        size_t b = body.find('"', a + 1);
+        out.emplace_back(body.substr(a + 1, b - a - 1));
+        p = b + 1;
+    }
+    return out;
+}
+
+std::string_view floor_cmd(std::string_view body) {
+    size_t p = body.find("\"cmd\":\"");
+    if (p == std::string_view::npos) return {};
+    p += 7;
+    return body.substr(p, body.find('"', p) - p);
+}
+
+pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, int* out_r) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(cmd.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        int dn = open("/dev/null", O_RDONLY);
+        if (dn > 0) dup2(dn, 0);
+        close_range(3, ~0U, 0);
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    close(p[1]);
+    if (pid < 0) {
+        close(p[0]);
+        return -1;
+    }
+    *out_r = p[0];
+    return pid;
+}
+
+// One chunk frame per line, written at once.
+int floor_line(int fd, std::string_view id, std::string_view line, bool* first, std::string* frame) {
+    if (line.empty()) return 0;
+    floor_reply_head(frame, id);
+    *frame += "\"event\":\"chunk\",";
+    if (*first) {
+        *frame += "\"job_id\":\"";
+        *frame += FLOOR_JOB_ID;
+        *frame += "\",";
+        *first = false;
+    }
+    *frame += "\"data\":{\"type\":\"line\",\"stream\":1,\"text\":\"";
+    sb_t esc;
+    sb_json_escape(&esc, line.data(), line.size());
+    if (esc.buf) frame->append(esc.buf, esc.len);
+    *frame += "\"}}";
+    return floor_send(fd, frame);
+}
+
+int floor_done(int fd, std::string_view id, bool first, int code) {
+    std::string frame;
+    floor_reply_head(&frame, id);
+    frame += "\"event\":\"done\",";
+    if (first) frame += std::string("\"job_id\":\"") + FLOOR_JOB_ID + "\",";
+    frame += "\"ok\":true,\"exit_code\":" + std::to_string(code) + "}";
+    return floor_send(fd, &frame);
+}
+
+}  // namespace
+
+int floor_exec(int fd, std::string_view id, std::string_view body) {
+    int out_r = -1;
+    pid_t pid = floor_spawn(std::string(floor_cmd(body)), floor_argv(body), &out_r);
+    if (pid < 0) return -1;
+    std::string buf(FLOOR_READ_BYTES, '\0'), carry, frame;
+    bool first = true;
+    int rc = 0;
+    for (;;) {
+        ssize_t n = read(out_r, buf.data(), buf.size());
+        if (n <= 0) break;
+        std::string_view chunk(buf.data(), static_cast<size_t>(n));
+        for (size_t lf; rc == 0 && (lf = chunk.find('\n')) != std::string_view::npos; chunk.remove_prefix(lf + 1)) {
+            if (carry.empty()) {
+                rc = floor_line(fd, id, chunk.substr(0, lf), &first, &frame);
+            } else {
+                carry.append(chunk.substr(0, lf));
+                rc = floor_line(fd, id, carry, &first, &frame);
+                carry.clear();
+            }
+        }
+        carry.append(chunk);
+    }
+    if (rc == 0 && !carry.empty()) rc = floor_line(fd, id, carry, &first, &frame);
+    close(out_r);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (rc != 0) return -1;
+    return floor_done(fd, id, first, WIFEXITED(st) ? WEXITSTATUS(st) : -1);
+}
+
+// ---- the client side ----
+
+namespace {
+
+struct stream_tally_t {
+    long chunks = 0;
+    std::string first;  // the first frame's body
+    std::string last_chunk;
+    std::string done;  // the ending frame's body
+};
+
+// Reads frames of one request until "done" or "error", counting chunks with a large reused
+// buffer so that the client's own cost stays small. -1 on a connection error.
+int read_stream(int fd, std::string* buf, stream_tally_t* t) {
+    size_t have = 0, at = 0;
+    for (;;) {
+        while (have - at >= 4) {
+            const auto* h = reinterpret_cast<const unsigned char*>(buf->data() + at);
+            size_t n = (size_t)h[0] << 24 | (size_t)h[1] << 16 | (size_t)h[2] << 8 | h[3];
+            if (have - at - 4 < n) break;
+            std::string_view body(buf->data() + at + 4, n);
+            at += 4 + n;
+            if (t->first.empty()) t->first = body;
+            size_t ev = body.find("\"event\":\"");
+            if (ev == std::string_view::npos) return -1;
+            char kind = body[ev + 9];
+            if (kind == 'c') {
+                t->chunks++;
+                if (t->chunks == STREAM_LINES) t->last_chunk = body;
+                continue;
+            }
+            t->done = body;
+            return 0;
+        }
+        if (at > 0) {
+            memmove(buf->data(), buf->data() + at, have - at);
+            have -= at;
+            at = 0;
+        }
+        if (have == buf->size()) buf->resize(buf->size() * 2);
+        ssize_t r = read(fd, buf->data() + have, buf->size() - have);
+        if (r <= 0) return -1;
+        have += static_cast<size_t>(r);
+    }
+}
+
+// One request on `fd`; the wall time from before the send to the ending frame, in ns.
+int run_request(int fd, const std::string& req, std::string* buf, stream_tally_t* t, uint64_t* ns) {
+    uint64_t t0 = bench_now_ns();
+    if (vc_send(fd, req) != 0 || read_stream(fd, buf, t) != 0) return -1;
+    *ns = bench_now_ns() - t0;
+    return 0;
+}
+
+std::string mask_job_id(std::string s) {
+    size_t p = s.find("\"job_id\":\"");
+    if (p != std::string::npos) s.replace(p + 10, 16, "X");
+    return s;
+}
+
+// The stream's first, last and ending frames must be the same on both sides.
+bool stream_looks_right(const stream_tally_t& t, const char* side) {
+    const std::string first = "{\"id\":\"x1\",\"event\":\"chunk\",\"job_id\":\"X\",\"data\":{\"type\":\"line\","
+                              "\"stream\":1,\"text\":\"1\"}}";
+    const std::string last = "{\"id\":\"x1\",\"event\":\"chunk\",\"data\":{\"type\":\"line\",\"stream\":1,\"text\":\"" +
+                             std::to_string(STREAM_LINES) + "\"}}";
+    const std::string done = "{\"id\":\"x1\",\"event\":\"done\",\"ok\":true,\"exit_code\":0}";
+    if (t.chunks == STREAM_LINES && mask_job_id(t.first) == first && t.last_chunk == last && t.done == done)
+        return true;
+    fprintf(stderr, "vornbench: %s stream: %ld chunks, first %s, last %s, end %s\n", side, t.chunks,
+            t.first.c_str(), t.last_chunk.c_str(), t.done.c_str());
+    return false;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+}  // namespace
+
+int scen_exec_stream(const bench_ctx_t* ctx, bench_report_t* report) {
+    const char* seq = first_executable(SEQ_CANDIDATES, 2);
+    if (!seq) {
+        fprintf(stderr, "vornbench: no seq program\n");
+        return -1;
+    }
+    bench_daemon_t d;
+    bench_floor_t f;
+    if (d.start(ctx, "exec-stream") != 0 || f.start(ctx->dir + "/exec-stream-floor.sock") != 0) return -1;
+    std::string req = vc_request("x1", "exec",
+                                 std::string("{\"cmd\":\"") + seq + "\",\"argv\":[\"" + std::to_string(STREAM_LINES) +
+                                     "\"]}");
+    const char* names[2] = {"vornd", "floor"};
+    unique_fd fds[2] = {vc_connect(d.socket_path().c_str()), vc_connect(f.socket_path().c_str())};
+    if (!fds[0] || !fds[1]) return -1;
+    std::string buf(CLIENT_BUF_BYTES, '\0');
+    std::vector<double> rate[2];
+    for (int i = 0; i < 2 * STREAM_RUNS; i++) {
+        int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;  // A B B A
+        stream_tally_t t;
+        uint64_t ns = 0;
+        if (run_request(fds[s].get(), req, &buf, &t, &ns) != 0 || !stream_looks_right(t, names[s])) return -1;
+        rate[s].push_back(STREAM_LINES * 1e9 / static_cast<double>(ns));
+    }
+    report->push_back({"exec-stream", "median lines/s, request to done", median(rate[0]), median(rate[1]),
+                       GOAL_RATIO_MIN, 1.0});
+    f.stop();
+    return d.stop() == 0 ? 0 : -1;
+}
+
+int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report) {
+    const char* prog = first_executable(TRUE_CANDIDATES, 2);
+    if (!prog) return -1;
+    bench_daemon_t d;
+    bench_floor_t f;
+    if (d.start(ctx, "exec-spawn") != 0 || f.start(ctx->dir + "/exec-spawn-floor.sock") != 0) return -1;
+    std::string req = vc_request("x1", "exec", std::string("{\"cmd\":\"") + prog + "\"}");
+    const std::string done = "{\"id\":\"x1\",\"event\":\"done\",\"job_id\":\"X\",\"ok\":true,\"exit_code\":0}";
+    unique_fd fds[2] = {vc_connect(d.socket_path().c_str()), vc_connect(f.socket_path().c_str())};
+    if (!fds[0] || !fds[1]) return -1;
+    std::string buf(CLIENT_BUF_BYTES, '\0');
+    auto once = [&](int s, std::vector<uint32_t>* lat) {
+        stream_tally_t t;
+        uint64_t ns = 0;
+        if (run_request(fds[s].get(), req, &buf, &t, &ns) != 0 || mask_job_id(t.done) != done) {
+            fprintf(stderr, "vornbench: exec-spawn: unexpected end %s\n", t.done.c_str());
+            return -1;
+        }
+        if (lat) lat->push_back(ns > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ns));
+        return 0;
+    };
+    for (int s = 0; s < 2; s++)
+        for (int i = 0; i < SPAWN_WARMUP; i++)
+            if (once(s, nullptr) != 0) return -1;
+    std::vector<uint32_t> lat[2];
+    uint64_t slice = static_cast<uint64_t>(ctx->seconds * 1e9 / SPAWN_SLICES);
+    for (int i = 0; i < 2 * SPAWN_SLICES; i++) {
+        int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;
+        for (uint64_t end = bench_now_ns() + slice; bench_now_ns() < end;)
+            if (once(s, &lat[s]) != 0) return -1;
+    }
+    double p50[2], p99[2];
+    for (int s = 0; s < 2; s++) {
+        p50[s] = bench_percentile(&lat[s], 0.50) / 1000.0;
+        p99[s] = bench_percentile(&lat[s], 0.99) / 1000.0;
+    }
+    report->push_back({"exec-spawn", "p50 request to done, /bin/true (us)", p50[0], p50[1], GOAL_RATIO_MAX, 1.2});
+    report->push_back({"exec-spawn", "p99 request to done, /bin/true (us)", p99[0], p99[1], GOAL_NONE, 0});
+    f.stop();
+    return d.stop() == 0 ? 0 : -1;
+}

@@ -1,0 +1,206 @@
+// ops_exec — running a client's choice of program from the exec allow-list: `exec` streams
+// its output lines as chunk events and ends with its exit code; `exec_detached` starts it in
+// a new session through a double fork, output appended to a log file, and answers at once.
+//
+// The allow-list rule is exact: `cmd` is compared as received, so a bare name must be listed
+// as that name and a path as that path. A bare name is resolved by the tool lookup.
+// Threads: handlers run on their connection's thread; nothing is shared but the job slot.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "binfind.h"
+#include "config.h"
+#include "exec.h"
+#include "jobs.h"
+#include "ops.h"
+#include "util.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t CMD_BYTES = 256;
+constexpr size_t RESOLVED_BYTES = 512;
+constexpr size_t DETACHED_PATH_BYTES = 512;  // log_path and cwd
+constexpr int EXEC_MAX_ARGS = 31;
+constexpr int EXEC_KILL_GRACE_MS = 500;
+constexpr size_t EXEC_BATCH_MAX_BYTES = 65536;  // gathered frames are written at this size at the latest
+
+struct exec_error_t {
+    const char* code;
+    const char* msg;
+};
+
+// Reads `cmd`, applies the allow-list and resolves the program into `path`. Null on
+// success, else the error to send.
+const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, char* path) {
+    static const exec_error_t NO_CMD = {"EREQ", "cmd required"};
+    static const exec_error_t FORBIDDEN = {"EFORBIDDEN", "cmd not in exec allowlist"};
+    static const exec_error_t NOT_EXECUTABLE = {"ENOENT", "cmd not executable"};
+    static const exec_error_t NOT_FOUND = {"ENOENT", "cmd not found"};
+    char cmd[CMD_BYTES] = "";
+    arg_get_str(js, args, an, "cmd", cmd, sizeof cmd);
+    if (!cmd[0]) return &NO_CMD;
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!cfg_allow_exact(&cfg->exec_binaries, cmd)) return &FORBIDDEN;
+    if (cmd[0] == '/') {
+        if (access(cmd, X_OK) != 0) return &NOT_EXECUTABLE;
+        memcpy(path, cmd, strlen(cmd) + 1);  // 255 bytes at most: fits RESOLVED_BYTES
+        return nullptr;
+    }
+    return binfind(cmd, nullptr, path, RESOLVED_BYTES) == 0 ? nullptr : &NOT_FOUND;
+}
+
+// The child's argument vector: `path`, the first 31 entries of `argv`, null. `store` holds
+// the entries and must outlive `out`.
+void build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
+                char* out[EXEC_MAX_ARGS + 2]) {
+    int n = arg_array_strs(js, args, an, "argv", store, EXEC_MAX_ARGS);
+    if (n < 0) n = 0;
+    out[0] = path;
+    for (int i = 0; i < n; i++) out[i + 1] = store[i];
+    out[n + 1] = nullptr;
+}
+
+// Output lines become chunk frames gathered in `out`, which goes to the client in one write
+// after each pass of the runner over the child's pipes (or sooner, when it grows large).
+// The bytes are those of one frame per line; only the number of writes differs.
+struct exec_stream_ctx_t {
+    op_emit_t* e;
+    sb_t data;  // one line's chunk data, reused
+    sb_t out;   // frames not yet written
+};
+
+// Writes the gathered frames. A failed write (client gone) drops them and does not stop the
+// program: it runs to its end unless it is cancelled.
+int gx_flush(void* ctx) {
+    auto* c = static_cast<exec_stream_ctx_t*>(ctx);
+    if (c->out.len > 0) write_full(c->e->fd, c->out.buf, c->out.len);
+    c->out.len = 0;
+    return 0;
+}
+
+// One chunk per non-empty line.
+int gx_cb(void* ctx, int which, const char* line) {
+    auto* c = static_cast<exec_stream_ctx_t*>(ctx);
+    if (!line[0]) return 0;
+    c->data.len = 0;
+    sb_appendz(&c->data, which == 2 ? "{\"type\":\"line\",\"stream\":2,\"text\":\""
+                                    : "{\"type\":\"line\",\"stream\":1,\"text\":\"");
+    sb_json_escape(&c->data, line, strlen(line));
+    if (sb_appendz(&c->data, "\"}") != 0) return 0;  // out of memory: the line is lost
+    emit_chunk_append(&c->out, c->e, c->data.buf, c->data.len);
+    if (c->out.len >= EXEC_BATCH_MAX_BYTES) gx_flush(c);
+    return 0;
+}
+
+}  // namespace
+
+int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    job_t* job = job_alloc();  // null (table full): the command runs without a job id
+    op_emit_t e = {fd, req_id, job, 0};
+    char path[RESOLVED_BYTES];
+    if (const exec_error_t* err = resolve_cmd(js, args, an, path)) {
+        emit_stream_error(&e, err->code, err->msg);
+        job_release(job);
+        return 0;
+    }
+    char store[EXEC_MAX_ARGS][256];
+    char* argv[EXEC_MAX_ARGS + 2];
+    build_argv(js, args, an, path, store, argv);
+    int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
+
+    exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS};
+    exec_stream_ctx_t ctx = {&e, sb_t(), sb_t()};
+    exec_result_t res;
+    int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
+    gx_flush(&ctx);
+    if (rc < 0) emit_stream_error(&e, "ESPAWN", "spawn failed");
+    else emit_done(&e, res.exit_code, nullptr);
+    job_release(job);
+    return 0;
+}
+
+// ---- exec_detached ----
+
+namespace {
+
+struct detached_t {
+    char* const* argv;
+    const char* log_path;
+    const char* cwd;  // empty: stay
+    int max_fd;       // read before fork: getrlimit is not async-signal-safe
+};
+
+int max_fd_bound() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < INT_MAX)
+        return static_cast<int>(rl.rlim_cur);
+    return 65536;
+}
+
+// The intermediate child: a new session, /dev/null in, the log file out, no descriptor of
+// the daemon, then a second fork so the program is nobody's child. Async-signal-safe calls
+// only: the daemon's other threads may hold locks at the moment of the fork.
+[[noreturn]] void detached_child(const detached_t* d) {
+    setsid();
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devnull >= 0) dup2(devnull, 0);
+    int log = open(d->log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log >= 0) {
+        dup2(log, 1);
+        dup2(log, 2);
+    }
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+        for (int fd = 3; fd < d->max_fd; fd++) close(fd);
+    if (d->cwd[0] && chdir(d->cwd) != 0) _exit(127);
+    pid_t pid = fork();
+    if (pid < 0) _exit(126);
+    if (pid > 0) _exit(0);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &sa, nullptr);
+    execve(d->argv[0], d->argv, environ);
+    _exit(127);
+}
+
+}  // namespace
+
+int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    char path[RESOLVED_BYTES];
+    if (const exec_error_t* err = resolve_cmd(js, args, an, path)) return reply_err(fd, req_id, err->code, err->msg);
+    char log_path[DETACHED_PATH_BYTES] = "";
+    arg_get_str(js, args, an, "log_path", log_path, sizeof log_path);
+    if (!log_path[0]) return reply_err(fd, req_id, "EREQ", "log_path required");
+    char cwd[DETACHED_PATH_BYTES] = "";
+    arg_get_str(js, args, an, "cwd", cwd, sizeof cwd);
+    char store[EXEC_MAX_ARGS][256];
+    char* argv[EXEC_MAX_ARGS + 2];
+    build_argv(js, args, an, path, store, argv);
+
+    detached_t d = {argv, log_path, cwd, max_fd_bound()};
+    pid_t mid = fork();
+    if (mid < 0) return reply_err(fd, req_id, "EFORK", "fork failed");
+    if (mid == 0) detached_child(&d);
+    pid_t r;
+    do r = waitpid(mid, nullptr, 0);
+    while (r < 0 && errno == EINTR);
+
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "resolved", path, 1);
+    sb_kv_str(&s, "log_path", log_path, 1);
+    sb_kv_int(&s, "intermediate_pid", mid, 0);
+    sb_appendz(&s, "}");
+    return reply_ok(fd, req_id, s.buf);
+}

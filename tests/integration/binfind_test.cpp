@@ -1,0 +1,103 @@
+// The tool lookup's order, walked on private tmpfs mounts over /opt and /usr/local/sbin.
+
+#include <gtest/gtest.h>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "binfind.h"
+#include "harness.h"
+#include "ns_util.h"
+
+namespace {
+
+std::string lookup(const char* name, const char* pkg = nullptr) {
+    char out[512] = "untouched";
+    return binfind(name, pkg, out, sizeof out) == 0 ? std::string(out) : std::string("-1:") + out;
+}
+
+// Sets PATH for the scope of one test.
+class scoped_path {
+public:
+    explicit scoped_path(const char* value) {
+        const char* old = getenv("PATH");
+        had_ = old != nullptr;
+        if (old) old_ = old;
+        setenv("PATH", value, 1);
+    }
+    ~scoped_path() {
+        if (had_) setenv("PATH", old_.c_str(), 1);
+        else unsetenv("PATH");
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+}  // namespace
+
+TEST(Binfind, ArchitectureNameOfThisMachine) {
+    struct utsname u;
+    ASSERT_EQ(uname(&u), 0);
+    std::string m = u.machine;
+    std::string want = m == "amd64" ? "x86_64" : m == "arm64" ? "aarch64" : m.rfind("armv7", 0) == 0 ? "armhf"
+                       : (m == "i386" || m == "i586") ? "i686" : m.substr(0, 31);
+    EXPECT_EQ(binfind_arch(), want);
+    EXPECT_EQ(binfind_arch(), binfind_arch()) << "one cached string";
+}
+
+TEST(Binfind, CandidateOrderFromInstallRootToPath) {
+    std::string why = enter_private_mount_ns();
+    if (!why.empty()) GTEST_SKIP() << why;
+    scoped_mounts mounts;
+    ASSERT_TRUE(mounts.tmpfs("/opt"));
+    ASSERT_TRUE(mounts.tmpfs("/usr/local/sbin"));
+    scoped_path path("/opt/pa::/opt/pb");
+    const std::string a = binfind_arch();
+
+    // Every place, in the order the lookup tries them. The package word names the dist rows.
+    const std::vector<std::string> order = {
+        "/opt/vorn/bin/vtool-" + a,
+        "/opt/vorn/" + a + "/bin/vtool-" + a,
+        "/opt/vorn/" + a + "/bin/vtool",
+        "/opt/vorn/dist/vpkg/bin/vpkg-" + a,
+        "/opt/vorn/dist/vpkg/vpkg-" + a,
+        "/opt/vorn/dist/vpkg/vpkg",
+        "/opt/bin/vtool-" + a,      // a suffixed copy in a later system directory ...
+        "/usr/local/sbin/vtool",    // ... beats a plain one in an earlier directory
+        "/opt/pa/vtool",
+        "/opt/pb/vtool",
+    };
+    for (const auto& p : order) ASSERT_TRUE(write_file(p, "#!/bin/sh\n", 0755)) << p;
+    for (const auto& p : order) {
+        EXPECT_EQ(lookup("vtool", "vpkg"), p);
+        ASSERT_EQ(unlink(p.c_str()), 0);
+    }
+    EXPECT_EQ(lookup("vtool", "vpkg"), "-1:untouched");
+}
+
+TEST(Binfind, SkipsFilesWithoutExecutePermissionAndDefaultsThePackageToTheName) {
+    std::string why = enter_private_mount_ns();
+    if (!why.empty()) GTEST_SKIP() << why;
+    scoped_mounts mounts;
+    ASSERT_TRUE(mounts.tmpfs("/opt"));
+    scoped_path path("/opt/pb");
+    const std::string a = binfind_arch();
+    ASSERT_TRUE(write_file("/opt/vorn/bin/vtool-" + a, "", 0644));
+    ASSERT_TRUE(write_file("/opt/vorn/dist/vtool/vtool", "", 0755));
+    EXPECT_EQ(lookup("vtool"), "/opt/vorn/dist/vtool/vtool");
+    EXPECT_EQ(lookup("vtool", "otherpkg"), "-1:untouched");
+
+    // A hit from PATH; longer than the buffer, it is cut.
+    ASSERT_TRUE(write_file("/opt/pb/vtool2", "", 0755));
+    EXPECT_EQ(lookup("vtool2"), "/opt/pb/vtool2");
+    char small[8];
+    ASSERT_EQ(binfind("vtool2", nullptr, small, sizeof small), 0);
+    EXPECT_STREQ(small, "/opt/pb");
+}

@@ -1,0 +1,129 @@
+// info, meminfo, sysinfo and services_check against what /proc and uname say.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "stream_util.h"
+
+namespace {
+
+std::string result_of(const std::string& reply) { return json_member(reply, "result"); }
+
+long long proc_meminfo_kb(const char* key) {
+    std::istringstream in(read_text("/proc/meminfo"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(std::string(key) + ":", 0) == 0) return std::stoll(line.substr(strlen(key) + 1));
+    return 0;
+}
+
+// Runs a copy of /bin/sleep under the command name `name` until destroyed.
+class named_process {
+public:
+    named_process(const std::string& dir, const std::string& name) {
+        std::string path = dir + "/" + name;
+        std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(path.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Until exec completes the child still carries our own command name.
+        std::string comm_path = "/proc/" + std::to_string(pid_) + "/comm";
+        for (int i = 0; i < 200 && read_text(comm_path) != name.substr(0, 15) + "\n"; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ~named_process() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_;
+};
+
+std::string services(bool smb, bool nfs, bool afp) {
+    auto b = [](bool v) { return v ? "true" : "false"; };
+    return std::string("{\"services\":[{\"key\":\"smb\",\"label\":\"SMB / Samba\",\"running\":") + b(smb) +
+           "},{\"key\":\"nfs\",\"label\":\"NFS\",\"running\":" + b(nfs) +
+           "},{\"key\":\"afp\",\"label\":\"AFP\",\"running\":" + b(afp) + "}]}";
+}
+
+}  // namespace
+
+TEST(HostOps, InfoAndSysinfoMatchUnameAndProc) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    struct utsname u;
+    ASSERT_EQ(uname(&u), 0);
+    EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"info"})")),
+              std::string("{\"version\":\"0.1.0\",\"machine\":\"") + u.machine + "\",\"release\":\"" + u.release +
+                  "\",\"sysname\":\"" + u.sysname + "\",\"euid\":" + std::to_string(geteuid()) +
+                  ",\"pid\":" + std::to_string(d.pid()) + "}");
+
+    std::string sys = result_of(d.call(R"({"id":"1","op":"sysinfo"})"));
+    std::string v;
+    ASSERT_TRUE(vc_json_str(sys, "nodename", &v));
+    EXPECT_EQ(v, u.nodename);
+    ASSERT_TRUE(vc_json_str(sys, "version", &v));
+    EXPECT_EQ(vc_json_unescape(v), u.version);
+    ASSERT_TRUE(vc_json_str(sys, "cpuinfo", &v));
+    EXPECT_NE(v.find("\\n"), std::string::npos) << "line feeds are escaped";
+    EXPECT_EQ(v.find('\n'), std::string::npos);
+    std::string cpu = vc_json_unescape(v);
+    std::string proc = read_text("/proc/cpuinfo");
+    // Clock figures move between two reads; the first line and the length class do not.
+    EXPECT_EQ(cpu.substr(0, cpu.find('\n')), proc.substr(0, proc.find('\n')));
+    EXPECT_LE(cpu.size(), 65536u);
+    if (proc.size() <= 65536) {
+        EXPECT_NEAR(static_cast<double>(cpu.size()), static_cast<double>(proc.size()), 64.0);
+    }
+}
+
+TEST(HostOps, MeminfoReportsBytes) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    std::string r = result_of(d.call(R"({"id":"1","op":"meminfo"})"));
+    long long total = 0, avail = 0, free_b = 0, swap = 0;
+    ASSERT_TRUE(vc_json_int(r, "mem_total", &total)) << r;
+    ASSERT_TRUE(vc_json_int(r, "mem_available", &avail));
+    ASSERT_TRUE(vc_json_int(r, "mem_free", &free_b));
+    ASSERT_TRUE(vc_json_int(r, "swap_total", &swap));
+    EXPECT_EQ(r.find("{\"mem_total\":"), 0u);
+    EXPECT_EQ(total, proc_meminfo_kb("MemTotal") * 1024);
+    EXPECT_EQ(swap, proc_meminfo_kb("SwapTotal") * 1024);
+    EXPECT_GT(avail, 0);
+    EXPECT_LE(avail, total);
+    EXPECT_LE(free_b, total);
+}
+
+TEST(HostOps, ServicesCheckMatchesExactCommandNames) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    std::string baseline = result_of(d.call(R"({"id":"1","op":"services_check"})"));
+    if (baseline != services(false, false, false))
+        GTEST_SKIP() << "file services already run on this host: " << baseline;
+    {
+        named_process longer(d.dir(), "smbd-notifyd");
+        EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(false, false, false));
+    }
+    {
+        named_process mountd(d.dir(), "rpc.mountd");
+        EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(false, true, false));
+        named_process smbd(d.dir(), "smbd");
+        named_process cnid(d.dir(), "cnid_metad");
+        EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(true, true, true));
+    }
+    EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(false, false, false));
+}

@@ -325,14 +325,16 @@ bool is_own_child_named(int pid, const char* name, pid_t parent) {
     return close_paren && sscanf(close_paren + 1, " %*c %d", &ppid) == 1 && ppid == parent;
 }
 
-void signal_children_named(DIR* d, const char* name, pid_t self, int sig) {
+int signal_children_named(DIR* d, const char* name, pid_t self, int sig) {
     rewinddir(d);
+    int sent = 0;
     while (struct dirent* e = readdir(d)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
         int pid = atoi(e->d_name);
         if (pid <= 0 || pid == self) continue;
-        if (is_own_child_named(pid, name, self)) kill(pid, sig);
+        if (is_own_child_named(pid, name, self) && kill(pid, sig) == 0) sent++;
     }
+    return sent;
 }
 
 }  // namespace
@@ -342,7 +344,11 @@ void exec_kill_own_children_named(const char* name) {
     pid_t self = getpid();
     DIR* d = opendir("/proc");
     if (!d) return;
-    signal_children_named(d, name, self, SIGTERM);
+    // With no stale child there is nothing to wait for: a new stream starts at once.
+    if (signal_children_named(d, name, self, SIGTERM) == 0) {
+        closedir(d);
+        return;
+    }
     struct timespec ts = {0, KILL_PASS_GAP_MS * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }

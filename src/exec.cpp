@@ -43,15 +43,6 @@ int open_pipe(unique_fd* r, unique_fd* w) {
     return 0;
 }
 
-// The highest descriptor a child might have inherited, read before fork: getrlimit is not
-// guaranteed async-signal-safe.
-int max_fd_bound() {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < INT_MAX)
-        return static_cast<int>(rl.rlim_cur);
-    return 65536;
-}
-
 // Runs in the forked child: async-signal-safe calls only (other threads may hold locks).
 [[noreturn]] void child_exec(const exec_spec_t* spec, int out_w, int err_w, int max_fd) {
     dup2(out_w, 1);
@@ -61,10 +52,7 @@ int max_fd_bound() {
         dup2(devnull, 0);
         close(devnull);
     }
-    // Every descriptor from 3 up goes, not only the close-on-exec ones: a tool must never
-    // hold a client's socket or another run's pipe.
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-        for (int fd = 3; fd < max_fd; fd++) close(fd);
+    exec_close_descriptors(max_fd);
     if (spec->cwd && chdir(spec->cwd) != 0) _exit(127);
     execve(spec->argv[0], spec->argv, spec->envp ? spec->envp : environ);
     _exit(127);
@@ -74,7 +62,7 @@ int max_fd_bound() {
 pid_t spawn(const exec_spec_t* spec, pipes_t* p) {
     if (open_pipe(&p->out_r, &p->out_w) != 0) return -1;
     if (!spec->merge_stderr && open_pipe(&p->err_r, &p->err_w) != 0) return -1;
-    int max_fd = max_fd_bound();
+    int max_fd = exec_fd_bound();
     pid_t pid = fork();
     if (pid == 0) child_exec(spec, p->out_w.get(), p->err_w.get(), max_fd);
     p->out_w.reset();
@@ -272,6 +260,20 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
 }
 
 }  // namespace
+
+int exec_fd_bound() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < INT_MAX)
+        return static_cast<int>(rl.rlim_cur);
+    return 65536;
+}
+
+void exec_close_descriptors(int fd_bound) {
+    // Every descriptor goes, not only the close-on-exec ones; the loop is for kernels
+    // without close_range.
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+        for (int fd = 3; fd < fd_bound; fd++) close(fd);
+}
 
 int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
     return exec_stream_batched(spec, cb, nullptr, ctx, job, res);

@@ -41,6 +41,13 @@ int exec_stream_batched(const exec_spec_t* spec, line_cb_t cb, pass_end_cb_t pas
                         exec_result_t* res);
 int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res);
 
+// For children forked outside the runners (detached programs, PTY shells): the bound for
+// exec_close_descriptors, read before fork since getrlimit is not async-signal-safe.
+int exec_fd_bound();
+// In a forked child: closes every descriptor from 3 upward, so a child never holds a
+// client's socket or another run's pipe. Async-signal-safe.
+void exec_close_descriptors(int fd_bound);
+
 // SIGTERM, then 200 ms later SIGKILL, to the daemon's direct children whose command name
 // (/proc/PID/comm) is exactly `name`.
 void exec_kill_own_children_named(const char* name);

@@ -141,13 +141,6 @@ struct detached_t {
     int max_fd;       // read before fork: getrlimit is not async-signal-safe
 };
 
-int max_fd_bound() {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < INT_MAX)
-        return static_cast<int>(rl.rlim_cur);
-    return 65536;
-}
-
 // The intermediate child: a new session, /dev/null in, the log file out, no descriptor of
 // the daemon, then a second fork so the program is nobody's child. Async-signal-safe calls
 // only: the daemon's other threads may hold locks at the moment of the fork.
@@ -160,8 +153,7 @@ int max_fd_bound() {
         dup2(log, 1);
         dup2(log, 2);
     }
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-        for (int fd = 3; fd < d->max_fd; fd++) close(fd);
+    exec_close_descriptors(d->max_fd);
     if (d->cwd[0] && chdir(d->cwd) != 0) _exit(127);
     pid_t pid = fork();
     if (pid < 0) _exit(126);
@@ -188,7 +180,7 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     char* argv[EXEC_MAX_ARGS + 2];
     build_argv(js, args, an, path, store, argv);
 
-    detached_t d = {argv, log_path, cwd, max_fd_bound()};
+    detached_t d = {argv, log_path, cwd, exec_fd_bound()};
     pid_t mid = fork();
     if (mid < 0) return reply_err(fd, req_id, "EFORK", "fork failed");
     if (mid == 0) detached_child(&d);

@@ -24,6 +24,7 @@
 
 #include "binfind.h"
 #include "config.h"
+#include "exec.h"
 #include "jobs.h"
 #include "ops.h"
 #include "util.h"
@@ -42,7 +43,6 @@ constexpr size_t PTY_INPUT_BYTES = 8192;
 constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;
 constexpr int PTY_DEFAULT_ROWS = 24;
 constexpr int PTY_DEFAULT_COLS = 80;
-constexpr int PTY_CHILD_FD_LIMIT = 1024;
 constexpr int ORPHAN_REAP_TRIES = 10;
 constexpr int ORPHAN_REAP_STEP_MS = 50;
 
@@ -68,6 +68,7 @@ struct child_plan_t {
     std::vector<char*> envp;
     size_t pwd_idx = 0;
     char* old_pwd = nullptr;  // the daemon's own PWD entry, or null
+    int fd_bound = 0;         // read before fork: getrlimit is not async-signal-safe
 };
 
 bool has_prefix(const char* s, const char* p) { return strncmp(s, p, strlen(p)) == 0; }
@@ -106,6 +107,7 @@ void plan_child(pty_req_t* rq, child_plan_t* plan) {
     for (int i = 0; i < rq->argc; i++) plan->argv.push_back(rq->argv[i]);
     plan->argv.push_back(nullptr);
     plan_environment(rq, plan);
+    plan->fd_bound = exec_fd_bound();
 }
 
 // Runs in the forked child: async-signal-safe calls only (other threads may hold locks).
@@ -117,8 +119,7 @@ void plan_child(pty_req_t* rq, child_plan_t* plan) {
     dup2(slave, 2);
     close(master);
     if (slave > 2) close(slave);
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-        for (int fd = 3; fd < PTY_CHILD_FD_LIMIT; fd++) close(fd);
+    exec_close_descriptors(plan->fd_bound);
     // The daemon ignores SIGPIPE, and an ignored signal stays ignored across exec: a shell
     // must get the default back or every pipeline it runs misbehaves.
     struct sigaction sa;

@@ -379,6 +379,17 @@ void smart_tail_args(char** argv, int i, char* type, char* dev) {
     argv[i] = nullptr;
 }
 
+// Replies with a tool's whole output as the escaped string member "text", after `head`
+// (the opening brace and any members before it).
+int reply_tool_text(int fd, const char* req_id, const char* head, const sb_t& out) {
+    sb_t s;
+    sb_appendz(&s, head);
+    sb_appendz(&s, "\"text\":\"");
+    sb_json_escape(&s, out.buf ? out.buf : "", out.len);
+    sb_appendz(&s, "\"}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
 int seachest_reply(int fd, const char* req_id, char* dev) {
     char prog[TOOL_PATH_BYTES];
     if (binfind("SeaChest_SMART", "seachest", prog, sizeof prog) != 0)
@@ -387,11 +398,7 @@ int seachest_reply(int fd, const char* req_id, char* dev) {
     sb_t out;
     exec_result_t res;
     if (ops_run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, "ENOENT", "SeaChest_SMART not runnable");
-    sb_t s;
-    sb_appendz(&s, "{\"tool\":\"seachest\",\"text\":\"");
-    sb_json_escape(&s, out.buf ? out.buf : "", out.len);
-    sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return reply_tool_text(fd, req_id, "{\"tool\":\"seachest\",", out);
 }
 
 }  // namespace
@@ -451,9 +458,5 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     sb_t out;
     exec_result_t res;
     if (ops_run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, "ENOENT", "dmidecode not found");
-    sb_t s;
-    sb_appendz(&s, "{\"text\":\"");
-    sb_json_escape(&s, out.buf ? out.buf : "", out.len);
-    sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return reply_tool_text(fd, req_id, "{", out);
 }

@@ -112,6 +112,7 @@ int vornd_run(const std::string& sock, const std::string& file, pty_side_t* side
         if (vc_recv(fd.get(), &frame) != 0) return -1;
         std::string_view b64 = out_b64(frame);
         if (!b64.empty()) {
+            if (bytes.size() < b64.size() / 4 * 3 + 3) bytes.resize(b64.size() / 4 * 3 + 3);
             ssize_t n = b64_decode(b64.data(), b64.size(), bytes.data(), bytes.size());
             if (n < 0) return -1;
             got += static_cast<uint64_t>(n);

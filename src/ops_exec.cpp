@@ -8,13 +8,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "binfind.h"

@@ -39,23 +39,20 @@ bool pong(const std::string& reply) { return reply == R"({"id":"p","ok":true,"re
 
 TEST(CommandLine, VersionAndUsageExitAtOnce) {
     struct {
-        std::vector<std::string> args;
+        std::vector<std::string> argv;
         const char* out;
     } cases[] = {
-        {{"--version"}, VERSION},
-        {{"-q", "--version"}, VERSION},  // an unknown word is ignored
-        {{"-h"}, USAGE},
-        {{"--help", "-c", "x"}, USAGE},
-        {{"-v", "--help", "--version"}, USAGE},  // the earlier of the two wins
+        {{VORND_BIN, "--version"}, VERSION},
+        {{VORND_BIN, "-q", "--version"}, VERSION},  // an unknown word is ignored
+        {{VORND_BIN, "-h"}, USAGE},
+        {{VORND_BIN, "--help", "-c", "x"}, USAGE},
+        {{VORND_BIN, "-v", "--help", "--version"}, USAGE},  // the earlier of the two wins
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv = {VORND_BIN};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        run_result_t r = run_program(argv);
-        EXPECT_EQ(r.status, 0) << c.args[0];
-        EXPECT_EQ(r.out, c.out) << c.args[0];
-        // Nothing was loaded or logged.
-        EXPECT_EQ(r.err, "") << c.args[0];
+        run_result_t r = run_program(c.argv);
+        EXPECT_EQ(r.status, 0) << c.argv[1];
+        EXPECT_EQ(r.out, c.out) << c.argv[1];
+        EXPECT_EQ(r.err, "") << c.argv[1];  // nothing was loaded or logged
     }
 }
 
@@ -64,18 +61,16 @@ TEST(CommandLine, DashCConsumesTheNextWord) {
     TestDaemon d;
     const std::string conf = "[socket]\npath = " + d.socket_path() + "\n";
     const struct {
-        std::vector<std::string> args;
+        std::vector<std::string> argv;
         const char* file;
         const char* loaded;
     } cases[] = {
-        {{"-c", "--version"}, "--version", "loaded config: --version"},
-        {{"-c"}, "vornd.conf", "loaded config: ./vornd.conf"},
+        {{VORND_BIN, "-c", "--version"}, "--version", "loaded config: --version"},
+        {{VORND_BIN, "-c"}, "vornd.conf", "loaded config: ./vornd.conf"},
     };
     for (const auto& c : cases) {
         write_file(d.dir() + "/" + c.file, conf);
-        std::vector<std::string> argv = {VORND_BIN};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        spawned_t s = spawn_program(argv, d.dir());
+        spawned_t s = spawn_program(c.argv, d.dir());
         ASSERT_GT(s.pid, 0);
         bool up = eventually([&] { return pong(ping_reply(d)); });
         kill(s.pid, SIGTERM);

@@ -1,13 +1,13 @@
+// config_get and config_apply over the socket: the reply, persistence, refusals that leave
+// file and live configuration as they were, concurrent applies, and vornctl's readable form.
 #include <gtest/gtest.h>
-
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +15,7 @@
 #include "config.h"
 #include "harness.h"
 #include "ops.h"
+#include "spawn.h"
 
 namespace fs = std::filesystem;
 
@@ -49,13 +50,11 @@ std::string load_and_check_whole(const std::string& path) {
     cfg_snapshot_t c = g_cfg.load();
     char text[4096];
     int n = config_serialize(c.get(), text, sizeof text);
-    EXPECT_GT(n, 0);
     EXPECT_EQ(std::string(text, n > 0 ? static_cast<size_t>(n) : 0), read_text(path)) << "file not whole";
     sb_t r;
     build_config_json(&r, c.get());
-    std::string json(r.buf, r.len);
     config_load("/nonexistent/vornd.conf");
-    return json;
+    return std::string(r.buf, r.len);
 }
 
 bool tmp_left_in(const std::string& dir) {
@@ -65,6 +64,17 @@ bool tmp_left_in(const std::string& dir) {
     return false;
 }
 
+// The file and the live configuration before a refused apply, to compare with after it.
+struct unchanged_t {
+    const TestDaemon& d;
+    std::string conf, file = read_text(conf), live = live_config(d);
+    void expect(const std::string& why) const {
+        EXPECT_EQ(read_text(conf), file) << why;
+        EXPECT_EQ(live_config(d), live) << why;
+        EXPECT_FALSE(tmp_left_in(fs::path(conf).parent_path())) << why;
+    }
+};
+
 struct umount_at_exit {
     std::string path;
     ~umount_at_exit() { umount2(path.c_str(), MNT_DETACH); }
@@ -72,7 +82,7 @@ struct umount_at_exit {
 
 }  // namespace
 
-TEST(ConfigApply, LevelReplyShapePersistenceAndRestart) {
+TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
     const std::string conf = d.config_path();
@@ -87,7 +97,6 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndRestart) {
     EXPECT_EQ(live_config(d), config);
     EXPECT_NE(read_text(conf).find("[ops]\nenabled = ping,info,meminfo,services_check,"), std::string::npos);
     EXPECT_TRUE(d.wait_log("config_apply: level=safe persisted to " + conf));
-    EXPECT_FALSE(tmp_left_in(d.dir()));
 
     ASSERT_EQ(d.stop(), 0);
     ASSERT_TRUE(d.start());
@@ -97,77 +106,8 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndRestart) {
     reply = apply_cfg(d, R"({"level":"locked","exec":"ALL"})");
     EXPECT_EQ(member(member(member(reply, "result"), "config"), "exec"), R"({"mode":"NONE","list":[]})");
     EXPECT_EQ(member(live_config(d), "level"), "\"locked\"");
-    EXPECT_EQ(d.stop(), 0);
-}
 
-TEST(ConfigApply, ListArgumentsReplaceOnlyTheNamedLists) {
-    TestDaemon d;
-    d.write_config("[ops]\nenabled = ping, config_get, config_apply\n[exec]\nallow = ls\n[pty]\nallow = /bin/sh\n");
-    ASSERT_TRUE(d.start());
-    std::string before = live_config(d);
-
-    // The live operation list lacks "info": any list change adds it back.
-    std::string cfg = member(member(apply_cfg(d, R"({"write_file":"/tmp/x"})"), "result"), "config");
-    EXPECT_EQ(member(cfg, "write_file"), R"({"mode":"LIST","list":["/tmp/x"]})");
-    EXPECT_EQ(member(cfg, "ops"), R"({"mode":"LIST","list":["ping","config_get","config_apply","info"]})");
-    for (const char* same : {"exec", "pty", "read_file", "fio_targets", "procs_kill", "socket"})
-        EXPECT_EQ(member(cfg, same), member(before, same)) << same;
-    std::string text = read_text(d.config_path());
-    EXPECT_NE(text.find("[paths.write_file]\nallow = /tmp/x\n"), std::string::npos);
-    EXPECT_NE(text.find("[exec]\nallow = ls\n"), std::string::npos);
-
-    cfg = member(member(apply_cfg(d, R"({"ops":"iostat_stream","exec":"'bash, ls'","level":""})"), "result"), "config");
-    EXPECT_EQ(member(cfg, "level"), "\"custom\"");
-    EXPECT_EQ(member(cfg, "exec"), R"({"mode":"LIST","list":["bash","ls"]})");
-    EXPECT_NE(read_text(d.config_path()).find("enabled = iostat_stream,ping,info,config_get,config_apply\n"),
-              std::string::npos);
-    EXPECT_EQ(member(cfg, "write_file"), R"({"mode":"LIST","list":["/tmp/x"]})");
-
-    // NONE closes every operation, these included, until the file changes by other means.
-    EXPECT_EQ(member(apply_cfg(d, R"({"ops":"NONE"})"), "ok"), "true");
-    EXPECT_EQ(d.call(R"({"id":"a","op":"config_get"})"), err_reply("EDISABLED", "op disabled by config"));
-    EXPECT_EQ(apply_cfg(d, R"({"level":"dev"})"), err_reply("EDISABLED", "op disabled by config"));
-    EXPECT_EQ(d.stop(), 0);
-}
-
-TEST(ConfigApply, RefusalsChangeNeitherFileNorLiveConfig) {
-    TestDaemon d;
-    d.write_config("[exec]\nallow = ls\n");
-    ASSERT_TRUE(d.start());
-    const std::string file = read_text(d.config_path());
-    const std::string live = live_config(d);
-    std::string forty_long;
-    for (int i = 0; i < 40; i++) forty_long += (i ? "," : "") + std::string(40, static_cast<char>('a' + i % 26));
-    std::string eight_full;  // 1023 characters: read whole, but its line would be 1032 bytes
-    for (int i = 0; i < 8; i++) eight_full += (i ? "," : "") + std::string(127, static_cast<char>('a' + i));
-
-    const struct {
-        std::string args, reply;
-    } cases[] = {
-        {R"({"level":"Safe"})", err_reply("EBADREQ", "unknown level")},
-        {R"({"level":"root","exec":"ALL"})", err_reply("EBADREQ", "unknown level")},
-        {R"({"level":""})", err_reply("EBADREQ", "level or knob overrides required")},
-        {"{}", err_reply("EBADREQ", "level or knob overrides required")},
-        {"[]", err_reply("EBADREQ", "level or knob overrides required")},
-        {R"({"exec":["ls"],"pty":{"a":1},"opz":"ALL"})", err_reply("EBADREQ", "level or knob overrides required")},
-        {"{\"exec\":\"ls\n[ops]\nenabled=ALL\"}", err_reply("EBADREQ", "invalid list value")},
-        {R"({"read_file":")" + forty_long + "\"}", err_reply("EINTERNAL", "serialize overflow")},
-        {R"({"procs_kill":")" + eight_full + "\"}", err_reply("EINTERNAL", "serialize overflow")},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(apply_cfg(d, c.args), c.reply) << c.args;
-        EXPECT_EQ(read_text(d.config_path()), file) << c.args;
-        EXPECT_EQ(live_config(d), live) << c.args;
-    }
-    // A request without args at all.
-    EXPECT_EQ(d.call(R"({"id":"a","op":"config_apply"})"), err_reply("EBADREQ", "level or knob overrides required"));
-    EXPECT_FALSE(tmp_left_in(d.dir()));
-    EXPECT_EQ(d.stop(), 0);
-}
-
-TEST(ConfigApply, FourConcurrentAppliesLeaveOneWholeFile) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
+    // Concurrent applies are taken one at a time: one whole file is left, the live record's.
     constexpr int THREADS = 4, ROUNDS = 5;
     std::vector<std::string> replies(THREADS * ROUNDS);
     std::vector<std::thread> threads;
@@ -187,23 +127,70 @@ TEST(ConfigApply, FourConcurrentAppliesLeaveOneWholeFile) {
     EXPECT_EQ(d.stop(), 0);
 }
 
-TEST(ConfigApply, TemporaryNameIsNeverFollowed) {
+// Refusals leave file and live configuration as they were; list arguments replace only the
+// lists they name.
+TEST(ConfigApply, RefusalsAndListArguments) {
     TestDaemon d;
+    d.write_config("[ops]\nenabled = ping, config_get, config_apply\n[exec]\nallow = ls\n[pty]\nallow = /bin/sh\n");
     ASSERT_TRUE(d.start());
+    const unchanged_t before{d, d.config_path()};
+    std::string forty_long;  // its line would be far above the 1023 bytes the loader reads whole
+    for (int i = 0; i < 40; i++) forty_long += (i ? "," : "") + std::string(40, static_cast<char>('a' + i % 26));
+    const std::string no_args = err_reply("EBADREQ", "level or knob overrides required");
+    const struct {
+        std::string args, reply;
+    } cases[] = {
+        {R"({"level":"Safe"})", err_reply("EBADREQ", "unknown level")},
+        {R"({"level":"root","exec":"ALL"})", err_reply("EBADREQ", "unknown level")},
+        {R"({"level":""})", no_args},
+        {"{}", no_args},
+        {"[]", no_args},
+        {R"({"exec":["ls"],"pty":{"a":1},"opz":"ALL"})", no_args},
+        {"{\"exec\":\"ls\n[ops]\nenabled=ALL\"}", err_reply("EBADREQ", "invalid list value")},
+        {R"({"read_file":")" + forty_long + "\"}", err_reply("EINTERNAL", "serialize overflow")},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(apply_cfg(d, c.args), c.reply) << c.args;
+        before.expect(c.args);
+    }
+    EXPECT_EQ(d.call(R"({"id":"a","op":"config_apply"})"), no_args);
+
+    // A temporary name that already exists is never followed.
     const std::string victim = d.dir() + "/victim";
     ASSERT_TRUE(write_file(victim, "precious\n"));
     ASSERT_EQ(symlink(victim.c_str(), (d.config_path() + ".tmp").c_str()), 0);
-    const std::string file = read_text(d.config_path());
     EXPECT_EQ(apply_cfg(d, R"({"level":"safe"})"), err_reply("EPERSIST", strerror(ELOOP)));
     EXPECT_EQ(read_text(victim), "precious\n");
-    EXPECT_EQ(read_text(d.config_path()), file);
-    EXPECT_EQ(member(live_config(d), "level"), "\"dev\"");
+    ASSERT_EQ(unlink((d.config_path() + ".tmp").c_str()), 0);
+    before.expect("symlinked temporary file");
+
+    // The live operation list lacks "info": any list change adds it back.
+    std::string cfg = member(member(apply_cfg(d, R"({"write_file":"/tmp/x"})"), "result"), "config");
+    EXPECT_EQ(member(cfg, "write_file"), R"({"mode":"LIST","list":["/tmp/x"]})");
+    EXPECT_EQ(member(cfg, "ops"), R"({"mode":"LIST","list":["ping","config_get","config_apply","info"]})");
+    for (const char* same : {"exec", "pty", "read_file", "fio_targets", "procs_kill", "socket"})
+        EXPECT_EQ(member(cfg, same), member(before.live, same)) << same;
+    std::string text = read_text(d.config_path());
+    EXPECT_NE(text.find("[paths.write_file]\nallow = /tmp/x\n"), std::string::npos);
+    EXPECT_NE(text.find("[exec]\nallow = ls\n"), std::string::npos);
+
+    cfg = member(member(apply_cfg(d, R"({"ops":"iostat_stream","exec":"'bash, ls'","level":""})"), "result"), "config");
+    EXPECT_EQ(member(cfg, "level"), "\"custom\"");
+    EXPECT_EQ(member(cfg, "exec"), R"({"mode":"LIST","list":["bash","ls"]})");
+    EXPECT_NE(read_text(d.config_path()).find("enabled = iostat_stream,ping,info,config_get,config_apply\n"),
+              std::string::npos);
+    EXPECT_EQ(member(cfg, "write_file"), R"({"mode":"LIST","list":["/tmp/x"]})");
+
+    // NONE closes every operation, these included, until the file changes by other means.
+    EXPECT_EQ(member(apply_cfg(d, R"({"ops":"NONE"})"), "ok"), "true");
+    EXPECT_EQ(d.call(R"({"id":"a","op":"config_get"})"), err_reply("EDISABLED", "op disabled by config"));
+    EXPECT_EQ(apply_cfg(d, R"({"level":"dev"})"), err_reply("EDISABLED", "op disabled by config"));
     EXPECT_EQ(d.stop(), 0);
 }
 
-// Both failures after the open and at the open itself leave the previous file, the live
-// configuration and no temporary file.
-TEST(ConfigApply, PersistFailuresLeaveEverythingAsItWas) {
+// A write that fails after the open leaves the previous file, the live configuration and no
+// temporary file (a failing open is the symlinked temporary name above).
+TEST(ConfigApply, FullFileSystemLeavesEverythingAsItWas) {
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << why;
     TestDaemon d;
@@ -215,20 +202,11 @@ TEST(ConfigApply, PersistFailuresLeaveEverythingAsItWas) {
     umount_at_exit guard{etc};
     ASSERT_TRUE(write_file(conf, "[socket]\npath = " + d.socket_path() + "\n[exec]\nallow = ls\n"));
     ASSERT_TRUE(d.start("-c " + conf));
-    const std::string file = read_text(conf);
-    const std::string live = live_config(d);
+    const unchanged_t before{d, conf};
 
     EXPECT_EQ(apply_cfg(d, R"({"level":"locked"})"), err_reply("EPERSIST", strerror(ENOSPC)));
     EXPECT_TRUE(d.wait_log("config_apply: write " + conf + " failed: " + strerror(ENOSPC)));
-    EXPECT_EQ(read_text(conf), file);
-    EXPECT_EQ(live_config(d), live);
-    EXPECT_FALSE(tmp_left_in(etc));
-
-    ASSERT_EQ(mount(nullptr, etc.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << strerror(errno);
-    EXPECT_EQ(apply_cfg(d, R"({"exec":"ALL"})"), err_reply("EPERSIST", strerror(EROFS)));
-    EXPECT_EQ(read_text(conf), file);
-    EXPECT_EQ(live_config(d), live);
-    EXPECT_FALSE(tmp_left_in(etc));
+    before.expect("full file system");
     EXPECT_EQ(d.stop(), 0);
 }
 
@@ -251,8 +229,7 @@ TEST(ConfigApply, WithoutLoadedFileFirstApplyCreatesSystemFile) {
     for (const char* dir : {"/opt/vorn", "/opt/vorn/etc"}) {
         struct stat st;
         ASSERT_EQ(stat(dir, &st), 0) << dir;
-        EXPECT_TRUE(S_ISDIR(st.st_mode));
-        EXPECT_EQ(st.st_mode & 0777, 0755u) << dir;
+        EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFDIR | 0755u) << dir;
     }
     std::string live = live_config(d);
     EXPECT_EQ(member(live, "config_path"), "\"/opt/vorn/etc/vornd.conf\"");
@@ -262,46 +239,33 @@ TEST(ConfigApply, WithoutLoadedFileFirstApplyCreatesSystemFile) {
     EXPECT_EQ(d.stop(), 0);
 }
 
-namespace {
-
-// Runs vornctl against `d` with `words`; returns its standard output and sets `status`.
-std::string vornctl(const TestDaemon& d, const std::string& words, int* status) {
-    std::string cmd = std::string(VORNCTL_BIN) + " -s " + d.socket_path() + " " + words + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    int st = p ? pclose(p) : -1;
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return out;
-}
-
-}  // namespace
-
 TEST(VornctlConfig, PrintsAndAppliesReadably) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    int st = -1;
-    std::string out = vornctl(d, "config-apply exec=\"bash,ls\" write_file=/srv/in", &st);
-    EXPECT_EQ(st, 0) << out;
-    EXPECT_NE(out.find("persisted    " + d.config_path() + "\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("exec         LIST  bash, ls\n"), std::string::npos) << out;
+    auto vornctl = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {VORNCTL_BIN, "-s", d.socket_path()});
+        return run_program(words);
+    };
+    run_result_t r = vornctl({"config-apply", "exec=bash,ls", "write_file=/srv/in"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("persisted    " + d.config_path() + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("exec         LIST  bash, ls\n"), std::string::npos) << r.out;
 
-    out = vornctl(d, "config", &st);
-    EXPECT_EQ(st, 0) << out;
-    EXPECT_EQ(out, "level        custom\n"
-                   "config_path  " + d.config_path() + "\n"
-                   "socket       " + d.socket_path() + "  mode 0666  group -\n"
-                   "ops          ALL\n"
-                   "exec         LIST  bash, ls\n"
-                   "pty          ALL\n"
-                   "read_file    ALL\n"
-                   "write_file   LIST  /srv/in\n"
-                   "fio_targets  ALL\n"
-                   "procs_kill   ALL\n");
+    r = vornctl({"config"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "level        custom\n"
+                     "config_path  " + d.config_path() + "\n"
+                     "socket       " + d.socket_path() + "  mode 0666  group -\n"
+                     "ops          ALL\n"
+                     "exec         LIST  bash, ls\n"
+                     "pty          ALL\n"
+                     "read_file    ALL\n"
+                     "write_file   LIST  /srv/in\n"
+                     "fio_targets  ALL\n"
+                     "procs_kill   ALL\n");
 
-    out = vornctl(d, "config-apply level=high", &st);
-    EXPECT_EQ(st, 1);
-    EXPECT_EQ(out, "vornctl: EBADREQ: unknown level\n");
+    r = vornctl({"config-apply", "level=high"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out + r.err, "vornctl: EBADREQ: unknown level\n");
     EXPECT_EQ(d.stop(), 0);
 }

@@ -22,11 +22,11 @@ spawned_t spawn_program(const std::vector<std::string>& argv, const std::string&
     spawned_t s;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0) return s;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return s;
-    }
+    s.out.reset(out[0]);
+    unique_fd out_w(out[1]);
+    if (pipe2(err, O_CLOEXEC) != 0) return s;
+    s.err.reset(err[0]);
+    unique_fd err_w(err[1]);
     // Built before the fork: the child only makes async-signal-safe calls.
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -41,10 +41,6 @@ spawned_t spawn_program(const std::vector<std::string>& argv, const std::string&
         execv(args[0], args.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    s.out.reset(out[0]);
-    s.err.reset(err[0]);
     return s;
 }
 

@@ -1,31 +1,14 @@
 #include "host_util.h"
 
-#include <dirent.h>
-#include <poll.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <sstream>
 
-MountGuard::~MountGuard() {
-    for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
-}
-
-bool MountGuard::tmpfs(const std::string& path) {
-    if (!mount_tmpfs(path)) return false;
-    mounted_.push_back(path);
-    return true;
-}
-
-bool MountGuard::bind(const std::string& src, const std::string& dst) {
-    if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-    mounted_.push_back(dst);
-    return true;
-}
+#include "binfind.h"
 
 PathGuard::PathGuard(const char* value) {
     const char* cur = getenv("PATH");
@@ -54,26 +37,13 @@ std::vector<std::string> recorded_argv(const std::string& record) {
     return out;
 }
 
-namespace {
-
-// The daemon's open descriptor numbers, ascending.
-std::vector<long> open_fds(pid_t pid) {
-    std::vector<long> fds;
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(dir.c_str());
-    if (!d) return fds;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') fds.push_back(strtol(e->d_name, nullptr, 10));
-    closedir(d);
-    std::sort(fds.begin(), fds.end());
-    return fds;
-}
-
-}  // namespace
-
 bool starve_fds(pid_t pid) {
-    std::vector<long> fds = open_fds(pid);
+    std::vector<long> fds;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        fds.push_back(std::stol(e.path().filename().string()));
     if (fds.empty()) return false;
+    std::sort(fds.begin(), fds.end());
     // A new descriptor must be numbered below the limit: at the lowest free number none is
     // left, while the descriptors already open above it keep working.
     long lowest_free = 0;
@@ -83,39 +53,52 @@ bool starve_fds(pid_t pid) {
     return prlimit(pid, RLIMIT_NOFILE, &rl, nullptr) == 0;
 }
 
-StreamReader::StreamReader(const TestDaemon& d, std::string_view body) : fd_(d.connect()) {
-    if (fd_) vc_send(fd_.get(), body);
+unique_fd open_stream(const TestDaemon& d, std::string_view body) {
+    unique_fd fd = d.connect();
+    if (fd) vc_send(fd.get(), body);
+    return fd;
 }
 
-std::string StreamReader::next(int timeout_ms) {
-    if (!fd_) return {};
-    struct pollfd p = {fd_.get(), POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return {};
-    std::string frame;
-    if (vc_recv(fd_.get(), &frame) != 0) return {};
-    return frame;
+std::string next_frame(int fd, int timeout_ms) {
+    std::string f;
+    return recv_within(fd, &f, timeout_ms) ? f : std::string();
 }
 
-std::vector<std::string> StreamReader::until_end(int timeout_ms) {
-    std::vector<std::string> frames;
-    for (;;) {
-        std::string f = next(timeout_ms);
-        if (f.empty()) break;
-        frames.push_back(f);
-        std::string ev = event_of(f);
-        if (ev == "done" || ev == "error") break;
-    }
-    return frames;
+std::string stream_end(int fd, int timeout_ms) {
+    std::vector<std::string> frames = recv_stream(fd, timeout_ms);
+    return frames.empty() ? std::string() : frames.back();
 }
 
-std::string event_of(const std::string& frame) {
-    std::string ev;
-    vc_json_str(frame, "event", &ev);
-    return ev;
+namespace {
+
+// The target a bind mount over `p` must name: mounting over a symbolic link fails.
+std::string resolved(const std::string& p) {
+    std::error_code ec;
+    std::filesystem::path c = std::filesystem::canonical(p, ec);
+    return ec ? p : c.string();
 }
 
-std::string result_of(const std::string& reply) {
-    std::string r;
-    vc_json_raw(reply, "result", &r);
-    return r;
+}  // namespace
+
+void FakeToolsTest::SetUp() {
+    std::string why = enter_private_mount_ns();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ASSERT_TRUE(mounts.tmpfs("/opt"));
+    ASSERT_TRUE(write_file(empty_file(), "", 0644));
+}
+
+void FakeToolsTest::fake_in_install_root(const std::string& name, int status) {
+    ASSERT_TRUE(write_fake_tool("/opt/vorn/bin/" + name + "-" + binfind_arch(), rec(name), out(name), status));
+}
+
+void FakeToolsTest::fake_over(const std::string& path, const std::string& name) {
+    ASSERT_TRUE(write_fake_tool(d.dir() + "/fake-" + name, rec(name), out(name)));
+    ASSERT_TRUE(mounts.bind(d.dir() + "/fake-" + name, resolved(path))) << path;
+}
+
+void FakeToolsTest::disable(std::initializer_list<const char*> paths) {
+    for (const char* p : paths)
+        if (access(p, X_OK) == 0) {
+            ASSERT_TRUE(mounts.bind(empty_file(), resolved(p))) << p;
+        }
 }

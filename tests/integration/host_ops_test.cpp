@@ -26,27 +26,19 @@ long long proc_meminfo_kb(const char* key) {
 }
 
 // Runs a copy of /bin/sleep under the command name `name` until destroyed.
-class named_process {
-public:
+struct named_process {
+    pid_t pid;
     named_process(const std::string& dir, const std::string& name) {
-        std::string path = dir + "/" + name;
-        std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(path.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        std::filesystem::copy_file("/bin/sleep", dir + "/" + name, std::filesystem::copy_options::overwrite_existing);
+        pid = spawn_program({dir + "/" + name, "30"}).pid;
         // Until exec completes the child still carries our own command name.
-        std::string comm_path = "/proc/" + std::to_string(pid_) + "/comm";
+        std::string comm_path = "/proc/" + std::to_string(pid) + "/comm";
         eventually([&] { return read_text(comm_path) == name.substr(0, 15) + "\n"; }, 1000);
     }
     ~named_process() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-
-private:
-    pid_t pid_;
 };
 
 std::string services(bool smb, bool nfs, bool afp) {

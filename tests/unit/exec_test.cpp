@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -41,8 +40,9 @@ struct cmd_t {
 };
 
 struct run_t {
-    std::vector<std::pair<int, std::string>> lines;  // stream number, text
-    int stop_after = -1;                             // ask for a stop once this many lines arrived
+    std::vector<std::pair<int, std::string>> lines;  // stream number (0: a pass end, "|"), text
+    int stop_after = -1;                             // ask for a stop once this many entries arrived
+    bool batched = false;                            // ... and then only at a pass end
     int rc = 0;
     exec_result_t res{};
     uint64_t elapsed_ms = 0;
@@ -56,14 +56,19 @@ struct run_t {
 int collect(void* ctx, int which, const char* line) {
     auto* r = static_cast<run_t*>(ctx);
     r->lines.emplace_back(which, line);
-    return r->stop_after >= 0 && static_cast<int>(r->lines.size()) >= r->stop_after ? 1 : 0;
+    bool may_stop = !r->batched || which == 0;
+    return may_stop && r->stop_after >= 0 && static_cast<int>(r->lines.size()) >= r->stop_after ? 1 : 0;
 }
 
-run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1) {
+int pass_end(void* ctx) { return collect(ctx, 0, "|"); }
+
+run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batched = false) {
     run_t r;
     r.stop_after = stop_after;
+    r.batched = batched;
     uint64_t t0 = now_ms();
-    r.rc = exec_stream(&c.spec, collect, &r, job, &r.res);
+    r.rc = batched ? exec_stream_batched(&c.spec, collect, pass_end, &r, job, &r.res)
+                   : exec_stream(&c.spec, collect, &r, job, &r.res);
     r.elapsed_ms = now_ms() - t0;
     return r;
 }
@@ -72,23 +77,23 @@ run_t sh(const std::string& script, int merge = 1, int grace_ms = 0, job_t* job 
     return run(cmd_t({"/bin/sh", "-c", script}, merge, grace_ms), job, stop_after);
 }
 
-// Cancels `job` by its id from another thread `delay_ms` after its child has started.
-std::thread cancel_later(job_t* job, int delay_ms, uint64_t* cancelled_at = nullptr) {
-    return std::thread([job, delay_ms, cancelled_at, id = std::string(job->id)] {
+// Cancels `job` by its id from another thread 50 ms after its child has started.
+std::thread cancel_soon(job_t* job) {
+    return std::thread([job, id = std::string(job->id)] {
         while (job->pid.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-        if (cancelled_at) *cancelled_at = now_ms();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         job_cancel(id.c_str());
     });
 }
 
 }  // namespace
 
-TEST(ExecRunner, LineSplittingAndMergedStderr) {
+TEST(ExecRunner, LinesStreamsAndExitStatuses) {
     const std::string x8191(8191, 'x');
     const struct {
         const char* script;
         strings want;
+        int code = 0, sig = 0;
     } cases[] = {
         // One CR before the line feed is stripped; the unterminated tail is delivered.
         {"printf 'a\\r\\nb'", {"a", "b"}},
@@ -98,76 +103,61 @@ TEST(ExecRunner, LineSplittingAndMergedStderr) {
         {"echo 1; echo 2 >&2; echo 3", {"1", "2", "3"}},   // merged stderr keeps write order
         {"cat; echo end", {"end"}},                        // standard input is /dev/null
         {"(sleep 0.3; echo late) & echo early", {"early", "late"}},  // read to end of file
+        {"exit 42", {}, 42},
+        {"kill -9 $$", {}, -1, SIGKILL},
     };
     for (const auto& c : cases) {
         run_t r = sh(c.script);
         EXPECT_EQ(r.rc, 0) << c.script;
-        EXPECT_EQ(r.res.exit_code, 0) << c.script;
         EXPECT_EQ(r.texts(), c.want) << c.script;
+        EXPECT_EQ(r.res.exit_code, c.code) << c.script;
+        EXPECT_EQ(r.res.term_signal, c.sig) << c.script;
         for (auto& l : r.lines) EXPECT_EQ(l.first, 1) << c.script;
     }
     run_t s = sh("echo out; echo err >&2", 0);
     std::set<std::pair<int, std::string>> got(s.lines.begin(), s.lines.end());
     EXPECT_EQ(got, (std::set<std::pair<int, std::string>>{{1, "out"}, {2, "err"}}));
-}
 
-TEST(ExecRunner, ExitStatusesMissingProgramAndKilledChild) {
-    const struct {
-        strings words;
-        const char* cwd;
-        int code, sig;
-    } cases[] = {
-        {{"/bin/sh", "-c", "exit 42"}, nullptr, 42, 0},
-        {{"/nonexistent/program"}, nullptr, 127, 0},
-        {{"/bin/true"}, "/nonexistent/dir", 127, 0},
-        {{"/bin/sh", "-c", "kill -9 $$"}, nullptr, -1, 9},
-    };
-    for (const auto& c : cases) {
-        run_t r = run(cmd_t(c.words, 1, 0, c.cwd));
-        EXPECT_EQ(r.rc, 0) << c.words.back();
-        EXPECT_EQ(r.res.exit_code, c.code) << c.words.back();
-        EXPECT_EQ(r.res.term_signal, c.sig) << c.words.back();
+    // A program that cannot be started, or a working directory that does not exist: 127.
+    cmd_t missing({"/nonexistent/program"}), bad_cwd({"/bin/true"}, 1, 0, "/nonexistent/dir");
+    for (const cmd_t* c : {&missing, &bad_cwd}) {
+        run_t r = run(*c);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.res.exit_code, 127) << c->spec.argv[0];
     }
 }
 
-TEST(ExecRunner, CallbackStopSendsTermAndKillsAfterTheGrace) {
-    run_t r = sh("echo first; exec sleep 30", 1, 0, nullptr, 1);
-    EXPECT_LT(r.elapsed_ms, 1000u);
-    EXPECT_EQ(r.res.exit_code, -1);
-    EXPECT_EQ(r.res.term_signal, SIGTERM);
-
-    r = sh("trap '' TERM; echo ready; exec sleep 30", 1, 300, nullptr, 1);
-    EXPECT_GE(r.elapsed_ms, 300u);
-    EXPECT_LT(r.elapsed_ms, 1500u);
-    EXPECT_EQ(r.res.term_signal, SIGKILL);
-}
-
-TEST(ExecRunner, JobCancelFromAnotherThreadStopsTheRun) {
-    job_t* job = job_alloc();
-    ASSERT_NE(job, nullptr);
-    uint64_t cancelled_at = 0;
-    std::thread canceller = cancel_later(job, 50, &cancelled_at);
-    // TERM is ignored, so only the runner's own check can end this run: its kill after 100 ms.
-    run_t r = sh("trap '' TERM; exec sleep 30", 1, 100, job);
-    uint64_t ended_at = now_ms();
-    canceller.join();
-    job_release(job);
-    EXPECT_EQ(r.res.term_signal, SIGKILL);
-    EXPECT_LT(ended_at - cancelled_at, 200u + 100u + 250u);  // a poll cycle, the grace, slack
-}
-
-TEST(ExecRunner, CancelledRunEndsWhileABackgroundGrandchildHoldsThePipe) {
-    job_t* job = job_alloc();
-    ASSERT_NE(job, nullptr);
-    std::thread canceller = cancel_later(job, 100);
-    run_t r = sh("sleep 5 & echo $!; sleep 5", 1, 0, job);
-    canceller.join();
-    job_release(job);
-    EXPECT_LT(r.elapsed_ms, 1200u);
-    EXPECT_EQ(r.res.exit_code, -1);
-    ASSERT_FALSE(r.lines.empty());
-    pid_t grandchild = atoi(r.lines[0].second.c_str());
-    if (grandchild > 1) kill(grandchild, SIGKILL);
+TEST(ExecRunner, StopByCallbackOrJobCancelSendsTermThenKillAfterTheGrace) {
+    const struct {
+        const char* script;
+        int grace_ms;
+        bool by_job;  // else the line callback asks for the stop at the first line
+        int sig;
+        uint64_t min_ms, max_ms;
+    } cases[] = {
+        {"echo first; exec sleep 30", 0, false, SIGTERM, 0, 1000},
+        {"trap '' TERM; echo ready; exec sleep 30", 300, false, SIGKILL, 300, 1500},
+        // Only the runner's own check of the cancel can end this one: a poll cycle, then the grace.
+        {"trap '' TERM; exec sleep 30", 100, true, SIGKILL, 150, 750},
+        // A background grandchild holds the pipe; the run still ends once the grace has passed.
+        {"sleep 5 & echo $!; sleep 5", 0, true, SIGTERM, 0, 1200},
+    };
+    for (const auto& c : cases) {
+        job_t* job = c.by_job ? job_alloc() : nullptr;
+        ASSERT_TRUE(job || !c.by_job);
+        std::thread canceller = job ? cancel_soon(job) : std::thread();
+        run_t r = sh(c.script, 1, c.grace_ms, job, job ? -1 : 1);
+        if (job) {
+            canceller.join();
+            job_release(job);
+            pid_t grandchild = r.lines.empty() ? 0 : atoi(r.lines[0].second.c_str());
+            if (grandchild > 1) kill(grandchild, SIGKILL);
+        }
+        EXPECT_EQ(r.res.exit_code, -1) << c.script;
+        EXPECT_EQ(r.res.term_signal, c.sig) << c.script;
+        EXPECT_GE(r.elapsed_ms, c.min_ms) << c.script;
+        EXPECT_LT(r.elapsed_ms, c.max_ms) << c.script;
+    }
 }
 
 TEST(ExecRunner, ChildInheritsNoDescriptorBeyondTheStandardThree) {
@@ -190,36 +180,18 @@ TEST(ExecRunner, ChildInheritsNoDescriptorBeyondTheStandardThree) {
 }
 
 TEST(ExecRunner, PassEndFollowsEachBatchOfLinesAndCanStopTheRun) {
-    struct seen_t {
-        strings log;  // lines, and "|" for each pass end
-        int passes_until_stop = -1;
-    } seen;
-    line_cb_t on_line = [](void* ctx, int, const char* line) {
-        static_cast<seen_t*>(ctx)->log.push_back(line);
-        return 0;
-    };
-    pass_end_cb_t on_pass = [](void* ctx) {
-        auto* s = static_cast<seen_t*>(ctx);
-        s->log.push_back("|");
-        return --s->passes_until_stop == 0 ? 1 : 0;
-    };
-    cmd_t paused({"/bin/sh", "-c", "echo a; echo b; sleep 0.3; echo c"});
-    exec_result_t res;
-    ASSERT_EQ(exec_stream_batched(&paused.spec, on_line, on_pass, &seen, nullptr, &res), 0);
+    strings log = run(cmd_t({"/bin/sh", "-c", "echo a; echo b; sleep 0.3; echo c"}), nullptr, -1, true).texts();
     // Every line is followed by a pass end before the runner waits again.
-    ASSERT_GE(seen.log.size(), 6u);
-    EXPECT_EQ(seen.log.back(), "|");
-    EXPECT_EQ(seen.log[0], "a");
-    auto c_at = std::find(seen.log.begin(), seen.log.end(), "c");
-    ASSERT_NE(c_at, seen.log.end());
+    ASSERT_GE(log.size(), 6u);
+    EXPECT_EQ(log.front(), "a");
+    EXPECT_EQ(log.back(), "|");
+    auto c_at = std::find(log.begin(), log.end(), "c");
+    ASSERT_NE(c_at, log.end());
     EXPECT_EQ(*(c_at - 1), "|") << "a and b were handed over before the pause";
 
-    seen = {{}, 1};
-    cmd_t endless({"/bin/sh", "-c", "echo a; exec sleep 30"});
-    uint64_t t0 = now_ms();
-    ASSERT_EQ(exec_stream_batched(&endless.spec, on_line, on_pass, &seen, nullptr, &res), 0);
-    EXPECT_LT(now_ms() - t0, 1000u);
-    EXPECT_EQ(res.term_signal, SIGTERM);
+    run_t r = run(cmd_t({"/bin/sh", "-c", "echo a; exec sleep 30"}), nullptr, 2, true);
+    EXPECT_LT(r.elapsed_ms, 1000u);
+    EXPECT_EQ(r.res.term_signal, SIGTERM);
 }
 
 TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {
@@ -236,19 +208,13 @@ TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {
 }
 
 TEST(ExecKillOwnChildren, SignalsOnlyDirectChildrenOfThatName) {
-    namespace fs = std::filesystem;
-    char tmpl[] = "/tmp/vornd-kill-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string prog = std::string(tmpl) + "/vtestkill";
-    fs::copy_file("/bin/sleep", prog);
-
     pid_t direct = fork();
     if (direct == 0) {
-        execl(prog.c_str(), "vtestkill", "30", static_cast<char*>(nullptr));
+        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
         _exit(127);
     }
-    // A grandchild of the same name, through a shell that reports its pid and then exits.
-    run_t out = sh(prog + " 30 >/dev/null 2>&1 & echo $!");
+    // A process of the same name, through a shell that reports its pid and exits: not our child.
+    run_t out = sh("sleep 30 >/dev/null 2>&1 & echo $!");
     ASSERT_FALSE(out.lines.empty());
     pid_t grandchild = atoi(out.lines[0].second.c_str());
     ASSERT_GT(grandchild, 1);
@@ -259,12 +225,11 @@ TEST(ExecKillOwnChildren, SignalsOnlyDirectChildrenOfThatName) {
         std::ifstream("/proc/" + std::to_string(direct) + "/comm") >> s;
         return s;
     };
-    for (int i = 0; i < 100 && comm() != "vtestkill"; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    exec_kill_own_children_named("vtestkill");
+    for (int i = 0; i < 100 && comm() != "sleep"; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    exec_kill_own_children_named("sleep");
     int st = 0;
     ASSERT_EQ(waitpid(direct, &st, 0), direct);
     EXPECT_TRUE(WIFSIGNALED(st));
     EXPECT_EQ(kill(grandchild, 0), 0) << "a process whose parent is not us was signalled";
     kill(grandchild, SIGKILL);
-    fs::remove_all(tmpl);
 }

@@ -9,7 +9,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "ops_iostat.h"
@@ -82,19 +81,25 @@ strings frames(int fd) {
     return out;
 }
 
-// Feeds `text` line by line to a fresh parser, then flushes it: the frames sent while
-// feeding, "|", then those the flush sent.
-strings parse(const std::string& text) {
+// A parser writing its chunks into a socket pair.
+struct parser_t {
     SocketPair sp;
     op_emit_t e = {sp.near(), "r1", nullptr, 0};
     iostat_ctx_t ic;
-    ic.e = &e;
+    parser_t() { ic.e = &e; }
+    int line(const std::string& l) { return iostat_cb(&ic, 1, l.c_str()); }
+};
+
+// Feeds `text` line by line to a fresh parser, then flushes it: the frames sent while
+// feeding, "|", then those the flush sent.
+strings parse(const std::string& text) {
+    parser_t p;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) EXPECT_EQ(iostat_cb(&ic, 1, line.c_str()), 0) << line;
-    strings out = frames(sp.far());
+    for (std::string line; std::getline(in, line);) EXPECT_EQ(p.line(line), 0) << line;
+    strings out = frames(p.sp.far());
     out.push_back("|");
-    EXPECT_EQ(flush_batch(&ic), 0);
-    for (auto& f : frames(sp.far())) out.push_back(f);
+    EXPECT_EQ(flush_batch(&p.ic), 0);
+    for (auto& f : frames(p.sp.far())) out.push_back(f);
     return out;
 }
 
@@ -143,23 +148,17 @@ TEST(IostatParse, RecordedReportsOfBothFormats) {
 
 TEST(IostatParse, FailedSendAsksToStopTheTool) {
     signal(SIGPIPE, SIG_IGN);
-    SocketPair sp;
-    op_emit_t e = {sp.near(), "r1", nullptr, 0};
-    iostat_ctx_t ic;
-    ic.e = &e;
-    iostat_cb(&ic, 1, "Device r/s");
-    iostat_cb(&ic, 1, "sda 1");
-    sp.close_far();
-    EXPECT_EQ(iostat_cb(&ic, 1, "Device r/s"), 1);
-    iostat_cb(&ic, 1, "sda 1");
-    EXPECT_EQ(iostat_cb(&ic, 1, " extended device statistics"), 1);
+    parser_t p;
+    p.line("Device r/s");
+    p.line("sda 1");
+    p.sp.close_far();
+    EXPECT_EQ(p.line("Device r/s"), 1);
+    p.line("sda 1");
+    EXPECT_EQ(p.line(" extended device statistics"), 1);
 }
 
-TEST(IostatDevClass, ClassesByName) {
-    EXPECT_EQ(iostat_dev_class("loop0"), nullptr);
-    const std::pair<const char*, const char*> cases[] = {{"nvme0n1", "nvme"}, {"nvme0n1p1", "nvme_part"},
-                                                         {"sda", "sata"},     {"md0", "md"},
-                                                         {"dm-0", "dm"},      {"dm0", "other"},
-                                                         {"vda", "other"}};
-    for (auto [name, cls] : cases) EXPECT_STREQ(iostat_dev_class(name), cls) << name;
+// The other classes show in the recorded reports above.
+TEST(IostatDevClass, DeviceMapperNames) {
+    EXPECT_STREQ(iostat_dev_class("dm-0"), "dm");
+    EXPECT_STREQ(iostat_dev_class("dm0"), "other");
 }

@@ -25,10 +25,9 @@ std::string lookup(const char* name, const char* pkg = nullptr) {
 TEST(Binfind, ArchitectureNameOfThisMachine) {
     struct utsname u;
     ASSERT_EQ(uname(&u), 0);
+    // Linux names its machines as the tools are named, but for 32-bit ARM and x86.
     std::string m = u.machine;
-    std::string want = m == "amd64" ? "x86_64" : m == "arm64" ? "aarch64" : m.rfind("armv7", 0) == 0 ? "armhf"
-                       : (m == "i386" || m == "i586") ? "i686" : m.substr(0, 31);
-    EXPECT_EQ(binfind_arch(), want);
+    EXPECT_EQ(binfind_arch(), m.rfind("armv7", 0) == 0 ? "armhf" : m == "i386" || m == "i586" ? "i686" : m);
     EXPECT_EQ(binfind_arch(), binfind_arch()) << "one cached string";
 }
 

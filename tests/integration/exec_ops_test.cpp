@@ -157,8 +157,8 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     // pwd, what a child of the program inherits (the standard three; ls holds 3 itself), then
     // the program's stat line: "pid (comm) state ppid pgrp session ...".
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("^/usr\n0\n1\n2\n3\n[0-9]+ \\(detached.sh\\) . ([0-9]+) [0-9]+ ([0-9]+) ")))
-        << out;
+    const std::regex head("^/usr\n0\n1\n2\n3\n[0-9]+ \\(detached.sh\\) . ([0-9]+) [0-9]+ ([0-9]+) ");
+    ASSERT_TRUE(std::regex_search(out, m, head)) << out;
     EXPECT_NE(std::stoi(m[1]), d.pid()) << "not a child of the daemon";
     EXPECT_EQ(std::stoll(m[2]), mid) << "a new session led by the intermediate child";
     EXPECT_NE(out.find("\nargs a b c\n"), std::string::npos) << out;

@@ -91,7 +91,7 @@ TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
     // services_check matches exact command names.
     auto check = [&] { return result_of(d.call(R"({"id":"1","op":"services_check"})")); };
     std::string baseline = check();
-    if (baseline != services(false, false, false)) GTEST_SKIP() << "file services already run on this host: " << baseline;
+    if (baseline != services(false, false, false)) GTEST_SKIP() << "file services already run here: " << baseline;
     {
         named_process longer(d.dir(), "smbd-notifyd");
         EXPECT_EQ(check(), services(false, false, false));

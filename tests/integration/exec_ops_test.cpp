@@ -30,9 +30,10 @@ strings exec_frames(const TestDaemon& d, const std::string& args) {
     return frames;
 }
 
-std::string error_frame(const char* code, const char* msg) {
-    return std::string("{\"id\":\"r1\",\"event\":\"error\",\"job_id\":\"X\",\"ok\":false,\"code\":\"") + code +
-           "\",\"error\":\"" + msg + "\"}";
+// An error event of a stream, or with `event` false a plain error reply.
+std::string error_frame(const char* code, const char* msg, bool event = true) {
+    return std::string("{\"id\":\"r1\",") + (event ? "\"event\":\"error\",\"job_id\":\"X\"," : "") +
+           "\"ok\":false,\"code\":\"" + code + "\",\"error\":\"" + msg + "\"}";
 }
 
 // `first`: the stream's first event, the one that carries the job id.
@@ -44,10 +45,6 @@ std::string line_chunk(const std::string& text, int stream = 1, bool first = fal
 std::string done_frame(int code, bool first = false) {
     return std::string("{\"id\":\"r1\",\"event\":\"done\",") + (first ? "\"job_id\":\"X\"," : "") +
            "\"ok\":true,\"exit_code\":" + std::to_string(code) + "}";
-}
-
-std::string detached_err(const char* code, const char* msg) {
-    return std::string("{\"id\":\"r1\",\"ok\":false,\"code\":\"") + code + "\",\"error\":\"" + msg + "\"}";
 }
 
 }  // namespace
@@ -68,7 +65,8 @@ TEST(ExecOp, FramesOfEachRequest) {
         many += ",\"a" + std::to_string(i) + "\"";
         if (i <= 30) printed += "a" + std::to_string(i) + ",";
     }
-    const std::string forbidden = error_frame("EFORBIDDEN", "cmd not in exec allowlist");
+    const char* forbidden_msg = "cmd not in exec allowlist";
+    const std::string forbidden = error_frame("EFORBIDDEN", forbidden_msg);
     const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2"])";
     const struct {
         std::string args;
@@ -93,10 +91,10 @@ TEST(ExecOp, FramesOfEachRequest) {
     for (const auto& c : cases) EXPECT_EQ(exec_frames(d, c.args), c.want) << c.args;
 
     const std::pair<const char*, std::string> detached[] = {
-        {R"({"cmd":"/usr/bin/sh","log_path":"/dev/null"})", detached_err("EFORBIDDEN", "cmd not in exec allowlist")},
-        {R"({"cmd":"sh"})", detached_err("EREQ", "log_path required")},
-        {R"({"log_path":"/dev/null"})", detached_err("EREQ", "cmd required")},
-        {R"({"cmd":"no-such-tool-anywhere","log_path":"/x"})", detached_err("ENOENT", "cmd not found")},
+        {R"({"cmd":"/usr/bin/sh","log_path":"/dev/null"})", error_frame("EFORBIDDEN", forbidden_msg, false)},
+        {R"({"cmd":"sh"})", error_frame("EREQ", "log_path required", false)},
+        {R"({"log_path":"/dev/null"})", error_frame("EREQ", "cmd required", false)},
+        {R"({"cmd":"no-such-tool-anywhere","log_path":"/x"})", error_frame("ENOENT", "cmd not found", false)},
     };
     for (const auto& [args, want] : detached)
         EXPECT_EQ(d.call(vc_request("r1", "exec_detached", args)), want) << args;

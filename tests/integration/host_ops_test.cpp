@@ -7,19 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "harness.h"
-#include "stream_util.h"
+#include "host_util.h"
+#include "spawn.h"
 
 namespace {
-
-std::string result_of(const std::string& reply) { return json_member(reply, "result"); }
 
 long long proc_meminfo_kb(const char* key) {
     std::istringstream in(read_text("/proc/meminfo"));
@@ -29,28 +26,19 @@ long long proc_meminfo_kb(const char* key) {
 }
 
 // Runs a copy of /bin/sleep under the command name `name` until destroyed.
-class named_process {
-public:
+struct named_process {
+    pid_t pid;
     named_process(const std::string& dir, const std::string& name) {
-        std::string path = dir + "/" + name;
-        std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(path.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        std::filesystem::copy_file("/bin/sleep", dir + "/" + name, std::filesystem::copy_options::overwrite_existing);
+        pid = spawn_program({dir + "/" + name, "30"}).pid;
         // Until exec completes the child still carries our own command name.
-        std::string comm_path = "/proc/" + std::to_string(pid_) + "/comm";
-        for (int i = 0; i < 200 && read_text(comm_path) != name.substr(0, 15) + "\n"; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::string comm_path = "/proc/" + std::to_string(pid) + "/comm";
+        eventually([&] { return read_text(comm_path) == name.substr(0, 15) + "\n"; }, 1000);
     }
     ~named_process() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-
-private:
-    pid_t pid_;
 };
 
 std::string services(bool smb, bool nfs, bool afp) {
@@ -62,7 +50,7 @@ std::string services(bool smb, bool nfs, bool afp) {
 
 }  // namespace
 
-TEST(HostOps, InfoAndSysinfoMatchUnameAndProc) {
+TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
     struct utsname u;
@@ -89,41 +77,30 @@ TEST(HostOps, InfoAndSysinfoMatchUnameAndProc) {
     if (proc.size() <= 65536) {
         EXPECT_NEAR(static_cast<double>(cpu.size()), static_cast<double>(proc.size()), 64.0);
     }
-}
 
-TEST(HostOps, MeminfoReportsBytes) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
     std::string r = result_of(d.call(R"({"id":"1","op":"meminfo"})"));
     long long total = 0, avail = 0, free_b = 0, swap = 0;
-    ASSERT_TRUE(vc_json_int(r, "mem_total", &total)) << r;
-    ASSERT_TRUE(vc_json_int(r, "mem_available", &avail));
-    ASSERT_TRUE(vc_json_int(r, "mem_free", &free_b));
-    ASSERT_TRUE(vc_json_int(r, "swap_total", &swap));
+    ASSERT_TRUE(vc_json_int(r, "mem_total", &total) && vc_json_int(r, "mem_available", &avail) &&
+                vc_json_int(r, "mem_free", &free_b) && vc_json_int(r, "swap_total", &swap))
+        << r;
     EXPECT_EQ(r.find("{\"mem_total\":"), 0u);
     EXPECT_EQ(total, proc_meminfo_kb("MemTotal") * 1024);
     EXPECT_EQ(swap, proc_meminfo_kb("SwapTotal") * 1024);
-    EXPECT_GT(avail, 0);
-    EXPECT_LE(avail, total);
-    EXPECT_LE(free_b, total);
-}
+    EXPECT_TRUE(avail > 0 && avail <= total && free_b <= total) << r;
 
-TEST(HostOps, ServicesCheckMatchesExactCommandNames) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    std::string baseline = result_of(d.call(R"({"id":"1","op":"services_check"})"));
-    if (baseline != services(false, false, false))
-        GTEST_SKIP() << "file services already run on this host: " << baseline;
+    // services_check matches exact command names.
+    auto check = [&] { return result_of(d.call(R"({"id":"1","op":"services_check"})")); };
+    std::string baseline = check();
+    if (baseline != services(false, false, false)) GTEST_SKIP() << "file services already run here: " << baseline;
     {
         named_process longer(d.dir(), "smbd-notifyd");
-        EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(false, false, false));
+        EXPECT_EQ(check(), services(false, false, false));
     }
     {
         named_process mountd(d.dir(), "rpc.mountd");
-        EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(false, true, false));
-        named_process smbd(d.dir(), "smbd");
-        named_process cnid(d.dir(), "cnid_metad");
-        EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(true, true, true));
+        EXPECT_EQ(check(), services(false, true, false));
+        named_process smbd(d.dir(), "smbd"), cnid(d.dir(), "cnid_metad");
+        EXPECT_EQ(check(), services(true, true, true));
     }
-    EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"services_check"})")), services(false, false, false));
+    EXPECT_EQ(check(), services(false, false, false));
 }

@@ -34,7 +34,7 @@ TEST(Binfind, ArchitectureNameOfThisMachine) {
 TEST(Binfind, CandidateOrderPermissionAndPackage) {
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << why;
-    MountGuard mounts;
+    scoped_mounts mounts;
     ASSERT_TRUE(mounts.tmpfs("/opt"));
     ASSERT_TRUE(mounts.tmpfs("/usr/local/sbin"));
     PathGuard path("/opt/pa::/opt/pb");

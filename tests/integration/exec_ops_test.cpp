@@ -144,7 +144,7 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     std::string reply = d.call("{\"id\":\"r1\",\"op\":\"exec_detached\",\"args\":{\"cmd\":\"" + script +
                                "\",\"log_path\":\"" + log + "\",\"cwd\":\"/usr\",\"argv\":[\"a b\",\"c\"]}}");
     long long mid = 0;
-    ASSERT_TRUE(vc_json_int(result_of(reply), "intermediate_pid", &mid)) << reply;
+    ASSERT_TRUE(vc_json_int(json_member(reply, "result"), "intermediate_pid", &mid)) << reply;
     EXPECT_EQ(reply, "{\"id\":\"r1\",\"ok\":true,\"result\":{\"resolved\":\"" + script + "\",\"log_path\":\"" + log +
                          "\",\"intermediate_pid\":" + std::to_string(mid) + "}}");
     EXPECT_EQ(kill(static_cast<pid_t>(mid), 0), -1) << "the intermediate child is gone";

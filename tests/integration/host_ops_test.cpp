@@ -55,12 +55,12 @@ TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
     ASSERT_TRUE(d.start());
     struct utsname u;
     ASSERT_EQ(uname(&u), 0);
-    EXPECT_EQ(result_of(d.call(R"({"id":"1","op":"info"})")),
+    EXPECT_EQ(json_member(d.call(R"({"id":"1","op":"info"})"), "result"),
               std::string("{\"version\":\"0.1.0\",\"machine\":\"") + u.machine + "\",\"release\":\"" + u.release +
                   "\",\"sysname\":\"" + u.sysname + "\",\"euid\":" + std::to_string(geteuid()) +
                   ",\"pid\":" + std::to_string(d.pid()) + "}");
 
-    std::string sys = result_of(d.call(R"({"id":"1","op":"sysinfo"})"));
+    std::string sys = json_member(d.call(R"({"id":"1","op":"sysinfo"})"), "result");
     std::string v;
     ASSERT_TRUE(vc_json_str(sys, "nodename", &v));
     EXPECT_EQ(v, u.nodename);
@@ -78,7 +78,7 @@ TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
         EXPECT_NEAR(static_cast<double>(cpu.size()), static_cast<double>(proc.size()), 64.0);
     }
 
-    std::string r = result_of(d.call(R"({"id":"1","op":"meminfo"})"));
+    std::string r = json_member(d.call(R"({"id":"1","op":"meminfo"})"), "result");
     long long total = 0, avail = 0, free_b = 0, swap = 0;
     ASSERT_TRUE(vc_json_int(r, "mem_total", &total) && vc_json_int(r, "mem_available", &avail) &&
                 vc_json_int(r, "mem_free", &free_b) && vc_json_int(r, "swap_total", &swap))
@@ -89,7 +89,7 @@ TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
     EXPECT_TRUE(avail > 0 && avail <= total && free_b <= total) << r;
 
     // services_check matches exact command names.
-    auto check = [&] { return result_of(d.call(R"({"id":"1","op":"services_check"})")); };
+    auto check = [&] { return json_member(d.call(R"({"id":"1","op":"services_check"})"), "result"); };
     std::string baseline = check();
     if (baseline != services(false, false, false)) GTEST_SKIP() << "file services already run here: " << baseline;
     {

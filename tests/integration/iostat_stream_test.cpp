@@ -59,14 +59,14 @@ TEST(IostatStream, RealToolSendsAChunkPerSecondAndStopsOnCancel) {
     std::vector<std::string> rest = s.until_end(3000);
     ASSERT_FALSE(rest.empty());
     EXPECT_LT(now_ms() - t2, 1500u);
-    for (size_t i = 0; i + 1 < rest.size(); i++) EXPECT_EQ(event_of(rest[i]), "chunk") << rest[i];
+    for (size_t i = 0; i + 1 < rest.size(); i++) EXPECT_EQ(json_event(rest[i]), "chunk") << rest[i];
     EXPECT_EQ(rest.back(), R"({"id":"r1","event":"done","ok":true,"exit_code":-1})");
 }
 
 TEST(IostatStream, FakeToolUnderTheInstallRootGivesExactChunks) {
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << why;
-    MountGuard mounts;
+    scoped_mounts mounts;
     ASSERT_TRUE(mounts.tmpfs("/opt"));
     // Hide the system's iostat so the lookup falls through to the install root.
     ASSERT_TRUE(write_file("/opt/not-executable", "", 0644));

@@ -55,9 +55,6 @@ protected:
         EXPECT_EQ(config_load(p.c_str()), 0);
         return g_cfg.load();
     }
-    cfg_snapshot_t load_token(const std::string& content) {
-        return load("[security]\nauth_token_file = " + dir.write("token", content) + "\n");
-    }
     void TearDown() override { config_load("/nonexistent/vornd.conf"); }
 
     TempDir dir;
@@ -175,7 +172,7 @@ TEST_F(Config, TokenFileFirstLineTrailingBlanksStripped) {
         {"abc\r\n", 3}, {"  abc\n", 5}, {"abc \t\r\nsecond line\n", 3}, {"", 0}, {"\nabc\n", 0},
         {"tok", 3},     {std::string(300, 't'), 255}};
     for (const auto& [content, len] : cases) {
-        cfg_snapshot_t c = load_token(content);
+        cfg_snapshot_t c = load("[security]\nauth_token_file = " + dir.write("token", content) + "\n");
         EXPECT_EQ(c->auth_token_len, len) << content;
         EXPECT_EQ(std::string(c->auth_token), content.substr(0, len)) << content;
     }

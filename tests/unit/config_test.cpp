@@ -28,8 +28,6 @@ std::string lists(const vornd_config_t& c) {
     return s;
 }
 
-const char* const DEFAULT_LISTS = "ALL ALL ALL NONE ALL ALL ALL";
-
 // A value parsed into a record filled with garbage first, so that nothing is left unset.
 std::string parsed(const std::string& value) {
     cfg_allow_t a;
@@ -44,7 +42,7 @@ void expect_defaults(const vornd_config_t& c) {
     EXPECT_STREQ(c.socket_group, "");
     EXPECT_STREQ(c.auth_token_file, "");
     EXPECT_EQ(c.auth_token_len, 0);
-    EXPECT_EQ(lists(c), DEFAULT_LISTS);
+    EXPECT_EQ(lists(c), "ALL ALL ALL NONE ALL ALL ALL");
 }
 
 class Config : public ::testing::Test {

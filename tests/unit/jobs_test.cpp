@@ -46,24 +46,25 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     }
     EXPECT_EQ(job_alloc(), nullptr);
 
-    // Released in the opposite order, the slots come back lowest first, each with a new id
-    // and none of its former state.
-    job_t* low = taken[5];
+    // Freed in the order 100, 3, 200, slots come back lowest first (not by order of release,
+    // nor onward from the last allocation), each with a new id and none of its former state.
     job_t* mid = taken[100];
     std::string old_id = mid->id;
     mid->pid = 4242;
     mid->cancel = 1;
-    job_release(mid);
-    job_release(low);
+    for (int i : {100, 3, 200}) job_release(taken[i]);
     job_release(nullptr);
     EXPECT_EQ(mid->id[0], '\0');
-    ASSERT_EQ(job_alloc(), low);
+    EXPECT_EQ(job_alloc(), taken[3]);
     ASSERT_EQ(job_alloc(), mid);
     EXPECT_NE(std::string(mid->id), old_id);
     EXPECT_EQ(mid->pid.load(), 0);
     EXPECT_EQ(mid->cancel.load(), 0);
     EXPECT_EQ(mid->master_fd, -1);
     EXPECT_EQ(mid->is_pty, 0);
+    job_release(taken[50]);
+    EXPECT_EQ(job_alloc(), taken[50]);
+    EXPECT_EQ(job_alloc(), taken[200]);
     EXPECT_EQ(job_alloc(), nullptr);
     for (job_t* j : taken) job_release(j);
 }

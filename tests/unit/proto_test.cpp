@@ -6,47 +6,32 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "proto.h"
 #include "unit_helpers.h"
 
 using namespace std::string_literals;
 
-namespace {
-
-// The index json_obj_idx finds for `key` among the first `ntoks` tokens (all by default).
-int idx(const Parsed& p, const char* key, int ntoks = -1) {
-    return json_obj_idx(p.js.c_str(), p.toks.data(), ntoks < 0 ? p.n() : ntoks, key);
-}
-
-}  // namespace
-
-TEST(ObjIdx, SkipsNestedValuesAndComparesOnlyOwnKeys) {
-    Parsed p(R"({"a":{"k":1,"x":[2]},"b":[1,[2,{"k":3}],{"k":4}],"s":"k","k":5})");
-    ASSERT_GT(p.rc, 0);
-    ASSERT_GT(idx(p, "k"), 0);
-    EXPECT_EQ(p.text(idx(p, "k")), "5");
-    EXPECT_EQ(p.text(idx(p, "s")), "k");
-    EXPECT_EQ(p.toks[idx(p, "b")].type, JSMN_ARRAY);
-    for (const char* absent : {"x", "kk", ""}) EXPECT_EQ(idx(p, absent), -1) << absent;  // x is nested only
-}
-
-TEST(ObjIdx, FirstDuplicateWinsAndKeysAreRawBytes) {
-    Parsed p(R"({"k":1,"k":2,"a\"b":3,"\u0063":4})");
-    ASSERT_GT(p.rc, 0);
-    EXPECT_EQ(p.text(idx(p, "k")), "1");
-    EXPECT_EQ(p.text(idx(p, "a\\\"b")), "3");
-    EXPECT_EQ(idx(p, "a\"b"), -1);
-    EXPECT_EQ(idx(p, "c"), -1);
-}
-
-TEST(ObjIdx, NonObjectsEmptyObjectsAndShortTokenCountsGiveMinusOne) {
-    EXPECT_EQ(idx(Parsed(R"(["k",1])"), "k"), -1);
-    EXPECT_EQ(idx(Parsed("{}"), "k"), -1);
-    Parsed p(R"({"a":[1,2,3],"k":1})");
-    for (int n : {0, 1, 2}) EXPECT_EQ(idx(p, "a", n), -1) << n;  // a key without its value is absent
-    EXPECT_EQ(idx(p, "a", 3), 2);
+// The text of the value json_obj_idx finds for each key, or the negative result; `ntoks` -1 means all.
+TEST(ObjIdx, SkipsNestedValuesFirstDuplicateWinsAndKeysAreRawBytes) {
+    const std::string nested = R"({"a":{"k":1,"x":[2]},"b":[1,[2,{"k":3}],{"k":4}],"s":"k","k":5})";
+    const std::string dup = R"({"k":1,"k":2,"a\"b":3,"\u0063":4})", arr = R"({"a":[1,2,3],"k":1})";
+    const std::tuple<std::string, const char*, int, std::string> rows[] = {
+        {nested, "k", -1, "5"}, {nested, "s", -1, "k"}, {nested, "b", -1, R"([1,[2,{"k":3}],{"k":4}])"},
+        {nested, "x", -1, "-1"}, {nested, "kk", -1, "-1"}, {nested, "", -1, "-1"},  // x is nested only
+        {dup, "k", -1, "1"},    {dup, R"(a\"b)", -1, "3"}, {dup, "a\"b", -1, "-1"}, {dup, "c", -1, "-1"},
+        {R"(["k",1])", "k", -1, "-1"}, {"{}", "k", -1, "-1"},
+        {arr, "a", 0, "-1"}, {arr, "a", 1, "-1"}, {arr, "a", 2, "-1"},  // a key without its value is absent
+        {arr, "a", 3, "[1,2,3]"}};
+    for (const auto& [js, key, ntoks, want] : rows) {
+        Parsed p(js);
+        ASSERT_GT(p.rc, 0) << js;
+        int i = json_obj_idx(p.js.c_str(), p.toks.data(), ntoks < 0 ? p.n() : ntoks, key);
+        EXPECT_EQ(i < 0 ? std::to_string(i) : p.text(i), want) << js << " " << key << " " << ntoks;
+    }
     // The bound is respected while skipping a subtree (the vector ends at ntoks).
+    Parsed p(arr);
     std::vector<jsmntok_t> cut(p.toks.begin(), p.toks.begin() + 4);
     EXPECT_EQ(json_obj_idx(p.js.c_str(), cut.data(), 4, "k"), -1);
 }

@@ -82,7 +82,7 @@ TEST_F(Config, EnabledListRefusesEverythingElse) {
     EXPECT_EQ(config_op_enabled("ping"), 0);
 }
 
-TEST_F(Config, CommentsBlanksMalformedLinesAndInexactNames) {
+TEST_F(Config, CommentsMalformedLinesInexactNamesAndLaterKeys) {
     cfg_snapshot_t c = load(
         "  # comment\n; also\n\n\t \r\n[socket] trailing words\n"
         "no equals sign here\n= /nokey\n[socket\npath = /x # not a comment  \r\n"
@@ -92,11 +92,8 @@ TEST_F(Config, CommentsBlanksMalformedLinesAndInexactNames) {
     // Sections and keys are exact and case-sensitive.
     expect_defaults(*load("path = /before-any-section\n[ socket ]\npath = /spaced\n[Socket]\npath = /caps\n"
                           "[socket]\nPath = /capkey\n[exec]\nenabled = ping\n[ops]\nallow = x\n"));
-}
-
-TEST_F(Config, LaterKeyAndLaterSectionReplaceWhole) {
-    cfg_snapshot_t c = load("[exec]\nallow = /a /b /c\n[pty]\nallow = sh\n[exec]\nallow = /d\n"
-                            "[socket]\npath = /one\npath = /two\n");
+    // A later key, or a later instance of a section, replaces the earlier value whole.
+    c = load("[exec]\nallow = /a /b /c\n[pty]\nallow = sh\n[exec]\nallow = /d\n[socket]\npath = /one\npath = /two\n");
     EXPECT_EQ(list(c->exec_binaries), "LIST:/d");
     EXPECT_EQ(list(c->pty_shells), "LIST:sh");
     EXPECT_STREQ(c->socket_path, "/two");

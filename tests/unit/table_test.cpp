@@ -21,5 +21,6 @@ TEST(OpTable, NamesAreUniqueAndEveryRowHasAHandler) {
 
 TEST(OpTable, FindIsExactAndCaseSensitive) {
     EXPECT_NE(op_find("pingx", 4), nullptr);  // the name need not be terminated
-    for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}}) EXPECT_EQ(op_find(name, len), nullptr) << name;
+    for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}})
+        EXPECT_EQ(op_find(name, len), nullptr) << name;
 }

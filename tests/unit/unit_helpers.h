@@ -23,8 +23,7 @@ struct Parsed {
     std::vector<jsmntok_t> toks;
     int rc = 0;
 
-    explicit Parsed(std::string text, unsigned cap = 1024) : js(std::move(text)) {
-        toks.resize(cap);
+    explicit Parsed(std::string text, unsigned cap = 1024) : js(std::move(text)), toks(cap) {
         jsmn_parser p;
         jsmn_init(&p);
         rc = jsmn_parse(&p, js.data(), js.size(), toks.data(), cap);
@@ -43,22 +42,16 @@ inline std::string be32(uint32_t n) {
 inline std::string frame_of(const std::string& body) { return be32(static_cast<uint32_t>(body.size())) + body; }
 
 struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair() {
-        close_near();
-        close_far();
+    unique_fd ends[2];
+    SocketPair() {
+        int fd[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0);
+        ends[0].reset(fd[0]);
+        ends[1].reset(fd[1]);
     }
-    int near() const { return fd[0]; }
-    int far() const { return fd[1]; }
-    void close_near() {
-        if (fd[0] >= 0) close(fd[0]);
-        fd[0] = -1;
-    }
-    void close_far() {
-        if (fd[1] >= 0) close(fd[1]);
-        fd[1] = -1;
-    }
+    int near() const { return ends[0].get(); }
+    int far() const { return ends[1].get(); }
+    void close_far() { ends[1].reset(); }
     // One frame as it arrived on the far end: the 4 header bytes and the body.
     std::string read_frame() const {
         unsigned char h[4];

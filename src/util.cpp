@@ -51,6 +51,7 @@ int sb_reserve(sb_t* s, size_t need) {
     while (cap < want) cap *= 2;
     char* nb = static_cast<char*>(realloc(s->buf, cap));
     if (!nb) return -1;
+    nb[s->len] = '\0';  // a buffer that exists is a C string, even before the first append
     s->buf = nb;
     s->cap = cap;
     return 0;

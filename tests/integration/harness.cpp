@@ -24,6 +24,13 @@ namespace {
 
 constexpr int START_TIMEOUT_MS = 10000;
 
+// A daemon that closes a connection mid-write must fail the test, not kill the test binary
+// (which would leave its daemon running).
+const bool g_sigpipe_ignored = [] {
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace

@@ -25,7 +25,7 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-// A command line and the spec that runs it; argv points into `words`, so it is never copied.
+// A command line and the child description that runs it; argv points into `words`, so it is never copied.
 struct cmd_t {
     strings words;
     std::vector<char*> argv;

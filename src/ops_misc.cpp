@@ -57,19 +57,24 @@ int ops_path_allowed(const cfg_allow_t* a, const char* path) {
 
 // ---- parsers ----
 
-int mounts_parse_line(std::string_view line, mount_entry_t* out) {
-    std::string_view f[4];
+// The first `max` fields of `line`, split at runs of the bytes in `seps`; returns how many.
+static int split_fields(std::string_view line, std::string_view seps, std::string_view* f, int max) {
     int n = 0;
     size_t pos = 0;
-    while (n < 4) {
-        pos = line.find_first_not_of(' ', pos);
+    while (n < max) {
+        pos = line.find_first_not_of(seps, pos);
         if (pos == std::string_view::npos) break;
-        size_t end = line.find(' ', pos);
+        size_t end = line.find_first_of(seps, pos);
         if (end == std::string_view::npos) end = line.size();
         f[n++] = line.substr(pos, end - pos);
         pos = end;
     }
-    if (n < 3) return -1;
+    return n;
+}
+
+int mounts_parse_line(std::string_view line, mount_entry_t* out) {
+    std::string_view f[4];
+    if (split_fields(line, " ", f, 4) < 3) return -1;
     *out = mount_entry_t{f[0], f[1], f[2], f[3]};
     return 0;
 }
@@ -111,17 +116,7 @@ int mounts_build_json(std::string_view table, sb_t* out) {
 
 int ip_parse_addr_line(std::string_view line, ip_addr_entry_t* out) {
     std::string_view tok[4];
-    int n = 0;
-    size_t pos = 0;
-    while (n < 4) {
-        pos = line.find_first_not_of(" \t", pos);
-        if (pos == std::string_view::npos) break;
-        size_t end = line.find_first_of(" \t", pos);
-        if (end == std::string_view::npos) end = line.size();
-        tok[n++] = line.substr(pos, end - pos);
-        pos = end;
-    }
-    if (n < 4) return -1;
+    if (split_fields(line, " \t", tok, 4) < 4) return -1;
     *out = ip_addr_entry_t{cut(tok[1], NET_FIELD_MAX), cut(tok[3], NET_FIELD_MAX)};
     return 0;
 }

@@ -209,10 +209,15 @@ TEST_F(Pty, ErrorsOfInputResizeCloseAndAttach) {
 TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     TestDaemon d;
     d.write_config("[pty]\nallow = /bin/bash, " + d.dir() + ", /no/such/shell, no-such-shell-xyz\n");
+    // The daemon inherits this environment: without TERM the shell gets the default one; SHELL
+    // is fixed because bash fills in the login shell when it finds none.
     std::string saved_term = getenv("TERM") ? getenv("TERM") : "";
-    unsetenv("TERM");  // the daemon inherits this environment; the shell gets the default TERM
+    std::string saved_shell = getenv("SHELL") ? getenv("SHELL") : "";
+    unsetenv("TERM");
+    setenv("SHELL", "/bin/daemons-sh", 1);
     bool started = d.start();
     if (!saved_term.empty()) setenv("TERM", saved_term.c_str(), 1);
+    if (saved_shell.empty()) unsetenv("SHELL"); else setenv("SHELL", saved_shell.c_str(), 1);
     ASSERT_TRUE(started);
     const std::pair<const char*, const char*> refused[] = {
         {"{}", R"("code":"EFORBIDDEN","error":"cmd not in pty allowlist")"},
@@ -229,7 +234,6 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     // Shells that start: a path that passes the check but cannot be executed (a directory)
     // exits 127; request strings reach the shell as their raw JSON text, so scripts need no
     // escapes; a shell_env that is not an absolute path is dropped, leaving the daemon's SHELL.
-    const std::string daemon_shell = getenv("SHELL") ? getenv("SHELL") : "unset";
     const struct {
         std::string args;
         int exit_code;
@@ -240,7 +244,7 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
          R"(echo sockets=$(ls -l /proc/$$/fd | grep -c socket); exit 3","zero"],"shell_env":"/bin/fancy-sh"})",
          3, "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\nsockets=0\r\n"},
         {R"({"cmd":"/bin/bash","argv":["-c","echo =${SHELL-unset}="],"shell_env":"fancy"})", 0,
-         "=" + daemon_shell + "="},
+         "=/bin/daemons-sh="},
     };
     for (const auto& w : runs) {
         PtyStream s;

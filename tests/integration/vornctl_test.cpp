@@ -1,9 +1,14 @@
-// vornctl as a user runs it: against the real daemon for replies and exit statuses, and
-// against a stand-in daemon to see the requests it builds and how it follows a stream.
+// vornctl as a user runs it: against the real daemon for replies, files and exit statuses;
+// against a stand-in daemon to see the requests it builds and how it follows a stream; and
+// on a terminal of its own (a pseudo-terminal this test holds the master of) for shell and
+// attach, typing keys and reading the screen.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -63,41 +68,120 @@ std::string read_line(int fd) {
     return s;
 }
 
+constexpr int SCREEN_WAIT_MS = 8000;
+
+// vornctl running as the session leader of a fresh terminal of the given size; `screen` holds
+// all it has shown.
+struct TerminalRun {
+    unique_fd master;
+    pid_t pid = -1;
+    std::string screen;
+
+    TerminalRun(std::vector<std::string> words, unsigned short rows, unsigned short cols) {
+        words.insert(words.begin(), VORNCTL_BIN);
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        struct winsize ws = {rows, cols, 0, 0};
+        int fd = -1;
+        pid = forkpty(&fd, nullptr, nullptr, &ws);  // the terminal becomes the child's own
+        if (pid == 0) {
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        master.reset(fd);
+    }
+    ~TerminalRun() {
+        if (pid > 0) wait_exit(pid, 0);  // kills it when still running
+    }
+    void type(std::string_view keys) { write_full(master.get(), keys.data(), keys.size()); }
+    // >0 bytes read, 0 nothing for SCREEN_WAIT_MS, -1 the terminal is gone.
+    int read_some() {
+        struct pollfd p = {master.get(), POLLIN, 0};
+        char buf[4096];
+        ssize_t r = poll(&p, 1, SCREEN_WAIT_MS) == 1 ? read(master.get(), buf, sizeof buf) : 0;
+        if (r > 0) screen.append(buf, static_cast<size_t>(r));
+        return r < 0 ? -1 : static_cast<int>(r);
+    }
+    // Reads the screen until it shows `needle`.
+    bool wait_for(std::string_view needle) {
+        while (screen.find(needle) == std::string::npos)
+            if (read_some() <= 0) return false;
+        return true;
+    }
+    // Reads the screen to the terminal's end, then reaps vornctl: its exit status or -1.
+    int wait_exit_status() {
+        while (read_some() > 0) {
+        }
+        int st = wait_exit(pid, SCREEN_WAIT_MS);
+        pid = -1;
+        return st;
+    }
+};
+
 }  // namespace
 
-// Replies print as one line; 0 on ok, 1 on an error reply, 2 on usage or connection errors.
-TEST(Vornctl, RepliesAndExitStatuses) {
+// Replies print as one line, cat prints the data raw; errors go to stderr. Exit status 0 on
+// ok, 1 on an error reply, 2 on usage or connection errors.
+TEST(Vornctl, RepliesFilesAndExitStatuses) {
     TestDaemon d;
-    const std::string tok = d.dir() + "/token";
-    write_file(tok, "tok-1\n");
+    const std::string tok = d.dir() + "/token", f = d.dir() + "/f.txt", dir = d.dir() + "/d";
+    const std::string text = "a\tb\n\"q\" \\ \xc3\xa9\n", err = R"({"id":"1","ok":false,"code":")";
+    ASSERT_TRUE(write_file(tok, "tok-1\n") && write_file(f, text) && write_file(dir + "/abc", "123"));
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/nonexistent", (dir + "/dangling").c_str()), 0);
     d.write_config("[security]\nauth_token_file = " + tok + "\n");
     ASSERT_TRUE(d.start());
-    const std::string err = R"({"id":"1","ok":false,"code":")";
+    auto run = [&](bool auth, std::vector<std::string> words) {
+        if (auth) words.insert(words.begin(), {"--token-file", tok});
+        return run_program(ctl(d.socket_path(), words));
+    };
     const struct {
+        bool auth;
         std::vector<std::string> words;
         int status;
-        std::string out;
+        std::string out, err = "";  // err: a part of the standard error
     } cases[] = {
-        {{"--token-file", tok, "ping"}, 0, PONG_LINE},
-        {{"ping"}, 1, err + R"(EAUTH","error":"bad or missing token"})" "\n"},
-        {{"--token-file", tok, "no_such_op"}, 1, err + R"(ENOOP","error":"unknown op"})" "\n"},
-        {{"--token-file", tok, "cancel", "0123456789abcdef"}, 1,
+        {true, {"ping"}, 0, PONG_LINE},
+        {false, {"ping"}, 1, err + R"(EAUTH","error":"bad or missing token"})" "\n"},
+        {true, {"no_such_op"}, 1, err + R"(ENOOP","error":"unknown op"})" "\n"},
+        {true, {"cancel", "0123456789abcdef"}, 1,
          R"({"id":"cancel","ok":false,"code":"ENOENT","error":"no such job"})" "\n"},
-        {{"--token-file", d.dir() + "/none", "ping"}, 2, ""},
-        {{"--bogus", "ping"}, 2, ""},
-        {{}, 2, ""},
-        {{"ping", "novalue"}, 2, ""},
-        {{"cancel"}, 2, ""},
+        {true, {"cat", f}, 0, text},
+        {true, {"cat", f, "max_bytes=3"}, 1, "", R"("ok":false)"},
+        {true, {"cat", d.dir() + "/missing"}, 1, "", R"("ok":false)"},
+        {true, {"ls", d.dir() + "/none"}, 1, "", R"("ok":false)"},
+        {true, {"attach", "0123456789abcdef"}, 1, "", "no such pty job"},
+        {true, {"cat"}, 2, ""},
+        {false, {"--token-file", d.dir() + "/none", "ping"}, 2, ""},
+        {false, {"-s", d.dir() + "/absent.sock", "ping"}, 2, "", "absent.sock"},
+        {false, {"--bogus", "ping"}, 2, ""},
+        {false, {}, 2, ""},
+        {false, {"ping", "novalue"}, 2, ""},
+        {false, {"cancel"}, 2, ""},
     };
     for (const auto& c : cases) {
-        run_result_t r = run_program(ctl(d.socket_path(), c.words));
-        EXPECT_EQ(r.status, c.status) << r.err;
+        run_result_t r = run(c.auth, c.words);
+        EXPECT_EQ(r.status, c.status) << c.words.back() << ": " << r.err;
         EXPECT_EQ(r.out, c.out);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
-    run_result_t r = run_program(ctl(d.dir() + "/absent.sock", {"ping"}));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("absent.sock"), std::string::npos) << r.err;
+
+    // ls: one line per entry, the size (-1 for a dangling link), then the name, "/" after a directory.
+    run_result_t ls = run(true, {"ls", dir});
+    EXPECT_EQ(ls.status, 0);
+    for (const char* line : {"           3  abc\n", "  sub/\n", "          -1  dangling\n"})
+        EXPECT_NE(ls.out.find(line), std::string::npos) << line << " in " << ls.out;
+
+    // tail prints the lines until Ctrl-C, on which it cancels the job and ends.
+    const std::string log = d.dir() + "/tail.log";  // under /tmp/, an allowed log location
+    ASSERT_TRUE(write_file(log, "one\ntwo \"2\"\n"));
+    spawned_t s = spawn_program(ctl(d.socket_path(), {"--token-file", tok, "tail", log, "lines=5"}));
+    ASSERT_GT(s.pid, 0);
+    EXPECT_EQ(read_line(s.out.get()), "one\n");
+    EXPECT_EQ(read_line(s.out.get()), "two \"2\"\n");
+    kill(s.pid, SIGINT);
+    EXPECT_GE(wait_exit(s.pid, 5000), 0) << "vornctl tail did not end after Ctrl-C";
 }
 
 // The cases below talk to a stand-in daemon that scripts its replies.
@@ -163,4 +247,46 @@ TEST_F(VornctlFake, InterruptCancelsTheStreamsJob) {
     EXPECT_TRUE(vc_json_str(cancel_req, "op", &op) && op == "_cancel") << cancel_req;
     EXPECT_TRUE(vc_json_raw(cancel_req, "args", &args) && args == R"({"job_id":"00000000000000aa"})")
         << cancel_req;
+}
+
+TEST(VornctlShell, RunDetachAttachSeeEarlierOutputAndExit) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    TerminalRun shell({"-s", d.socket_path(), "shell"}, 33, 99);
+    ASSERT_TRUE(shell.wait_for("detach with Ctrl-] then d")) << shell.screen;
+    size_t at = shell.screen.find("session ");
+    ASSERT_NE(at, std::string::npos);
+    const std::string job_id = shell.screen.substr(at + 8, 16);
+
+    // The window size went along on start; keys go through raw mode untouched.
+    shell.type("stty size; echo m$((2+3))k\r");
+    ASSERT_TRUE(shell.wait_for("33 99\r\nm5k")) << shell.screen;
+    shell.type("\x1d");  // Ctrl-] alone sends nothing yet
+    shell.type("d");
+    EXPECT_EQ(shell.wait_exit_status(), 0) << shell.screen;
+    EXPECT_NE(shell.screen.find("vornctl attach " + job_id), std::string::npos) << shell.screen;
+    auto listed = [&](const std::string& what) {
+        return d.call(R"({"id":"l","op":"pty_list"})").find(what) != std::string::npos;
+    };
+    EXPECT_TRUE(listed("\"exited\":false"));  // the only session, still running
+
+    TerminalRun t({"-s", d.socket_path(), "attach", job_id}, 20, 60);
+    ASSERT_TRUE(t.wait_for("m5k")) << t.screen;  // the earlier output, replayed
+    t.type("stty size; echo r$((1))z\r");  // the typed line's echo never shows r1z
+    ASSERT_TRUE(t.wait_for("20 60\r\nr1z")) << t.screen;  // attach sends its own size
+
+    struct winsize ws = {40, 120, 0, 0};
+    ASSERT_EQ(ioctl(t.master.get(), TIOCSWINSZ, &ws), 0);  // SIGWINCH reaches vornctl, which resizes the session
+    ASSERT_TRUE(eventually([&] { return listed("\"rows\":40,\"cols\":120,"); }));
+    t.type("stty size; echo w$((2))z\r");
+    ASSERT_TRUE(t.wait_for("40 120\r\nw2z")) << t.screen;
+
+    t.type("exit\r");
+    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    EXPECT_NE(t.screen.find("shell exited with code 0"), std::string::npos) << t.screen;
+
+    run_result_t sessions = run_program(ctl(d.socket_path(), {"sessions"}));
+    EXPECT_EQ(sessions.status, 0);
+    EXPECT_NE(sessions.out.find(job_id), std::string::npos) << sessions.out;
+    EXPECT_NE(sessions.out.find("exited"), std::string::npos) << sessions.out;
 }

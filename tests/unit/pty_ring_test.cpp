@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "jobs.h"
 #include "jobs_internal.h"
 
 namespace {
@@ -36,12 +35,12 @@ struct RingSlot {
     void append(const std::string& b) {
         update([&] { job_ring_append(&job, reinterpret_cast<const unsigned char*>(b.data()), b.size()); });
     }
-    // One read of at most `cap` bytes from *off; the bytes in *out.
-    int read(unsigned long long* off, std::string* out, size_t cap = 8192, int* code = nullptr) {
-        std::vector<unsigned char> buf(cap);
+    // One read of at most 8192 bytes from *off; the bytes in *out.
+    int read(unsigned long long* off, std::string* out, int* code = nullptr) {
+        unsigned char buf[8192];
         size_t n = 99;
-        int r = job_pty_read(&job, off, buf.data(), cap, &n, code);
-        out->assign(reinterpret_cast<char*>(buf.data()), r > 0 ? n : 0);
+        int r = job_pty_read(&job, off, buf, sizeof buf, &n, code);
+        out->assign(reinterpret_cast<char*>(buf), r > 0 ? n : 0);
         return r;
     }
 };
@@ -79,16 +78,16 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
         EXPECT_EQ(r.job.ring_total, w.total);
         unsigned long long off = w.from, past = w.total + 1000;
         std::string got, all;
-        int code_at = 0, code_past = 0;
         ASSERT_EQ(r.read(&off, &got), static_cast<int>(std::min<unsigned long long>(8192, w.total - w.start)));
         for (all = got; off < w.total; all += got) ASSERT_GT(r.read(&off, &got), 0);
         EXPECT_EQ(all, pattern(w.start, w.total - w.start));
         EXPECT_EQ(off, w.total);
-        EXPECT_EQ(r.read(&off, &got, 8192, &code_at), 0);
-        EXPECT_EQ(r.read(&past, &got, 8192, &code_past), 0);
-        EXPECT_EQ(r.read(&past, &got, 8192, nullptr), 0);  // the code pointer is optional
-        EXPECT_EQ(code_at, -9);
-        EXPECT_EQ(code_past, -9);
+        for (unsigned long long* at : {&off, &past}) {
+            int code = 0;
+            EXPECT_EQ(r.read(at, &got, &code), 0);
+            EXPECT_EQ(code, -9);
+        }
+        EXPECT_EQ(r.read(&past, &got), 0);  // the code pointer is optional
     }
 }
 
@@ -128,10 +127,8 @@ TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
     strcpy(pty->tty, "/dev/pts/\"7\\\n");
     char* list = jobs_pty_list_json();
     ASSERT_NE(list, nullptr);
-    std::string expect = std::string("[{\"job_id\":\"") + pty->id +
-                         "\",\"tty\":\"/dev/pts/\\\"7\\\\\\n\",\"rows\":24,\"cols\":80,\"age\":0,"
-                         "\"exited\":false}]";
-    EXPECT_EQ(list, expect);  // exact bytes: escaped, hence valid JSON
+    EXPECT_EQ(list, std::string("[{\"job_id\":\"") + pty->id +  // exact bytes: escaped, hence valid JSON
+                        "\",\"tty\":\"/dev/pts/\\\"7\\\\\\n\",\"rows\":24,\"cols\":80,\"age\":0,\"exited\":false}]");
     free(list);
 
     // Interfaces that need a session refuse a job that is not one.
@@ -149,34 +146,24 @@ TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
     job_release(plain);
 }
 
-namespace {
-
-// A session around `sleep 30` on a new terminal, with its creator's tailer count already
-// given back. Returns null when no terminal can be had.
-job_t* start_sleep_session() {
-    int master = -1;
-    char name[128];  // forkpty writes at most a /dev/pts path
-    pid_t pid = forkpty(&master, name, nullptr, nullptr);
-    if (pid == 0) {
-        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    job_t* job = pid > 0 && fcntl(master, F_SETFD, FD_CLOEXEC) == 0 ? job_alloc() : nullptr;
-    if (!job || job_pty_start(job, master, pid, 24, 80, name, 4096) != 0) return nullptr;
-    job_pty_tail_release(job);
-    return job;
-}
-
-}  // namespace
-
-// Writers and resizers hammer a session while it is closed, and the descriptor number the
-// close frees is taken at once by a pipe: no byte may land there, and once the close has
-// returned the session refuses everything.
+// Writers and resizers hammer a session around `sleep 30` while it is closed, and the
+// descriptor number the close frees is taken at once by a pipe: no byte may land there, and
+// once the close has returned the session refuses everything.
 TEST(PtySessions, WriteAndResizeRacingCloseStayOffTheFreedDescriptor) {
     const auto* z = reinterpret_cast<const unsigned char*>("Z");
     for (int round = 0; round < 5; round++) {
-        job_t* job = start_sleep_session();
-        ASSERT_NE(job, nullptr);
+        int master = -1;
+        char name[128];  // forkpty writes at most a /dev/pts path
+        pid_t pid = forkpty(&master, name, nullptr, nullptr);
+        if (pid == 0) {
+            execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(fcntl(master, F_SETFD, FD_CLOEXEC), 0);
+        job_t* job = job_alloc();
+        ASSERT_TRUE(job && job_pty_start(job, master, pid, 24, 80, name, 4096) == 0);
+        job_pty_tail_release(job);  // the creator's tail is not needed here
         std::string id = job->id;
         std::atomic<bool> stop{false};
         std::thread writer([&] {

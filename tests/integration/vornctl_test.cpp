@@ -22,8 +22,6 @@
 
 namespace {
 
-const std::string PONG_LINE = R"({"id":"1","ok":true,"result":{"pong":true}})" "\n";
-
 std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> words) {
     words.insert(words.begin(), {VORNCTL_BIN, "-s", sock});
     return words;
@@ -130,7 +128,7 @@ TEST(Vornctl, RepliesFilesAndExitStatuses) {
         int status;
         std::string out, err = "";  // err: a part of the standard error
     } cases[] = {
-        {true, {"ping"}, 0, PONG_LINE},
+        {true, {"ping"}, 0, R"({"id":"1","ok":true,"result":{"pong":true}})" "\n"},
         {false, {"ping"}, 1, err + R"(EAUTH","error":"bad or missing token"})" "\n"},
         {true, {"no_such_op"}, 1, err + R"(ENOOP","error":"unknown op"})" "\n"},
         {true, {"cancel", "0123456789abcdef"}, 1,
@@ -150,7 +148,7 @@ TEST(Vornctl, RepliesFilesAndExitStatuses) {
     };
     for (const auto& c : cases) {
         run_result_t r = run(c.auth, c.words);
-        EXPECT_EQ(r.status, c.status) << c.words.back() << ": " << r.err;
+        EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.words) << r.err;
         EXPECT_EQ(r.out, c.out);
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }

@@ -75,7 +75,6 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
             r.job.exit_code = -9;
             r.job.child_exited.store(1);
         });
-        EXPECT_EQ(r.job.ring_total, w.total);
         unsigned long long off = w.from, past = w.total + 1000;
         std::string got, all;
         ASSERT_EQ(r.read(&off, &got), static_cast<int>(std::min<unsigned long long>(8192, w.total - w.start)));

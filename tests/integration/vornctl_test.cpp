@@ -37,20 +37,13 @@ unique_fd listen_at(const std::string& path) {
     return ok ? std::move(lfd) : unique_fd();
 }
 
-// Accepts the next connection and reads its request; an empty descriptor after 10 s.
-unique_fd take_request(int lfd, std::string* request) {
-    struct pollfd p = {lfd, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return unique_fd();
-    unique_fd c(accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC));
-    return c && vc_recv(c.get(), request) == 0 ? std::move(c) : unique_fd();
-}
-
-// Serves one request with `frames` and keeps the request text.
+// Serves one request with `frames` and keeps the request text; nothing when none comes in 10 s.
 std::thread serve_once(int lfd, std::string* request, std::vector<std::string> frames) {
     return std::thread([lfd, request, frames] {
-        unique_fd c = take_request(lfd, request);
-        for (const std::string& f : frames)
-            if (c) vc_send(c.get(), f);
+        struct pollfd p = {lfd, POLLIN, 0};
+        unique_fd c(poll(&p, 1, 10000) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1);
+        if (c && vc_recv(c.get(), request) == 0)
+            for (const std::string& f : frames) vc_send(c.get(), f);
     });
 }
 
@@ -64,7 +57,6 @@ struct TerminalRun {
     std::string screen;
 
     TerminalRun(std::vector<std::string> words, unsigned short rows, unsigned short cols) {
-        words.insert(words.begin(), VORNCTL_BIN);
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
@@ -118,9 +110,9 @@ TEST(Vornctl, RepliesFilesAndExitStatuses) {
     ASSERT_EQ(symlink("/nonexistent", (dir + "/dangling").c_str()), 0);
     d.write_config("[security]\nauth_token_file = " + tok + "\n");
     ASSERT_TRUE(d.start());
-    auto run = [&](bool auth, std::vector<std::string> words) {
+    auto argv = [&](bool auth, std::vector<std::string> words) {
         if (auth) words.insert(words.begin(), {"--token-file", tok});
-        return run_program(ctl(d.socket_path(), words));
+        return ctl(d.socket_path(), words);
     };
     const struct {
         bool auth;
@@ -147,40 +139,43 @@ TEST(Vornctl, RepliesFilesAndExitStatuses) {
         {false, {"cancel"}, 2, ""},
     };
     for (const auto& c : cases) {
-        run_result_t r = run(c.auth, c.words);
+        run_result_t r = run_program(argv(c.auth, c.words));
         EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.words) << r.err;
         EXPECT_EQ(r.out, c.out);
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     }
 
     // ls: one line per entry, the size (-1 for a dangling link), then the name, "/" after a directory.
-    run_result_t ls = run(true, {"ls", dir});
+    run_result_t ls = run_program(argv(true, {"ls", dir}));
     EXPECT_EQ(ls.status, 0);
     for (const char* line : {"           3  abc\n", "  sub/\n", "          -1  dangling\n"})
         EXPECT_NE(ls.out.find(line), std::string::npos) << line << " in " << ls.out;
 
-    // tail prints the lines until Ctrl-C, on which it cancels the job and ends.
+    // Ctrl-C on a stream cancels its job over a second connection (the first one is busy with
+    // the stream), then waits for the stream's own end, done -1: tail prints only the lines,
+    // the generic form every frame.
     const std::string log = d.dir() + "/tail.log";  // under /tmp/, an allowed log location
     ASSERT_TRUE(write_file(log, "one\ntwo \"2\"\n"));
-    TerminalRun tail({"-s", d.socket_path(), "--token-file", tok, "tail", log, "lines=5"}, 24, 80);
-    ASSERT_TRUE(tail.wait_for("two")) << tail.screen;
-    kill(tail.pid, SIGINT);
-    EXPECT_EQ(tail.wait_exit_status(), 1) << "done -1 after the cancel";
-    EXPECT_EQ(tail.screen, "one\r\ntwo \"2\"\r\n");
+    const std::pair<std::vector<std::string>, std::string> tails[] = {
+        {{"tail", log, "lines=5"}, "one\r\ntwo \"2\"\r\n"},
+        {{"log_tail", "path=" + log}, R"(\"2\""}})" "\r\n" R"({"id":"1","event":"done","ok":true,"exit_code":-1})" "\r\n"},
+    };
+    for (const auto& [words, end] : tails) {
+        TerminalRun t(argv(true, words), 24, 80);
+        ASSERT_TRUE(t.wait_for("two")) << t.screen;
+        kill(t.pid, SIGINT);
+        EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
+        EXPECT_TRUE(t.screen.ends_with(end)) << t.screen;
+    }
 }
 
-// The cases below talk to a stand-in daemon that scripts its replies.
-class VornctlFake : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(fake); }
+// Against a stand-in daemon: words that are whole JSON values travel as JSON, anything else
+// as a string; a stream's events print one per line and its last one decides the exit status.
+TEST(Vornctl, TypedArgumentsAndStreamEnd) {
     TestDaemon dir;  // not started: only its directory is used
     const std::string sock = dir.dir() + "/fake.sock";
     unique_fd fake = listen_at(sock);
-};
-
-// Words that are whole JSON values travel as JSON, anything else as a string; a stream's
-// events print one per line and its last one decides the exit status.
-TEST_F(VornctlFake, TypedArgumentsAndStreamEnd) {
+    ASSERT_TRUE(fake);
     const std::vector<std::string> words = {
         "exec", "n=5", "neg=-1.5e3", "b=true", "nil=null", "arr=[1,\"x\"]", "obj={\"a\":{}}", "q=\"quoted\"",
         "word=hello", "two=a b", "empty=", "eq=a=b", "ip=10.0.0.1", "ver=1.2.3", "dash=-", "oct=0644",
@@ -206,32 +201,10 @@ TEST_F(VornctlFake, TypedArgumentsAndStreamEnd) {
     }
 }
 
-// Ctrl-C during a stream sends _cancel for the stream's job on a second connection and then
-// waits for the stream's own end.
-TEST_F(VornctlFake, InterruptCancelsTheStreamsJob) {
-    const std::string first = R"({"id":"1","event":"chunk","job_id":"00000000000000aa","data":[]})";
-    const std::string last = R"({"id":"1","event":"error","ok":false,"code":"ECANCELED","error":"cancelled"})";
-    TerminalRun s({"-s", sock, "exec"}, 24, 80);
-    std::string req, cancel_req;
-    std::thread t([&] {
-        unique_fd stream = take_request(fake.get(), &req);
-        if (!stream || vc_send(stream.get(), first) != 0) return;
-        unique_fd c = take_request(fake.get(), &cancel_req);
-        if (c) vc_send(c.get(), R"({"id":"cancel","ok":true,"result":{"cancelled":true}})");
-        vc_send(stream.get(), last);
-    });
-    ASSERT_TRUE(s.wait_for("\r\n"));  // the first line: vornctl knows the job
-    kill(s.pid, SIGINT);
-    t.join();
-    EXPECT_EQ(s.wait_exit_status(), 1);
-    EXPECT_EQ(s.screen, first + "\r\n" + last + "\r\n");
-    EXPECT_EQ(cancel_req, R"({"id":"cancel","op":"_cancel","args":{"job_id":"00000000000000aa"}})");
-}
-
 TEST(VornctlShell, RunDetachAttachSeeEarlierOutputAndExit) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    TerminalRun shell({"-s", d.socket_path(), "shell"}, 33, 99);
+    TerminalRun shell(ctl(d.socket_path(), {"shell"}), 33, 99);
     ASSERT_TRUE(shell.wait_for("detach with Ctrl-] then d")) << shell.screen;
     size_t at = shell.screen.find("session ");
     ASSERT_NE(at, std::string::npos);
@@ -249,7 +222,7 @@ TEST(VornctlShell, RunDetachAttachSeeEarlierOutputAndExit) {
     };
     EXPECT_TRUE(listed("\"exited\":false"));  // the only session, still running
 
-    TerminalRun t({"-s", d.socket_path(), "attach", job_id}, 20, 60);
+    TerminalRun t(ctl(d.socket_path(), {"attach", job_id}), 20, 60);
     ASSERT_TRUE(t.wait_for("m5k")) << t.screen;  // the earlier output, replayed
     t.type("stty size; echo r$((1))z\r");  // the typed line's echo never shows r1z
     ASSERT_TRUE(t.wait_for("20 60\r\nr1z")) << t.screen;  // attach sends its own size

@@ -20,9 +20,8 @@ constexpr size_t RING_BYTES = 524288;  // output a session keeps for later attac
 // One pty or pty_attach stream on its own connection, read frame by frame.
 struct PtyStream {
     unique_fd fd;
-    std::string job_id, out, last;
-    int exit_code = INT_MIN;  // INT_MIN until an exit chunk arrives
-    bool opened = false, done = false, ended = false;  // ended: "done" or "error"
+    std::string job_id, out, last, end;  // job_id: from the open chunk; end: "done" or "error"
+    int exit_code = INT_MIN;              // INT_MIN until an exit chunk arrives
 
     bool start(const TestDaemon& d, std::string_view op, std::string_view args) {
         fd = d.connect();
@@ -31,32 +30,31 @@ struct PtyStream {
     // Reads one frame; false on timeout or a closed connection.
     bool next(int timeout_ms = FRAME_WAIT_MS) {
         if (!recv_within(fd.get(), &last, timeout_ms)) return false;
-        std::string ev = json_event(last), data = json_member(last, "data"), type, text;
-        done = done || ev == "done";
-        ended = ended || ev == "done" || ev == "error";
+        std::string ev = json_event(last), data = json_member(last, "data"), type, b64;
+        if (end.empty() && (ev == "done" || ev == "error")) end = ev;
         vc_json_str(data, "type", &type);
-        opened = opened || (type == "open" && vc_json_str(data, "job_id", &job_id));
-        if (type == "out" && vc_json_str(data, "b64", &text)) {
-            std::string bytes(text.size(), '\0');
-            ssize_t n = b64_decode(text.data(), text.size(), reinterpret_cast<unsigned char*>(bytes.data()),
-                                   bytes.size());
+        if (type == "open") vc_json_str(data, "job_id", &job_id);
+        if (type == "out" && vc_json_str(data, "b64", &b64)) {
+            std::string bytes(b64.size(), '\0');
+            ssize_t n = b64_decode(b64.data(), b64.size(), reinterpret_cast<unsigned char*>(bytes.data()), bytes.size());
             out.append(bytes.data(), n > 0 ? static_cast<size_t>(n) : 0);
         }
         long long c = 0;
         if (type == "exit" && vc_json_int(data, "exit_code", &c)) exit_code = static_cast<int>(c);
         return true;
     }
-    // Reads frames until `cond` holds; false when one does not come in time.
-    template <class F>
-    bool until(F cond) {
-        while (!cond())
+    bool wait_open() { return next() && !job_id.empty(); }
+    bool wait_for(std::string_view needle) {
+        while (out.find(needle) == std::string::npos)
             if (!next()) return false;
         return true;
     }
-    bool wait_open() { return next() && opened; }
-    bool wait_for(std::string_view needle) { return until([&] { return out.find(needle) != std::string::npos; }); }
     // Reads to the end of the stream: true when it ended with "done".
-    bool wait_end() { return until([&] { return ended; }) && done; }
+    bool wait_end() {
+        while (end.empty())
+            if (!next()) return false;
+        return end == "done";
+    }
 };
 
 std::string call(const TestDaemon& d, std::string_view op, std::string_view args) {

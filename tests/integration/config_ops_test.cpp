@@ -26,9 +26,7 @@ const char* const SAFE_OPS_JSON =
     R"("procs_list","read_file","read_dir","dmesg","smart_get","dmidecode","sysinfo","net_addrs",)"
     R"("net_ports","bin_check","mounts","config_get","config_apply"])";
 
-std::string apply_cfg(const TestDaemon& d, std::string_view args) {
-    return d.call(vc_request("a", "config_apply", args));
-}
+std::string apply_cfg(const TestDaemon& d, std::string_view a) { return d.call(vc_request("a", "config_apply", a)); }
 
 std::string member(std::string_view json, std::string_view key) {
     std::string v;
@@ -38,9 +36,8 @@ std::string member(std::string_view json, std::string_view key) {
 // The "result" of config_get: the live configuration object.
 std::string live_config(const TestDaemon& d) { return member(d.call(R"({"id":"g","op":"config_get"})"), "result"); }
 
-std::string err_reply(std::string_view code, std::string_view msg) {
-    return std::string(R"({"id":"a","ok":false,"code":")") + std::string(code) + R"(","error":")" +
-           std::string(msg) + "\"}";
+std::string err_reply(const std::string& code, const std::string& msg) {
+    return R"({"id":"a","ok":false,"code":")" + code + R"(","error":")" + msg + "\"}";
 }
 
 // Loads `path` in this process the way the daemon does and returns the configuration object;
@@ -111,15 +108,13 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
     constexpr int THREADS = 4, ROUNDS = 5;
     std::vector<std::string> replies(THREADS * ROUNDS);
     std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; t++) {
+    for (int t = 0; t < THREADS; t++)
         threads.emplace_back([&, t] {
-            // Lists of different lengths, so a mixed or cut file cannot look whole.
-            std::string names;
-            for (int k = 0; k <= t * 5; k++) names += (k ? "," : "") + std::string("prog") + std::to_string(t);
+            std::string names = "prog" + std::to_string(t);  // lists of different lengths, so a mixed
+            for (int k = 0; k < t * 5; k++) names += ",prog" + std::to_string(t);  // or cut file cannot look whole
             for (int r = 0; r < ROUNDS; r++)
                 replies[t * ROUNDS + r] = apply_cfg(d, R"({"exec":")" + names + R"(","procs_kill":"smbd"})");
         });
-    }
     for (auto& th : threads) th.join();
     for (const auto& r : replies) EXPECT_EQ(member(r, "ok"), "true") << r;
     EXPECT_EQ(load_and_check_whole(d.config_path()), live_config(d));
@@ -188,33 +183,14 @@ TEST(ConfigApply, RefusalsAndListArguments) {
     EXPECT_EQ(d.stop(), 0);
 }
 
-// A write that fails after the open leaves the previous file, the live configuration and no
-// temporary file (a failing open is the symlinked temporary name above).
-TEST(ConfigApply, FullFileSystemLeavesEverythingAsItWas) {
-    std::string why = enter_private_mount_ns();
-    if (!why.empty()) GTEST_SKIP() << why;
-    TestDaemon d;
-    const std::string etc = d.dir() + "/etc";
-    const std::string conf = etc + "/vornd.conf";
-    ASSERT_TRUE(fs::create_directory(etc));
-    // One page: the existing file fills it, so writing the new text runs out of space.
-    ASSERT_EQ(mount("tmpfs", etc.c_str(), "tmpfs", 0, "size=4k"), 0) << strerror(errno);
-    umount_at_exit guard{etc};
-    ASSERT_TRUE(write_file(conf, "[socket]\npath = " + d.socket_path() + "\n[exec]\nallow = ls\n"));
-    ASSERT_TRUE(d.start("-c " + conf));
-    const unchanged_t before{d, conf};
-
-    EXPECT_EQ(apply_cfg(d, R"({"level":"locked"})"), err_reply("EPERSIST", strerror(ENOSPC)));
-    EXPECT_TRUE(d.wait_log("config_apply: write " + conf + " failed: " + strerror(ENOSPC)));
-    before.expect("full file system");
-    EXPECT_EQ(d.stop(), 0);
-}
-
-TEST(ConfigApply, WithoutLoadedFileFirstApplyCreatesSystemFile) {
+// Without a loaded file, the first apply creates the system file and its directories. A write
+// that then runs out of space (one page, which that file fills) leaves the file, the live
+// configuration and no temporary file (a failing open is the symlinked temporary name above).
+TEST(ConfigApply, FirstApplyCreatesSystemFileThenAFullFileSystemChangesNothing) {
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << why;
     // An empty /opt of this namespace only: the daemon has to create /opt/vorn/etc itself.
-    ASSERT_TRUE(mount_tmpfs("/opt"));
+    ASSERT_EQ(mount("tmpfs", "/opt", "tmpfs", 0, "size=4k"), 0) << strerror(errno);
     umount_at_exit guard{"/opt"};
     TestDaemon d;
     ASSERT_TRUE(d.start());
@@ -224,18 +200,24 @@ TEST(ConfigApply, WithoutLoadedFileFirstApplyCreatesSystemFile) {
     ASSERT_TRUE(d.wait_log("config not found at " + d.config_path()));
     EXPECT_EQ(member(live_config(d), "config_path"), "\"\"");
 
+    const std::string conf = "/opt/vorn/etc/vornd.conf";
     std::string reply = apply_cfg(d, R"({"level":"locked"})");
-    EXPECT_EQ(member(member(reply, "result"), "persisted_path"), "\"/opt/vorn/etc/vornd.conf\"") << reply;
+    EXPECT_EQ(member(member(reply, "result"), "persisted_path"), "\"" + conf + "\"") << reply;
     for (const char* dir : {"/opt/vorn", "/opt/vorn/etc"}) {
         struct stat st;
         ASSERT_EQ(stat(dir, &st), 0) << dir;
         EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFDIR | 0755u) << dir;
     }
     std::string live = live_config(d);
-    EXPECT_EQ(member(live, "config_path"), "\"/opt/vorn/etc/vornd.conf\"");
+    EXPECT_EQ(member(live, "config_path"), "\"" + conf + "\"");
     EXPECT_EQ(member(live, "level"), "\"locked\"");
-    EXPECT_EQ(load_and_check_whole("/opt/vorn/etc/vornd.conf"), live);
+    EXPECT_EQ(load_and_check_whole(conf), live);
     EXPECT_FALSE(fs::exists(d.config_path()));  // the -c file is not brought back
+
+    const unchanged_t before{d, conf};
+    EXPECT_EQ(apply_cfg(d, R"({"level":"safe"})"), err_reply("EPERSIST", strerror(ENOSPC)));
+    EXPECT_TRUE(d.wait_log("config_apply: write " + conf + " failed: " + strerror(ENOSPC)));
+    before.expect("full file system");
     EXPECT_EQ(d.stop(), 0);
 }
 
@@ -249,8 +231,6 @@ TEST(VornctlConfig, PrintsAndAppliesReadably) {
     run_result_t r = vornctl({"config-apply", "exec=bash,ls", "write_file=/srv/in"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("persisted    " + d.config_path() + "\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("exec         LIST  bash, ls\n"), std::string::npos) << r.out;
-
     r = vornctl({"config"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "level        custom\n"

@@ -28,8 +28,6 @@ std::string join(const std::vector<std::string>& names) {
     return s;
 }
 
-std::vector<std::string> safe_names() { return {SAFE_OPS, SAFE_OPS + SAFE_OPS_COUNT}; }
-
 // A record built the way a hand-written file would state level "safe", with `ops` as the list.
 std::unique_ptr<vornd_config_t> safe_by_hand(const std::string& ops) {
     auto c = defaults();
@@ -72,13 +70,12 @@ TEST(ConfigLevel, OnlyTheExactSettingCounts) {
     strcpy(c->ops_enabled.prefixes[0], "junk");  // unused entries of an ALL list mean nothing
     EXPECT_STREQ(config_level(c.get()), "dev");
 
-    auto names = safe_names();
-    EXPECT_STREQ(config_level(safe_by_hand(join(names)).get()), "safe");
-    std::swap(names[2], names[3]);
-    EXPECT_STREQ(config_level(safe_by_hand(join(names)).get()), "custom");
-    names = safe_names();
-    names.push_back("exec");
-    EXPECT_STREQ(config_level(safe_by_hand(join(names)).get()), "custom");
+    // The safe names in their order, two of them swapped, and one more.
+    const std::string safe = join({SAFE_OPS, SAFE_OPS + SAFE_OPS_COUNT});
+    std::string swapped = safe;
+    swapped.replace(swapped.find("meminfo,services_check"), 22, "services_check,meminfo");
+    for (auto [ops, want] : {std::pair{safe, "safe"}, {swapped, "custom"}, {safe + ",exec", "custom"}})
+        EXPECT_STREQ(config_level(safe_by_hand(ops).get()), want) << ops;
 
     ASSERT_EQ(config_preset(c.get(), "safe"), 0);
     config_parse_allow(&c->paths_read_file, "/var/log");

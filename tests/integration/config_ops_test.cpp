@@ -124,9 +124,7 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     std::string forty_long;  // its line would be far above the 1023 bytes the loader reads whole
     for (int i = 0; i < 40; i++) forty_long += (i ? "," : "") + std::string(40, static_cast<char>('a' + i % 26));
     const std::string no_args = err_reply("EBADREQ", "level or knob overrides required");
-    const struct {
-        std::string args, reply;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {R"({"level":"Safe"})", err_reply("EBADREQ", "unknown level")},
         {R"({"level":"root","exec":"ALL"})", err_reply("EBADREQ", "unknown level")},
         {R"({"level":""})", no_args},
@@ -136,9 +134,9 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
         {"{\"exec\":\"ls\n[ops]\nenabled=ALL\"}", err_reply("EBADREQ", "invalid list value")},
         {R"({"read_file":")" + forty_long + "\"}", err_reply("EINTERNAL", "serialize overflow")},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(apply_cfg(d, c.args), c.reply) << c.args;
-        before.expect(c.args);
+    for (const auto& [args, reply] : cases) {
+        EXPECT_EQ(apply_cfg(d, args), reply) << args;
+        before.expect(args);
     }
     EXPECT_EQ(d.call(R"({"id":"a","op":"config_apply"})"), no_args);
 

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr size_t TEXT_CAP = 4096;
-
 std::unique_ptr<vornd_config_t> base_record() {
     auto c = std::make_unique<vornd_config_t>();
     config_set_defaults(c.get());
@@ -24,7 +22,7 @@ std::unique_ptr<vornd_config_t> base_record() {
     return c;
 }
 
-std::string serialize(const vornd_config_t* c, size_t cap = TEXT_CAP) {
+std::string serialize(const vornd_config_t* c, size_t cap = 4096) {
     std::vector<char> buf(cap ? cap : 1);
     int n = config_serialize(c, buf.data(), cap);
     return n < 0 ? std::string("<overflow>") : std::string(buf.data(), static_cast<size_t>(n));
@@ -105,13 +103,8 @@ TEST(ConfigSerialize, FileByteForByte) {
                                       "[pty]\nallow = NONE\n");
 }
 
-TEST_F(ConfigFileTest, RoundTripOfLevelsListsAndTheLongestLine) {
-    for (const char* level : {"dev", "safe", "locked"}) {
-        auto c = base_record();
-        ASSERT_EQ(config_preset(c.get(), level), 0);
-        SCOPED_TRACE(level);
-        expect_round_trip(c.get());
-    }
+// The levels' files are read back over the socket (ConfigApply tests); here the awkward lists.
+TEST_F(ConfigFileTest, RoundTripOfAwkwardListsAndTheLongestLine) {
     auto c = base_record();
     strcpy(c->socket_group, "vorn");
     strcpy(c->auth_token_file, dir.path.c_str());  // a directory: the token stays off

@@ -40,8 +40,7 @@ std::string err_reply(const std::string& code, const std::string& msg) {
     return R"({"id":"a","ok":false,"code":")" + code + R"(","error":")" + msg + "\"}";
 }
 
-// Loads `path` in this process the way the daemon does and returns the configuration object;
-// the generated text of that record must equal the file byte for byte.
+// Loads `path` here as the daemon does and returns its config_get object; it must regenerate the file exactly.
 std::string load_and_check_whole(const std::string& path) {
     config_load(path.c_str());
     cfg_snapshot_t c = g_cfg.load();
@@ -114,8 +113,7 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
     EXPECT_EQ(d.stop(), 0);
 }
 
-// Refusals leave file and live configuration as they were; list arguments replace only the
-// lists they name, from the socket and from vornctl.
+// Refusals change nothing; list arguments, over the socket or from vornctl, replace only the named lists.
 TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     TestDaemon d;
     d.write_config("[ops]\nenabled = ping, config_get, config_apply\n[exec]\nallow = ls\n[pty]\nallow = /bin/sh\n");
@@ -156,8 +154,7 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     for (const char* same : {"exec", "pty", "read_file", "fio_targets", "procs_kill", "socket"})
         EXPECT_EQ(member(cfg, same), member(before.live, same)) << same;
 
-    // vornctl sends its words as list arguments (an empty level counts as absent) and prints
-    // the configuration readably.
+    // vornctl sends words as list arguments (an empty level counts as absent) and prints readably.
     auto vornctl = [&](std::vector<std::string> words) {
         words.insert(words.begin(), {VORNCTL_BIN, "-s", d.socket_path()});
         return run_program(words);
@@ -188,9 +185,8 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     EXPECT_EQ(d.stop(), 0);
 }
 
-// Without a loaded file, the first apply creates the system file and its directories. A write
-// that then runs out of space (one page, which that file fills) leaves the file, the live
-// configuration and no temporary file (a failing open is the symlinked temporary name above).
+// Without a loaded file the first apply creates the system file and its directories; a write that then
+// runs out of space (that file fills the one page) changes nothing (a failing open: the symlink above).
 TEST(ConfigApply, FirstApplyCreatesSystemFileThenAFullFileSystemChangesNothing) {
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << why;

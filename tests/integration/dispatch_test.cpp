@@ -65,8 +65,7 @@ TEST(Dispatch, WithoutTokenOrListIdEchoParseErrorsCancelAndManyConnections) {
         {R"({"id":"7","op":"_cancel","args":{"job_id":42}})", R"({"id":"7)" + noent},
     });
 
-    // A hundred connections at once: every one is open (and its thread alive) before any
-    // request is sent; replies are read last connection first.
+    // A hundred connections, all open (threads alive) before any request; replies read last one first.
     std::vector<unique_fd> conns(100);
     for (auto& c : conns) ASSERT_TRUE(c = d.connect());
     for (size_t i = 0; i < conns.size(); i++)

@@ -16,8 +16,7 @@ namespace {
 const std::string PING_R1 = R"({"id":"r1","op":"ping"})";
 const std::string PONG_R1 = R"({"id":"r1","ok":true,"result":{"pong":true}})";
 
-// Waits until the daemon has read everything sent on `fd`: a Unix socket counts the bytes its
-// peer has not consumed yet.
+// Waits until the daemon has read all sent on `fd`: a Unix socket counts what its peer has not read.
 bool wait_consumed(int fd) {
     return eventually([fd] {
         int queued = -1;
@@ -45,8 +44,7 @@ TEST(Frames, ExactBytesLargestBodyPiecesAndSilentCloses) {
     ASSERT_EQ(body.size(), 1048576u);
     EXPECT_EQ(roundtrip(c.get(), body), R"({"id":"big","ok":true,"result":{"pong":true}})");
 
-    // Each piece is read by the daemon before the next one is sent: the header byte by byte,
-    // then the body eight bytes at a time.
+    // The header byte by byte, then the body 8 bytes at a time, each piece read before the next is sent.
     for (size_t off = 0; off < frame.size(); off += off < 4 ? 1 : 8) {
         ASSERT_TRUE(send_raw(c.get(), frame.substr(off, off < 4 ? 1 : 8)));
         ASSERT_TRUE(wait_consumed(c.get()));
@@ -56,9 +54,8 @@ TEST(Frames, ExactBytesLargestBodyPiecesAndSilentCloses) {
     EXPECT_EQ(reply, PONG_R1);
     EXPECT_EQ(roundtrip(c.get(), R"({"id":"r2","op":"ping"})"), R"({"id":"r2","ok":true,"result":{"pong":true}})");
 
-    // A bad length, or end of stream inside a frame (a half-close: we can still read), ends the
-    // connection with no byte written, after the earlier requests on it were answered; the
-    // daemon goes on serving others.
+    // A bad length, or end of stream inside a frame (a half-close: we can still read), ends the connection
+    // with no byte written, after earlier requests on it were answered; the daemon serves on.
     const std::pair<std::string, bool> cases[] = {
         {frame_header(0), false}, {frame_header(FRAME_MAX_BYTES + 1), false}, {frame_header(0xffffffffu), false},
         {frame.substr(0, 2), true}, {frame.substr(0, frame.size() - 1), true}};

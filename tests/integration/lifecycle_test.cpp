@@ -110,10 +110,9 @@ TEST(Lifecycle, StaleSocketCloseOnExecTermAndLogLines) {
     EXPECT_NE(d.log().find(" INF vornd shutdown\n"), std::string::npos);
 }
 
-// With -v and an unknown group the daemon warns, keeps its mode and listens. A reload is picked
-// up on the same socket, by connections opened before it too. It may name another socket path:
-// the socket keeps its own until restart, and shutdown (SIGINT here) removes that one and leaves
-// whatever sits at the new path alone.
+// With -v and an unknown group the daemon warns, keeps its mode and listens. A reload is seen on the
+// same socket, by earlier connections too; a new socket path waits for a restart, and shutdown (SIGINT)
+// removes the socket bound and leaves whatever sits at the new path alone.
 TEST(Lifecycle, UnknownGroupWarnsThenHupReloadsOnTheSameSocket) {
     TestDaemon d;
     d.write_config("mode = 0600\ngroup = vorn-no-such-group\n[ops]\nenabled = ping\n");

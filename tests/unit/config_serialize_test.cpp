@@ -136,8 +136,7 @@ TEST_F(ConfigFileTest, RoundTripOfAwkwardListsAndTheLongestLine) {
 }
 
 TEST(ConfigSerialize, RefusesWhatCannotBeReadBackWhole) {
-    // 32 entries of 127 characters do not fit a list value at all. They are set directly: the
-    // parser would see only the first 1023 characters of so long a value.
+    // 32 entries of 127 characters fit no list value (set directly: the parser reads 1023 characters).
     auto c = base_record();
     c->procs_kill.mode = CFG_ALLOW_LIST;
     for (c->procs_kill.n = 0; c->procs_kill.n < 32; c->procs_kill.n++)

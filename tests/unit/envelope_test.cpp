@@ -1,7 +1,6 @@
-// Reply and event frames, byte for byte as they leave the socket. Replies with every member
-// given are checked over the socket (Frames and Dispatch tests); here the defaults for absent
-// members, id escaping, and the job id that only a stream's first event carries (whole streams,
-// an error or done as their first event included, are compared over the socket in ExecOp tests).
+// Reply and event frames, byte for byte. Full replies are compared over the socket (Frames, Dispatch),
+// whole streams too, an error or done first included (ExecOp); here the defaults for absent members,
+// id escaping, and the job id that only a stream's first event carries.
 #include <gtest/gtest.h>
 #include <signal.h>
 

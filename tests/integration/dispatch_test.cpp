@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -22,20 +23,16 @@ std::string ping_with_tokens(int ntoks) {
     return s + "]}";
 }
 
-struct exchange_t {
-    std::string request, reply;
-};
-
 // Sends every request on one connection, in order: an error reply never closes it.
-void expect_replies(const TestDaemon& d, const std::vector<exchange_t>& rows) {
+void expect_replies(const TestDaemon& d, const std::vector<std::pair<std::string, std::string>>& rows) {
     unique_fd c = d.connect();
     ASSERT_TRUE(c);
-    for (const exchange_t& r : rows) EXPECT_EQ(roundtrip(c.get(), r.request), r.reply) << r.request;
+    for (const auto& [request, reply] : rows) EXPECT_EQ(roundtrip(c.get(), request), reply) << request;
 }
 
 }  // namespace
 
-TEST(Dispatch, WithoutTokenOrListIdEchoParseErrorsAndCancel) {
+TEST(Dispatch, WithoutTokenOrListIdEchoParseErrorsCancelAndManyConnections) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
     const std::string eproto = err_reply("", "EPROTO", "invalid JSON");
@@ -55,7 +52,6 @@ TEST(Dispatch, WithoutTokenOrListIdEchoParseErrorsAndCancel) {
         {R"([{"id":"a","op":"ping"}])", eproto},
         {R"("ping")", eproto},
         {R"({"id":"a","op":"ping")", eproto},
-        {R"({"id":"a","op":ping})", eproto},
         {ping_with_tokens(1025), eproto},
         {ping_with_tokens(1024), pong("")},
         {R"({"id":"t","op":"ping"} 5)", pong("t")},
@@ -68,6 +64,17 @@ TEST(Dispatch, WithoutTokenOrListIdEchoParseErrorsAndCancel) {
         {R"({"id":"6","op":"_cancel","args":{"job_id":""}})", R"({"id":"6)" + noent},
         {R"({"id":"7","op":"_cancel","args":{"job_id":42}})", R"({"id":"7)" + noent},
     });
+
+    // A hundred connections, all open (threads alive) before any request; replies read last one first.
+    std::vector<unique_fd> conns(100);
+    for (auto& c : conns) ASSERT_TRUE(c = d.connect());
+    for (size_t i = 0; i < conns.size(); i++)
+        ASSERT_EQ(vc_send(conns[i].get(), R"({"id":"c)" + std::to_string(i) + R"(","op":"ping"})"), 0);
+    for (size_t i = conns.size(); i-- > 0;) {
+        std::string reply;
+        ASSERT_EQ(vc_recv(conns[i].get(), &reply), 0) << "connection " << i;
+        EXPECT_EQ(reply, pong("c" + std::to_string(i)));
+    }
 }
 
 // op is checked before the token, the token before the table lookup, the lookup before the
@@ -99,23 +106,4 @@ TEST(Dispatch, EnvelopeErrorsInOrderWithTokenAndEnabledList) {
     // The length is logged, never the token.
     EXPECT_TRUE(d.wait_log("auth token loaded (5 bytes)"));
     EXPECT_EQ(d.log().find("12345"), std::string::npos);
-}
-
-TEST(Dispatch, HundredConnectionsAtOnce) {
-    constexpr int CONNS = 100;
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    // Every connection is open (and its thread alive) before any request is sent.
-    std::vector<unique_fd> conns;
-    for (int i = 0; i < CONNS; i++) {
-        conns.push_back(d.connect());
-        ASSERT_TRUE(conns.back()) << "connection " << i;
-    }
-    for (int i = 0; i < CONNS; i++)
-        ASSERT_EQ(vc_send(conns[i].get(), R"({"id":"c)" + std::to_string(i) + R"(","op":"ping"})"), 0);
-    for (int i = CONNS - 1; i >= 0; i--) {
-        std::string reply;
-        ASSERT_EQ(vc_recv(conns[i].get(), &reply), 0) << "connection " << i;
-        EXPECT_EQ(reply, pong("c" + std::to_string(i)));
-    }
 }

@@ -99,44 +99,31 @@ TEST_F(HwTest, MissingToolsAreNotFound) {
     EXPECT_TRUE(has(next_frame(s.get()), R"("ok":false,"code":"ENOENT","error":"tail not found"})"));
 }
 
-// ---- DMI ----
+// ---- DMI and addresses ----
 
-TEST_F(HwTest, DmiTypeRuleAndTextForm) {
-    if (access("/usr/sbin/dmidecode", F_OK) != 0) GTEST_SKIP() << "no /usr/sbin/dmidecode to stand in for";
+// The real programs first, then fakes bound over them.
+TEST_F(HwTest, DmiAndAddressesFromTheRealToolsThenFromRecordedOutput) {
+    if (access("/usr/sbin/dmidecode", X_OK) != 0 || access("/sbin/ip", X_OK) != 0)
+        GTEST_SKIP() << "dmidecode or ip is not installed";
+    ASSERT_TRUE(d.start());
+    std::string r = d.call(req("dmidecode", R"({"type":"bios"})"));
+    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"text":")", 0), 0u) << r;
+    r = d.call(req("net_addrs", "{}"));
+    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"addrs":[)", 0), 0u) << r;
+    EXPECT_TRUE(has(r, R"({"iface":"lo","addr":"127.0.0.1/8"})")) << r;
+    EXPECT_FALSE(has(r, "::1")) << r;
+
     fake_over("/usr/sbin/dmidecode", "dmidecode");
     ASSERT_TRUE(write_file(out("dmidecode"), "{\"not\":\"passed through\"}\n"));
-    ASSERT_TRUE(d.start());
-    std::string r;
     EXPECT_EQ(argv_of("dmidecode", "dmidecode", R"({"type":"memory"})", &r), (argv_t{"-t", "memory"}));
     EXPECT_EQ(r, ok(R"({"text":"{\"not\":\"passed through\"}\n"})"));
     for (const char* args : {R"({"type":"bios,system"})", "{}", R"({"type":""})", R"({"type":"-h"})"})
         EXPECT_EQ(argv_of("dmidecode", "dmidecode", args), argv_t{""}) << args;  // no arguments at all
-}
 
-TEST(RealTools, DmidecodeGivesTextAndIpListsLoopback) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    if (access("/usr/sbin/dmidecode", X_OK) == 0) {
-        std::string r = d.call(req("dmidecode", R"({"type":"bios"})"));
-        EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"text":")", 0), 0u) << r;
-    }
-    std::string r = d.call(req("net_addrs", "{}"));
-    if (r == err("ENOENT", "ip(8) not found")) GTEST_SKIP() << "ip is not installed";
-    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"addrs":[)", 0), 0u) << r;
-    EXPECT_TRUE(has(r, R"({"iface":"lo","addr":"127.0.0.1/8"})")) << r;
-    EXPECT_FALSE(has(r, "::1")) << r;
-}
-
-// ---- network ----
-
-TEST_F(HwTest, NetAddrsFromRecordedOutput) {
-    if (access("/sbin/ip", F_OK) != 0) GTEST_SKIP() << "no /sbin/ip to stand in for";
-    fake_over("/sbin/ip", "ip");
     // Line parsing is the unit tests' business; here: the arguments and the reply.
+    fake_over("/sbin/ip", "ip");
     ASSERT_TRUE(write_file(out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever\n3: short\n"
                                       "4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
-    ASSERT_TRUE(d.start());
-    std::string r;
     EXPECT_EQ(argv_of("ip", "net_addrs", "{}", &r), (argv_t{"-4", "-o", "addr", "show"}));
     EXPECT_EQ(r, ok(R"({"addrs":[{"iface":"lo","addr":"127.0.0.1/8"},{"iface":"br-lan","addr":"192.168.7.1/16"}]})"));
 }

@@ -18,24 +18,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The decoded "data" of a dmesg reply.
+// The string member `key` of `json`, still escaped; "" when there is none.
+std::string str_of(const std::string& json, const char* key) {
+    std::string v;
+    vc_json_str(json, key, &v);
+    return v;
+}
+
 std::string dmesg_data(const TestDaemon& d, std::string_view args) {
-    std::string r = d.call(req("dmesg", args)), raw;
-    EXPECT_TRUE(vc_json_str(json_member(r, "result"), "data", &raw)) << r;
-    return vc_json_unescape(raw);
+    return vc_json_unescape(str_of(json_member(d.call(req("dmesg", args)), "result"), "data"));
 }
-
-std::string chunk_line(const std::string& frame) {
-    std::string line;
-    vc_json_str(json_member(frame, "data"), "line", &line);
-    return line;
-}
-
-std::string job_of(const std::string& frame) {
-    std::string job;
-    EXPECT_TRUE(vc_json_str(frame, "job_id", &job)) << frame;
-    return job;
-}
+std::string chunk_line(const std::string& frame) { return str_of(json_member(frame, "data"), "line"); }
+std::string job_of(const std::string& frame) { return str_of(frame, "job_id"); }
 
 void cancel(const TestDaemon& d, const std::string& job_id) {
     EXPECT_EQ(d.call(vc_request("c", "_cancel", "{\"job_id\":\"" + job_id + "\"}")),
@@ -82,7 +76,7 @@ TEST_F(DmesgTest, MaxBytesCutsEachSourceExactly) {
 
 // ---- log_tail ----
 
-TEST(LogTail, PathRulesAndAMissingFileIsOneErrorEventWithTheJobId) {
+TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
     const std::string forbidden = R"({"id":"r","ok":false,"code":"EFORBIDDEN","error":"path not in an allowed log location"})";
@@ -102,16 +96,13 @@ TEST(LogTail, PathRulesAndAMissingFileIsOneErrorEventWithTheJobId) {
         EXPECT_EQ(f, R"({"id":"r","event":"error","job_id":")" + job + R"(","ok":false,"code":"ENOENT","error":"log not readable"})");
         EXPECT_EQ(next_frame(s.get(), 300), "");
     }
-}
 
-TEST(LogTail, LinesArriveAsChunksUntilCancelledAndTheCountIsClamped) {
-    TestDaemon d;
+    // Lines arrive as chunks until cancelled.
     const std::string log = d.dir() + "/tail.log", big = d.dir() + "/big.log";  // under /tmp/, an allowed place
     ASSERT_TRUE(write_file(log, "one\ntwo\nthree\n"));
     std::string text;
     for (int i = 1; i <= 2500; i++) text += "line " + std::to_string(i) + "\n";
     ASSERT_TRUE(write_file(big, text));
-    ASSERT_TRUE(d.start());
     unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + log + "\",\"lines\":2}"));
     std::string f1 = next_frame(s.get()), f2 = next_frame(s.get()), job = job_of(f1);
     EXPECT_EQ(json_event(f1), "chunk");

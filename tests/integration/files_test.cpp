@@ -112,10 +112,7 @@ TEST(Files, WriteFileCreateAppendModeRawDataAndFailures) {
     mkdir((f.base + "/w").c_str(), 0755);
     mode_t old_mask = umask(0);
     umask(old_mask);
-    auto mode_of = [](const std::string& path) {
-        struct stat st = {};
-        return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
-    };
+    auto mode_of = [](const std::string& path) { return unsigned(std::filesystem::status(path).permissions()); };
     // Escapes are not decoded: a\nb is four bytes; a number is its own text.
     EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":\"a\\nb\",\"mode\":384"), ok(R"({"written":4})"));
     EXPECT_EQ(read_text(p), "a\\nb");

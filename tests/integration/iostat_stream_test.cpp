@@ -57,10 +57,9 @@ TEST(IostatStream, RealToolSendsAChunkPerSecondAndStopsOnCancel) {
     EXPECT_EQ(d.call(vc_request("c1", "_cancel", "{\"job_id\":\"" + job_id + "\"}")),
               R"({"id":"c1","ok":true,"result":{"cancelled":true}})");
     std::vector<std::string> rest = s.until_end(3000);
-    ASSERT_FALSE(rest.empty());
     EXPECT_LT(now_ms() - t2, 1500u);
     for (size_t i = 0; i + 1 < rest.size(); i++) EXPECT_EQ(json_event(rest[i]), "chunk") << rest[i];
-    EXPECT_EQ(rest.back(), R"({"id":"r1","event":"done","ok":true,"exit_code":-1})");
+    EXPECT_EQ(rest.empty() ? "" : rest.back(), R"({"id":"r1","event":"done","ok":true,"exit_code":-1})");
 }
 
 TEST(IostatStream, FakeToolUnderTheInstallRootGivesExactChunks) {

@@ -133,32 +133,28 @@ TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
 
 namespace {
 
-const char DIAG_TOOL[] = "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT";
-
-class DumpLogs : public FakeToolsTest {
-protected:
-    void SetUp() override {
-        if (access("/etc/init.d/diag_XDT", X_OK) == 0) GTEST_SKIP() << "a diagnostic tool is installed here";
-        FakeToolsTest::SetUp();
-    }
-    std::vector<std::string> dump(const std::string& args, int timeout_ms = 10000) {
-        EXPECT_TRUE(d.start());
-        unique_fd s = open_stream(d, req("dump_logs", args));
-        return recv_stream(s.get(), timeout_ms);
-    }
-    std::string done_with_dir(int exit_code, const std::string& dir) const {
-        return R"({"id":"r","event":"done","ok":true,"exit_code":)" + std::to_string(exit_code) +
-               R"(,"result":{"output_dir":")" + dir + "\"}}";
-    }
-};
+std::string dump_done(int exit_code, const std::string& dir) {
+    return R"({"id":"r","event":"done","ok":true,"exit_code":)" + std::to_string(exit_code) +
+           R"(,"result":{"output_dir":")" + dir + "\"}}";
+}
 
 }  // namespace
 
-TEST_F(DumpLogs, TarArchiveIntoAFreshDefaultDirectory) {
+using DumpLogsTest = FakeToolsTest;
+
+// tar into a fresh default directory while there is no diagnostic tool; then the tool at its
+// fixed path, run to its end and cancelled.
+TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
+    if (access("/etc/init.d/diag_XDT", X_OK) == 0) GTEST_SKIP() << "a diagnostic tool is installed here";
     ASSERT_TRUE(fs::create_directories("/opt/vorn/var"));
     ASSERT_TRUE(mounts.tmpfs("/var/log"));
     ASSERT_TRUE(write_file("/var/log/hello.log", "hello\n"));
-    std::vector<std::string> frames = dump("{}", 30000);
+    ASSERT_TRUE(d.start());
+    auto dump = [&](const std::string& args) {
+        unique_fd s = open_stream(d, req("dump_logs", args));
+        return recv_stream(s.get(), 30000);
+    };
+    std::vector<std::string> frames = dump("{}");
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(has(frames.front(), "\"job_id\":\""));
     for (size_t i = 0; i + 1 < frames.size(); i++) EXPECT_EQ(json_event(frames[i]), "log") << frames[i];
@@ -172,27 +168,25 @@ TEST_F(DumpLogs, TarArchiveIntoAFreshDefaultDirectory) {
     EXPECT_EQ(fs::status("/opt/vorn/var/dumps").permissions(), fs::perms(0755 & ~mask));  // created fresh
     run_result_t tar = run_program({"/bin/tar", "-tzf", file});
     EXPECT_TRUE(has(tar.out, "var/log/hello.log")) << tar.out << tar.err;
-}
 
-TEST_F(DumpLogs, DiagnosticToolAtItsFixedPathThenCancelled) {
-    ASSERT_TRUE(write_file(DIAG_TOOL,
+    const char* tool = "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT";
+    ASSERT_TRUE(write_file(tool,
                            "#!/bin/sh\nprintf '%s\\n' \"$@\" > /opt/argv\necho collecting\necho 'careful \"x\"' >&2\n"
                            "echo bundle > \"$2/bundle.txt\"\nexit 3\n",
                            0755));
     const std::string bundle = d.dir() + "/bundle";
-    std::vector<std::string> frames = dump("{\"output_dir\":\"" + bundle + "\"}");
+    frames = dump("{\"output_dir\":\"" + bundle + "\"}");
     ASSERT_EQ(frames.size(), 3u);
     // The two output streams are read independently: their log events may come in either order.
     bool first_is_stdout = has(frames[0], "\"stream\":1");
     EXPECT_TRUE(has(frames[first_is_stdout ? 0 : 1], R"("stream":1,"msg":"collecting"})")) << frames[0];
     EXPECT_TRUE(has(frames[first_is_stdout ? 1 : 0], R"("stream":2,"msg":"careful \"x\""})")) << frames[1];
-    EXPECT_EQ(frames[2], done_with_dir(3, bundle));
+    EXPECT_EQ(frames[2], dump_done(3, bundle));
     EXPECT_EQ(recorded_argv("/opt/argv"), (std::vector<std::string>{"-o", bundle}));
     EXPECT_EQ(read_text(bundle + "/bundle.txt"), "bundle\n");
 
-    // A cancel ends the run with done -1.
-    ASSERT_TRUE(write_file(DIAG_TOOL, "#!/bin/sh\necho started\nexec sleep 30\n", 0755));
+    ASSERT_TRUE(write_file(tool, "#!/bin/sh\necho started\nexec sleep 30\n", 0755));
     unique_fd s = open_stream(d, req("dump_logs", "{\"output_dir\":\"" + d.dir() + "/b\"}"));
     cancel(d, job_of(next_frame(s.get())));
-    EXPECT_EQ(stream_end(s.get()), done_with_dir(-1, d.dir() + "/b"));
+    EXPECT_EQ(stream_end(s.get()), dump_done(-1, d.dir() + "/b"));
 }

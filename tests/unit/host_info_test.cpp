@@ -35,13 +35,6 @@ std::string built(Fn fn, std::string_view text) {
 
 }  // namespace
 
-// The allow-list checks themselves are covered over the socket (files_test.cpp); this is the
-// component rule they rely on.
-TEST(PathRule, DotDotIsAWholeComponentOnly) {
-    for (const char* p : {"..", "/var/log/../etc", "/var/log/..", "../x"}) EXPECT_TRUE(path_has_dotdot(p)) << p;
-    for (const char* p : {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}) EXPECT_FALSE(path_has_dotdot(p)) << p;
-}
-
 TEST(MountsParse, FieldsAtRunsOfSpacesAndTheTableWithoutSnapshotsOrShortLines) {
     const std::pair<const char*, const char*> cases[] = {
         {"/dev/sda1 / ext4 rw,relatime 0 0", "/dev/sda1|/|ext4|rw,relatime"},
@@ -100,7 +93,10 @@ TEST(JsonCheck, ExactlyOneCompleteValueAndOnlyAnObjectPassesThrough) {
     EXPECT_EQ(built(smart_result_json, "{\"x\":\"\x7f\"} \""), "{\"text\":\"{\\\"x\\\":\\\"\x7f\\\"} \\\"\"}");
 }
 
-TEST(DeviceRules, SmartDeviceAndTypes) {
+// The checks that use these rules are covered over the socket (files_test.cpp, hwnet_test.cpp).
+TEST(InputRules, DotDotComponentSmartDeviceAndTypes) {
+    for (const char* p : {"..", "/var/log/../etc", "/var/log/..", "../x"}) EXPECT_TRUE(path_has_dotdot(p)) << p;
+    for (const char* p : {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}) EXPECT_FALSE(path_has_dotdot(p)) << p;
     const char *code = nullptr, *msg = nullptr;
     for (const char* dev : {"/dev/sda", "/dev/nvme0n1", "/dev/", "/dev/my_disk-1"})
         EXPECT_EQ(smart_device_check(dev, &code, &msg), 0) << dev;

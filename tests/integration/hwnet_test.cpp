@@ -27,8 +27,6 @@ protected:
     }
 };
 
-struct ArgvCase { const char* op; const char* args; argv_t want; };
-
 }  // namespace
 
 // ---- SMART ----
@@ -46,7 +44,7 @@ TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
     }
     EXPECT_TRUE(recorded_argv(rec("smartctl")).empty());
     // The type and log words are checked character by character in the unit tests.
-    const ArgvCase cases[] = {
+    const struct { const char* op; const char* args; argv_t want; } cases[] = {
         {"smart_get", R"({"device":"/dev/nvme0n1"})", {"-a", "-j", "/dev/nvme0n1"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat"})", {"-a", "-j", "-d", "sat", "/dev/sda"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat;x"})", {"-a", "-j", "/dev/sda"}},
@@ -58,7 +56,7 @@ TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
         {"smart_scan", R"({"device":"/dev/sdb","tool":"SeaChest"})", {"-x", "-j", "/dev/sdb"}},  // the name is exact
     };
     std::string r;
-    for (const ArgvCase& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(argv_of("smartctl", c.op, c.args, &r), c.want) << c.op << " " << c.args;
         EXPECT_EQ(r, ok(R"({"text":""})")) << c.args;
     }

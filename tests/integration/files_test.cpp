@@ -32,8 +32,8 @@ struct FilesDaemon {
 
 }  // namespace
 
-TEST(Files, PathRequiredAndAllowListsWithDotDotRefusedOnlyForLists) {
-    FilesDaemon f("@/pub", "@/out");
+TEST(Files, PathRequiredListsWithDotDotRefusedAndWriteFile) {
+    FilesDaemon f("@/pub", "@/out @/w/ /dev/full");
     ASSERT_TRUE(f.d.start());
     for (const char* op : {"read_file", "read_dir", "write_file"})
         for (const char* args : {"{}", R"({"path":""})"}) EXPECT_EQ(f.d.call(req(op, args)), err("EREQ", "path required")) << op;
@@ -54,6 +54,28 @@ TEST(Files, PathRequiredAndAllowListsWithDotDotRefusedOnlyForLists) {
     // A name that merely starts with two dots is no climb.
     ASSERT_TRUE(write_file(f.base + "/pub/..hidden", "H"));
     EXPECT_TRUE(has(f.on("read_file", "/pub/..hidden"), "\"data\":\"H\""));
+
+    const std::string p = f.base + "/w/file";
+    mkdir((f.base + "/w").c_str(), 0755);
+    mode_t old_mask = umask(0);
+    umask(old_mask);
+    auto mode_of = [](const std::string& path) { return unsigned(std::filesystem::status(path).permissions()); };
+    // Escapes are not decoded: a\nb is four bytes; a number is its own text.
+    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":\"a\\nb\",\"mode\":384"), ok(R"({"written":4})"));
+    EXPECT_EQ(read_text(p), "a\\nb");
+    EXPECT_EQ(mode_of(p), 0600u);  // 384 decimal
+    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":123,\"append\":true,\"mode\":511"), ok(R"({"written":3})"));
+    EXPECT_EQ(read_text(p), "a\\nb123");
+    EXPECT_EQ(mode_of(p), 0600u);  // mode applies only on creation
+    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":{\"k\":[1, 2]}"), ok(R"({"written":12})"));
+    EXPECT_EQ(read_text(p), "{\"k\":[1, 2]}");
+    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":\"\""), ok(R"({"written":0})"));
+    EXPECT_EQ(read_text(p), "");
+    EXPECT_EQ(f.on("write_file", "/w/fresh", ",\"data\":\"x\""), ok(R"({"written":1})"));
+    EXPECT_EQ(mode_of(f.base + "/w/fresh"), 0644u & ~old_mask);
+    EXPECT_EQ(f.on("write_file", "/w/file"), err("EREQ", "data required"));
+    EXPECT_EQ(f.on("write_file", "/w/no/such/dir/f", ",\"data\":\"x\""), err("EIO", "open failed"));
+    EXPECT_EQ(f.d.call(req("write_file", R"({"path":"/dev/full","data":"x"})")), err("EIO", "write failed"));
 }
 
 TEST(Files, ReadFileLimitsRawPathDotDotUnderAllAndReadDir) {
@@ -103,35 +125,6 @@ TEST(Files, ReadFileLimitsRawPathDotDotUnderAllAndReadDir) {
     EXPECT_EQ(f.on("read_dir", "/e"), ok(R"({"entries":[]})"));
     EXPECT_EQ(f.on("read_dir", "/none"), err("EIO", "opendir failed"));
     EXPECT_EQ(f.on("read_dir", "/d/.hidden"), err("EIO", "opendir failed"));
-}
-
-TEST(Files, WriteFileCreateAppendModeRawDataAndFailures) {
-    FilesDaemon f("ALL", "@/w/ /dev/full");
-    ASSERT_TRUE(f.d.start());
-    const std::string p = f.base + "/w/file";
-    mkdir((f.base + "/w").c_str(), 0755);
-    mode_t old_mask = umask(0);
-    umask(old_mask);
-    auto mode_of = [](const std::string& path) {
-        struct stat st = {};
-        return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
-    };
-    // Escapes are not decoded: a\nb is four bytes; a number is its own text.
-    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":\"a\\nb\",\"mode\":384"), ok(R"({"written":4})"));
-    EXPECT_EQ(read_text(p), "a\\nb");
-    EXPECT_EQ(mode_of(p), 0600u);  // 384 decimal
-    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":123,\"append\":true,\"mode\":511"), ok(R"({"written":3})"));
-    EXPECT_EQ(read_text(p), "a\\nb123");
-    EXPECT_EQ(mode_of(p), 0600u);  // mode applies only on creation
-    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":{\"k\":[1, 2]}"), ok(R"({"written":12})"));
-    EXPECT_EQ(read_text(p), "{\"k\":[1, 2]}");
-    EXPECT_EQ(f.on("write_file", "/w/file", ",\"data\":\"\""), ok(R"({"written":0})"));
-    EXPECT_EQ(read_text(p), "");
-    EXPECT_EQ(f.on("write_file", "/w/fresh", ",\"data\":\"x\""), ok(R"({"written":1})"));
-    EXPECT_EQ(mode_of(f.base + "/w/fresh"), 0644u & ~old_mask);
-    EXPECT_EQ(f.on("write_file", "/w/file"), err("EREQ", "data required"));
-    EXPECT_EQ(f.on("write_file", "/w/no/such/dir/f", ",\"data\":\"x\""), err("EIO", "open failed"));
-    EXPECT_EQ(f.d.call(req("write_file", R"({"path":"/dev/full","data":"x"})")), err("EIO", "write failed"));
 }
 
 using MountsTest = FakeToolsTest;

@@ -1,5 +1,6 @@
-// smart_get, smart_scan, dmidecode, net_addrs, net_ports and bin_check over the socket, with
-// fake tools that record their arguments where the daemon looks for the real ones.
+// smart_get, smart_scan, dmidecode, net_addrs, net_ports and bin_check over the socket (and
+// log_tail, dmesg and dump_logs where their tools are missing or cannot start), with fake
+// tools that record their arguments where the daemon looks for the real ones.
 
 #include <unistd.h>
 
@@ -26,14 +27,12 @@ protected:
     }
 };
 
-struct ArgvCase { const char* op; const char* args; argv_t want; };
-
 }  // namespace
 
 // ---- SMART ----
 
-TEST_F(HwTest, SmartDeviceRulesAndArgumentVectors) {
-    fake_in_install_root("smartctl");
+TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
+    fake_in_install_root("smartctl", 4);  // a non-zero exit is no error of the operation
     fake_in_install_root("SeaChest_SMART");
     ASSERT_TRUE(write_file(out("SeaChest_SMART"), "{\"farm\":1}\n"));
     ASSERT_TRUE(d.start());
@@ -42,25 +41,22 @@ TEST_F(HwTest, SmartDeviceRulesAndArgumentVectors) {
         EXPECT_EQ(d.call(req(op, R"({"device":""})")), err("EREQ", "device required")) << op;
         EXPECT_EQ(d.call(req(op, R"({"device":"sda"})")), err("EBADDEV", "device must start with /dev/")) << op;
         EXPECT_EQ(d.call(req(op, R"({"device":"/dev/disk/by-id/ata-X"})")), err("EBADDEV", "invalid device name")) << op;
-        EXPECT_EQ(d.call(req(op, R"({"device":"/dev/sda;reboot"})")), err("EBADDEV", "invalid device name")) << op;
     }
     EXPECT_TRUE(recorded_argv(rec("smartctl")).empty());
-    const ArgvCase cases[] = {
+    // The type and log words are checked character by character in the unit tests.
+    const struct { const char* op; const char* args; argv_t want; } cases[] = {
         {"smart_get", R"({"device":"/dev/nvme0n1"})", {"-a", "-j", "/dev/nvme0n1"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat"})", {"-a", "-j", "-d", "sat", "/dev/sda"}},
-        {"smart_get", R"({"device":"/dev/sda","type":"megaraid,0"})", {"-a", "-j", "-d", "megaraid,0", "/dev/sda"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat;x"})", {"-a", "-j", "/dev/sda"}},
-        {"smart_get", R"({"device":"/dev/sda","type":""})", {"-a", "-j", "/dev/sda"}},
         {"smart_scan", R"({"device":"/dev/sdb"})", {"-x", "-j", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","log":"farm"})", {"-l", "farm", "-j", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","log":"FARM"})", {"-x", "-j", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","log":"devstat","type":"nvme"})",
          {"-l", "devstat", "-j", "-d", "nvme", "/dev/sdb"}},
-        {"smart_scan", R"({"device":"/dev/sdb","type":"sat"})", {"-x", "-j", "-d", "sat", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","tool":"SeaChest"})", {"-x", "-j", "/dev/sdb"}},  // the name is exact
     };
     std::string r;
-    for (const ArgvCase& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(argv_of("smartctl", c.op, c.args, &r), c.want) << c.op << " " << c.args;
         EXPECT_EQ(r, ok(R"({"text":""})")) << c.args;
     }
@@ -68,31 +64,26 @@ TEST_F(HwTest, SmartDeviceRulesAndArgumentVectors) {
     const char* seachest = R"({"device":"/dev/sdc","tool":"seachest","log":"devstat","type":"sat"})";
     EXPECT_EQ(argv_of("SeaChest_SMART", "smart_scan", seachest, &r), (argv_t{"-d", "/dev/sdc", "--showFARM"}));
     EXPECT_EQ(r, ok(R"({"tool":"seachest","text":"{\"farm\":1}\n"})"));
-}
 
-TEST_F(HwTest, SmartJsonOutputPassesThroughOnlyWhenComplete) {
-    fake_in_install_root("smartctl", 4);  // a non-zero exit is no error of the operation
-    ASSERT_TRUE(d.start());
+    // smartctl's output passes through only when it is one complete JSON value.
     auto get = [&](const std::string& output) {
         write_file(out("smartctl"), output);
         return d.call(req("smart_get", R"({"device":"/dev/sda"})"));
     };
     EXPECT_EQ(get("{\"a\": [1, 2.5e3, true, null],\n \"b\": \"x\\u00e9\"}\n"),
               ok("{\"a\": [1, 2.5e3, true, null],\n \"b\": \"x\\u00e9\"}\n"));
+    // Which texts are one complete value is the unit tests' business; here: the two reply forms.
     EXPECT_EQ(get("Device open failed\n"), ok(R"({"text":"Device open failed\n"})"));
     EXPECT_EQ(get("{\"a\":1"), ok(R"({"text":"{\"a\":1\n"})"));                  // cut short
     EXPECT_EQ(get("{\"a\":1}\n{\"b\":2}\n"), ok(R"({"text":"{\"a\":1}\n{\"b\":2}\n"})"));  // two values
-    EXPECT_EQ(get("{\"a\":1} trailing"), ok(R"({"text":"{\"a\":1} trailing\n"})"));
-    EXPECT_EQ(get("{\"a\" 1 \"b\":2}"), ok(R"({"text":"{\"a\" 1 \"b\":2}\n"})"));       // no colon
-    EXPECT_EQ(get("{\"a\":nul}"), ok(R"({"text":"{\"a\":nul}\n"})"));
     EXPECT_EQ(get(" {\"a\":1}"), ok(R"({"text":" {\"a\":1}\n"})"));  // must begin with {
-    EXPECT_EQ(get(std::string("{\"a\":\"x\ty\"}")), ok(R"({"text":"{\"a\":\"x\ty\"}\n"})"));
 }
 
 TEST_F(HwTest, MissingToolsAreNotFound) {
     disable({"/usr/sbin/smartctl", "/sbin/smartctl", "/usr/bin/smartctl", "/usr/local/sbin/smartctl",
              "/usr/local/bin/smartctl", "/bin/smartctl", "/usr/sbin/dmidecode", "/usr/local/sbin/dmidecode",
-             "/sbin/ip", "/usr/sbin/ip", "/bin/ip"});
+             "/sbin/ip", "/usr/sbin/ip", "/bin/ip", "/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail",
+             "/usr/sbin/tail", "/sbin/tail"});
     PathGuard path("/nonexistent");
     ASSERT_TRUE(d.start());
     const std::string missing = err("ENOENT", "smartctl not found (bundle smartctl-<arch> in /opt/vorn/bin)");
@@ -102,94 +93,72 @@ TEST_F(HwTest, MissingToolsAreNotFound) {
               err("ENOENT", "SeaChest_SMART not found (bundle SeaChest_SMART-<arch> in /opt/vorn/bin)"));
     EXPECT_EQ(d.call(req("dmidecode", "{}")), err("ENOENT", "dmidecode not found"));
     EXPECT_EQ(d.call(req("net_addrs", "{}")), err("ENOENT", "ip(8) not found"));
+    unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + empty_file() + "\"}"));  // under /tmp/
+    EXPECT_TRUE(has(next_frame(s.get()), R"("ok":false,"code":"ENOENT","error":"tail not found"})"));
 }
 
-// ---- DMI ----
+// ---- DMI and addresses ----
 
-TEST_F(HwTest, DmiTypeRuleAndTextForm) {
-    if (access("/usr/sbin/dmidecode", F_OK) != 0) GTEST_SKIP() << "no /usr/sbin/dmidecode to stand in for";
+// The real programs first, then fakes bound over them.
+TEST_F(HwTest, DmiAndAddressesFromTheRealToolsThenFromRecordedOutput) {
+    if (access("/usr/sbin/dmidecode", X_OK) != 0 || access("/sbin/ip", X_OK) != 0)
+        GTEST_SKIP() << "dmidecode or ip is not installed";
+    ASSERT_TRUE(d.start());
+    std::string r = d.call(req("dmidecode", R"({"type":"bios"})"));
+    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"text":")", 0), 0u) << r;
+    r = d.call(req("net_addrs", "{}"));
+    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"addrs":[)", 0), 0u) << r;
+    EXPECT_TRUE(has(r, R"({"iface":"lo","addr":"127.0.0.1/8"})")) << r;
+    EXPECT_FALSE(has(r, "::1")) << r;
+
     fake_over("/usr/sbin/dmidecode", "dmidecode");
     ASSERT_TRUE(write_file(out("dmidecode"), "{\"not\":\"passed through\"}\n"));
-    ASSERT_TRUE(d.start());
-    std::string r;
     EXPECT_EQ(argv_of("dmidecode", "dmidecode", R"({"type":"memory"})", &r), (argv_t{"-t", "memory"}));
     EXPECT_EQ(r, ok(R"({"text":"{\"not\":\"passed through\"}\n"})"));
     for (const char* args : {R"({"type":"bios,system"})", "{}", R"({"type":""})", R"({"type":"-h"})"})
         EXPECT_EQ(argv_of("dmidecode", "dmidecode", args), argv_t{""}) << args;  // no arguments at all
-}
 
-TEST(Dmi, RealProgramAnswersWithText) {
-    if (access("/usr/sbin/dmidecode", X_OK) != 0) GTEST_SKIP() << "dmidecode is not installed";
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    std::string r = d.call(req("dmidecode", R"({"type":"bios"})"));
-    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"text":")", 0), 0u) << r;
-}
-
-// ---- network ----
-
-TEST(Net, AddrsFromTheRealIpIncludeLoopback) {
-    if (access("/sbin/ip", X_OK) != 0 && access("/usr/sbin/ip", X_OK) != 0 && access("/bin/ip", X_OK) != 0)
-        GTEST_SKIP() << "ip is not installed";
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    std::string r = d.call(req("net_addrs", "{}"));
-    EXPECT_EQ(r.rfind(R"({"id":"r","ok":true,"result":{"addrs":[)", 0), 0u) << r;
-    EXPECT_TRUE(has(r, R"({"iface":"lo","addr":"127.0.0.1/8"})")) << r;
-    EXPECT_FALSE(has(r, "::1")) << r;
-}
-
-TEST_F(HwTest, NetAddrsFromRecordedOutput) {
-    if (access("/sbin/ip", F_OK) != 0) GTEST_SKIP() << "no /sbin/ip to stand in for";
+    // Line parsing is the unit tests' business; here: the arguments and the reply.
     fake_over("/sbin/ip", "ip");
-    ASSERT_TRUE(write_file(out("ip"),
-                           "1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever preferred_lft forever\n"
-                           "\n"
-                           "2: eth0\tinet 10.1.2.3/24 brd 10.1.2.255 scope global eth0\n"
-                           "3: short\n"
-                           "4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
-    ASSERT_TRUE(d.start());
-    std::string r;
+    ASSERT_TRUE(write_file(out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever\n3: short\n"
+                                      "4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
     EXPECT_EQ(argv_of("ip", "net_addrs", "{}", &r), (argv_t{"-4", "-o", "addr", "show"}));
-    EXPECT_EQ(r, ok(R"({"addrs":[{"iface":"lo","addr":"127.0.0.1/8"},{"iface":"eth0","addr":"10.1.2.3/24"},)"
-                    R"({"iface":"br-lan","addr":"192.168.7.1/16"}]})"));
+    EXPECT_EQ(r, ok(R"({"addrs":[{"iface":"lo","addr":"127.0.0.1/8"},{"iface":"br-lan","addr":"192.168.7.1/16"}]})"));
 }
 
-TEST_F(HwTest, NetPortsThroughSs) {
+// ss where it exists, then netstat once no ss is left.
+TEST_F(HwTest, NetPortsThroughSsThenNetstat) {
     const char* ss = nullptr;
     for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"})
         if (!ss && access(p, X_OK) == 0) ss = p;
-    if (!ss) GTEST_SKIP() << "ss is not installed";
+    if (!ss || access("/usr/bin/netstat", F_OK) != 0) GTEST_SKIP() << "ss or netstat is not installed";
     fake_over(ss, "ss");
-    ASSERT_TRUE(write_file(out("ss"), "LISTEN 0 128 0.0.0.0:22 0.0.0.0:*\n"));
-    ASSERT_TRUE(d.start());
-    std::string r;
-    EXPECT_EQ(argv_of("ss", "net_ports", "{}", &r), argv_t{"-ltnH"});
-    EXPECT_EQ(r, ok(R"({"tool":"ss","kind":"listen","text":"LISTEN 0 128 0.0.0.0:22 0.0.0.0:*\n"})"));
-    EXPECT_EQ(argv_of("ss", "net_ports", R"({"proc":true})"), argv_t{"-ltnHp"});
-    EXPECT_EQ(argv_of("ss", "net_ports", R"({"kind":"established","proc":true})"), (argv_t{"-tnHp", "state", "established"}));
-    EXPECT_EQ(argv_of("ss", "net_ports", R"({"kind":"LISTEN"})", &r), (argv_t{"-tnH", "state", "established"}));
-    EXPECT_TRUE(has(r, R"("kind":"LISTEN")")) << r;
-}
-
-TEST_F(HwTest, NetPortsFallBackToNetstat) {
-    if (access("/usr/bin/netstat", F_OK) != 0) GTEST_SKIP() << "no /usr/bin/netstat to stand in for";
-    disable({"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"});
     fake_over("/usr/bin/netstat", "netstat");
+    const char* text = "LISTEN 0 128 0.0.0.0:22 0.0.0.0:*\n";
+    ASSERT_TRUE(write_file(out("ss"), text) && write_file(out("netstat"), text));
     ASSERT_TRUE(d.start());
-    std::string r;
-    EXPECT_EQ(argv_of("netstat", "net_ports", "{}", &r), argv_t{"-ltn"});
-    EXPECT_EQ(r, ok(R"({"tool":"netstat","kind":"listen","text":""})"));
-    EXPECT_EQ(argv_of("netstat", "net_ports", R"({"proc":true})"), argv_t{"-ltnp"});
-    EXPECT_EQ(argv_of("netstat", "net_ports", R"({"kind":"x"})"), argv_t{"-tn"});
-    EXPECT_EQ(argv_of("netstat", "net_ports", R"({"kind":"x","proc":true})"), argv_t{"-tnp"});
+    const struct { const char* args; const char* kind; argv_t ss, netstat; } cases[] = {
+        {"{}", "listen", {"-ltnH"}, {"-ltn"}},
+        {R"({"proc":true})", "listen", {"-ltnHp"}, {"-ltnp"}},
+        {R"({"kind":"established","proc":true})", "established", {"-tnHp", "state", "established"}, {"-tnp"}},
+        {R"({"kind":"LISTEN"})", "LISTEN", {"-tnH", "state", "established"}, {"-tn"}},
+    };
+    for (const char* tool : {"ss", "netstat"}) {
+        if (tool[0] == 'n') disable({"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"});
+        for (const auto& c : cases) {
+            std::string r;
+            EXPECT_EQ(argv_of(tool, "net_ports", c.args, &r), tool[0] == 's' ? c.ss : c.netstat) << tool << c.args;
+            EXPECT_EQ(r, ok(std::string(R"({"tool":")") + tool + R"(","kind":")" + c.kind +
+                            R"(","text":"LISTEN 0 128 0.0.0.0:22 0.0.0.0:*\n"})"));
+        }
+    }
     disable({"/bin/netstat", "/usr/bin/netstat"});
     EXPECT_EQ(d.call(req("net_ports", "{}")), err("ENOENT", "neither ss nor netstat found"));
 }
 
 // ---- bin_check ----
 
-TEST_F(HwTest, BinCheckOrderOfPlacesAndPathParts) {
+TEST_F(HwTest, BinCheckOrderOfPlacesPathPartsAndLimits) {
     const std::string arch = binfind_arch();
     ASSERT_TRUE(write_file("/opt/vorn/bin/zzt-" + arch, "", 0755));
     ASSERT_TRUE(write_file("/opt/p2/zzt", "", 0755));
@@ -203,18 +172,14 @@ TEST_F(HwTest, BinCheckOrderOfPlacesAndPathParts) {
                  R"("zzt":{"found":true,"path":"/opt/vorn/bin/zzt-)" + arch +
                  R"("},"7":{"found":false,"path":""},"":{"found":false,"path":""},"":{"found":false,"path":""},)"
                  R"("":{"found":false,"path":""},"sh":{"found":true,"path":"/usr/bin/sh"}}})"));
-}
 
-TEST(BinCheck, NamesAreRequiredAndCappedAtSixteen) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    const std::string required = err("EREQ", "names array required");
-    EXPECT_EQ(d.call(R"({"id":"r","op":"bin_check"})"), required);
-    for (const char* args : {"{}", R"({"names":[]})", R"({"names":"sh"})"}) EXPECT_EQ(d.call(req("bin_check", args)), required) << args;
-    std::string names;
-    for (int i = 0; i < 20; i++) names += (i ? ",\"n" : "\"n") + std::to_string(i) + "\"";
+    for (const char* args : {"{}", R"({"names":[]})", R"({"names":"sh"})"})
+        EXPECT_EQ(d.call(req("bin_check", args)), err("EREQ", "names array required")) << args;
+    EXPECT_EQ(d.call(R"({"id":"r","op":"bin_check"})"), err("EREQ", "names array required"));
+    std::string names = "\"n0\"";
+    for (int i = 1; i < 20; i++) names += ",\"n" + std::to_string(i) + "\"";
     std::string r = d.call(req("bin_check", "{\"names\":[" + names + "]}"));
-    EXPECT_TRUE(has(r, "\"n15\":") && !has(r, "\"n16\":")) << r;
+    EXPECT_TRUE(has(r, "\"n15\":") && !has(r, "\"n16\":")) << r;  // at most sixteen names
 }
 
 // ---- children that cannot be started ----

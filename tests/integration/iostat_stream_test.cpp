@@ -18,12 +18,6 @@ namespace {
 const char* const IOSTAT_PLACES[] = {"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat",
                                      "/bin/iostat"};
 
-bool system_iostat_present() {
-    for (const char* p : IOSTAT_PLACES)
-        if (access(p, X_OK) == 0) return true;
-    return false;
-}
-
 // A stream's frames with the job id and the timestamp masked.
 std::vector<std::string> normalised(std::vector<std::string> frames) {
     for (auto& f : frames) {
@@ -36,11 +30,11 @@ std::vector<std::string> normalised(std::vector<std::string> frames) {
 }  // namespace
 
 TEST(IostatStream, RealToolSendsAChunkPerSecondAndStopsOnCancel) {
-    if (!system_iostat_present()) GTEST_SKIP() << "iostat is not installed (sysstat)";
     TestDaemon d;
     ASSERT_TRUE(d.start());
     StreamReader s(d, vc_request("r1", "iostat_stream", ""));
     std::string first = s.next(5000);
+    if (has(first, "iostat not found")) GTEST_SKIP() << "iostat is not installed (sysstat)";
     uint64_t t1 = now_ms();
     std::string second = s.next(3000);
     uint64_t gap = now_ms() - t1;
@@ -57,10 +51,9 @@ TEST(IostatStream, RealToolSendsAChunkPerSecondAndStopsOnCancel) {
     EXPECT_EQ(d.call(vc_request("c1", "_cancel", "{\"job_id\":\"" + job_id + "\"}")),
               R"({"id":"c1","ok":true,"result":{"cancelled":true}})");
     std::vector<std::string> rest = s.until_end(3000);
-    ASSERT_FALSE(rest.empty());
     EXPECT_LT(now_ms() - t2, 1500u);
     for (size_t i = 0; i + 1 < rest.size(); i++) EXPECT_EQ(json_event(rest[i]), "chunk") << rest[i];
-    EXPECT_EQ(rest.back(), R"({"id":"r1","event":"done","ok":true,"exit_code":-1})");
+    EXPECT_EQ(rest.empty() ? "" : rest.back(), R"({"id":"r1","event":"done","ok":true,"exit_code":-1})");
 }
 
 TEST(IostatStream, FakeToolUnderTheInstallRootGivesExactChunks) {

@@ -18,58 +18,49 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The decoded "data" of a dmesg reply.
+// The string member `key` of `json`, still escaped; "" when there is none.
+std::string str_of(const std::string& json, const char* key) {
+    std::string v;
+    vc_json_str(json, key, &v);
+    return v;
+}
+
 std::string dmesg_data(const TestDaemon& d, std::string_view args) {
-    std::string r = d.call(req("dmesg", args)), raw;
-    EXPECT_TRUE(vc_json_str(json_member(r, "result"), "data", &raw)) << r;
-    return vc_json_unescape(raw);
+    return vc_json_unescape(str_of(json_member(d.call(req("dmesg", args)), "result"), "data"));
 }
+std::string chunk_line(const std::string& frame) { return str_of(json_member(frame, "data"), "line"); }
+std::string job_of(const std::string& frame) { return str_of(frame, "job_id"); }
 
-std::string chunk_line(const std::string& frame) {
-    std::string line;
-    vc_json_str(json_member(frame, "data"), "line", &line);
-    return line;
+void cancel(const TestDaemon& d, const std::string& job_id) {
+    EXPECT_EQ(d.call(vc_request("c", "_cancel", "{\"job_id\":\"" + job_id + "\"}")),
+              R"({"id":"c","ok":true,"result":{"cancelled":true}})");
 }
-
-std::string job_of(const std::string& frame) {
-    std::string job;
-    EXPECT_TRUE(vc_json_str(frame, "job_id", &job)) << frame;
-    return job;
-}
-
-std::string cancel(const TestDaemon& d, const std::string& job_id) {
-    return d.call(vc_request("c", "_cancel", "{\"job_id\":\"" + job_id + "\"}"));
-}
-
-const char CANCELLED[] = R"({"id":"c","ok":true,"result":{"cancelled":true}})";
 
 }  // namespace
 
 // ---- dmesg ----
 
-TEST(Dmesg, MaxBytesCutsTheRealKernelLogExactly) {
-    unique_fd kf(open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!kf) GTEST_SKIP() << "/dev/kmsg cannot be opened here";
-    std::string own;
-    char buf[4096];
-    for (ssize_t r; own.size() < 100 && (r = read(kf.get(), buf, sizeof buf)) > 0;) own.append(buf, static_cast<size_t>(r));
-    if (own.size() < 100) GTEST_SKIP() << "kernel log shorter than 100 bytes";
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    EXPECT_EQ(dmesg_data(d, R"({"max_bytes":100})"), own.substr(0, 100));
-    EXPECT_EQ(dmesg_data(d, R"({"max_bytes":0})"), "");
-}
-
 using DmesgTest = FakeToolsTest;
 
-TEST_F(DmesgTest, LimitsOnARecordedLogThenTheProgramWhenTheDeviceGivesNothing) {
+// The real kernel log, a recorded one bound over the device, then the program once the device
+// gives nothing.
+TEST_F(DmesgTest, MaxBytesCutsEachSourceExactly) {
     if (access("/bin/dmesg", F_OK) != 0) GTEST_SKIP() << "no /bin/dmesg to stand in for";
+    ASSERT_TRUE(d.start());
+    unique_fd kf(open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    std::string own;
+    char buf[4096];
+    for (ssize_t r; kf && own.size() < 100 && (r = read(kf.get(), buf, sizeof buf)) > 0;) own.append(buf, size_t(r));
+    if (own.size() >= 100) {  // the kernel hands out one record per read
+        EXPECT_EQ(dmesg_data(d, R"({"max_bytes":100})"), own.substr(0, 100));
+        EXPECT_EQ(dmesg_data(d, R"({"max_bytes":0})"), "");
+    }
+
     std::string text;
     for (int i = 0; text.size() < 10000; i++) text += "6," + std::to_string(i) + ",0,-;record " + std::to_string(i) + "\n";
     text.resize(10000);
     ASSERT_TRUE(write_file(d.dir() + "/kmsg", text));
-    ASSERT_TRUE(mounts.bind(d.dir() + "/kmsg", "/dev/kmsg"));
-    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(mounts.bind(d.dir() + "/kmsg", "/dev/kmsg"));  // each request opens the device afresh
     EXPECT_EQ(dmesg_data(d, R"({"max_bytes":5000})"), text.substr(0, 5000));  // cut inside the second read
     EXPECT_EQ(dmesg_data(d, R"({"max_bytes":4096})"), text.substr(0, 4096));
     EXPECT_EQ(dmesg_data(d, "{}"), text);
@@ -77,7 +68,7 @@ TEST_F(DmesgTest, LimitsOnARecordedLogThenTheProgramWhenTheDeviceGivesNothing) {
 
     fake_over("/bin/dmesg", "dmesg");
     ASSERT_TRUE(write_file(out("dmesg"), "first line\r\nsecond"));
-    ASSERT_TRUE(mounts.bind(empty_file(), "/dev/kmsg"));  // each request opens the device afresh
+    ASSERT_TRUE(mounts.bind(empty_file(), "/dev/kmsg"));
     EXPECT_EQ(dmesg_data(d, "{}"), "first line\nsecond\n");
     EXPECT_EQ(read_text(rec("dmesg")), "\n");  // run without arguments
     EXPECT_EQ(dmesg_data(d, R"({"max_bytes":13})"), "first line\nse");
@@ -85,7 +76,7 @@ TEST_F(DmesgTest, LimitsOnARecordedLogThenTheProgramWhenTheDeviceGivesNothing) {
 
 // ---- log_tail ----
 
-TEST(LogTail, PathRulesAndAMissingFileIsOneErrorEventWithTheJobId) {
+TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
     const std::string forbidden = R"({"id":"r","ok":false,"code":"EFORBIDDEN","error":"path not in an allowed log location"})";
@@ -105,16 +96,13 @@ TEST(LogTail, PathRulesAndAMissingFileIsOneErrorEventWithTheJobId) {
         EXPECT_EQ(f, R"({"id":"r","event":"error","job_id":")" + job + R"(","ok":false,"code":"ENOENT","error":"log not readable"})");
         EXPECT_EQ(next_frame(s.get(), 300), "");
     }
-}
 
-TEST(LogTail, LinesArriveAsChunksUntilCancelledAndTheCountIsClamped) {
-    TestDaemon d;
+    // Lines arrive as chunks until cancelled.
     const std::string log = d.dir() + "/tail.log", big = d.dir() + "/big.log";  // under /tmp/, an allowed place
     ASSERT_TRUE(write_file(log, "one\ntwo\nthree\n"));
     std::string text;
     for (int i = 1; i <= 2500; i++) text += "line " + std::to_string(i) + "\n";
     ASSERT_TRUE(write_file(big, text));
-    ASSERT_TRUE(d.start());
     unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + log + "\",\"lines\":2}"));
     std::string f1 = next_frame(s.get()), f2 = next_frame(s.get()), job = job_of(f1);
     EXPECT_EQ(json_event(f1), "chunk");
@@ -125,7 +113,7 @@ TEST(LogTail, LinesArriveAsChunksUntilCancelledAndTheCountIsClamped) {
     EXPECT_FALSE(has(f2, "job_id"));
     std::ofstream(log, std::ios::app) << "four \"quoted\"\n";
     EXPECT_EQ(chunk_line(next_frame(s.get())), R"(four \"quoted\")");
-    EXPECT_EQ(cancel(d, job), CANCELLED);
+    cancel(d, job);
     EXPECT_EQ(stream_end(s.get()), R"({"id":"r","event":"done","ok":true,"exit_code":-1})");
 
     // The line count is clamped to 1..2000.
@@ -141,48 +129,32 @@ TEST(LogTail, LinesArriveAsChunksUntilCancelledAndTheCountIsClamped) {
     }
 }
 
-using LogTailTest = FakeToolsTest;
-
-TEST_F(LogTailTest, NoTailProgramIsAnErrorEvent) {
-    ASSERT_TRUE(write_file(d.dir() + "/x.log", "x\n"));
-    disable({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail", "/usr/sbin/tail", "/sbin/tail"});
-    PathGuard path("/nonexistent");
-    ASSERT_TRUE(d.start());
-    unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + d.dir() + "/x.log\"}"));
-    std::string f = next_frame(s.get());
-    EXPECT_TRUE(has(f, R"("ok":false,"code":"ENOENT","error":"tail not found"})")) << f;
-}
-
 // ---- dump_logs ----
 
 namespace {
 
-const char DIAG_TOOL[] = "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT";
-
-class DumpLogs : public FakeToolsTest {
-protected:
-    void SetUp() override {
-        if (access("/etc/init.d/diag_XDT", X_OK) == 0) GTEST_SKIP() << "a diagnostic tool is installed here";
-        FakeToolsTest::SetUp();
-    }
-    std::vector<std::string> dump(const std::string& args, int timeout_ms = 10000) {
-        EXPECT_TRUE(d.start());
-        unique_fd s = open_stream(d, req("dump_logs", args));
-        return recv_stream(s.get(), timeout_ms);
-    }
-    std::string done_with_dir(int exit_code, const std::string& dir) const {
-        return R"({"id":"r","event":"done","ok":true,"exit_code":)" + std::to_string(exit_code) +
-               R"(,"result":{"output_dir":")" + dir + "\"}}";
-    }
-};
+std::string dump_done(int exit_code, const std::string& dir) {
+    return R"({"id":"r","event":"done","ok":true,"exit_code":)" + std::to_string(exit_code) +
+           R"(,"result":{"output_dir":")" + dir + "\"}}";
+}
 
 }  // namespace
 
-TEST_F(DumpLogs, TarArchiveIntoAFreshDefaultDirectory) {
+using DumpLogsTest = FakeToolsTest;
+
+// tar into a fresh default directory while there is no diagnostic tool; then the tool at its
+// fixed path, run to its end and cancelled.
+TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
+    if (access("/etc/init.d/diag_XDT", X_OK) == 0) GTEST_SKIP() << "a diagnostic tool is installed here";
     ASSERT_TRUE(fs::create_directories("/opt/vorn/var"));
     ASSERT_TRUE(mounts.tmpfs("/var/log"));
     ASSERT_TRUE(write_file("/var/log/hello.log", "hello\n"));
-    std::vector<std::string> frames = dump("{}", 30000);
+    ASSERT_TRUE(d.start());
+    auto dump = [&](const std::string& args) {
+        unique_fd s = open_stream(d, req("dump_logs", args));
+        return recv_stream(s.get(), 30000);
+    };
+    std::vector<std::string> frames = dump("{}");
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(has(frames.front(), "\"job_id\":\""));
     for (size_t i = 0; i + 1 < frames.size(); i++) EXPECT_EQ(json_event(frames[i]), "log") << frames[i];
@@ -196,30 +168,25 @@ TEST_F(DumpLogs, TarArchiveIntoAFreshDefaultDirectory) {
     EXPECT_EQ(fs::status("/opt/vorn/var/dumps").permissions(), fs::perms(0755 & ~mask));  // created fresh
     run_result_t tar = run_program({"/bin/tar", "-tzf", file});
     EXPECT_TRUE(has(tar.out, "var/log/hello.log")) << tar.out << tar.err;
-}
 
-TEST_F(DumpLogs, DiagnosticToolAtItsFixedPath) {
-    ASSERT_TRUE(write_file(DIAG_TOOL,
+    const char* tool = "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT";
+    ASSERT_TRUE(write_file(tool,
                            "#!/bin/sh\nprintf '%s\\n' \"$@\" > /opt/argv\necho collecting\necho 'careful \"x\"' >&2\n"
                            "echo bundle > \"$2/bundle.txt\"\nexit 3\n",
                            0755));
     const std::string bundle = d.dir() + "/bundle";
-    std::vector<std::string> frames = dump("{\"output_dir\":\"" + bundle + "\"}");
+    frames = dump("{\"output_dir\":\"" + bundle + "\"}");
     ASSERT_EQ(frames.size(), 3u);
     // The two output streams are read independently: their log events may come in either order.
     bool first_is_stdout = has(frames[0], "\"stream\":1");
     EXPECT_TRUE(has(frames[first_is_stdout ? 0 : 1], R"("stream":1,"msg":"collecting"})")) << frames[0];
     EXPECT_TRUE(has(frames[first_is_stdout ? 1 : 0], R"("stream":2,"msg":"careful \"x\""})")) << frames[1];
-    EXPECT_EQ(frames[2], done_with_dir(3, bundle));
+    EXPECT_EQ(frames[2], dump_done(3, bundle));
     EXPECT_EQ(recorded_argv("/opt/argv"), (std::vector<std::string>{"-o", bundle}));
     EXPECT_EQ(read_text(bundle + "/bundle.txt"), "bundle\n");
-}
 
-TEST_F(DumpLogs, CancelEndsWithDoneMinusOne) {
-    ASSERT_TRUE(write_file(DIAG_TOOL, "#!/bin/sh\necho started\nexec sleep 30\n", 0755));
-    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(write_file(tool, "#!/bin/sh\necho started\nexec sleep 30\n", 0755));
     unique_fd s = open_stream(d, req("dump_logs", "{\"output_dir\":\"" + d.dir() + "/b\"}"));
-    std::string job = job_of(next_frame(s.get()));
-    EXPECT_EQ(cancel(d, job), CANCELLED);
-    EXPECT_EQ(stream_end(s.get()), done_with_dir(-1, d.dir() + "/b"));
+    cancel(d, job_of(next_frame(s.get())));
+    EXPECT_EQ(stream_end(s.get()), dump_done(-1, d.dir() + "/b"));
 }

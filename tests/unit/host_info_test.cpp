@@ -13,8 +13,6 @@
 
 namespace {
 
-std::string sb_str(const sb_t& s) { return s.buf ? std::string(s.buf, s.len) : std::string(); }
-
 // The fields of one mounts line joined with '|', or "-1" when it does not parse.
 std::string mount_fields(const char* line) {
     mount_entry_t m;
@@ -32,19 +30,12 @@ template <typename Fn>
 std::string built(Fn fn, std::string_view text) {
     sb_t s;
     EXPECT_EQ(fn(text, &s), 0);
-    return sb_str(s);
+    return s.buf ? std::string(s.buf, s.len) : std::string();
 }
 
 }  // namespace
 
-// The allow-list checks themselves are covered over the socket (files_test.cpp); this is the
-// component rule they rely on.
-TEST(PathRule, DotDotIsAWholeComponentOnly) {
-    for (const char* p : {"..", "/var/log/../etc", "/var/log/..", "../x"}) EXPECT_TRUE(path_has_dotdot(p)) << p;
-    for (const char* p : {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}) EXPECT_FALSE(path_has_dotdot(p)) << p;
-}
-
-TEST(MountsParse, FieldsAtRunsOfSpaces) {
+TEST(MountsParse, FieldsAtRunsOfSpacesAndTheTableWithoutSnapshotsOrShortLines) {
     const std::pair<const char*, const char*> cases[] = {
         {"/dev/sda1 / ext4 rw,relatime 0 0", "/dev/sda1|/|ext4|rw,relatime"},
         // Octal escapes are kept and only the space separates.
@@ -54,9 +45,6 @@ TEST(MountsParse, FieldsAtRunsOfSpaces) {
         {"   ", "-1"},
     };
     for (const auto& [line, want] : cases) EXPECT_EQ(mount_fields(line), want) << line;
-}
-
-TEST(MountsParse, TableSkipsSnapshotsAndShortLines) {
     EXPECT_EQ(built(mounts_build_json, "proc /proc proc rw 0 0\n\ntank/fs@s1 /tank/fs/.zfs/snapshot/s1 zfs ro 0 0\n"
                                        "tank/fs /tank/fs/.zfs zfs rw 0 0\nshort line\na \"b\" c\n"),
               R"({"mounts":[{"src":"proc","mountpoint":"/proc","fstype":"proc","opts":"rw"},)"
@@ -70,10 +58,8 @@ TEST(MountsParse, ReplyStopsGrowingPastItsSoftLimit) {
     for (int i = 0; i < 20000; i++) table += "src" + std::to_string(i) + " /m/" + std::to_string(i) + " tmpfs rw 0 0\n";
     std::string out = built(mounts_build_json, table);
     EXPECT_GE(out.size(), MOUNTS_REPLY_SOFT_MAX);
-    EXPECT_LT(out.size(), MOUNTS_REPLY_SOFT_MAX + 200);
-    EXPECT_EQ(out.substr(out.size() - 4), "\"}]}");
+    EXPECT_LT(out.size(), MOUNTS_REPLY_SOFT_MAX + 200);  // the whole table would be over 1 MiB
     EXPECT_TRUE(json_is_one_value(out));
-    EXPECT_EQ(out.find("/m/19999"), std::string::npos);
 }
 
 TEST(IpParse, SecondAndFourthTokens) {
@@ -90,7 +76,7 @@ TEST(IpParse, SecondAndFourthTokens) {
               R"({"addrs":[{"iface":"lo","addr":"127.0.0.1/8"},{"iface":"w\"x","addr":"10.9.8.7/16"}]})");
 }
 
-TEST(JsonCheck, ExactlyOneCompleteValue) {
+TEST(JsonCheck, ExactlyOneCompleteValueAndOnlyAnObjectPassesThrough) {
     for (const char* good : {"{}", "{\"a\":1}", " {\"a\":[1,-2.5e+3,0.1,true,false,null,\"\\u00e9\\n\"]}\n",
                              "[]", "\"s\"", "0", "{\"a\":{\"b\":{}}}"})
         EXPECT_TRUE(json_is_one_value(good)) << good;
@@ -102,22 +88,19 @@ TEST(JsonCheck, ExactlyOneCompleteValue) {
     const size_t too_deep = JSON_CHECK_MAX_DEPTH + 1;
     EXPECT_FALSE(json_is_one_value(std::string(too_deep, '[') + std::string(too_deep, ']')));
     EXPECT_TRUE(json_is_one_value(std::string(100, '[') + std::string(100, ']')));
-}
-
-// The reply forms over the socket are covered by hwnet_test.cpp; these are the cases a fake
-// tool there does not reach.
-TEST(JsonCheck, SmartResultPassesThroughOnlyAnObject) {
-    EXPECT_EQ(built(smart_result_json, "{\"x\":1}\n"), "{\"x\":1}\n");
+    // smartctl's output passes through only as an object (shown over the socket); the rest is text.
     EXPECT_EQ(built(smart_result_json, "[1]\n"), R"({"text":"[1]\n"})");
     EXPECT_EQ(built(smart_result_json, "{\"x\":\"\x7f\"} \""), "{\"text\":\"{\\\"x\\\":\\\"\x7f\\\"} \\\"\"}");
 }
 
-TEST(DeviceRules, SmartDeviceAndTypes) {
-    const char* code = nullptr;
-    const char* msg = nullptr;
+// The checks that use these rules are covered over the socket (files_test.cpp, hwnet_test.cpp).
+TEST(InputRules, DotDotComponentSmartDeviceAndTypes) {
+    for (const char* p : {"..", "/var/log/../etc", "/var/log/..", "../x"}) EXPECT_TRUE(path_has_dotdot(p)) << p;
+    for (const char* p : {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}) EXPECT_FALSE(path_has_dotdot(p)) << p;
+    const char *code = nullptr, *msg = nullptr;
     for (const char* dev : {"/dev/sda", "/dev/nvme0n1", "/dev/", "/dev/my_disk-1"})
         EXPECT_EQ(smart_device_check(dev, &code, &msg), 0) << dev;
-    for (const char* dev : {"", "sda", "/dev/disk/by-id/ata-X", "/dev/sda ", "/dev/sd\xc3\xa4"})
+    for (const char* dev : {"", "sda", "/dev/disk/by-id/ata-X", "/dev/sda ", "/dev/sda;reboot", "/dev/sd\xc3\xa4"})
         EXPECT_EQ(smart_device_check(dev, &code, &msg), -1) << dev;
     for (const char* type : {"sat", "megaraid,0"}) EXPECT_TRUE(smart_type_ok(type)) << type;
     for (const char* type : {"sat;x", "sat x", "-x", ""}) EXPECT_FALSE(smart_type_ok(type)) << type;

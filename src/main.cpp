@@ -31,6 +31,8 @@ namespace {
 
 constexpr int LISTEN_BACKLOG = 32;
 constexpr int ACCEPT_POLL_MS = 1000;  // bounds how late a stop or reload is seen
+// The longest path an address holds with its NUL; a longer configured path is bound cut.
+constexpr size_t SOCKET_ADDR_PATH_MAX = sizeof(sockaddr_un::sun_path) - 1;
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_reload = 0;
@@ -75,7 +77,7 @@ int bind_socket(const vornd_config_t* cfg) {
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     // A longer path is cut for binding; the address always stays NUL-terminated.
-    memcpy(addr.sun_path, cfg->socket_path, strnlen(cfg->socket_path, sizeof addr.sun_path - 1));
+    memcpy(addr.sun_path, cfg->socket_path, strnlen(cfg->socket_path, SOCKET_ADDR_PATH_MAX));
     unlink(cfg->socket_path);  // replaces a stale socket of an earlier run
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
         log_msg(LOG_ERR, "bind %s: %s", cfg->socket_path, strerror(errno));
@@ -162,8 +164,8 @@ int main(int argc, char** argv) {
 
     cfg_snapshot_t cfg = g_cfg.load();
     // The socket keeps this path until restart, whatever later reloads set; shutdown
-    // removes exactly the file bound here.
-    std::string bound_path = cfg->socket_path;
+    // removes exactly the file bound here, which for an overlong path is the cut one.
+    std::string bound_path(cfg->socket_path, strnlen(cfg->socket_path, SOCKET_ADDR_PATH_MAX));
     int lfd = bind_socket(cfg.get());
     if (lfd < 0) return 1;
     log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", cfg->socket_path,

@@ -141,3 +141,22 @@ TEST(Lifecycle, UnknownGroupWarnsThenHupReloadsOnTheSameSocket) {
     EXPECT_FALSE(exists(d.socket_path()));
     EXPECT_EQ(read_text(other), "not ours");
 }
+
+// A socket path longer than an address holds is bound cut to 107 bytes. Shutdown removes that
+// socket, not a file at the full path, so the next start can bind it again.
+TEST(Lifecycle, OverlongSocketPathIsRemovedAtShutdownAndBoundAgain) {
+    TestDaemon d;
+    const std::string full = d.dir() + "/" + std::string(120, 'l') + ".sock", bound = full.substr(0, 107);
+    write_file(d.config_path(), "[socket]\npath = " + full + "\n");
+    for (int run = 1; run <= 2; run++) {
+        spawned_t s = spawn_program({VORND_BIN, "-c", d.config_path()});
+        ASSERT_GT(s.pid, 0);
+        bool up = eventually([&] {
+            unique_fd c = vc_connect(bound.c_str());
+            return c && pong(roundtrip(c.get(), R"({"id":"p","op":"ping"})"));
+        });
+        kill(s.pid, SIGTERM);
+        EXPECT_EQ(wait_exit(s.pid), 0) << "run " << run;
+        EXPECT_TRUE(up && !exists(bound)) << "run " << run << "\n" << read_to_end(s.err.get());
+    }
+}

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -106,6 +107,20 @@ void hold_standard_descriptors() {
     }
 }
 
+// The -c path as it is opened once the daemon works from "/": a relative path is joined to the
+// start directory, so every reload and config_apply reach the file named at start. Kept as given
+// when it is empty or absolute, when the start directory is unknown, or when the joined path
+// would not fit the record's config_path.
+std::string config_path_from_start_dir(const char* path) {
+    if (!path[0] || path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    std::string joined = cwd;
+    if (joined.back() != '/') joined += '/';
+    joined += path;
+    return joined.size() < sizeof(vornd_config_t::config_path) ? joined : path;
+}
+
 void start_connection(int cfd) {
     pthread_t th;
     int err = pthread_create(&th, nullptr, conn_thread, reinterpret_cast<void*>(static_cast<intptr_t>(cfd)));
@@ -153,6 +168,12 @@ int main(int argc, char** argv) {
             return 0;
         }
         // "-f" is accepted and does nothing; anything else is ignored.
+    }
+
+    std::string abs_path;
+    if (path) {
+        abs_path = config_path_from_start_dir(path);
+        path = abs_path.c_str();
     }
 
     hold_standard_descriptors();

@@ -54,8 +54,9 @@ TEST(CommandLine, VersionAndUsageExitAtOnce) {
 // "-c" takes the next word whatever it is, and a "-c" with nothing after it is ignored.
 TEST(CommandLine, DashCConsumesTheNextWord) {
     TestDaemon d;
+    const std::string start_dir = std::filesystem::canonical(d.dir());
     const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
-        {{VORND_BIN, "-c", "--version"}, "--version", "loaded config: --version"},
+        {{VORND_BIN, "-c", "--version"}, "--version", "loaded config: " + start_dir + "/--version"},
         {{VORND_BIN, "-c"}, "vornd.conf", "loaded config: ./vornd.conf"},  // found in the working directory
     };
     for (const auto& [argv, file, loaded] : cases) {
@@ -69,6 +70,25 @@ TEST(CommandLine, DashCConsumesTheNextWord) {
         EXPECT_TRUE(up && out.empty() && log.find(loaded) != std::string::npos) << out << log;
         unlink((d.dir() + "/" + file).c_str());
     }
+}
+
+// A relative -c path names a file of the start directory. The daemon then works from "/", and a
+// reload must still read that file rather than fall back to the open defaults.
+TEST(CommandLine, RelativeConfigPathIsReloadedFromTheStartDirectory) {
+    TestDaemon d;
+    const std::string conf = d.dir() + "/rel.conf", head = "[socket]\npath = " + d.socket_path() + "\n[ops]\nenabled = ";
+    write_file(conf, head + "ping\n");
+    spawned_t s = spawn_program({VORND_BIN, "-c", "rel.conf"}, d.dir());
+    ASSERT_GT(s.pid, 0);
+    bool up = eventually([&] { return pong(ping_reply(d)); });
+    write_file(conf, head + "info\n");
+    kill(s.pid, SIGHUP);
+    const std::string disabled = R"({"id":"p","ok":false,"code":"EDISABLED","error":"op disabled by config"})";
+    bool reloaded = eventually([&] { return ping_reply(d) == disabled; }, 3000);
+    kill(s.pid, SIGTERM);
+    std::string log = read_to_end(s.err.get());
+    EXPECT_EQ(wait_exit(s.pid), 0);
+    EXPECT_TRUE(up && reloaded) << log;
 }
 
 // Start-up over a stale socket; every descriptor close-on-exec while a client is connected; that

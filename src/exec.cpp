@@ -131,6 +131,11 @@ struct stopper_t {
 
 void reap(stopper_t* st, exec_result_t* res) {
     if (!st->reaped) {
+        // The pid stays in the job until the child has ended, so a cancel during this wait
+        // still signals it; it is forgotten only before the zombie is reaped.
+        siginfo_t si;
+        while (waitid(P_PID, static_cast<id_t>(st->pid), &si, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+        }
         job_forget_pid(st->job);
         pid_t r;
         do r = waitpid(st->pid, &st->status, 0);

@@ -127,6 +127,8 @@ TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace)
         {"trap '' TERM; exec sleep 30", 100, BY_JOB, SIGKILL, 150, 750},
         // A background grandchild holds the pipe; the run still ends once the grace has passed.
         {"sleep 5 & echo $!; sleep 5", 0, BY_JOB, SIGTERM, 0, 1200},
+        // A child that closed its output is waited for without checks; the cancel's own signal ends it.
+        {"exec >&- 2>&-; exec sleep 5", 0, BY_JOB, SIGTERM, 0, 1000},
     };
     for (const auto& c : cases) {
         job_t* job = c.by == BY_JOB ? job_alloc() : nullptr;
@@ -134,7 +136,8 @@ TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace)
         std::thread canceller;
         if (job) {  // by the job's id from another thread, 50 ms after the child started
             canceller = std::thread([job, id = std::string(job->id)] {
-                while (job->pid.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                for (int i = 0; i < 200 && job->pid.load() == 0; i++)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 job_cancel(id.c_str());
             });

@@ -89,12 +89,22 @@ int vc_read_token_file(const char* path, std::string* out) {
     return 0;
 }
 
-// Finds a top-level member's value token in a frame; tokens are kept in `toks`.
+// Tokens for most frames; a long listing (a big directory, many processes) needs more.
+static constexpr size_t FRAME_TOKENS_FIRST = 4096;
+static constexpr size_t FRAME_TOKENS_MAX = 1u << 24;
+
+// Finds a top-level member's value token in a frame; tokens are kept in `toks`. The token
+// array grows until the frame fits: a frame cannot hold more tokens than bytes, so its own
+// (bounded) size bounds the growth.
 static int find_member(std::string_view frame, std::string_view key, std::vector<jsmntok_t>* toks) {
-    toks->resize(4096);
-    jsmn_parser p;
-    jsmn_init(&p);
-    int n = jsmn_parse(&p, frame.data(), frame.size(), toks->data(), static_cast<unsigned>(toks->size()));
+    int n = JSMN_ERROR_NOMEM;
+    for (size_t want = FRAME_TOKENS_FIRST; n == JSMN_ERROR_NOMEM; want *= 2) {
+        toks->resize(want);
+        jsmn_parser p;
+        jsmn_init(&p);
+        n = jsmn_parse(&p, frame.data(), frame.size(), toks->data(), static_cast<unsigned>(toks->size()));
+        if (want > frame.size() || want >= FRAME_TOKENS_MAX) break;
+    }
     if (n <= 0) return -1;
     std::string k(key);
     return json_obj_idx(frame.data(), toks->data(), n, k.c_str());

@@ -182,8 +182,11 @@ TEST(Vornctl, TypedArgumentsAndStreamEnd) {
         "bad=[1,", "tru=tru", "inner=[1.2.3]", "k\"ey=x"};
     const std::string first = R"({"id":"1","event":"chunk","job_id":"00000000000000aa","data":[1]})";
     const std::string log = R"({"id":"1","event":"log","stream":2,"msg":"m"})";
+    std::string big_result = "[0";  // more tokens than most frames need
+    for (int i = 0; i < 5000; i++) big_result += ",0";
     const std::pair<std::string, int> cases[] = {
         {R"({"id":"1","event":"done","ok":true,"exit_code":0})", 0},
+        {R"({"id":"1","event":"done","ok":true,"exit_code":0,"result":)" + big_result + "]}", 0},
         {R"({"id":"1","event":"done","ok":true,"exit_code":3})", 1},
         {R"({"id":"1","event":"error","ok":false,"code":"ESPAWN","error":"x"})", 1},
     };

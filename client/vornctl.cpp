@@ -21,13 +21,21 @@ volatile sig_atomic_t g_interrupted = 0;
 
 void on_sigint(int) { g_interrupted = 1; }
 
-void install_sigint() {
+// SIGINT stays blocked except inside the wait for the next frame, so a Ctrl-C that lands
+// between the flag check and the wait still ends that wait. Returns the mask to wait with.
+sigset_t install_sigint() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll returns so the cancel goes out
+    sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    sigset_t block, waiting;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &waiting);
+    sigdelset(&waiting, SIGINT);
+    return waiting;
 }
 
 constexpr unsigned VALUE_MAX_TOKENS = 1024;  // as many as the daemon takes in a request
@@ -150,7 +158,7 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
         fprintf(stderr, "vornctl: send: %s\n", strerror(errno));
         return CTL_USAGE;
     }
-    install_sigint();
+    const sigset_t waiting = install_sigint();
     std::string job_id;
     bool cancel_sent = false;
     for (;;) {
@@ -160,7 +168,7 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
             ctl_cancel(ctx, job_id, true);
         }
         struct pollfd p = {fd.get(), POLLIN, 0};
-        int r = poll(&p, 1, -1);
+        int r = ppoll(&p, 1, nullptr, &waiting);
         if (r < 0) {
             if (errno == EINTR) continue;
             return CTL_USAGE;

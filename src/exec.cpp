@@ -239,19 +239,28 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
 
     stopper_t st{.pid = pid, .job = job, .grace_ms = spec->kill_grace_ms};
     unique_fd* pipes[2] = {&p.out_r, &p.err_r};
+    int watch_fd = spec->watch_fd;
     while (p.out_r || p.err_r) {
-        struct pollfd fds[2];
-        int which_of[2];
+        struct pollfd fds[3];
+        int which_of[3];
         nfds_t n = 0;
         for (int w = 0; w < 2; w++) {
             if (!*pipes[w]) continue;
             fds[n] = {pipes[w]->get(), POLLIN, 0};
             which_of[n++] = w;
         }
+        // Asking for no event still reports hang-up and error; the client's next request
+        // stays unread in the socket.
+        if (watch_fd >= 0) fds[n++] = {watch_fd, 0, 0};
         int r = poll(fds, n, POLL_INTERVAL_MS);
         if (r < 0 && errno != EINTR) break;
         for (nfds_t i = 0; r > 0 && i < n; i++) {
             if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+            if (fds[i].fd == watch_fd) {
+                st.want_kill = 1;
+                watch_fd = -1;  // reported once; polling it again would spin through the grace
+                continue;
+            }
             int w = which_of[i];
             if (drain(pipes[w]->get(), w + 1, &st.want_kill) < 0) pipes[w]->reset();
         }
@@ -302,7 +311,7 @@ int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job,
         [] { return 0; });
 }
 
-// ---- stale children ----
+// ---- processes by name ----
 
 namespace {
 
@@ -318,13 +327,19 @@ bool read_small(const char* path, char* buf, size_t cap) {
     return true;
 }
 
+bool comm_of(int pid, char* buf, size_t cap) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    if (!read_small(path, buf, cap)) return false;
+    size_t len = strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n') buf[len - 1] = '\0';
+    return true;
+}
+
 // True when process `pid` is named `name` and its parent is `parent`.
 bool is_own_child_named(int pid, const char* name, pid_t parent) {
     char path[64], buf[512];
-    snprintf(path, sizeof path, "/proc/%d/comm", pid);
-    if (!read_small(path, buf, sizeof buf)) return false;
-    buf[strcspn(buf, "\n")] = '\0';
-    if (strcmp(buf, name) != 0) return false;
+    if (!comm_of(pid, buf, sizeof buf) || strcmp(buf, name) != 0) return false;
     snprintf(path, sizeof path, "/proc/%d/stat", pid);
     if (!read_small(path, buf, sizeof buf)) return false;
     const char* close_paren = strrchr(buf, ')');
@@ -345,6 +360,27 @@ int signal_children_named(DIR* d, const char* name, pid_t self, int sig) {
 }
 
 }  // namespace
+
+int kill_all_named(bool (*matches)(const char* comm)) {
+    constexpr long MATCH_KILL_GAP_US = 100000;
+    DIR* d = opendir("/proc");
+    if (!d) return 0;
+    int count = 0;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        int pid = atoi(e->d_name);
+        char comm[64];
+        if (pid < 2 || !comm_of(pid, comm, sizeof comm) || !matches(comm)) continue;
+        kill(pid, SIGTERM);
+        struct timespec ts = {0, MATCH_KILL_GAP_US * 1000};
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+        kill(pid, SIGKILL);
+        count++;
+    }
+    closedir(d);
+    return count;
+}
 
 void exec_kill_own_children_named(const char* name) {
     if (!name || !*name) return;

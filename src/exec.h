@@ -18,6 +18,9 @@ struct exec_spec_t {
     const char* cwd;    // null: the daemon's
     int merge_stderr;   // stderr into the stdout pipe, reported as stream 1
     int kill_grace_ms;  // SIGTERM → SIGKILL; 0 or less means 250
+    // The client connection of the request, watched (never read) for hang-up: a client that
+    // is gone stops the child as a cancel does. -1 watches nothing.
+    int watch_fd = -1;
 };
 
 struct exec_result_t {
@@ -47,6 +50,12 @@ int exec_fd_bound();
 // In a forked child: closes every descriptor from 3 upward, so a child never holds a
 // client's socket or another run's pipe. Async-signal-safe.
 void exec_close_descriptors(int fd_bound);
+
+// Ends every process on the machine (the daemon's children or not, process 1 never) whose
+// command name (/proc/PID/comm, one trailing line feed removed) `matches` accepts: SIGTERM,
+// 100 ms, SIGKILL, one match after the other. Returns how many matched, whether or not the
+// signals landed; 0 when /proc cannot be opened.
+int kill_all_named(bool (*matches)(const char* comm));
 
 // SIGTERM, then 200 ms later SIGKILL, to the daemon's direct children whose command name
 // (/proc/PID/comm) is exactly `name`.

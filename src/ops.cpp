@@ -6,14 +6,26 @@
 #include "proto.h"
 #include "util.h"
 
-// One row per built operation. Families that are not built have no row: their requests get
-// "ENOOP" like any unknown name.
+// The 51 operations in their fixed order, then the terminating row. Lookup is a linear scan
+// in this order.
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
     {.name = "info", .streaming = 0, .needs_root = 0, .fn = op_info},
     {.name = "meminfo", .streaming = 0, .needs_root = 0, .fn = op_meminfo},
     {.name = "services_check", .streaming = 0, .needs_root = 0, .fn = op_services_check},
     {.name = "iostat_stream", .streaming = 1, .needs_root = 0, .fn = op_iostat_stream},
+    {.name = "memprowl_run", .streaming = 1, .needs_root = 1, .fn = op_memprowl_run},
+    {.name = "memprowl_kill", .streaming = 0, .needs_root = 1, .fn = op_memprowl_kill},
+    {.name = "mem_suspend_run", .streaming = 0, .needs_root = 1, .fn = op_mem_suspend_run},
+    {.name = "mem_suspend_cancel", .streaming = 0, .needs_root = 1, .fn = op_mem_suspend_cancel},
+    {.name = "fio_run", .streaming = 1, .needs_root = 0, .fn = op_fio_run},
+    {.name = "iperf3_client", .streaming = 1, .needs_root = 0, .fn = op_iperf3_client},
+    {.name = "iperf3_server", .streaming = 1, .needs_root = 0, .fn = op_iperf3_server},
+    {.name = "iperf3_kill", .streaming = 0, .needs_root = 0, .fn = op_iperf3_kill},
+    {.name = "zpool_iostat_stream", .streaming = 1, .needs_root = 0, .fn = op_zpool_iostat_stream},
+    {.name = "zpool_list", .streaming = 0, .needs_root = 0, .fn = op_zpool_list},
+    {.name = "procs_list", .streaming = 0, .needs_root = 0, .fn = op_procs_list},
+    {.name = "procs_kill", .streaming = 0, .needs_root = 1, .fn = op_procs_kill},
     {.name = "read_file", .streaming = 0, .needs_root = 0, .fn = op_read_file},
     {.name = "read_dir", .streaming = 0, .needs_root = 0, .fn = op_read_dir},
     {.name = "dmesg", .streaming = 0, .needs_root = 0, .fn = op_dmesg},
@@ -37,7 +49,17 @@ const op_def_t g_ops[] = {
     {.name = "exec_detached", .streaming = 0, .needs_root = 1, .fn = op_exec_detached},
     {.name = "config_get", .streaming = 0, .needs_root = 0, .fn = op_config_get},
     {.name = "config_apply", .streaming = 0, .needs_root = 1, .fn = op_config_apply},
+    {.name = "proc_signal", .streaming = 0, .needs_root = 1, .fn = op_proc_signal},
+    {.name = "proc_renice", .streaming = 0, .needs_root = 1, .fn = op_proc_renice},
+    {.name = "cpufreq_set", .streaming = 0, .needs_root = 1, .fn = op_cpufreq_set},
+    {.name = "drop_caches", .streaming = 0, .needs_root = 1, .fn = op_drop_caches},
+    {.name = "proc_openfiles", .streaming = 0, .needs_root = 1, .fn = op_proc_openfiles},
+    {.name = "proc_detail", .streaming = 0, .needs_root = 1, .fn = op_proc_detail},
+    {.name = "cpu_limit", .streaming = 0, .needs_root = 1, .fn = op_cpu_limit},
     {.name = "log_tail", .streaming = 1, .needs_root = 0, .fn = op_log_tail},
+    {.name = "strace_attach", .streaming = 1, .needs_root = 1, .fn = op_strace_attach},
+    {.name = "pcap_capture", .streaming = 0, .needs_root = 1, .fn = op_pcap_capture},
+    {.name = "pcap_stream", .streaming = 1, .needs_root = 1, .fn = op_pcap_stream},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 

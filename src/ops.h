@@ -29,7 +29,7 @@ struct op_def_t {
     op_fn_t fn;
 };
 
-// The table, terminated by a row whose name is null. Only built operations have rows.
+// The table: 51 rows, then a row whose name is null.
 extern const op_def_t g_ops[];
 
 // The first row whose name is exactly these `namelen` bytes, or null.
@@ -82,6 +82,26 @@ int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const c
 // ops.cpp
 int op_ping(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 
+// ops_memprowl.cpp
+int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_memprowl_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_mem_suspend.cpp
+int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_fio.cpp
+int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_iperf.cpp
+int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_iperf3_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
+// ops_zpool.cpp
+int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_zpool_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
 // ops_misc.cpp
 int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
@@ -91,6 +111,8 @@ int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 
 // ops_util.cpp
+int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_smart_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
@@ -99,7 +121,18 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 
 // ops_thrum.cpp
+int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_proc_renice(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_cpufreq_set(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_drop_caches(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_proc_openfiles(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_proc_detail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_cpu_limit(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_strace_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pcap_capture(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_pcap_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+
 // ops_basic.cpp
 int op_info(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_meminfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

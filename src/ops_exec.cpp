@@ -116,7 +116,7 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     build_argv(js, args, an, path, store, argv);
     int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
 
-    exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS};
+    exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS, fd};
     exec_stream_ctx_t ctx = {&e, sb_t(), sb_t()};
     exec_result_t res;
     int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);

@@ -176,7 +176,7 @@ int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, 
     char opt_x[] = "-x";
     char interval[] = "1";
     char* argv[] = {path, opt_x, interval, nullptr};
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, IOSTAT_KILL_GRACE_MS};
+    exec_spec_t spec = {argv, nullptr, nullptr, 1, IOSTAT_KILL_GRACE_MS, fd};
     iostat_ctx_t ic;
     ic.e = &e;
     exec_result_t res;

@@ -64,7 +64,7 @@ void log_tail_run(op_emit_t* e, char* path, long long lines) {
     char count[24];
     snprintf(count, sizeof count, "%lld", lines);
     char* argv[] = {prog, const_cast<char*>("-n"), count, const_cast<char*>("-F"), path, nullptr};
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, LOG_TAIL_KILL_GRACE_MS};
+    exec_spec_t spec = {argv, nullptr, nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
     exec_result_t res;
     if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
         emit_stream_error(e, "ESPAWN", "tail spawn failed");

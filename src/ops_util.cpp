@@ -301,7 +301,7 @@ int stream_cb(void* ctx, int which, const char* line) {
 // Runs the diagnostic tool or tar as the job's child and ends the stream.
 void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key,
               const char* value) {
-    exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS};
+    exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS, e->fd};
     stream_ctx_t sc = {e};
     exec_result_t res;
     if (exec_stream(&spec, stream_cb, &sc, e->job, &res) != 0) {

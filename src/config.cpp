@@ -164,6 +164,7 @@ void load_into(vornd_config_t* c, const char* path_or_null) {
 }  // namespace
 
 cfg_holder_t g_cfg;
+std::mutex g_cfg_reload_mu;
 
 cfg_holder_t::cfg_holder_t() {
     auto c = std::make_shared<vornd_config_t>();

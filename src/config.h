@@ -5,7 +5,7 @@
 // so no reader ever sees a half-written one. Loading never fails: every outcome leaves a
 // usable record (the dev-permissive defaults at worst).
 // Threads: load() from any thread; config_load from the main thread (SIGHUP) or a connection
-// thread (config_apply), which serialises its own calls.
+// thread (config_apply), each time under g_cfg_reload_mu.
 #pragma once
 
 #include <memory>
@@ -65,6 +65,12 @@ private:
 };
 
 extern cfg_holder_t g_cfg;
+
+// Held around every reload, from reading the file to publishing the record, and by
+// config_apply from its copy of the live record to its own reload: reloads never overlap, so
+// the record published last is always that of the file read last. Taken before g_cfg's own
+// lock, never while holding it.
+extern std::mutex g_cfg_reload_mu;
 
 // Resets to the defaults, loads the file (`path_or_null`, else ./vornd.conf, else the system
 // path) and its token, and publishes the result. Always returns 0.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with -Werror under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test.
+# UndefinedBehaviorSanitizer, and runs every test; then builds a ThreadSanitizer tree
+# ($BUILD_DIR-tsan) and runs every test again there, failing on any report it writes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +14,17 @@ ninja -C "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 600
+
+tsan_build=$build-tsan
+cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORND_WERROR=ON -DVORND_SANITIZE=thread >/dev/null
+ninja -C "$tsan_build"
+# Every process (tests, daemons, vornctl) writes its reports to a file of its own here.
+reports=$(realpath "$tsan_build")/tsan-reports
+rm -rf "$reports" && mkdir -p "$reports"
+TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1}:log_path=$reports/report \
+  ctest --test-dir "$tsan_build" --output-on-failure -j2 --timeout 600
+if [ -n "$(ls -A "$reports")" ]; then
+  cat "$reports"/* >&2
+  echo "ThreadSanitizer reported the above" >&2
+  exit 1
+fi

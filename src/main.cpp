@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -53,13 +54,18 @@ constexpr int STOP_WAIT_MS = 2000;
 // memory goes back to the system when freed instead of staying in a thread's arena.
 constexpr int MALLOC_MMAP_THRESHOLD_BYTES = 256 * 1024;
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_reload = 0;
+// Set by the signal handler, which may run on any thread: lock-free atomics, so that the main
+// thread's reads are ordered with it (a volatile flag is a data race between threads).
+std::atomic<int> g_stop{0};
+std::atomic<int> g_reload{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into these");
 const char* g_cfg_path = nullptr;
 
 void on_sig(int s) {
-    if (s == SIGHUP) g_reload = 1;
-    else g_stop = 1;
+    int saved_errno = errno;  // the interrupted thread may be about to read it
+    if (s == SIGHUP) g_reload.store(1);
+    else g_stop.store(1);
+    errno = saved_errno;
 }
 
 void install_signals() {
@@ -205,8 +211,7 @@ void reload_config() {
 void accept_loop(int lfd) {
     fault_log_t accept_log, thread_log, limit_log;
     while (!g_stop) {
-        if (g_reload) {
-            g_reload = 0;
+        if (g_reload.exchange(0)) {
             reload_config();
         }
         struct pollfd p = {lfd, POLLIN, 0};

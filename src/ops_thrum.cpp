@@ -145,7 +145,7 @@ bool process_is_zombie(long long pid) {
     snprintf(path, sizeof path, "/proc/%lld/stat", pid);
     if (proc_read_small(AT_FDCWD, path, stat, sizeof stat) <= 0) return false;
     const char* close_paren = strrchr(stat, ')');  // the name may hold parentheses itself
-    return close_paren && (close_paren[1] == ' ') && (close_paren[2] == 'Z' || close_paren[2] == 'X');
+    return close_paren && close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X');
 }
 
 void sleep_ms(long ms) {

@@ -1,8 +1,11 @@
-// ops_thrum — long-running host control streams. Here: following a log file.
+// ops_thrum — host control: following a log file (a stream), one-reply control of a single
+// process (signal, nice value, open files, detail, CPU cap) and kernel tuning (governors,
+// turbo, dropping caches).
 //
-// Threads: each handler runs on its connection's thread, which it holds for the whole stream;
+// Threads: each handler runs on its connection's thread, which a stream holds to its end;
 // a _cancel on another connection stops it through the job.
 // Errors: checks before the job is claimed are replies; later failures are error events.
+// The one-reply handlers answer every failure with a reply.
 
 #include <fcntl.h>
 #include <signal.h>

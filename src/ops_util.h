@@ -1,5 +1,5 @@
-// ops_util — host tools that answer with one reply or a short stream: file reading, the
-// kernel log, SMART and DMI data and the log bundle; plus the small helpers the host
+// ops_util — host tools that answer with one reply or a short stream: the process list and
+// kill, file reading, the kernel log, SMART and DMI data and the log bundle; plus the small helpers the host
 // information handlers share (capturing a tool's output, picking a program from fixed
 // places, the argument rules of the hardware tools, the check on a tool's own JSON).
 //

@@ -54,11 +54,13 @@ public:
         }
         close(in[0]);
         stdin_.reset(in[1]);
-        // Ready once the program runs under its name and sleeps in its read: figures hold still.
+        // Ready once the program runs under its name and sleeps in its read, off the run queue
+        // (until then wchan says 0): its figures hold still.
         const std::string proc = "/proc/" + std::to_string(pid);
         if (!eventually([&] {
                 return read_text(proc + "/comm") == name.substr(0, 15) + "\n" &&
-                       read_text(proc + "/status").find("State:\tS") != std::string::npos;
+                       read_text(proc + "/status").find("State:\tS") != std::string::npos &&
+                       read_text(proc + "/syscall").rfind("running", 0) != 0;
             }))
             ADD_FAILURE() << name << " not waiting";
         for (const auto& w : words) cmdline += (cmdline.empty() ? "" : " ") + w;

@@ -99,7 +99,7 @@ configuration. It is installed at level safe, its socket open to the group vorn.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "sysstat, fio, iperf3, smartmontools, dmidecode, tcpdump, strace, iproute2")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

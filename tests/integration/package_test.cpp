@@ -130,7 +130,7 @@ TEST(Package, HoldsTheLayoutConffileUnitAndManualPages) {
 
     run_result_t fields = run({"/usr/bin/dpkg-deb", "-f", deb, "Package", "Section", "Depends", "Recommends"});
     EXPECT_EQ(fields.out,
-              "Package: vornd\nSection: admin\nDepends: libc6 (>= 2.34), libstdc++6 (>= 12)\n"
+              "Package: vornd\nSection: admin\nDepends: libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1\n"
               "Recommends: sysstat, fio, iperf3, smartmontools, dmidecode, tcpdump, strace, iproute2\n");
     ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-e", deb, ctl}).status, 0);
     EXPECT_EQ(read_text(ctl + "/conffiles"), "/opt/vorn/etc/vornd.conf\n");

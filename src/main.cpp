@@ -35,6 +35,7 @@ constexpr int LISTEN_BACKLOG = 32;
 constexpr int ACCEPT_POLL_MS = 1000;  // bounds how late a stop or reload is seen
 // The longest path an address holds with its NUL; a longer configured path is bound cut.
 constexpr size_t SOCKET_ADDR_PATH_MAX = sizeof(sockaddr_un::sun_path) - 1;
+constexpr size_t CONF_TEXT_BYTES = 4096;  // the largest file config_apply writes, NUL included
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_reload = 0;
@@ -138,7 +139,7 @@ int print_config(const char* level, bool file_named) {
         fprintf(stderr, "vornd: unknown level '%s' (dev, safe or locked)\n", level);
         return 1;
     }
-    char text[4096];
+    char text[CONF_TEXT_BYTES];
     int len = config_serialize(&c, text, sizeof text);
     if (len < 0) {
         fprintf(stderr, "vornd: the configuration cannot be written as a file\n");

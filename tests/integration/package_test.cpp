@@ -152,9 +152,8 @@ TEST(Package, InstallsIntoAThrowawayRootAnswersAtLevelSafeAndPurgesClean) {
     for (const char* d : {"/upper", "/work", "/root", "/db/info", "/db/updates", "/db/triggers"})
         fs::create_directories(fs_dir + d);
     write_file(db + "/status", "");
-    ASSERT_TRUE(m.mount_at(root, "overlay", "overlay", 0,
-                           "lowerdir=/,upperdir=" + fs_dir + "/upper,workdir=" + fs_dir + "/work"))
-        << strerror(errno);
+    if (!m.mount_at(root, "overlay", "overlay", 0, "lowerdir=/,upperdir=" + fs_dir + "/upper,workdir=" + fs_dir + "/work"))
+        GTEST_SKIP() << "no overlay of / here: " << strerror(errno);
     ASSERT_TRUE(m.mount_at(root + "/var/lib/dpkg", db.c_str(), nullptr, MS_BIND));
     ASSERT_TRUE(m.mount_at(root + "/dev", "/dev", nullptr, MS_BIND | MS_REC));
     ASSERT_TRUE(m.mount_at(root + "/proc", "proc", "proc", 0));

@@ -120,10 +120,9 @@ take_sentinel() {
 release_sentinel() {
     [ "$owns_sentinel" = 1 ] && [ "$(first_line "$SENTINEL/pid")" = $$ ] || return 0
     owns_sentinel=0
-    _aside=$(mktemp -d /tmp/.vorn_memtest.gone.XXXXXX 2>/dev/null) && mv "$SENTINEL" "$_aside/lock" ||
-        _aside=
-    _dir=${_aside:+$_aside/lock}
-    _dir=${_dir:-$SENTINEL}
+    _aside=$(mktemp -d /tmp/.vorn_memtest.gone.XXXXXX 2>/dev/null) || _aside=''
+    _dir=$SENTINEL
+    [ -n "$_aside" ] && mv "$SENTINEL" "$_aside/lock" && _dir=$_aside/lock
     rm -f "$_dir/claiming" "$_dir/started" "$_dir/deadline" "$_dir/pid"
     rmdir "$_dir" 2>/dev/null
     [ -n "$_aside" ] && rmdir "$_aside" 2>/dev/null

@@ -7,12 +7,6 @@
         return reply_err(fd, req_id, "ENOOP", "unknown op");                             \
     }
 
-// ---- memory tests ----
-VORND_PENDING_OP(memprowl_run)
-VORND_PENDING_OP(memprowl_kill)
-VORND_PENDING_OP(mem_suspend_run)
-VORND_PENDING_OP(mem_suspend_cancel)
-// ----
 
 // ---- pools, disk and network benchmarks ----
 VORND_PENDING_OP(fio_run)

@@ -14,14 +14,6 @@ VORND_PENDING_OP(mem_suspend_run)
 VORND_PENDING_OP(mem_suspend_cancel)
 // ----
 
-// ---- pools, disk and network benchmarks ----
-VORND_PENDING_OP(fio_run)
-VORND_PENDING_OP(iperf3_client)
-VORND_PENDING_OP(iperf3_server)
-VORND_PENDING_OP(iperf3_kill)
-VORND_PENDING_OP(zpool_iostat_stream)
-VORND_PENDING_OP(zpool_list)
-// ----
 
 // ---- process listing, control and kernel tuning ----
 VORND_PENDING_OP(procs_list)

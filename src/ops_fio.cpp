@@ -220,8 +220,11 @@ int make_workdir(fio_req_t* r) {
     int n = snprintf(r->workdir, sizeof r->workdir, "%s/%s%d_%u", r->resolved, FIO_WORKDIR_PREFIX,
                      static_cast<int>(getpid()), ++runs);
     if (n < 0 || static_cast<size_t>(n) > FIO_WORKDIR_MAX) return -1;
-    if (mkdir(r->workdir, 0755) != 0 && errno != EEXIST) return -1;
-    return open(r->workdir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool made = mkdir(r->workdir, 0755) == 0;
+    if (!made && errno != EEXIST) return -1;
+    int dfd = open(r->workdir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0 && made) rmdir(r->workdir);
+    return dfd;
 }
 
 // ---- one test ----

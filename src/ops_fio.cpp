@@ -145,6 +145,15 @@ bool rw_allowed(const char* rw) {
     return false;
 }
 
+// Cuts `text` before its first character that is neither a digit nor one of K, M, G (either
+// case); an empty result becomes `def`. `cap` is the size of `text`.
+void fio_sanitize_size(char* text, size_t cap, const char* def) {
+    size_t n = 0;
+    while (text[n] && ((text[n] >= '0' && text[n] <= '9') || strchr(FIO_SIZE_LETTERS, text[n]))) n++;
+    text[n] = '\0';
+    if (n == 0) snprintf(text, cap, "%s", def);
+}
+
 const fio_error_t* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
     static const fio_error_t UNKNOWN = {"EREQ", "unknown test preset"};
     static const fio_error_t BAD_RW = {"EREQ", "invalid rw"};
@@ -390,13 +399,6 @@ int fio_report_raw(std::string_view report, sb_t* out) {
     sb_appendz(out, "\"");
     sb_json_escape(out, report.data(), report.size());
     return sb_appendz(out, "\"");
-}
-
-void fio_sanitize_size(char* text, size_t cap, const char* def) {
-    size_t n = 0;
-    while (text[n] && ((text[n] >= '0' && text[n] <= '9') || strchr(FIO_SIZE_LETTERS, text[n]))) n++;
-    text[n] = '\0';
-    if (n == 0) snprintf(text, cap, "%s", def);
 }
 
 pid_t fio_workdir_pid(const char* name) {

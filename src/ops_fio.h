@@ -35,9 +35,6 @@ int fio_status_pct(std::string_view line, double* pct);
 // JSON value, else the part from its first line that starts with "{" when that is one, else
 // the whole text as a JSON string.
 int fio_report_raw(std::string_view report, sb_t* out);
-// Cuts `text` before its first character that is neither a digit nor one of K, M, G (either
-// case); an empty result becomes `def`. `cap` is the size of `text`.
-void fio_sanitize_size(char* text, size_t cap, const char* def);
 // The process id a work directory's name carries ("<prefix><pid>" or "<prefix><pid>_<n>");
 // 0 for any other name.
 pid_t fio_workdir_pid(const char* name);

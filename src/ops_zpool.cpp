@@ -84,6 +84,29 @@ double leading_number(const char* v, const char** end) {
     return std::isfinite(x) ? x : 0.0;
 }
 
+// An operations figure: plain, or with K or M (either case) for thousands or millions; "" and
+// "-" give 0.
+double parse_ops(const char* v) {
+    if (!v[0] || strcmp(v, "-") == 0) return 0.0;
+    const char* end;
+    double x = leading_number(v, &end);
+    int suffix = toupper(static_cast<unsigned char>(*end));
+    if (suffix == 'K') return x * 1000.0;
+    if (suffix == 'M') return x * 1000000.0;
+    return x;
+}
+
+// Cuts `name` before its first character that is not a letter, digit, "-", "." or "_".
+void zpool_name_sanitize(char* name) {
+    for (char* p = name; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (!isalnum(c) && c != '-' && c != '.' && c != '_') {
+            *p = '\0';
+            return;
+        }
+    }
+}
+
 void append_member(zp_ctx_t* zc, zp_cols_t cols, int n, int indent) {
     const char* cls = indent < 2 ? "zfs_pool" : indent < 4 ? "zfs_vdev" : "zfs_disk";
     int level = indent < 2 ? 0 : indent < 4 ? 1 : 2;
@@ -114,16 +137,6 @@ const char* find_zpool() {
     return found;
 }
 
-double parse_ops(const char* v) {
-    if (!v[0] || strcmp(v, "-") == 0) return 0.0;
-    const char* end;
-    double x = leading_number(v, &end);
-    int suffix = toupper(static_cast<unsigned char>(*end));
-    if (suffix == 'K') return x * 1000.0;
-    if (suffix == 'M') return x * 1000000.0;
-    return x;
-}
-
 double parse_unit_kb(const char* v) {
     if (!v[0] || strcmp(v, "-") == 0) return 0.0;
     const char* end;
@@ -136,16 +149,6 @@ double parse_unit_kb(const char* v) {
     case 'P': return x * 1024.0 * 1024.0 * 1024.0 * 1024.0;
     case 'E': return x * 1024.0 * 1024.0 * 1024.0 * 1024.0 * 1024.0;
     default: return x / 1024.0;  // plain bytes, or a suffix zpool does not print
-    }
-}
-
-void zpool_name_sanitize(char* name) {
-    for (char* p = name; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (!isalnum(c) && c != '-' && c != '.' && c != '_') {
-            *p = '\0';
-            return;
-        }
     }
 }
 

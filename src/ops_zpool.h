@@ -38,7 +38,3 @@ int flush_batch(zp_ctx_t* zc);
 // A bandwidth figure as zpool prints it (bytes, or K/M/G/T/P/E suffixed) in KiB; "" and "-"
 // give 0, as does anything that is not a finite number.
 double parse_unit_kb(const char* v);
-// An operations figure (plain, or K/M suffixed as thousands/millions); "" and "-" give 0.
-double parse_ops(const char* v);
-// Cuts `name` before its first character that is not a letter, digit, "-", "." or "_".
-void zpool_name_sanitize(char* name);

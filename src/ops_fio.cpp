@@ -120,6 +120,7 @@ int fio_raw_cb(void* ctx, int which, const char* buf, size_t n) {
 
 // ---- request checks ----
 
+// Null and the resolved path in r->resolved, or the refusal of the request's target_dir.
 const fio_error_t* check_target(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
     static const fio_error_t REQUIRED = {"EREQ", "target_dir required"};
     static const fio_error_t TOO_LONG = {"EBADREQ", "target_dir too long"};
@@ -154,6 +155,7 @@ void fio_sanitize_size(char* text, size_t cap, const char* def) {
     if (n == 0) snprintf(text, cap, "%s", def);
 }
 
+// Null and the tests to run in r->rows, or the refusal of the request's test arguments.
 const fio_error_t* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
     static const fio_error_t UNKNOWN = {"EREQ", "unknown test preset"};
     static const fio_error_t BAD_RW = {"EREQ", "invalid rw"};
@@ -368,6 +370,7 @@ int fio_status_pct(std::string_view line, double* pct) {
 
 int fio_cb(void* ctx, int, const char* line) {
     auto* fc = static_cast<fio_ctx_t*>(ctx);
+    if (fc->client_gone) return 1;
     for (const char* p = line; *p;) {
         size_t n = strcspn(p, "\r");
         if (n > 0) {

@@ -230,7 +230,7 @@ int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int
     std::string tool = path;
     char list[] = "list", headerless[] = "-H", opt_o[] = "-o", name[] = "name";
     char* argv[] = {tool.data(), list, headerless, opt_o, name, nullptr};
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS};
+    exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};  // a hung tool ends with its client
     sb_cap_t cap;
     exec_result_t res;
     if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0) return reply_err(fd, req_id, "ENOENT", "zpool not found");

@@ -63,7 +63,9 @@ struct preset_t {
 
 const preset_t PRESETS[] = {
     {"seq1m", 2, {{"SEQ1M_Q8T1_W", "write", "1M", 8, 1, nullptr}, {"SEQ1M_Q8T1_R", "read", "1M", 8, 1, nullptr}}},
-    {"rnd4k", 2, {{"RND4K_Q32_W", "randwrite", "4k", 32, 1, nullptr}, {"RND4K_Q32_R", "randread", "4k", 32, 1, nullptr}}},
+    {"rnd4k",
+     2,
+     {{"RND4K_Q32_W", "randwrite", "4k", 32, 1, nullptr}, {"RND4K_Q32_R", "randread", "4k", 32, 1, nullptr}}},
     {"full",
      4,
      {{"SEQ1M_Q8_W", "write", "1M", 8, 1, nullptr},

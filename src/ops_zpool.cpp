@@ -197,7 +197,8 @@ int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsm
     if (strlen(pool) >= ZPOOL_NAME_BYTES) {
         emit_stream_error(&e, "EBADREQ", "pool too long");
     } else if (!(path = find_zpool())) {
-        emit_stream_error(&e, "ENOENT", "zpool not found (tried /sbin/zpool, /usr/sbin/zpool, /usr/local/sbin/zpool, PATH)");
+        emit_stream_error(&e, "ENOENT",
+                          "zpool not found (tried /sbin/zpool, /usr/sbin/zpool, /usr/local/sbin/zpool, PATH)");
     } else {
         memcpy(zc.pool, pool, sizeof zc.pool);
         std::string tool = path;

@@ -162,12 +162,14 @@ TEST_F(FakeToolsTest, IperfArgumentVectorsAndRefusals) {
         {"iperf3_client", R"({"host":"nas","port":7,"time":3,"parallel":4,"udp":true,"reverse":true,"json":false})",
          {"-c", "nas", "-p", "7", "-t", "3", "-P", "4", "-i", "1", "-u", "-R", "--forceflush"}},
         {"iperf3_server", "{}", {"-s", "-p", "5201", "--forceflush"}},
-        {"iperf3_server", R"({"port":6000,"one_off":true,"json":true})", {"-s", "-p", "6000", "-1", "-J", "--forceflush"}},
+        {"iperf3_server", R"({"port":6000,"one_off":true,"json":true})",
+         {"-s", "-p", "6000", "-1", "-J", "--forceflush"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> frames = StreamReader(d, req(c.op, c.args)).until_end();
         EXPECT_EQ(recorded_argv(rec("iperf3")), c.want) << c.args;
-        EXPECT_TRUE(has(frames.back(), R"("event":"done","job_id")") && has(frames.back(), R"("exit_code":0})")) << c.args;
+        EXPECT_TRUE(has(frames.back(), R"("event":"done","job_id")") && has(frames.back(), R"("exit_code":0})"))
+            << c.args;
     }
     unlink(rec("iperf3").c_str());
     EXPECT_EQ(d.call(req("iperf3_client", "{}")), err("EREQ", "host required"));

@@ -41,8 +41,16 @@ protected:
     std::string go() const { return d.dir() + "/go"; }
 };
 
-std::string sample(const std::string& members) {
-    return R"("data":{"ts":0,"mode":"zpool","pool":"tank","disks":{)" + members + "}}}";
+// A sample's data; each member as NAME CLASS LEVEL READ_IOPS WRITE_IOPS READ_KB WRITE_KB.
+std::string sample(const std::vector<std::string>& members) {
+    static const std::regex member("(\\S+) (\\S+) (\\S+) (\\S+) (\\S+) (\\S+) (\\S+)");
+    std::string disks;
+    for (const auto& m : members)
+        disks += (disks.empty() ? "" : ",") +
+                 std::regex_replace(m, member,
+                                    R"("$1":{"dev_class":"$2","level":$3,"read_iops":$4,"write_iops":$5,)"
+                                    R"("read_kb":$6,"write_kb":$7})");
+    return R"("data":{"ts":0,"mode":"zpool","pool":"tank","disks":{)" + disks + "}}}";
 }
 
 std::string masked(std::string f) {
@@ -60,8 +68,7 @@ TEST_F(ZpoolTest, SampleLeavesWhenTheNextBeginsAndCancelSendsTheLast) {
     std::string first = s.next(5000);
     EXPECT_EQ(masked(first),
               R"({"id":"r","event":"chunk","job_id":"X",)" +
-                  sample(R"("tank":{"dev_class":"zfs_pool","level":0,"read_iops":1.00,"write_iops":2.00,"read_kb":1.00,"write_kb":2.00},)"
-                         R"("sda":{"dev_class":"zfs_vdev","level":1,"read_iops":3.00,"write_iops":4.00,"read_kb":3.00,"write_kb":4.00})"));
+                  sample({"tank zfs_pool 0 1.00 2.00 1.00 2.00", "sda zfs_vdev 1 3.00 4.00 3.00 4.00"}));
     EXPECT_EQ(recorded_argv(rec("zpool")), (std::vector<std::string>{"iostat", "-v", "tank", "1"}));
 
     EXPECT_EQ(s.next(700), "");  // the tool is silent: the second sample waits
@@ -73,7 +80,7 @@ TEST_F(ZpoolTest, SampleLeavesWhenTheNextBeginsAndCancelSendsTheLast) {
     ASSERT_EQ(rest.size(), 2u);
     EXPECT_EQ(masked(rest[0]),
               R"({"id":"r","event":"chunk",)" +
-                  sample(R"("tank":{"dev_class":"zfs_pool","level":0,"read_iops":5.00,"write_iops":6.00,"read_kb":5.00,"write_kb":6.00})"));
+                  sample({"tank zfs_pool 0 5.00 6.00 5.00 6.00"}));
     EXPECT_EQ(rest[1], R"({"id":"r","event":"done","ok":true,"exit_code":-1})");
 }
 
@@ -92,7 +99,8 @@ TEST_F(ZpoolTest, RefusalsAndMissingTool) {
 
 TEST_F(ZpoolTest, ListNamesPoolsAndIgnoresMessages) {
     ASSERT_TRUE(write_file(out("zpool"), "tank\nbackup\tONLINE\nwe\"ird\n\n"));
-    EXPECT_EQ(d.call(req("zpool_list", "{}")), ok(R"({"pools":[{"name":"tank"},{"name":"backup"},{"name":"we\"ird"}]})"));
+    EXPECT_EQ(d.call(req("zpool_list", "{}")),
+              ok(R"({"pools":[{"name":"tank"},{"name":"backup"},{"name":"we\"ird"}]})"));
     EXPECT_EQ(recorded_argv(rec("zpool")), (std::vector<std::string>{"list", "-H", "-o", "name"}));
     ASSERT_TRUE(write_file(out("zpool"), "no pools available\n"));
     EXPECT_EQ(d.call(req("zpool_list", "{}")), ok(R"({"pools":[]})"));

@@ -41,7 +41,9 @@ strings chunks_of(Feed feed) {
 
 std::string log_rec(const std::string& escaped) { return "{\"type\":\"log\",\"line\":\"" + escaped + "\"}"; }
 std::string progress(const char* pct) { return std::string("{\"type\":\"progress\",\"index\":1,\"pct\":") + pct + "}"; }
-std::string line_rec(const std::string& escaped) { return "{\"type\":\"line\",\"stream\":1,\"text\":\"" + escaped + "\"}"; }
+std::string line_rec(const std::string& escaped) {
+    return "{\"type\":\"line\",\"stream\":1,\"text\":\"" + escaped + "\"}";
+}
 
 strings iperf_chunks(const strings& lines) {
     return chunks_of([&](op_emit_t* e) {

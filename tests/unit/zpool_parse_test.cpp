@@ -102,7 +102,8 @@ TEST(ZpoolParse, IndentsColumnsAndNames) {
         std::string want;  // the member, or "" for a row that is no device
     } cases[] = {
         // Tree-drawing characters count 2 each, "|" 1, a tab 8.
-        {"  \xe2\x94\x82 \xe2\x94\x94\xe2\x94\x80sdc  -  -  1  2  3K  4K", member("sdc", "zfs_disk", 2, "1.00 2.00 3.00 4.00")},
+        {"  \xe2\x94\x82 \xe2\x94\x94\xe2\x94\x80sdc  -  -  1  2  3K  4K",
+         member("sdc", "zfs_disk", 2, "1.00 2.00 3.00 4.00")},
         {"\xe2\x94\x94 mirror-1  1G  2G  1  2  3  4", member("mirror-1", "zfs_vdev", 1, "1.00 2.00 0.00 0.00")},
         {"  | sdd  -  -  1  2  3K  4K", member("sdd", "zfs_disk", 2, "1.00 2.00 3.00 4.00")},
         {"\tsde  -  -  1m  2  3K  4K", member("sde", "zfs_disk", 2, "1000000.00 2.00 3.00 4.00")},

@@ -8,14 +8,6 @@
     }
 
 
-// ---- pools, disk and network benchmarks ----
-VORND_PENDING_OP(fio_run)
-VORND_PENDING_OP(iperf3_client)
-VORND_PENDING_OP(iperf3_server)
-VORND_PENDING_OP(iperf3_kill)
-VORND_PENDING_OP(zpool_iostat_stream)
-VORND_PENDING_OP(zpool_list)
-// ----
 
 
 // ---- tracing and capture ----

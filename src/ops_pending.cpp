@@ -24,8 +24,3 @@ VORND_PENDING_OP(zpool_list)
 // ----
 
 
-// ---- tracing and capture ----
-VORND_PENDING_OP(strace_attach)
-VORND_PENDING_OP(pcap_capture)
-VORND_PENDING_OP(pcap_stream)
-// ----

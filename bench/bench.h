@@ -139,6 +139,8 @@ int floor_reply_head(std::string* out, std::string_view id);
 
 int floor_ping(int fd, std::string_view id, std::string_view body);
 
+constexpr const char* FLOOR_JOB_ID = "0123456789abcdef";  // the shape of a real id
+
 // ---- bench_ping.cpp ----
 
 int scen_ping_latency(const bench_ctx_t* ctx, bench_report_t* report);
@@ -148,6 +150,12 @@ int scen_rss(const bench_ctx_t* ctx, bench_report_t* report);
 // ---- bench_exec.cpp ----
 
 int floor_exec(int fd, std::string_view id, std::string_view body);
+// Starts `cmd` with `args` as the runner does: one pipe for standard output and error,
+// /dev/null as standard input, no other descriptor. Its pid and the pipe's read end in
+// *out_r; -1 when it cannot be started.
+pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, int* out_r);
+// The floor's "done" frame with `code`; with `first`, the job id that no chunk carried yet.
+int floor_done(int fd, std::string_view id, bool first, int code);
 int scen_exec_stream(const bench_ctx_t* ctx, bench_report_t* report);
 int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report);
 
@@ -158,3 +166,8 @@ int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report);
 // ---- bench_procs.cpp ----
 
 int scen_procs_list(const bench_ctx_t* ctx, bench_report_t* report);
+
+// ---- bench_pcap.cpp ----
+
+int floor_pcap_stream(int fd, std::string_view id, std::string_view body);
+int scen_pcap_stream(const bench_ctx_t* ctx, bench_report_t* report);

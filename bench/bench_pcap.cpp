@@ -28,12 +28,6 @@ constexpr size_t PCAP_READ_BYTES = 16384;  // the runner's raw read size
 constexpr int PCAP_MIN_RUNS = 2;           // per side
 constexpr size_t TOOL_PATH_BYTES = 512;
 
-struct pcap_side_t {
-    uint64_t bytes = 0;
-    uint64_t ns = 0;
-    int runs = 0;
-};
-
 // One chunk frame of the daemon's shape for `n` bytes, appended to `frame`.
 void floor_chunk(std::string* frame, std::string_view id, const char* buf, size_t n, bool* first) {
     floor_reply_head(frame, id);
@@ -51,18 +45,8 @@ void floor_chunk(std::string* frame, std::string_view id, const char* buf, size_
     *frame += "\"}}";
 }
 
-// The base64 text of a chunk frame, or empty for any other frame (it needs no escapes).
-std::string_view chunk_b64(std::string_view frame) {
-    static constexpr std::string_view KEY = "\"b64\":\"";
-    size_t at = frame.find(KEY);
-    if (at == std::string_view::npos) return {};
-    size_t start = at + KEY.size();
-    size_t end = frame.find('"', start);
-    return end == std::string_view::npos ? std::string_view() : frame.substr(start, end - start);
-}
-
 // One pcap_stream request on a new connection, timed from the send to "done".
-int run_side(const std::string& sock, pcap_side_t* side) {
+int run_side(const std::string& sock, bench_side_t* side) {
     unique_fd fd = vc_connect(sock.c_str());
     uint64_t t0 = bench_now_ns();
     if (!fd || vc_send(fd.get(), vc_request("p", "pcap_stream", R"({"iface":"lo"})")) != 0) return -1;
@@ -71,7 +55,7 @@ int run_side(const std::string& sock, pcap_side_t* side) {
     uint64_t got = 0;
     for (;;) {
         if (vc_recv(fd.get(), &frame) != 0) return -1;
-        std::string_view b64 = chunk_b64(frame);
+        std::string_view b64 = bench_str_after(frame, "\"b64\":\"");
         if (b64.empty()) break;
         ssize_t n = b64_decode(b64.data(), b64.size(), bytes.data(), bytes.size());
         if (n < 0) return -1;
@@ -108,7 +92,7 @@ private:
     bool had_ = false;
 };
 
-double rate_mb(const pcap_side_t& s) { return s.ns ? s.bytes / 1e6 * 1e9 / s.ns : 0; }
+double rate_mb(const bench_side_t& s) { return s.ns ? s.bytes / 1e6 * 1e9 / s.ns : 0; }
 
 }  // namespace
 
@@ -155,17 +139,10 @@ int scen_pcap_stream(const bench_ctx_t* ctx, bench_report_t* report) {
     bench_daemon_t d;
     bench_floor_t fl;
     if (d.start(ctx, "pcap-stream") != 0 || fl.start(ctx->dir + "/pcap-stream-floor.sock") != 0) return -1;
-    pcap_side_t sides[2];  // vornd, floor
-    const uint64_t want_ns = static_cast<uint64_t>(ctx->seconds * 1e9);
-    for (int i = 0; sides[0].ns < want_ns || sides[1].ns < want_ns || sides[0].runs < PCAP_MIN_RUNS ||
-                    sides[1].runs < PCAP_MIN_RUNS;
-         i++) {
-        int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;  // A B B A
-        if (run_side(s == 0 ? d.socket_path() : fl.socket_path(), &sides[s]) != 0) {
-            fprintf(stderr, "vornbench: pcap-stream run on the %s failed\n", s == 0 ? "vornd" : "floor");
-            return -1;
-        }
-    }
+    bench_side_t sides[2];  // vornd, floor
+    if (bench_alternate(ctx, "pcap-stream", PCAP_MIN_RUNS, sides,
+                        [&](int s) { return run_side(s == 0 ? d.socket_path() : fl.socket_path(), &sides[s]); }) != 0)
+        return -1;
     report->push_back({"pcap-stream", "256 MiB: decoded MB/s, request to done", rate_mb(sides[0]), rate_mb(sides[1]),
                        GOAL_RATIO_MIN, 0.8});
     fl.stop();

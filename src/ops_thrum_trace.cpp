@@ -265,7 +265,7 @@ private:
         return nullptr;
     }
 
-    job_t job_;
+    job_t job_{};  // only pid and cancel are used
     int after_ms_ = 0;
     std::mutex mu_;  // guards finished_
     std::condition_variable cv_;

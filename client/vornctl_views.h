@@ -1,0 +1,22 @@
+// Helpers shared by the view files (vornctl_view_*.cpp): arguments, one-reply requests and
+// error messages for people. Errors: the CTL_* statuses of vornctl.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "client.h"
+#include "vornctl.h"
+
+// {KEY: VALUE} (VALUE as a JSON string, or as it is when `raw_value`) followed by the
+// members of the key=value words. False (after a message) on a bad word.
+bool view_args(std::string_view key, std::string_view value, int argc, char** argv, std::string* out,
+               bool raw_value = false);
+// A failure reply or error event as "vornctl: OP: message (CODE)" on standard error; true
+// when `frame` is one.
+bool view_report_error(std::string_view op, const vc_json& frame);
+// Runs OP for its one reply: the reply in `doc` (over `frame`), the reply's status; a failure
+// is reported on standard error.
+int view_call(const ctl_ctx& ctx, std::string_view op, std::string_view args, std::string* frame, vc_json_doc* doc);
+// A line written over whatever the terminal echoed on the current line (a ^C).
+void view_note(std::string_view text);

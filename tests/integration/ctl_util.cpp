@@ -43,6 +43,16 @@ std::thread serve_once(int lfd, std::string* request, std::vector<std::string> f
     });
 }
 
+std::thread serve_each(int lfd, std::vector<std::string>* requests, std::vector<std::vector<std::string>> replies) {
+    return std::thread([=] {
+        for (const auto& frames : replies) {
+            unique_fd c = accept_within(lfd, 10000);
+            if (!c || vc_recv(c.get(), &requests->emplace_back()) != 0) return;
+            for (const std::string& f : frames) vc_send(c.get(), f);
+        }
+    });
+}
+
 std::thread serve_cancellable(int lfd, std::string* request, std::string* cancel, std::vector<std::string> before,
                               std::vector<std::string> after) {
     return std::thread([=] {
@@ -86,8 +96,8 @@ int TerminalRun::read_some() {
     return r < 0 ? -1 : static_cast<int>(r);
 }
 
-bool TerminalRun::wait_for(std::string_view needle) {
-    while (screen.find(needle) == std::string::npos)
+bool TerminalRun::wait_for(std::string_view needle, size_t from) {
+    while (screen.find(needle, from) == std::string::npos)
         if (read_some() <= 0) return false;
     return true;
 }

@@ -19,6 +19,8 @@ std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> w
 unique_fd listen_at(const std::string& path);
 // Serves one request with `frames` and keeps the request text; nothing when none comes in 10 s.
 std::thread serve_once(int lfd, std::string* request, std::vector<std::string> frames);
+// Serves one connection after the other, each with its own frames; keeps the requests.
+std::thread serve_each(int lfd, std::vector<std::string>* requests, std::vector<std::vector<std::string>> replies);
 // Serves one stream request with `before`, then waits for a _cancel on a second connection
 // (kept in `cancel`, answered "cancelled"), then sends `after` on the stream.
 std::thread serve_cancellable(int lfd, std::string* request, std::string* cancel, std::vector<std::string> before,
@@ -38,8 +40,8 @@ struct TerminalRun {
     void type(std::string_view keys);
     // >0 bytes read, 0 nothing for SCREEN_WAIT_MS, -1 the terminal is gone.
     int read_some();
-    // Reads the screen until it shows `needle`.
-    bool wait_for(std::string_view needle);
+    // Reads the screen until it shows `needle` at or after byte `from`.
+    bool wait_for(std::string_view needle, size_t from = 0);
     // Reads the screen to the terminal's end, then reaps vornctl: its exit status or -1.
     int wait_exit_status();
     // Sets the window size (the kernel then signals vornctl).

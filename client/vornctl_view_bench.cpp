@@ -215,22 +215,15 @@ void iperf_tick(iperf_view_t* v) {
 
 int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args;
-    if (argc < 1 || argv[0][0] == '\0') {
-        fprintf(stderr, "usage: vornctl fio TARGET_DIR [test=seq1m|rnd4k|full|custom] [size=2G] [runtime=S] [direct=1]\n");
+    if (!view_first_arg("target_dir", "fio TARGET_DIR [test=seq1m|rnd4k|full|custom] [size=2G] [runtime=S] [direct=1]",
+                        argc, argv, &args))
         return CTL_USAGE;
-    }
-    if (!view_args("target_dir", argv[0], argc - 1, argv + 1, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "fio_run", args);
     fio_view_t v;
     v.live.start_ticker([&v](bool) {
         if (!v.tests.empty()) v.live.draw(fio_bars(v, v.live.size()));
     });
-    int st = ctl_run_op(ctx, "fio_run", args, on_fio_frame, &v);
-    v.live.stop_ticker();
-    {
-        auto g = v.live.lock();
-        v.live.finish();
-    }
+    int st = view_stream(ctx, "fio_run", args, &v.live, on_fio_frame, &v, false);
     vc_json_doc doc;
     if (!v.failure.empty() && doc.parse(v.failure)) view_report_error("fio_run", doc.root());
     print_fio_summary(v);
@@ -242,11 +235,9 @@ int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args;
-    if (argc < 1 || argv[0][0] == '\0') {
-        fprintf(stderr, "usage: vornctl iperf3 HOST [time=10] [parallel=1] [reverse=true] [udp=true] [port=5201]\n");
+    if (!view_first_arg("host", "iperf3 HOST [time=10] [parallel=1] [reverse=true] [udp=true] [port=5201]", argc, argv,
+                        &args))
         return CTL_USAGE;
-    }
-    if (!view_args("host", argv[0], argc - 1, argv + 1, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "iperf3_client", args);
     iperf_view_t v;
     v.host = term_clean(argv[0]);
@@ -254,11 +245,7 @@ int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     if (a.parse(args)) v.seconds = std::max(a.root().get("time").num(10), 1.0);
     v.start_ms = now_ms();
     v.live.start_ticker([&v](bool) { iperf_tick(&v); });
-    int st = ctl_run_op(ctx, "iperf3_client", args, on_iperf_frame, &v);
-    v.live.stop_ticker();
-    auto g = v.live.lock();
-    v.live.clear();
-    v.live.finish();
+    int st = view_stream(ctx, "iperf3_client", args, &v.live, on_iperf_frame, &v, true);
     if (ctl_interrupted()) view_note("cancelled: iperf3 was stopped");
     return st;
 }

@@ -242,11 +242,7 @@ int ctl_cmd_meminfo(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args, frame;
-    if (argc < 1) {
-        fprintf(stderr, "usage: vornctl smart DEVICE [type=TYPE]\n");
-        return CTL_USAGE;
-    }
-    if (!view_args("device", argv[0], argc - 1, argv + 1, &args)) return CTL_USAGE;
+    if (!view_first_arg("device", "smart DEVICE [type=TYPE]", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "smart_get", args);
     vc_json_doc doc;
     int st = view_call(ctx, "smart_get", args, &frame, &doc);

@@ -59,12 +59,7 @@ int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, co
     t.live.start_ticker([&t](bool resized) {
         if (resized || t.samples == 0) redraw(&t);
     });
-    int st = ctl_run_op(ctx, op, args, on_sample, &t);
-    t.live.stop_ticker();
-    {
-        auto g = t.live.lock();
-        t.live.finish();
-    }
+    int st = view_stream(ctx, op, args, &t.live, on_sample, &t, false);
     vc_json_doc doc;
     if (!t.failure.empty() && doc.parse(t.failure)) view_report_error(op, doc.root());
     else if (ctl_interrupted()) view_note(std::string(view) + " stopped");
@@ -200,10 +195,5 @@ int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view
         w.live.draw({w.op + ": " + fmt_duration(static_cast<double>(now - w.start_ms) / 1000) +
                      " elapsed (Ctrl-C cancels)"});
     });
-    int st = ctl_run_op(ctx, op, args_json, print_watched, &w);
-    w.live.stop_ticker();
-    auto g = w.live.lock();
-    w.live.clear();
-    w.live.finish();
-    return st;
+    return view_stream(ctx, op, args_json, &w.live, print_watched, &w, true);
 }

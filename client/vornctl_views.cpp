@@ -23,6 +23,24 @@ bool view_args(std::string_view key, std::string_view value, int argc, char** ar
     return true;
 }
 
+bool view_first_arg(const char* key, const char* usage, int argc, char** argv, std::string* out) {
+    if (argc < 1 || argv[0][0] == '\0') {
+        fprintf(stderr, "usage: vornctl %s\n", usage);
+        return false;
+    }
+    return view_args(key, argv[0], argc - 1, argv + 1, out);
+}
+
+int view_stream(const ctl_ctx& ctx, std::string_view op, std::string_view args, term_live* live, ctl_frame_fn on_frame,
+                void* user, bool clear) {
+    int st = ctl_run_op(ctx, op, args, on_frame, user);
+    live->stop_ticker();
+    auto g = live->lock();
+    if (clear) live->clear();
+    live->finish();
+    return st;
+}
+
 bool view_report_error(std::string_view op, const vc_json& frame) {
     if (frame.get("ok").raw() != "false") return false;
     std::string msg = term_clean(frame.get("error").str("failed"));

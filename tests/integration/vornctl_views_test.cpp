@@ -22,7 +22,7 @@ using lines_t = std::vector<std::string>;
 
 namespace {
 
-std::string data_file(const char* name) { return read_text(std::string(VORND_TEST_DATA) + "/" + name); }
+std::string data_file(const char* name) { return read_text(std::string(VORND_SOURCE_DIR) + "/tests/integration/data/" + name); }
 
 std::string masked(const std::string& s) {
     std::string m = std::regex_replace(s, std::regex("\"job_id\":\"[0-9a-f]{16}\""), "\"job_id\":\"X\"");
@@ -385,6 +385,36 @@ TEST_F(StandInTest, ZpoolIostatIndentsTheTree) {
                        "  raidz1-0        12.0     1500.0    2.0 MiB/s      512 B/s",
                        "    sda           12.0     1500.0    2.0 MiB/s      512 B/s",
                        "    sdb           12.0     1500.0    2.0 MiB/s      512 B/s"}));
+}
+
+// The process views against the daemon's own readings of /proc, on a process of this test.
+TEST(VornctlViews, PsAndProcOfARealProcess) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    const std::string name = "vwtest" + std::to_string(getpid() % 10000000), prog = d.dir() + "/" + name;
+    ASSERT_TRUE(write_file(prog, read_text("/bin/sleep"), 0755));
+    spawned_t p = spawn_program({prog, "60"});
+    ASSERT_GT(p.pid, 0);
+    const std::string pid = std::to_string(p.pid);
+    ASSERT_TRUE(eventually([&] { return read_text("/proc/" + pid + "/comm") == name + "\n"; }));
+
+    TerminalRun ps(ctl(d.socket_path(), {"ps", name}), 24, 120);
+    EXPECT_EQ(ps.wait_exit_status(), 0) << ps.screen;
+    lines_t screen = screen_of(ps.screen, 24, 120);
+    ASSERT_EQ(screen.size(), 2u) << ps.screen;
+    EXPECT_TRUE(std::regex_match(screen[0], std::regex(" *PID +RSS  NAME +COMMAND"))) << screen[0];
+    EXPECT_TRUE(std::regex_match(screen[1], std::regex(" *" + pid + " +[0-9.]+ [KM]iB  " + name + "  " + prog + " 60")))
+        << screen[1];
+
+    TerminalRun proc(ctl(d.socket_path(), {"proc", pid}), 24, 120);
+    EXPECT_EQ(proc.wait_exit_status(), 0) << proc.screen;
+    screen = screen_of(proc.screen, 24, 120);
+    ASSERT_GE(screen.size(), 12u) << proc.screen;
+    EXPECT_EQ(screen[0], "process " + pid + ": " + prog + " 60");
+    EXPECT_TRUE(std::regex_match(screen[1], std::regex("state +S \\(sleeping\\) +FD  TYPE +TARGET"))) << screen[1];
+    EXPECT_NE(screen[2].find(" 0  file    /dev/null"), std::string::npos) << screen[2];
+    kill(p.pid, SIGKILL);
+    wait_exit(p.pid);
 }
 
 TEST(VornctlCompletion, NamesEveryOperationAndView) {

@@ -412,7 +412,7 @@ TEST(VornctlViews, PsAndProcOfARealProcess) {
     ASSERT_GE(screen.size(), 12u) << proc.screen;
     EXPECT_EQ(screen[0], "process " + pid + ": " + prog + " 60");
     EXPECT_TRUE(std::regex_match(screen[1], std::regex("state +S \\(sleeping\\) +FD  TYPE +TARGET"))) << screen[1];
-    EXPECT_NE(screen[2].find(" 0  file    /dev/null"), std::string::npos) << screen[2];
+    EXPECT_NE(screen[2].find(" 0  file  /dev/null"), std::string::npos) << screen[2];
     kill(p.pid, SIGKILL);
     wait_exit(p.pid);
 }

@@ -53,6 +53,15 @@ bool frame_waiting(int fd) {
 // Runs `body` in a child process whose own children live in a new PID namespace with its own
 // /proc, so that a daemon started there sees only this test's processes. Returns body's
 // complaints (empty when all went well), or why it could not run.
+// True when a process of this /proc has exactly this comm text.
+bool process_named(const std::string& comm) {
+    for (const auto& e : std::filesystem::directory_iterator("/proc"))
+        if (isdigit(static_cast<unsigned char>(e.path().filename().string()[0])) &&
+            read_text(e.path().string() + "/comm") == comm)
+            return true;
+    return false;
+}
+
 std::string with_private_pids(const std::function<std::string()>& body) {
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return "pipe";
@@ -130,6 +139,10 @@ TEST(IperfReal, KillEndsTheToolsProcessesOnly) {
             std::filesystem::copy_file("/bin/sleep", copy);
             chmod(copy.c_str(), 0755);
             fakes.push_back(spawn_program({copy, "60"}).pid);
+            // Until its exec the child still carries this program's name. The namespace's
+            // /proc numbers processes its own way, so the copy is found by its name.
+            if (!eventually([&] { return process_named(std::string(name) + "\n"); }))
+                return "the copy named " + std::string(name) + " did not start";
         }
         StreamReader srv(d, req("iperf3_server", R"({"port":)" + std::to_string(free_port()) + "}"));
         std::string f;

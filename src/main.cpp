@@ -35,6 +35,7 @@
 #include "conn.h"
 #include "jobs.h"
 #include "log.h"
+#include "ops.h"
 #include "proto.h"
 #include "util.h"
 
@@ -53,6 +54,7 @@ constexpr int STOP_WAIT_MS = 2000;
 // Allocations this large (a big frame, a stream's batch) get their own mapping, so their
 // memory goes back to the system when freed instead of staying in a thread's arena.
 constexpr int MALLOC_MMAP_THRESHOLD_BYTES = 256 * 1024;
+constexpr size_t CONF_TEXT_BYTES = 4096;  // the largest file config_apply writes, NUL included
 
 // Set by the signal handler, which may run on any thread: lock-free atomics, so that the main
 // thread's reads are ordered with it (a volatile flag is a data race between threads).
@@ -152,6 +154,35 @@ std::string config_path_from_start_dir(const char* path) {
     if (joined.back() != '/') joined += '/';
     joined += path;
     return joined.size() < sizeof(vornd_config_t::config_path) ? joined : path;
+}
+
+// --print-config LEVEL: writes to standard output the file that config_apply would write for
+// LEVEL over the configuration loaded now (the -c file, else the usual search), so a packaged
+// or hand-kept file can never drift from the daemon's own presets. Returns the exit status:
+// 0, or 1 after saying why (an unknown level, a -c file that cannot be read, a record that
+// does not serialize whole, a failed write).
+int print_config(const char* level, bool file_named) {
+    cfg_snapshot_t live = g_cfg.load();
+    if (file_named && !live->config_path[0]) {
+        fprintf(stderr, "vornd: nothing printed: the -c file cannot be read\n");
+        return 1;
+    }
+    vornd_config_t c = *live;
+    if (config_preset(&c, level) != 0) {
+        fprintf(stderr, "vornd: unknown level '%s' (dev, safe or locked)\n", level);
+        return 1;
+    }
+    char text[CONF_TEXT_BYTES];
+    int len = config_serialize(&c, text, sizeof text);
+    if (len < 0) {
+        fprintf(stderr, "vornd: the configuration cannot be written as a file\n");
+        return 1;
+    }
+    if (fwrite(text, 1, static_cast<size_t>(len), stdout) != static_cast<size_t>(len) || fflush(stdout) != 0) {
+        fprintf(stderr, "vornd: write: %s\n", strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 // A failure that may repeat many times a second: the first is logged at once, later ones
@@ -261,6 +292,7 @@ bool timeout_option(const char* a, const char* value, int* frame_ms, int* send_m
 
 int main(int argc, char** argv) {
     const char* path = nullptr;
+    const char* print_level = nullptr;
     int level = LOG_INF;
     int frame_timeout_ms = 0, send_timeout_ms = 0;
     for (int i = 1; i < argc; i++) {
@@ -269,6 +301,8 @@ int main(int argc, char** argv) {
             i++;
         } else if (strcmp(a, "-c") == 0) {
             if (i + 1 < argc) path = argv[++i];
+        } else if (strcmp(a, "--print-config") == 0) {
+            print_level = i + 1 < argc ? argv[++i] : "";
         } else if (strcmp(a, "-v") == 0) {
             level = LOG_DBG;
         } else if (strcmp(a, "--version") == 0) {
@@ -290,8 +324,10 @@ int main(int argc, char** argv) {
     hold_standard_descriptors();
     mallopt(M_MMAP_THRESHOLD, MALLOC_MMAP_THRESHOLD_BYTES);
     proto_set_timeouts(frame_timeout_ms, send_timeout_ms);
-    log_init("vornd", level);
+    // Printing keeps standard error to what goes wrong: a missing file, an unreadable token.
+    log_init("vornd", print_level ? LOG_WRN : level);
     config_load(path);
+    if (print_level) return print_config(print_level, path != nullptr);
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();
     g_cfg_path = path;

@@ -64,13 +64,13 @@ int ops_real_path_allowed(const cfg_allow_t* a, int fd, const char* name) {
     char real[PATH_MAX];
     ssize_t n = readlink(link, real, sizeof real - 1);
     if (n <= 0 || real[0] != '/') return 0;  // no path the list could judge: refused
-    std::string p(real, static_cast<size_t>(n));
-    if (p.back() != '/') p += '/';  // "/" stays "/"; a directory is judged with its slash, too
-    if (name) return cfg_allow_check(a, (p + name).c_str());
+    std::string path(real, static_cast<size_t>(n));  // ends in "/" only for the root
+    std::string below = path == "/" ? path : path + "/";
+    if (name) return cfg_allow_check(a, (below + name).c_str());
+    if (cfg_allow_check(a, path.c_str())) return 1;
+    // A directory listed with its slash ("/srv/data/") admits the directory itself.
     struct stat st;
-    bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    return cfg_allow_check(a, p.substr(0, p.size() > 1 ? p.size() - 1 : 1).c_str()) ||
-           (dir && cfg_allow_check(a, p.c_str()));
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && cfg_allow_check(a, below.c_str());
 }
 
 // ---- parsers ----

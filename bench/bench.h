@@ -154,3 +154,7 @@ int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report);
 // ---- bench_pty.cpp ----
 
 int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report);
+
+// ---- bench_procs.cpp ----
+
+int scen_procs_list(const bench_ctx_t* ctx, bench_report_t* report);

@@ -38,6 +38,7 @@ const scenario_t SCENARIOS[] = {
     {"exec-spawn", "exec of /bin/true, sequential: request-to-done p50 and p99", scen_exec_spawn},
     {"pty-throughput", "cat of a 64 MiB file in a PTY session: decoded bytes/s vs a directly read pty",
      scen_pty_throughput},
+    {"procs-list", "procs_list full form with 2,000 extra processes: p50 request to reply vs ps", scen_procs_list},
 };
 
 constexpr double DEFAULT_SECONDS = 2.0;

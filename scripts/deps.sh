@@ -7,7 +7,8 @@ set -euo pipefail
 
 build_pkgs=(g++ cmake ninja-build)
 test_pkgs=(libgtest-dev sysstat fio iperf3 smartmontools dmidecode tcpdump strace iproute2 net-tools
-           tar procps util-linux clang libclang-rt-dev)
+           tar procps util-linux clang libclang-rt-dev  # clang: the fuzz targets
+           systemd man-db groff-base)  # the package tests: systemd-analyze, man, groff
 
 want=("${build_pkgs[@]}")
 [ "${1:-build}" = test ] && want+=("${test_pkgs[@]}")

@@ -26,6 +26,7 @@
 #include "conn.h"
 #include "jobs.h"
 #include "log.h"
+#include "ops.h"
 #include "util.h"
 
 namespace {
@@ -34,6 +35,7 @@ constexpr int LISTEN_BACKLOG = 32;
 constexpr int ACCEPT_POLL_MS = 1000;  // bounds how late a stop or reload is seen
 // The longest path an address holds with its NUL; a longer configured path is bound cut.
 constexpr size_t SOCKET_ADDR_PATH_MAX = sizeof(sockaddr_un::sun_path) - 1;
+constexpr size_t CONF_TEXT_BYTES = 4096;  // the largest file config_apply writes, NUL included
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_reload = 0;
@@ -121,6 +123,35 @@ std::string config_path_from_start_dir(const char* path) {
     return joined.size() < sizeof(vornd_config_t::config_path) ? joined : path;
 }
 
+// --print-config LEVEL: writes to standard output the file that config_apply would write for
+// LEVEL over the configuration loaded now (the -c file, else the usual search), so a packaged
+// or hand-kept file can never drift from the daemon's own presets. Returns the exit status:
+// 0, or 1 after saying why (an unknown level, a -c file that cannot be read, a record that
+// does not serialize whole, a failed write).
+int print_config(const char* level, bool file_named) {
+    cfg_snapshot_t live = g_cfg.load();
+    if (file_named && !live->config_path[0]) {
+        fprintf(stderr, "vornd: nothing printed: the -c file cannot be read\n");
+        return 1;
+    }
+    vornd_config_t c = *live;
+    if (config_preset(&c, level) != 0) {
+        fprintf(stderr, "vornd: unknown level '%s' (dev, safe or locked)\n", level);
+        return 1;
+    }
+    char text[CONF_TEXT_BYTES];
+    int len = config_serialize(&c, text, sizeof text);
+    if (len < 0) {
+        fprintf(stderr, "vornd: the configuration cannot be written as a file\n");
+        return 1;
+    }
+    if (fwrite(text, 1, static_cast<size_t>(len), stdout) != static_cast<size_t>(len) || fflush(stdout) != 0) {
+        fprintf(stderr, "vornd: write: %s\n", strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 void start_connection(int cfd) {
     pthread_t th;
     int err = pthread_create(&th, nullptr, conn_thread, reinterpret_cast<void*>(static_cast<intptr_t>(cfd)));
@@ -153,11 +184,14 @@ void accept_loop(int lfd) {
 
 int main(int argc, char** argv) {
     const char* path = nullptr;
+    const char* print_level = nullptr;
     int level = LOG_INF;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         if (strcmp(a, "-c") == 0) {
             if (i + 1 < argc) path = argv[++i];
+        } else if (strcmp(a, "--print-config") == 0) {
+            print_level = i + 1 < argc ? argv[++i] : "";
         } else if (strcmp(a, "-v") == 0) {
             level = LOG_DBG;
         } else if (strcmp(a, "--version") == 0) {
@@ -177,8 +211,10 @@ int main(int argc, char** argv) {
     }
 
     hold_standard_descriptors();
-    log_init("vornd", level);
+    // Printing keeps standard error to what goes wrong: a missing file, an unreadable token.
+    log_init("vornd", print_level ? LOG_WRN : level);
     config_load(path);
+    if (print_level) return print_config(print_level, path != nullptr);
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();
     g_cfg_path = path;

@@ -23,17 +23,6 @@ VORND_PENDING_OP(zpool_iostat_stream)
 VORND_PENDING_OP(zpool_list)
 // ----
 
-// ---- process listing, control and kernel tuning ----
-VORND_PENDING_OP(procs_list)
-VORND_PENDING_OP(procs_kill)
-VORND_PENDING_OP(proc_signal)
-VORND_PENDING_OP(proc_renice)
-VORND_PENDING_OP(cpufreq_set)
-VORND_PENDING_OP(drop_caches)
-VORND_PENDING_OP(proc_openfiles)
-VORND_PENDING_OP(proc_detail)
-VORND_PENDING_OP(cpu_limit)
-// ----
 
 // ---- tracing and capture ----
 VORND_PENDING_OP(strace_attach)

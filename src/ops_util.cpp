@@ -1,11 +1,13 @@
 #include "ops_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -468,4 +470,139 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     exec_result_t res;
     if (ops_run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, "ENOENT", "dmidecode not found");
     return reply_tool_text(fd, req_id, "{", out);
+}
+
+// ---- small kernel files ----
+
+ssize_t proc_read_small(int dirfd, const char* path, char* buf, size_t cap) {
+    buf[0] = '\0';
+    unique_fd f(openat(dirfd, path, O_RDONLY | O_CLOEXEC));
+    if (!f) return -1;
+    ssize_t r;
+    do r = read(f.get(), buf, cap - 1);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    buf[r] = '\0';
+    return r;
+}
+
+long long proc_find_num(const char* text, const char* label, long long missing) {
+    const char* at = strstr(text, label);
+    return at ? strtoll(at + strlen(label), nullptr, 10) : missing;
+}
+
+size_t proc_cmdline_spaces(char* buf, size_t n, bool trim) {
+    for (size_t i = 0; i < n; i++)
+        if (buf[i] == '\0') buf[i] = ' ';
+    while (trim && n > 0 && buf[n - 1] == ' ') n--;
+    buf[n] = '\0';
+    return n;
+}
+
+int write_str_file(const char* path, const char* val) {
+    unique_fd f(open(path, O_WRONLY | O_CLOEXEC));
+    if (!f) return -1;
+    ssize_t w;
+    do w = write(f.get(), val, strlen(val));
+    while (w < 0 && errno == EINTR);
+    int saved = errno;
+    f.reset();
+    errno = saved;
+    return w < 0 ? -1 : 0;
+}
+
+// ---- procs_list, procs_kill ----
+
+namespace {
+
+constexpr size_t PROC_COMM_BYTES = 64;      // 63 read
+constexpr size_t PROC_CMDLINE_BYTES = 4096;  // 4095 read
+constexpr size_t PROC_STATUS_BYTES = 8192;   // 8191 read
+constexpr size_t PROC_PATH_BYTES = 64;
+constexpr size_t PROCS_KILL_NAME_BYTES = 64;
+constexpr long long PROCS_KILL_DEFAULT_SIGNAL = 15;
+
+// The next process id of the /proc listing `d`, or 0 at its end.
+int next_pid(DIR* d) {
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        long long v = strtoll(e->d_name, nullptr, 10);
+        if (v >= 1 && v <= INT_MAX) return static_cast<int>(v);
+    }
+    return 0;
+}
+
+// Reads "<pid>/<file>" of the /proc directory `procfd`; as proc_read_small.
+ssize_t pid_file(int procfd, int pid, const char* file, char* buf, size_t cap) {
+    char path[PROC_PATH_BYTES];
+    snprintf(path, sizeof path, "%d/%s", pid, file);
+    return proc_read_small(procfd, path, buf, cap);
+}
+
+// The short command name without its line feed; empty when unreadable.
+void pid_comm(int procfd, int pid, char* out, size_t cap) {
+    ssize_t n = pid_file(procfd, pid, "comm", out, cap);
+    if (n > 0 && out[n - 1] == '\n') out[n - 1] = '\0';
+}
+
+// Appends the full-form members of one process: its command line and resident size.
+// `text` is scratch space of PROC_STATUS_BYTES.
+void append_full_entry(sb_t* s, int procfd, int pid, char* text) {
+    ssize_t n = pid_file(procfd, pid, "cmdline", text, PROC_CMDLINE_BYTES);
+    size_t len = n > 0 ? proc_cmdline_spaces(text, static_cast<size_t>(n), true) : 0;
+    sb_appendz(s, "\",\"cmdline\":\"");
+    sb_json_escape(s, text, len);
+    long long rss = 0;
+    if (pid_file(procfd, pid, "status", text, PROC_STATUS_BYTES) > 0) rss = proc_find_num(text, "\nVmRSS:", 0);
+    sb_printf(s, "\",\"rss_kb\":%lld}", rss);
+}
+
+}  // namespace
+
+int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    bool full = arg_get_bool(js, args, n, "full", 1) != 0;
+    scoped_dir d(opendir("/proc"));
+    if (!d) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    int procfd = dirfd(d.get());
+    sb_t s;
+    sb_appendz(&s, "{\"procs\":[");
+    bool first = true;
+    char comm[PROC_COMM_BYTES];
+    char text[PROC_STATUS_BYTES];
+    while (int pid = next_pid(d.get())) {
+        pid_comm(procfd, pid, comm, sizeof comm);
+        if (!comm[0]) continue;  // ended meanwhile, or a name that cannot be read
+        sb_printf(&s, "%s{\"pid\":%d,\"comm\":\"", first ? "" : ",", pid);
+        sb_json_escape(&s, comm, strlen(comm));
+        if (full)
+            append_full_entry(&s, procfd, pid, text);
+        else
+            sb_appendz(&s, "\"}");
+        first = false;
+    }
+    sb_appendz(&s, "]}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char name[PROCS_KILL_NAME_BYTES] = "";
+    arg_get_str(js, args, n, "name", name, sizeof name);
+    if (!name[0]) return reply_err(fd, req_id, "EREQ", "name required");
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!cfg_allow_exact(&cfg->procs_kill, name)) return reply_err(fd, req_id, "EFORBIDDEN", "name not in allowlist");
+    long long want = arg_get_int(js, args, n, "signal", PROCS_KILL_DEFAULT_SIGNAL);
+    // A number cut to an int could turn into a real signal; -1 is one the kernel refuses.
+    int sig = want >= 0 && want <= INT_MAX ? static_cast<int>(want) : -1;
+    scoped_dir d(opendir("/proc"));
+    if (!d) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    int killed = 0;
+    char comm[PROC_COMM_BYTES];
+    while (int pid = next_pid(d.get())) {
+        if (pid < 2) continue;  // never init
+        pid_comm(dirfd(d.get()), pid, comm, sizeof comm);
+        if (strcmp(comm, name) == 0 && kill(pid, sig) == 0) killed++;
+    }
+    char r[32];
+    snprintf(r, sizeof r, "{\"killed\":%d}", killed);
+    return reply_ok(fd, req_id, r);
 }

@@ -30,6 +30,14 @@ public:
         return true;
     }
 
+    // Any other mount (an overlay, proc, a recursive bind): the arguments of mount(2).
+    bool mount_at(const std::string& target, const char* source, const char* fstype, unsigned long flags,
+                  const std::string& data = "") {
+        if (mount(source, target.c_str(), fstype, flags, data.empty() ? nullptr : data.c_str()) != 0) return false;
+        points_.push_back(target);
+        return true;
+    }
+
 private:
     std::vector<std::string> points_;
 };

@@ -1,0 +1,122 @@
+# Installation and the Debian package.
+#
+# The daemon and its files live under the appliance root /opt/vorn, where the daemon looks
+# for them; links in the system's sbin and bin directories put the programs on PATH, and
+# the manual pages, the unit and the samples go where the system expects them
+# (GNUInstallDirs under the install prefix: /usr in the package).
+#
+#   ninja -C build && (cd build && cpack -G DEB)    ->  build/vornd_<version>_<arch>.deb
+#
+# Included at the end of the top-level CMakeLists.txt, so targets defined anywhere before
+# (pcapstream) are installed when they exist.
+
+include(GNUInstallDirs)
+
+set(VORN_ROOT /opt/vorn)
+# Debian 12 keeps units of packages in /lib, not /usr/lib.
+set(VORND_SYSTEMD_UNITDIR /lib/systemd/system CACHE PATH "Where the systemd unit goes")
+set(VORND_GEN_DIR ${CMAKE_BINARY_DIR}/packaging)
+
+# ---- programs ----
+install(TARGETS vornd RUNTIME DESTINATION ${VORN_ROOT}/sbin)
+install(TARGETS vornctl RUNTIME DESTINATION ${VORN_ROOT}/bin)
+if(TARGET pcapstream)
+  install(TARGETS pcapstream RUNTIME DESTINATION ${VORN_ROOT}/bin)
+endif()
+
+file(MAKE_DIRECTORY ${VORND_GEN_DIR}/links)
+file(CREATE_LINK ${VORN_ROOT}/sbin/vornd ${VORND_GEN_DIR}/links/vornd SYMBOLIC)
+file(CREATE_LINK ${VORN_ROOT}/bin/vornctl ${VORND_GEN_DIR}/links/vornctl SYMBOLIC)
+install(FILES ${VORND_GEN_DIR}/links/vornd DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${VORND_GEN_DIR}/links/vornctl DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# ---- files the daemon reads, and the directories it writes ----
+install(FILES packaging/shellrc.sh DESTINATION ${VORN_ROOT}/etc/vornd)
+if(EXISTS ${CMAKE_SOURCE_DIR}/packaging/mem-suspend.sh)
+  install(PROGRAMS packaging/mem-suspend.sh DESTINATION ${VORN_ROOT}/etc/vornd)
+endif()
+install(DIRECTORY DESTINATION ${VORN_ROOT}/var/run)
+# Log bundles hold the system's logs; memory-test runs hold nothing for other users.
+install(DIRECTORY DESTINATION ${VORN_ROOT}/var/dumps
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+install(DIRECTORY DESTINATION ${VORN_ROOT}/var/memtest
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+
+# ---- one configuration per level, printed by the daemon itself from its presets ----
+# The installed socket settings come from packaging/conf/socket.conf; the lists are the
+# level's, so the files cannot drift from what config_apply writes for a level.
+set(VORND_CONF_DIR ${VORND_GEN_DIR}/conf)
+set(VORND_LEVEL_CONFS "")
+foreach(level dev safe locked)
+  set(out ${VORND_CONF_DIR}/vornd-${level}.conf)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VORND_CONF_DIR}
+    COMMAND sh -c "\"$0\" -c \"$1\" --print-config \"$2\" > \"$3.tmp\" && mv \"$3.tmp\" \"$3\""
+            $<TARGET_FILE:vornd> ${CMAKE_SOURCE_DIR}/packaging/conf/socket.conf ${level} ${out}
+    DEPENDS vornd ${CMAKE_SOURCE_DIR}/packaging/conf/socket.conf
+    COMMENT "Printing the ${level} configuration"
+    VERBATIM)
+  list(APPEND VORND_LEVEL_CONFS ${out})
+endforeach()
+add_custom_target(vornd_confs ALL DEPENDS ${VORND_LEVEL_CONFS})
+
+install(FILES ${VORND_CONF_DIR}/vornd-safe.conf DESTINATION ${VORN_ROOT}/etc RENAME vornd.conf)
+install(FILES ${VORND_LEVEL_CONFS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# ---- the systemd unit ----
+install(FILES packaging/vornd.service DESTINATION ${VORND_SYSTEMD_UNITDIR})
+
+# ---- manual pages, compressed as Debian keeps them ----
+set(VORND_MAN_PAGES vornd.8 vornctl.1 vornd.conf.5)
+set(VORND_MAN_GZ "")
+foreach(page ${VORND_MAN_PAGES})
+  set(src ${CMAKE_SOURCE_DIR}/man/${page})
+  set(out ${VORND_GEN_DIR}/man/${page}.gz)
+  string(REGEX REPLACE "^.*\\.([1-8])$" "\\1" section ${page})
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VORND_GEN_DIR}/man
+    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"" ${src} ${out}
+    DEPENDS ${src}
+    VERBATIM)
+  list(APPEND VORND_MAN_GZ ${out})
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(vornd_man ALL DEPENDS ${VORND_MAN_GZ})
+
+# ---- the Debian package ----
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vornd)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "vornd maintainers <vornd@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local agent daemon of the storage appliance")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "vornd serves the appliance's management front end over a Unix-domain socket:
+host and hardware information, allow-listed file access, disk and pool
+statistics, benchmarks, process and shell control, kernel tuning and its own
+configuration. It is installed at level safe, its socket open to the group vorn.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "sysstat, fio, iperf3, smartmontools, dmidecode, tcpdump, strace, iproute2")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
+
+# The package test builds the package from this build directory. Its paths are given to that
+# one file, so the other tests' objects keep their flags.
+if(TARGET integration_tests)
+  set_property(SOURCE ${CMAKE_SOURCE_DIR}/tests/integration/package_test.cpp APPEND PROPERTY
+    COMPILE_DEFINITIONS VORND_SOURCE_DIR="${CMAKE_SOURCE_DIR}" VORND_BUILD_DIR="${CMAKE_BINARY_DIR}"
+    VORND_CONF_DIR="${VORND_CONF_DIR}" VORND_CPACK="${CMAKE_CPACK_COMMAND}")
+  add_dependencies(integration_tests vornd_confs vornd_man)
+endif()

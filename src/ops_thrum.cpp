@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 #include "binfind.h"
@@ -95,9 +96,11 @@ int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* arg
     if (lines < 2) lines = 1;
     if (lines > LOG_TAIL_LINES_MAX) lines = LOG_TAIL_LINES_MAX;
     if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, "EREQ", "invalid path");
-    // Anyone may place a link under /tmp/: an existing file must really live in a location.
+    // Anyone may place a link under /tmp/: an existing file must really live in a location
+    // (a location's own directory resolves without its slash).
     char real[PATH_MAX];
-    if (!log_location_ok(path) || (realpath(path, real) && !log_location_ok(real)))
+    if (!log_location_ok(path) ||
+        (realpath(path, real) && !log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str())))
         return reply_err(fd, req_id, "EFORBIDDEN", "path not in an allowed log location");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = {fd, req_id, job, 0};

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -54,6 +55,21 @@ void bench_sleep_ms(int ms);
 double bench_percentile(std::vector<uint32_t>* v, double p);
 // A numeric field of /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1.
 long bench_proc_status(pid_t pid, const char* field);
+// The figures of one side of a throughput scenario, summed over its runs.
+struct bench_side_t {
+    uint64_t bytes = 0;  // decoded (vornd) or read (floor) bytes
+    uint64_t ns = 0;
+    int runs = 0;
+};
+// Calls run(0) for vornd and run(1) for the floor in the order A B B A ... until each side
+// has measured for the context's time and run at least `min_runs` times. 0, or -1 (with the
+// failed side named) as soon as a run returns non-zero.
+int bench_alternate(const bench_ctx_t* ctx, const char* scenario, int min_runs, bench_side_t sides[2],
+                    const std::function<int(int side)>& run);
+
+// The text between the first `key` in `frame` and the next double quote: the value of a
+// string member that needs no escapes, `key` ending with its opening quote. Empty when absent.
+std::string_view bench_str_after(std::string_view frame, std::string_view key);
 
 // One vornd process on a private socket in the context's directory, started with
 // "-c <dir>/<name>.conf" (a [socket] section, then `extra_config`), standard error to
@@ -139,6 +155,8 @@ int floor_reply_head(std::string* out, std::string_view id);
 
 int floor_ping(int fd, std::string_view id, std::string_view body);
 
+constexpr const char* FLOOR_JOB_ID = "0123456789abcdef";  // the shape of a real id
+
 // ---- bench_ping.cpp ----
 
 int scen_ping_latency(const bench_ctx_t* ctx, bench_report_t* report);
@@ -148,6 +166,12 @@ int scen_rss(const bench_ctx_t* ctx, bench_report_t* report);
 // ---- bench_exec.cpp ----
 
 int floor_exec(int fd, std::string_view id, std::string_view body);
+// Starts `cmd` with `args` as the runner does: one pipe for standard output and error,
+// /dev/null as standard input, no other descriptor. Its pid and the pipe's read end in
+// *out_r; -1 when it cannot be started.
+pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, int* out_r);
+// The floor's "done" frame with `code`; with `first`, the job id that no chunk carried yet.
+int floor_done(int fd, std::string_view id, bool first, int code);
 int scen_exec_stream(const bench_ctx_t* ctx, bench_report_t* report);
 int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report);
 
@@ -158,3 +182,8 @@ int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report);
 // ---- bench_procs.cpp ----
 
 int scen_procs_list(const bench_ctx_t* ctx, bench_report_t* report);
+
+// ---- bench_pcap.cpp ----
+
+int floor_pcap_stream(int fd, std::string_view id, std::string_view body);
+int scen_pcap_stream(const bench_ctx_t* ctx, bench_report_t* report);

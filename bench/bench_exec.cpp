@@ -27,7 +27,6 @@ constexpr int SPAWN_SLICES = 6;  // per side
 constexpr int SPAWN_WARMUP = 20;
 constexpr size_t CLIENT_BUF_BYTES = 1 << 20;
 constexpr size_t FLOOR_READ_BYTES = 65536;
-constexpr const char* FLOOR_JOB_ID = "0123456789abcdef";  // the shape of a real id
 
 const char* const SEQ_CANDIDATES[] = {"/usr/bin/seq", "/bin/seq"};
 const char* const TRUE_CANDIDATES[] = {"/bin/true", "/usr/bin/true"};
@@ -64,6 +63,27 @@ std::string_view floor_cmd(std::string_view body) {
     return body.substr(p, body.find('"', p) - p);
 }
 
+// One chunk frame per line, written at once.
+int floor_line(int fd, std::string_view id, std::string_view line, bool* first, std::string* frame) {
+    if (line.empty()) return 0;
+    floor_reply_head(frame, id);
+    *frame += "\"event\":\"chunk\",";
+    if (*first) {
+        *frame += "\"job_id\":\"";
+        *frame += FLOOR_JOB_ID;
+        *frame += "\",";
+        *first = false;
+    }
+    *frame += "\"data\":{\"type\":\"line\",\"stream\":1,\"text\":\"";
+    sb_t esc;
+    sb_json_escape(&esc, line.data(), line.size());
+    if (esc.buf) frame->append(esc.buf, esc.len);
+    *frame += "\"}}";
+    return floor_send(fd, frame);
+}
+
+}  // namespace
+
 pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, int* out_r) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(cmd.c_str()));
@@ -90,25 +110,6 @@ pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, 
     return pid;
 }
 
-// One chunk frame per line, written at once.
-int floor_line(int fd, std::string_view id, std::string_view line, bool* first, std::string* frame) {
-    if (line.empty()) return 0;
-    floor_reply_head(frame, id);
-    *frame += "\"event\":\"chunk\",";
-    if (*first) {
-        *frame += "\"job_id\":\"";
-        *frame += FLOOR_JOB_ID;
-        *frame += "\",";
-        *first = false;
-    }
-    *frame += "\"data\":{\"type\":\"line\",\"stream\":1,\"text\":\"";
-    sb_t esc;
-    sb_json_escape(&esc, line.data(), line.size());
-    if (esc.buf) frame->append(esc.buf, esc.len);
-    *frame += "\"}}";
-    return floor_send(fd, frame);
-}
-
 int floor_done(int fd, std::string_view id, bool first, int code) {
     std::string frame;
     floor_reply_head(&frame, id);
@@ -117,8 +118,6 @@ int floor_done(int fd, std::string_view id, bool first, int code) {
     frame += "\"ok\":true,\"exit_code\":" + std::to_string(code) + "}";
     return floor_send(fd, &frame);
 }
-
-}  // namespace
 
 int floor_exec(int fd, std::string_view id, std::string_view body) {
     int out_r = -1;

@@ -33,6 +33,7 @@ struct floor_op_t {
 const floor_op_t FLOOR_OPS[] = {
     {"ping", floor_ping},
     {"exec", floor_exec},
+    {"pcap_stream", floor_pcap_stream},
     {nullptr, nullptr},
 };
 

@@ -24,12 +24,6 @@ constexpr size_t PTY_READ_BYTES = 8192;
 constexpr int PTY_MIN_RUNS = 2;  // per side
 constexpr double MIB = 1048576.0;
 
-struct pty_side_t {
-    uint64_t bytes = 0;  // decoded (vornd) or read (floor) bytes of all runs
-    uint64_t ns = 0;
-    int runs = 0;
-};
-
 // Printable text without line feeds: a terminal turns each LF into CR LF, and without them
 // both sides' byte counts are the file's size.
 int make_file(const std::string& path) {
@@ -43,7 +37,7 @@ int make_file(const std::string& path) {
 }
 
 // The floor: cat FILE as the session leader of a new terminal; the master read to its end.
-int floor_run(const std::string& file, pty_side_t* side) {
+int floor_run(const std::string& file, bench_side_t* side) {
     unique_fd m(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     char name[128];
     if (!m || grantpt(m.get()) != 0 || unlockpt(m.get()) != 0 || ptsname_r(m.get(), name, sizeof name) != 0)
@@ -78,17 +72,6 @@ int floor_run(const std::string& file, pty_side_t* side) {
     return 0;
 }
 
-// The b64 text of an out chunk, or empty for any other frame. The daemon writes the chunk
-// as ...,"data":{"type":"out","b64":"<text>"}} with the text needing no escapes.
-std::string_view out_b64(std::string_view frame) {
-    static constexpr std::string_view KEY = "\"data\":{\"type\":\"out\",\"b64\":\"";
-    size_t at = frame.find(KEY);
-    if (at == std::string_view::npos) return {};
-    size_t start = at + KEY.size();
-    size_t end = frame.find('"', start);
-    return end == std::string_view::npos ? std::string_view() : frame.substr(start, end - start);
-}
-
 int close_session(const std::string& sock, const std::string& job_id) {
     unique_fd fd = vc_connect(sock.c_str());
     std::string reply;
@@ -101,7 +84,7 @@ int close_session(const std::string& sock, const std::string& job_id) {
 }
 
 // One session running cat FILE, timed from its open chunk to its exit chunk.
-int vornd_run(const std::string& sock, const std::string& file, pty_side_t* side) {
+int vornd_run(const std::string& sock, const std::string& file, bench_side_t* side) {
     unique_fd fd = vc_connect(sock.c_str());
     if (!fd || vc_send(fd.get(), vc_request("b", "pty", "{\"cmd\":\"/bin/cat\",\"argv\":[\"" + file + "\"]}")) != 0)
         return -1;
@@ -110,7 +93,8 @@ int vornd_run(const std::string& sock, const std::string& file, pty_side_t* side
     uint64_t t0 = 0, t1 = 0, got = 0;
     for (;;) {
         if (vc_recv(fd.get(), &frame) != 0) return -1;
-        std::string_view b64 = out_b64(frame);
+        // The daemon writes an out chunk as ...,"data":{"type":"out","b64":"<text>"}}.
+        std::string_view b64 = bench_str_after(frame, "\"data\":{\"type\":\"out\",\"b64\":\"");
         if (!b64.empty()) {
             if (bytes.size() < b64.size() / 4 * 3 + 3) bytes.resize(b64.size() / 4 * 3 + 3);
             ssize_t n = b64_decode(b64.data(), b64.size(), bytes.data(), bytes.size());
@@ -133,8 +117,8 @@ int vornd_run(const std::string& sock, const std::string& file, pty_side_t* side
     return close_session(sock, job_id);
 }
 
-double rate_mib(const pty_side_t& s) { return s.ns ? s.bytes / MIB * 1e9 / s.ns : 0; }
-double per_run_mib(const pty_side_t& s) { return s.runs ? s.bytes / MIB / s.runs : 0; }
+double rate_mib(const bench_side_t& s) { return s.ns ? s.bytes / MIB * 1e9 / s.ns : 0; }
+double per_run_mib(const bench_side_t& s) { return s.runs ? s.bytes / MIB / s.runs : 0; }
 
 }  // namespace
 
@@ -146,18 +130,11 @@ int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report) {
     }
     bench_daemon_t d;
     if (d.start(ctx, "pty-throughput") != 0) return -1;
-    pty_side_t sides[2];  // vornd, floor
-    const uint64_t want_ns = static_cast<uint64_t>(ctx->seconds * 1e9);
-    for (int i = 0; sides[0].ns < want_ns || sides[1].ns < want_ns || sides[0].runs < PTY_MIN_RUNS ||
-                    sides[1].runs < PTY_MIN_RUNS;
-         i++) {
-        int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;  // A B B A
-        int rc = s == 0 ? vornd_run(d.socket_path(), file, &sides[0]) : floor_run(file, &sides[1]);
-        if (rc != 0) {
-            fprintf(stderr, "vornbench: pty run on the %s failed\n", s == 0 ? "vornd" : "floor");
-            return -1;
-        }
-    }
+    bench_side_t sides[2];  // vornd, floor
+    if (bench_alternate(ctx, "pty", PTY_MIN_RUNS, sides, [&](int s) {
+            return s == 0 ? vornd_run(d.socket_path(), file, &sides[0]) : floor_run(file, &sides[1]);
+        }) != 0)
+        return -1;
     unlink(file.c_str());
     report->push_back({"pty-throughput", "cat 64 MiB: decoded MiB/s, open to exit", rate_mib(sides[0]),
                        rate_mib(sides[1]), GOAL_RATIO_MIN, 0.5});

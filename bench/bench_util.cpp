@@ -66,6 +66,29 @@ double bench_percentile(std::vector<uint32_t>* v, double p) {
     return (*v)[k];
 }
 
+int bench_alternate(const bench_ctx_t* ctx, const char* scenario, int min_runs, bench_side_t sides[2],
+                    const std::function<int(int side)>& run) {
+    const uint64_t want_ns = static_cast<uint64_t>(ctx->seconds * 1e9);
+    for (int i = 0; sides[0].ns < want_ns || sides[1].ns < want_ns || sides[0].runs < min_runs ||
+                    sides[1].runs < min_runs;
+         i++) {
+        int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;  // A B B A
+        if (run(s) != 0) {
+            fprintf(stderr, "vornbench: %s run on the %s failed\n", scenario, s == 0 ? "vornd" : "floor");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+std::string_view bench_str_after(std::string_view frame, std::string_view key) {
+    size_t at = frame.find(key);
+    if (at == std::string_view::npos) return {};
+    size_t start = at + key.size();
+    size_t end = frame.find('"', start);
+    return end == std::string_view::npos ? std::string_view() : frame.substr(start, end - start);
+}
+
 long bench_proc_status(pid_t pid, const char* field) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));

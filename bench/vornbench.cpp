@@ -39,6 +39,8 @@ const scenario_t SCENARIOS[] = {
     {"pty-throughput", "cat of a 64 MiB file in a PTY session: decoded bytes/s vs a directly read pty",
      scen_pty_throughput},
     {"procs-list", "procs_list full form with 2,000 extra processes: p50 request to reply vs ps", scen_procs_list},
+    {"pcap-stream", "a capture tool writing 256 MiB: decoded MB/s, request to done, vs its pipe read directly",
+     scen_pcap_stream},
 };
 
 constexpr double DEFAULT_SECONDS = 2.0;

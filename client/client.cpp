@@ -191,3 +191,101 @@ std::string vc_json_unescape(std::string_view raw) {
     }
     return s;
 }
+
+// ---- nested reader ----
+
+bool vc_json_doc::parse(std::string_view text) {
+    text_ = text;
+    toks_.clear();
+    after_.clear();
+    std::vector<jsmntok_t> toks;
+    int n = JSMN_ERROR_NOMEM;
+    for (size_t want = 64; n == JSMN_ERROR_NOMEM && want <= FRAME_TOKENS_MAX; want *= 2) {
+        toks.resize(want);
+        jsmn_parser p;
+        jsmn_init(&p);
+        n = jsmn_parse(&p, text.data(), text.size(), toks.data(), static_cast<unsigned>(toks.size()));
+        if (want > text.size()) break;  // a text cannot hold more tokens than bytes
+    }
+    if (n <= 0) return false;
+    toks.resize(static_cast<size_t>(n));
+    // Each token's subtree end, in one pass: a container is finished at the first token that
+    // is not one of its descendants (iterative, so deep nesting costs no stack).
+    std::vector<int> after(toks.size(), n);
+    std::vector<std::pair<int, int>> open;  // token, children still to come
+    for (int i = 0; i < n; i++) {
+        while (!open.empty() && open.back().second == 0) {
+            after[static_cast<size_t>(open.back().first)] = i;
+            open.pop_back();
+        }
+        const jsmntok_t& t = toks[static_cast<size_t>(i)];
+        if (!open.empty()) {
+            // The tokenizer lets a key stand without its value: no JSON object does.
+            if (toks[static_cast<size_t>(open.back().first)].type == JSMN_OBJECT && (t.type != JSMN_STRING || t.size != 1))
+                return false;
+            open.back().second--;
+        }
+        open.emplace_back(i, t.size);
+    }
+    const jsmntok_t& r = toks[0];
+    size_t end = static_cast<size_t>(r.end) + (r.type == JSMN_STRING ? 1 : 0);
+    if (after[0] != n || text.find_first_not_of(" \t\r\n", end) != std::string_view::npos) return false;
+    toks_ = std::move(toks);
+    after_ = std::move(after);
+    return true;
+}
+
+bool vc_json::is_object() const { return doc_ && doc_->toks_[static_cast<size_t>(tok_)].type == JSMN_OBJECT; }
+bool vc_json::is_array() const { return doc_ && doc_->toks_[static_cast<size_t>(tok_)].type == JSMN_ARRAY; }
+bool vc_json::is_string() const { return doc_ && doc_->toks_[static_cast<size_t>(tok_)].type == JSMN_STRING; }
+
+std::vector<vc_json::member> vc_json::members() const {
+    std::vector<member> out;
+    if (!is_object()) return out;
+    int k = tok_ + 1;
+    for (int i = 0; i < doc_->toks_[static_cast<size_t>(tok_)].size; i++) {
+        const jsmntok_t& key = doc_->toks_[static_cast<size_t>(k)];
+        out.push_back({doc_->text_.substr(static_cast<size_t>(key.start), static_cast<size_t>(key.end - key.start)),
+                       vc_json(doc_, k + 1)});
+        k = doc_->after_[static_cast<size_t>(k)];
+    }
+    return out;
+}
+
+std::vector<vc_json> vc_json::elements() const {
+    std::vector<vc_json> out;
+    if (!is_array()) return out;
+    int k = tok_ + 1;
+    for (int i = 0; i < doc_->toks_[static_cast<size_t>(tok_)].size; i++) {
+        out.push_back(vc_json(doc_, k));
+        k = doc_->after_[static_cast<size_t>(k)];
+    }
+    return out;
+}
+
+vc_json vc_json::get(std::string_view key) const {
+    for (const member& m : members())
+        if (m.key == key) return m.value;
+    return vc_json();
+}
+
+std::string_view vc_json::raw() const {
+    if (!doc_) return {};
+    const jsmntok_t& t = doc_->toks_[static_cast<size_t>(tok_)];
+    int q = t.type == JSMN_STRING ? 1 : 0;
+    return doc_->text_.substr(static_cast<size_t>(t.start - q), static_cast<size_t>(t.end - t.start + 2 * q));
+}
+
+std::string vc_json::str(std::string_view def) const {
+    if (!doc_) return std::string(def);
+    std::string_view r = raw();
+    return is_string() ? vc_json_unescape(r.substr(1, r.size() - 2)) : std::string(r);
+}
+
+double vc_json::num(double def) const {
+    if (!doc_ || is_object() || is_array()) return def;
+    std::string s = str();
+    char* end = nullptr;
+    double v = strtod(s.c_str(), &end);
+    return end == s.c_str() ? def : v;
+}

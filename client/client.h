@@ -6,7 +6,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "jsmn.h"
 #include "util.h"
 
 // Connects to the Unix-domain socket at `path`; the connection is close-on-exec.
@@ -34,3 +36,59 @@ bool vc_json_str(std::string_view frame, std::string_view key, std::string* out)
 bool vc_json_int(std::string_view frame, std::string_view key, long long* out);
 // Decodes JSON string escapes (\n, \t, \", \\, \/, \b, \f, \r, \uXXXX to UTF-8).
 std::string vc_json_unescape(std::string_view raw);
+
+// A JSON text tokenized once and walked by token index: nested access for the views of
+// replies and events (objects of disks, arrays of processes, a tool's own report). Values
+// point into the document, and the document into the text: both must outlive the values.
+// Key comparison is on raw (still escaped) bytes, like the daemon's own lookups.
+class vc_json_doc;
+
+class vc_json {
+public:
+    vc_json() = default;
+    bool ok() const { return doc_ != nullptr; }  // false for a member or element that is absent
+    bool is_object() const;
+    bool is_array() const;
+    bool is_string() const;
+    // The first member named `key` of an object; absent otherwise.
+    vc_json get(std::string_view key) const;
+    // Members of an object, elements of an array, in text order (repeated keys kept).
+    struct member;
+    std::vector<member> members() const;
+    std::vector<vc_json> elements() const;
+    // The value's JSON text (a string with its quotes); empty when absent.
+    std::string_view raw() const;
+    // A string decoded; any other value's raw text; `def` when absent.
+    std::string str(std::string_view def = "") const;
+    // A number (or a string holding one) as strtod reads it; `def` when absent or not a number.
+    double num(double def = 0) const;
+    bool is_true() const { return raw() == "true"; }
+
+private:
+    friend class vc_json_doc;
+    vc_json(const vc_json_doc* doc, int tok) : doc_(doc), tok_(tok) {}
+    const vc_json_doc* doc_ = nullptr;
+    int tok_ = -1;
+};
+
+struct vc_json::member {
+    std::string_view key;  // raw, without quotes
+    vc_json value;
+};
+
+class vc_json_doc {
+public:
+    vc_json_doc() = default;
+    vc_json_doc(const vc_json_doc&) = delete;
+    vc_json_doc& operator=(const vc_json_doc&) = delete;
+    // Tokenizes `text` (which must outlive the document); false, with an absent root, when it
+    // is not one JSON value followed by nothing but white space.
+    bool parse(std::string_view text);
+    vc_json root() const { return toks_.empty() ? vc_json() : vc_json(this, 0); }
+
+private:
+    friend class vc_json;
+    std::string_view text_;
+    std::vector<jsmntok_t> toks_;
+    std::vector<int> after_;  // index of the first token after each token's subtree
+};

@@ -103,6 +103,11 @@ int usage(FILE* f) {
             "       vornctl [-s SOCKET] [--token-file F] cat|ls|tail PATH [key=value ...]\n"
             "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
             "       vornctl [-s SOCKET] [--token-file F] shell [SHELL [ARG...]] | attach JOB_ID [--since N] | sessions\n"
+            "       vornctl [-s SOCKET] [--token-file F] [--json] iostat | zpool-iostat [POOL] | fio TARGET_DIR [k=v ...]\n"
+            "       vornctl ... [--json] iperf3 HOST [k=v ...] | ps [--sort rss|pid|name] [NAME] | proc PID\n"
+            "       vornctl ... [--json] info | sysinfo | meminfo | net [proc=true] | smart DEVICE [type=T]\n"
+            "       vornctl --bash-completion   (source <(vornctl --bash-completion))\n"
+            "On a terminal the views draw tables; with --json or through a pipe they print JSON lines.\n"
             "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
             "Default socket: %s\n",
             CFG_DEFAULT_SOCKET_PATH);
@@ -127,6 +132,10 @@ int frame_outcome(std::string_view frame) {
 }
 
 }  // namespace
+
+bool ctl_interrupted() { return g_interrupted != 0; }
+
+int ctl_frame_outcome(std::string_view frame) { return frame_outcome(frame); }
 
 int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
     unique_fd fd = vc_connect(ctx.socket_path.c_str());
@@ -213,6 +222,18 @@ bool ctl_args_from_words(int argc, char** argv, std::string* out) {
     return true;
 }
 
+bool ctl_args_from_cli(int argc, char** argv, std::string* out) {
+    if (argc >= 1 && strcmp(argv[0], "--args") == 0) {
+        if (argc != 2) {
+            usage(stderr);
+            return false;
+        }
+        *out = argv[1];
+        return true;
+    }
+    return ctl_args_from_words(argc, argv, out);
+}
+
 namespace {
 
 struct ctl_cmd {
@@ -236,17 +257,30 @@ const ctl_cmd CTL_COMMANDS[] = {
     {"shell", ctl_cmd_shell},
     {"attach", ctl_cmd_attach},
     {"sessions", ctl_cmd_sessions},
+    {"iostat", ctl_cmd_iostat},
+    {"zpool-iostat", ctl_cmd_zpool_iostat},
+    {"fio", ctl_cmd_fio},
+    {"iperf3", ctl_cmd_iperf3},
+    {"ps", ctl_cmd_ps},
+    {"proc", ctl_cmd_proc},
+    {"info", ctl_cmd_info},
+    {"sysinfo", ctl_cmd_sysinfo},
+    {"meminfo", ctl_cmd_meminfo},
+    {"net", ctl_cmd_net},
+    {"smart", ctl_cmd_smart},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {
     std::string args;
-    if (argc >= 1 && strcmp(argv[0], "--args") == 0) {
-        if (argc != 2) return usage(stderr);
-        args = argv[1];
-    } else if (!ctl_args_from_words(argc, argv, &args)) {
-        return CTL_USAGE;
-    }
+    if (!ctl_args_from_cli(argc, argv, &args)) return CTL_USAGE;
+    if (ctl_view_wanted(ctx)) return ctl_run_op_watched(ctx, op, args);
     return ctl_run_op(ctx, op, args);
+}
+
+void print_completion() {
+    std::vector<const char*> names;
+    for (const ctl_cmd& c : CTL_COMMANDS) names.push_back(c.name);
+    ctl_print_bash_completion(names.data(), names.size());
 }
 
 }  // namespace
@@ -266,6 +300,11 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--text") {
             ctx.text = true;
+        } else if (a == "--json") {
+            ctx.json = true;
+        } else if (a == "--bash-completion") {
+            print_completion();
+            return CTL_OK;
         } else if (a == "-h" || a == "--help") {
             usage(stdout);
             return CTL_OK;

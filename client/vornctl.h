@@ -14,6 +14,7 @@ struct ctl_ctx {
     std::string socket_path;
     std::string token;
     bool text = false;  // --text: exec line records as plain output
+    bool json = false;  // --json: views print JSON lines even on a terminal
 };
 
 // Receives every frame of a request in order; returns true to keep reading. A handler that
@@ -26,12 +27,19 @@ using ctl_frame_fn = bool (*)(void* user, std::string_view frame);
 int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json,
                ctl_frame_fn on_frame = nullptr, void* user = nullptr);
 
+// Whether Ctrl-C was pressed during a request (its job was then cancelled, when it had one).
+bool ctl_interrupted();
+// 1 the frame ends its request successfully, -1 it ends it with a failure, 0 more follow.
+int ctl_frame_outcome(std::string_view frame);
+
 // Sends _cancel for `job_id` on a new connection; prints the reply. Exit status as above.
 int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
 
 // Builds an args object from key=value words: a value that is one whole JSON value is sent
 // as it is, anything else as a string. Returns false (and says why on stderr) on a bad word.
 bool ctl_args_from_words(int argc, char** argv, std::string* out);
+// The generic form's arguments: `--args JSON` or key=value words. False after a message.
+bool ctl_args_from_cli(int argc, char** argv, std::string* out);
 
 // vornctl_files.cpp: `cat PATH` (read_file, data printed raw), `ls PATH` (read_dir, one entry
 // per line), `tail PATH` (log_tail lines as plain text until Ctrl-C). argv starts at PATH.
@@ -49,3 +57,28 @@ int ctl_cmd_config_apply(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_shell(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_attach(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char** argv);
+
+// Views for people (vornctl_view_*.cpp). With a terminal on standard output and no --json,
+// each draws tables, bars or aligned text; otherwise it prints the JSON lines of the
+// operations it runs exactly as the generic form does. argv starts after the view's name.
+bool ctl_view_wanted(const ctl_ctx& ctx);
+// vornctl_view_live.cpp: `iostat`, `zpool-iostat [POOL]`, and the elapsed-time line of a
+// generic request that has been silent for a while (run_generic on a terminal).
+int ctl_cmd_iostat(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_zpool_iostat(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view args_json);
+// vornctl_view_bench.cpp: `fio TARGET_DIR [key=value ...]`, `iperf3 HOST [key=value ...]`.
+int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_view_host.cpp: `info`, `sysinfo`, `meminfo`, `net`, `smart DEVICE`,
+// `ps [--sort rss|pid|name] [NAME]`, `proc PID`.
+int ctl_cmd_info(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_sysinfo(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_meminfo(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv);
+int ctl_cmd_proc(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_complete.cpp: `--bash-completion` prints the bash completion script: the
+// sub-commands of the table given, the daemon's operation names, files for cat/ls/tail.
+void ctl_print_bash_completion(const char* const* commands, size_t n_commands);

@@ -28,6 +28,12 @@ file(MAKE_DIRECTORY ${VORND_GEN_DIR}/links)
 file(CREATE_LINK ${VORN_ROOT}/sbin/vornd ${VORND_GEN_DIR}/links/vornd SYMBOLIC)
 file(CREATE_LINK ${VORN_ROOT}/bin/vornctl ${VORND_GEN_DIR}/links/vornctl SYMBOLIC)
 install(FILES ${VORND_GEN_DIR}/links/vornd DESTINATION ${CMAKE_INSTALL_SBINDIR})
+if(TARGET pcapstream)
+  # The daemon's tool lookup tries /opt/vorn/bin only for NAME-ARCH files; the link in the
+  # system's sbin is where it finds the capture tool.
+  file(CREATE_LINK ${VORN_ROOT}/bin/pcapstream ${VORND_GEN_DIR}/links/pcapstream SYMBOLIC)
+  install(FILES ${VORND_GEN_DIR}/links/pcapstream DESTINATION ${CMAKE_INSTALL_SBINDIR})
+endif()
 install(FILES ${VORND_GEN_DIR}/links/vornctl DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # ---- files the daemon reads, and the directories it writes ----

@@ -27,7 +27,17 @@
 #include "exec.h"
 #include "jobs.h"
 #include "ops.h"
+#include "ops_thrum.h"
 #include "ops_util.h"
+
+// One chunk event per line; a write that fails ends the run (the client is gone).
+int log_tail_cb(void* ctx, int, const char* line) {
+    sb_t s;
+    sb_printf(&s, "{\"t\":%llu,\"line\":\"", static_cast<unsigned long long>(now_ms()));
+    sb_json_escape(&s, line, strlen(line));
+    sb_appendz(&s, "\"}");
+    return emit_chunk(static_cast<op_emit_t*>(ctx), s.buf, s.len) != 0;
+}
 
 namespace {
 
@@ -43,15 +53,6 @@ bool log_location_ok(const char* path) {
     for (const char* p : LOG_LOCATIONS)
         if (strncmp(path, p, strlen(p)) == 0) return true;
     return false;
-}
-
-// One chunk event per line; a write that fails ends the run (the client is gone).
-int log_tail_cb(void* ctx, int, const char* line) {
-    sb_t s;
-    sb_printf(&s, "{\"t\":%llu,\"line\":\"", static_cast<unsigned long long>(now_ms()));
-    sb_json_escape(&s, line, strlen(line));
-    sb_appendz(&s, "\"}");
-    return emit_chunk(static_cast<op_emit_t*>(ctx), s.buf, s.len) != 0;
 }
 
 // The tail program's path into `out`; -1 when there is none.

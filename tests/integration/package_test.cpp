@@ -106,6 +106,8 @@ TEST(Package, HoldsTheLayoutConffileUnitAndManualPages) {
         {"./opt/vorn/bin/vornctl", exe},
         {"./usr/sbin/vornd", "lrwxrwxrwx root/root -> /opt/vorn/sbin/vornd"},
         {"./usr/bin/vornctl", "lrwxrwxrwx root/root -> /opt/vorn/bin/vornctl"},
+        {"./opt/vorn/bin/pcapstream", exe},
+        {"./usr/sbin/pcapstream", "lrwxrwxrwx root/root -> /opt/vorn/bin/pcapstream"},
         {"./opt/vorn/etc/vornd.conf", file},
         {"./opt/vorn/etc/vornd/shellrc.sh", file},
         {"./opt/vorn/var/run/", "drwxr-xr-x root/root"},

@@ -17,87 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "ctl_util.h"
 #include "harness.h"
 #include "spawn.h"
-
-namespace {
-
-std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> words) {
-    words.insert(words.begin(), {VORNCTL_BIN, "-s", sock});
-    return words;
-}
-
-// A stand-in daemon listening on `path`; the test scripts the frames it sends back.
-unique_fd listen_at(const std::string& path) {
-    unique_fd lfd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    bool ok = bind(lfd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 && listen(lfd.get(), 4) == 0;
-    return ok ? std::move(lfd) : unique_fd();
-}
-
-// Serves one request with `frames` and keeps the request text; nothing when none comes in 10 s.
-std::thread serve_once(int lfd, std::string* request, std::vector<std::string> frames) {
-    return std::thread([lfd, request, frames] {
-        struct pollfd p = {lfd, POLLIN, 0};
-        unique_fd c(poll(&p, 1, 10000) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1);
-        if (c && vc_recv(c.get(), request) == 0)
-            for (const std::string& f : frames) vc_send(c.get(), f);
-    });
-}
-
-constexpr int SCREEN_WAIT_MS = 8000;
-
-// vornctl running as the session leader of a fresh terminal of the given size; `screen` holds
-// all it has shown.
-struct TerminalRun {
-    unique_fd master;
-    pid_t pid = -1;
-    std::string screen;
-
-    TerminalRun(std::vector<std::string> words, unsigned short rows, unsigned short cols) {
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        struct winsize ws = {rows, cols, 0, 0};
-        int fd = -1;
-        pid = forkpty(&fd, nullptr, nullptr, &ws);  // the terminal becomes the child's own
-        if (pid == 0) {
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        master.reset(fd);
-    }
-    ~TerminalRun() {
-        if (pid > 0) wait_exit(pid, 0);  // kills it when still running
-    }
-    void type(std::string_view keys) { write_full(master.get(), keys.data(), keys.size()); }
-    // >0 bytes read, 0 nothing for SCREEN_WAIT_MS, -1 the terminal is gone.
-    int read_some() {
-        struct pollfd p = {master.get(), POLLIN, 0};
-        char buf[4096];
-        ssize_t r = poll(&p, 1, SCREEN_WAIT_MS) == 1 ? read(master.get(), buf, sizeof buf) : 0;
-        if (r > 0) screen.append(buf, static_cast<size_t>(r));
-        return r < 0 ? -1 : static_cast<int>(r);
-    }
-    // Reads the screen until it shows `needle`.
-    bool wait_for(std::string_view needle) {
-        while (screen.find(needle) == std::string::npos)
-            if (read_some() <= 0) return false;
-        return true;
-    }
-    // Reads the screen to the terminal's end, then reaps vornctl: its exit status or -1.
-    int wait_exit_status() {
-        while (read_some() > 0) {
-        }
-        int st = wait_exit(pid, SCREEN_WAIT_MS);
-        pid = -1;
-        return st;
-    }
-};
-
-}  // namespace
 
 // Replies print as one line, cat prints the data raw; errors go to stderr. Exit status 0 on
 // ok, 1 on an error reply, 2 on usage or connection errors.

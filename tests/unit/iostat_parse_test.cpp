@@ -3,16 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ops_iostat.h"
-#include "proto.h"
 #include "unit_helpers.h"
 
 namespace {
@@ -70,17 +67,6 @@ std::string chunk(const std::string& disks) {
     return "{\"id\":\"r1\",\"event\":\"chunk\",\"data\":{\"ts\":0,\"mode\":\"iostat\",\"disks\":{" + disks + "}}}";
 }
 
-// Every frame waiting on `fd`, with the timestamp's digits replaced by 0.
-strings frames(int fd) {
-    strings out;
-    for (struct pollfd p = {fd, POLLIN, 0}; poll(&p, 1, 0) == 1;) {
-        sb_t f;
-        if (proto_read_frame(fd, &f) != 0) break;
-        out.push_back(std::regex_replace(std::string(f.buf, f.len), std::regex("\"ts\":[0-9]+"), "\"ts\":0"));
-    }
-    return out;
-}
-
 // A parser writing its chunks into a socket pair.
 struct parser_t {
     SocketPair sp;
@@ -96,10 +82,10 @@ strings parse(const std::string& text) {
     parser_t p;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) EXPECT_EQ(p.line(line), 0) << line;
-    strings out = frames(p.sp.far());
+    strings out = waiting_frames(p.sp.far());
     out.push_back("|");
     EXPECT_EQ(flush_batch(&p.ic), 0);
-    for (auto& f : frames(p.sp.far())) out.push_back(f);
+    for (auto& f : waiting_frames(p.sp.far())) out.push_back(f);
     return out;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,10 +11,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "jsmn.h"
+#include "proto.h"
 #include "util.h"
 
 // Tokenizes `js` into a vector cut to exactly the token count, so that any read past the
@@ -62,6 +65,17 @@ struct SocketPair {
         return be32(n) + body;
     }
 };
+
+// Every frame body already waiting on `fd`, with the digits of "ts" replaced by 0.
+inline std::vector<std::string> waiting_frames(int fd) {
+    std::vector<std::string> out;
+    for (struct pollfd p = {fd, POLLIN, 0}; poll(&p, 1, 0) == 1;) {
+        sb_t f;
+        if (proto_read_frame(fd, &f) != 0) break;
+        out.push_back(std::regex_replace(std::string(f.buf, f.len), std::regex("\"ts\":[0-9]+"), "\"ts\":0"));
+    }
+    return out;
+}
 
 struct TempDir {
     std::string path;

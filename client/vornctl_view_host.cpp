@@ -1,0 +1,323 @@
+// Host views, each made of one or two replies: `info`, `sysinfo`, `meminfo` as aligned
+// "key  value" text; `net` (addresses and TCP ports as two tables); `smart DEVICE` (a disk's
+// health in a few lines); `ps [--sort rss|pid|name] [NAME]`; `proc PID` (detail and open
+// files side by side).
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "vornctl_term.h"
+#include "vornctl_views.h"
+
+namespace {
+
+using kv_t = std::vector<std::pair<std::string, std::string>>;
+
+size_t screen_cols() { return static_cast<size_t>(term_size().cols); }
+
+// Runs each request in turn: JSON lines when no view is wanted; otherwise the replies into
+// `frames`/`docs`. The worst status of them.
+int call_all(const ctl_ctx& ctx, const std::vector<std::pair<std::string, std::string>>& reqs,
+             std::vector<std::string>* frames, std::vector<vc_json_doc>* docs) {
+    int worst = CTL_OK;
+    frames->resize(reqs.size());
+    *docs = std::vector<vc_json_doc>(reqs.size());
+    for (size_t i = 0; i < reqs.size(); i++) {
+        int st = ctl_view_wanted(ctx) ? view_call(ctx, reqs[i].first, reqs[i].second, &(*frames)[i], &(*docs)[i])
+                                      : ctl_run_op(ctx, reqs[i].first, reqs[i].second);
+        worst = std::max(worst, st);
+        if (st == CTL_USAGE) break;  // no daemon: the next request would say so again
+    }
+    return worst;
+}
+
+std::vector<std::string> split_words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;) w.push_back(s);
+    return w;
+}
+
+std::string rest_from(const std::vector<std::string>& w, size_t from) {
+    std::string s;
+    for (size_t i = from; i < w.size(); i++) s += (i > from ? " " : "") + w[i];
+    return s;
+}
+
+std::string kib(double kb) { return kb < 0 ? "-" : fmt_bytes(kb * 1024); }
+
+// ---- info, sysinfo, meminfo ----
+
+// A reply-only view of key=value words or --args, like the generic form.
+int run_kv_view(const ctl_ctx& ctx, const char* op, int argc, char** argv, kv_t (*to_kv)(const vc_json&)) {
+    std::string args, frame;
+    if (!ctl_args_from_cli(argc, argv, &args)) return CTL_USAGE;
+    if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, op, args);
+    vc_json_doc doc;
+    int st = view_call(ctx, op, args, &frame, &doc);
+    if (st == CTL_OK) term_print(term_kv(to_kv(doc.root().get("result")), screen_cols()));
+    return st;
+}
+
+kv_t info_kv(const vc_json& r) {
+    return {{"version", r.get("version").str()}, {"system", r.get("sysname").str() + " " + r.get("release").str()},
+            {"machine", r.get("machine").str()},  {"euid", r.get("euid").str()},
+            {"pid", r.get("pid").str()}};
+}
+
+kv_t sysinfo_kv(const vc_json& r) {
+    std::string model;
+    int cpus = 0;
+    std::istringstream in(r.get("cpuinfo").str());
+    for (std::string line; std::getline(in, line);) {
+        size_t colon = line.find(':');
+        std::string key = line.substr(0, std::min(colon, line.find_first_of(" \t")));
+        if (key == "processor") cpus++;
+        size_t value = colon == std::string::npos ? colon : line.find_first_not_of(" \t", colon + 1);
+        if (model.empty() && line.starts_with("model name") && value != std::string::npos) model = line.substr(value);
+    }
+    return {{"host", r.get("nodename").str()},
+            {"system", r.get("sysname").str() + " " + r.get("release").str()},
+            {"kernel", r.get("version").str()},
+            {"machine", r.get("machine").str()},
+            {"cpu", model.empty() ? "-" : model},
+            {"cpus", std::to_string(cpus)}};
+}
+
+kv_t meminfo_kv(const vc_json& r) {
+    double total = r.get("mem_total").num(), avail = r.get("mem_available").num();
+    std::string share = total > 0 ? "  (" + fmt_fixed(avail * 100 / total, 0) + "%)" : "";
+    return {{"memory", fmt_bytes(total)},
+            {"available", fmt_bytes(avail) + share},
+            {"free", fmt_bytes(r.get("mem_free").num())},
+            {"swap", fmt_bytes(r.get("swap_total").num())}};
+}
+
+// ---- net ----
+
+std::vector<std::vector<std::string>> port_rows(const vc_json& result, bool listen) {
+    bool netstat = result.get("tool").str() == "netstat";
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(result.get("text").str());
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> w = split_words(line);
+        // ss: State Recv-Q Send-Q Local Peer [Process]; netstat: Proto Recv-Q Send-Q Local Foreign State [PID/Program]
+        if (w.size() < 5 || (netstat && !w[0].starts_with("tcp"))) continue;
+        const std::string& local = w[3];
+        size_t colon = local.rfind(':');
+        std::string addr = colon == std::string::npos ? local : local.substr(0, colon);
+        std::string port = colon == std::string::npos ? "" : local.substr(colon + 1);
+        std::vector<std::string> row = {addr, port};
+        if (!listen) row.push_back(w[4]);
+        row.push_back(rest_from(w, netstat ? 6 : 5));
+        rows.push_back(std::move(row));
+    }
+    auto port_of = [](const std::vector<std::string>& r) { return atol(r[1].c_str()); };
+    std::stable_sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) { return port_of(a) < port_of(b); });
+    return rows;
+}
+
+// ---- smart ----
+
+// The raw value of an ATA attribute by its id, or "-".
+std::string ata_attribute(const vc_json& smart, int id) {
+    for (const vc_json& a : smart.get("ata_smart_attributes").get("table").elements())
+        if (a.get("id").num(-1) == id) return a.get("raw").get("value").str("-");
+    return "-";
+}
+
+kv_t smart_kv(const vc_json& r) {
+    vc_json nvme = r.get("nvme_smart_health_information_log");
+    vc_json status = r.get("smart_status").get("passed");
+    kv_t kv = {{"device", r.get("device").get("name").str("-")},
+               {"model", r.get("model_name").str("-")},
+               {"serial", r.get("serial_number").str("-")},
+               {"temperature", r.get("temperature").get("current").ok()
+                                   ? r.get("temperature").get("current").str() + " C" : "-"},
+               {"power-on hours", r.get("power_on_time").get("hours").str("-")},
+               {"reallocated sectors", ata_attribute(r, 5)},
+               {"pending sectors", ata_attribute(r, 197)}};
+    if (nvme.ok()) {
+        kv.push_back({"media errors", nvme.get("media_errors").str("-")});
+        kv.push_back({"spare available", nvme.get("available_spare").str("-") + "%"});
+    }
+    if (!status.ok() && !r.get("model_name").ok()) kv.clear();  // the disk was not read: only the messages
+    kv.push_back({"overall", !status.ok() ? "unknown" : status.is_true() ? "PASSED" : "FAILED"});
+    for (const vc_json& m : r.get("smartctl").get("messages").elements())
+        kv.push_back({m.get("severity").str("note"), m.get("string").str()});
+    return kv;
+}
+
+// ---- ps ----
+
+struct proc_t {
+    long long pid;
+    std::string comm, cmdline;
+    double rss_kb;
+};
+
+// The processes whose name holds `name` (all when empty), sorted.
+std::vector<proc_t> procs_of(const vc_json& result, const std::string& name, const std::string& sort) {
+    std::vector<proc_t> ps;
+    for (const vc_json& p : result.get("procs").elements()) {
+        proc_t e = {static_cast<long long>(p.get("pid").num()), p.get("comm").str(), p.get("cmdline").str(),
+                    p.get("rss_kb").num()};
+        if (name.empty() || e.comm.find(name) != std::string::npos) ps.push_back(std::move(e));
+    }
+    auto by = [&](const proc_t& a, const proc_t& b) {
+        if (sort == "pid") return a.pid < b.pid;
+        if (sort == "name" && a.comm != b.comm) return a.comm < b.comm;
+        if (sort == "rss" && a.rss_kb != b.rss_kb) return a.rss_kb > b.rss_kb;
+        return a.pid < b.pid;
+    };
+    std::sort(ps.begin(), ps.end(), by);
+    return ps;
+}
+
+// ---- proc ----
+
+std::vector<std::string> detail_lines(const vc_json& d) {
+    auto figure = [&](const char* k) {
+        std::string v = d.get(k).str("-");
+        return v == "-1" ? std::string("-") : v;
+    };
+    auto bytes = [&](const char* k) { return d.get(k).num(-1) < 0 ? std::string("-") : fmt_bytes(d.get(k).num()); };
+    return term_kv({{"state", d.get("state").str()},
+                    {"ppid", figure("ppid")},
+                    {"uid", figure("uid")},
+                    {"threads", figure("threads")},
+                    {"rss", kib(d.get("vmrss_kb").num(-1))},
+                    {"vsize", kib(d.get("vmsize_kb").num(-1))},
+                    {"ctx switches", figure("vol_ctxt") + " / " + figure("nonvol_ctxt")},
+                    {"read", bytes("read_bytes")},
+                    {"written", bytes("write_bytes")},
+                    {"open fds", figure("fd_count")},
+                    {"wchan", d.get("wchan").str()}},
+                   0);
+}
+
+std::vector<std::string> file_lines(const vc_json& files) {
+    std::vector<std::vector<std::string>> rows;
+    for (const vc_json& f : files.get("files").elements())
+        rows.push_back({f.get("fd").str(), f.get("type").str(), f.get("target").str()});
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return atol(a[0].c_str()) < atol(b[0].c_str()); });
+    return term_table({{"FD", true}, {"TYPE"}, {"TARGET", false, true}}, rows, 0);
+}
+
+// Two blocks next to each other when the screen is wide enough, else one after the other.
+void print_side_by_side(const std::vector<std::string>& left, const std::vector<std::string>& right, size_t cols) {
+    size_t lw = 0;
+    for (const std::string& l : left) lw = std::max(lw, term_width(l));
+    if (right.empty() || lw + 4 + 24 > cols) {
+        term_print(left);
+        if (!right.empty()) fputc('\n', stdout);
+        term_print(right);
+        return;
+    }
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < std::max(left.size(), right.size()); i++) {
+        std::string l = term_pad(i < left.size() ? left[i] : "", lw) + "    " + (i < right.size() ? right[i] : "");
+        l.erase(l.find_last_not_of(' ') + 1);
+        lines.push_back(term_cut(l, cols));
+    }
+    term_print(lines);
+}
+
+}  // namespace
+
+int ctl_cmd_info(const ctl_ctx& ctx, int argc, char** argv) { return run_kv_view(ctx, "info", argc, argv, info_kv); }
+
+int ctl_cmd_sysinfo(const ctl_ctx& ctx, int argc, char** argv) {
+    return run_kv_view(ctx, "sysinfo", argc, argv, sysinfo_kv);
+}
+
+int ctl_cmd_meminfo(const ctl_ctx& ctx, int argc, char** argv) {
+    return run_kv_view(ctx, "meminfo", argc, argv, meminfo_kv);
+}
+
+int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
+    std::string args, frame;
+    if (!view_first_arg("device", "smart DEVICE [type=TYPE]", argc, argv, &args)) return CTL_USAGE;
+    if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "smart_get", args);
+    vc_json_doc doc;
+    int st = view_call(ctx, "smart_get", args, &frame, &doc);
+    if (st != CTL_OK) return st;
+    vc_json r = doc.root().get("result");
+    if (r.get("text").ok()) {  // smartctl printed no JSON: its own words
+        std::string text = term_clean(r.get("text").str());
+        fputs(text.c_str(), stdout);
+        return st;
+    }
+    term_print(term_kv(smart_kv(r), screen_cols()));
+    return st;
+}
+
+int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {
+    std::string ports_args;
+    if (!ctl_args_from_words(argc, argv, &ports_args)) return CTL_USAGE;
+    std::vector<std::string> frames;
+    std::vector<vc_json_doc> docs;
+    int st = call_all(ctx, {{"net_addrs", "{}"}, {"net_ports", ports_args}}, &frames, &docs);
+    if (!ctl_view_wanted(ctx)) return st;
+    size_t cols = screen_cols();
+    std::vector<std::vector<std::string>> addrs;
+    for (const vc_json& a : docs[0].root().get("result").get("addrs").elements())
+        addrs.push_back({a.get("iface").str(), a.get("addr").str()});
+    if (docs[0].root().get("result").ok()) term_print(term_table({{"INTERFACE"}, {"ADDRESS"}}, addrs, cols));
+    vc_json ports = docs[1].root().get("result");
+    if (!ports.ok()) return st;
+    bool listen = ports.get("kind").str() == "listen";
+    std::vector<term_col_t> pc = {{listen ? "LISTENING ON" : "LOCAL"}, {"PORT", true}};
+    if (!listen) pc.push_back({"PEER"});
+    pc.push_back({"PROCESS", false, true});
+    fputc('\n', stdout);
+    term_print(term_table(pc, port_rows(ports, listen), cols));
+    return st;
+}
+
+int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv) {
+    std::string sort = "rss", name, frame;
+    for (int i = 0; i < argc; i++) {
+        if (strcmp(argv[i], "--sort") == 0 && i + 1 < argc) sort = argv[++i];
+        else if (argv[i][0] != '-' && name.empty()) name = argv[i];
+        else sort = "";
+    }
+    if (sort != "rss" && sort != "pid" && sort != "name") {
+        fprintf(stderr, "usage: vornctl ps [--sort rss|pid|name] [NAME]\n");
+        return CTL_USAGE;
+    }
+    if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "procs_list", "{\"full\":true}");
+    vc_json_doc doc;
+    int st = view_call(ctx, "procs_list", "{\"full\":true}", &frame, &doc);
+    if (st != CTL_OK) return st;
+    std::vector<std::vector<std::string>> rows;
+    for (const proc_t& p : procs_of(doc.root().get("result"), name, sort))
+        rows.push_back({std::to_string(p.pid), kib(p.rss_kb), p.comm, p.cmdline.empty() ? "[" + p.comm + "]" : p.cmdline});
+    term_print(term_table({{"PID", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}}, rows, screen_cols()));
+    return st;
+}
+
+int ctl_cmd_proc(const ctl_ctx& ctx, int argc, char** argv) {
+    if (argc != 1 || strspn(argv[0], "0123456789") != strlen(argv[0]) || !*argv[0] || strlen(argv[0]) > 10) {
+        fprintf(stderr, "usage: vornctl proc PID\n");
+        return CTL_USAGE;
+    }
+    std::string args = std::string("{\"pid\":") + argv[0] + "}";
+    std::vector<std::string> frames;
+    std::vector<vc_json_doc> docs;
+    int st = call_all(ctx, {{"proc_detail", args}, {"proc_openfiles", args}}, &frames, &docs);
+    if (!ctl_view_wanted(ctx)) return st;
+    vc_json detail = docs[0].root().get("result"), files = docs[1].root().get("result");
+    if (!detail.ok() && !files.ok()) return st;
+    size_t cols = screen_cols();
+    std::string cmd = detail.get("cmdline").str();
+    printf("%s\n", term_cut(term_clean("process " + std::string(argv[0]) + (cmd.empty() ? "" : ": " + cmd)), cols).c_str());
+    print_side_by_side(detail.ok() ? detail_lines(detail) : std::vector<std::string>{},
+                       files.ok() ? file_lines(files) : std::vector<std::string>{}, cols);
+    return st;
+}

@@ -1,0 +1,30 @@
+// Helpers shared by the view files (vornctl_view_*.cpp): arguments, one-reply requests and
+// error messages for people. Errors: the CTL_* statuses of vornctl.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "client.h"
+#include "vornctl_term.h"
+#include "vornctl.h"
+
+// {KEY: VALUE} (VALUE as a JSON string, or as it is when `raw_value`) followed by the
+// members of the key=value words. False (after a message) on a bad word.
+bool view_args(std::string_view key, std::string_view value, int argc, char** argv, std::string* out,
+               bool raw_value = false);
+// The arguments of a view whose first word is required: {KEY: word} plus key=value words.
+// False after a usage message (`usage` follows "usage: vornctl ").
+bool view_first_arg(const char* key, const char* usage, int argc, char** argv, std::string* out);
+// Runs a stream whose frames go to `on_frame` while `live` (its ticker started) draws; then
+// stops the ticker and leaves the block on screen, or clears it first when `clear`.
+int view_stream(const ctl_ctx& ctx, std::string_view op, std::string_view args, term_live* live, ctl_frame_fn on_frame,
+                void* user, bool clear);
+// A failure reply or error event as "vornctl: OP: message (CODE)" on standard error; true
+// when `frame` is one.
+bool view_report_error(std::string_view op, const vc_json& frame);
+// Runs OP for its one reply: the reply in `doc` (over `frame`), the reply's status; a failure
+// is reported on standard error.
+int view_call(const ctl_ctx& ctx, std::string_view op, std::string_view args, std::string* frame, vc_json_doc* doc);
+// A line written over whatever the terminal echoed on the current line (a ^C).
+void view_note(std::string_view text);

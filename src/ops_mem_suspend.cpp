@@ -1,0 +1,336 @@
+// ops_mem_suspend — a memory test driven by the orchestrator script, one at a time on the
+// machine: `mem_suspend_run` claims the sentinel directory, makes the run's work directory
+// and starts the script fully detached (own session, out of reach of the OOM killer, SIGHUP
+// ignored, output appended to the run's orch.log); `mem_suspend_cancel` finds the script
+// through the pid files it wrote and sends it SIGTERM.
+//
+// The sentinel is the lock between runs, also across daemon restarts: creating the directory
+// is the claim, "claiming" and "started" mark a claim whose script has not yet written its
+// "pid", and a claim 30 seconds old without a live script is stale and taken over. The
+// script removes the directory when it ends; the daemon only after a failed launch.
+// Threads: handlers run on their connection's thread. Runs are serialised by a mutex (claim
+// through launch) so that two runs never both take a fresh claim for stale.
+// Errors: every failure is an error reply; a failure after the claim releases it.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "exec.h"
+#include "log.h"
+#include "ops.h"
+#include "util.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char SENTINEL_DIR[] = "/tmp/.vorn_memtest.lock";
+constexpr char MEMTEST_BASE[] = "/opt/vorn/var/memtest";
+constexpr char ORCH_SHELL[] = "/bin/sh";
+constexpr char ORCH_SCRIPT[] = "/opt/vorn/etc/vornd/mem-suspend.sh";
+constexpr char ORCH_MARK[] = "mem-suspend.sh";  // in the script's command line
+constexpr long CLAIM_FRESH_SECS = 30;
+constexpr size_t CTRL_BYTES = 32;     // a control file is read once, 31 bytes at most
+constexpr size_t CMDLINE_BYTES = 64;  // 63 bytes of a command line are searched
+constexpr size_t WORKDIR_BYTES = 256;
+constexpr size_t RUN_FILE_BYTES = 300;
+constexpr size_t MODE_BYTES = 16;
+constexpr size_t RUN_ID_ARG_BYTES = 64;
+constexpr size_t RUN_ID_MAX = 32;
+constexpr long long MAX_PASSES = 16;
+constexpr int INTERMEDIATE_FORK_FAILED = 126;
+
+// Guards the sentinel from one run's claim to the end of its launch.
+std::mutex g_run_mu;
+
+// The first line of a small control file, cut at CR or LF; "" when it cannot be read.
+void read_ctrl(const char* path, char out[CTRL_BYTES]) {
+    out[0] = '\0';
+    unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
+    if (!f) return;
+    ssize_t n = read(f.get(), out, CTRL_BYTES - 1);
+    out[n > 0 ? n : 0] = '\0';
+    out[strcspn(out, "\r\n")] = '\0';
+}
+
+// The control file as a base-10 number: 0 when it is missing, empty or not a number.
+long ctrl_number(const char* path) {
+    char text[CTRL_BYTES];
+    read_ctrl(path, text);
+    return strtol(text, nullptr, 10);
+}
+
+// True when the first 63 bytes of the command line of `pid` name the orchestrator.
+bool runs_orchestrator(long pid) {
+    char path[64], cmd[CMDLINE_BYTES];
+    snprintf(path, sizeof path, "/proc/%ld/cmdline", pid);
+    unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
+    if (!f) return false;
+    ssize_t n = read(f.get(), cmd, sizeof cmd - 1);
+    if (n <= 0) return false;
+    for (ssize_t i = 0; i < n; i++)
+        if (cmd[i] == '\0') cmd[i] = ' ';
+    cmd[n] = '\0';
+    return strstr(cmd, ORCH_MARK) != nullptr;
+}
+
+bool orchestrator_alive(long pid) { return pid >= 2 && kill(static_cast<pid_t>(pid), 0) == 0 && runs_orchestrator(pid); }
+
+// True when a live orchestrator is a member of process group `pgid`: a group id left in a
+// finished run's file may name someone else's group by now.
+bool group_has_orchestrator(long pgid) {
+    DIR* d = opendir("/proc");
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+        if (!isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+        long pid = strtol(e->d_name, nullptr, 10);
+        char path[64], stat[512];
+        snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
+        ssize_t n = f ? read(f.get(), stat, sizeof stat - 1) : -1;
+        if (n <= 0) continue;
+        stat[n] = '\0';
+        // "pid (comm) state ppid pgrp ...": comm may hold anything, so parse after its ')'.
+        const char* p = strrchr(stat, ')');
+        long pgrp = 0;
+        if (p && sscanf(p + 1, " %*c %*d %ld", &pgrp) == 1 && pgrp == pgid && orchestrator_alive(pid)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+void sentinel_path(const char* name, char* out, size_t cap) { snprintf(out, cap, "%s/%s", SENTINEL_DIR, name); }
+
+// Removes the files the daemon and the orchestrator put into the sentinel, then the
+// directory; failures are ignored (a directory holding anything else stays).
+void clear_sentinel() {
+    for (const char* name : {"pid", "deadline", "started", "claiming"}) {
+        char path[RUN_FILE_BYTES];
+        sentinel_path(name, path, sizeof path);
+        unlink(path);
+    }
+    rmdir(SENTINEL_DIR);
+}
+
+void write_small(const char* name, const char* text) {
+    char path[RUN_FILE_BYTES];
+    sentinel_path(name, path, sizeof path);
+    unique_fd f(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (f) write_full(f.get(), text, strlen(text));
+}
+
+// A claim is alive while its orchestrator runs, or for 30 seconds after the daemon made it.
+bool claim_alive() {
+    char path[RUN_FILE_BYTES], text[CTRL_BYTES];
+    sentinel_path("pid", path, sizeof path);
+    if (orchestrator_alive(ctrl_number(path))) return true;
+    sentinel_path("claiming", path, sizeof path);
+    read_ctrl(path, text);
+    if (!text[0]) return false;
+    sentinel_path("started", path, sizeof path);
+    read_ctrl(path, text);
+    long started = strtol(text, nullptr, 10);
+    return text[0] && started > 0 && time(nullptr) - started < CLAIM_FRESH_SECS;
+}
+
+struct reply_error_t {
+    const char* code;
+    const char* msg;
+};
+
+// Takes the sentinel and writes the claim: null, or the error to reply with (an existing
+// live claim is left as it was).
+const reply_error_t* claim_sentinel() {
+    static const reply_error_t CANNOT = {"ESENT", "cannot claim memtest sentinel"};
+    static const reply_error_t RUNNING = {"EBUSY", "a memory-test suspend is already running"};
+    static const reply_error_t BUSY = {"EBUSY", "memtest sentinel busy"};
+    if (mkdir(SENTINEL_DIR, 0755) != 0) {
+        if (errno != EEXIST) return &CANNOT;
+        if (claim_alive()) return &RUNNING;
+        clear_sentinel();
+        if (mkdir(SENTINEL_DIR, 0755) != 0) return &BUSY;
+    }
+    char started[32];
+    snprintf(started, sizeof started, "%ld\n", static_cast<long>(time(nullptr)));
+    write_small("started", started);
+    write_small("claiming", "1\n");
+    return nullptr;
+}
+
+struct launch_t {
+    char* const* argv;
+    const char* log_path;
+    int fd_bound;  // read before fork: getrlimit is not async-signal-safe
+};
+
+// The orchestrator itself, nobody's child. Async-signal-safe calls only.
+[[noreturn]] void orchestrator_exec(const launch_t* l) {
+    int oom = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (oom >= 0) {
+        write_full(oom, "-1000\n", 6);
+        close(oom);
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &sa, nullptr);
+    // The daemon ignores SIGPIPE, and an ignored signal stays ignored across exec: the
+    // script and the test it runs get the default back, and no signal blocked.
+    sa.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &sa, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(ORCH_SHELL, l->argv, environ);
+    _exit(127);
+}
+
+// The intermediate child: a new session, /dev/null in, orch.log out (inherited outputs when
+// it cannot be opened), no descriptor of the daemon, then the fork that lets the
+// orchestrator go. Exits 0, or 126 when that fork failed. The opens leave close-on-exec
+// off: a descriptor landing on 0-2 must survive exec, the rest are closed below.
+[[noreturn]] void orchestrator_intermediate(const launch_t* l) {
+    setsid();
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0) dup2(devnull, 0);
+    int log = open(l->log_path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log >= 0) {
+        dup2(log, 1);
+        dup2(log, 2);
+    }
+    exec_close_descriptors(l->fd_bound);
+    pid_t pid = fork();
+    if (pid < 0) _exit(INTERMEDIATE_FORK_FAILED);
+    if (pid > 0) _exit(0);
+    orchestrator_exec(l);
+}
+
+// Starts the orchestrator and waits for the intermediate child. 0 once the orchestrator
+// was forked, -1 when either fork failed.
+int launch_orchestrator(const launch_t* l) {
+    pid_t mid = fork();
+    if (mid < 0) return -1;
+    if (mid == 0) orchestrator_intermediate(l);
+    int status = 0;
+    pid_t r;
+    do r = waitpid(mid, &status, 0);
+    while (r < 0 && errno == EINTR);
+    return r == mid && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+struct run_args_t {
+    char passes[24];
+    char floor_mb[24];
+    char mode[MODE_BYTES];
+    const char* extended;
+};
+
+void read_run_args(const char* js, const jsmntok_t* args, int an, run_args_t* ra) {
+    long long passes = arg_get_int(js, args, an, "passes", 1);
+    passes = passes < 1 ? 1 : passes > MAX_PASSES ? MAX_PASSES : passes;
+    snprintf(ra->passes, sizeof ra->passes, "%lld", passes);
+    snprintf(ra->floor_mb, sizeof ra->floor_mb, "%lld", arg_get_int(js, args, an, "arc_floor_mb", 0));
+    char mode[MODE_BYTES] = "";
+    arg_get_str(js, args, an, "mode", mode, sizeof mode);
+    snprintf(ra->mode, sizeof ra->mode, "%s", strcmp(mode, "hammer") == 0 ? "hammer" : "deep");
+    ra->extended = arg_get_bool(js, args, an, "extended", 0) == 1 ? "1" : "0";
+}
+
+// Claim, work directory and launch; null on success, else the error to reply with (the
+// claim released when it was taken). Called with g_run_mu held.
+const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
+    static const reply_error_t NO_WORKDIR = {"EMKDIR", "cannot create workdir"};
+    static const reply_error_t NO_FORK = {"EFORK", "fork failed"};
+    if (const reply_error_t* err = claim_sentinel()) return err;
+    mkdir(MEMTEST_BASE, 0755);
+    if (mkdir(wd, 0755) != 0 && errno != EEXIST) {
+        clear_sentinel();
+        return &NO_WORKDIR;
+    }
+    char log_path[RUN_FILE_BYTES];
+    snprintf(log_path, sizeof log_path, "%s/orch.log", wd);
+    const char* argv[] = {ORCH_SHELL,  ORCH_SCRIPT, "--run-id", run_id,   "--workdir",  wd,          "--passes",
+                          ra->passes, "--arc-floor-mb", ra->floor_mb, "--mode", ra->mode, "--extended", ra->extended,
+                          nullptr};
+    launch_t l = {const_cast<char* const*>(argv), log_path, exec_fd_bound()};
+    if (launch_orchestrator(&l) != 0) {
+        clear_sentinel();
+        return &NO_FORK;
+    }
+    return nullptr;
+}
+
+// 1 to 32 hexadecimal digits.
+bool run_id_ok(const char* id) {
+    size_t n = strlen(id);
+    if (n == 0 || n > RUN_ID_MAX) return false;
+    for (size_t i = 0; i < n; i++)
+        if (!isxdigit(static_cast<unsigned char>(id[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    if (arg_get_bool(js, args, an, "confirm", 0) != 1) return reply_err(fd, req_id, "EREQ", "confirm=true required");
+    if (access(ORCH_SCRIPT, X_OK) != 0 && access(ORCH_SCRIPT, R_OK) != 0)
+        return reply_err(fd, req_id, "ENOENT", "orchestrator mem-suspend.sh not found");
+    run_args_t ra;
+    read_run_args(js, args, an, &ra);
+    char run_id[ID_LEN + 1], wd[WORKDIR_BYTES];
+    gen_id(run_id);
+    snprintf(wd, sizeof wd, "%s/%s", MEMTEST_BASE, run_id);
+
+    const reply_error_t* err;
+    {
+        std::lock_guard<std::mutex> lock(g_run_mu);
+        err = start_run(&ra, run_id, wd);
+    }
+    if (err) return reply_err(fd, req_id, err->code, err->msg);
+    log_msg(LOG_INF, "mem_suspend_run launched run_id=%s wd=%s", run_id, wd);
+    char stream_file[RUN_FILE_BYTES];
+    snprintf(stream_file, sizeof stream_file, "%s/stream.ndjson", wd);
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "run_id", run_id, 1);
+    sb_kv_str(&s, "workdir", wd, 1);
+    sb_kv_str(&s, "stream_file", stream_file, 0);
+    sb_appendz(&s, "}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    char run_id[RUN_ID_ARG_BYTES] = "";
+    arg_get_str(js, args, an, "run_id", run_id, sizeof run_id);
+    if (!run_id_ok(run_id)) return reply_err(fd, req_id, "EREQ", "valid run_id required");
+    char path[RUN_FILE_BYTES];
+    snprintf(path, sizeof path, "%s/%s/orch.pid", MEMTEST_BASE, run_id);
+    long pid = ctrl_number(path);
+    snprintf(path, sizeof path, "%s/%s/orch.pgid", MEMTEST_BASE, run_id);
+    long pgid = ctrl_number(path);
+    if (pid < 2 && pgid < 2) return reply_err(fd, req_id, "ENOENT", "no live orchestrator for run_id");
+    if (pgid >= 2 && group_has_orchestrator(pgid)) {
+        kill(static_cast<pid_t>(-pgid), SIGTERM);
+    } else if (pid >= 2 && orchestrator_alive(pid)) {
+        kill(static_cast<pid_t>(pid), SIGTERM);
+    } else {
+        return reply_err(fd, req_id, "ESTALE", "orchestrator not alive");
+    }
+    return reply_ok(fd, req_id, "{\"cancelled\":true}");
+}

@@ -1,0 +1,184 @@
+// iperf3_client, iperf3_server and iperf3_kill over the socket: the real iperf3 on 127.0.0.1
+// (live interval lines, the client's JSON report as one chunk), iperf3_kill inside a PID
+// namespace of its own (it ends every iperf3 it can see, and other work on this machine may
+// be running iperf3), and a fake iperf3 for the exact argument vectors.
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "binfind.h"
+#include "host_util.h"
+#include "ops_util.h"
+#include "spawn.h"
+
+namespace {
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_port() {
+    unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return -1;
+    return ntohs(a.sin_port);
+}
+
+std::string data_of(const std::string& frame) {
+    std::string d;
+    vc_json_raw(frame, "data", &d);
+    return d;
+}
+
+bool frame_waiting(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+// Runs `body` in a child process whose own children live in a new PID namespace with its own
+// /proc, so that a daemon started there sees only this test's processes. Returns body's
+// complaints (empty when all went well), or why it could not run.
+std::string with_private_pids(const std::function<std::string()>& body) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return "pipe";
+    pid_t child = fork();
+    if (child == 0) {
+        close(p[0]);
+        std::string out = enter_private_mount_ns();
+        if (out.empty() && unshare(CLONE_NEWPID) != 0) out = "unshare(CLONE_NEWPID) failed";
+        int ready[2];
+        pid_t init = -1;
+        if (out.empty() && pipe2(ready, O_CLOEXEC) == 0 && (init = fork()) == 0) {
+            // The namespace's first process: its /proc, then it reaps orphans until killed.
+            char ok = mount("proc", "/proc", "proc", 0, nullptr) == 0 ? 'y' : 'n';
+            (void)!write(ready[1], &ok, 1);
+            for (;;)
+                if (waitpid(-1, nullptr, 0) < 0) pause();
+        }
+        char ok = 'n';
+        if (init > 0 && (read(ready[0], &ok, 1) != 1 || ok != 'y')) out = "mounting /proc failed";
+        if (out.empty()) out = body();
+        if (init > 0) kill(init, SIGKILL);
+        (void)!write(p[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(p[1]);
+    unique_fd r(p[0]);
+    std::string out = child > 0 ? read_to_end(r.get(), 120000) : "fork failed";
+    if (child > 0) wait_exit(child, 10000);
+    return out;
+}
+
+}  // namespace
+
+TEST(IperfReal, ServerLinesArriveLiveAndTheClientReportWhole) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    const std::string p = std::to_string(port);
+    StreamReader srv(d, req("iperf3_server", R"({"port":)" + p + R"(,"one_off":true})"));
+    std::string f = srv.next(5000);
+    if (has(f, "iperf3 not found")) GTEST_SKIP() << "iperf3 is not installed";
+    while (!f.empty() && !has(f, "Server listening")) f = srv.next(5000);
+    ASSERT_FALSE(f.empty());
+
+    StreamReader cli(d, req("iperf3_client", R"({"host":"127.0.0.1","port":)" + p + R"(,"time":4})"));
+    // The first interval row comes while the client still runs (its report is all it sends).
+    while (!(f = srv.next(5000)).empty() && !has(f, "0.00-1.00")) {
+    }
+    ASSERT_FALSE(f.empty());
+    EXPECT_TRUE(has(data_of(f), R"({"type":"line","stream":1,"text":"[  5])")) << f;
+    EXPECT_FALSE(frame_waiting(cli.fd()));
+    EXPECT_EQ(json_event(srv.until_end(10000).back()), "done");
+
+    std::vector<std::string> frames = cli.until_end(15000);
+    ASSERT_EQ(frames.size(), 2u);
+    std::string doc = data_of(frames[0]);
+    EXPECT_TRUE(doc.rfind("{\n", 0) == 0 && json_is_one_value(doc) && has(doc, "\"sum_received\"")) << frames[0];
+    EXPECT_TRUE(has(frames[1], R"("event":"done","ok":true,"exit_code":0)")) << frames[1];
+}
+
+TEST(IperfReal, KillEndsTheToolsProcessesOnly) {
+    // Copies of sleep named like the tool, started in the same PID namespace as the daemon.
+    std::string problems = with_private_pids([]() -> std::string {
+        TestDaemon d;
+        if (!d.start()) return "daemon did not start";
+        std::string why;
+        auto expect = [&](const std::string& got, const std::string& want) {
+            if (got != want) why += "got " + got + " want " + want + "\n";
+        };
+        expect(d.call(req("iperf3_kill", "{}")), ok(R"({"killed":0})"));
+        std::vector<pid_t> fakes;
+        for (const char* name : {"iperf3-extra", "iperf3x"}) {
+            std::string copy = d.dir() + "/" + name;
+            std::filesystem::copy_file("/bin/sleep", copy);
+            chmod(copy.c_str(), 0755);
+            fakes.push_back(spawn_program({copy, "60"}).pid);
+        }
+        StreamReader srv(d, req("iperf3_server", R"({"port":)" + std::to_string(free_port()) + "}"));
+        std::string f;
+        while (!(f = srv.next(5000)).empty() && !has(f, "Server listening")) {
+        }
+        if (f.empty()) return why + "the server did not start";
+        expect(d.call(req("iperf3_kill", "{}")), ok(R"({"killed":2})"));
+        expect(json_event(srv.until_end(5000).back()), "done");
+        expect(std::to_string(wait_exit(fakes[0], 5000)), "-1");  // ended by a signal
+        expect(std::to_string(kill(fakes[1], 0)), "0");            // still alive
+        kill(fakes[1], SIGKILL);
+        wait_exit(fakes[1], 5000);
+        return why;
+    });
+    if (has(problems, "needs root") || has(problems, "unshare")) GTEST_SKIP() << problems;
+    EXPECT_EQ(problems, "");
+}
+
+TEST_F(FakeToolsTest, IperfArgumentVectorsAndRefusals) {
+    fake_in_install_root("iperf3");
+    ASSERT_TRUE(d.start());
+    using argv_t = std::vector<std::string>;
+    const struct {
+        const char* op;
+        const char* args;
+        argv_t want;
+    } cases[] = {
+        {"iperf3_client", R"({"host":"10.0.0.9"})",
+         {"-c", "10.0.0.9", "-p", "5201", "-t", "10", "-P", "1", "-i", "1", "-J", "--forceflush"}},
+        {"iperf3_client", R"({"host":"nas","port":7,"time":3,"parallel":4,"udp":true,"reverse":true,"json":false})",
+         {"-c", "nas", "-p", "7", "-t", "3", "-P", "4", "-i", "1", "-u", "-R", "--forceflush"}},
+        {"iperf3_server", "{}", {"-s", "-p", "5201", "--forceflush"}},
+        {"iperf3_server", R"({"port":6000,"one_off":true,"json":true})",
+         {"-s", "-p", "6000", "-1", "-J", "--forceflush"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> frames = StreamReader(d, req(c.op, c.args)).until_end();
+        EXPECT_EQ(recorded_argv(rec("iperf3")), c.want) << c.args;
+        EXPECT_TRUE(has(frames.back(), R"("event":"done","job_id")") && has(frames.back(), R"("exit_code":0})"))
+            << c.args;
+    }
+    unlink(rec("iperf3").c_str());
+    EXPECT_EQ(d.call(req("iperf3_client", "{}")), err("EREQ", "host required"));
+    EXPECT_EQ(d.call(req("iperf3_client", R"({"host":")" + std::string(128, 'h') + "\"}")),
+              err("EBADREQ", "host too long"));
+    EXPECT_TRUE(recorded_argv(rec("iperf3")).empty());
+
+    ASSERT_EQ(unlink(("/opt/vorn/bin/iperf3-" + std::string(binfind_arch())).c_str()), 0);
+    disable({"/usr/bin/iperf3", "/usr/local/bin/iperf3"});
+    for (const char* op : {"iperf3_client", "iperf3_server"})
+        EXPECT_EQ(d.call(req(op, R"({"host":"x"})")), err("ENOENT", "iperf3 not found")) << op;
+}

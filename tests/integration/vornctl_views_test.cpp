@@ -1,0 +1,427 @@
+// vornctl's views for people: on a terminal of their own (the screen played back and compared
+// as text) and through a pipe (the generic form's JSON lines, byte for byte). Operations the
+// daemon has run against the real daemon with fake tools; the others against a stand-in that
+// replays frames in the daemon's formats (fio 3.33 reports and iperf3 3.12 documents recorded
+// from the real tools).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "binfind.h"
+#include "ctl_util.h"
+#include "host_util.h"
+#include "spawn.h"
+
+using lines_t = std::vector<std::string>;
+
+namespace {
+
+std::string data_file(const char* name) { return read_text(std::string(VORND_SOURCE_DIR) + "/tests/integration/data/" + name); }
+
+std::string masked(const std::string& s) {
+    std::string m = std::regex_replace(s, std::regex("\"job_id\":\"[0-9a-f]{16}\""), "\"job_id\":\"X\"");
+    m = std::regex_replace(m, std::regex("\"ts\":[0-9]+"), "\"ts\":0");
+    return std::regex_replace(m, std::regex("vorn_logs_[0-9]+"), "vorn_logs_N");
+}
+
+lines_t screen_of(const std::string& bytes, int rows, int cols) {
+    vt_screen v(rows, cols);
+    v.feed(bytes);
+    return v.lines();
+}
+
+// What the generic form prints for each request in turn.
+std::string generic_out(const std::string& sock, const std::vector<std::vector<std::string>>& requests) {
+    std::string out;
+    for (const auto& words : requests) out += run_program(ctl(sock, words)).out;
+    return out;
+}
+
+std::string joined(const lines_t& frames) {
+    std::string s;
+    for (const std::string& f : frames) s += f + "\n";
+    return s;
+}
+
+std::string chunk(const std::string& data, bool first = false) {
+    return std::string(R"({"id":"1","event":"chunk",)") + (first ? R"("job_id":"00000000000000aa",)" : "") +
+           R"("data":)" + data + "}";
+}
+
+const std::string DONE = R"({"id":"1","event":"done","ok":true,"exit_code":0})";
+
+// The frames of a seq1m run whose reports are the recorded ones.
+lines_t fio_frames() {
+    auto test_start = [](int i, const char* name, const char* rw) {
+        return chunk(R"({"type":"test_start","index":)" + std::to_string(i) + R"(,"name":")" + name + R"(","rw":")" +
+                     rw + R"(","bs":"1M","size":"16M"})");
+    };
+    auto done = [](int i, const char* file) {
+        return chunk(R"({"type":"test_done","index":)" + std::to_string(i) + R"(,"raw":)" + data_file(file) + "}");
+    };
+    return {chunk(R"({"type":"start","total":2,"work_dir":"/mnt/t/___vorn_disk_test___42_1"})", true),
+            test_start(0, "SEQ1M_Q8T1_W", "write"),
+            chunk(R"({"type":"log","line":"Jobs: 1 (f=1): [W(1)][50.0%][w=340MiB/s][w=340 IOPS][eta 00m:01s]"})"),
+            chunk(R"({"type":"progress","index":0,"pct":50.00})"),
+            done(0, "fio-3.33-seq1m-write.json"),
+            test_start(1, "SEQ1M_Q8T1_R", "read"),
+            chunk(R"({"type":"log","line":"fio: note: \u001b[31mread\u001b[0m slower than expected"})"),
+            done(1, "fio-3.33-seq1m-read.json"),
+            DONE};
+}
+
+class ViewsTest : public FakeToolsTest {};
+
+// A stand-in daemon in a directory of its own.
+class StandInTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(fake = listen_at(sock)); }
+    TestDaemon dir;  // not started: only its directory is used
+    const std::string sock = dir.dir() + "/fake.sock";
+    unique_fd fake;
+};
+
+const char FAKE_IOSTAT[] =
+    "#!/bin/sh\necho $$ > /opt/iostat.pid\n"
+    "printf 'Linux 6.1.0 (nas)\\n\\nDevice  r/s  rkB/s  w/s  wkB/s  await  aqu-sz  %%util\\n'\n"
+    "printf 'sda 1.00 10.00 2.00 20.00 0.50 0.10 10.00\\nnvme0n1 100.00 4000.00 50.00 2000.00 0.20 1.50 80.00\\n'\n"
+    "printf 'md0 5.00 1.00 0.00 0.00 0.00 0.00 0.00\\ndm-0 0 0 0 0 0 0 0\\nloop0 9 9 9 9 9 9 99\\n\\n'\n"
+    "printf 'Device  r/s  rkB/s  w/s  wkB/s  await  aqu-sz  %%util\\n'\n"
+    "[ -e /opt/hold ] && exec sleep 60\n"
+    "printf 'sda 0 0 0 0 0 0 0\\n'\n";
+
+}  // namespace
+
+TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTerminalBack) {
+    disable({"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat", "/bin/iostat"});
+    ASSERT_TRUE(write_file(std::string("/opt/vorn/bin/iostat-") + binfind_arch(), FAKE_IOSTAT, 0755));
+    ASSERT_TRUE(write_file("/opt/hold", ""));
+    ASSERT_TRUE(d.start());
+    TerminalRun t(ctl(d.socket_path(), {"iostat"}), 12, 90);
+    ASSERT_TRUE(t.wait_for("dm-0")) << t.screen;
+    ASSERT_TRUE(t.wait_for("\033[J", t.screen.find("dm-0"))) << t.screen;
+    vt_screen vt(12, 90);
+    vt.feed(t.screen);
+    EXPECT_FALSE(vt.cursor_visible);
+    EXPECT_EQ(vt.lines(), (lines_t{
+        "iostat: sample 1 (Ctrl-C stops)",
+        "DEVICE    CLASS          r/s      w/s      rkB/s      wkB/s   await  %util  queue",
+        "nvme0n1   nvme         100.0     50.0     4000.0     2000.0    0.20   80.0   1.50",
+        "sda       sata           1.0      2.0       10.0       20.0    0.50   10.0   0.10",
+        "md0       md             5.0      0.0        1.0        0.0    0.00    0.0   0.00",
+        "dm-0      dm             0.0      0.0        0.0        0.0    0.00    0.0   0.00"}));
+
+    // A narrower window: the table is redrawn at once, cut to the new width; a lower one
+    // leaves room for fewer rows.
+    size_t mark = t.screen.size();
+    ASSERT_TRUE(t.resize(5, 40));
+    ASSERT_TRUE(t.wait_for("\033[H", mark) && t.wait_for("\033[J", t.screen.find("\033[H", mark))) << t.screen;
+    vt.resize(5, 40);
+    vt.feed(t.screen.substr(mark));
+    EXPECT_EQ(vt.lines(), (lines_t{"iostat: sample 1 (Ctrl-C stops)", "DEVICE    CLASS          r/s      w/s",
+                                   "nvme0n1   nvme         100.0     50.0", "... 3 more"}));
+
+    // Ctrl-C cancels the job (the tool is stopped), shows the cursor again, leaves the
+    // terminal's modes as they were, and says so.
+    pid_t tool = atoi(read_text("/opt/iostat.pid").c_str());
+    mark = t.screen.size();
+    t.type("\x03");
+    EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
+    vt.feed(t.screen.substr(mark));
+    EXPECT_TRUE(vt.cursor_visible);
+    EXPECT_EQ(vt.lines().back(), "iostat stopped");
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(t.master.get(), &tio), 0);
+    EXPECT_TRUE((tio.c_lflag & (ICANON | ECHO | ISIG)) == (ICANON | ECHO | ISIG));
+    EXPECT_TRUE(eventually([&] { return tool > 0 && kill(tool, 0) != 0; })) << tool;
+
+    // Through a pipe: the generic form's lines.
+    ASSERT_EQ(unlink("/opt/hold"), 0);
+    run_result_t view = run_program(ctl(d.socket_path(), {"iostat"}));
+    EXPECT_EQ(view.status, 0);
+    EXPECT_EQ(masked(view.out), masked(generic_out(d.socket_path(), {{"iostat_stream"}})));
+    EXPECT_NE(view.out.find("\"nvme0n1\":{"), std::string::npos) << view.out;
+}
+
+TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
+    fake_in_install_root("smartctl");
+    ASSERT_TRUE(write_file(out("smartctl"),
+                           R"({"smartctl":{"exit_status":0},"device":{"name":"/dev/sda","type":"sat"},)"
+                           R"("model_name":"WDC WD40EFRX-68N32N0","serial_number":"WD-WCC7K1234567","smart_status":{"passed":false},)"
+                           R"("ata_smart_attributes":{"table":[{"id":5,"raw":{"value":0}},{"id":197,"raw":{"value":8}}]},)"
+                           R"("power_on_time":{"hours":31337},"temperature":{"current":34}})"));
+    fake_over("/sbin/ip", "ip");
+    ASSERT_TRUE(write_file(out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\n4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
+    const char* ss = nullptr;
+    for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"})
+        if (!ss && access(p, X_OK) == 0) ss = p;
+    if (!ss) GTEST_SKIP() << "ss is not installed";
+    fake_over(ss, "ss");
+    ASSERT_TRUE(write_file(out("ss"), "LISTEN 0 128 0.0.0.0:445 0.0.0.0:*\nLISTEN 0 5 [::]:22 [::]:*\n"));
+    ASSERT_TRUE(write_file(d.dir() + "/meminfo", "MemTotal: 16303480 kB\nMemFree: 1024 kB\nMemAvailable: 8151740 kB\nSwapTotal: 0 kB\n"));
+    ASSERT_TRUE(mounts.bind(d.dir() + "/meminfo", "/proc/meminfo"));
+    ASSERT_TRUE(d.start());
+    const struct {
+        std::vector<std::string> words;
+        std::vector<std::vector<std::string>> generic;
+        lines_t screen;
+    } cases[] = {
+        {{"meminfo"}, {{"meminfo"}}, {"memory     15.5 GiB", "available  7.8 GiB  (50%)", "free       1.0 MiB", "swap       0 B"}},
+        {{"smart", "/dev/sda"}, {{"smart_get", "device=/dev/sda"}},
+         {"device               /dev/sda", "model                WDC WD40EFRX-68N32N0", "serial               WD-WCC7K1234567",
+          "temperature          34 C", "power-on hours       31337", "reallocated sectors  0", "pending sectors      8",
+          "overall              FAILED"}},
+        {{"net"}, {{"net_addrs"}, {"net_ports"}},
+         {"INTERFACE  ADDRESS", "lo         127.0.0.1/8", "br-lan     192.168.7.1/16", "", "LISTENING ON  PORT  PROCESS",
+          "[::]            22", "0.0.0.0        445"}},
+    };
+    for (const auto& c : cases) {
+        TerminalRun t(ctl(d.socket_path(), c.words), 24, 80);
+        EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+        EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
+        run_result_t piped = run_program(ctl(d.socket_path(), c.words));
+        EXPECT_EQ(piped.status, 0);
+        EXPECT_EQ(piped.out, generic_out(d.socket_path(), c.generic));
+    }
+    // The same for the views whose figures are the host's own; --json on a terminal too.
+    for (const char* view : {"info", "sysinfo"}) {
+        EXPECT_EQ(run_program(ctl(d.socket_path(), {view})).out, generic_out(d.socket_path(), {{view}}));
+        TerminalRun t(ctl(d.socket_path(), {"--json", view}), 24, 80);
+        EXPECT_EQ(t.wait_exit_status(), 0);
+        EXPECT_EQ(t.screen, std::regex_replace(generic_out(d.socket_path(), {{view}}), std::regex("\n"), "\r\n"));
+    }
+}
+
+// A stream that stays silent (a log bundle being written) shows its elapsed time; at its end
+// that line is gone and the screen holds the generic form's lines alone.
+TEST_F(ViewsTest, SilentStreamShowsElapsedTimeThenOnlyItsLines) {
+    ASSERT_TRUE(write_file(d.dir() + "/slow-tar", "#!/bin/sh\nsleep 2.5\n", 0755));
+    ASSERT_TRUE(mounts.bind(d.dir() + "/slow-tar", "/bin/tar"));
+    disable({"/etc/init.d/diag_XDT"});
+    ASSERT_TRUE(d.start());
+    TerminalRun t(ctl(d.socket_path(), {"dump_logs"}), 24, 200);
+    EXPECT_TRUE(t.wait_for("dump_logs: 0:01 elapsed (Ctrl-C cancels)")) << t.screen;
+    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    lines_t screen = screen_of(t.screen, 24, 200);
+    ASSERT_EQ(screen.size(), 1u) << t.screen;
+    EXPECT_EQ(masked(screen[0]) + "\n", masked(generic_out(d.socket_path(), {{"dump_logs"}})));
+}
+
+TEST_F(StandInTest, FioBarsReachFullAndTheSummaryComesFromTheReports) {
+    const std::vector<std::string> words = {"fio", "/mnt/t", "size=16M", "direct=1"};
+    std::string req;
+    std::thread s = serve_once(fake.get(), &req, fio_frames());
+    TerminalRun t(ctl(sock, words), 24, 100);
+    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    s.join();
+    EXPECT_EQ(req, R"({"id":"1","op":"fio_run","args":{"target_dir":"/mnt/t","size":"16M","direct":1}})");
+    lines_t screen = screen_of(t.screen, 24, 100);
+    ASSERT_EQ(screen.size(), 7u) << t.screen;
+    EXPECT_EQ(screen[0], "fio: note: ?[31mread?[0m slower than expected");  // escapes never reach the terminal
+    const std::regex bar(R"((SEQ1M_Q8T1_W write|SEQ1M_Q8T1_R read ) +\[#{40}\]  100\.0%  0:0\d)");
+    EXPECT_TRUE(std::regex_match(screen[1], bar)) << screen[1];
+    EXPECT_TRUE(std::regex_match(screen[2], bar)) << screen[2];
+    EXPECT_EQ(lines_t(screen.begin() + 3, screen.end()),
+              (lines_t{"", "TEST          RW     MiB/s  IOPS  MEAN LAT   P99 LAT",
+                       "SEQ1M_Q8T1_W  write  340.4   340  19.01 ms  32.64 ms",
+                       "SEQ1M_Q8T1_R  read   333.3   333  12.54 ms  33.82 ms"}));
+
+    s = serve_once(fake.get(), &req, fio_frames());
+    run_result_t piped = run_program(ctl(sock, words));
+    s.join();
+    EXPECT_EQ(piped.out, joined(fio_frames()));
+}
+
+TEST_F(StandInTest, FioCtrlCCancelsTheJobAndSaysWhatWasCleanedUp) {
+    std::string req, cancel;
+    lines_t frames = fio_frames();
+    std::thread s = serve_cancellable(fake.get(), &req, &cancel, {frames[0], frames[1], frames[3]},
+                                      {R"({"id":"1","event":"done","ok":true,"exit_code":-1})"});
+    TerminalRun t(ctl(sock, {"fio", "/mnt/t"}), 24, 100);
+    ASSERT_TRUE(t.wait_for("50.0%")) << t.screen;
+    t.type("\x03");
+    EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
+    s.join();
+    EXPECT_EQ(cancel, R"({"id":"cancel","op":"_cancel","args":{"job_id":"00000000000000aa"}})");
+    vt_screen vt(24, 100);
+    vt.feed(t.screen);
+    EXPECT_TRUE(vt.cursor_visible);
+    EXPECT_EQ(vt.lines().back(),
+              "cancelled: fio was stopped and the daemon removed its work directory /mnt/t/___vorn_disk_test___42_1");
+}
+
+TEST_F(StandInTest, Iperf3IntervalsAndSummaryFromTheDocument) {
+    const struct {
+        std::string doc;
+        int status;
+        lines_t screen;
+    } cases[] = {
+        {data_file("iperf3-3.12-tcp.json"), 0,
+         {"0.0-1.0 s     441.2 MiB   3.70 Gbit/s  13 retransmits", "1.0-2.0 s     576.2 MiB   4.82 Gbit/s  16 retransmits",
+          "", "test         TCP, 1 stream(s), 2 s", "sent         4.26 Gbit/s  (1017.5 MiB)",
+          "received     4.24 Gbit/s  (1016.6 MiB)", "retransmits  29"}},
+        {data_file("iperf3-3.12-udp.json"), 0,
+         {"0.0-1.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "1.0-2.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "",
+          "test      UDP, 1 stream(s), 2 s", "sent      1.05 Mbit/s  (256.0 KiB)", "received  1.05 Mbit/s  (256.0 KiB)",
+          "jitter    0.006 ms", "lost      0 of 8 packets (0.00%)"}},
+        {R"({"start":{"connected":[]},"intervals":[],"end":{},"error":"unable to connect to server: Connection refused"})",
+         1, {"vornctl: iperf3: unable to connect to server: Connection refused"}},
+    };
+    for (const auto& c : cases) {
+        const lines_t frames = {chunk(c.doc, true), R"({"id":"1","event":"done","ok":true,"exit_code":)" +
+                                                        std::to_string(c.status) + "}"};
+        std::string req;
+        std::thread s = serve_once(fake.get(), &req, frames);
+        TerminalRun t(ctl(sock, {"iperf3", "10.0.0.2", "time=2"}), 24, 80);
+        EXPECT_EQ(t.wait_exit_status(), c.status) << t.screen;
+        s.join();
+        EXPECT_EQ(req, R"({"id":"1","op":"iperf3_client","args":{"host":"10.0.0.2","time":2}})");
+        EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
+        s = serve_once(fake.get(), &req, frames);
+        EXPECT_EQ(run_program(ctl(sock, {"iperf3", "10.0.0.2"})).out, joined(frames));
+        s.join();
+    }
+}
+
+TEST_F(StandInTest, PsSortsFiltersAndCutsCommandsToTheWidth) {
+    const std::string reply =
+        R"({"id":"1","ok":true,"result":{"procs":[{"pid":1,"comm":"systemd","cmdline":"/sbin/init splash","rss_kb":12000},)"
+        R"({"pid":2,"comm":"kthreadd","cmdline":"","rss_kb":0},)"
+        R"({"pid":812,"comm":"smbd","cmdline":"/usr/sbin/smbd --foreground --no-process-group","rss_kb":30720},)"
+        R"({"pid":90,"comm":"smbd-notifyd","cmdline":"smbd: notifyd","rss_kb":8000}]}})";
+    const struct {
+        std::vector<std::string> words;
+        lines_t screen;
+    } cases[] = {
+        {{"ps"},
+         {"PID       RSS  NAME          COMMAND", "812  30.0 MiB  smbd          /usr/sbin/smbd --foregr",
+          "  1  11.7 MiB  systemd       /sbin/init splash", " 90   7.8 MiB  smbd-notifyd  smbd: notifyd",
+          "  2       0 B  kthreadd      [kthreadd]"}},
+        {{"ps", "--sort", "pid", "smbd"},
+         {"PID       RSS  NAME          COMMAND", " 90   7.8 MiB  smbd-notifyd  smbd: notifyd",
+          "812  30.0 MiB  smbd          /usr/sbin/smbd --foregr"}},
+        {{"ps", "--sort", "name"},
+         {"PID       RSS  NAME          COMMAND", "  2       0 B  kthreadd      [kthreadd]",
+          "812  30.0 MiB  smbd          /usr/sbin/smbd --foregr", " 90   7.8 MiB  smbd-notifyd  smbd: notifyd",
+          "  1  11.7 MiB  systemd       /sbin/init splash"}},
+    };
+    for (const auto& c : cases) {
+        std::string req;
+        std::thread s = serve_once(fake.get(), &req, {reply});
+        TerminalRun t(ctl(sock, c.words), 24, 52);
+        EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+        s.join();
+        EXPECT_EQ(req, R"({"id":"1","op":"procs_list","args":{"full":true}})");
+        EXPECT_EQ(screen_of(t.screen, 24, 52), c.screen);
+    }
+    std::string req;
+    std::thread s = serve_once(fake.get(), &req, {reply});
+    EXPECT_EQ(run_program(ctl(sock, {"ps", "--sort", "pid", "smbd"})).out, reply + "\n");
+    s.join();
+    EXPECT_EQ(run_program(ctl(sock, {"ps", "--sort", "size"})).status, 2);
+}
+
+TEST_F(StandInTest, ProcShowsDetailAndOpenFilesSideBySide) {
+    const lines_t replies = {
+        R"j({"id":"1","ok":true,"result":{"state":"S (sleeping)","ppid":1,"threads":4,"uid":0,"vmrss_kb":30720,)j"
+        R"("vmsize_kb":-1,"vol_ctxt":10,"nonvol_ctxt":2,"read_bytes":1048576,"write_bytes":-1,"fd_count":3,)"
+        R"("wchan":"do_select","cmdline":"/usr/sbin/smbd --foreground "}})",
+        R"({"id":"1","ok":true,"result":{"files":[{"fd":3,"type":"socket","target":"socket:[1234]"},)"
+        R"({"fd":0,"type":"file","target":"/dev/null"},{"fd":12,"type":"anon","target":"anon_inode:[eventpoll]"}]}})"};
+    std::vector<std::string> reqs;
+    std::thread s = serve_each(fake.get(), &reqs, {{replies[0]}, {replies[1]}});
+    TerminalRun t(ctl(sock, {"proc", "812"}), 24, 80);
+    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    s.join();
+    EXPECT_EQ(reqs, (lines_t{R"({"id":"1","op":"proc_detail","args":{"pid":812}})",
+                             R"({"id":"1","op":"proc_openfiles","args":{"pid":812}})"}));
+    EXPECT_EQ(screen_of(t.screen, 24, 80),
+              (lines_t{"process 812: /usr/sbin/smbd --foreground",
+                       "state         S (sleeping)    FD  TYPE    TARGET",
+                       "ppid          1                0  file    /dev/null",
+                       "uid           0                3  socket  socket:[1234]",
+                       "threads       4               12  anon    anon_inode:[eventpoll]",
+                       "rss           30.0 MiB",
+                       "vsize         -",
+                       "ctx switches  10 / 2",
+                       "read          1.0 MiB",
+                       "written       -",
+                       "open fds      3",
+                       "wchan         do_select"}));
+    reqs.clear();
+    s = serve_each(fake.get(), &reqs, {{replies[0]}, {replies[1]}});
+    EXPECT_EQ(run_program(ctl(sock, {"proc", "812"})).out, joined(replies));
+    s.join();
+    EXPECT_EQ(run_program(ctl(sock, {"proc", "12x"})).status, 2);
+}
+
+TEST_F(StandInTest, ZpoolIostatIndentsTheTree) {
+    const std::string row = R"({"dev_class":"zfs_%s","level":%d,"read_iops":12.00,"write_iops":1500.00,"read_kb":2048.00,"write_kb":0.50})";
+    auto dev = [&](const char* name, const char* cls, int level) {
+        char buf[256];
+        snprintf(buf, sizeof buf, row.c_str(), cls, level);
+        return "\"" + std::string(name) + "\":" + buf;
+    };
+    const lines_t frames = {chunk(R"({"ts":1,"mode":"zpool","pool":"tank","disks":{)" + dev("tank", "pool", 0) + "," +
+                                      dev("raidz1-0", "vdev", 1) + "," + dev("sda", "disk", 2) + "," + dev("sdb", "disk", 2) + "}}",
+                                  true),
+                            DONE};
+    std::string req;
+    std::thread s = serve_once(fake.get(), &req, frames);
+    TerminalRun t(ctl(sock, {"zpool-iostat", "tank"}), 24, 80);
+    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    s.join();
+    EXPECT_EQ(req, R"({"id":"1","op":"zpool_iostat_stream","args":{"pool":"tank"}})");
+    EXPECT_EQ(screen_of(t.screen, 24, 80),
+              (lines_t{"zpool iostat tank: sample 1 (Ctrl-C stops)",
+                       "NAME          read ops  write ops         read        write",
+                       "tank              12.0     1500.0    2.0 MiB/s      512 B/s",
+                       "  raidz1-0        12.0     1500.0    2.0 MiB/s      512 B/s",
+                       "    sda           12.0     1500.0    2.0 MiB/s      512 B/s",
+                       "    sdb           12.0     1500.0    2.0 MiB/s      512 B/s"}));
+}
+
+// The process views against the daemon's own readings of /proc, on a process of this test.
+TEST(VornctlViews, PsAndProcOfARealProcess) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    const std::string name = "vwtest" + std::to_string(getpid() % 10000000), prog = d.dir() + "/" + name;
+    ASSERT_TRUE(write_file(prog, read_text("/bin/sleep"), 0755));
+    spawned_t p = spawn_program({prog, "60"});
+    ASSERT_GT(p.pid, 0);
+    const std::string pid = std::to_string(p.pid);
+    ASSERT_TRUE(eventually([&] { return read_text("/proc/" + pid + "/comm") == name + "\n"; }));
+
+    TerminalRun ps(ctl(d.socket_path(), {"ps", name}), 24, 120);
+    EXPECT_EQ(ps.wait_exit_status(), 0) << ps.screen;
+    lines_t screen = screen_of(ps.screen, 24, 120);
+    ASSERT_EQ(screen.size(), 2u) << ps.screen;
+    EXPECT_TRUE(std::regex_match(screen[0], std::regex(" *PID +RSS  NAME +COMMAND"))) << screen[0];
+    EXPECT_TRUE(std::regex_match(screen[1], std::regex(" *" + pid + " +[0-9.]+ [KM]iB  " + name + "  " + prog + " 60")))
+        << screen[1];
+
+    TerminalRun proc(ctl(d.socket_path(), {"proc", pid}), 24, 120);
+    EXPECT_EQ(proc.wait_exit_status(), 0) << proc.screen;
+    screen = screen_of(proc.screen, 24, 120);
+    ASSERT_GE(screen.size(), 12u) << proc.screen;
+    EXPECT_EQ(screen[0], "process " + pid + ": " + prog + " 60");
+    EXPECT_TRUE(std::regex_match(screen[1], std::regex("state +S \\(sleeping\\) +FD  TYPE +TARGET"))) << screen[1];
+    EXPECT_NE(screen[2].find(" 0  file  /dev/null"), std::string::npos) << screen[2];
+    kill(p.pid, SIGKILL);
+    wait_exit(p.pid);
+}
+
+TEST(VornctlCompletion, NamesEveryOperationAndView) {
+    run_result_t r = run_program({VORNCTL_BIN, "--bash-completion"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* w : {" iostat ", " fio ", " ps ", " proc ", " zpool-iostat ", " fio_run ", " pcap_capture",
+                          " config_apply ", "complete -F _vornctl vornctl", "cat|ls|tail) compopt -o filenames"})
+        EXPECT_NE(r.out.find(w), std::string::npos) << w;
+    EXPECT_EQ(r.out.find(" info info"), std::string::npos);  // a view named like its operation once
+}

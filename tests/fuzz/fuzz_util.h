@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "log.h"
 
@@ -44,3 +45,17 @@ private:
     int fd_;
     std::string path_;
 };
+
+// Calls `line_cb(line)` for each line of `data` as the runner hands lines over: without the
+// line feed, and never with a NUL inside (a NUL ends a line as a line feed does).
+template <typename F>
+void fuzz_each_line(const uint8_t* data, size_t size, F line_cb) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find_first_of(std::string_view("\n\0", 2), pos);
+        if (end == std::string_view::npos) end = text.size();
+        line_cb(std::string(text.substr(pos, end - pos)).c_str());
+        pos = end + 1;
+    }
+}

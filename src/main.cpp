@@ -166,7 +166,7 @@ void accept_loop(int lfd) {
         if (g_reload) {
             g_reload = 0;
             log_msg(LOG_INF, "SIGHUP — reloading config");
-            config_load(g_cfg_path);
+            config_reload(g_cfg_path);  // a file that cannot be read keeps the live configuration
         }
         struct pollfd p = {lfd, POLLIN, 0};
         if (poll(&p, 1, ACCEPT_POLL_MS) <= 0 || !(p.revents & POLLIN)) continue;

@@ -332,7 +332,12 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = {fd, req_id, job, 0};
     char dir[OUTPUT_DIR_BYTES] = "";
-    arg_get_str(js, args, n, "output_dir", dir, sizeof dir);
+    // A cut directory would put the bundle somewhere nobody asked for.
+    if (arg_get_str_fit(js, args, n, "output_dir", dir, sizeof dir) == ARG_TOO_LONG) {
+        emit_stream_error(&e, "EBADREQ", "output_dir too long");
+        job_release(job);
+        return 0;
+    }
     // An empty directory would put the bundle into "/" under a name nobody asked for.
     if (!dir[0]) snprintf(dir, sizeof dir, "%s", DUMP_DEFAULT_DIR);
     mkdir(dir, 0755);

@@ -195,4 +195,12 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     unique_fd s = open_stream(d, req("dump_logs", "{\"output_dir\":\"" + d.dir() + "/b\"}"));
     cancel(d, job_of(next_frame(s.get())));
     EXPECT_EQ(stream_end(s.get()), dump_done(-1, d.dir() + "/b"));
+
+    // A directory that does not fit is refused whole: no bundle lands in its cut prefix.
+    std::string longer = d.dir() + "/" + std::string(300, 'x');
+    frames = dump("{\"output_dir\":\"" + longer + "\"}");
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(has(frames[0], R"("ok":false,"code":"EBADREQ","error":"output_dir too long"})"))
+        << frames[0];
+    EXPECT_FALSE(fs::exists(longer.substr(0, 255)));
 }

@@ -69,6 +69,13 @@ void add_report(fio_view_t* v, const std::string& test, const vc_json& report) {
         }
 }
 
+// fio's status lines ("Jobs: 1 (f=1): [W(1)][50.0%][...]", the first one without a
+// figure) are what the bars show; its other lines (complaints) are printed.
+bool is_status_line(std::string_view line) {
+    return line.substr(0, 5) == "Jobs:" || line.find("%]") != std::string_view::npos ||
+           line.find("% done") != std::string_view::npos;
+}
+
 fio_test_t* test_at(fio_view_t* v, const vc_json& data) {
     double i = data.get("index").num(-1);
     return i >= 0 && i < static_cast<double>(v->tests.size()) ? &v->tests[static_cast<size_t>(i)] : nullptr;
@@ -95,9 +102,8 @@ void fio_record(fio_view_t* v, const vc_json& data) {
         if (raw.is_object()) add_report(v, t->name, raw);
         else v->summary.push_back({t->name, "-", "unreadable report", "", "", ""});
     } else if (type == "log") {
-        // Status lines are what the bars show; anything else (fio's complaints) is kept.
         std::string line = data.get("line").str();
-        if (line.find("%]") == std::string::npos && line.find("% done") == std::string::npos) {
+        if (!is_status_line(line)) {
             v->live.print_above(line);
             return;
         }
@@ -137,6 +143,7 @@ struct iperf_view_t {
     double seconds = 10;
     uint64_t start_ms = 0;
     bool ended = false;
+    bool failed = false;  // the document says the test failed (iperf3 may still exit with 0)
 };
 
 std::string interval_line(const vc_json& sum, bool udp) {
@@ -148,7 +155,8 @@ std::string interval_line(const vc_json& sum, bool udp) {
     return line;
 }
 
-void print_iperf_document(const vc_json& doc) {
+// Returns false when the document carries an error.
+bool print_iperf_document(const vc_json& doc) {
     std::string error = doc.get("error").str();
     bool udp = doc.get("start").get("test_start").get("protocol").str() == "UDP";
     std::vector<std::string> lines;
@@ -179,6 +187,7 @@ void print_iperf_document(const vc_json& doc) {
         term_print(term_kv(kv, static_cast<size_t>(term_size().cols)));
     }
     if (!error.empty()) fprintf(stderr, "vornctl: iperf3: %s\n", term_clean(error).c_str());
+    return error.empty();
 }
 
 bool on_iperf_frame(void* user, std::string_view frame) {
@@ -198,7 +207,7 @@ bool on_iperf_frame(void* user, std::string_view frame) {
     } else if (data.is_object()) {
         v->ended = true;  // the document comes when the test is over
         v->live.clear();
-        print_iperf_document(data);
+        if (!print_iperf_document(data)) v->failed = true;
     }
     return true;
 }
@@ -247,5 +256,5 @@ int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     v.live.start_ticker([&v](bool) { iperf_tick(&v); });
     int st = view_stream(ctx, "iperf3_client", args, &v.live, on_iperf_frame, &v, true);
     if (ctl_interrupted()) view_note("cancelled: iperf3 was stopped");
-    return st;
+    return st == CTL_OK && v.failed ? CTL_FAIL : st;
 }

@@ -70,13 +70,15 @@ class ViewsTest : public FakeToolsTest {};
 
 // A fake fio: the status lines fio writes through a pipe (each ended by "\r"), a complaint
 // holding an escape sequence, and the recorded report of its direction written where the
-// daemon reads it. While /opt/hold exists it stays at 50% until it is stopped.
+// daemon reads it. While /opt/hold exists it runs until it is stopped, its status lines
+// without a figure, as fio's are in a time-based run.
 std::string fake_fio() {
     return "#!/bin/sh\n"
            "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; --rw=*) rw=\"${a#--rw=}\";; esac; done\n"
            "printf 'Jobs: 1 (f=1)\\r'\n"
+           "[ -e /opt/hold ] && printf 'Jobs: 1 (f=1): [W(1)][-.-%%][w=3233MiB/s][w=3233 IOPS][eta 00m:00s]\\r' &&\n"
+           "  exec sleep 60\n"
            "printf 'Jobs: 1 (f=1): [W(1)][50.0%%][w=340MiB/s][w=340 IOPS][eta 00m:01s]\\r'\n"
-           "[ -e /opt/hold ] && exec sleep 60\n"
            "[ \"$rw\" = read ] && printf 'fio: note: \\033[31mread\\033[0m slower than expected\\n' >&2\n"
            "printf 'Jobs: 1 (f=0): [f(1)][100.0%%][w=771MiB/s][w=771 IOPS][eta 00m:00s] \\r'\n"
            "cp '" + data_path("fio-3.33-seq1m-") + "'\"$rw\".json \"$out\"\n";
@@ -305,6 +307,7 @@ TEST_F(FioViewTest, BarsReachFullAndTheSummaryComesFromTheReports) {
     const std::vector<std::string> words = {"fio", target, "size=16M", "direct=1"};
     TerminalRun t(ctl(d.socket_path(), words), 24, 100);
     EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    EXPECT_NE(t.screen.find("]   50.0%  0:0"), std::string::npos) << t.screen;  // the progress record drawn
     lines_t screen = screen_of(t.screen, 24, 100);
     ASSERT_EQ(screen.size(), 7u) << t.screen;
     EXPECT_EQ(screen[0], "fio: note: ?[31mread?[0m slower than expected");  // escapes never reach the terminal
@@ -324,18 +327,23 @@ TEST_F(FioViewTest, BarsReachFullAndTheSummaryComesFromTheReports) {
               std::string::npos);
 }
 
+// A time-based run's bar follows the clock; Ctrl-C marks it stopped, drops the test that
+// will not run, and says what the daemon cleaned up.
 TEST_F(FioViewTest, CtrlCCancelsTheJobAndTheDaemonRemovesItsFiles) {
     ASSERT_TRUE(write_file("/opt/hold", ""));
     ASSERT_TRUE(d.start());
-    TerminalRun t(ctl(d.socket_path(), {"fio", target}), 24, 200);
-    ASSERT_TRUE(t.wait_for("50.0%")) << t.screen;
+    TerminalRun t(ctl(d.socket_path(), {"fio", target, "runtime=1"}), 24, 200);
+    ASSERT_TRUE(t.wait_for("99.9%")) << t.screen;
     t.type("\x03");
     EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
     vt_screen vt(24, 200);
     vt.feed(t.screen);
     EXPECT_TRUE(vt.cursor_visible);
-    EXPECT_EQ(vt.lines().back(), "cancelled: fio was stopped and the daemon removed its work directory " + target +
-                                     "/___vorn_disk_test___" + std::to_string(d.pid()) + "_1");
+    ASSERT_EQ(vt.lines().size(), 2u) << t.screen;
+    EXPECT_TRUE(std::regex_match(vt.lines()[0], std::regex(R"(SEQ1M_Q8T1_W write  \[#+-*\]   99\.9%  \d:\d\d  stopped)")))
+        << vt.lines()[0];
+    EXPECT_EQ(vt.lines()[1], "cancelled: fio was stopped and the daemon removed its work directory " + target +
+                                 "/___vorn_disk_test___" + std::to_string(d.pid()) + "_1");
     EXPECT_TRUE(std::filesystem::is_empty(target));
 }
 

@@ -192,6 +192,36 @@ std::string vc_json_unescape(std::string_view raw) {
     return s;
 }
 
+// Calls `fn(i, in_string)` for each byte of a JSON text, telling whether it lies inside a
+// string (its quotes included); stops early when `fn` returns false.
+template <class F>
+static void walk_json_bytes(std::string_view text, F fn) {
+    bool in_string = false, escaped = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        bool quote = !escaped && c == '"';
+        if (!fn(i, in_string || quote)) return;
+        if (in_string) escaped = !escaped && c == '\\';
+        if (quote) in_string = !in_string;
+    }
+}
+
+std::string_view vc_frame_line(std::string_view frame, std::string* scratch) {
+    bool multi_line = false;
+    walk_json_bytes(frame, [&](size_t i, bool in_string) {
+        multi_line = !in_string && (frame[i] == '\n' || frame[i] == '\r');
+        return !multi_line;
+    });
+    if (!multi_line) return frame;
+    scratch->clear();
+    walk_json_bytes(frame, [&](size_t i, bool in_string) {
+        char c = frame[i];
+        if (in_string || (c != ' ' && c != '\t' && c != '\n' && c != '\r')) *scratch += c;
+        return true;
+    });
+    return *scratch;
+}
+
 // ---- nested reader ----
 
 bool vc_json_doc::parse(std::string_view text) {

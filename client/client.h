@@ -37,6 +37,12 @@ bool vc_json_int(std::string_view frame, std::string_view key, long long* out);
 // Decodes JSON string escapes (\n, \t, \", \\, \/, \b, \f, \r, \uXXXX to UTF-8).
 std::string vc_json_unescape(std::string_view raw);
 
+// A frame as one line of text, for printing one line per frame. The daemon forwards some
+// tools' reports as they wrote them (pretty JSON over many lines); when `frame` holds a line
+// feed or carriage return outside its strings, the white space outside strings is removed
+// and the result, kept in `scratch`, returned. Any other frame is returned as it is.
+std::string_view vc_frame_line(std::string_view frame, std::string* scratch);
+
 // A JSON text tokenized once and walked by token index: nested access for the views of
 // replies and events (objects of disks, arrays of processes, a tool's own report). Values
 // point into the document, and the document into the text: both must outlive the values.

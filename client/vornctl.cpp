@@ -133,6 +133,14 @@ int frame_outcome(std::string_view frame) {
 
 }  // namespace
 
+void ctl_print_frame(FILE* out, std::string_view frame) {
+    std::string scratch;
+    std::string_view line = vc_frame_line(frame, &scratch);
+    fwrite(line.data(), 1, line.size(), out);
+    fputc('\n', out);
+    fflush(out);
+}
+
 bool ctl_interrupted() { return g_interrupted != 0; }
 
 int ctl_frame_outcome(std::string_view frame) { return frame_outcome(frame); }
@@ -152,7 +160,7 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
         fprintf(stderr, "vornctl: connection lost\n");
         return CTL_USAGE;
     }
-    if (!quiet) printf("%s\n", reply.c_str());
+    if (!quiet) ctl_print_frame(stdout, reply);
     return frame_outcome(reply) > 0 ? CTL_OK : CTL_FAIL;
 }
 
@@ -197,9 +205,7 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
         if (on_frame) {
             keep = on_frame(user, frame);
         } else {
-            fwrite(frame.data(), 1, frame.size(), stdout);
-            fputc('\n', stdout);
-            fflush(stdout);
+            ctl_print_frame(stdout, frame);
         }
         int outcome = frame_outcome(frame);
         if (outcome != 0) return outcome > 0 ? CTL_OK : CTL_FAIL;

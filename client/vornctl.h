@@ -3,6 +3,7 @@
 // their rows in that table.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,9 @@ using ctl_frame_fn = bool (*)(void* user, std::string_view frame);
 // on a second connection. Returns CTL_OK / CTL_FAIL / CTL_USAGE as above.
 int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json,
                ctl_frame_fn on_frame = nullptr, void* user = nullptr);
+
+// Prints a frame as one JSON line (vc_frame_line) followed by a line feed, and flushes.
+void ctl_print_frame(FILE* out, std::string_view frame);
 
 // Whether Ctrl-C was pressed during a request (its job was then cancelled, when it had one).
 bool ctl_interrupted();

@@ -29,7 +29,7 @@ void print_chunk(std::string_view frame) {
         fflush(out);
         return;
     }
-    fprintf(stderr, "%.*s\n", static_cast<int>(frame.size()), frame.data());
+    ctl_print_frame(stderr, frame);
 }
 
 bool on_text_frame(void* user, std::string_view frame) {

@@ -31,7 +31,7 @@ bool path_args(int argc, char** argv, std::string* out) {
 bool report_failure(std::string_view frame) {
     std::string ok;
     if (vc_json_raw(frame, "ok", &ok) && ok == "false") {
-        fprintf(stderr, "%.*s\n", static_cast<int>(frame.size()), frame.data());
+        ctl_print_frame(stderr, frame);
         return true;
     }
     return false;

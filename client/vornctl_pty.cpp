@@ -404,7 +404,7 @@ int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char**) {
                 ? jsmn_parse(&p, list.data(), list.size(), toks.data(), static_cast<unsigned>(toks.size()))
                 : -1;
     if (n <= 0 || toks[0].type != JSMN_ARRAY) {
-        printf("%s\n", reply.c_str());
+        ctl_print_frame(stdout, reply);
         return CTL_FAIL;
     }
     printf("%-16s  %-12s  %-9s  %8s  %s\n", "JOB_ID", "TTY", "SIZE", "AGE", "STATE");

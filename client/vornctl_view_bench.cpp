@@ -23,12 +23,14 @@ struct fio_test_t {
     std::string name, rw, bs, size;
     double pct = 0;
     uint64_t start_ms = 0, end_ms = 0;
-    bool done = false;  // its report arrived
+    bool done = false;     // its report arrived
+    bool stopped = false;  // Ctrl-C ended it early
 };
 
 struct fio_view_t {
     term_live live{false};
     int total = 0;
+    double runtime_s = 0;  // a time-based run's length per test; 0: sized runs
     std::string work_dir;
     std::vector<fio_test_t> tests;
     std::vector<std::vector<std::string>> summary;
@@ -43,10 +45,13 @@ std::vector<std::string> fio_bars(const fio_view_t& v, term_size_t size) {
     std::vector<std::string> lines;
     uint64_t now = now_ms();
     for (const fio_test_t& t : v.tests) {
-        uint64_t end = t.end_ms ? t.end_ms : now;
-        std::string pct = t.done ? "100.0%" : fmt_fixed(t.pct, 1) + "%";
-        lines.push_back(term_pad(t.name + " " + t.rw, name_w) + "  " + fmt_bar(t.done ? 100 : t.pct, bar) + "  " +
-                        term_pad(pct, 6, true) + "  " + fmt_duration(static_cast<double>(end - t.start_ms) / 1000));
+        double elapsed = static_cast<double>((t.end_ms ? t.end_ms : now) - t.start_ms) / 1000;
+        // fio's status lines of a time-based run often hold no figure ("[-.-%]"): its clock does.
+        double pct = v.runtime_s > 0 ? std::max(t.pct, std::min(elapsed / v.runtime_s * 100, 99.9)) : t.pct;
+        if (t.done && !t.stopped) pct = 100;
+        lines.push_back(term_pad(t.name + " " + t.rw, name_w) + "  " + fmt_bar(pct, bar) + "  " +
+                        term_pad(fmt_fixed(pct, 1) + "%", 6, true) + "  " + fmt_duration(elapsed) +
+                        (t.stopped ? "  stopped" : ""));
     }
     for (size_t i = v.tests.size(); i < static_cast<size_t>(std::max(v.total, 0)); i++)
         lines.push_back(term_pad("(test " + std::to_string(i + 1) + ")", name_w) + "  waiting");
@@ -67,6 +72,13 @@ void add_report(fio_view_t* v, const std::string& test, const vc_json& report) {
                                   fmt_fixed(d.get("iops").num(), 0), fmt_nsec(clat.get("mean").num()),
                                   p99.ok() ? fmt_nsec(p99.num()) : "-"});
         }
+}
+
+// fio's status lines ("Jobs: 1 (f=1): [W(1)][50.0%][...]", the first one without a
+// figure) are what the bars show; its other lines (complaints) are printed.
+bool is_status_line(std::string_view line) {
+    return line.substr(0, 5) == "Jobs:" || line.find("%]") != std::string_view::npos ||
+           line.find("% done") != std::string_view::npos;
 }
 
 fio_test_t* test_at(fio_view_t* v, const vc_json& data) {
@@ -90,14 +102,14 @@ void fio_record(fio_view_t* v, const vc_json& data) {
         t->pct = data.get("pct").num();
     } else if (type == "test_done" && t) {
         t->done = true;
+        t->stopped = ctl_interrupted();  // fio stopped early still writes its report
         t->end_ms = now_ms();
         vc_json raw = data.get("raw");
         if (raw.is_object()) add_report(v, t->name, raw);
         else v->summary.push_back({t->name, "-", "unreadable report", "", "", ""});
     } else if (type == "log") {
-        // Status lines are what the bars show; anything else (fio's complaints) is kept.
         std::string line = data.get("line").str();
-        if (line.find("%]") == std::string::npos && line.find("% done") == std::string::npos) {
+        if (!is_status_line(line)) {
             v->live.print_above(line);
             return;
         }
@@ -115,7 +127,11 @@ bool on_fio_frame(void* user, std::string_view frame) {
     else if (root.get("event").str() == "chunk") fio_record(v, root.get("data"));
     else if (root.get("event").str() == "done") {
         for (fio_test_t& t : v->tests)
-            if (!t.end_ms) t.end_ms = now_ms();
+            if (!t.end_ms) {
+                t.end_ms = now_ms();
+                t.stopped = ctl_interrupted();
+            }
+        v->total = static_cast<int>(v->tests.size());  // the tests still waiting will not run
         if (!v->tests.empty()) v->live.draw(fio_bars(*v, v->live.size()));
     }
     return true;
@@ -137,6 +153,7 @@ struct iperf_view_t {
     double seconds = 10;
     uint64_t start_ms = 0;
     bool ended = false;
+    bool failed = false;  // the document says the test failed (iperf3 may still exit with 0)
 };
 
 std::string interval_line(const vc_json& sum, bool udp) {
@@ -148,7 +165,8 @@ std::string interval_line(const vc_json& sum, bool udp) {
     return line;
 }
 
-void print_iperf_document(const vc_json& doc) {
+// Returns false when the document carries an error.
+bool print_iperf_document(const vc_json& doc) {
     std::string error = doc.get("error").str();
     bool udp = doc.get("start").get("test_start").get("protocol").str() == "UDP";
     std::vector<std::string> lines;
@@ -179,6 +197,7 @@ void print_iperf_document(const vc_json& doc) {
         term_print(term_kv(kv, static_cast<size_t>(term_size().cols)));
     }
     if (!error.empty()) fprintf(stderr, "vornctl: iperf3: %s\n", term_clean(error).c_str());
+    return error.empty();
 }
 
 bool on_iperf_frame(void* user, std::string_view frame) {
@@ -198,7 +217,7 @@ bool on_iperf_frame(void* user, std::string_view frame) {
     } else if (data.is_object()) {
         v->ended = true;  // the document comes when the test is over
         v->live.clear();
-        print_iperf_document(data);
+        if (!print_iperf_document(data)) v->failed = true;
     }
     return true;
 }
@@ -220,6 +239,8 @@ int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
         return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "fio_run", args);
     fio_view_t v;
+    vc_json_doc a;
+    if (a.parse(args)) v.runtime_s = std::min(a.root().get("runtime").num(0), 86400.0);
     v.live.start_ticker([&v](bool) {
         if (!v.tests.empty()) v.live.draw(fio_bars(v, v.live.size()));
     });
@@ -247,5 +268,5 @@ int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     v.live.start_ticker([&v](bool) { iperf_tick(&v); });
     int st = view_stream(ctx, "iperf3_client", args, &v.live, on_iperf_frame, &v, true);
     if (ctl_interrupted()) view_note("cancelled: iperf3 was stopped");
-    return st;
+    return st == CTL_OK && v.failed ? CTL_FAIL : st;
 }

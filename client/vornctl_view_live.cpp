@@ -121,12 +121,27 @@ std::vector<std::string> render_iostat(const vc_json& data, int samples, term_si
 
 // ---- zpool iostat ----
 
+constexpr int ZPOOL_FIGURE_COLS = 47;  // the four figure columns and their gaps
+constexpr int ZPOOL_NAME_MIN_COLS = 12;
+
+// A name too long for `room` columns keeps its end behind "..": disks are often named by id
+// (ata-MODEL_SERIAL), and the serial tells them apart.
+std::string name_tail(const std::string& name, size_t room) {
+    if (term_width(name) <= room) return name;
+    size_t at = name.size();
+    for (size_t cols = 0; at > 0 && cols + 2 < room;)
+        if ((static_cast<unsigned char>(name[--at]) & 0xC0) != 0x80) cols++;
+    return ".." + name.substr(at);
+}
+
 std::vector<std::string> render_zpool(const vc_json& data, int samples, term_size_t size) {
+    // The names give way, so the figures stay on screen.
+    size_t room = static_cast<size_t>(std::max(size.cols - 1 - ZPOOL_FIGURE_COLS, ZPOOL_NAME_MIN_COLS));
     std::vector<std::vector<std::string>> rows;
     for (const auto& m : data.get("disks").members()) {
         const vc_json& d = m.value;
-        int level = std::clamp(static_cast<int>(d.get("level").num()), 0, 8);
-        rows.push_back({std::string(2 * static_cast<size_t>(level), ' ') + vc_json_unescape(m.key),
+        size_t indent = 2 * static_cast<size_t>(std::clamp(static_cast<int>(d.get("level").num()), 0, 8));
+        rows.push_back({std::string(indent, ' ') + name_tail(vc_json_unescape(m.key), room > indent + 4 ? room - indent : 4),
                         fmt_fixed(d.get("read_iops").num(), 1), fmt_fixed(d.get("write_iops").num(), 1),
                         fmt_bytes(d.get("read_kb").num() * 1024) + "/s", fmt_bytes(d.get("write_kb").num() * 1024) + "/s"});
     }
@@ -156,10 +171,7 @@ bool print_watched(void* user, std::string_view frame) {
     auto* w = static_cast<watched_t*>(user);
     auto g = w->live.lock();
     w->live.clear();
-    // Exactly the generic form's line.
-    fwrite(frame.data(), 1, frame.size(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
+    ctl_print_frame(stdout, frame);  // exactly the generic form's line
     w->last_frame_ms = now_ms();
     if (ctl_frame_outcome(frame) != 0) w->ended = true;
     return true;

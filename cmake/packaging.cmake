@@ -36,6 +36,10 @@ if(TARGET pcapstream)
 endif()
 install(FILES ${VORND_GEN_DIR}/links/vornctl DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+# bash completion, printed by vornctl itself at build time; bash-completion loads it on demand.
+install(FILES ${CMAKE_BINARY_DIR}/vornctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vornctl)
+
 # ---- files the daemon reads, and the directories it writes ----
 install(FILES packaging/shellrc.sh DESTINATION ${VORN_ROOT}/etc/vornd)
 if(EXISTS ${CMAKE_SOURCE_DIR}/packaging/mem-suspend.sh)

@@ -99,7 +99,8 @@ void parse_line(vornd_config_t* c, char* raw, char* section, size_t section_cap)
     apply_pair(c, section, trim(line), trim(eq + 1));
 }
 
-// 0 after reading the file, -1 when it cannot be opened (the record is then unchanged).
+// 0 after reading the whole file; -1 when it cannot be opened or read (the record may then
+// be partly filled, and the caller drops it).
 int load_from(vornd_config_t* c, const char* path) {
     FILE* f = fopen(path, "re");
     if (!f) return -1;
@@ -107,58 +108,55 @@ int load_from(vornd_config_t* c, const char* path) {
     char section[64] = "";
     // A physical line longer than the buffer arrives in pieces, each taken as a line.
     while (fgets(line, sizeof line, f)) parse_line(c, line, section, sizeof section);
+    bool failed = ferror(f) != 0;  // a directory, an I/O error: not a file that was read
     fclose(f);
+    if (failed) return -1;
     copy_cut(c->config_path, sizeof c->config_path, path);
     return 0;
 }
 
-void load_token(vornd_config_t* c) {
+// The file named, else the first candidate that is readable and loads. 0, or -1 for none.
+int load_file(vornd_config_t* c, const char* path_or_null) {
+    if (path_or_null) return load_from(c, path_or_null);
+    for (const char* p : {LOCAL_PATH, CFG_SYSTEM_PATH}) {
+        if (access(p, R_OK) != 0) continue;
+        config_set_defaults(c);  // a candidate that failed half-way leaves nothing behind
+        if (load_from(c, p) == 0) return 0;
+    }
+    return -1;
+}
+
+enum token_state_t { TOKEN_OK, TOKEN_UNREADABLE, TOKEN_EMPTY };
+
+// Reads the first line of the token file, trailing blanks removed. TOKEN_OK also when no file
+// is named (no token then); the other states leave the token empty.
+token_state_t load_token(vornd_config_t* c) {
     c->auth_token[0] = '\0';
     c->auth_token_len = 0;
-    if (!c->auth_token_file[0]) return;
+    if (!c->auth_token_file[0]) return TOKEN_OK;
     FILE* f = fopen(c->auth_token_file, "re");
-    if (!f) {
-        log_msg(LOG_WRN, "auth_token_file %s not readable — auth disabled", c->auth_token_file);
-        return;
-    }
+    if (!f) return TOKEN_UNREADABLE;
     char buf[256];
     if (!fgets(buf, sizeof buf, f)) buf[0] = '\0';
+    bool failed = ferror(f) != 0;
     fclose(f);
+    if (failed) return TOKEN_UNREADABLE;
     size_t n = strlen(buf);
     while (n > 0 && (buf[n - 1] == '\t' || buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' '))
         n--;
+    if (n == 0) return TOKEN_EMPTY;
     memcpy(c->auth_token, buf, n);
     c->auth_token[n] = '\0';
     c->auth_token_len = static_cast<int>(n);
-    if (n > 0) log_msg(LOG_INF, "auth token loaded (%d bytes)", c->auth_token_len);
+    return TOKEN_OK;
 }
 
-void load_into(vornd_config_t* c, const char* path_or_null) {
-    config_set_defaults(c);
-    if (path_or_null) {
-        if (load_from(c, path_or_null) != 0) {
-            log_msg(LOG_WRN, "config not found at %s — using dev-permissive defaults", path_or_null);
-            return;
-        }
-    } else {
-        const char* candidates[] = {LOCAL_PATH, CFG_SYSTEM_PATH};
-        bool loaded = false;
-        for (const char* p : candidates) {
-            if (access(p, R_OK) == 0 && load_from(c, p) == 0) {
-                loaded = true;
-                break;
-            }
-        }
-        if (!loaded) {
-            log_msg(LOG_INF,
-                    "no config found — using dev-permissive defaults (socket %s mode 0%o, all ops open)",
-                    c->socket_path, static_cast<unsigned>(c->socket_mode));
-            load_token(c);
-            return;
-        }
-    }
-    log_msg(LOG_INF, "loaded config: %s", c->config_path);
-    load_token(c);
+const char* token_trouble(token_state_t t) { return t == TOKEN_EMPTY ? "empty" : "not readable"; }
+
+void publish(std::shared_ptr<vornd_config_t> next) {
+    int token_len = next->auth_token_len;
+    g_cfg.store(std::move(next));
+    if (token_len > 0) log_msg(LOG_INF, "auth token loaded (%d bytes)", token_len);
 }
 
 }  // namespace
@@ -198,40 +196,85 @@ void config_set_defaults(vornd_config_t* c) {
 
 int config_load(const char* path_or_null) {
     auto next = std::make_shared<vornd_config_t>();
-    load_into(next.get(), path_or_null);
-    g_cfg.store(std::move(next));
+    config_set_defaults(next.get());
+    if (load_file(next.get(), path_or_null) != 0) {
+        config_set_defaults(next.get());
+        if (path_or_null)
+            log_msg(LOG_WRN, "config not found at %s — using dev-permissive defaults", path_or_null);
+        else
+            log_msg(LOG_INF, "no config found — using dev-permissive defaults (socket %s mode 0%o, all ops open)",
+                    next->socket_path, static_cast<unsigned>(next->socket_mode));
+    } else {
+        log_msg(LOG_INF, "loaded config: %s", next->config_path);
+        token_state_t t = load_token(next.get());
+        if (t != TOKEN_OK) {
+            // A token that was asked for and cannot be had locks the door instead of opening it.
+            next->auth_locked = 1;
+            log_msg(LOG_WRN, "auth_token_file %s %s — every request refused", next->auth_token_file,
+                    token_trouble(t));
+        }
+    }
+    publish(std::move(next));
     return 0;
 }
 
-void config_parse_allow(cfg_allow_t* a, const char* value) {
+int config_reload(const char* path_or_null) {
+    auto next = std::make_shared<vornd_config_t>();
+    config_set_defaults(next.get());
+    if (load_file(next.get(), path_or_null) != 0) {
+        if (path_or_null)
+            log_msg(LOG_WRN, "config not readable at %s — current configuration kept", path_or_null);
+        else
+            log_msg(LOG_WRN, "no config found at %s or %s — current configuration kept", LOCAL_PATH, CFG_SYSTEM_PATH);
+        return -1;
+    }
+    token_state_t t = load_token(next.get());
+    if (t != TOKEN_OK) {
+        log_msg(LOG_WRN, "auth_token_file %s %s — current configuration kept", next->auth_token_file,
+                token_trouble(t));
+        return -1;
+    }
+    log_msg(LOG_INF, "loaded config: %s", next->config_path);
+    publish(std::move(next));
+    return 0;
+}
+
+// The grammar of an allow-list value. With `whole`, a value that would lose something (an
+// entry above 127 characters, a 33rd entry, text past what the buffer holds) gives -1 and
+// leaves `*a` as it was; without it such a value is cut, as a hand-written file is read.
+static int parse_allow(cfg_allow_t* a, const char* value, bool whole) {
     char buf[LINE_BYTES];
+    if (whole && strnlen(value, sizeof buf) >= sizeof buf) return -1;
     copy_cut(buf, sizeof buf, value);
     char* v = buf;
     if (*v == '\'' || *v == '"') {
         char q = *v++;
         if (char* close = strchr(v, q)) *close = '\0';
     }
-    a->n = 0;
-    if (strcasecmp(v, "ALL") == 0) {
-        a->mode = CFG_ALLOW_ALL;
-        return;
-    }
-    if (strcasecmp(v, "NONE") == 0) {
-        a->mode = CFG_ALLOW_NONE;
-        return;
-    }
-    a->mode = CFG_ALLOW_LIST;
-    while (*v && a->n < CFG_ALLOW_MAX_ENTRIES) {
+    cfg_allow_t next;
+    next.n = 0;
+    next.mode = strcasecmp(v, "ALL") == 0 ? CFG_ALLOW_ALL : strcasecmp(v, "NONE") == 0 ? CFG_ALLOW_NONE : CFG_ALLOW_LIST;
+    while (next.mode == CFG_ALLOW_LIST) {
         v += strspn(v, ", ");
         size_t len = strcspn(v, ", ");
         if (len == 0) break;
+        if (whole && (len >= CFG_ALLOW_ENTRY_BYTES || next.n == CFG_ALLOW_MAX_ENTRIES)) return -1;
+        if (next.n == CFG_ALLOW_MAX_ENTRIES) break;
         size_t keep = len < CFG_ALLOW_ENTRY_BYTES - 1 ? len : CFG_ALLOW_ENTRY_BYTES - 1;
-        memcpy(a->prefixes[a->n], v, keep);
-        a->prefixes[a->n][keep] = '\0';
-        a->n++;
+        memcpy(next.prefixes[next.n], v, keep);
+        next.prefixes[next.n][keep] = '\0';
+        next.n++;
         v += len;
     }
+    a->mode = next.mode;
+    a->n = next.n;
+    memcpy(a->prefixes, next.prefixes, sizeof a->prefixes[0] * static_cast<size_t>(next.n));
+    return 0;
 }
+
+void config_parse_allow(cfg_allow_t* a, const char* value) { parse_allow(a, value, false); }
+
+int config_parse_allow_whole(cfg_allow_t* a, const char* value) { return parse_allow(a, value, true); }
 
 static int allow_match(const cfg_allow_t* a, const char* value, bool exact) {
     if (!a) return 1;
@@ -255,7 +298,10 @@ int config_op_enabled(const char* name) {
     return cfg_allow_exact(&c->ops_enabled, name);
 }
 
+int config_token_required(const vornd_config_t* c) { return c->auth_token_len > 0 || c->auth_locked; }
+
 int config_token_matches(const vornd_config_t* c, const char* tok, size_t len) {
+    if (c->auth_locked) return 0;
     if (len != static_cast<size_t>(c->auth_token_len)) return 0;
     // Every byte is compared whatever the earlier ones held, so timing tells nothing.
     unsigned char diff = 0;

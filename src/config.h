@@ -2,10 +2,12 @@
 //
 // The live record is published whole: `g_cfg.load()` hands out an immutable snapshot that a
 // request keeps for all its checks, and a reload builds a new record aside and swaps it in,
-// so no reader ever sees a half-written one. Loading never fails: every outcome leaves a
-// usable record (the dev-permissive defaults at worst).
-// Threads: load() from any thread; config_load from the main thread (SIGHUP) or a connection
-// thread (config_apply), each time under g_cfg_reload_mu.
+// so no reader ever sees a half-written one.
+// Failures close, never open: start-up without any file runs on the dev-permissive defaults,
+// but a reload that cannot read its file or its token keeps the live record, and a token file
+// that is named but unreadable or empty at start-up locks every request out.
+// Threads: load() from any thread; config_load once at start-up; config_reload from the main
+// thread (SIGHUP) or a connection thread (config_apply), each time under g_cfg_reload_mu.
 #pragma once
 
 #include <memory>
@@ -38,6 +40,7 @@ struct vornd_config_t {
     char auth_token_file[256];
     char auth_token[256];
     int auth_token_len;
+    int auth_locked;  // 1: a token file was named but gave no token, so no request matches
     cfg_allow_t paths_fio;
     cfg_allow_t paths_read_file;
     cfg_allow_t paths_write_file;
@@ -72,15 +75,22 @@ extern cfg_holder_t g_cfg;
 // lock, never while holding it.
 extern std::mutex g_cfg_reload_mu;
 
-// Resets to the defaults, loads the file (`path_or_null`, else ./vornd.conf, else the system
-// path) and its token, and publishes the result. Always returns 0.
+// Start-up load: resets to the defaults, loads the file (`path_or_null`, else ./vornd.conf,
+// else the system path) and its token, and publishes the result. Without a file the defaults
+// stand; a named token file that cannot be read or is empty sets auth_locked. Always returns 0.
 int config_load(const char* path_or_null);
+// Reload (SIGHUP, config_apply): as config_load when the file and a named token file can be
+// read; otherwise the live record stays as it is, a "WRN" line says why, and -1 is returned.
+int config_reload(const char* path_or_null);
 
 // The dev-permissive defaults: everything open but file writing.
 void config_set_defaults(vornd_config_t* c);
 // Fills `*a` from an allow-list value: ALL, NONE (any case), or entries split at commas and
 // spaces, optionally inside one pair of quotes; at most 32 entries of 127 characters.
 void config_parse_allow(cfg_allow_t* a, const char* value);
+// The same grammar for a value that must be kept whole: -1 (and `*a` unchanged) when an entry
+// has more than 127 characters, there are more than 32 entries or the value more than 1023.
+int config_parse_allow_whole(cfg_allow_t* a, const char* value);
 // 1 when `value` begins with an entry (byte prefix, no path-component boundary), else 0.
 // A null list allows.
 int cfg_allow_check(const cfg_allow_t* a, const char* value);
@@ -110,5 +120,8 @@ const char* config_level(const vornd_config_t* c);
 // lists are left as they are: NONE stays closed, these four included.
 void config_enforce_reversible(cfg_allow_t* ops);
 
-// Constant-time comparison of a request's token bytes with the record's token. 1 when equal.
+// 1 when requests must carry a token: one is loaded, or the record is locked.
+int config_token_required(const vornd_config_t* c);
+// Constant-time comparison of a request's token bytes with the record's token. 1 when equal;
+// always 0 for a locked record.
 int config_token_matches(const vornd_config_t* c, const char* tok, size_t len);

@@ -52,7 +52,7 @@ bool tok_is(const char* js, const jsmntok_t* t, const char* s, size_t n) {
 
 // The token check of one request against the record it is served under.
 bool token_ok(const vornd_config_t* cfg, const char* js, const jsmntok_t* toks, int ntoks) {
-    if (cfg->auth_token_len <= 0) return true;
+    if (!config_token_required(cfg)) return true;
     int i = json_obj_idx(js, toks, ntoks, "token");
     if (i < 0 || toks[i].type != JSMN_STRING) return false;
     return config_token_matches(cfg, js + toks[i].start, static_cast<size_t>(toks[i].end - toks[i].start));
@@ -78,6 +78,10 @@ void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* 
 }
 
 void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks) {
+    conn_dispatch(g_ops, fd, js, len, toks);
+}
+
+void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, jsmntok_t* toks) {
     jsmn_parser parser;
     jsmn_init(&parser);
     int ntoks = jsmn_parse(&parser, js, len, toks, CONN_MAX_TOKENS);
@@ -109,7 +113,7 @@ void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks) {
         handle_cancel(fd, req_id, js, toks, ntoks);
         return;
     }
-    const op_def_t* def = op_find(name, namelen);
+    const op_def_t* def = op_find_in(table, name, namelen);
     if (!def) {
         reply_err(fd, req_id, "ENOOP", "unknown op");
         return;

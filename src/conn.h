@@ -30,6 +30,10 @@ void* conn_thread(void* arg);
 // Handles one request frame of `len` bytes (NUL-terminated at js[len]) on `fd`, with
 // `toks` as scratch for CONN_MAX_TOKENS tokens.
 void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks);
+// conn_handle_request with the operations of `table` (rows ending in a null name) in place of
+// g_ops; what a test or fuzzer uses to reach dispatch without the real handlers.
+struct op_def_t;
+void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, jsmntok_t* toks);
 
 // The _cancel request: {"cancelled":true}, or "ENOENT" "no such job".
 void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks);

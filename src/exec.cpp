@@ -54,6 +54,7 @@ int open_pipe(unique_fd* r, unique_fd* w) {
     }
     exec_close_descriptors(max_fd);
     if (spec->cwd && chdir(spec->cwd) != 0) _exit(127);
+    exec_child_signals_default();
     execve(spec->argv[0], spec->argv, spec->envp ? spec->envp : environ);
     _exit(127);
 }
@@ -285,11 +286,23 @@ int exec_fd_bound() {
     return 65536;
 }
 
-void exec_close_descriptors(int fd_bound) {
+void exec_close_descriptors(int fd_bound) { exec_close_descriptors_from(3, fd_bound); }
+
+void exec_close_descriptors_from(int first, int fd_bound) {
     // Every descriptor goes, not only the close-on-exec ones; the loop is for kernels
     // without close_range.
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-        for (int fd = 3; fd < fd_bound; fd++) close(fd);
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) != 0)
+        for (int fd = first; fd < fd_bound; fd++) close(fd);
+}
+
+void exec_child_signals_default() {
+    struct sigaction sa = {};
+    sa.sa_handler = SIG_DFL;
+    // SIGKILL, SIGSTOP and the C library's internal signals refuse; that is harmless.
+    for (int s = 1; s < NSIG; s++) sigaction(s, &sa, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {

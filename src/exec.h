@@ -50,6 +50,13 @@ int exec_fd_bound();
 // In a forked child: closes every descriptor from 3 upward, so a child never holds a
 // client's socket or another run's pipe. Async-signal-safe.
 void exec_close_descriptors(int fd_bound);
+// exec_close_descriptors from `first` (above 2) upward: a child that keeps descriptors 3 ..
+// first - 1 for itself.
+void exec_close_descriptors_from(int first, int fd_bound);
+// In a forked child: every signal back to its default disposition and an empty signal mask,
+// so the program does not inherit the daemon's ignored SIGPIPE (or anything its own parent
+// ignored). Async-signal-safe.
+void exec_child_signals_default();
 
 // Ends every process on the machine (the daemon's children or not, process 1 never) whose
 // command name (/proc/PID/comm, one trailing line feed removed) `matches` accepts: SIGTERM,

@@ -232,11 +232,11 @@ void refuse_over_limit(fault_log_t* log, int cfd) {
 }
 
 // A reload runs under the reload lock, as config_apply's does: the record published last is
-// always that of the file read last.
+// always that of the file read last. A file that cannot be read keeps the live configuration.
 void reload_config() {
     log_msg(LOG_INF, "SIGHUP — reloading config");
     std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
-    config_load(g_cfg_path);
+    config_reload(g_cfg_path);
 }
 
 void accept_loop(int lfd) {

@@ -63,11 +63,13 @@ const op_def_t g_ops[] = {
     {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
 };
 
-const op_def_t* op_find(const char* name, size_t namelen) {
-    for (const op_def_t* op = g_ops; op->name; op++)
+const op_def_t* op_find_in(const op_def_t* table, const char* name, size_t namelen) {
+    for (const op_def_t* op = table; op->name; op++)
         if (strlen(op->name) == namelen && memcmp(op->name, name, namelen) == 0) return op;
     return nullptr;
 }
+
+const op_def_t* op_find(const char* name, size_t namelen) { return op_find_in(g_ops, name, namelen); }
 
 int op_ping(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
     return reply_ok(fd, req_id, "{\"pong\":true}");
@@ -183,12 +185,18 @@ static int args_find_value(const char* js, const jsmntok_t* args_tok, int avail,
     return json_obj_idx(js, args_tok, avail, key);
 }
 
+// The value of `key` when it is a string or primitive, else null.
+static const jsmntok_t* scalar_value(const char* js, const jsmntok_t* args_tok, int avail, const char* key) {
+    int i = args_find_value(js, args_tok, avail, key);
+    if (i < 0) return nullptr;
+    const jsmntok_t* v = &args_tok[i];
+    return v->type == JSMN_STRING || v->type == JSMN_PRIMITIVE ? v : nullptr;
+}
+
 int arg_get_str(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
                 size_t cap) {
-    int i = args_find_value(js, args_tok, avail, key);
-    if (i < 0) return -1;
-    const jsmntok_t* v = &args_tok[i];
-    if (v->type != JSMN_STRING && v->type != JSMN_PRIMITIVE) return -1;
+    const jsmntok_t* v = scalar_value(js, args_tok, avail, key);
+    if (!v) return -1;
     json_tok_copy(js, v, out, cap);
     return 0;
 }
@@ -206,17 +214,42 @@ int arg_get_bool(const char* js, const jsmntok_t* args_tok, int avail, const cha
     return b < 0 ? defv : b;
 }
 
-int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
-                   char out[][256], int max) {
+static int tok_len(const jsmntok_t* t) { return t->end - t->start; }
+
+// Copies up to `max` entries; with `whole`, an entry that would be cut gives ARG_TOO_LONG.
+static int array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                      char out[][256], int max, bool whole) {
     int i = args_find_value(js, args_tok, avail, key);
     if (i < 0 || args_tok[i].type != JSMN_ARRAY) return -1;
+    if (whole && args_tok[i].size > max) return ARG_TOO_MANY;
     int count = args_tok[i].size < max ? args_tok[i].size : max;
     int n = 0;
     for (int k = i + 1; n < count && k < avail; n++) {
         const jsmntok_t* t = &args_tok[k];
-        if (t->type == JSMN_STRING || t->type == JSMN_PRIMITIVE) json_tok_copy(js, t, out[n], 256);
+        bool scalar = t->type == JSMN_STRING || t->type == JSMN_PRIMITIVE;
+        if (whole && scalar && tok_len(t) >= 256) return ARG_TOO_LONG;
+        if (scalar) json_tok_copy(js, t, out[n], 256);
         else out[n][0] = '\0';
         k = tok_skip(args_tok, avail, k);  // an object or array entry spans several tokens
     }
     return n;
+}
+
+int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                   char out[][256], int max) {
+    return array_strs(js, args_tok, avail, key, out, max, false);
+}
+
+int arg_array_strs_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                       char out[][256], int max) {
+    return array_strs(js, args_tok, avail, key, out, max, true);
+}
+
+int arg_get_str_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
+                    size_t cap) {
+    const jsmntok_t* v = scalar_value(js, args_tok, avail, key);
+    if (!v) return -1;
+    if (static_cast<size_t>(tok_len(v)) >= cap) return ARG_TOO_LONG;
+    json_tok_copy(js, v, out, cap);
+    return 0;
 }

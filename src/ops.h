@@ -34,6 +34,8 @@ extern const op_def_t g_ops[];
 
 // The first row whose name is exactly these `namelen` bytes, or null.
 const op_def_t* op_find(const char* name, size_t namelen);
+// The same lookup in another table of the same shape.
+const op_def_t* op_find_in(const op_def_t* table, const char* name, size_t namelen);
 
 // {"id":..,"ok":true,"result":<result_json or null>}
 int reply_ok(int fd, const char* req_id, const char* result_json);
@@ -76,6 +78,18 @@ int arg_get_bool(const char* js, const jsmntok_t* args_tok, int avail, const cha
 // Returns the count, or -1 when the key is absent or not an array.
 int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
                    char out[][256], int max);
+
+// The same for values that are used whole, where a cut value would name something else (a
+// path, a program, an argument): a value that does not fit is refused instead.
+constexpr int ARG_TOO_LONG = -2;  // reply "EBADREQ" "<key> too long"
+constexpr int ARG_TOO_MANY = -3;  // reply "EBADREQ" "too many arguments"
+// arg_get_str, but ARG_TOO_LONG (`out` untouched) when the text needs `cap` bytes or more.
+int arg_get_str_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
+                    size_t cap);
+// arg_array_strs, but ARG_TOO_MANY when the array has more than `max` entries and ARG_TOO_LONG
+// when an entry has 256 bytes or more; `out` may then be partly written.
+int arg_array_strs_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
+                       char out[][256], int max);
 
 // ---- handlers, by module ----
 

@@ -312,7 +312,12 @@ int apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args,
             *err = {"EINTERNAL", "serialize overflow"};
             return -1;
         }
-        config_parse_allow(&(next->*l.field), value);
+        // An entry cut short or dropped would change what the list admits after the reply
+        // said it was stored: a cut path prefix admits its siblings.
+        if (config_parse_allow_whole(&(next->*l.field), value) != 0) {
+            *err = {"EBADREQ", "invalid list value"};
+            return -1;
+        }
         any = true;
     }
     if (!any) {
@@ -369,8 +374,12 @@ int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result,
         log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), err->msg);
         return -1;
     }
-    // The live record becomes exactly what the file says, published whole.
-    config_load(target.c_str());
+    // The live record becomes exactly what the file says, published whole; a reload that
+    // cannot read it (or the token file it names) keeps the live record, and says so.
+    if (config_reload(target.c_str()) != 0) {
+        *err = {"EPERSIST", "written but not loaded: current configuration kept"};
+        return -1;
+    }
     build_applied(result, target.c_str());
     return 0;
 }

@@ -7,6 +7,7 @@
 // Threads: handlers run on their connection's thread; nothing is shared but the job slot.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,8 +46,9 @@ const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, c
     static const exec_error_t FORBIDDEN = {"EFORBIDDEN", "cmd not in exec allowlist"};
     static const exec_error_t NOT_EXECUTABLE = {"ENOENT", "cmd not executable"};
     static const exec_error_t NOT_FOUND = {"ENOENT", "cmd not found"};
+    static const exec_error_t TOO_LONG = {"EBADREQ", "cmd too long"};
     char cmd[CMD_BYTES] = "";
-    arg_get_str(js, args, an, "cmd", cmd, sizeof cmd);
+    if (arg_get_str_fit(js, args, an, "cmd", cmd, sizeof cmd) == ARG_TOO_LONG) return &TOO_LONG;
     if (!cmd[0]) return &NO_CMD;
     cfg_snapshot_t cfg = g_cfg.load();
     if (!cfg_allow_exact(&cfg->exec_binaries, cmd)) return &FORBIDDEN;
@@ -58,15 +60,20 @@ const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, c
     return binfind(cmd, nullptr, path, RESOLVED_BYTES) == 0 ? nullptr : &NOT_FOUND;
 }
 
-// The child's argument vector: `path`, the first 31 entries of `argv`, null. `store` holds
-// the entries and must outlive `out`.
-void build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
-                char* out[EXEC_MAX_ARGS + 2]) {
-    int n = arg_array_strs(js, args, an, "argv", store, EXEC_MAX_ARGS);
+// The child's argument vector: `path`, the entries of `argv` (at most 31, each whole), null.
+// `store` holds the entries and must outlive `out`. Null, or the refusal to send.
+const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
+                               char* out[EXEC_MAX_ARGS + 2]) {
+    static const exec_error_t TOO_MANY = {"EBADREQ", "too many arguments"};
+    static const exec_error_t TOO_LONG = {"EBADREQ", "argv too long"};
+    int n = arg_array_strs_fit(js, args, an, "argv", store, EXEC_MAX_ARGS);
+    if (n == ARG_TOO_MANY) return &TOO_MANY;
+    if (n == ARG_TOO_LONG) return &TOO_LONG;
     if (n < 0) n = 0;
     out[0] = path;
     for (int i = 0; i < n; i++) out[i + 1] = store[i];
     out[n + 1] = nullptr;
+    return nullptr;
 }
 
 // Output lines become chunk frames gathered in `out`, which goes to the client in one write
@@ -108,14 +115,15 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     job_t* job = job_alloc();  // null (table full): the command runs without a job id
     op_emit_t e = {fd, req_id, job, 0};
     char path[RESOLVED_BYTES];
-    if (const exec_error_t* err = resolve_cmd(js, args, an, path)) {
+    char store[EXEC_MAX_ARGS][256];
+    char* argv[EXEC_MAX_ARGS + 2];
+    const exec_error_t* err = resolve_cmd(js, args, an, path);
+    if (!err) err = build_argv(js, args, an, path, store, argv);
+    if (err) {
         emit_stream_error(&e, err->code, err->msg);
         job_release(job);
         return 0;
     }
-    char store[EXEC_MAX_ARGS][256];
-    char* argv[EXEC_MAX_ARGS + 2];
-    build_argv(js, args, an, path, store, argv);
     int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
 
     exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS, fd};
@@ -133,16 +141,29 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
 
 namespace {
 
+constexpr int REPORT_FD = 3;                 // the intermediate child keeps its report pipe here
+constexpr int DETACHED_START_WAIT_MS = 5000;  // how long a program may take to reach execve
+
 struct detached_t {
     char* const* argv;
     const char* log_path;
     const char* cwd;  // empty: stay
     int max_fd;       // read before fork: getrlimit is not async-signal-safe
+    int report_fd;    // write end of the close-on-exec report pipe
 };
 
-// The intermediate child: a new session, /dev/null in, the log file out, no descriptor of
-// the daemon, then a second fork so the program is nobody's child. Async-signal-safe calls
-// only: the daemon's other threads may hold locks at the moment of the fork.
+// Sends errno to the daemon through the report pipe and ends the process.
+[[noreturn]] void report_and_exit(int status) {
+    int e = errno;
+    ssize_t w = write(REPORT_FD, &e, sizeof e);
+    (void)w;  // nobody to tell if even this fails
+    _exit(status);
+}
+
+// The intermediate child: a new session, /dev/null in, the log file out, no descriptor of the
+// daemon but the report pipe, then a second fork so the program is nobody's child. A failed
+// chdir, fork or execve is written to the pipe; a successful execve closes it. Async-signal-safe
+// calls only: the daemon's other threads may hold locks at the moment of the fork.
 [[noreturn]] void detached_child(const detached_t* d) {
     setsid();
     int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -152,40 +173,73 @@ struct detached_t {
         dup2(log, 1);
         dup2(log, 2);
     }
-    exec_close_descriptors(d->max_fd);
-    if (d->cwd[0] && chdir(d->cwd) != 0) _exit(127);
+    if (d->report_fd != REPORT_FD && dup3(d->report_fd, REPORT_FD, O_CLOEXEC) < 0) _exit(126);
+    exec_close_descriptors_from(REPORT_FD + 1, d->max_fd);
+    if (d->cwd[0] && chdir(d->cwd) != 0) report_and_exit(127);
     pid_t pid = fork();
-    if (pid < 0) _exit(126);
+    if (pid < 0) report_and_exit(126);
     if (pid > 0) _exit(0);
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
+    exec_child_signals_default();
+    struct sigaction sa = {};
     sa.sa_handler = SIG_IGN;
     sigaction(SIGHUP, &sa, nullptr);
     execve(d->argv[0], d->argv, environ);
-    _exit(127);
+    report_and_exit(127);
+}
+
+// What the report pipe says once the intermediate child is gone: 0 when the program started
+// (the pipe closed without a word, or it is still on its way to execve after the wait), else
+// the errno of the step that failed.
+int read_start_report(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int r;
+    do r = poll(&p, 1, DETACHED_START_WAIT_MS);
+    while (r < 0 && errno == EINTR);
+    if (r <= 0) return 0;
+    int e = 0;
+    ssize_t n;
+    do n = read(fd, &e, sizeof e);
+    while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof e) ? e : 0;
+}
+
+// Reads the three path and vector arguments; null, or the refusal to reply.
+const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd,
+                                  char* path, char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
+    static const exec_error_t NO_LOG = {"EREQ", "log_path required"};
+    static const exec_error_t LOG_TOO_LONG = {"EBADREQ", "log_path too long"};
+    static const exec_error_t CWD_TOO_LONG = {"EBADREQ", "cwd too long"};
+    if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG)
+        return &LOG_TOO_LONG;
+    if (!log_path[0]) return &NO_LOG;
+    if (arg_get_str_fit(js, args, an, "cwd", cwd, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &CWD_TOO_LONG;
+    return build_argv(js, args, an, path, store, argv);
 }
 
 }  // namespace
 
 int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
     char path[RESOLVED_BYTES];
-    if (const exec_error_t* err = resolve_cmd(js, args, an, path)) return reply_err(fd, req_id, err->code, err->msg);
     char log_path[DETACHED_PATH_BYTES] = "";
-    arg_get_str(js, args, an, "log_path", log_path, sizeof log_path);
-    if (!log_path[0]) return reply_err(fd, req_id, "EREQ", "log_path required");
     char cwd[DETACHED_PATH_BYTES] = "";
-    arg_get_str(js, args, an, "cwd", cwd, sizeof cwd);
     char store[EXEC_MAX_ARGS][256];
     char* argv[EXEC_MAX_ARGS + 2];
-    build_argv(js, args, an, path, store, argv);
+    const exec_error_t* err = resolve_cmd(js, args, an, path);
+    if (!err) err = detached_args(js, args, an, log_path, cwd, path, store, argv);
+    if (err) return reply_err(fd, req_id, err->code, err->msg);
 
-    detached_t d = {argv, log_path, cwd, exec_fd_bound()};
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return reply_err(fd, req_id, "ESPAWN", strerror(errno));
+    unique_fd report_r(p[0]), report_w(p[1]);
+    detached_t d = {argv, log_path, cwd, exec_fd_bound(), report_w.get()};
     pid_t mid = fork();
     if (mid < 0) return reply_err(fd, req_id, "EFORK", "fork failed");
     if (mid == 0) detached_child(&d);
+    report_w.reset();  // only the children hold the write end now
     pid_t r;
     do r = waitpid(mid, nullptr, 0);
     while (r < 0 && errno == EINTR);
+    if (int e = read_start_report(report_r.get())) return reply_err(fd, req_id, "ESPAWN", strerror(e));
 
     sb_t s;
     sb_appendz(&s, "{");

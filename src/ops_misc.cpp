@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "binfind.h"
 #include "jsmn.h"
@@ -17,8 +20,7 @@
 
 namespace {
 
-constexpr size_t PATH_ARG_BYTES = 256;         // path arguments: 255 characters, longer are cut
-constexpr size_t DIR_ENTRY_PATH_BYTES = 4096;  // directory, "/" and name for stat
+constexpr size_t PATH_ARG_BYTES = 256;         // path arguments: 255 characters, longer are refused
 constexpr size_t WRITE_DATA_MAX = 4194304;
 constexpr int WRITE_MODE_DEFAULT = 0644;
 constexpr size_t PROC_MOUNTS_MAX = 16777216;
@@ -53,6 +55,22 @@ int path_has_dotdot(std::string_view path) {
 int ops_path_allowed(const cfg_allow_t* a, const char* path) {
     if (!cfg_allow_check(a, path)) return 0;
     return a && a->mode == CFG_ALLOW_LIST && path_has_dotdot(path) ? 0 : 1;
+}
+
+int ops_real_path_allowed(const cfg_allow_t* a, int fd, const char* name) {
+    if (!a || a->mode != CFG_ALLOW_LIST) return 1;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char real[PATH_MAX];
+    ssize_t n = readlink(link, real, sizeof real - 1);
+    if (n <= 0 || real[0] != '/') return 0;  // no path the list could judge: refused
+    std::string path(real, static_cast<size_t>(n));  // ends in "/" only for the root
+    std::string below = path == "/" ? path : path + "/";
+    if (name) return cfg_allow_check(a, (below + name).c_str());
+    if (cfg_allow_check(a, path.c_str())) return 1;
+    // A directory listed with its slash ("/srv/data/") admits the directory itself.
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && cfg_allow_check(a, below.c_str());
 }
 
 // ---- parsers ----
@@ -144,11 +162,9 @@ int net_addrs_build_json(std::string_view text, sb_t* out) {
 
 // ---- file operations ----
 
-static void read_dir_append_entry(sb_t* s, const char* dir, const char* name, bool first) {
-    char full[DIR_ENTRY_PATH_BYTES];
-    snprintf(full, sizeof full, "%s/%s", dir, name);
+static void read_dir_append_entry(sb_t* s, int dir_fd, const char* name, bool first) {
     struct stat st;
-    bool ok = stat(full, &st) == 0;  // follows links: a dangling one reports -1
+    bool ok = fstatat(dir_fd, name, &st, 0) == 0;  // follows links: a dangling one reports -1
     sb_appendz(s, first ? "{\"name\":\"" : ",{\"name\":\"");
     sb_json_escape(s, name, strlen(name));
     sb_printf(s, "\",\"is_dir\":%s,\"size\":%lld}", ok && S_ISDIR(st.st_mode) ? "true" : "false",
@@ -157,19 +173,25 @@ static void read_dir_append_entry(sb_t* s, const char* dir, const char* name, bo
 
 int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
-    arg_get_str(js, args, n, "path", path, sizeof path);
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
     if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
     cfg_snapshot_t cfg = g_cfg.load();
     if (!ops_path_allowed(&cfg->paths_read_file, path))
         return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
-    unique_dir d(opendir(path));
+    unique_fd dir_fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd) return reply_err(fd, req_id, "EIO", "opendir failed");
+    if (!ops_real_path_allowed(&cfg->paths_read_file, dir_fd.get(), nullptr))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    unique_dir d(fdopendir(dir_fd.get()));
     if (!d) return reply_err(fd, req_id, "EIO", "opendir failed");
+    dir_fd.release();  // the stream owns it now
     sb_t s;
     sb_appendz(&s, "{\"entries\":[");
     bool first = true;
     while (struct dirent* e = readdir(d.get())) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        read_dir_append_entry(&s, path, e->d_name, first);
+        read_dir_append_entry(&s, dirfd(d.get()), e->d_name, first);
         first = false;
     }
     sb_appendz(&s, "]}");
@@ -186,21 +208,43 @@ static bool write_data_arg(const char* js, const jsmntok_t* args, int n, std::st
     return true;
 }
 
+// Opens the directory that holds `path` and points `name` at its last component. The
+// descriptor, or an invalid one.
+static unique_fd open_parent(const char* path, const char** name) {
+    const char* slash = strrchr(path, '/');
+    *name = slash ? slash + 1 : path;
+    std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+    return unique_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
-    arg_get_str(js, args, n, "path", path, sizeof path);
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
     if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
     cfg_snapshot_t cfg = g_cfg.load();
-    if (!ops_path_allowed(&cfg->paths_write_file, path))
-        return reply_err(fd, req_id, "EFORBIDDEN", "path not in write allowlist");
+    const char* refused = "path not in write allowlist";
+    if (!ops_path_allowed(&cfg->paths_write_file, path)) return reply_err(fd, req_id, "EFORBIDDEN", refused);
     std::string_view data;
     if (!write_data_arg(js, args, n, &data)) return reply_err(fd, req_id, "EREQ", "data required");
     if (data.size() > WRITE_DATA_MAX) return reply_err(fd, req_id, "ETOOBIG", "data too large");
-    long long mode = arg_get_int(js, args, n, "mode", WRITE_MODE_DEFAULT);
+    // Never a set-user-id, set-group-id or sticky file, whatever the client asks for.
+    auto mode = static_cast<mode_t>(arg_get_int(js, args, n, "mode", WRITE_MODE_DEFAULT) & 0777);
     int append = arg_get_bool(js, args, n, "append", 0);
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    unique_fd out(open(path, flags, static_cast<mode_t>(mode)));
+
+    const char* name = nullptr;
+    unique_fd dir = open_parent(path, &name);
+    if (!dir) return reply_err(fd, req_id, "EIO", "open failed");
+    // The file is opened in the directory that was judged, so a link swapped in between cannot
+    // redirect it; a link as the last component is never followed.
+    if (!ops_real_path_allowed(&cfg->paths_write_file, dir.get(), name))
+        return reply_err(fd, req_id, "EFORBIDDEN", refused);
+    // O_NONBLOCK: a FIFO without a reader fails at once instead of holding the thread.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
+    unique_fd out(openat(dir.get(), name, flags, mode));
+    if (!out && errno == ELOOP) return reply_err(fd, req_id, "EFORBIDDEN", "path is a symbolic link");
     if (!out) return reply_err(fd, req_id, "EIO", "open failed");
+    fcntl(out.get(), F_SETFL, fcntl(out.get(), F_GETFL) & ~O_NONBLOCK);
     if (write_full(out.get(), data.data(), data.size()) != 0)
         return reply_err(fd, req_id, "EIO", "write failed");
     out.reset();

@@ -17,6 +17,12 @@
 // component is refused as well, so a listed prefix cannot be climbed out of. ALL and NONE
 // are decided by the list alone.
 int ops_path_allowed(const cfg_allow_t* a, const char* path);
+// The second test for a LIST, on what a path turned out to be: 1 when the real path of the
+// open descriptor `fd` (with "/" and `name` appended when `name` is given: a file about to be
+// opened in that directory) passes `a`, so a symbolic link cannot lead out of the list. A
+// directory also passes under its path with a trailing "/". ALL and NONE give 1 (the path as
+// written decided); a descriptor the kernel names no path for gives 0.
+int ops_real_path_allowed(const cfg_allow_t* a, int fd, const char* name);
 // 1 when one of the '/'-separated components of `path` is exactly "..".
 int path_has_dotdot(std::string_view path);
 

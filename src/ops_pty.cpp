@@ -38,7 +38,7 @@ constexpr int PTY_MAX_ARGS = 15;
 constexpr size_t PTY_PATH_BYTES = 512;
 constexpr size_t PTY_TTY_BYTES = 64;
 constexpr size_t PTY_JOB_ID_BYTES = 32;
-constexpr size_t PTY_INPUT_B64_BYTES = 8192;  // 8191 characters: at most 6143 input bytes
+constexpr size_t PTY_INPUT_B64_BYTES = 8192;  // 8191 characters (6143 input bytes); more is refused
 constexpr size_t PTY_INPUT_BYTES = 8192;
 constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;
 constexpr int PTY_DEFAULT_ROWS = 24;
@@ -173,7 +173,17 @@ void reap_orphan_shell(pid_t pid) {
 // 0, or -1 with the error's code and message set.
 int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq, const char** code,
                      const char** msg) {
-    arg_get_str(js, args, n, "cmd", rq->cmd, sizeof rq->cmd);
+    *code = "EBADREQ";
+    if (arg_get_str_fit(js, args, n, "cmd", rq->cmd, sizeof rq->cmd) == ARG_TOO_LONG) {
+        *msg = "cmd too long";
+        return -1;
+    }
+    int argc = arg_array_strs_fit(js, args, n, "argv", rq->argv, PTY_MAX_ARGS);
+    if (argc == ARG_TOO_MANY || argc == ARG_TOO_LONG) {
+        *msg = argc == ARG_TOO_MANY ? "too many arguments" : "argv too long";
+        return -1;
+    }
+    rq->argc = argc > 0 ? argc : 0;
     cfg_snapshot_t cfg = g_cfg.load();
     if (!cfg_allow_exact(&cfg->pty_shells, rq->cmd)) {
         *code = "EFORBIDDEN";
@@ -191,8 +201,6 @@ int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq
         *msg = "shell not found";
         return -1;
     }
-    int argc = arg_array_strs(js, args, n, "argv", rq->argv, PTY_MAX_ARGS);
-    rq->argc = argc > 0 ? argc : 0;
     arg_get_str(js, args, n, "shell_env", rq->shell_env, sizeof rq->shell_env);
     if (rq->shell_env[0] != '/') rq->shell_env[0] = '\0';
     rq->rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
@@ -331,7 +339,9 @@ int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     char id[PTY_JOB_ID_BYTES] = {};
     char b64[PTY_INPUT_B64_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
-    arg_get_str(js, args, n, "b64", b64, sizeof b64);
+    // Input past the buffer would be lost while the reply says it was written.
+    if (arg_get_str_fit(js, args, n, "b64", b64, sizeof b64) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "b64 too long"), 0;
     if (!id[0] || !b64[0]) return reply_err(fd, req_id, "EREQ", "job_id and b64 required"), 0;
     unsigned char bytes[PTY_INPUT_BYTES];
     ssize_t len = b64_decode(b64, strlen(b64), bytes, sizeof bytes);

@@ -17,8 +17,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 #include "binfind.h"
@@ -39,7 +41,7 @@ int log_tail_cb(void* ctx, int, const char* line) {
 
 namespace {
 
-constexpr size_t LOG_PATH_BYTES = 512;  // 511 characters, longer are cut
+constexpr size_t LOG_PATH_BYTES = 512;  // 511 characters, longer are refused
 constexpr long long LOG_TAIL_LINES_DEFAULT = 200;
 constexpr long long LOG_TAIL_LINES_MAX = 2000;
 constexpr int LOG_TAIL_KILL_GRACE_MS = 200;
@@ -89,12 +91,17 @@ void log_tail_run(op_emit_t* e, char* path, long long lines) {
 
 int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[LOG_PATH_BYTES] = "";
-    arg_get_str(js, args, n, "path", path, sizeof path);
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
     long long lines = arg_get_int(js, args, n, "lines", LOG_TAIL_LINES_DEFAULT);
     if (lines < 2) lines = 1;
     if (lines > LOG_TAIL_LINES_MAX) lines = LOG_TAIL_LINES_MAX;
     if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, "EREQ", "invalid path");
-    if (!log_location_ok(path))
+    // Anyone may place a link under /tmp/: an existing file must really live in a location
+    // (a location's own directory resolves without its slash).
+    char real[PATH_MAX];
+    if (!log_location_ok(path) ||
+        (realpath(path, real) && !log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str())))
         return reply_err(fd, req_id, "EFORBIDDEN", "path not in an allowed log location");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = {fd, req_id, job, 0};

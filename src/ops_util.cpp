@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t PATH_ARG_BYTES = 256;
+constexpr size_t PATH_ARG_BYTES = 256;  // 255 characters; longer paths are refused
 constexpr long long READ_FILE_DEFAULT_BYTES = 1048576;
 constexpr unsigned long long READ_FILE_MAX_BYTES = 16777216;
 constexpr long long DMESG_DEFAULT_BYTES = 262144;
@@ -225,17 +225,26 @@ int smart_result_json(std::string_view output, sb_t* out) {
 
 int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
-    arg_get_str(js, args, n, "path", path, sizeof path);
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
     if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
     long long want = arg_get_int(js, args, n, "max_bytes", READ_FILE_DEFAULT_BYTES);
     cfg_snapshot_t cfg = g_cfg.load();
     if (!ops_path_allowed(&cfg->paths_read_file, path))
         return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
+    unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!f) return reply_err(fd, req_id, "EIO", "read failed");
+    if (!ops_real_path_allowed(&cfg->paths_read_file, f.get(), nullptr))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    struct stat st;
+    if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return reply_err(fd, req_id, "EBADREQ", "not a regular file");
     // A negative value is huge as an unsigned number and falls back to the default too.
     size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
                                                                                : READ_FILE_DEFAULT_BYTES;
     sb_t data;
-    if (read_file_all(path, &data, limit) != 0) return reply_err(fd, req_id, "EIO", "read failed");
+    if (read_fd_all(f.get(), &data, limit) != 0) return reply_err(fd, req_id, "EIO", "read failed");
     sb_t s;
     sb_appendz(&s, "{\"path\":\"");
     sb_json_escape(&s, path, strlen(path));
@@ -323,7 +332,12 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = {fd, req_id, job, 0};
     char dir[OUTPUT_DIR_BYTES] = "";
-    arg_get_str(js, args, n, "output_dir", dir, sizeof dir);
+    // A cut directory would put the bundle somewhere nobody asked for.
+    if (arg_get_str_fit(js, args, n, "output_dir", dir, sizeof dir) == ARG_TOO_LONG) {
+        emit_stream_error(&e, "EBADREQ", "output_dir too long");
+        job_release(job);
+        return 0;
+    }
     // An empty directory would put the bundle into "/" under a name nobody asked for.
     if (!dir[0]) snprintf(dir, sizeof dir, "%s", DUMP_DEFAULT_DIR);
     mkdir(dir, 0755);

@@ -191,10 +191,14 @@ int write_full(int fd, const void* buf, size_t n) {
 int read_file_all(const char* path, sb_t* out, size_t max_bytes) {
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) return -1;
+    return read_fd_all(fd.get(), out, max_bytes);
+}
+
+int read_fd_all(int fd, sb_t* out, size_t max_bytes) {
     char chunk[4096];
     size_t total = 0;
     for (;;) {
-        ssize_t r = read(fd.get(), chunk, sizeof chunk);
+        ssize_t r = read(fd, chunk, sizeof chunk);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;

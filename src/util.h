@@ -82,6 +82,8 @@ int write_full(int fd, const void* buf, size_t n);
 // Appends the whole file to `out`. -1 when it cannot be opened or read, or when it is larger
 // than `max_bytes`; on failure `out` keeps the whole chunks appended before the limit.
 int read_file_all(const char* path, sb_t* out, size_t max_bytes);
+// read_file_all from an open descriptor, up to its end; the caller keeps the descriptor.
+int read_fd_all(int fd, sb_t* out, size_t max_bytes);
 
 uint64_t now_ms();  // CLOCK_MONOTONIC in milliseconds
 

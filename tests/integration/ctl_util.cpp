@@ -53,19 +53,6 @@ std::thread serve_each(int lfd, std::vector<std::string>* requests, std::vector<
     });
 }
 
-std::thread serve_cancellable(int lfd, std::string* request, std::string* cancel, std::vector<std::string> before,
-                              std::vector<std::string> after) {
-    return std::thread([=] {
-        unique_fd c = accept_within(lfd, 10000);
-        if (!c || vc_recv(c.get(), request) != 0) return;
-        for (const std::string& f : before) vc_send(c.get(), f);
-        unique_fd k = accept_within(lfd, 20000);
-        if (!k || vc_recv(k.get(), cancel) != 0) return;
-        vc_send(k.get(), R"({"id":"cancel","ok":true,"result":{"cancelled":true}})");
-        for (const std::string& f : after) vc_send(c.get(), f);
-    });
-}
-
 // ---- a terminal of its own ----
 
 TerminalRun::TerminalRun(std::vector<std::string> words, unsigned short rows, unsigned short cols) {

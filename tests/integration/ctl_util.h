@@ -21,10 +21,6 @@ unique_fd listen_at(const std::string& path);
 std::thread serve_once(int lfd, std::string* request, std::vector<std::string> frames);
 // Serves one connection after the other, each with its own frames; keeps the requests.
 std::thread serve_each(int lfd, std::vector<std::string>* requests, std::vector<std::vector<std::string>> replies);
-// Serves one stream request with `before`, then waits for a _cancel on a second connection
-// (kept in `cancel`, answered "cancelled"), then sends `after` on the stream.
-std::thread serve_cancellable(int lfd, std::string* request, std::string* cancel, std::vector<std::string> before,
-                              std::vector<std::string> after);
 
 constexpr int SCREEN_WAIT_MS = 8000;
 

@@ -50,21 +50,23 @@ std::string done_frame(int code, bool first = false) {
 }  // namespace
 
 // One daemon whose allow-list holds every command below: lines and their escaping, stderr
-// streams, the argument cap, refusals, request errors and programs that cannot start.
+// streams, the argument limits, refusals, request errors and programs that cannot start.
 TEST(ExecOp, FramesOfEachRequest) {
     TestDaemon d;
-    std::string lines = d.dir() + "/lines.sh", bad_interp = d.dir() + "/bad.sh";
+    std::string lines = d.dir() + "/lines.sh", bad_interp = d.dir() + "/bad.sh", garbage = d.dir() + "/garbage";
     ASSERT_TRUE(write_file(lines, "#!/bin/sh\necho one\necho\nprintf 't\\tq\"x\\\\y\\r\\n'\necho two\nexit 5\n", 0755));
     ASSERT_TRUE(write_file(bad_interp, "#!/nonexistent/interpreter\n", 0755));
+    ASSERT_TRUE(write_file(garbage, "\x7f\x01\x02 not a program", 0755));
     d.write_config("[exec]\nallow = sh, /usr/bin/printf, /nonexistent/prog, no-such-tool-anywhere, " + lines + ", " +
-                   bad_interp + "\n");
+                   bad_interp + ", " + garbage + "\n");
     ASSERT_TRUE(d.start());
-    // Only the first 31 arguments are passed: the format and a1..a30.
+    // 31 arguments are passed whole: the format and a1..a30; one more is refused, not dropped.
     std::string many = R"({"cmd":"/usr/bin/printf","argv":["%s,")", printed;
-    for (int i = 1; i <= 39; i++) {
+    for (int i = 1; i <= 30; i++) {
         many += ",\"a" + std::to_string(i) + "\"";
-        if (i <= 30) printed += "a" + std::to_string(i) + ",";
+        printed += "a" + std::to_string(i) + ",";
     }
+    const std::string long_arg = "\"" + std::string(256, 'x') + "\"";
     const char* forbidden_msg = "cmd not in exec allowlist";
     const std::string forbidden = error_frame("EFORBIDDEN", forbidden_msg);
     const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2"])";
@@ -78,6 +80,11 @@ TEST(ExecOp, FramesOfEachRequest) {
         {err_to + R"(,"merge_stderr":false})", {line_chunk("err", 2, true), done_frame(0)}},
         {err_to + "}", {line_chunk("err", 1, true), done_frame(0)}},  // merged by default
         {many + "]}", {line_chunk(printed, 1, true), done_frame(0)}},
+        {many + ",\"a31\"]}", {error_frame("EBADREQ", "too many arguments")}},
+        {R"({"cmd":"sh","argv":["-c",)" + long_arg + "]}", {error_frame("EBADREQ", "argv too long")}},
+        {"{\"cmd\":\"" + std::string(300, 'c') + "\"}", {error_frame("EBADREQ", "cmd too long")}},
+        // The child does not inherit the daemon's ignored SIGPIPE: yes ends quietly on it.
+        {R"({"cmd":"sh","argv":["-c","yes | head -1"]})", {line_chunk("y", 1, true), done_frame(0)}},
         {R"({"cmd":"sh","argv":["-c","exit 0"]})", {done_frame(0, true)}},
         {R"({"cmd":"/usr/bin/sh"})", {forbidden}},
         {R"({"cmd":"sh "})", {forbidden}},
@@ -90,11 +97,19 @@ TEST(ExecOp, FramesOfEachRequest) {
     };
     for (const auto& c : cases) EXPECT_EQ(exec_frames(d, c.args), c.want) << c.args;
 
-    const std::pair<const char*, std::string> detached[] = {
+    const std::pair<std::string, std::string> detached[] = {
         {R"({"cmd":"/usr/bin/sh","log_path":"/dev/null"})", error_frame("EFORBIDDEN", forbidden_msg, false)},
         {R"({"cmd":"sh"})", error_frame("EREQ", "log_path required", false)},
         {R"({"log_path":"/dev/null"})", error_frame("EREQ", "cmd required", false)},
         {R"({"cmd":"no-such-tool-anywhere","log_path":"/x"})", error_frame("ENOENT", "cmd not found", false)},
+        // Programs that cannot start are reported, not answered as started.
+        {R"({"cmd":"sh","log_path":"/dev/null","cwd":"/nonexistent/dir"})",
+         error_frame("ESPAWN", "No such file or directory", false)},
+        {"{\"cmd\":\"" + garbage + "\",\"log_path\":\"/dev/null\"}", error_frame("ESPAWN", "Exec format error", false)},
+        {R"({"cmd":"sh","log_path":"/dev/null","cwd":")" + std::string(512, 'd') + "\"}",
+         error_frame("EBADREQ", "cwd too long", false)},
+        {R"({"cmd":"sh","log_path":")" + std::string(512, 'l') + "\"}", error_frame("EBADREQ", "log_path too long", false)},
+        {R"({"cmd":"sh","log_path":"/dev/null","argv":[)" + long_arg + "]}", error_frame("EBADREQ", "argv too long", false)},
     };
     for (const auto& [args, want] : detached)
         EXPECT_EQ(d.call(vc_request("r1", "exec_detached", args)), want) << args;
@@ -135,7 +150,9 @@ TEST(ExecOp, LiveLinesCancelFromASecondConnectionAndAllSlotsTaken) {
 TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     TestDaemon d;
     std::string script = d.dir() + "/detached.sh", log = d.dir() + "/out.log";
-    ASSERT_TRUE(write_file(script, "#!/bin/sh\npwd\nls /proc/self/fd\ncat /proc/$$/stat\necho args \"$@\"\necho end\n",
+    ASSERT_TRUE(write_file(script,
+                           "#!/bin/sh\npwd\nls /proc/self/fd\ncat /proc/$$/stat\necho args \"$@\"\n"
+                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n",
                            0755));
     ASSERT_TRUE(d.start());
     std::string reply = d.call("{\"id\":\"r1\",\"op\":\"exec_detached\",\"args\":{\"cmd\":\"" + script +
@@ -156,6 +173,9 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     EXPECT_NE(std::stoi(m[1]), d.pid()) << "not a child of the daemon";
     EXPECT_EQ(std::stoll(m[2]), mid) << "a new session led by the intermediate child";
     EXPECT_NE(out.find("\nargs a b c\n"), std::string::npos) << out;
+    // What the program hands on (grep's own state): nothing blocked, only SIGHUP ignored, not
+    // the daemon's SIGPIPE. The shell's own status may show signals blocked around a fork.
+    EXPECT_NE(out.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000001\n"), std::string::npos) << out;
 
     // An unwritable log path still starts the program (its output goes to the daemon's own).
     std::string marker = d.dir() + "/ran";

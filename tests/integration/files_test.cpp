@@ -104,7 +104,6 @@ TEST(Files, ReadFileLimitsRawPathDotDotUnderAllAndReadDir) {
     ASSERT_TRUE(write_file(f.base + "/blob", std::string(2 * 1048576, 'z')));
     EXPECT_TRUE(has(f.on("read_file", "/blob", ",\"max_bytes\":4194304"), "\"size\":2097152,"));
     EXPECT_EQ(f.on("read_file", "/nope"), failed);
-    EXPECT_EQ(f.on("read_file", ""), failed);
 
     // The request's a\\b is not decoded: it names a file with two backslashes in its name.
     ASSERT_TRUE(write_file(f.base + "/a\\\\b", std::string("a\"b\\c\n\x01", 7)));
@@ -125,6 +124,60 @@ TEST(Files, ReadFileLimitsRawPathDotDotUnderAllAndReadDir) {
     EXPECT_EQ(f.on("read_dir", "/e"), ok(R"({"entries":[]})"));
     EXPECT_EQ(f.on("read_dir", "/none"), err("EIO", "opendir failed"));
     EXPECT_EQ(f.on("read_dir", "/d/.hidden"), err("EIO", "opendir failed"));
+}
+
+// Paths too long for their field are refused, never cut to a sibling's name; links cannot lead
+// out of the lists; no file is created with special bits; a FIFO cannot hold the thread.
+TEST(Files, LongPathsLinksOutOfTheListsModeBitsAndFifos) {
+    FilesDaemon f("@/in", "@/in");
+    ASSERT_TRUE(f.d.start());
+    ASSERT_TRUE(write_file(f.base + "/outside", "secret"));
+    mkdir((f.base + "/in").c_str(), 0755);
+    // Cut to 255 bytes, this path would name in/aaa...a, a sibling that would be created or truncated.
+    const std::string cut_rel = "/in/" + std::string(255 - f.base.size() - 4, 'a');
+    ASSERT_TRUE(write_file(f.base + cut_rel, "keep"));
+    const std::string long_rel = cut_rel + std::string(300 - 255, 'b');
+    for (const char* op : {"read_file", "read_dir", "write_file"})
+        EXPECT_EQ(f.on(op, long_rel, ",\"data\":\"x\""), err("EBADREQ", "path too long")) << op;
+    EXPECT_EQ(read_text(f.base + cut_rel), "keep");
+
+    // Links inside an allowed directory to a file or a directory outside it.
+    ASSERT_EQ(symlink((f.base + "/outside").c_str(), (f.base + "/in/file-link").c_str()), 0);
+    ASSERT_EQ(symlink(f.base.c_str(), (f.base + "/in/dir-link").c_str()), 0);
+    const std::string no_read = err("EFORBIDDEN", "path not in allowlist");
+    EXPECT_EQ(f.on("read_file", "/in/file-link"), no_read);
+    EXPECT_EQ(f.on("read_file", "/in/dir-link/outside"), no_read);
+    EXPECT_EQ(f.on("read_dir", "/in/dir-link"), no_read);
+    EXPECT_EQ(f.on("write_file", "/in/file-link", ",\"data\":\"x\""), err("EFORBIDDEN", "path is a symbolic link"));
+    EXPECT_EQ(f.on("write_file", "/in/dir-link/outside", ",\"data\":\"x\""),
+              err("EFORBIDDEN", "path not in write allowlist"));
+    EXPECT_EQ(f.on("write_file", "/in/dir-link/new", ",\"data\":\"x\""), err("EFORBIDDEN", "path not in write allowlist"));
+    EXPECT_EQ(read_text(f.base + "/outside"), "secret");
+    EXPECT_FALSE(std::filesystem::exists(f.base + "/new"));
+    // A link that stays inside is followed for reading; the listed directory itself still lists.
+    ASSERT_EQ(symlink("x", (f.base + "/in/inner-link").c_str()), 0);
+    ASSERT_TRUE(write_file(f.base + "/in/x", "X"));
+    EXPECT_TRUE(has(f.on("read_file", "/in/inner-link"), "\"data\":\"X\""));
+    EXPECT_TRUE(has(f.on("read_dir", "/in/"), "\"name\":\"inner-link\""));
+
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(f.on("write_file", "/in/m", ",\"data\":\"\",\"mode\":3583"), ok(R"({"written":0})"));  // 06777
+    struct stat st;
+    ASSERT_EQ(stat((f.base + "/in/m").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u & ~mask);
+
+    // A FIFO nobody holds answers at once.
+    ASSERT_EQ(mkfifo((f.base + "/in/fifo").c_str(), 0600), 0);
+    auto within_5s = [&](std::string_view op, std::string_view more) {
+        unique_fd c = f.d.connect();
+        std::string reply;
+        vc_send(c.get(), req(op, "{\"path\":\"" + f.base + "/in/fifo\"" + std::string(more) + "}"));
+        return recv_within(c.get(), &reply, 5000) ? reply : "no reply within 5 s";
+    };
+    EXPECT_EQ(within_5s("read_file", ""), err("EBADREQ", "not a regular file"));
+    EXPECT_EQ(within_5s("write_file", ",\"data\":\"x\""), err("EIO", "open failed"));
+    EXPECT_EQ(f.on("read_file", "/in"), err("EBADREQ", "not a regular file"));
 }
 
 using MountsTest = FakeToolsTest;

@@ -162,6 +162,43 @@ TEST(Lifecycle, UnknownGroupWarnsThenHupReloadsOnTheSameSocket) {
     EXPECT_EQ(read_text(other), "not ours");
 }
 
+// A reload never opens the daemon up: a file renamed away, or a token file that became empty,
+// keeps the live configuration. At start-up, a token file that cannot be read locks every request out.
+TEST(Lifecycle, ReloadThatCannotReadKeepsTheLiveConfigurationAndAnUnreadableTokenLocksTheDoor) {
+    TestDaemon d;
+    const std::string token = d.dir() + "/token", conf = d.config_path();
+    ASSERT_TRUE(write_file(token, "s3cret\n"));
+    d.write_config("[security]\nauth_token_file = " + token + "\n[exec]\nallow = sh\n");
+    ASSERT_TRUE(d.start());
+    const std::string exec = R"({"id":"r","op":"exec","args":{"cmd":"sh","argv":["-c","echo ran"]}})";
+    const std::string ping = R"({"id":"r","op":"ping","token":"s3cret"})";
+    const std::string eauth = R"({"id":"r","ok":false,"code":"EAUTH","error":"bad or missing token"})";
+    const std::string pong = R"({"id":"r","ok":true,"result":{"pong":true}})";
+    EXPECT_EQ(d.call(exec), eauth);
+
+    ASSERT_EQ(rename(conf.c_str(), (conf + ".moved").c_str()), 0);
+    ASSERT_EQ(kill(d.pid(), SIGHUP), 0);
+    EXPECT_TRUE(d.wait_log(" WRN vornd config not readable at " + conf + " — current configuration kept"));
+    EXPECT_EQ(d.call(exec), eauth);
+    EXPECT_EQ(d.call(ping), pong);
+
+    ASSERT_EQ(rename((conf + ".moved").c_str(), conf.c_str()), 0);
+    ASSERT_TRUE(write_file(token, "\n"));
+    ASSERT_EQ(kill(d.pid(), SIGHUP), 0);
+    EXPECT_TRUE(d.wait_log(" WRN vornd auth_token_file " + token + " empty — current configuration kept"));
+    EXPECT_EQ(d.call(exec), eauth);
+    EXPECT_EQ(d.call(ping), pong);
+    EXPECT_EQ(d.stop(), 0);
+
+    // A directory opens but cannot be read as a token file.
+    TestDaemon locked;
+    locked.write_config("[security]\nauth_token_file = " + locked.dir() + "\n");
+    ASSERT_TRUE(locked.start());
+    EXPECT_TRUE(locked.wait_log(" WRN vornd auth_token_file " + locked.dir() + " not readable — every request refused"));
+    for (const char* token_member : {"", R"(,"token":"")", R"(,"token":"s3cret")"})
+        EXPECT_EQ(locked.call(std::string(R"({"id":"r","op":"ping")") + token_member + "}"), eauth) << token_member;
+}
+
 // A socket path longer than an address holds is bound cut to 107 bytes, with a warning, and the
 // cut path is the one that gets the mode, that a restart after a crash replaces, and that
 // shutdown removes.

@@ -87,6 +87,12 @@ TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     for (const auto& [path, want] : cases)
         EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + std::string(path) + "\"}")), want) << path;
     EXPECT_EQ(d.call(req("log_tail", "{}")), invalid);
+    // Anyone can place a link under /tmp/: what it leads to must be a log location, too.
+    const std::string link = d.dir() + "/passwd-link";
+    ASSERT_EQ(symlink("/etc/passwd", link.c_str()), 0);
+    EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + link + "\"}")), forbidden);
+    EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"/tmp/" + std::string(508, 'x') + "\"}")),
+              R"({"id":"r","ok":false,"code":"EBADREQ","error":"path too long"})");
     // Both allowed locations answer with a stream, not a reply.
     for (const char* path : {"/var/log/vornd-test-no-such-log", "/tmp/vornd-test-no-such-log"}) {
         unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + std::string(path) + "\"}"));
@@ -189,4 +195,12 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     unique_fd s = open_stream(d, req("dump_logs", "{\"output_dir\":\"" + d.dir() + "/b\"}"));
     cancel(d, job_of(next_frame(s.get())));
     EXPECT_EQ(stream_end(s.get()), dump_done(-1, d.dir() + "/b"));
+
+    // A directory that does not fit is refused whole: no bundle lands in its cut prefix.
+    std::string longer = d.dir() + "/" + std::string(300, 'x');
+    frames = dump("{\"output_dir\":\"" + longer + "\"}");
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(has(frames[0], R"("ok":false,"code":"EBADREQ","error":"output_dir too long"})"))
+        << frames[0];
+    EXPECT_FALSE(fs::exists(longer.substr(0, 255)));
 }

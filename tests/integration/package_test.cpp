@@ -117,6 +117,7 @@ TEST(Package, HoldsTheLayoutConffileUnitAndManualPages) {
         {"./usr/share/man/man8/vornd.8.gz", file},
         {"./usr/share/man/man1/vornctl.1.gz", file},
         {"./usr/share/man/man5/vornd.conf.5.gz", file},
+        {"./usr/share/bash-completion/completions/vornctl", file},
         {"./usr/share/doc/vornd/examples/vornd-dev.conf", file},
         {"./usr/share/doc/vornd/examples/vornd-safe.conf", file},
         {"./usr/share/doc/vornd/examples/vornd-locked.conf", file},

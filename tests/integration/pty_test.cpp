@@ -112,6 +112,13 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
         ASSERT_TRUE(s.wait_for(size + "\r\n" + m)) << s.out;
     }
 
+    // Input beyond one request's 8191 base64 characters is refused whole: the shell gets none of it.
+    const std::string big = "echo =BIG=\n" + std::string(6150 - 11, ' ');  // 8200 characters
+    EXPECT_EQ(input(d, s.job_id, big), refusal("EBADREQ", "b64 too long"));
+    EXPECT_EQ(input(d, s.job_id, "echo =A$((1+1))=\n"), WRITTEN);
+    ASSERT_TRUE(s.wait_for("=A2=")) << s.out;
+    EXPECT_EQ(s.out.find("=BIG="), std::string::npos);
+
     // More than the ring holds: 600000 bytes of x without line feeds, then a marker the echo
     // of the command cannot show.
     EXPECT_EQ(input(d, s.job_id, "head -c 600000 /dev/zero | tr '\\0' x; echo; echo =E$((1+1))=\n"), WRITTEN);
@@ -215,6 +222,8 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
         {R"({"cmd":"/bin/dash"})", R"(,"ok":false,"code":"EFORBIDDEN","error":"cmd not in pty allowlist"})"},
         {R"({"cmd":"/no/such/shell"})", R"(,"ok":false,"code":"ENOENT","error":"shell not executable"})"},
         {R"({"cmd":"no-such-shell-xyz"})", R"(,"ok":false,"code":"ENOENT","error":"shell not found"})"},
+        {R"({"cmd":"/bin/bash","argv":["1","2","3","4","5","6","7","8","9","10","11","12","13","14","15","16"]})",
+         R"(,"ok":false,"code":"EBADREQ","error":"too many arguments"})"},
     };
     for (auto [args, error] : refused) {
         std::string frame = call(d, "pty", args), head = R"({"id":"r","event":"error","job_id":")";

@@ -1,14 +1,16 @@
 // vornctl's views for people: on a terminal of their own (the screen played back and compared
-// as text) and through a pipe (the generic form's JSON lines, byte for byte). Operations the
-// daemon has run against the real daemon with fake tools; the others against a stand-in that
-// replays frames in the daemon's formats (fio 3.33 reports and iperf3 3.12 documents recorded
-// from the real tools).
+// as text) and through a pipe (the generic form's JSON lines, byte for byte). The views run
+// against the real daemon with fake tools that print recorded output (fio 3.33 reports,
+// iperf3 3.12 documents, zpool iostat samples); the ps and proc layouts against a stand-in
+// that replays fixed process tables, which no real /proc holds.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,11 +24,12 @@ using lines_t = std::vector<std::string>;
 
 namespace {
 
-std::string data_file(const char* name) { return read_text(std::string(VORND_SOURCE_DIR) + "/tests/integration/data/" + name); }
+std::string data_path(const char* name) { return std::string(VORND_SOURCE_DIR) + "/tests/integration/data/" + name; }
 
 std::string masked(const std::string& s) {
     std::string m = std::regex_replace(s, std::regex("\"job_id\":\"[0-9a-f]{16}\""), "\"job_id\":\"X\"");
     m = std::regex_replace(m, std::regex("\"ts\":[0-9]+"), "\"ts\":0");
+    m = std::regex_replace(m, std::regex("___vorn_disk_test___[0-9]+_[0-9]+"), "W");
     return std::regex_replace(m, std::regex("vorn_logs_[0-9]+"), "vorn_logs_N");
 }
 
@@ -49,36 +52,50 @@ std::string joined(const lines_t& frames) {
     return s;
 }
 
-std::string chunk(const std::string& data, bool first = false) {
-    return std::string(R"({"id":"1","event":"chunk",)") + (first ? R"("job_id":"00000000000000aa",)" : "") +
-           R"("data":)" + data + "}";
-}
-
-const std::string DONE = R"({"id":"1","event":"done","ok":true,"exit_code":0})";
-
-// The frames of a seq1m run whose reports are the recorded ones.
-lines_t fio_frames() {
-    auto test_start = [](int i, const char* name, const char* rw) {
-        return chunk(R"({"type":"test_start","index":)" + std::to_string(i) + R"(,"name":")" + name + R"(","rw":")" +
-                     rw + R"(","bs":"1M","size":"16M"})");
-    };
-    auto done = [](int i, const char* file) {
-        return chunk(R"({"type":"test_done","index":)" + std::to_string(i) + R"(,"raw":)" + data_file(file) + "}");
-    };
-    return {chunk(R"({"type":"start","total":2,"work_dir":"/mnt/t/___vorn_disk_test___42_1"})", true),
-            test_start(0, "SEQ1M_Q8T1_W", "write"),
-            chunk(R"({"type":"log","line":"Jobs: 1 (f=1): [W(1)][50.0%][w=340MiB/s][w=340 IOPS][eta 00m:01s]"})"),
-            chunk(R"({"type":"progress","index":0,"pct":50.00})"),
-            done(0, "fio-3.33-seq1m-write.json"),
-            test_start(1, "SEQ1M_Q8T1_R", "read"),
-            chunk(R"({"type":"log","line":"fio: note: \u001b[31mread\u001b[0m slower than expected"})"),
-            done(1, "fio-3.33-seq1m-read.json"),
-            DONE};
+// The view through a pipe prints what the generic form prints, one whole frame per line.
+void expect_generic_lines(const std::string& sock, const std::vector<std::string>& view,
+                          const std::vector<std::string>& generic) {
+    run_result_t piped = run_program(ctl(sock, view));
+    EXPECT_EQ(masked(piped.out), masked(generic_out(sock, {generic})));
+    std::istringstream lines(piped.out);
+    size_t broken = 0;
+    for (std::string line; std::getline(lines, line);) {
+        vc_json_doc doc;
+        broken += !doc.parse(line);
+    }
+    EXPECT_EQ(broken, 0u) << piped.out.substr(0, 400);
 }
 
 class ViewsTest : public FakeToolsTest {};
 
-// A stand-in daemon in a directory of its own.
+// A fake fio: the status lines fio writes through a pipe (each ended by "\r"), a complaint
+// holding an escape sequence, and the recorded report of its direction written where the
+// daemon reads it. While /opt/hold exists it runs until it is stopped, its status lines
+// without a figure, as fio's are in a time-based run.
+std::string fake_fio() {
+    return "#!/bin/sh\n"
+           "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; --rw=*) rw=\"${a#--rw=}\";; esac; done\n"
+           "printf 'Jobs: 1 (f=1)\\r'\n"
+           "[ -e /opt/hold ] && printf 'Jobs: 1 (f=1): [W(1)][-.-%%][w=3233MiB/s][w=3233 IOPS][eta 00m:00s]\\r' &&\n"
+           "  exec sleep 60\n"
+           "printf 'Jobs: 1 (f=1): [W(1)][50.0%%][w=340MiB/s][w=340 IOPS][eta 00m:01s]\\r'\n"
+           "[ \"$rw\" = read ] && printf 'fio: note: \\033[31mread\\033[0m slower than expected\\n' >&2\n"
+           "printf 'Jobs: 1 (f=0): [f(1)][100.0%%][w=771MiB/s][w=771 IOPS][eta 00m:00s] \\r'\n"
+           "cp '" + data_path("fio-3.33-seq1m-") + "'\"$rw\".json \"$out\"\n";
+}
+
+class FioViewTest : public ViewsTest {
+protected:
+    void SetUp() override {
+        ViewsTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(write_file(std::string("/opt/vorn/bin/fio-") + binfind_arch(), fake_fio(), 0755));
+        ASSERT_TRUE(std::filesystem::create_directory(target));
+    }
+    const std::string target = d.dir() + "/bench";
+};
+
+// A stand-in daemon in a directory of its own, for the layouts of fixed process tables.
 class StandInTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(fake = listen_at(sock)); }
@@ -213,82 +230,6 @@ TEST_F(ViewsTest, SilentStreamShowsElapsedTimeThenOnlyItsLines) {
     EXPECT_EQ(masked(screen[0]) + "\n", masked(generic_out(d.socket_path(), {{"dump_logs"}})));
 }
 
-TEST_F(StandInTest, FioBarsReachFullAndTheSummaryComesFromTheReports) {
-    const std::vector<std::string> words = {"fio", "/mnt/t", "size=16M", "direct=1"};
-    std::string req;
-    std::thread s = serve_once(fake.get(), &req, fio_frames());
-    TerminalRun t(ctl(sock, words), 24, 100);
-    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
-    s.join();
-    EXPECT_EQ(req, R"({"id":"1","op":"fio_run","args":{"target_dir":"/mnt/t","size":"16M","direct":1}})");
-    lines_t screen = screen_of(t.screen, 24, 100);
-    ASSERT_EQ(screen.size(), 7u) << t.screen;
-    EXPECT_EQ(screen[0], "fio: note: ?[31mread?[0m slower than expected");  // escapes never reach the terminal
-    const std::regex bar(R"((SEQ1M_Q8T1_W write|SEQ1M_Q8T1_R read ) +\[#{40}\]  100\.0%  0:0\d)");
-    EXPECT_TRUE(std::regex_match(screen[1], bar)) << screen[1];
-    EXPECT_TRUE(std::regex_match(screen[2], bar)) << screen[2];
-    EXPECT_EQ(lines_t(screen.begin() + 3, screen.end()),
-              (lines_t{"", "TEST          RW     MiB/s  IOPS  MEAN LAT   P99 LAT",
-                       "SEQ1M_Q8T1_W  write  340.4   340  19.01 ms  32.64 ms",
-                       "SEQ1M_Q8T1_R  read   333.3   333  12.54 ms  33.82 ms"}));
-
-    s = serve_once(fake.get(), &req, fio_frames());
-    run_result_t piped = run_program(ctl(sock, words));
-    s.join();
-    EXPECT_EQ(piped.out, joined(fio_frames()));
-}
-
-TEST_F(StandInTest, FioCtrlCCancelsTheJobAndSaysWhatWasCleanedUp) {
-    std::string req, cancel;
-    lines_t frames = fio_frames();
-    std::thread s = serve_cancellable(fake.get(), &req, &cancel, {frames[0], frames[1], frames[3]},
-                                      {R"({"id":"1","event":"done","ok":true,"exit_code":-1})"});
-    TerminalRun t(ctl(sock, {"fio", "/mnt/t"}), 24, 100);
-    ASSERT_TRUE(t.wait_for("50.0%")) << t.screen;
-    t.type("\x03");
-    EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
-    s.join();
-    EXPECT_EQ(cancel, R"({"id":"cancel","op":"_cancel","args":{"job_id":"00000000000000aa"}})");
-    vt_screen vt(24, 100);
-    vt.feed(t.screen);
-    EXPECT_TRUE(vt.cursor_visible);
-    EXPECT_EQ(vt.lines().back(),
-              "cancelled: fio was stopped and the daemon removed its work directory /mnt/t/___vorn_disk_test___42_1");
-}
-
-TEST_F(StandInTest, Iperf3IntervalsAndSummaryFromTheDocument) {
-    const struct {
-        std::string doc;
-        int status;
-        lines_t screen;
-    } cases[] = {
-        {data_file("iperf3-3.12-tcp.json"), 0,
-         {"0.0-1.0 s     441.2 MiB   3.70 Gbit/s  13 retransmits", "1.0-2.0 s     576.2 MiB   4.82 Gbit/s  16 retransmits",
-          "", "test         TCP, 1 stream(s), 2 s", "sent         4.26 Gbit/s  (1017.5 MiB)",
-          "received     4.24 Gbit/s  (1016.6 MiB)", "retransmits  29"}},
-        {data_file("iperf3-3.12-udp.json"), 0,
-         {"0.0-1.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "1.0-2.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "",
-          "test      UDP, 1 stream(s), 2 s", "sent      1.05 Mbit/s  (256.0 KiB)", "received  1.05 Mbit/s  (256.0 KiB)",
-          "jitter    0.006 ms", "lost      0 of 8 packets (0.00%)"}},
-        {R"({"start":{"connected":[]},"intervals":[],"end":{},"error":"unable to connect to server: Connection refused"})",
-         1, {"vornctl: iperf3: unable to connect to server: Connection refused"}},
-    };
-    for (const auto& c : cases) {
-        const lines_t frames = {chunk(c.doc, true), R"({"id":"1","event":"done","ok":true,"exit_code":)" +
-                                                        std::to_string(c.status) + "}"};
-        std::string req;
-        std::thread s = serve_once(fake.get(), &req, frames);
-        TerminalRun t(ctl(sock, {"iperf3", "10.0.0.2", "time=2"}), 24, 80);
-        EXPECT_EQ(t.wait_exit_status(), c.status) << t.screen;
-        s.join();
-        EXPECT_EQ(req, R"({"id":"1","op":"iperf3_client","args":{"host":"10.0.0.2","time":2}})");
-        EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
-        s = serve_once(fake.get(), &req, frames);
-        EXPECT_EQ(run_program(ctl(sock, {"iperf3", "10.0.0.2"})).out, joined(frames));
-        s.join();
-    }
-}
-
 TEST_F(StandInTest, PsSortsFiltersAndCutsCommandsToTheWidth) {
     const std::string reply =
         R"({"id":"1","ok":true,"result":{"procs":[{"pid":1,"comm":"systemd","cmdline":"/sbin/init splash","rss_kb":12000},)"
@@ -361,30 +302,110 @@ TEST_F(StandInTest, ProcShowsDetailAndOpenFilesSideBySide) {
     EXPECT_EQ(run_program(ctl(sock, {"proc", "12x"})).status, 2);
 }
 
-TEST_F(StandInTest, ZpoolIostatIndentsTheTree) {
-    const std::string row = R"({"dev_class":"zfs_%s","level":%d,"read_iops":12.00,"write_iops":1500.00,"read_kb":2048.00,"write_kb":0.50})";
-    auto dev = [&](const char* name, const char* cls, int level) {
-        char buf[256];
-        snprintf(buf, sizeof buf, row.c_str(), cls, level);
-        return "\"" + std::string(name) + "\":" + buf;
-    };
-    const lines_t frames = {chunk(R"({"ts":1,"mode":"zpool","pool":"tank","disks":{)" + dev("tank", "pool", 0) + "," +
-                                      dev("raidz1-0", "vdev", 1) + "," + dev("sda", "disk", 2) + "," + dev("sdb", "disk", 2) + "}}",
-                                  true),
-                            DONE};
-    std::string req;
-    std::thread s = serve_once(fake.get(), &req, frames);
-    TerminalRun t(ctl(sock, {"zpool-iostat", "tank"}), 24, 80);
+TEST_F(FioViewTest, BarsReachFullAndTheSummaryComesFromTheReports) {
+    ASSERT_TRUE(d.start());
+    const std::vector<std::string> words = {"fio", target, "size=16M", "direct=1"};
+    TerminalRun t(ctl(d.socket_path(), words), 24, 100);
     EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
-    s.join();
-    EXPECT_EQ(req, R"({"id":"1","op":"zpool_iostat_stream","args":{"pool":"tank"}})");
+    EXPECT_NE(t.screen.find("]   50.0%  0:0"), std::string::npos) << t.screen;  // the progress record drawn
+    lines_t screen = screen_of(t.screen, 24, 100);
+    ASSERT_EQ(screen.size(), 7u) << t.screen;
+    EXPECT_EQ(screen[0], "fio: note: ?[31mread?[0m slower than expected");  // escapes never reach the terminal
+    const std::regex bar(R"((SEQ1M_Q8T1_W write|SEQ1M_Q8T1_R read ) +\[#{40}\]  100\.0%  0:0\d)");
+    EXPECT_TRUE(std::regex_match(screen[1], bar)) << screen[1];
+    EXPECT_TRUE(std::regex_match(screen[2], bar)) << screen[2];
+    EXPECT_EQ(lines_t(screen.begin() + 3, screen.end()),
+              (lines_t{"", "TEST          RW     MiB/s  IOPS  MEAN LAT   P99 LAT",
+                       "SEQ1M_Q8T1_W  write  340.4   340  19.01 ms  32.64 ms",
+                       "SEQ1M_Q8T1_R  read   333.3   333  12.54 ms  33.82 ms"}));
+
+    expect_generic_lines(d.socket_path(), words, {"fio_run", "target_dir=" + target, "size=16M", "direct=1"});
+    // The reports, written over many lines by fio, arrive as one line each.
+    std::string out = run_program(ctl(d.socket_path(), words)).out;
+    EXPECT_NE(out.find(R"("raw":{"fio version":"fio-3.33","timestamp":1796592340,)"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"({"type":"test_start","index":0,"name":"SEQ1M_Q8T1_W","rw":"write","bs":"1M","size":"16M"})"),
+              std::string::npos);
+}
+
+// A time-based run's bar follows the clock; Ctrl-C marks it stopped, drops the test that
+// will not run, and says what the daemon cleaned up.
+TEST_F(FioViewTest, CtrlCCancelsTheJobAndTheDaemonRemovesItsFiles) {
+    ASSERT_TRUE(write_file("/opt/hold", ""));
+    ASSERT_TRUE(d.start());
+    TerminalRun t(ctl(d.socket_path(), {"fio", target, "runtime=1"}), 24, 200);
+    ASSERT_TRUE(t.wait_for("99.9%")) << t.screen;
+    t.type("\x03");
+    EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
+    vt_screen vt(24, 200);
+    vt.feed(t.screen);
+    EXPECT_TRUE(vt.cursor_visible);
+    ASSERT_EQ(vt.lines().size(), 2u) << t.screen;
+    EXPECT_TRUE(std::regex_match(vt.lines()[0], std::regex(R"(SEQ1M_Q8T1_W write  \[#+-*\]   99\.9%  \d:\d\d  stopped)")))
+        << vt.lines()[0];
+    EXPECT_EQ(vt.lines()[1], "cancelled: fio was stopped and the daemon removed its work directory " + target +
+                                 "/___vorn_disk_test___" + std::to_string(d.pid()) + "_1");
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+}
+
+// The documents iperf3 writes with -J, among them the one of a refused connection, for which
+// it exits with 0: the view says it failed.
+TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
+    const std::string tool = std::string("/opt/vorn/bin/iperf3-") + binfind_arch();
+    ASSERT_TRUE(d.start());
+    const struct {
+        const char* doc;
+        int status;
+        lines_t screen;
+    } cases[] = {
+        {"iperf3-3.12-tcp.json", 0,
+         {"0.0-1.0 s     441.2 MiB   3.70 Gbit/s  13 retransmits", "1.0-2.0 s     576.2 MiB   4.82 Gbit/s  16 retransmits",
+          "", "test         TCP, 1 stream(s), 2 s", "sent         4.26 Gbit/s  (1017.5 MiB)",
+          "received     4.24 Gbit/s  (1016.6 MiB)", "retransmits  29"}},
+        {"iperf3-3.12-udp.json", 0,
+         {"0.0-1.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "1.0-2.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "",
+          "test      UDP, 1 stream(s), 2 s", "sent      1.05 Mbit/s  (256.0 KiB)", "received  1.05 Mbit/s  (256.0 KiB)",
+          "jitter    0.006 ms", "lost      0 of 8 packets (0.00%)"}},
+        {"iperf3-3.12-refused.json", 1, {"vornctl: iperf3: unable to connect to server: Connection refused"}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(write_fake_tool(tool, rec("iperf3"), data_path(c.doc)));
+        TerminalRun t(ctl(d.socket_path(), {"iperf3", "10.0.0.2", "time=2"}), 24, 80);
+        EXPECT_EQ(t.wait_exit_status(), c.status) << t.screen;
+        EXPECT_EQ(recorded_argv(rec("iperf3")),
+                  (lines_t{"-c", "10.0.0.2", "-p", "5201", "-t", "2", "-P", "1", "-i", "1", "-J", "--forceflush"}));
+        EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
+        expect_generic_lines(d.socket_path(), {"iperf3", "10.0.0.2"}, {"iperf3_client", "host=10.0.0.2"});
+    }
+    // The document, written over many lines, is one line; the white space of its strings stays.
+    EXPECT_EQ(masked(run_program(ctl(d.socket_path(), {"iperf3", "10.0.0.2"})).out),
+              R"({"id":"1","event":"chunk","job_id":"X","data":{"start":{"connected":[],"version":"iperf 3.12",)"
+              R"("system_info":"Linux vm 6.18.44-fc-v1272 #1 SMP PREEMPT_DYNAMIC @0 x86_64"},"intervals":[],"end":{},)"
+              R"("error":"unable to connect to server: Connection refused"}})" "\n"
+              R"({"id":"1","event":"done","ok":true,"exit_code":0})" "\n");
+}
+
+// Samples of a raidz pool with log and cache devices named by id: the tree indented by level,
+// the last sample shown, long names keeping their ends.
+TEST_F(ViewsTest, ZpoolIostatIndentsTheTree) {
+    ASSERT_TRUE(mounts.tmpfs("/sbin"));
+    ASSERT_TRUE(write_fake_tool("/sbin/zpool", rec("zpool"), data_path("zpool-iostat-v.txt")));
+    ASSERT_TRUE(d.start());
+    TerminalRun t(ctl(d.socket_path(), {"zpool-iostat", "tank"}), 24, 80);
+    EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
+    EXPECT_EQ(recorded_argv(rec("zpool")), (lines_t{"iostat", "-v", "tank", "1"}));
     EXPECT_EQ(screen_of(t.screen, 24, 80),
-              (lines_t{"zpool iostat tank: sample 1 (Ctrl-C stops)",
-                       "NAME          read ops  write ops         read        write",
-                       "tank              12.0     1500.0    2.0 MiB/s      512 B/s",
-                       "  raidz1-0        12.0     1500.0    2.0 MiB/s      512 B/s",
-                       "    sda           12.0     1500.0    2.0 MiB/s      512 B/s",
-                       "    sdb           12.0     1500.0    2.0 MiB/s      512 B/s"}));
+              (lines_t{"zpool iostat tank: sample 2 (Ctrl-C stops)",
+                       "NAME                              read ops  write ops         read        write",
+                       "tank                                  12.0     1500.0    2.0 MiB/s      512 B/s",
+                       "  raidz1-0                            12.0     1500.0    2.0 MiB/s      512 B/s",
+                       "    ..EFRX-68N32N0_WD-WCC7K1AAAA       4.0      500.0  683.0 KiB/s      174 B/s",
+                       "    ..EFRX-68N32N0_WD-WCC7K1BBBB       4.0      500.0  683.0 KiB/s      174 B/s",
+                       "    ..EFRX-68N32N0_WD-WCC7K1CCCC       4.0      500.0  683.0 KiB/s      174 B/s",
+                       "logs                                   0.0        0.0        0 B/s        0 B/s",
+                       "  nvme0n1p1                            0.0       12.0        0 B/s  256.0 KiB/s",
+                       "cache                                  0.0        0.0        0 B/s        0 B/s",
+                       "  nvme0n1p2                           35.0        0.0    4.4 MiB/s        0 B/s"}));
+    expect_generic_lines(d.socket_path(), {"zpool-iostat", "tank"}, {"zpool_iostat_stream", "pool=tank"});
 }
 
 // The process views against the daemon's own readings of /proc, on a process of this test.

@@ -29,6 +29,10 @@ struct Request : Parsed {
     int b(const char* k, int d) const { return arg_get_bool(js.c_str(), args, avail, k, d); }
     int s(const char* k, char* out, size_t cap) const { return arg_get_str(js.c_str(), args, avail, k, out, cap); }
     int a(const char* k, char o[][256], int max) const { return arg_array_strs(js.c_str(), args, avail, k, o, max); }
+    int sf(const char* k, char* out, size_t cap) const { return arg_get_str_fit(js.c_str(), args, avail, k, out, cap); }
+    int af(const char* k, char o[][256], int max) const {
+        return arg_array_strs_fit(js.c_str(), args, avail, k, o, max);
+    }
 };
 
 }  // namespace
@@ -93,4 +97,25 @@ TEST(ArgArray, FillsUpToMaxEntriesFromScalarsWithinAvail) {
     // With fewer tokens available than the array claims, no token past the bound is read.
     std::vector<jsmntok_t> cut(l.args, l.args + 4);  // args, key, array, first element
     EXPECT_LE(arg_array_strs(l.js.c_str(), cut.data(), 4, "a", out, 3), 1);
+}
+
+// Values used whole are refused where the plain accessors would cut them.
+TEST(ArgFit, RefusesWhatWouldBeCutAndOtherwiseCopiesAsThePlainAccessors) {
+    const std::string e255(255, 'e'), e256(256, 'e');
+    Request r(R"({"s":"abcdefg","n":12345678,"o":{},"a3":["x",2,{}],"a4":["1","2","3","4"],)"
+              R"("ok":[")" + e255 + R"("],"long":["x",")" + e256 + R"("]})");
+    char out[8] = "dflt";
+    const std::pair<const char*, int> strs[] = {{"s", 0}, {"n", ARG_TOO_LONG}, {"o", -1}, {"missing", -1}};
+    for (auto [key, want] : strs) {
+        strcpy(out, "dflt");
+        EXPECT_EQ(r.sf(key, out, sizeof out), want) << key;
+        EXPECT_STREQ(out, want == 0 ? "abcdefg" : "dflt") << key;
+    }
+    char arr[3][256];
+    const std::pair<const char*, int> arrays[] = {
+        {"a3", 3}, {"a4", ARG_TOO_MANY}, {"ok", 1}, {"long", ARG_TOO_LONG}, {"s", -1}, {"missing", -1}};
+    for (auto [key, want] : arrays) EXPECT_EQ(r.af(key, arr, 3), want) << key;
+    EXPECT_EQ(r.af("a3", arr, 3), 3);
+    EXPECT_STREQ(arr[1], "2");
+    EXPECT_STREQ(arr[2], "");
 }

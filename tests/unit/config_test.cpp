@@ -143,6 +143,24 @@ TEST(AllowGrammar, KeywordsSplittingQuotingAndLimits) {
     for (const auto& [value, want] : rows) EXPECT_EQ(parsed(value), want) << value;
 }
 
+// A value to be stored whole is taken whole or not at all.
+TEST(AllowGrammar, WholeValueOrNothing) {
+    std::string n32, n33;
+    for (int i = 0; i < 33; i++) (i < 32 ? n32 : n33) += "n" + std::to_string(i) + ",";
+    n33 = n32 + n33;
+    const std::pair<std::string, int> rows[] = {
+        {n32, 0}, {n33, -1}, {std::string(127, 'e'), 0}, {std::string(128, 'e') + " x", -1},
+        {"ALL", 0}, {"'" + std::string(1021, ' ') + "'", 0}, {"'" + std::string(1022, ' ') + "'", -1}};
+    for (const auto& [value, want] : rows) {
+        cfg_allow_t a;
+        config_parse_allow(&a, "/kept");
+        EXPECT_EQ(config_parse_allow_whole(&a, value.c_str()), want) << value;
+        cfg_allow_t cut;
+        config_parse_allow(&cut, value.c_str());
+        EXPECT_EQ(list(a), want == 0 ? list(cut) : "LIST:/kept") << value;
+    }
+}
+
 TEST(AllowCheck, PrefixAndExactRules) {
     cfg_allow_t a;
     config_parse_allow(&a, "/srv/data bash *");
@@ -168,12 +186,36 @@ TEST(AllowCheck, PrefixAndExactRules) {
 
 TEST_F(Config, TokenFileFirstLineTrailingBlanksStripped) {
     const std::pair<std::string, int> cases[] = {
-        {"abc\r\n", 3}, {"  abc\n", 5}, {"abc \t\r\nsecond line\n", 3}, {"", 0}, {"\nabc\n", 0},
-        {"tok", 3},     {std::string(300, 't'), 255}};
+        {"abc\r\n", 3}, {"  abc\n", 5}, {"abc \t\r\nsecond line\n", 3}, {"tok", 3}, {std::string(300, 't'), 255}};
     for (const auto& [content, len] : cases) {
         cfg_snapshot_t c = load("[security]\nauth_token_file = " + dir.write("token", content) + "\n");
         EXPECT_EQ(c->auth_token_len, len) << content;
         EXPECT_EQ(std::string(c->auth_token), content.substr(0, len)) << content;
+        EXPECT_TRUE(config_token_required(c.get()) && config_token_matches(c.get(), c->auth_token, len)) << content;
     }
-    EXPECT_EQ(load("[security]\nauth_token_file = " + dir.path + "/no-such-token\n")->auth_token_len, 0);
+    // Named but giving no token (empty, a blank first line, missing, a directory): nothing matches.
+    for (const std::string& file : {dir.write("empty", ""), dir.write("blank", "\nabc\n"), dir.path + "/none", dir.path}) {
+        cfg_snapshot_t c = load("[security]\nauth_token_file = " + file + "\n");
+        EXPECT_TRUE(c->auth_locked && config_token_required(c.get())) << file;
+        EXPECT_EQ(config_token_matches(c.get(), "", 0), 0) << file;
+        EXPECT_EQ(config_token_matches(c.get(), "abc", 3), 0) << file;
+    }
+    for (const char* none : {"", "[security]\nauth_token_file =\n"})
+        EXPECT_FALSE(config_token_required(load(none).get())) << none;
+}
+
+// A reload that cannot read its file or its token publishes nothing: the live record stays.
+TEST_F(Config, ReloadThatCannotReadKeepsTheLiveRecord) {
+    std::string token = dir.write("token", "abc\n");
+    cfg_snapshot_t live = load("[security]\nauth_token_file = " + token + "\n[exec]\nallow = ls\n");
+    const std::string conf = dir.path + "/vornd.conf";
+    for (const std::string& path : {dir.path + "/absent.conf", dir.path})
+        EXPECT_EQ(config_reload(path.c_str()), -1) << path;
+    dir.write("token", "\n");
+    EXPECT_EQ(config_reload(conf.c_str()), -1);
+    EXPECT_EQ(g_cfg.load(), live);
+    dir.write("token", "wxyz\n");
+    EXPECT_EQ(config_reload(conf.c_str()), 0);
+    EXPECT_EQ(g_cfg.load()->auth_token_len, 4);
+    EXPECT_EQ(list(g_cfg.load()->exec_binaries), "LIST:ls");
 }

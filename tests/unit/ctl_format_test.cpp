@@ -49,6 +49,24 @@ TEST(JsonReader, RefusesWhatIsNotOneValue) {
     }
 }
 
+// One line per frame: a frame with line breaks outside its strings (a tool's pretty report)
+// loses the white space outside strings; any other frame is kept byte for byte.
+TEST(FrameLine, PrettyFramesBecomeOneLine) {
+    const struct {
+        std::string frame, line;
+    } cases[] = {
+        {R"({"id":"1", "ok" : true, "s":"a\nb"})", R"({"id":"1", "ok" : true, "s":"a\nb"})"},
+        {"{\"data\":{\n\t\"a b\" : [1, 2],\r\n  \"q\":\"x\\\" {\\\\\" ,\n\"e\" :\"\"\n}\n}\n",
+         R"({"data":{"a b":[1,2],"q":"x\" {\\","e":""}})"},
+        {"{\"a\":1}\r", R"({"a":1})"},
+        {"\"open \n", "\"open \n"},  // inside a string that never ends: no line break outside strings
+    };
+    for (const auto& c : cases) {
+        std::string scratch;
+        EXPECT_EQ(vc_frame_line(c.frame, &scratch), c.line) << c.frame;
+    }
+}
+
 TEST(TermFormat, Units) {
     const std::pair<std::string, std::string> cases[] = {
         {fmt_bytes(0), "0 B"},

@@ -1,0 +1,63 @@
+// Frames as they arrive on a connection: the frame reader, the tokenizer and the envelope
+// checks of dispatch, up to the handler call, with a table of stub handlers that read their
+// arguments through every accessor. The first byte picks a configuration with or without a
+// token (and an enabled list); the rest is the byte stream of the connection.
+#include <cstring>
+#include <memory>
+
+#include "config.h"
+#include "conn.h"
+#include "fuzz_util.h"
+#include "ops.h"
+#include "proto.h"
+
+namespace {
+
+int stub_args(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream) {
+    char s[64], whole[16], arr[8][256];
+    arg_get_str(js, args, n, "s", s, sizeof s);
+    arg_get_str_fit(js, args, n, "s", whole, sizeof whole);
+    arg_array_strs(js, args, n, "a", arr, 8);
+    arg_array_strs_fit(js, args, n, "a", arr, 4);
+    long long v = arg_get_int(js, args, n, "n", 0) + arg_get_bool(js, args, n, "b", 0) + stream;
+    return v == 42 ? reply_ok(fd, req_id, "null") : reply_err(fd, req_id, nullptr, s);
+}
+
+int stub_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    op_emit_t e = {fd, req_id, nullptr, 0};
+    char line[128] = "";
+    arg_get_str(js, args, n, "line", line, sizeof line);
+    emit_log(&e, 2, line);
+    return emit_done(&e, 0, nullptr);
+}
+
+const op_def_t STUB_OPS[] = {
+    {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
+    {.name = "args", .streaming = 0, .needs_root = 0, .fn = stub_args},
+    {.name = "stream", .streaming = 1, .needs_root = 0, .fn = stub_stream},
+    {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
+};
+
+cfg_snapshot_t with_token() {
+    auto c = std::make_shared<vornd_config_t>();
+    config_set_defaults(c.get());
+    strcpy(c->auth_token, "tok");
+    c->auth_token_len = 3;
+    config_parse_allow(&c->ops_enabled, "ping args");
+    return c;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static fuzz_memfile conn;
+    static const cfg_snapshot_t open_cfg = g_cfg.load(), token_cfg = with_token();
+    static jsmntok_t toks[CONN_MAX_TOKENS];
+    int out = fuzz_sink_fd();
+    if (size < 1) return 0;
+    g_cfg.store(data[0] & 1 ? token_cfg : open_cfg);
+    conn.set(data + 1, size - 1);
+    sb_t frame;
+    while (proto_read_frame(conn.fd(), &frame) == 0) conn_dispatch(STUB_OPS, out, frame.buf, frame.len, toks);
+    return 0;
+}

@@ -127,6 +127,14 @@ const std::string NO_SUCH_JOB = R"({"id":"c","ok":false,"code":"ENOENT","error":
 
 bool pong(int fd) { return roundtrip(fd, R"({"id":"p","op":"ping"})") == R"({"id":"p","ok":true,"result":{"pong":true}})"; }
 
+// True once a new connection is answered again.
+bool serves_again(const TestDaemon& d) {
+    return eventually([&] {
+        unique_fd c = d.connect();
+        return c && pong(c.get());
+    });
+}
+
 // True once the daemon has closed its end of `fd`: hang-up, whatever is still unread.
 bool hung_up(int fd, int timeout_ms) {
     return eventually([&] {
@@ -264,11 +272,15 @@ TEST(Faults, ThousandDropOrCancelCyclesLeaveNothingBehind) {
 
 // One client never reads a large stream, another reads its first frame and then stalls and is
 // cancelled: pings on other connections are answered meanwhile; after the send timeout both
-// stalled connections end, their children are reaped and the cancelled job's slot is free.
+// stalled connections end, their children are reaped and the cancelled job's slot is free. A
+// third shuts down its receiving side: the failed write alone ends its stream.
 TEST(Faults, StalledReadersAreCutAfterTheSendTimeout) {
     TestDaemon d;
     ASSERT_TRUE(d.start(SHORT_TIMEOUTS));
     const usage_t base = idle_usage(d);
+    live_stream_t deaf = start_stream(d, "exec", R"({"cmd":"/usr/bin/yes"})");
+    ASSERT_EQ(shutdown(deaf.fd.get(), SHUT_RD), 0);
+    EXPECT_TRUE(hung_up(deaf.fd.get(), SETTLE_MS));
     unique_fd never = open_stream(d, vc_request("s", "exec", R"({"cmd":"/usr/bin/yes"})"));
     live_stream_t stalled = start_stream(d, "exec", R"({"cmd":"/usr/bin/yes"})");
     ASSERT_FALSE(stalled.job_id.empty());
@@ -279,6 +291,7 @@ TEST(Faults, StalledReadersAreCutAfterTheSendTimeout) {
     EXPECT_TRUE(hung_up(stalled.fd.get(), TEST_TIMEOUT_MS + SETTLE_MS));
     never.reset();
     stalled.fd.reset();
+    deaf.fd.reset();
     other.reset();
     EXPECT_TRUE(settles_to(d.pid(), base));
     EXPECT_EQ(cancel(d, stalled.job_id), NO_SUCH_JOB);
@@ -334,10 +347,7 @@ TEST(Faults, DescriptorExhaustionNeitherSpinsNorFloodsTheLog) {
 
     pending.clear();
     held.reset();
-    EXPECT_TRUE(eventually([&] {
-        unique_fd c = d.connect();
-        return c && pong(c.get());
-    }));
+    EXPECT_TRUE(serves_again(d));
 }
 
 // 600 connections: the first 512 are served, every later one is closed as soon as accepted.
@@ -353,10 +363,7 @@ TEST(Faults, ConnectionsBeyondTheLimitAreClosedAtOnce) {
     for (int i = 0; i < 512; i++) ASSERT_TRUE(pong(conns[i].get())) << i;
     EXPECT_TRUE(d.wait_log(" WRN vornd connection limit 512 reached: "));
     conns.clear();
-    EXPECT_TRUE(eventually([&] {
-        unique_fd c = d.connect();
-        return c && pong(c.get());
-    }));
+    EXPECT_TRUE(serves_again(d));
 }
 
 // 50 connections send a header and half of a 1 MiB frame and stop: each is closed after the

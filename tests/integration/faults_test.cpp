@@ -125,7 +125,9 @@ std::string cancel(const TestDaemon& d, const std::string& job_id) {
 const std::string CANCELLED = R"({"id":"c","ok":true,"result":{"cancelled":true}})";
 const std::string NO_SUCH_JOB = R"({"id":"c","ok":false,"code":"ENOENT","error":"no such job"})";
 
-bool pong(int fd) { return roundtrip(fd, R"({"id":"p","op":"ping"})") == R"({"id":"p","ok":true,"result":{"pong":true}})"; }
+bool pong(int fd) {
+    return roundtrip(fd, R"({"id":"p","op":"ping"})") == R"({"id":"p","ok":true,"result":{"pong":true}})";
+}
 
 // True once a new connection is answered again.
 bool serves_again(const TestDaemon& d) {
@@ -212,7 +214,8 @@ TEST(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     vc_send(closer.get(), vc_request("x", "pty_close", R"({"job_id":")" + pty + "\"}"));
     EXPECT_EQ(next_frame(closer.get(), SETTLE_MS), R"({"id":"x","ok":true,"result":{"closed":true}})");
 
-    unique_fd half = open_stream(d, vc_request("s", "exec", R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})"));
+    const char* late = R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})";
+    unique_fd half = open_stream(d, vc_request("s", "exec", late));
     ASSERT_EQ(shutdown(half.get(), SHUT_WR), 0);
     std::vector<std::string> frames = recv_stream(half.get());
     ASSERT_EQ(frames.size(), 2u);
@@ -316,7 +319,8 @@ TEST(Faults, PtyCloseBehindAStalledTailAnswers) {
     }));
     unique_fd closer = d.connect();
     vc_send(closer.get(), vc_request("x", "pty_close", R"({"job_id":")" + tail.job_id + "\"}"));
-    EXPECT_EQ(next_frame(closer.get(), TEST_TIMEOUT_MS + SETTLE_MS), R"({"id":"x","ok":true,"result":{"closed":true}})");
+    EXPECT_EQ(next_frame(closer.get(), TEST_TIMEOUT_MS + SETTLE_MS),
+              R"({"id":"x","ok":true,"result":{"closed":true}})");
 }
 
 // With no descriptor left, pending connections keep the listening socket readable: the loop
@@ -426,9 +430,11 @@ TEST(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
     std::vector<std::string> wrong;
     for (int i = 0; i < 50; i++) {
         const std::string level = i % 2 ? "dev" : "safe";
-        std::string applied = roundtrip(c.get(), vc_request("a", "config_apply", R"({"level":")" + level + "\"}", token));
+        const std::string args = R"({"level":")" + level + "\"}";
+        std::string applied = roundtrip(c.get(), vc_request("a", "config_apply", args, token));
         std::string live = json_member(roundtrip(c.get(), vc_request("g", "config_get", "", token)), "result");
-        if (json_member(json_member(applied, "result"), "config") != live || json_member(live, "level") != '"' + level + '"')
+        if (json_member(json_member(applied, "result"), "config") != live ||
+            json_member(live, "level") != '"' + level + '"')
             wrong.push_back(std::to_string(i) + ": applied " + level + ", live " + json_member(live, "level"));
     }
     hups.join();

@@ -180,7 +180,12 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
     bool cancel_sent = false;
     for (;;) {
         if (g_interrupted && !cancel_sent) {
-            if (job_id.empty()) return CTL_FAIL;  // nothing to cancel: just leave
+            if (job_id.empty()) {
+                // No job id to cancel yet: the daemon stops a stream whose client hangs up.
+                fd.reset();
+                fprintf(stderr, "vornctl: interrupted before a job id arrived; connection closed to stop the stream\n");
+                return CTL_FAIL;
+            }
             cancel_sent = true;
             ctl_cancel(ctx, job_id, true);
         }

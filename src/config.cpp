@@ -162,6 +162,7 @@ void publish(std::shared_ptr<vornd_config_t> next) {
 }  // namespace
 
 cfg_holder_t g_cfg;
+std::mutex g_cfg_reload_mu;
 
 cfg_holder_t::cfg_holder_t() {
     auto c = std::make_shared<vornd_config_t>();

@@ -6,8 +6,8 @@
 // Failures close, never open: start-up without any file runs on the dev-permissive defaults,
 // but a reload that cannot read its file or its token keeps the live record, and a token file
 // that is named but unreadable or empty at start-up locks every request out.
-// Threads: load() from any thread; config_load from the main thread (SIGHUP) or a connection
-// thread (config_apply), which serialises its own calls.
+// Threads: load() from any thread; config_load once at start-up; config_reload from the main
+// thread (SIGHUP) or a connection thread (config_apply), each time under g_cfg_reload_mu.
 #pragma once
 
 #include <memory>
@@ -68,6 +68,12 @@ private:
 };
 
 extern cfg_holder_t g_cfg;
+
+// Held around every reload, from reading the file to publishing the record, and by
+// config_apply from its copy of the live record to its own reload: reloads never overlap, so
+// the record published last is always that of the file read last. Taken before g_cfg's own
+// lock, never while holding it.
+extern std::mutex g_cfg_reload_mu;
 
 // Start-up load: resets to the defaults, loads the file (`path_or_null`, else ./vornd.conf,
 // else the system path) and its token, and publishes the result. Without a file the defaults

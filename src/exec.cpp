@@ -250,18 +250,21 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
             fds[n] = {pipes[w]->get(), POLLIN, 0};
             which_of[n++] = w;
         }
-        // Asking for no event still reports hang-up and error; the client's next request
-        // stays unread in the socket.
+        // Asking for no event still reports hang-up and error, and nothing else: the client's
+        // next request stays unread, and a client that only shut down its sending side (which
+        // reads as end of file, not hang-up) is still there. A failed event write shuts the
+        // connection down, which reads as hang-up here too.
         if (watch_fd >= 0) fds[n++] = {watch_fd, 0, 0};
         int r = poll(fds, n, POLL_INTERVAL_MS);
         if (r < 0 && errno != EINTR) break;
         for (nfds_t i = 0; r > 0 && i < n; i++) {
-            if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
             if (fds[i].fd == watch_fd) {
+                if (!(fds[i].revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
                 st.want_kill = 1;
                 watch_fd = -1;  // reported once; polling it again would spin through the grace
                 continue;
             }
+            if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
             int w = which_of[i];
             if (drain(pipes[w]->get(), w + 1, &st.want_kill) < 0) pipes[w]->reset();
         }

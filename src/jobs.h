@@ -90,12 +90,14 @@ job_t* job_pty_acquire(const char* id);
 // Lowers the tailer count (not below 0) and wakes waiters. Null does nothing.
 void job_pty_tail_release(job_t* job);
 // Copies output from stream offset *off (moved forward to the oldest byte still held when
-// the reader fell behind) into buf, advancing *off. Waits, without a timeout, for output at
-// or beyond *off. Returns the count (> 0, also in *n); 0 when the shell has exited and all
-// of its output up to *off was read (its code in *exit_code when not null); -1 when the
-// session is cancelled or closing. The caller must hold a tailer count.
+// the reader fell behind) into buf, advancing *off. Waits for output at or beyond *off: for
+// ever when `wait_ms` is negative, else at most `wait_ms`. Returns the count (> 0, also in
+// *n); 0 when the shell has exited and all of its output up to *off was read (its code in
+// *exit_code when not null); -1 when the session is cancelled or closing; PTY_READ_IDLE when
+// the wait ran out with nothing new. The caller must hold a tailer count.
+constexpr int PTY_READ_IDLE = -2;
 int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t cap, size_t* n,
-                 int* exit_code);
+                 int* exit_code, int wait_ms = -1);
 // Writes all n bytes to the session's terminal. 0, or -1 (no such live session, a write
 // error, or a terminal that accepted nothing for PTY_WRITE_STALL_MS).
 int job_pty_write(const char* id, const unsigned char* buf, size_t n);
@@ -106,6 +108,8 @@ int job_pty_resize(const char* id, int rows, int cols);
 // the master and frees the slot. Returns after all that; 0, or also 0 at once when another
 // close is already under way; -1 when there is no such session.
 int job_pty_close(const char* id);
+// At stop, once no connection thread is left: closes every session as job_pty_close does.
+void jobs_pty_close_all();
 // [{"job_id":..,"tty":..,"rows":..,"cols":..,"age":..,"exited":..},...] of the live
 // sessions in slot order, strings escaped. Heap block the caller frees; null when the first
 // allocation fails.

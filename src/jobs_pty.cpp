@@ -12,10 +12,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "jobs.h"
 #include "jobs_internal.h"
@@ -269,15 +272,20 @@ void job_pty_tail_release(job_t* job) {
 }
 
 int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t cap, size_t* n,
-                 int* exit_code) {
+                 int* exit_code, int wait_ms) {
     if (n) *n = 0;
     if (!job || !off || !buf || cap == 0) return -1;
     if (cap > INT_MAX) cap = INT_MAX;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     std::unique_lock<std::mutex> lock(job->rmu);
-    // A close always raises `cancel` under rmu and broadcasts, so it is the one flag to watch.
+    // A close always raises `cancel` under rmu and broadcasts, so it is the one flag to watch;
+    // a cancel by job id does not broadcast and is seen at the end of a bounded wait.
     while (*off >= job->ring_total && !job->child_exited.load()) {
         if (job->cancel.load()) return -1;
-        job->rcv.wait(lock);
+        if (wait_ms < 0) job->rcv.wait(lock);
+        else if (job->rcv.wait_until(lock, until) == std::cv_status::timeout && *off >= job->ring_total &&
+                 !job->child_exited.load() && !job->cancel.load())
+            return PTY_READ_IDLE;
     }
     if (job->cancel.load()) return -1;
     if (*off >= job->ring_total) {
@@ -371,6 +379,16 @@ int job_pty_close(const char* id) {
     }
     free(ring);
     return 0;
+}
+
+void jobs_pty_close_all() {
+    std::vector<std::string> ids;
+    {
+        std::lock_guard<std::mutex> lock(jobs_table_mu());
+        for (const job_t& j : g_jobs)
+            if (j.in_use && j.is_pty) ids.emplace_back(j.id);
+    }
+    for (const std::string& id : ids) job_pty_close(id.c_str());
 }
 
 char* jobs_pty_list_json() {

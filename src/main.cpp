@@ -3,23 +3,32 @@
 //
 // The daemon stays in the foreground with "/" as its working directory and logs to standard
 // error. SIGHUP reloads the configuration between polls; SIGINT/SIGTERM stop it: the socket
-// file it bound is removed, remaining children are signalled, and it exits 0.
+// file it bound is removed, remaining children are signalled, every connection is shut down
+// and its thread waited for (bounded), and it exits 0.
+//
+// Faults do not make the loop spin: when accept runs out of descriptors or memory the loop
+// backs off, and repeated failures are logged at most once a second with a count. At most
+// CONN_MAX connections are served at once; any beyond are closed as soon as accepted.
 
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "config.h"
@@ -27,6 +36,7 @@
 #include "jobs.h"
 #include "log.h"
 #include "ops.h"
+#include "proto.h"
 #include "util.h"
 
 namespace {
@@ -35,15 +45,29 @@ constexpr int LISTEN_BACKLOG = 32;
 constexpr int ACCEPT_POLL_MS = 1000;  // bounds how late a stop or reload is seen
 // The longest path an address holds with its NUL; a longer configured path is bound cut.
 constexpr size_t SOCKET_ADDR_PATH_MAX = sizeof(sockaddr_un::sun_path) - 1;
+// After accept ran out of descriptors or memory: a pending connection keeps the socket
+// readable, so without a pause the loop would spin until something is freed.
+constexpr int ACCEPT_BACKOFF_MS = 100;
+constexpr uint64_t FAULT_LOG_INTERVAL_MS = 1000;  // a recurring failure is logged this seldom
+// How long the stop waits for connection threads after shutting their sockets down.
+constexpr int STOP_WAIT_MS = 2000;
+// Allocations this large (a big frame, a stream's batch) get their own mapping, so their
+// memory goes back to the system when freed instead of staying in a thread's arena.
+constexpr int MALLOC_MMAP_THRESHOLD_BYTES = 256 * 1024;
 constexpr size_t CONF_TEXT_BYTES = 4096;  // the largest file config_apply writes, NUL included
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_reload = 0;
+// Set by the signal handler, which may run on any thread: lock-free atomics, so that the main
+// thread's reads are ordered with it (a volatile flag is a data race between threads).
+std::atomic<int> g_stop{0};
+std::atomic<int> g_reload{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into these");
 const char* g_cfg_path = nullptr;
 
 void on_sig(int s) {
-    if (s == SIGHUP) g_reload = 1;
-    else g_stop = 1;
+    int saved_errno = errno;  // the interrupted thread may be about to read it
+    if (s == SIGHUP) g_reload.store(1);
+    else g_stop.store(1);
+    errno = saved_errno;
 }
 
 void install_signals() {
@@ -69,8 +93,18 @@ void set_socket_group(const char* path, const char* group) {
         log_msg(LOG_WRN, "chown group %s: %s", group, strerror(errno));
 }
 
-// The listening socket at the configured path, or -1 after logging why not.
-int bind_socket(const vornd_config_t* cfg) {
+// The path a socket at `configured` is bound to: cut to what an address holds. Every later
+// use of the socket file (stale removal, mode, group, removal at stop) names this one.
+std::string bound_socket_path(const char* configured) {
+    std::string bound(configured, strnlen(configured, SOCKET_ADDR_PATH_MAX));
+    if (configured[bound.size()] != '\0')
+        log_msg(LOG_WRN, "socket path %s is longer than %zu bytes: bound as %s", configured,
+                SOCKET_ADDR_PATH_MAX, bound.c_str());
+    return bound;
+}
+
+// The listening socket at `path` (as bound_socket_path gives it), or -1 after logging why not.
+int bind_socket(const std::string& path, const vornd_config_t* cfg) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_msg(LOG_ERR, "socket: %s", strerror(errno));
@@ -79,11 +113,10 @@ int bind_socket(const vornd_config_t* cfg) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    // A longer path is cut for binding; the address always stays NUL-terminated.
-    memcpy(addr.sun_path, cfg->socket_path, strnlen(cfg->socket_path, SOCKET_ADDR_PATH_MAX));
-    unlink(cfg->socket_path);  // replaces a stale socket of an earlier run
+    memcpy(addr.sun_path, path.data(), path.size());
+    unlink(path.c_str());  // replaces a stale socket of an earlier run
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        log_msg(LOG_ERR, "bind %s: %s", cfg->socket_path, strerror(errno));
+        log_msg(LOG_ERR, "bind %s: %s", path.c_str(), strerror(errno));
         close(fd);
         return -1;
     }
@@ -92,9 +125,9 @@ int bind_socket(const vornd_config_t* cfg) {
         close(fd);
         return -1;
     }
-    if (chmod(cfg->socket_path, static_cast<mode_t>(cfg->socket_mode)) != 0)
-        log_msg(LOG_WRN, "chmod %s: %s", cfg->socket_path, strerror(errno));
-    set_socket_group(cfg->socket_path, cfg->socket_group);
+    if (chmod(path.c_str(), static_cast<mode_t>(cfg->socket_mode)) != 0)
+        log_msg(LOG_WRN, "chmod %s: %s", path.c_str(), strerror(errno));
+    set_socket_group(path.c_str(), cfg->socket_group);
     return fd;
 }
 
@@ -152,32 +185,107 @@ int print_config(const char* level, bool file_named) {
     return 0;
 }
 
-void start_connection(int cfd) {
-    pthread_t th;
-    int err = pthread_create(&th, nullptr, conn_thread, reinterpret_cast<void*>(static_cast<intptr_t>(cfd)));
-    if (err != 0) {
-        log_msg(LOG_WRN, "pthread_create: %s", strerror(err));
-        close(cfd);
+// A failure that may repeat many times a second: the first is logged at once, later ones
+// at most once per FAULT_LOG_INTERVAL_MS, each line with the count folded since the last.
+struct fault_log_t {
+    uint64_t last_ms = 0;
+    bool logged = false;
+    unsigned long folded = 0;
+
+    // True when a line is due; *count is then the failures it stands for (this one included).
+    bool due(unsigned long* count) {
+        uint64_t now = now_ms();
+        folded++;
+        if (logged && now - last_ms < FAULT_LOG_INTERVAL_MS) return false;
+        *count = folded;
+        folded = 0;
+        last_ms = now;
+        logged = true;
+        return true;
     }
+};
+
+bool out_of_resources(int err) { return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS; }
+
+void pause_ms(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);  // a signal may cut it short: the loop looks at its flags sooner
+}
+
+// An accept or thread-creation failure: logged through `log`; the loop pauses when the
+// system is short of descriptors, memory or threads.
+void accept_failed(fault_log_t* log, const char* what, int err) {
+    unsigned long count = 0;
+    if (log->due(&count)) {
+        if (count > 1) log_msg(LOG_WRN, "%s: %s (%lu failures since the last report)", what, strerror(err), count);
+        else log_msg(LOG_WRN, "%s: %s", what, strerror(err));
+    }
+    if (out_of_resources(err) || err == EAGAIN) pause_ms(ACCEPT_BACKOFF_MS);
+}
+
+void refuse_over_limit(fault_log_t* log, int cfd) {
+    close(cfd);
+    unsigned long count = 0;
+    if (log->due(&count))
+        log_msg(LOG_WRN, "connection limit %d reached: %lu connection%s closed at once", CONN_MAX, count,
+                count == 1 ? "" : "s");
+}
+
+// A reload runs under the reload lock, as config_apply's does: the record published last is
+// always that of the file read last. A file that cannot be read keeps the live configuration.
+void reload_config() {
+    log_msg(LOG_INF, "SIGHUP — reloading config");
+    std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
+    config_reload(g_cfg_path);
 }
 
 void accept_loop(int lfd) {
+    fault_log_t accept_log, thread_log, limit_log;
     while (!g_stop) {
-        if (g_reload) {
-            g_reload = 0;
-            log_msg(LOG_INF, "SIGHUP — reloading config");
-            config_reload(g_cfg_path);  // a file that cannot be read keeps the live configuration
+        if (g_reload.exchange(0)) {
+            reload_config();
         }
         struct pollfd p = {lfd, POLLIN, 0};
         if (poll(&p, 1, ACCEPT_POLL_MS) <= 0 || !(p.revents & POLLIN)) continue;
         int cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (cfd < 0) {
-            if (errno != EINTR && errno != EAGAIN) log_msg(LOG_WRN, "accept: %s", strerror(errno));
+            if (errno != EINTR && errno != EAGAIN) accept_failed(&accept_log, "accept", errno);
+            continue;
+        }
+        if (conn_count() >= CONN_MAX) {
+            refuse_over_limit(&limit_log, cfd);
             continue;
         }
         log_msg(LOG_DBG, "connection %d accepted", cfd);
-        start_connection(cfd);
+        if (conn_start(cfd) != 0) accept_failed(&thread_log, "pthread_create", errno);
     }
+}
+
+// Children first (their runners then reap them), then every connection: its thread sees its
+// read or write end and returns. PTY sessions are torn down only once no connection thread
+// is left to tail them; a thread still busy after STOP_WAIT_MS makes the process end at once,
+// so that no thread ever runs while the globals are destroyed.
+void stop_everything(int lfd, const std::string& bound_path) {
+    close(lfd);
+    unlink(bound_path.c_str());
+    jobs_kill_all_nonpty();
+    jobs_kill_all_ptys();
+    bool all_ended = conn_shutdown_all(STOP_WAIT_MS);
+    if (all_ended) jobs_pty_close_all();
+    else log_msg(LOG_WRN, "%d connection threads still busy at stop", conn_count());
+    log_msg(LOG_INF, "shutdown");
+    if (!all_ended) {
+        fflush(stderr);
+        _exit(0);
+    }
+}
+
+// Options for tests only: the frame and send timeouts of every connection, in milliseconds.
+bool timeout_option(const char* a, const char* value, int* frame_ms, int* send_ms) {
+    if (strcmp(a, "--frame-timeout-ms") == 0) *frame_ms = atoi(value);
+    else if (strcmp(a, "--send-timeout-ms") == 0) *send_ms = atoi(value);
+    else return false;
+    return true;
 }
 
 }  // namespace
@@ -186,9 +294,12 @@ int main(int argc, char** argv) {
     const char* path = nullptr;
     const char* print_level = nullptr;
     int level = LOG_INF;
+    int frame_timeout_ms = 0, send_timeout_ms = 0;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
-        if (strcmp(a, "-c") == 0) {
+        if (i + 1 < argc && timeout_option(a, argv[i + 1], &frame_timeout_ms, &send_timeout_ms)) {
+            i++;
+        } else if (strcmp(a, "-c") == 0) {
             if (i + 1 < argc) path = argv[++i];
         } else if (strcmp(a, "--print-config") == 0) {
             print_level = i + 1 < argc ? argv[++i] : "";
@@ -211,6 +322,8 @@ int main(int argc, char** argv) {
     }
 
     hold_standard_descriptors();
+    mallopt(M_MMAP_THRESHOLD, MALLOC_MMAP_THRESHOLD_BYTES);
+    proto_set_timeouts(frame_timeout_ms, send_timeout_ms);
     // Printing keeps standard error to what goes wrong: a missing file, an unreadable token.
     log_init("vornd", print_level ? LOG_WRN : level);
     config_load(path);
@@ -220,21 +333,15 @@ int main(int argc, char** argv) {
     g_cfg_path = path;
 
     cfg_snapshot_t cfg = g_cfg.load();
-    // The socket keeps this path until restart, whatever later reloads set; shutdown
-    // removes exactly the file bound here, which for an overlong path is the cut one.
-    std::string bound_path(cfg->socket_path, strnlen(cfg->socket_path, SOCKET_ADDR_PATH_MAX));
-    int lfd = bind_socket(cfg.get());
+    // The socket keeps this path until restart, whatever later reloads set.
+    const std::string bound_path = bound_socket_path(cfg->socket_path);
+    int lfd = bind_socket(bound_path, cfg.get());
     if (lfd < 0) return 1;
-    log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", cfg->socket_path,
+    log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", bound_path.c_str(),
             static_cast<unsigned>(cfg->socket_mode), cfg->socket_group);
     cfg.reset();
 
     accept_loop(lfd);
-
-    close(lfd);
-    unlink(bound_path.c_str());
-    jobs_kill_all_nonpty();
-    jobs_kill_all_ptys();
-    log_msg(LOG_INF, "shutdown");
+    stop_everything(lfd, bound_path);
     return 0;
 }

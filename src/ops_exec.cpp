@@ -20,6 +20,7 @@
 #include "exec.h"
 #include "jobs.h"
 #include "ops.h"
+#include "proto.h"
 #include "util.h"
 
 extern char** environ;
@@ -80,22 +81,24 @@ const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, ch
 // The bytes are those of one frame per line; only the number of writes differs.
 struct exec_stream_ctx_t {
     op_emit_t* e;
-    sb_t data;  // one line's chunk data, reused
-    sb_t out;   // frames not yet written
+    sb_t data;          // one line's chunk data, reused
+    sb_t out;           // frames not yet written
+    bool gone = false;  // a write failed: the client is gone, nothing more is gathered
 };
 
-// Writes the gathered frames. A failed write (client gone) drops them and does not stop the
-// program: it runs to its end unless it is cancelled.
+// Writes the gathered frames. Non-zero once a write has failed: the client is gone, and the
+// runner then stops the program as on a cancel.
 int gx_flush(void* ctx) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
-    if (c->out.len > 0) write_full(c->e->fd, c->out.buf, c->out.len);
+    if (c->out.len > 0 && !c->gone && proto_write_all(c->e->fd, c->out.buf, c->out.len) != 0) c->gone = true;
     c->out.len = 0;
-    return 0;
+    return c->gone;
 }
 
 // One chunk per non-empty line.
 int gx_cb(void* ctx, int which, const char* line) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
+    if (c->gone) return 1;
     if (!line[0]) return 0;
     c->data.len = 0;
     sb_appendz(&c->data, which == 2 ? "{\"type\":\"line\",\"stream\":2,\"text\":\""
@@ -103,8 +106,7 @@ int gx_cb(void* ctx, int which, const char* line) {
     sb_json_escape(&c->data, line, strlen(line));
     if (sb_appendz(&c->data, "\"}") != 0) return 0;  // out of memory: the line is lost
     emit_chunk_append(&c->out, c->e, c->data.buf, c->data.len);
-    if (c->out.len >= EXEC_BATCH_MAX_BYTES) gx_flush(c);
-    return 0;
+    return c->out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
 }
 
 }  // namespace
@@ -125,7 +127,7 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
 
     exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS, fd};
-    exec_stream_ctx_t ctx = {&e, sb_t(), sb_t()};
+    exec_stream_ctx_t ctx = {&e, sb_t(), sb_t(), false};
     exec_result_t res;
     int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
     gx_flush(&ctx);

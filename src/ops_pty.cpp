@@ -26,6 +26,7 @@
 #include "exec.h"
 #include "jobs.h"
 #include "ops.h"
+#include "proto.h"
 #include "util.h"
 
 extern char** environ;
@@ -44,6 +45,8 @@ constexpr int PTY_DEFAULT_ROWS = 24;
 constexpr int PTY_DEFAULT_COLS = 80;
 constexpr int ORPHAN_REAP_TRIES = 10;
 constexpr int ORPHAN_REAP_STEP_MS = 50;
+// How often a tail of a quiet session looks whether its client has hung up.
+constexpr int PTY_TAIL_IDLE_CHECK_MS = 200;
 
 const char* const PTY_SHELLRC = "/opt/vorn/etc/vornd/shellrc.sh";
 const char* const PTY_DEFAULT_TERM = "xterm-256color";
@@ -239,7 +242,8 @@ int emit_open(op_emit_t* e, const job_t* job) {
 }
 
 // Streams the session from stream offset `since` until the shell's exit has been sent, the
-// session is cancelled or closed, or the client has gone. The caller holds a tailer count.
+// session is cancelled or closed, or the client has gone: a failed write, or a hang-up seen
+// while the session is quiet. The caller holds a tailer count.
 int pty_tail(op_emit_t* e, job_t* job, unsigned long long since) {
     static const char OUT_HEAD[] = "{\"type\":\"out\",\"b64\":\"";
     unsigned char buf[PTY_OUT_CHUNK_BYTES];
@@ -248,7 +252,11 @@ int pty_tail(op_emit_t* e, job_t* job, unsigned long long since) {
     for (;;) {
         size_t n = 0;
         int exit_code = 0;
-        int r = job_pty_read(job, &off, buf, sizeof buf, &n, &exit_code);
+        int r = job_pty_read(job, &off, buf, sizeof buf, &n, &exit_code, PTY_TAIL_IDLE_CHECK_MS);
+        if (r == PTY_READ_IDLE) {
+            if (proto_peer_gone(e->fd)) return -1;
+            continue;
+        }
         if (r < 0) return 0;
         if (r == 0) {
             char exit_json[64];

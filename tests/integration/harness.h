@@ -19,7 +19,7 @@ public:
 
     // Writes the config file: a [socket] section with this daemon's socket path, then `extra`.
     void write_config(std::string_view extra = "");
-    // Starts vornd with -c <config> plus `args`; waits until the socket accepts connections.
+    // Starts vornd with -c <config> plus `args`; waits until it logs that it listens.
     // Returns false (with the log printed) when it does not come up in time.
     bool start(const std::string& extra_args = "");
     // Sends `sig` and waits for the exit; returns the exit status, or -1.

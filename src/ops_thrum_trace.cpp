@@ -32,6 +32,7 @@
 #include "jobs.h"
 #include "ops.h"
 #include "ops_thrum.h"
+#include "proto.h"
 #include "util.h"
 
 namespace {
@@ -391,7 +392,7 @@ int pcap_stream_cb(void* ctx, int which, const char* buf, size_t len) {
         c->lost = true;
         return 1;
     }
-    return write_full(c->e->fd, c->frame.buf, c->frame.len) != 0;
+    return proto_write_all(c->e->fd, c->frame.buf, c->frame.len) != 0;
 }
 
 void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char* out) {

@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "binfind.h"
@@ -27,11 +26,6 @@ constexpr size_t PROC_MOUNTS_MAX = 16777216;
 constexpr size_t KIND_ARG_BYTES = 16;
 constexpr int BIN_CHECK_MAX_NAMES = 16;
 constexpr size_t BIN_CHECK_PATH_BYTES = 512;
-
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
 void append_escaped(sb_t* s, std::string_view v) { sb_json_escape(s, v.data(), v.size()); }
 
@@ -183,7 +177,7 @@ int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* arg
     if (!dir_fd) return reply_err(fd, req_id, "EIO", "opendir failed");
     if (!ops_real_path_allowed(&cfg->paths_read_file, dir_fd.get(), nullptr))
         return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
-    unique_dir d(fdopendir(dir_fd.get()));
+    scoped_dir d(fdopendir(dir_fd.get()));
     if (!d) return reply_err(fd, req_id, "EIO", "opendir failed");
     dir_fd.release();  // the stream owns it now
     sb_t s;

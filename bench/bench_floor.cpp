@@ -33,6 +33,7 @@ struct floor_op_t {
 const floor_op_t FLOOR_OPS[] = {
     {"ping", floor_ping},
     {"exec", floor_exec},
+    {"pty", floor_pty},
     {"pcap_stream", floor_pcap_stream},
     {nullptr, nullptr},
 };
@@ -96,6 +97,41 @@ int floor_reply_head(std::string* out, std::string_view id) {
     out->append(esc.buf, esc.len);
     *out += "\",";
     return 0;
+}
+
+floor_chunks_t::floor_chunks_t(std::string_view id) {
+    floor_reply_head(&head_, id);
+    head_.erase(0, 4);
+    head_ += "\"event\":\"chunk\",";
+}
+
+void floor_chunks_t::begin() {
+    at_ = out.len;
+    sb_append(&out, "\0\0\0\0", 4);
+    sb_append(&out, head_.data(), head_.size());
+    if (first) {
+        sb_appendz(&out, "\"job_id\":\"");
+        sb_appendz(&out, FLOOR_JOB_ID);
+        sb_appendz(&out, "\",");
+        first = false;
+    }
+    sb_appendz(&out, "\"data\":");
+}
+
+void floor_chunks_t::end() {
+    sb_appendz(&out, "}");
+    size_t n = out.len - at_ - 4;
+    auto* h = reinterpret_cast<unsigned char*>(out.buf + at_);
+    h[0] = static_cast<unsigned char>(n >> 24);
+    h[1] = static_cast<unsigned char>(n >> 16);
+    h[2] = static_cast<unsigned char>(n >> 8);
+    h[3] = static_cast<unsigned char>(n);
+}
+
+int floor_chunks_t::flush(int fd) {
+    int rc = out.len ? write_full(fd, out.buf, out.len) : 0;
+    out.len = 0;
+    return rc;
 }
 
 int floor_ping(int fd, std::string_view id, std::string_view) {

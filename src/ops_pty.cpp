@@ -62,15 +62,11 @@ struct pty_req_t {
     char tty[PTY_TTY_BYTES] = {};
 };
 
-// What the child gets, all built before fork: setenv and allocation are not
-// async-signal-safe. PWD=/ is the last entry so the child can undo it if chdir("/") fails.
+// What the shell gets: its argument vector and environment (the strings it points into).
 struct child_plan_t {
     std::vector<char*> argv;
     std::vector<std::string> added;  // storage of the variables set for the shell
     std::vector<char*> envp;
-    size_t pwd_idx = 0;
-    char* old_pwd = nullptr;  // the daemon's own PWD entry, or null
-    int fd_bound = 0;         // read before fork: getrlimit is not async-signal-safe
 };
 
 bool has_prefix(const char* s, const char* p) { return strncmp(s, p, strlen(p)) == 0; }
@@ -86,11 +82,8 @@ void sleep_ms(int ms) {
 void plan_environment(const pty_req_t* rq, child_plan_t* plan) {
     bool have_term = false;
     for (char** e = environ; e && *e; e++) {
-        if (has_prefix(*e, "ENV=") || (rq->shell_env[0] && has_prefix(*e, "SHELL="))) continue;
-        if (has_prefix(*e, "PWD=")) {
-            plan->old_pwd = *e;
+        if (has_prefix(*e, "ENV=") || has_prefix(*e, "PWD=") || (rq->shell_env[0] && has_prefix(*e, "SHELL=")))
             continue;
-        }
         if (has_prefix(*e, "TERM=")) have_term = true;
         plan->envp.push_back(*e);
     }
@@ -100,7 +93,6 @@ void plan_environment(const pty_req_t* rq, child_plan_t* plan) {
     if (rq->shell_env[0]) plan->added.push_back(std::string("SHELL=") + rq->shell_env);
     plan->added.push_back("PWD=/");
     for (std::string& s : plan->added) plan->envp.push_back(s.data());
-    plan->pwd_idx = plan->envp.size() - 1;
     plan->envp.push_back(nullptr);
 }
 
@@ -109,31 +101,6 @@ void plan_child(pty_req_t* rq, child_plan_t* plan) {
     for (int i = 0; i < rq->argc; i++) plan->argv.push_back(rq->argv[i]);
     plan->argv.push_back(nullptr);
     plan_environment(rq, plan);
-    plan->fd_bound = exec_fd_bound();
-}
-
-// Runs in the forked child: async-signal-safe calls only (other threads may hold locks).
-[[noreturn]] void shell_child(int master, int slave, child_plan_t* plan) {
-    setsid();
-    ioctl(slave, TIOCSCTTY, 0);
-    dup2(slave, 0);
-    dup2(slave, 1);
-    dup2(slave, 2);
-    close(master);
-    if (slave > 2) close(slave);
-    exec_close_descriptors(plan->fd_bound);
-    // The daemon ignores SIGPIPE, and an ignored signal stays ignored across exec: a shell
-    // must get the default back or every pipeline it runs misbehaves.
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &sa, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (chdir("/") != 0) plan->envp[plan->pwd_idx] = plan->old_pwd;
-    execve(plan->argv[0], plan->argv.data(), plan->envp.data());
-    _exit(127);
 }
 
 // A new terminal: master and slave, both close-on-exec, its path in rq->tty, its window
@@ -208,7 +175,7 @@ int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq
     return 0;
 }
 
-// Opens the terminal and forks the shell on it. 0 with the master and the shell's pid, or
+// Opens the terminal and starts the shell on it. 0 with the master and the shell's pid, or
 // -1 with the error's code and message set.
 int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, const char** msg) {
     unique_fd slave;
@@ -220,8 +187,16 @@ int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, c
     }
     child_plan_t plan;
     plan_child(rq, &plan);
-    pid_t p = fork();
-    if (p == 0) shell_child(master->get(), slave.get(), &plan);
+    // The shell leads a session of its own with the terminal as its controlling one and as
+    // descriptors 0-2, works from /, and gets no other descriptor of the daemon. One that
+    // cannot be executed exits 127: the stream then shows its exit at once.
+    exec_child_t c;
+    c.argv = plan.argv.data();
+    c.envp = plan.envp.data();
+    c.cwd = "/";
+    c.stdio[0] = c.stdio[1] = c.stdio[2] = slave.get();
+    c.new_session = c.controlling_tty = true;
+    pid_t p = exec_spawn(&c, nullptr);
     if (p < 0) {
         master->reset();
         *code = "ESPAWN";

@@ -232,7 +232,8 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
 
     // Shells that start: a path that passes the check but cannot be executed (a directory)
     // exits 127; request strings reach the shell as their raw JSON text, so scripts need no
-    // escapes; a shell_env that is not an absolute path is dropped, leaving the daemon's SHELL.
+    // escapes; no signal is ignored or blocked (grep reports what the shell handed on); a
+    // shell_env that is not an absolute path is dropped, leaving the daemon's SHELL.
     const struct {
         std::string args;
         int exit_code;
@@ -240,8 +241,10 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     } runs[] = {
         {"{\"cmd\":\"" + d.dir() + "\"}", 127, ""},
         {R"({"cmd":"/bin/bash","argv":["-c","echo =$TERM=$ENV=$PWD=$SHELL=$0=$(pwd)=; )"
-         R"(echo sockets=$(ls -l /proc/$$/fd | grep -c socket); exit 3","zero"],"shell_env":"/bin/fancy-sh"})",
-         3, "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\nsockets=0\r\n"},
+         R"(grep -E '^Sig(Blk|Ign)' /proc/self/status; echo sockets=$(ls -l /proc/$$/fd | grep -c socket); )"
+         R"(exit 3","zero"],"shell_env":"/bin/fancy-sh"})",
+         3, "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\n"
+            "SigBlk:\t0000000000000000\r\nSigIgn:\t0000000000000000\r\nsockets=0\r\n"},
         {R"({"cmd":"/bin/bash","argv":["-c","echo =${SHELL-unset}="],"shell_env":"fancy"})", 0,
          "=/bin/daemons-sh="},
     };

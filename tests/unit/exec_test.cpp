@@ -105,9 +105,10 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
     std::set<std::pair<int, std::string>> got(s.lines.begin(), s.lines.end());
     EXPECT_EQ(got, (std::set<std::pair<int, std::string>>{{1, "out"}, {2, "err"}}));
 
-    // A program that cannot be started, or a working directory that does not exist: 127.
-    cmd_t missing({"/nonexistent/program"}), bad_cwd({"/bin/true"}, 1, 0, "/nonexistent/dir");
-    for (const cmd_t* c : {&missing, &bad_cwd}) {
+    // A program that is missing or cannot be executed, or a working directory that does not
+    // exist: 127.
+    cmd_t missing({"/nonexistent/program"}), not_exec({"/"}), bad_cwd({"/bin/true"}, 1, 0, "/nonexistent/dir");
+    for (const cmd_t* c : {&missing, &not_exec, &bad_cwd}) {
         run_t r = run(*c);
         EXPECT_EQ(std::pair(r.rc, r.res.exit_code), std::pair(0, 127)) << c->spec.argv[0];
     }
@@ -156,23 +157,39 @@ TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace)
     }
 }
 
-TEST(ExecRunner, ChildInheritsNoDescriptorBeyondTheStandardThree) {
-    // Descriptors without close-on-exec, one of them far above 1023.
+// With 2,000 descriptors of the caller open (none close-on-exec, one far above the rest), a
+// signal blocked and one ignored, the child holds 0-2 only and no signal ignored or blocked.
+TEST(ExecRunner, ChildGetsTheStandardDescriptorsOnlyDefaultSignalsAndAnEmptyMask) {
     struct rlimit rl;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-    if (rl.rlim_cur < 2048 && rl.rlim_max >= 2048) {
-        rl.rlim_cur = 2048;
+    if (rl.rlim_cur < 4096 && rl.rlim_max >= 4096) {
+        rl.rlim_cur = 4096;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
-    int low = open("/dev/null", O_RDONLY);
-    ASSERT_GE(low, 3);
-    int high = dup2(low, 1500);
-    strings listed = run(cmd_t({"/bin/ls", "/proc/self/fd"})).texts();
-    close(low);
+    std::vector<int> open_fds;
+    for (int i = 0; i < 2000; i++) {
+        int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0) break;
+        open_fds.push_back(fd);
+    }
+    int high = dup2(open_fds.at(0), 4000);
+    sigset_t usr1, old_mask;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
+    struct sigaction ign = {}, old_pipe;
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &old_pipe);
+
+    // ls holds the directory it lists as descriptor 3; grep reports its own state.
+    strings got = run(cmd_t({"/bin/sh", "-c", "ls /proc/self/fd; grep -E '^Sig(Blk|Ign)' /proc/self/status"})).texts();
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    for (int fd : open_fds) close(fd);
     if (high >= 0) close(high);
-    // ls itself holds the directory it lists, as descriptor 3.
-    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), (std::set<std::string>{"0", "1", "2", "3"}));
-    if (high < 0) GTEST_SKIP() << "could not place a descriptor at 1500; only the low one was checked";
+    EXPECT_EQ(got, (strings{"0", "1", "2", "3", "SigBlk:\t0000000000000000", "SigIgn:\t0000000000000000"}));
+    EXPECT_EQ(open_fds.size(), 2000u);
+    if (high < 0) GTEST_SKIP() << "could not place a descriptor at 4000; only the 2,000 below were checked";
 }
 
 TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {

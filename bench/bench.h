@@ -185,8 +185,9 @@ struct floor_chunks_t {
     bool first = true;  // no frame has carried the job id yet
 
 private:
-    std::string head_;  // {"id":"<id escaped>","event":"chunk",
-    size_t at_ = 0;     // where the frame begun last starts
+    std::string head_;        // {"id":"<id escaped>","event":"chunk","data":
+    std::string first_head_;  // the same with the job id before "data"
+    size_t at_ = 0;           // where the frame begun last starts
 };
 
 constexpr const char* FLOOR_JOB_ID = "0123456789abcdef";  // the shape of a real id

@@ -44,11 +44,12 @@ const char* first_executable(const char* const* c, size_t n) {
 
 // The chunk frame of one non-empty line, appended to the request's gathered frames.
 void floor_line(floor_chunks_t* c, std::string_view line) {
+    static const char DATA[] = "{\"type\":\"line\",\"stream\":1,\"text\":\"";
     if (line.empty()) return;
     c->begin();
-    sb_appendz(&c->out, "{\"type\":\"line\",\"stream\":1,\"text\":\"");
+    sb_append(&c->out, DATA, sizeof DATA - 1);
     sb_json_escape(&c->out, line.data(), line.size());
-    sb_appendz(&c->out, "\"}");
+    sb_append(&c->out, "\"}", 2);
     c->end();
 }
 

@@ -103,23 +103,22 @@ floor_chunks_t::floor_chunks_t(std::string_view id) {
     floor_reply_head(&head_, id);
     head_.erase(0, 4);
     head_ += "\"event\":\"chunk\",";
+    first_head_ = head_ + "\"job_id\":\"" + FLOOR_JOB_ID + "\",\"data\":";
+    head_ += "\"data\":";
 }
 
 void floor_chunks_t::begin() {
+    const std::string& h = first ? first_head_ : head_;
+    first = false;
     at_ = out.len;
-    sb_append(&out, "\0\0\0\0", 4);
-    sb_append(&out, head_.data(), head_.size());
-    if (first) {
-        sb_appendz(&out, "\"job_id\":\"");
-        sb_appendz(&out, FLOOR_JOB_ID);
-        sb_appendz(&out, "\",");
-        first = false;
-    }
-    sb_appendz(&out, "\"data\":");
+    if (sb_reserve(&out, 4 + h.size()) != 0) return;
+    memset(out.buf + out.len, 0, 4);
+    memcpy(out.buf + out.len + 4, h.data(), h.size());
+    out.len += 4 + h.size();
 }
 
 void floor_chunks_t::end() {
-    sb_appendz(&out, "}");
+    sb_append(&out, "}", 1);
     size_t n = out.len - at_ - 4;
     auto* h = reinterpret_cast<unsigned char*>(out.buf + at_);
     h[0] = static_cast<unsigned char>(n >> 24);

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "jobs.h"
 #include "util.h"
@@ -30,7 +32,7 @@ constexpr int POLL_INTERVAL_MS = 200;
 constexpr int DEFAULT_KILL_GRACE_MS = 250;
 constexpr size_t CARRY_BYTES = 8192;
 constexpr size_t LINE_PIECE_MAX = CARRY_BYTES - 1;  // longer lines arrive in pieces of this size
-constexpr size_t LINE_READ_BYTES = 4096;
+constexpr size_t LINE_READ_BYTES = 65536;  // a pipe's whole capacity in one read
 constexpr size_t RAW_READ_BYTES = 16384;
 constexpr int KILL_PASS_GAP_MS = 200;
 
@@ -145,16 +147,22 @@ struct carry_t {
     size_t len = 0;
 };
 
-void deliver(line_cb_t cb, void* ctx, int which, const char* line, int* want_kill) {
-    if (cb && cb(ctx, which, line) != 0) *want_kill = 1;
-}
+// Where a run's lines go: the callback with the line's length (NUL-terminated as well).
+struct line_sink_t {
+    line_len_cb_t cb;
+    void* ctx;
+    int* want_kill;
+    void deliver(int which, const char* line, size_t len) const {
+        if (cb && cb(ctx, which, line, len) != 0) *want_kill = 1;
+    }
+};
 
 // Appends `n` bytes that hold no line feed, delivering full 8191-byte pieces as they fill.
-void carry_bytes(carry_t* c, const char* p, size_t n, line_cb_t cb, void* ctx, int which, int* want_kill) {
+void carry_bytes(carry_t* c, const char* p, size_t n, const line_sink_t& out, int which) {
     while (n > 0) {
         if (c->len == LINE_PIECE_MAX) {
             c->buf[c->len] = '\0';
-            deliver(cb, ctx, which, c->buf, want_kill);
+            out.deliver(which, c->buf, c->len);
             c->len = 0;
         }
         size_t take = LINE_PIECE_MAX - c->len < n ? LINE_PIECE_MAX - c->len : n;
@@ -165,22 +173,22 @@ void carry_bytes(carry_t* c, const char* p, size_t n, line_cb_t cb, void* ctx, i
     }
 }
 
-void end_line(carry_t* c, line_cb_t cb, void* ctx, int which, int* want_kill) {
+void end_line(carry_t* c, const line_sink_t& out, int which) {
     if (c->len > 0 && c->buf[c->len - 1] == '\r') c->len--;
     c->buf[c->len] = '\0';
-    deliver(cb, ctx, which, c->buf, want_kill);
+    out.deliver(which, c->buf, c->len);
     c->len = 0;
 }
 
 // One read's worth of bytes into lines. -1 at end of file (the pipe is done), 0 otherwise
-// (1 for a read error other than EAGAIN/EINTR; the pipe stays open).
-int drain_pipe(int fd, int which, carry_t* c, line_cb_t cb, void* ctx, int* want_kill) {
-    char rb[LINE_READ_BYTES + 1];
+// (1 for a read error other than EAGAIN/EINTR; the pipe stays open). `rb` holds
+// LINE_READ_BYTES + 1 bytes: each line is terminated in place.
+int drain_pipe(int fd, int which, carry_t* c, char* rb, const line_sink_t& out) {
     ssize_t r = read(fd, rb, LINE_READ_BYTES);
     if (r == 0) {
         if (c->len > 0) {
             c->buf[c->len] = '\0';
-            deliver(cb, ctx, which, c->buf, want_kill);
+            out.deliver(which, c->buf, c->len);
             c->len = 0;
         }
         return -1;
@@ -191,7 +199,7 @@ int drain_pipe(int fd, int which, carry_t* c, line_cb_t cb, void* ctx, int* want
     while (p < end) {
         char* lf = static_cast<char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
         if (!lf) {
-            carry_bytes(c, p, static_cast<size_t>(end - p), cb, ctx, which, want_kill);
+            carry_bytes(c, p, static_cast<size_t>(end - p), out, which);
             break;
         }
         size_t n = static_cast<size_t>(lf - p);
@@ -199,10 +207,10 @@ int drain_pipe(int fd, int which, carry_t* c, line_cb_t cb, void* ctx, int* want
             // A whole line inside the read buffer goes out without passing through the carry.
             if (n > 0 && p[n - 1] == '\r') n--;
             p[n] = '\0';
-            deliver(cb, ctx, which, p, want_kill);
+            out.deliver(which, p, n);
         } else {
-            carry_bytes(c, p, n, cb, ctx, which, want_kill);
-            end_line(c, cb, ctx, which, want_kill);
+            carry_bytes(c, p, n, out, which);
+            end_line(c, out, which);
         }
         p = lf + 1;
     }
@@ -441,17 +449,38 @@ pid_t exec_spawn(const exec_child_t* c, int* err) {
     return pid;
 }
 
-int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
-    return exec_stream_batched(spec, cb, nullptr, ctx, job, res);
+namespace {
+
+struct plain_lines_t {
+    line_cb_t cb;
+    void* ctx;
+};
+
+int plain_line(void* ctx, int which, const char* line, size_t) {
+    auto* p = static_cast<plain_lines_t*>(ctx);
+    return p->cb ? p->cb(p->ctx, which, line) : 0;
 }
 
-int exec_stream_batched(const exec_spec_t* spec, line_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
+}  // namespace
+
+int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
+    plain_lines_t plain = {cb, ctx};
+    return exec_stream_batched(spec, plain_line, nullptr, &plain, job, res);
+}
+
+int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
                         exec_result_t* res) {
     carry_t carries[2];
+    // One buffer for both pipes: each read's lines are delivered before the next read.
+    std::unique_ptr<char[]> rb(new (std::nothrow) char[LINE_READ_BYTES + 1]);
+    if (!rb) {
+        memset(res, 0, sizeof *res);
+        return -1;
+    }
     return run_child(
         spec, job, res,
         [&](int fd, int which, int* want_kill) {
-            return drain_pipe(fd, which, &carries[which - 1], cb, ctx, want_kill);
+            return drain_pipe(fd, which, &carries[which - 1], rb.get(), line_sink_t{cb, ctx, want_kill});
         },
         [&] { return pass_end ? pass_end(ctx) : 0; });
 }

@@ -39,12 +39,14 @@ using line_cb_t = int (*)(void* ctx, int which, const char* line);
 using raw_cb_t = int (*)(void* ctx, int which, const char* buf, size_t len);
 
 int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res);
-// exec_stream that also calls `pass_end(ctx)` after every pass over the ready pipes, before
-// it waits for more output: a caller that gathers its events in a buffer writes them out
-// there, so lines that arrived together leave in one write and none waits for the next
-// output. Non-zero asks for the stop, as a callback's return does. Null: exec_stream.
+// exec_stream whose callback also gets the line's length, and that calls `pass_end(ctx)`
+// after every pass over the ready pipes, before it waits for more output: a caller that
+// gathers its events in a buffer writes them out there, so lines that arrived together leave
+// in one write and none waits for the next output. Non-zero asks for the stop, as a
+// callback's return does. Null `pass_end`: nothing between passes.
+using line_len_cb_t = int (*)(void* ctx, int which, const char* line, size_t len);
 using pass_end_cb_t = int (*)(void* ctx);
-int exec_stream_batched(const exec_spec_t* spec, line_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
+int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
                         exec_result_t* res);
 int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res);
 

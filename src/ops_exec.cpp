@@ -78,7 +78,7 @@ const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, ch
 // The bytes are those of one frame per line; only the number of writes differs.
 struct exec_stream_ctx_t {
     op_emit_t* e;
-    sb_t data;          // one line's chunk data, reused
+    sb_t head;          // a frame's fixed start once the job id has gone: {"id":..,"event":"chunk","data":
     sb_t out;           // frames not yet written
     bool gone = false;  // a write failed: the client is gone, nothing more is gathered
 };
@@ -92,17 +92,52 @@ int gx_flush(void* ctx) {
     return c->gone;
 }
 
-// One chunk per non-empty line.
-int gx_cb(void* ctx, int which, const char* line) {
+constexpr char LINE_DATA_1[] = "{\"type\":\"line\",\"stream\":1,\"text\":\"";
+constexpr char LINE_DATA_2[] = "{\"type\":\"line\",\"stream\":2,\"text\":\"";
+constexpr size_t LINE_DATA_BYTES = sizeof LINE_DATA_1 - 1;
+constexpr size_t JSON_ESCAPE_MAX = 6;  // the longest escape of one byte: \u00xx
+
+// The frame of one line appended to `out` in one pass, the same bytes as emit_chunk_append
+// would gather for the stream's events after the first: the whole frame is reserved first,
+// so it is either complete or not there at all.
+void gx_append_line(exec_stream_ctx_t* c, int which, const char* line, size_t len) {
+    sb_t* out = &c->out;
+    const size_t at = out->len;
+    if (sb_reserve(out, 4 + c->head.len + LINE_DATA_BYTES + len * JSON_ESCAPE_MAX + 3) != 0) return;
+    out->len += 4;
+    memcpy(out->buf + out->len, c->head.buf, c->head.len);
+    out->len += c->head.len;
+    memcpy(out->buf + out->len, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
+    out->len += LINE_DATA_BYTES;
+    sb_json_escape(out, line, len);
+    sb_append(out, "\"}}", 3);
+    const size_t body = out->len - at - 4;
+    auto* h = reinterpret_cast<unsigned char*>(out->buf + at);
+    h[0] = static_cast<unsigned char>(body >> 24);
+    h[1] = static_cast<unsigned char>(body >> 16);
+    h[2] = static_cast<unsigned char>(body >> 8);
+    h[3] = static_cast<unsigned char>(body);
+}
+
+// One chunk per non-empty line; the first one (which carries the job id) goes the general way.
+int gx_cb(void* ctx, int which, const char* line, size_t len) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
     if (c->gone) return 1;
-    if (!line[0]) return 0;
-    c->data.len = 0;
-    sb_appendz(&c->data, which == 2 ? "{\"type\":\"line\",\"stream\":2,\"text\":\""
-                                    : "{\"type\":\"line\",\"stream\":1,\"text\":\"");
-    sb_json_escape(&c->data, line, strlen(line));
-    if (sb_appendz(&c->data, "\"}") != 0) return 0;  // out of memory: the line is lost
-    emit_chunk_append(&c->out, c->e, c->data.buf, c->data.len);
+    if (len == 0) return 0;
+    if (c->head.len > 0) {
+        gx_append_line(c, which, line, len);
+    } else {
+        sb_t data;
+        sb_append(&data, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
+        sb_json_escape(&data, line, len);
+        if (sb_append(&data, "\"}", 2) != 0) return 0;  // out of memory: the line is lost
+        emit_chunk_append(&c->out, c->e, data.buf, data.len);
+        // Later frames start as an event without a job id does.
+        sb_appendz(&c->head, "{");
+        sb_kv_str(&c->head, "id", c->e->req_id ? c->e->req_id : "", 1);
+        sb_kv_str(&c->head, "event", "chunk", 1);
+        sb_appendz(&c->head, "\"data\":");
+    }
     return c->out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
 }
 

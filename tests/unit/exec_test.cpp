@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -46,9 +47,10 @@ struct run_t {
     int rc = 0;
     exec_result_t res{};
     uint64_t elapsed_ms = 0;
-    strings texts() const {
+    strings texts() const {  // the lines, without the pass ends
         strings v;
-        for (auto& l : lines) v.push_back(l.second);
+        for (auto& l : lines)
+            if (l.first != 0) v.push_back(l.second);
         return v;
     }
 };
@@ -60,6 +62,12 @@ int collect(void* ctx, int which, const char* line) {
     return may_stop && r->stop_after >= 0 && static_cast<int>(r->lines.size()) >= r->stop_after ? 1 : 0;
 }
 
+// The batched runner's callback also gets the length, which must be the line's own.
+int collect_len(void* ctx, int which, const char* line, size_t len) {
+    EXPECT_EQ(strlen(line), len);
+    return collect(ctx, which, line);
+}
+
 int pass_end(void* ctx) { return collect(ctx, 0, "|"); }
 
 run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batched = false) {
@@ -67,13 +75,15 @@ run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batche
     r.stop_after = stop_after;
     r.batched = batched;
     uint64_t t0 = now_ms();
-    r.rc = batched ? exec_stream_batched(&c.spec, collect, pass_end, &r, job, &r.res)
+    r.rc = batched ? exec_stream_batched(&c.spec, collect_len, pass_end, &r, job, &r.res)
                    : exec_stream(&c.spec, collect, &r, job, &r.res);
     r.elapsed_ms = now_ms() - t0;
     return r;
 }
 
-run_t sh(const std::string& script, int merge = 1) { return run(cmd_t({"/bin/sh", "-c", script}, merge)); }
+run_t sh(const std::string& script, int merge = 1, bool batched = false) {
+    return run(cmd_t({"/bin/sh", "-c", script}, merge), nullptr, -1, batched);
+}
 
 }  // namespace
 
@@ -96,10 +106,12 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
         {"kill -9 $$", {}, -1, SIGKILL},
     };
     for (const auto& c : cases) {
-        run_t r = sh(c.script);
-        EXPECT_EQ(r.texts(), c.want) << c.script;
-        EXPECT_EQ(std::tuple(r.rc, r.res.exit_code, r.res.term_signal), std::tuple(0, c.code, c.sig)) << c.script;
-        for (auto& l : r.lines) EXPECT_EQ(l.first, 1) << c.script;
+        for (bool batched : {false, true}) {
+            run_t r = sh(c.script, 1, batched);
+            EXPECT_EQ(r.texts(), c.want) << c.script;
+            EXPECT_EQ(std::tuple(r.rc, r.res.exit_code, r.res.term_signal), std::tuple(0, c.code, c.sig)) << c.script;
+            for (auto& l : r.lines) EXPECT_EQ(l.first, batched && l.second == "|" ? 0 : 1) << c.script;
+        }
     }
     run_t s = sh("echo out; echo err >&2", 0);
     std::set<std::pair<int, std::string>> got(s.lines.begin(), s.lines.end());

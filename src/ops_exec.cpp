@@ -111,12 +111,7 @@ void gx_append_line(exec_stream_ctx_t* c, int which, const char* line, size_t le
     out->len += LINE_DATA_BYTES;
     sb_json_escape(out, line, len);
     sb_append(out, "\"}}", 3);
-    const size_t body = out->len - at - 4;
-    auto* h = reinterpret_cast<unsigned char*>(out->buf + at);
-    h[0] = static_cast<unsigned char>(body >> 24);
-    h[1] = static_cast<unsigned char>(body >> 16);
-    h[2] = static_cast<unsigned char>(body >> 8);
-    h[3] = static_cast<unsigned char>(body);
+    frame_set_length(out, at);
 }
 
 // One chunk per non-empty line; the first one (which carries the job id) goes the general way.
@@ -132,11 +127,7 @@ int gx_cb(void* ctx, int which, const char* line, size_t len) {
         sb_json_escape(&data, line, len);
         if (sb_append(&data, "\"}", 2) != 0) return 0;  // out of memory: the line is lost
         emit_chunk_append(&c->out, c->e, data.buf, data.len);
-        // Later frames start as an event without a job id does.
-        sb_appendz(&c->head, "{");
-        sb_kv_str(&c->head, "id", c->e->req_id ? c->e->req_id : "", 1);
-        sb_kv_str(&c->head, "event", "chunk", 1);
-        sb_appendz(&c->head, "\"data\":");
+        emit_chunk_head(c->e, &c->head);
     }
     return c->out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
 }

@@ -441,9 +441,14 @@ pid_t exec_spawn(const exec_child_t* c, int* err) {
     }
     if (c->detach) {
         // The intermediate has already ended: it only waited for the program to start.
+        int status = 0;
         pid_t r;
-        do r = waitpid(pid, nullptr, 0);
+        do r = waitpid(pid, &status, 0);
         while (r < 0 && errno == EINTR);
+        if (r == pid && WIFEXITED(status) && WEXITSTATUS(status) == DETACH_CLONE_FAILED) {
+            errno = x.err;  // the program's process could not be created
+            return -1;
+        }
     }
     if (err) *err = x.err;
     return pid;

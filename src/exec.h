@@ -7,7 +7,7 @@
 // exec_spawn is the one routine that starts every child of the daemon: runner children, PTY
 // shells and detached programs.
 // Threads: any number of runs at once; each run's state is local to its call.
-// Errors: -1 when nothing could be started (pipe or fork failed), else 0; `res` always filled.
+// Errors: -1 when nothing could be started (no pipe or no process), else 0; `res` always filled.
 #pragma once
 
 #include <sys/types.h>
@@ -70,11 +70,12 @@ struct exec_child_t {
 // The one way the daemon starts a child. The child gets descriptors 0-2 only (as given),
 // every signal at its default disposition (but SIGHUP when asked) and an empty signal mask.
 // The daemon's memory is not copied: the child shares it until it executes its program, and
-// the calling thread waits meanwhile (a few hundred microseconds at most). Returns the child's
-// pid (with `detach`, the intermediate's, already reaped), or -1 with errno when no process
-// could be created. A child that cannot set itself up (descriptors, working directory) or
-// execute its program exits with 127 and leaves the errno of that step in *err (0 when the
-// program runs; `err` may be null).
+// the calling thread waits meanwhile (well under a millisecond, unless a working directory
+// or the program sits on a file system that hangs). Returns the child's pid (with `detach`,
+// the intermediate's, already reaped), or -1 with errno when no process could be created
+// (with `detach`, either of the two). A child that cannot set itself up (descriptors,
+// working directory) or execute its program exits with 127 and leaves the errno of that step
+// in *err (0 when the program runs; `err` may be null).
 pid_t exec_spawn(const exec_child_t* c, int* err);
 
 // For children forked outside the daemon (its tools): the bound for exec_close_descriptors,

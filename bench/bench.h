@@ -10,6 +10,7 @@
 // Errors: 0 / -1, with the reason already printed on standard error.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -70,6 +71,20 @@ int bench_alternate(const bench_ctx_t* ctx, const char* scenario, int min_runs, 
 // The text between the first `key` in `frame` and the next double quote: the value of a
 // string member that needs no escapes, `key` ending with its opening quote. Empty when absent.
 std::string_view bench_str_after(std::string_view frame, std::string_view key);
+
+// Reads the frames of one connection through a large reused buffer, so that a client reading
+// a fast stream costs little next to the server it measures.
+class frame_reader_t {
+public:
+    explicit frame_reader_t(int fd) : fd_(fd), buf_(1u << 20, '\0') {}
+    // The next frame's body, valid until the next call. 0, or -1 on end of stream or an error.
+    int next(std::string_view* body);
+
+private:
+    int fd_;
+    std::string buf_;
+    size_t have_ = 0, at_ = 0;
+};
 
 // One vornd process on a private socket in the context's directory, started with
 // "-c <dir>/<name>.conf" (a [socket] section, then `extra_config`), standard error to
@@ -155,6 +170,26 @@ int floor_reply_head(std::string* out, std::string_view id);
 
 int floor_ping(int fd, std::string_view id, std::string_view body);
 
+// The chunk events of one request gathered for one write, each frame exactly as the daemon
+// writes it: length, {"id":..,"event":"chunk", the job id in the first one, "data":<data>}.
+struct floor_chunks_t {
+    explicit floor_chunks_t(std::string_view id);
+    // Starts a frame; the caller then appends its data JSON to `out`.
+    void begin();
+    // Ends the frame begun last and fills in its length.
+    void end();
+    // Writes everything gathered with one write and empties `out`. 0, or -1 on a write error.
+    int flush(int fd);
+
+    sb_t out;
+    bool first = true;  // no frame has carried the job id yet
+
+private:
+    std::string head_;        // {"id":"<id escaped>","event":"chunk","data":
+    std::string first_head_;  // the same with the job id before "data"
+    size_t at_ = 0;           // where the frame begun last starts
+};
+
 constexpr const char* FLOOR_JOB_ID = "0123456789abcdef";  // the shape of a real id
 
 // ---- bench_ping.cpp ----
@@ -166,10 +201,16 @@ int scen_rss(const bench_ctx_t* ctx, bench_report_t* report);
 // ---- bench_exec.cpp ----
 
 int floor_exec(int fd, std::string_view id, std::string_view body);
-// Starts `cmd` with `args` as the runner does: one pipe for standard output and error,
-// /dev/null as standard input, no other descriptor. Its pid and the pipe's read end in
-// *out_r; -1 when it cannot be started.
+// The "cmd" string and the strings of the "argv" array of a request (raw text, escapes kept).
+std::string_view floor_cmd(std::string_view body);
+std::vector<std::string> floor_argv(std::string_view body);
+// Starts `cmd` with `args` through posix_spawn with the runner's guarantees: one pipe for
+// standard output and error, /dev/null as standard input, no other descriptor, default
+// signal dispositions, an empty signal mask. Its pid and the pipe's read end in *out_r; -1
+// when it cannot be started.
 pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, int* out_r);
+// The attributes every floor child gets: default dispositions for every signal, empty mask.
+void floor_spawnattr(posix_spawnattr_t* a);
 // The floor's "done" frame with `code`; with `first`, the job id that no chunk carried yet.
 int floor_done(int fd, std::string_view id, bool first, int code);
 int scen_exec_stream(const bench_ctx_t* ctx, bench_report_t* report);
@@ -177,6 +218,7 @@ int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report);
 
 // ---- bench_pty.cpp ----
 
+int floor_pty(int fd, std::string_view id, std::string_view body);
 int scen_pty_throughput(const bench_ctx_t* ctx, bench_report_t* report);
 
 // ---- bench_procs.cpp ----

@@ -1,10 +1,14 @@
 // Scenarios of command execution: the throughput of an `exec` stream (a program printing
 // 1,000,000 short lines, request to "done") and the request-to-"done" latency of `exec` of
-// /bin/true. The floor answers "exec" by spawning the program the same way (fork, pipe,
-// /dev/null stdin, every other descriptor closed), reading its pipe and writing one chunk
-// frame of the daemon's shape per line with one write each, then "done".
+// /bin/true. The floor answers "exec" the fastest correct way a small server would: it starts
+// the program with posix_spawn (the parent's memory is not copied) with the runner's
+// guarantees (one pipe for standard output and error, /dev/null stdin, no other descriptor,
+// default signal dispositions and an empty mask), reads the pipe in 64 KiB reads and writes
+// the chunk frames of each read (the daemon's shape, one per line) with one write, then "done".
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +29,6 @@ constexpr int STREAM_LINES = 1000000;
 constexpr int STREAM_RUNS = 5;  // per side
 constexpr int SPAWN_SLICES = 6;  // per side
 constexpr int SPAWN_WARMUP = 20;
-constexpr size_t CLIENT_BUF_BYTES = 1 << 20;
 constexpr size_t FLOOR_READ_BYTES = 65536;
 
 const char* const SEQ_CANDIDATES[] = {"/usr/bin/seq", "/bin/seq"};
@@ -38,6 +41,19 @@ const char* first_executable(const char* const* c, size_t n) {
 }
 
 // ---- the floor's exec ----
+
+// The chunk frame of one non-empty line, appended to the request's gathered frames.
+void floor_line(floor_chunks_t* c, std::string_view line) {
+    static const char DATA[] = "{\"type\":\"line\",\"stream\":1,\"text\":\"";
+    if (line.empty()) return;
+    c->begin();
+    sb_append(&c->out, DATA, sizeof DATA - 1);
+    sb_json_escape(&c->out, line.data(), line.size());
+    sb_append(&c->out, "\"}", 2);
+    c->end();
+}
+
+}  // namespace
 
 // The strings of the "argv" array of `body` (plain strings, escapes kept as written).
 std::vector<std::string> floor_argv(std::string_view body) {
@@ -63,26 +79,15 @@ std::string_view floor_cmd(std::string_view body) {
     return body.substr(p, body.find('"', p) - p);
 }
 
-// One chunk frame per line, written at once.
-int floor_line(int fd, std::string_view id, std::string_view line, bool* first, std::string* frame) {
-    if (line.empty()) return 0;
-    floor_reply_head(frame, id);
-    *frame += "\"event\":\"chunk\",";
-    if (*first) {
-        *frame += "\"job_id\":\"";
-        *frame += FLOOR_JOB_ID;
-        *frame += "\",";
-        *first = false;
-    }
-    *frame += "\"data\":{\"type\":\"line\",\"stream\":1,\"text\":\"";
-    sb_t esc;
-    sb_json_escape(&esc, line.data(), line.size());
-    if (esc.buf) frame->append(esc.buf, esc.len);
-    *frame += "\"}}";
-    return floor_send(fd, frame);
+void floor_spawnattr(posix_spawnattr_t* a) {
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_init(a);
+    posix_spawnattr_setsigdefault(a, &all);
+    posix_spawnattr_setsigmask(a, &none);
+    posix_spawnattr_setflags(a, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
-
-}  // namespace
 
 pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, int* out_r) {
     std::vector<char*> argv;
@@ -91,18 +96,20 @@ pid_t floor_spawn(const std::string& cmd, const std::vector<std::string>& args, 
     argv.push_back(nullptr);
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(p[1], 1);
-        dup2(p[1], 2);
-        int dn = open("/dev/null", O_RDONLY);
-        if (dn > 0) dup2(dn, 0);
-        close_range(3, ~0U, 0);
-        execve(argv[0], argv.data(), environ);
-        _exit(127);
-    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 2);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    posix_spawnattr_t attr;
+    floor_spawnattr(&attr);
+    pid_t pid = -1;
+    int err = posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
     close(p[1]);
-    if (pid < 0) {
+    if (err != 0) {
         close(p[0]);
         return -1;
     }
@@ -123,30 +130,32 @@ int floor_exec(int fd, std::string_view id, std::string_view body) {
     int out_r = -1;
     pid_t pid = floor_spawn(std::string(floor_cmd(body)), floor_argv(body), &out_r);
     if (pid < 0) return -1;
-    std::string buf(FLOOR_READ_BYTES, '\0'), carry, frame;
-    bool first = true;
+    std::string buf(FLOOR_READ_BYTES, '\0'), carry;
+    floor_chunks_t frames(id);
     int rc = 0;
     for (;;) {
         ssize_t n = read(out_r, buf.data(), buf.size());
         if (n <= 0) break;
         std::string_view chunk(buf.data(), static_cast<size_t>(n));
-        for (size_t lf; rc == 0 && (lf = chunk.find('\n')) != std::string_view::npos; chunk.remove_prefix(lf + 1)) {
+        for (size_t lf; (lf = chunk.find('\n')) != std::string_view::npos; chunk.remove_prefix(lf + 1)) {
             if (carry.empty()) {
-                rc = floor_line(fd, id, chunk.substr(0, lf), &first, &frame);
+                floor_line(&frames, chunk.substr(0, lf));
             } else {
                 carry.append(chunk.substr(0, lf));
-                rc = floor_line(fd, id, carry, &first, &frame);
+                floor_line(&frames, carry);
                 carry.clear();
             }
         }
         carry.append(chunk);
+        if (rc == 0) rc = frames.flush(fd);
     }
-    if (rc == 0 && !carry.empty()) rc = floor_line(fd, id, carry, &first, &frame);
+    floor_line(&frames, carry);
+    if (rc == 0) rc = frames.flush(fd);
     close(out_r);
     int st = 0;
     waitpid(pid, &st, 0);
     if (rc != 0) return -1;
-    return floor_done(fd, id, first, WIFEXITED(st) ? WEXITSTATUS(st) : -1);
+    return floor_done(fd, id, frames.first, WIFEXITED(st) ? WEXITSTATUS(st) : -1);
 }
 
 // ---- the client side ----
@@ -160,45 +169,28 @@ struct stream_tally_t {
     std::string done;  // the ending frame's body
 };
 
-// Reads frames of one request until "done" or "error", counting chunks with a large reused
-// buffer so that the client's own cost stays small. -1 on a connection error.
-int read_stream(int fd, std::string* buf, stream_tally_t* t) {
-    size_t have = 0, at = 0;
+// Reads frames of one request until "done" or "error", counting chunks. -1 on a connection
+// error.
+int read_stream(frame_reader_t* in, stream_tally_t* t) {
     for (;;) {
-        while (have - at >= 4) {
-            const auto* h = reinterpret_cast<const unsigned char*>(buf->data() + at);
-            size_t n = (size_t)h[0] << 24 | (size_t)h[1] << 16 | (size_t)h[2] << 8 | h[3];
-            if (have - at - 4 < n) break;
-            std::string_view body(buf->data() + at + 4, n);
-            at += 4 + n;
-            if (t->first.empty()) t->first = body;
-            size_t ev = body.find("\"event\":\"");
-            if (ev == std::string_view::npos) return -1;
-            char kind = body[ev + 9];
-            if (kind == 'c') {
-                t->chunks++;
-                if (t->chunks == STREAM_LINES) t->last_chunk = body;
-                continue;
-            }
-            t->done = body;
-            return 0;
+        std::string_view body;
+        if (in->next(&body) != 0) return -1;
+        if (t->first.empty()) t->first = body;
+        size_t ev = body.find("\"event\":\"");
+        if (ev == std::string_view::npos) return -1;
+        if (body[ev + 9] == 'c') {
+            if (++t->chunks == STREAM_LINES) t->last_chunk = body;
+            continue;
         }
-        if (at > 0) {
-            memmove(buf->data(), buf->data() + at, have - at);
-            have -= at;
-            at = 0;
-        }
-        if (have == buf->size()) buf->resize(buf->size() * 2);
-        ssize_t r = read(fd, buf->data() + have, buf->size() - have);
-        if (r <= 0) return -1;
-        have += static_cast<size_t>(r);
+        t->done = body;
+        return 0;
     }
 }
 
 // One request on `fd`; the wall time from before the send to the ending frame, in ns.
-int run_request(int fd, const std::string& req, std::string* buf, stream_tally_t* t, uint64_t* ns) {
+int run_request(int fd, const std::string& req, frame_reader_t* in, stream_tally_t* t, uint64_t* ns) {
     uint64_t t0 = bench_now_ns();
-    if (vc_send(fd, req) != 0 || read_stream(fd, buf, t) != 0) return -1;
+    if (vc_send(fd, req) != 0 || read_stream(in, t) != 0) return -1;
     *ns = bench_now_ns() - t0;
     return 0;
 }
@@ -245,17 +237,17 @@ int scen_exec_stream(const bench_ctx_t* ctx, bench_report_t* report) {
     const char* names[2] = {"vornd", "floor"};
     unique_fd fds[2] = {vc_connect(d.socket_path().c_str()), vc_connect(f.socket_path().c_str())};
     if (!fds[0] || !fds[1]) return -1;
-    std::string buf(CLIENT_BUF_BYTES, '\0');
+    frame_reader_t in[2] = {frame_reader_t(fds[0].get()), frame_reader_t(fds[1].get())};
     std::vector<double> rate[2];
     for (int i = 0; i < 2 * STREAM_RUNS; i++) {
         int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;  // A B B A
         stream_tally_t t;
         uint64_t ns = 0;
-        if (run_request(fds[s].get(), req, &buf, &t, &ns) != 0 || !stream_looks_right(t, names[s])) return -1;
+        if (run_request(fds[s].get(), req, &in[s], &t, &ns) != 0 || !stream_looks_right(t, names[s])) return -1;
         rate[s].push_back(STREAM_LINES * 1e9 / static_cast<double>(ns));
     }
     report->push_back({"exec-stream", "median lines/s, request to done", median(rate[0]), median(rate[1]),
-                       GOAL_RATIO_MIN, 1.0});
+                       GOAL_RATIO_MIN, 0.9});
     f.stop();
     return d.stop() == 0 ? 0 : -1;
 }
@@ -270,11 +262,11 @@ int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report) {
     const std::string done = "{\"id\":\"x1\",\"event\":\"done\",\"job_id\":\"X\",\"ok\":true,\"exit_code\":0}";
     unique_fd fds[2] = {vc_connect(d.socket_path().c_str()), vc_connect(f.socket_path().c_str())};
     if (!fds[0] || !fds[1]) return -1;
-    std::string buf(CLIENT_BUF_BYTES, '\0');
+    frame_reader_t in[2] = {frame_reader_t(fds[0].get()), frame_reader_t(fds[1].get())};
     auto once = [&](int s, std::vector<uint32_t>* lat) {
         stream_tally_t t;
         uint64_t ns = 0;
-        if (run_request(fds[s].get(), req, &buf, &t, &ns) != 0 || mask_job_id(t.done) != done) {
+        if (run_request(fds[s].get(), req, &in[s], &t, &ns) != 0 || mask_job_id(t.done) != done) {
             fprintf(stderr, "vornbench: exec-spawn: unexpected end %s\n", t.done.c_str());
             return -1;
         }
@@ -296,8 +288,8 @@ int scen_exec_spawn(const bench_ctx_t* ctx, bench_report_t* report) {
         p50[s] = bench_percentile(&lat[s], 0.50) / 1000.0;
         p99[s] = bench_percentile(&lat[s], 0.99) / 1000.0;
     }
-    report->push_back({"exec-spawn", "p50 request to done, /bin/true (us)", p50[0], p50[1], GOAL_RATIO_MAX, 1.2});
-    report->push_back({"exec-spawn", "p99 request to done, /bin/true (us)", p99[0], p99[1], GOAL_NONE, 0});
+    report->push_back({"exec-spawn", "p50 request to done, /bin/true (us)", p50[0], p50[1], GOAL_RATIO_MAX, 1.1});
+    report->push_back({"exec-spawn", "p99 request to done, /bin/true (us)", p99[0], p99[1], GOAL_RATIO_MAX, 1.1});
     f.stop();
     return d.stop() == 0 ? 0 : -1;
 }

@@ -33,6 +33,7 @@ struct floor_op_t {
 const floor_op_t FLOOR_OPS[] = {
     {"ping", floor_ping},
     {"exec", floor_exec},
+    {"pty", floor_pty},
     {"pcap_stream", floor_pcap_stream},
     {nullptr, nullptr},
 };
@@ -96,6 +97,40 @@ int floor_reply_head(std::string* out, std::string_view id) {
     out->append(esc.buf, esc.len);
     *out += "\",";
     return 0;
+}
+
+floor_chunks_t::floor_chunks_t(std::string_view id) {
+    floor_reply_head(&head_, id);
+    head_.erase(0, 4);
+    head_ += "\"event\":\"chunk\",";
+    first_head_ = head_ + "\"job_id\":\"" + FLOOR_JOB_ID + "\",\"data\":";
+    head_ += "\"data\":";
+}
+
+void floor_chunks_t::begin() {
+    const std::string& h = first ? first_head_ : head_;
+    first = false;
+    at_ = out.len;
+    if (sb_reserve(&out, 4 + h.size()) != 0) return;
+    memset(out.buf + out.len, 0, 4);
+    memcpy(out.buf + out.len + 4, h.data(), h.size());
+    out.len += 4 + h.size();
+}
+
+void floor_chunks_t::end() {
+    sb_append(&out, "}", 1);
+    size_t n = out.len - at_ - 4;
+    auto* h = reinterpret_cast<unsigned char*>(out.buf + at_);
+    h[0] = static_cast<unsigned char>(n >> 24);
+    h[1] = static_cast<unsigned char>(n >> 16);
+    h[2] = static_cast<unsigned char>(n >> 8);
+    h[3] = static_cast<unsigned char>(n);
+}
+
+int floor_chunks_t::flush(int fd) {
+    int rc = out.len ? write_full(fd, out.buf, out.len) : 0;
+    out.len = 0;
+    return rc;
 }
 
 int floor_ping(int fd, std::string_view id, std::string_view) {

@@ -89,6 +89,30 @@ std::string_view bench_str_after(std::string_view frame, std::string_view key) {
     return end == std::string_view::npos ? std::string_view() : frame.substr(start, end - start);
 }
 
+int frame_reader_t::next(std::string_view* body) {
+    for (;;) {
+        if (have_ - at_ >= 4) {
+            const auto* h = reinterpret_cast<const unsigned char*>(buf_.data() + at_);
+            size_t n = (size_t)h[0] << 24 | (size_t)h[1] << 16 | (size_t)h[2] << 8 | h[3];
+            if (have_ - at_ - 4 >= n) {
+                *body = std::string_view(buf_.data() + at_ + 4, n);
+                at_ += 4 + n;
+                return 0;
+            }
+            if (n + 4 > buf_.size()) buf_.resize(n + 4);
+        }
+        if (at_ > 0) {
+            memmove(buf_.data(), buf_.data() + at_, have_ - at_);
+            have_ -= at_;
+            at_ = 0;
+        }
+        ssize_t r = read(fd_, buf_.data() + have_, buf_.size() - have_);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        have_ += static_cast<size_t>(r);
+    }
+}
+
 long bench_proc_status(pid_t pid, const char* field) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));

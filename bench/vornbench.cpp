@@ -1,16 +1,19 @@
 // vornbench — measures vornd against a floor built into the tool: the same work done by the
 // simplest honest server, run side by side in the same run on the same machine.
 //
-//   vornbench [--vornd PATH] [--scenario NAME]... [--seconds N] [--list]
+//   vornbench [--vornd PATH] [--all | --scenario NAME...] [--rounds N] [--seconds N] [--list]
 //
 // It starts vornd itself (by default the one next to this binary) on a temporary
-// configuration and socket, stops it with SIGTERM, and prints one table. Exit status: 0 when
-// every scenario ran (goals met or not: this is a measurement, not a test), 1 when one
-// could not run, 2 for a usage error.
+// configuration and socket, stops it with SIGTERM, and prints one table of every scenario
+// run, with its goal and whether it is met. With --rounds N the whole set runs N times and
+// the table shows the medians. Exit status: 0 when every scenario ran (goals met or not:
+// this is a measurement, not a test), 1 when one could not run or failed its own checks, 2
+// for a usage error.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -46,12 +49,15 @@ const scenario_t SCENARIOS[] = {
 constexpr double DEFAULT_SECONDS = 2.0;
 constexpr double MAX_SECONDS = 600.0;
 constexpr double MIN_SECONDS = 0.1;
+constexpr int MAX_ROUNDS = 99;
 
 void usage(FILE* out) {
     fprintf(out,
-            "usage: vornbench [--vornd PATH] [--scenario NAME]... [--seconds N] [--list]\n"
+            "usage: vornbench [--vornd PATH] [--all | --scenario NAME...] [--rounds N] [--seconds N] [--list]\n"
             "  --vornd PATH     daemon binary (default: vornd next to vornbench)\n"
-            "  --scenario NAME  run only this scenario (repeatable; default: all)\n"
+            "  --all            run every scenario (the default)\n"
+            "  --scenario NAME  run only this scenario (repeatable)\n"
+            "  --rounds N       run the set N times and show the medians (default 1)\n"
             "  --seconds N      measuring time per side of each scenario (default %.0f)\n"
             "  --list           list the scenarios\n",
             DEFAULT_SECONDS);
@@ -74,6 +80,7 @@ struct options_t {
     std::string vornd;
     std::vector<const scenario_t*> run;
     double seconds = DEFAULT_SECONDS;
+    int rounds = 1;
 };
 
 // 0 to run, 1 when the work is done (help, list), 2 for a usage error.
@@ -87,7 +94,10 @@ int parse_args(int argc, char** argv, options_t* o) {
         } else if (a == "--list") {
             for (const scenario_t& s : SCENARIOS) printf("%-16s %s\n", s.name, s.what);
             return 1;
-        } else if ((a == "--vornd" || a == "--scenario" || a == "--seconds") && !val) {
+        } else if (a == "--all") {
+            o->run.clear();
+            for (const scenario_t& s : SCENARIOS) o->run.push_back(&s);
+        } else if ((a == "--vornd" || a == "--scenario" || a == "--seconds" || a == "--rounds") && !val) {
             fprintf(stderr, "vornbench: %s needs a value\n", argv[i]);
             return 2;
         } else if (a == "--vornd") {
@@ -99,6 +109,14 @@ int parse_args(int argc, char** argv, options_t* o) {
                 return 2;
             }
             o->run.push_back(s);
+        } else if (a == "--rounds") {
+            char* end = nullptr;
+            long n = strtol(argv[++i], &end, 10);
+            if (end == argv[i] || *end || n < 1 || n > MAX_ROUNDS) {
+                fprintf(stderr, "vornbench: --rounds takes 1 to %d\n", MAX_ROUNDS);
+                return 2;
+            }
+            o->rounds = static_cast<int>(n);
         } else if (a == "--seconds") {
             char* end = nullptr;
             o->seconds = strtod(argv[++i], &end);
@@ -150,27 +168,69 @@ void judge(const bench_row_t& r, double ratio, std::string* goal, const char** v
     *verdict = met ? "ok" : "MISS";  // a NaN ratio never meets its goal
 }
 
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    if (v.empty()) return std::nan("");
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+double ratio_of(const bench_row_t& r) {
+    return std::isnan(r.floor) || r.floor == 0 ? std::nan("") : r.vornd / r.floor;
+}
+
+// One row per scenario and metric, in the order of their first appearance: the medians of
+// the rounds' figures, and the median of the rounds' own ratios (each round measured both
+// sides in the same minutes).
+struct merged_row_t {
+    bench_row_t row;
+    double ratio;
+};
+std::vector<merged_row_t> merge_rounds(const std::vector<bench_report_t>& rounds) {
+    std::vector<merged_row_t> out;
+    std::vector<bench_row_t> keys;
+    for (const bench_report_t& rep : rounds)
+        for (const bench_row_t& r : rep)
+            if (std::none_of(keys.begin(), keys.end(), [&](const bench_row_t& k) {
+                    return k.scenario == r.scenario && k.metric == r.metric;
+                }))
+                keys.push_back(r);
+    for (bench_row_t k : keys) {
+        std::vector<double> v, f, q;
+        for (const bench_report_t& rep : rounds)
+            for (const bench_row_t& r : rep)
+                if (r.scenario == k.scenario && r.metric == k.metric) {
+                    v.push_back(r.vornd);
+                    if (!std::isnan(r.floor)) f.push_back(r.floor);
+                    if (!std::isnan(ratio_of(r))) q.push_back(ratio_of(r));
+                }
+        k.vornd = median_of(v);
+        k.floor = median_of(f);
+        out.push_back({k, median_of(q)});
+    }
+    return out;
+}
+
 constexpr const char* ROW_FORMAT = "%-16s %-38s %10s %10s %6s  %-14s %s\n";
 
-void print_report(const bench_report_t& report) {
+void print_report(const std::vector<merged_row_t>& rows) {
     printf(ROW_FORMAT, "scenario", "metric", "vornd", "floor", "ratio", "goal", "met");
-    for (const bench_row_t& r : report) {
-        double ratio = std::isnan(r.floor) || r.floor == 0 ? std::nan("") : r.vornd / r.floor;
+    for (const merged_row_t& m : rows) {
+        const bench_row_t& r = m.row;
         std::string goal;
         const char* verdict;
-        judge(r, ratio, &goal, &verdict);
+        judge(r, m.ratio, &goal, &verdict);
         char rt[16] = "-";
-        if (!std::isnan(ratio)) snprintf(rt, sizeof rt, "%.2f", ratio);
-        printf(ROW_FORMAT, r.scenario.c_str(), r.metric.c_str(),
-               fmt_num(r.vornd).c_str(), fmt_num(r.floor).c_str(), rt, goal.c_str(), verdict);
+        if (!std::isnan(m.ratio)) snprintf(rt, sizeof rt, "%.2f", m.ratio);
+        printf(ROW_FORMAT, r.scenario.c_str(), r.metric.c_str(), fmt_num(r.vornd).c_str(), fmt_num(r.floor).c_str(),
+               rt, goal.c_str(), verdict);
     }
 }
 
 void print_machine(const options_t& o) {
     double load[1] = {0};
     getloadavg(load, 1);
-    printf("vornbench: %s, %.1f s per side, %u CPUs, load average %.2f\n", o.vornd.c_str(), o.seconds,
-           std::thread::hardware_concurrency(), load[0]);
+    printf("vornbench: %s, %.1f s per side, %d round%s, %u CPUs, load average %.2f\n", o.vornd.c_str(), o.seconds,
+           o.rounds, o.rounds == 1 ? "" : "s (medians)", std::thread::hardware_concurrency(), load[0]);
 }
 
 }  // namespace
@@ -193,16 +253,21 @@ int main(int argc, char** argv) {
     bench_ctx_t ctx = {o.vornd, tmpl, o.seconds};
     print_machine(o);
 
-    bench_report_t report;
+    std::vector<bench_report_t> rounds(static_cast<size_t>(o.rounds));
     int failed = 0;
-    for (const scenario_t* s : o.run) {
-        fprintf(stderr, "vornbench: running %s\n", s->name);
-        if (s->fn(&ctx, &report) != 0) {
-            fprintf(stderr, "vornbench: scenario %s failed (logs in %s)\n", s->name, ctx.dir.c_str());
-            failed++;
+    for (bench_report_t& report : rounds) {
+        for (const scenario_t* s : o.run) {
+            fprintf(stderr, "vornbench: running %s\n", s->name);
+            if (s->fn(&ctx, &report) != 0) {
+                fprintf(stderr, "vornbench: scenario %s failed (logs in %s)\n", s->name, ctx.dir.c_str());
+                failed++;
+            }
         }
     }
-    print_report(report);
+    print_report(merge_rounds(rounds));
+    double load[1] = {0};
+    getloadavg(load, 1);
+    printf("vornbench: load average %.2f at the end\n", load[0]);
     if (!failed) {
         std::error_code ec;
         std::filesystem::remove_all(ctx.dir, ec);

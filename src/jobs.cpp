@@ -37,6 +37,8 @@ void clear_slot(job_t* j) {
     j->reader_started = 0;
     j->reader = pthread_t{};
     j->tailers = 0;
+    j->tails = nullptr;
+    j->held = false;
 }
 
 void sleep_ms(int ms) {

@@ -13,6 +13,10 @@
 // the ring and reaps the shell. A session is torn down only by job_pty_close, once every
 // tailer has left and the reader has been joined. Once the shell is reaped its `pid` is
 // cleared, so no later signal can reach an unrelated process that reuses the number.
+// Output is never lost to a tailer: while any is attached, the reader stops reading the
+// terminal when the slowest one is a ring's worth behind (the shell then waits in its
+// write, as on any slow terminal) and resumes once it has caught up half a ring; input,
+// resize and close never wait for it. With no tailer the ring overwrites its oldest bytes.
 #pragma once
 
 #include <pthread.h>
@@ -24,6 +28,15 @@
 #include <mutex>
 
 constexpr int JOB_SLOTS = 256;
+
+// One stream tailing a session: its next stream offset, linked into the session while it
+// tails so that the reader thread knows how far behind the slowest tailer is. It belongs to
+// the tailing stream; the session reads and moves it under its rmu.
+struct pty_tail_t {
+    unsigned long long off = 0;
+    pty_tail_t* prev = nullptr;
+    pty_tail_t* next = nullptr;
+};
 constexpr int JOB_ID_BYTES = 17;
 
 struct job_s {
@@ -49,8 +62,11 @@ struct job_s {
     int reader_started = 0;
     pthread_t reader{};
     int tailers = 0;
-    std::mutex rmu;               // guards ring*, exit_code, tailers
-    std::condition_variable rcv;  // new output, child exit, tailer release, close
+    pty_tail_t* tails = nullptr;      // the attached tailers, `tailers` of them
+    bool held = false;                // the reader waits for the slowest tailer
+    std::mutex rmu;                   // guards ring*, exit_code, tailers, tails, held
+    std::condition_variable rcv;      // new output, child exit, tailer release, close
+    std::condition_variable room_cv;  // for a held reader: a tailer caught up or left, close
 };
 using job_t = job_s;
 
@@ -79,25 +95,29 @@ constexpr int PTY_WRITE_STALL_MS = 2000;
 
 // Makes `job` a session on `master_fd` (which the slot then owns; it is made non-blocking)
 // for shell `pid`, with a ring of `ring_cap` bytes, and starts its reader thread. The
-// session starts with one tailer, the caller's stream, so a close cannot tear it down before
-// the caller has tailed it; the caller ends with job_pty_tail_release. 0, or -1 when `job` is
-// null, the ring cannot be allocated or the thread cannot be created (the caller then still
-// owns the shell and the master and releases the slot).
-int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, const char* tty,
-                  size_t ring_cap);
-// The live (not closing) session with this id, its tailer count raised by one; or null.
-job_t* job_pty_acquire(const char* id);
-// Lowers the tailer count (not below 0) and wakes waiters. Null does nothing.
-void job_pty_tail_release(job_t* job);
-// Copies output from stream offset *off (moved forward to the oldest byte still held when
-// the reader fell behind) into buf, advancing *off. Waits for output at or beyond *off: for
-// ever when `wait_ms` is negative, else at most `wait_ms`. Returns the count (> 0, also in
-// *n); 0 when the shell has exited and all of its output up to *off was read (its code in
-// *exit_code when not null); -1 when the session is cancelled or closing; PTY_READ_IDLE when
-// the wait ran out with nothing new. The caller must hold a tailer count.
+// session starts with one tailer, the caller's stream `creator` (from offset 0), so a close
+// cannot tear it down before the caller has tailed it; the caller ends with
+// job_pty_tail_release. 0, or -1 when `job` or `creator` is null, the ring cannot be
+// allocated or the thread cannot be created (the caller then still owns the shell and the
+// master and releases the slot).
+int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, const char* tty, size_t ring_cap,
+                  pty_tail_t* creator);
+// The live (not closing) session with this id, with `tail` (its offset set by the caller)
+// attached as one more tailer; or null.
+job_t* job_pty_acquire(const char* id, pty_tail_t* tail);
+// Detaches `tail` and lowers the tailer count (not below 0), waking waiters. Null job does
+// nothing.
+void job_pty_tail_release(job_t* job, pty_tail_t* tail);
+// Copies output from the tail's offset (moved forward to the oldest byte still held when
+// it fell behind while no tailer held the reader back) into buf, advancing the offset.
+// Waits for output at or beyond it: for ever when `wait_ms` is negative, else at most
+// `wait_ms`. Returns the count (> 0, also in *n); 0 when the shell has exited and all of its
+// output up to the offset was read (its code in *exit_code when not null); -1 when the
+// session is cancelled or closing; PTY_READ_IDLE when the wait ran out with nothing new.
+// The caller holds a tailer count (the tail attached, or another one).
 constexpr int PTY_READ_IDLE = -2;
-int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t cap, size_t* n,
-                 int* exit_code, int wait_ms = -1);
+int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, size_t* n, int* exit_code,
+                 int wait_ms = -1);
 // Writes all n bytes to the session's terminal. 0, or -1 (no such live session, a write
 // error, or a terminal that accepted nothing for PTY_WRITE_STALL_MS).
 int job_pty_write(const char* id, const unsigned char* buf, size_t n);

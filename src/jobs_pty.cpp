@@ -26,14 +26,20 @@
 
 namespace {
 
-constexpr size_t PTY_READ_CHUNK_BYTES = 8192;
+constexpr size_t PTY_READ_CHUNK_BYTES = 65536;  // one read from the terminal at most
+// The reader takes what the terminal holds in reads until it has nothing more, up to this
+// much, before it looks at the shell and the cancel flag again: a flood costs no poll and
+// no status check per read. (Each append wakes the tailers at once: a tailer busy sending
+// costs nothing to wake, and one that waits gets to work in parallel.)
+constexpr size_t READER_BURST_BYTES = 65536;
 constexpr int READER_POLL_MS = 200;      // how late a cancel of a silent shell is seen
 constexpr int CANCEL_KILL_GRACE_MS = 150;
 constexpr int HANGUP_REAP_TRIES = 10;
 constexpr int HANGUP_REAP_STEP_MS = 100;
 // Output still queued in the terminal when the shell is found reaped: the line discipline
-// and the flip buffers together hold about 70 KiB, so 32 reads of 8 KiB drain them fully
-// while still bounding a background job that keeps writing after the shell has gone.
+// and the flip buffers together hold about 70 KiB and a read returns at most 4 KiB of it,
+// so 32 reads drain them fully while still bounding a background job that keeps writing
+// after the shell has gone.
 constexpr int POST_EXIT_DRAIN_CHUNKS = 32;
 constexpr int PTY_WRITE_POLL_MS = 100;
 
@@ -89,20 +95,57 @@ int reap_shell(job_t* job, pid_t pid) {
     return r == pid ? exit_code_of(status) : 0;
 }
 
-// One read from the master into the ring. >0 bytes taken; 0 nothing waiting; -1 end of the
-// terminal (end of file or an error such as EIO once the shell side is gone).
-ssize_t read_into_ring(job_t* job, int fd, unsigned char* buf) {
-    ssize_t r;
-    do r = read(fd, buf, PTY_READ_CHUNK_BYTES);
-    while (r < 0 && errno == EINTR);
-    if (r > 0) {
+// How many bytes may be appended without overwriting output an attached tailer has not
+// read: the whole ring with no tailer (the oldest bytes then go) or once the session is
+// cancelled (nobody reads on). A tailer beyond the newest byte counts as caught up, one
+// before the oldest still held as at the oldest. Caller holds rmu.
+size_t ring_room_locked(const job_t* job) {
+    if (!job->tails || job->cancel.load()) return job->ring_cap;
+    const unsigned long long oldest = job->ring_total - job->ring_len;
+    unsigned long long slowest = job->ring_total;
+    for (const pty_tail_t* t = job->tails; t; t = t->next)
+        if (t->off < slowest) slowest = t->off < oldest ? oldest : t->off;
+    return job->ring_cap - static_cast<size_t>(job->ring_total - slowest);
+}
+
+// The room at which a held reader resumes: half a ring, so a slow tailer wakes it once per
+// half ring it reads, not once per read.
+size_t resume_room(const job_t* job) { return job->ring_cap / 2; }
+
+// Waits up to `ms` for the slowest tailer to catch up while the ring has no room left.
+// Returns the room (0 when still held back).
+size_t wait_for_room(job_t* job, int ms) {
+    std::unique_lock<std::mutex> lock(job->rmu);
+    size_t room = ring_room_locked(job);
+    if (room > 0) return room;
+    job->held = true;
+    job->room_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                          [&] { return (room = ring_room_locked(job)) >= resume_room(job); });
+    job->held = false;
+    return room >= resume_room(job) ? room : 0;
+}
+
+// Reads what the terminal holds into the ring, at most `*room` bytes (updated) and a burst.
+// >0 bytes taken; 0 nothing waiting (or no room); -1 end of the terminal (end of file, or an
+// error such as EIO once the shell side is gone) before any byte.
+ssize_t read_burst(job_t* job, int fd, unsigned char* buf, size_t* room) {
+    size_t total = 0;
+    bool ended = false;
+    while (total < READER_BURST_BYTES && *room > 0) {
+        ssize_t r = read(fd, buf, *room < PTY_READ_CHUNK_BYTES ? *room : PTY_READ_CHUNK_BYTES);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ended = r == 0 || errno != EAGAIN;
+            break;
+        }
         std::lock_guard<std::mutex> lock(job->rmu);
         job_ring_append(job, buf, static_cast<size_t>(r));
+        *room = ring_room_locked(job);
         job->rcv.notify_all();
-        return r;
+        total += static_cast<size_t>(r);
     }
-    if (r < 0 && errno == EAGAIN) return 0;
-    return -1;
+    if (total == 0) return ended ? -1 : 0;
+    return static_cast<ssize_t>(total);
 }
 
 // The terminal reported its end: hang the shell up, give it about a second, then kill it.
@@ -117,14 +160,34 @@ int hangup_and_reap(job_t* job, pid_t pid) {
     return reap_shell(job, pid);
 }
 
+// Output the terminal still holds once the shell is gone, held back like any other: a
+// bounded number of non-blocking reads, each waiting for room first.
+void drain_after_exit(job_t* job, int fd, unsigned char* buf, size_t* room) {
+    for (int i = 0; i < POST_EXIT_DRAIN_CHUNKS;) {
+        if (*room == 0 && (*room = wait_for_room(job, READER_POLL_MS)) == 0) continue;
+        ssize_t r;
+        do r = read(fd, buf, *room < PTY_READ_CHUNK_BYTES ? *room : PTY_READ_CHUNK_BYTES);
+        while (r < 0 && errno == EINTR);
+        if (r <= 0) return;
+        std::lock_guard<std::mutex> lock(job->rmu);
+        job_ring_append(job, buf, static_cast<size_t>(r));
+        *room = ring_room_locked(job);
+        job->rcv.notify_all();
+        i++;
+    }
+}
+
 // Fills the ring until the shell is reaped, then publishes its exit code. The master is
 // non-blocking, so no read here can hang once the shell is gone. Only this thread reaps
-// the shell, so its own signals before the reap cannot reach another process.
+// the shell, so its own signals before the reap cannot reach another process. While the
+// slowest tailer is a ring's worth behind, the terminal is not read at all.
 void* pty_reader(void* arg) {
     job_t* job = static_cast<job_t*>(arg);
     const int fd = job->master_fd;
     const pid_t pid = job->pid.load();
     unsigned char buf[PTY_READ_CHUNK_BYTES];
+    size_t room = 0;     // found out before the first read
+    bool idle = false;  // the last read found nothing: wait for the terminal first
     int code = 0;
     for (;;) {
         if (job->cancel.load()) {
@@ -132,23 +195,25 @@ void* pty_reader(void* arg) {
             sleep_ms(CANCEL_KILL_GRACE_MS);
             kill(pid, SIGKILL);
         }
-        struct pollfd p = {fd, POLLIN, 0};
-        int pr = poll(&p, 1, READER_POLL_MS);
-        if (pr < 0 && errno != EINTR) {
-            code = hangup_and_reap(job, pid);
-            break;
+        if (room == 0 && (room = wait_for_room(job, READER_POLL_MS)) == 0) continue;  // held back
+        if (idle) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, READER_POLL_MS) < 0 && errno != EINTR) {
+                code = hangup_and_reap(job, pid);
+                break;
+            }
         }
-        if (pr > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) &&
-            read_into_ring(job, fd, buf) < 0) {
+        ssize_t r = read_burst(job, fd, buf, &room);
+        if (r < 0) {
             code = hangup_and_reap(job, pid);
             break;
         }
         if (shell_ended(pid)) {
-            for (int i = 0; i < POST_EXIT_DRAIN_CHUNKS; i++)
-                if (read_into_ring(job, fd, buf) <= 0) break;
+            drain_after_exit(job, fd, buf, &room);
             code = reap_shell(job, pid);
             break;
         }
+        idle = r == 0;
     }
     std::lock_guard<std::mutex> lock(job->rmu);
     job->exit_code = code;
@@ -216,10 +281,23 @@ void job_ring_append(job_t* job, const unsigned char* data, size_t n) {
     job->ring_total += n;
 }
 
-int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, const char* tty,
-                  size_t ring_cap) {
+namespace {
+
+// Caller holds rmu.
+void link_tail_locked(job_t* job, pty_tail_t* t) {
+    t->prev = nullptr;
+    t->next = job->tails;
+    if (job->tails) job->tails->prev = t;
+    job->tails = t;
+    job->tailers++;
+}
+
+}  // namespace
+
+int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, const char* tty, size_t ring_cap,
+                  pty_tail_t* creator) {
     // A pid below 1 would turn every later kill into a signal to a whole process group.
-    if (!job || master_fd < 0 || pid < 1 || ring_cap == 0) return -1;
+    if (!job || !creator || master_fd < 0 || pid < 1 || ring_cap == 0) return -1;
     auto* ring = static_cast<unsigned char*>(malloc(ring_cap));
     if (!ring) return -1;
     int fl = fcntl(master_fd, F_GETFL);
@@ -235,7 +313,11 @@ int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, cons
         job->ring_total = 0;
         job->child_exited.store(0);
         job->exit_code = 0;
-        job->tailers = 1;
+        job->tailers = 0;
+        job->tails = nullptr;
+        job->held = false;
+        creator->off = 0;
+        link_tail_locked(job, creator);
     }
     {
         std::lock_guard<std::mutex> lock(jobs_table_mu());
@@ -252,29 +334,41 @@ int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, cons
     free(job->ring);
     job->ring = nullptr;
     job->tailers = 0;
+    job->tails = nullptr;
     return -1;
 }
 
-job_t* job_pty_acquire(const char* id) {
+job_t* job_pty_acquire(const char* id, pty_tail_t* tail) {
+    if (!tail) return nullptr;
     std::lock_guard<std::mutex> lock(jobs_table_mu());
     job_t* j = find_live_session_locked(id);
     if (!j) return nullptr;
     std::lock_guard<std::mutex> rl(j->rmu);
-    j->tailers++;
+    link_tail_locked(j, tail);
     return j;
 }
 
-void job_pty_tail_release(job_t* job) {
+void job_pty_tail_release(job_t* job, pty_tail_t* tail) {
     if (!job) return;
     std::lock_guard<std::mutex> lock(job->rmu);
+    bool linked = false;
+    for (const pty_tail_t* t = job->tails; t && !linked; t = t->next) linked = t == tail;
+    if (linked) {
+        if (tail->prev) tail->prev->next = tail->next;
+        else job->tails = tail->next;
+        if (tail->next) tail->next->prev = tail->prev;
+        tail->prev = tail->next = nullptr;
+    }
     if (job->tailers > 0) job->tailers--;
     job->rcv.notify_all();
+    job->room_cv.notify_all();  // the slowest tailer may have been this one
 }
 
-int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t cap, size_t* n,
-                 int* exit_code, int wait_ms) {
+int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, size_t* n, int* exit_code,
+                 int wait_ms) {
     if (n) *n = 0;
-    if (!job || !off || !buf || cap == 0) return -1;
+    if (!job || !tail || !buf || cap == 0) return -1;
+    unsigned long long* off = &tail->off;
     if (cap > INT_MAX) cap = INT_MAX;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     std::unique_lock<std::mutex> lock(job->rmu);
@@ -293,7 +387,9 @@ int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t
         return 0;
     }
     unsigned long long oldest = job->ring_total - job->ring_len;
-    if (*off < oldest) *off = oldest;  // fell behind: the overwritten bytes are skipped
+    // Behind the oldest byte only when no tailer held the reader back meanwhile (a late
+    // attach from 0, or output while nobody tailed): the overwritten bytes are skipped.
+    if (*off < oldest) *off = oldest;
     unsigned long long avail = job->ring_total - *off;
     size_t take = avail < cap ? static_cast<size_t>(avail) : cap;
     size_t pos = static_cast<size_t>(*off % job->ring_cap);
@@ -302,6 +398,7 @@ int job_pty_read(job_t* job, unsigned long long* off, unsigned char* buf, size_t
     memcpy(buf + first, job->ring, take - first);
     *off += take;
     if (n) *n = take;
+    if (job->held && ring_room_locked(job) >= resume_room(job)) job->room_cv.notify_one();
     return static_cast<int>(take);
 }
 
@@ -348,6 +445,7 @@ int job_pty_close(const char* id) {
         std::unique_lock<std::mutex> rl(job->rmu);
         job->cancel.store(1);
         job->rcv.notify_all();
+        job->room_cv.notify_all();  // a held reader goes on to stop the shell
         job->rcv.wait(rl, [job] { return job->tailers == 0; });
     }
     {

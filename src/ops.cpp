@@ -139,13 +139,24 @@ int emit_chunk_append(sb_t* out, op_emit_t* e, const char* data_json, size_t n) 
         out->len = at;  // a frame cut short must not reach the wire
         return -1;
     }
+    frame_set_length(out, at);
+    return 0;
+}
+
+int emit_chunk_head(const op_emit_t* e, sb_t* head) {
+    sb_appendz(head, "{");
+    sb_kv_str(head, "id", e->req_id ? e->req_id : "", 1);
+    sb_kv_str(head, "event", "chunk", 1);
+    return sb_appendz(head, "\"data\":");
+}
+
+void frame_set_length(sb_t* out, size_t at) {
     size_t body = out->len - at - 4;
     auto* h = reinterpret_cast<unsigned char*>(out->buf + at);
     h[0] = static_cast<unsigned char>(body >> 24);
     h[1] = static_cast<unsigned char>(body >> 16);
     h[2] = static_cast<unsigned char>(body >> 8);
     h[3] = static_cast<unsigned char>(body);
-    return 0;
 }
 
 int emit_log(op_emit_t* e, int which, const char* msg) {

@@ -58,6 +58,12 @@ int emit_chunk(op_emit_t* e, const char* data_json, size_t n);
 // write, for a stream that gathers several frames into one write. -1 (and `out` as before)
 // when memory ran out.
 int emit_chunk_append(sb_t* out, op_emit_t* e, const char* data_json, size_t n);
+// For streams that build many chunk frames themselves: appends to `head` the start that
+// every chunk of `e` has once its job id has gone (or with no job), {"id":..,"event":"chunk",
+// "data":. A frame is then 4 length bytes, the head, the data and "}", the length filled in
+// by frame_set_length(out, where the frame starts).
+int emit_chunk_head(const op_emit_t* e, sb_t* head);
+void frame_set_length(sb_t* out, size_t at);
 // "log" with "stream" (1 stdout, 2 stderr) and the escaped line as "msg".
 int emit_log(op_emit_t* e, int which, const char* msg);
 // "done" with "ok":true, "exit_code" and, when given, the raw "result".

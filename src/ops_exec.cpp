@@ -1,15 +1,14 @@
 // ops_exec — running a client's choice of program from the exec allow-list: `exec` streams
-// its output lines as chunk events and ends with its exit code; `exec_detached` starts it in
-// a new session through a double fork, output appended to a log file, and answers at once.
+// its output lines as chunk events and ends with its exit code; `exec_detached` starts it
+// detached from the daemon (through an intermediate process that leads a new session and
+// ends once the program has started), output appended to a log file, and answers once the
+// program runs: a program that cannot be started is reported, with the system's reason.
 //
 // The allow-list rule is exact: `cmd` is compared as received, so a bare name must be listed
 // as that name and a path as that path. A bare name is resolved by the tool lookup.
 // Threads: handlers run on their connection's thread; nothing is shared but the job slot.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,8 +21,6 @@
 #include "ops.h"
 #include "proto.h"
 #include "util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -81,7 +78,7 @@ const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, ch
 // The bytes are those of one frame per line; only the number of writes differs.
 struct exec_stream_ctx_t {
     op_emit_t* e;
-    sb_t data;          // one line's chunk data, reused
+    sb_t head;          // a frame's fixed start once the job id has gone: {"id":..,"event":"chunk","data":
     sb_t out;           // frames not yet written
     bool gone = false;  // a write failed: the client is gone, nothing more is gathered
 };
@@ -95,17 +92,43 @@ int gx_flush(void* ctx) {
     return c->gone;
 }
 
-// One chunk per non-empty line.
-int gx_cb(void* ctx, int which, const char* line) {
+constexpr char LINE_DATA_1[] = "{\"type\":\"line\",\"stream\":1,\"text\":\"";
+constexpr char LINE_DATA_2[] = "{\"type\":\"line\",\"stream\":2,\"text\":\"";
+constexpr size_t LINE_DATA_BYTES = sizeof LINE_DATA_1 - 1;
+constexpr size_t JSON_ESCAPE_MAX = 6;  // the longest escape of one byte: \u00xx
+
+// The frame of one line appended to `out` in one pass, the same bytes as emit_chunk_append
+// would gather for the stream's events after the first: the whole frame is reserved first,
+// so it is either complete or not there at all.
+void gx_append_line(exec_stream_ctx_t* c, int which, const char* line, size_t len) {
+    sb_t* out = &c->out;
+    const size_t at = out->len;
+    if (sb_reserve(out, 4 + c->head.len + LINE_DATA_BYTES + len * JSON_ESCAPE_MAX + 3) != 0) return;
+    out->len += 4;
+    memcpy(out->buf + out->len, c->head.buf, c->head.len);
+    out->len += c->head.len;
+    memcpy(out->buf + out->len, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
+    out->len += LINE_DATA_BYTES;
+    sb_json_escape(out, line, len);
+    sb_append(out, "\"}}", 3);
+    frame_set_length(out, at);
+}
+
+// One chunk per non-empty line; the first one (which carries the job id) goes the general way.
+int gx_cb(void* ctx, int which, const char* line, size_t len) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
     if (c->gone) return 1;
-    if (!line[0]) return 0;
-    c->data.len = 0;
-    sb_appendz(&c->data, which == 2 ? "{\"type\":\"line\",\"stream\":2,\"text\":\""
-                                    : "{\"type\":\"line\",\"stream\":1,\"text\":\"");
-    sb_json_escape(&c->data, line, strlen(line));
-    if (sb_appendz(&c->data, "\"}") != 0) return 0;  // out of memory: the line is lost
-    emit_chunk_append(&c->out, c->e, c->data.buf, c->data.len);
+    if (len == 0) return 0;
+    if (c->head.len > 0) {
+        gx_append_line(c, which, line, len);
+    } else {
+        sb_t data;
+        sb_append(&data, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
+        sb_json_escape(&data, line, len);
+        if (sb_append(&data, "\"}", 2) != 0) return 0;  // out of memory: the line is lost
+        emit_chunk_append(&c->out, c->e, data.buf, data.len);
+        emit_chunk_head(c->e, &c->head);
+    }
     return c->out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
 }
 
@@ -141,68 +164,6 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
 
 namespace {
 
-constexpr int REPORT_FD = 3;                 // the intermediate child keeps its report pipe here
-constexpr int DETACHED_START_WAIT_MS = 5000;  // how long a program may take to reach execve
-
-struct detached_t {
-    char* const* argv;
-    const char* log_path;
-    const char* cwd;  // empty: stay
-    int max_fd;       // read before fork: getrlimit is not async-signal-safe
-    int report_fd;    // write end of the close-on-exec report pipe
-};
-
-// Sends errno to the daemon through the report pipe and ends the process.
-[[noreturn]] void report_and_exit(int status) {
-    int e = errno;
-    ssize_t w = write(REPORT_FD, &e, sizeof e);
-    (void)w;  // nobody to tell if even this fails
-    _exit(status);
-}
-
-// The intermediate child: a new session, /dev/null in, the log file out, no descriptor of the
-// daemon but the report pipe, then a second fork so the program is nobody's child. A failed
-// chdir, fork or execve is written to the pipe; a successful execve closes it. Async-signal-safe
-// calls only: the daemon's other threads may hold locks at the moment of the fork.
-[[noreturn]] void detached_child(const detached_t* d) {
-    setsid();
-    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (devnull >= 0) dup2(devnull, 0);
-    int log = open(d->log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log >= 0) {
-        dup2(log, 1);
-        dup2(log, 2);
-    }
-    if (d->report_fd != REPORT_FD && dup3(d->report_fd, REPORT_FD, O_CLOEXEC) < 0) _exit(126);
-    exec_close_descriptors_from(REPORT_FD + 1, d->max_fd);
-    if (d->cwd[0] && chdir(d->cwd) != 0) report_and_exit(127);
-    pid_t pid = fork();
-    if (pid < 0) report_and_exit(126);
-    if (pid > 0) _exit(0);
-    exec_child_signals_default();
-    struct sigaction sa = {};
-    sa.sa_handler = SIG_IGN;
-    sigaction(SIGHUP, &sa, nullptr);
-    execve(d->argv[0], d->argv, environ);
-    report_and_exit(127);
-}
-
-// What the report pipe says once the intermediate child is gone: 0 when the program started
-// (the pipe closed without a word, or it is still on its way to execve after the wait), else
-// the errno of the step that failed.
-int read_start_report(int fd) {
-    struct pollfd p = {fd, POLLIN, 0};
-    int r;
-    do r = poll(&p, 1, DETACHED_START_WAIT_MS);
-    while (r < 0 && errno == EINTR);
-    if (r <= 0) return 0;
-    int e = 0;
-    ssize_t n;
-    do n = read(fd, &e, sizeof e);
-    while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof e) ? e : 0;
-}
-
 // Reads the three path and vector arguments; null, or the refusal to reply.
 const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd,
                                   char* path, char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
@@ -228,18 +189,18 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     if (!err) err = detached_args(js, args, an, log_path, cwd, path, store, argv);
     if (err) return reply_err(fd, req_id, err->code, err->msg);
 
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return reply_err(fd, req_id, "ESPAWN", strerror(errno));
-    unique_fd report_r(p[0]), report_w(p[1]);
-    detached_t d = {argv, log_path, cwd, exec_fd_bound(), report_w.get()};
-    pid_t mid = fork();
+    // Opened here, so the program gets it as it is; when it cannot be opened the program
+    // writes where the daemon's own output goes.
+    unique_fd log(open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0644));
+    exec_child_t c;
+    c.argv = argv;
+    c.cwd = cwd;
+    c.stdio[1] = c.stdio[2] = log.get();
+    c.new_session = c.detach = c.ignore_sighup = true;
+    int start_err = 0;
+    pid_t mid = exec_spawn(&c, &start_err);
     if (mid < 0) return reply_err(fd, req_id, "EFORK", "fork failed");
-    if (mid == 0) detached_child(&d);
-    report_w.reset();  // only the children hold the write end now
-    pid_t r;
-    do r = waitpid(mid, nullptr, 0);
-    while (r < 0 && errno == EINTR);
-    if (int e = read_start_report(report_r.get())) return reply_err(fd, req_id, "ESPAWN", strerror(e));
+    if (start_err) return reply_err(fd, req_id, "ESPAWN", strerror(start_err));
 
     sb_t s;
     sb_appendz(&s, "{");

@@ -32,8 +32,6 @@
 #include "ops.h"
 #include "util.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr char SENTINEL_DIR[] = "/tmp/.vorn_memtest.lock";
@@ -50,7 +48,6 @@ constexpr size_t MODE_BYTES = 16;
 constexpr size_t RUN_ID_ARG_BYTES = 64;
 constexpr size_t RUN_ID_MAX = 32;
 constexpr long long MAX_PASSES = 16;
-constexpr int INTERMEDIATE_FORK_FAILED = 126;
 
 // Guards the sentinel from one run's claim to the end of its launch.
 std::mutex g_run_mu;
@@ -173,65 +170,18 @@ const reply_error_t* claim_sentinel() {
     return nullptr;
 }
 
-struct launch_t {
-    char* const* argv;
-    const char* log_path;
-    int fd_bound;  // read before fork: getrlimit is not async-signal-safe
-};
-
-// The orchestrator itself, nobody's child. Async-signal-safe calls only.
-[[noreturn]] void orchestrator_exec(const launch_t* l) {
-    int oom = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
-    if (oom >= 0) {
-        write_full(oom, "-1000\n", 6);
-        close(oom);
-    }
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = SIG_IGN;
-    sigaction(SIGHUP, &sa, nullptr);
-    // The daemon ignores SIGPIPE, and an ignored signal stays ignored across exec: the
-    // script and the test it runs get the default back, and no signal blocked.
-    sa.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &sa, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(ORCH_SHELL, l->argv, environ);
-    _exit(127);
-}
-
-// The intermediate child: a new session, /dev/null in, orch.log out (inherited outputs when
-// it cannot be opened), no descriptor of the daemon, then the fork that lets the
-// orchestrator go. Exits 0, or 126 when that fork failed. The opens leave close-on-exec
-// off: a descriptor landing on 0-2 must survive exec, the rest are closed below.
-[[noreturn]] void orchestrator_intermediate(const launch_t* l) {
-    setsid();
-    int devnull = open("/dev/null", O_RDONLY);
-    if (devnull >= 0) dup2(devnull, 0);
-    int log = open(l->log_path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (log >= 0) {
-        dup2(log, 1);
-        dup2(log, 2);
-    }
-    exec_close_descriptors(l->fd_bound);
-    pid_t pid = fork();
-    if (pid < 0) _exit(INTERMEDIATE_FORK_FAILED);
-    if (pid > 0) _exit(0);
-    orchestrator_exec(l);
-}
-
-// Starts the orchestrator and waits for the intermediate child. 0 once the orchestrator
-// was forked, -1 when either fork failed.
-int launch_orchestrator(const launch_t* l) {
-    pid_t mid = fork();
-    if (mid < 0) return -1;
-    if (mid == 0) orchestrator_intermediate(l);
-    int status = 0;
-    pid_t r;
-    do r = waitpid(mid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    return r == mid && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+// Starts the orchestrator detached from the daemon: its own session, SIGHUP ignored, out of
+// reach of the OOM killer, /dev/null in, orch.log appended as both outputs (the daemon's own
+// when it cannot be opened). 0 once it runs; -1 with *spawn_err 0 when no process could be
+// created, else the errno of the step that kept it from running.
+int launch_orchestrator(char* const* argv, const char* log_path, int* spawn_err) {
+    unique_fd log(open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0644));
+    exec_child_t c;
+    c.argv = argv;
+    c.stdio[1] = c.stdio[2] = log.get();
+    c.new_session = c.detach = c.ignore_sighup = c.oom_protect = true;
+    *spawn_err = 0;
+    return exec_spawn(&c, spawn_err) < 0 || *spawn_err ? -1 : 0;
 }
 
 struct run_args_t {
@@ -257,6 +207,7 @@ void read_run_args(const char* js, const jsmntok_t* args, int an, run_args_t* ra
 const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
     static const reply_error_t NO_WORKDIR = {"EMKDIR", "cannot create workdir"};
     static const reply_error_t NO_FORK = {"EFORK", "fork failed"};
+    static const reply_error_t NO_START = {"ESPAWN", "orchestrator cannot be started"};
     if (const reply_error_t* err = claim_sentinel()) return err;
     mkdir(MEMTEST_BASE, 0755);
     if (mkdir(wd, 0755) != 0 && errno != EEXIST) {
@@ -268,10 +219,13 @@ const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const c
     const char* argv[] = {ORCH_SHELL,  ORCH_SCRIPT, "--run-id", run_id,   "--workdir",  wd,          "--passes",
                           ra->passes, "--arc-floor-mb", ra->floor_mb, "--mode", ra->mode, "--extended", ra->extended,
                           nullptr};
-    launch_t l = {const_cast<char* const*>(argv), log_path, exec_fd_bound()};
-    if (launch_orchestrator(&l) != 0) {
+    int spawn_err = 0;
+    if (launch_orchestrator(const_cast<char* const*>(argv), log_path, &spawn_err) != 0) {
         clear_sentinel();
-        return &NO_FORK;
+        if (!spawn_err) return &NO_FORK;
+        // A shell that cannot run is a failed launch too, never a run that seems to start.
+        log_msg(LOG_ERR, "mem_suspend_run: %s cannot be started: %s", ORCH_SHELL, strerror(spawn_err));
+        return &NO_START;
     }
     return nullptr;
 }

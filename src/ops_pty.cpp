@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -40,7 +42,8 @@ constexpr size_t PTY_TTY_BYTES = 64;
 constexpr size_t PTY_JOB_ID_BYTES = 32;
 constexpr size_t PTY_INPUT_B64_BYTES = 8192;  // 8191 characters (6143 input bytes); more is refused
 constexpr size_t PTY_INPUT_BYTES = 8192;
-constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;
+constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;    // output bytes of one out chunk at most
+constexpr size_t PTY_TAIL_READ_BYTES = 65536;  // output taken from the ring, and sent, in one go
 constexpr int PTY_DEFAULT_ROWS = 24;
 constexpr int PTY_DEFAULT_COLS = 80;
 constexpr int ORPHAN_REAP_TRIES = 10;
@@ -62,15 +65,11 @@ struct pty_req_t {
     char tty[PTY_TTY_BYTES] = {};
 };
 
-// What the child gets, all built before fork: setenv and allocation are not
-// async-signal-safe. PWD=/ is the last entry so the child can undo it if chdir("/") fails.
+// What the shell gets: its argument vector and environment (the strings it points into).
 struct child_plan_t {
     std::vector<char*> argv;
     std::vector<std::string> added;  // storage of the variables set for the shell
     std::vector<char*> envp;
-    size_t pwd_idx = 0;
-    char* old_pwd = nullptr;  // the daemon's own PWD entry, or null
-    int fd_bound = 0;         // read before fork: getrlimit is not async-signal-safe
 };
 
 bool has_prefix(const char* s, const char* p) { return strncmp(s, p, strlen(p)) == 0; }
@@ -86,11 +85,8 @@ void sleep_ms(int ms) {
 void plan_environment(const pty_req_t* rq, child_plan_t* plan) {
     bool have_term = false;
     for (char** e = environ; e && *e; e++) {
-        if (has_prefix(*e, "ENV=") || (rq->shell_env[0] && has_prefix(*e, "SHELL="))) continue;
-        if (has_prefix(*e, "PWD=")) {
-            plan->old_pwd = *e;
+        if (has_prefix(*e, "ENV=") || has_prefix(*e, "PWD=") || (rq->shell_env[0] && has_prefix(*e, "SHELL=")))
             continue;
-        }
         if (has_prefix(*e, "TERM=")) have_term = true;
         plan->envp.push_back(*e);
     }
@@ -100,7 +96,6 @@ void plan_environment(const pty_req_t* rq, child_plan_t* plan) {
     if (rq->shell_env[0]) plan->added.push_back(std::string("SHELL=") + rq->shell_env);
     plan->added.push_back("PWD=/");
     for (std::string& s : plan->added) plan->envp.push_back(s.data());
-    plan->pwd_idx = plan->envp.size() - 1;
     plan->envp.push_back(nullptr);
 }
 
@@ -109,31 +104,6 @@ void plan_child(pty_req_t* rq, child_plan_t* plan) {
     for (int i = 0; i < rq->argc; i++) plan->argv.push_back(rq->argv[i]);
     plan->argv.push_back(nullptr);
     plan_environment(rq, plan);
-    plan->fd_bound = exec_fd_bound();
-}
-
-// Runs in the forked child: async-signal-safe calls only (other threads may hold locks).
-[[noreturn]] void shell_child(int master, int slave, child_plan_t* plan) {
-    setsid();
-    ioctl(slave, TIOCSCTTY, 0);
-    dup2(slave, 0);
-    dup2(slave, 1);
-    dup2(slave, 2);
-    close(master);
-    if (slave > 2) close(slave);
-    exec_close_descriptors(plan->fd_bound);
-    // The daemon ignores SIGPIPE, and an ignored signal stays ignored across exec: a shell
-    // must get the default back or every pipeline it runs misbehaves.
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &sa, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (chdir("/") != 0) plan->envp[plan->pwd_idx] = plan->old_pwd;
-    execve(plan->argv[0], plan->argv.data(), plan->envp.data());
-    _exit(127);
 }
 
 // A new terminal: master and slave, both close-on-exec, its path in rq->tty, its window
@@ -208,7 +178,7 @@ int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq
     return 0;
 }
 
-// Opens the terminal and forks the shell on it. 0 with the master and the shell's pid, or
+// Opens the terminal and starts the shell on it. 0 with the master and the shell's pid, or
 // -1 with the error's code and message set.
 int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, const char** msg) {
     unique_fd slave;
@@ -220,8 +190,16 @@ int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, c
     }
     child_plan_t plan;
     plan_child(rq, &plan);
-    pid_t p = fork();
-    if (p == 0) shell_child(master->get(), slave.get(), &plan);
+    // The shell leads a session of its own with the terminal as its controlling one and as
+    // descriptors 0-2, works from /, and gets no other descriptor of the daemon. One that
+    // cannot be executed exits 127: the stream then shows its exit at once.
+    exec_child_t c;
+    c.argv = plan.argv.data();
+    c.envp = plan.envp.data();
+    c.cwd = "/";
+    c.stdio[0] = c.stdio[1] = c.stdio[2] = slave.get();
+    c.new_session = c.controlling_tty = true;
+    pid_t p = exec_spawn(&c, nullptr);
     if (p < 0) {
         master->reset();
         *code = "ESPAWN";
@@ -241,18 +219,40 @@ int emit_open(op_emit_t* e, const job_t* job) {
     return emit_chunk(e, s.buf, s.len);
 }
 
-// Streams the session from stream offset `since` until the shell's exit has been sent, the
-// session is cancelled or closed, or the client has gone: a failed write, or a hang-up seen
-// while the session is quiet. The caller holds a tailer count.
-int pty_tail(op_emit_t* e, job_t* job, unsigned long long since) {
+// Appends the out chunks of `n` output bytes, PTY_OUT_CHUNK_BYTES at most each, to `frames`;
+// `head` is the start every out chunk shares. -1 when memory ran out (nothing appended).
+int append_out_chunks(sb_t* frames, const sb_t& head, const unsigned char* p, size_t n) {
     static const char OUT_HEAD[] = "{\"type\":\"out\",\"b64\":\"";
-    unsigned char buf[PTY_OUT_CHUNK_BYTES];
-    sb_t chunk;
-    unsigned long long off = since;
+    const size_t pieces = (n + PTY_OUT_CHUNK_BYTES - 1) / PTY_OUT_CHUNK_BYTES;
+    if (sb_reserve(frames, pieces * (4 + head.len + sizeof OUT_HEAD + 3) + b64_encoded_len(n) + 4 * pieces) != 0)
+        return -1;
+    for (size_t take; n > 0; p += take, n -= take) {
+        take = n < PTY_OUT_CHUNK_BYTES ? n : PTY_OUT_CHUNK_BYTES;
+        const size_t at = frames->len;
+        memset(frames->buf + at, 0, 4);
+        frames->len += 4;
+        sb_append(frames, head.buf, head.len);
+        sb_append(frames, OUT_HEAD, sizeof OUT_HEAD - 1);
+        frames->len += b64_encode(p, take, frames->buf + frames->len);
+        sb_append(frames, "\"}}", 3);
+        frame_set_length(frames, at);
+    }
+    return 0;
+}
+
+// Streams the session from the tail's offset until the shell's exit has been sent, the
+// session is cancelled or closed, or the client has gone: a failed write, or a hang-up seen
+// while the session is quiet. Each pass takes all the output there is, up to
+// PTY_TAIL_READ_BYTES, and sends its out chunks with one write. The open chunk has gone
+// before (it carried the job id), so every out chunk starts alike. `tail` is attached.
+int pty_tail(op_emit_t* e, job_t* job, pty_tail_t* tail) {
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[PTY_TAIL_READ_BYTES]);
+    sb_t head, frames;
+    if (!buf || emit_chunk_head(e, &head) != 0) return -1;
     for (;;) {
         size_t n = 0;
         int exit_code = 0;
-        int r = job_pty_read(job, &off, buf, sizeof buf, &n, &exit_code, PTY_TAIL_IDLE_CHECK_MS);
+        int r = job_pty_read(job, tail, buf.get(), PTY_TAIL_READ_BYTES, &n, &exit_code, PTY_TAIL_IDLE_CHECK_MS);
         if (r == PTY_READ_IDLE) {
             if (proto_peer_gone(e->fd)) return -1;
             continue;
@@ -263,20 +263,18 @@ int pty_tail(op_emit_t* e, job_t* job, unsigned long long since) {
             int len = snprintf(exit_json, sizeof exit_json, "{\"type\":\"exit\",\"exit_code\":%d}", exit_code);
             return emit_chunk(e, exit_json, static_cast<size_t>(len));
         }
-        size_t b64_len = b64_encoded_len(n);
-        chunk.len = 0;
-        if (sb_reserve(&chunk, sizeof OUT_HEAD + b64_len + 2) != 0) return -1;
-        sb_append(&chunk, OUT_HEAD, sizeof OUT_HEAD - 1);
-        chunk.len += b64_encode(buf, n, chunk.buf + chunk.len);
-        sb_append(&chunk, "\"}", 2);
-        if (emit_chunk(e, chunk.buf, chunk.len) != 0) return -1;  // client gone: the session lives on
+        frames.len = 0;
+        if (append_out_chunks(&frames, head, buf.get(), n) != 0) return -1;
+        // A write that fails (the client gone, or not reading for the send timeout) ends this
+        // tail; the session lives on.
+        if (proto_write_all(e->fd, frames.buf, frames.len) != 0) return -1;
     }
 }
 
-// Open chunk, the tail from `since`, the tailer count given back, "done".
-int pty_stream_session(op_emit_t* e, job_t* job, unsigned long long since) {
-    if (emit_open(e, job) == 0) pty_tail(e, job, since);
-    job_pty_tail_release(job);
+// Open chunk, the tail, the tail detached, "done".
+int pty_stream_session(op_emit_t* e, job_t* job, pty_tail_t* tail) {
+    if (emit_open(e, job) == 0) pty_tail(e, job, tail);
+    job_pty_tail_release(job, tail);
     return emit_done(e, 0, nullptr);
 }
 
@@ -299,7 +297,8 @@ int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, in
         job_release(e.job);
         return 0;
     }
-    if (job_pty_start(e.job, master.get(), pid, rq.rows, rq.cols, rq.tty, PTY_RING_BYTES) != 0) {
+    pty_tail_t tail;
+    if (job_pty_start(e.job, master.get(), pid, rq.rows, rq.cols, rq.tty, PTY_RING_BYTES, &tail) != 0) {
         master.reset();
         reap_orphan_shell(pid);
         emit_stream_error(&e, "EIO", "pty reader start failed");
@@ -307,24 +306,25 @@ int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, in
         return 0;
     }
     master.release();  // the session owns it now
-    // The session was published with this stream already counted as its tailer, so no
+    // The session was published with this stream already attached as its tailer, so no
     // close can free it between here and the end of the tail.
-    pty_stream_session(&e, e.job, 0);
+    pty_stream_session(&e, e.job, &tail);
     return 0;
 }
 
 int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char id[PTY_JOB_ID_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
-    auto since = static_cast<unsigned long long>(arg_get_int(js, args, n, "since", 0));
+    pty_tail_t tail;
+    tail.off = static_cast<unsigned long long>(arg_get_int(js, args, n, "since", 0));
     op_emit_t e = {fd, req_id, nullptr, 0};
-    job_t* job = job_pty_acquire(id);
+    job_t* job = job_pty_acquire(id, &tail);
     if (!job) {
         emit_stream_error(&e, "ENOENT", "no such pty job");
         return 0;
     }
     e.job = job;
-    pty_stream_session(&e, job, since);
+    pty_stream_session(&e, job, &tail);
     return 0;
 }
 

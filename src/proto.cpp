@@ -28,16 +28,24 @@ bool wait_ready(int fd, short events, long long timeout_ms) {
 }
 
 // Reads exactly `n` bytes before `deadline` (now_ms time). 0, or -1 on end of stream, an
-// error or the deadline.
+// error or the deadline. Bytes already there are taken without a poll: a frame's rest has
+// almost always arrived with its header.
 int read_until(int fd, unsigned char* p, size_t n, uint64_t deadline) {
+    bool socket = true;
     while (n > 0) {
-        if (!wait_ready(fd, POLLIN, static_cast<long long>(deadline - now_ms()))) return -1;
-        ssize_t r = read(fd, p, n);
-        if (r == 0 || (r < 0 && errno != EINTR)) return -1;
+        ssize_t r = socket ? recv(fd, p, n, MSG_DONTWAIT) : -1;
+        if (r < 0 && socket && errno == ENOTSOCK) socket = false;
+        if (r < 0 && !socket) {  // a plain read could block past the deadline: poll first
+            if (!wait_ready(fd, POLLIN, static_cast<long long>(deadline - now_ms()))) return -1;
+            r = read(fd, p, n);
+        }
         if (r > 0) {
             p += r;
             n -= static_cast<size_t>(r);
+            continue;
         }
+        if (r == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        if (errno != EINTR && !wait_ready(fd, POLLIN, static_cast<long long>(deadline - now_ms()))) return -1;
     }
     return 0;
 }
@@ -110,10 +118,15 @@ void proto_set_timeouts(int frame_ms, int send_ms) {
 
 int proto_read_frame(int fd, sb_t* out) {
     unsigned char hdr[4];
-    // Waiting for a frame to begin has no bound: front ends keep idle connections open.
-    if (read_full(fd, hdr, 1) != 0) return -1;
+    // Waiting for a frame to begin has no bound: front ends keep idle connections open. The
+    // one read usually brings the whole header.
+    ssize_t got;
+    do got = read(fd, hdr, sizeof hdr);
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) return -1;
     uint64_t deadline = now_ms() + static_cast<uint64_t>(g_frame_timeout_ms.load(std::memory_order_relaxed));
-    if (read_until(fd, hdr + 1, sizeof hdr - 1, deadline) != 0) return -1;
+    size_t have = static_cast<size_t>(got);
+    if (read_until(fd, hdr + have, sizeof hdr - have, deadline) != 0) return -1;
     uint32_t len = (uint32_t)hdr[0] << 24 | (uint32_t)hdr[1] << 16 | (uint32_t)hdr[2] << 8 | hdr[3];
     if (len == 0 || len > FRAME_MAX_BYTES) return -1;
     out->len = 0;

@@ -69,7 +69,7 @@ TEST(ExecOp, FramesOfEachRequest) {
     const std::string long_arg = "\"" + std::string(256, 'x') + "\"";
     const char* forbidden_msg = "cmd not in exec allowlist";
     const std::string forbidden = error_frame("EFORBIDDEN", forbidden_msg);
-    const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2"])";
+    const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2; echo again >&2"])";
     const struct {
         std::string args;
         strings want;
@@ -77,8 +77,8 @@ TEST(ExecOp, FramesOfEachRequest) {
         // Empty lines are dropped, text is escaped, the job id comes with the first event only.
         {"{\"cmd\":\"" + lines + "\"}",
          {line_chunk("one", 1, true), line_chunk("t\\tq\\\"x\\\\y"), line_chunk("two"), done_frame(5)}},
-        {err_to + R"(,"merge_stderr":false})", {line_chunk("err", 2, true), done_frame(0)}},
-        {err_to + "}", {line_chunk("err", 1, true), done_frame(0)}},  // merged by default
+        {err_to + R"(,"merge_stderr":false})", {line_chunk("err", 2, true), line_chunk("again", 2), done_frame(0)}},
+        {err_to + "}", {line_chunk("err", 1, true), line_chunk("again", 1), done_frame(0)}},  // merged by default
         {many + "]}", {line_chunk(printed, 1, true), done_frame(0)}},
         {many + ",\"a31\"]}", {error_frame("EBADREQ", "too many arguments")}},
         {R"({"cmd":"sh","argv":["-c",)" + long_arg + "]}", {error_frame("EBADREQ", "argv too long")}},

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -178,17 +180,24 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
     for (const auto& w : gone) EXPECT_EQ(call(d, w.op, w.args), w.reply) << w.op << " " << w.args;
 }
 
-// A close ends every tail without an exit chunk and returns only once all have let go, even
-// one stuck writing to a client that stopped reading. The closing session leaves the list at
-// once, and a second close meanwhile returns at once.
-TEST_F(Pty, CloseEndsEveryTailAndWaitsForAStuckOne) {
+// A tail stuck writing to a client that stopped reading holds the shell back once it is a
+// ring's worth behind: the reading tail gets no further, while input still answers. A close
+// ends every tail without an exit chunk and returns only once all have let go, the stuck one
+// too. The closing session leaves the list at once, and a second close meanwhile returns at
+// once.
+TEST_F(Pty, StuckTailHoldsTheShellBackAndCloseWaitsForIt) {
     PtyStream stuck, reading;
     ASSERT_TRUE(stuck.start(d, "pty", "{}"));
     ASSERT_TRUE(stuck.wait_open());
     ASSERT_TRUE(reading.start(d, "pty_attach", with_id(stuck.job_id)));
     ASSERT_TRUE(reading.wait_open());
     input(d, stuck.job_id, "yes\n");  // floods both streams; `stuck` is never read again
-    while (reading.out.size() < (1u << 20)) ASSERT_TRUE(reading.next());  // far past any socket buffer
+    while (reading.out.size() < 8 * RING_BYTES && reading.next(500)) {  // until the output stops
+    }
+    EXPECT_GE(reading.out.size(), RING_BYTES);
+    EXPECT_LT(reading.out.size(), 8 * RING_BYTES) << "not held back";
+    EXPECT_EQ(input(d, stuck.job_id, "x"), WRITTEN);
+    EXPECT_FALSE(reading.next(300));
 
     auto first = std::async(std::launch::async, [&] { return call(d, "pty_close", with_id(stuck.job_id)); });
     EXPECT_TRUE(eventually([&] { return call(d, "pty_list", "{}") == NO_SESSIONS; }));
@@ -200,6 +209,79 @@ TEST_F(Pty, CloseEndsEveryTailAndWaitsForAStuckOne) {
     stuck.fd.reset();  // the stuck tail's write fails; it lets go, and the close completes
     EXPECT_EQ(first.get(), CLOSED);
     EXPECT_EQ(call(d, "pty_close", with_id(stuck.job_id)), NO_SUCH_JOB);
+}
+
+// A client slower than the shell misses nothing: its tail holds the shell back whenever it
+// is a ring's worth behind. Input and resize answer meanwhile, and so does a close, which
+// ends such a tail.
+TEST_F(Pty, SlowReaderGetsEveryByteInOrderWhileInputResizeAndCloseAnswer) {
+    std::string content(4u << 20, '\0');  // printable, no line feed: the terminal passes it as it is
+    for (size_t i = 0; i < content.size(); i++) content[i] = static_cast<char>('!' + (i * 7 + i / 4093) % 90);
+    const std::string file = d.dir() + "/big.txt";
+    {
+        std::ofstream f(file, std::ios::binary);
+        f << content;
+    }
+    const std::string args = R"({"cmd":"/bin/sh","argv":["-c","stty -echo; exec cat )" + file + "\"]}";
+    // Sleeps 50 ms after every 8 frames (64 KiB of output at most): far slower than cat.
+    auto read_slowly = [](PtyStream* s, size_t until) {
+        for (int frames = 1; s->out.size() < until && s->end.empty(); frames++) {
+            if (!s->next()) return false;
+            if (frames % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    };
+
+    PtyStream slow;
+    ASSERT_TRUE(slow.start(d, "pty", args));
+    ASSERT_TRUE(slow.wait_open());
+    ASSERT_TRUE(read_slowly(&slow, 1u << 20));
+    EXPECT_EQ(call(d, "pty_resize", with_id(slow.job_id, R"(,"rows":30,"cols":90)")), yes("resized"));
+    EXPECT_EQ(input(d, slow.job_id, "ignored"), WRITTEN);  // cat reads its file, the echo is off
+    ASSERT_TRUE(read_slowly(&slow, SIZE_MAX));
+    ASSERT_TRUE(slow.wait_end());
+    EXPECT_EQ(slow.exit_code, 0);
+    EXPECT_TRUE(slow.out == content) << slow.out.size() << " bytes, first difference at "
+                                     << std::mismatch(slow.out.begin(), slow.out.end(), content.begin()).first -
+                                            slow.out.begin();
+    EXPECT_EQ(call(d, "pty_close", with_id(slow.job_id)), CLOSED);
+
+    PtyStream closed;
+    ASSERT_TRUE(closed.start(d, "pty", args));
+    ASSERT_TRUE(closed.wait_open());
+    ASSERT_TRUE(read_slowly(&closed, 1u << 20));
+    // The client reads on while it closes: a close waits for every tail to let go.
+    auto closing = std::async(std::launch::async, [&] { return call(d, "pty_close", with_id(closed.job_id)); });
+    ASSERT_TRUE(read_slowly(&closed, SIZE_MAX));
+    EXPECT_EQ(closing.get(), CLOSED);
+    EXPECT_EQ(closed.end, "done");
+    EXPECT_EQ(closed.exit_code, INT_MIN);  // ended by the close, not by the shell
+    EXPECT_EQ(closed.out, content.substr(0, closed.out.size()));
+}
+
+// A client that stops reading holds the shell back only until its write times out: then it
+// is dropped (its connection ends without "done") and the other tail gets every byte.
+TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesOn) {
+    TestDaemon d;
+    ASSERT_TRUE(d.start("--send-timeout-ms 1000"));
+    PtyStream deaf, live;
+    ASSERT_TRUE(deaf.start(d, "pty", R"({"cmd":"/bin/sh","argv":["-c","stty -echo; echo ready; read go; )"
+                                     R"(head -c 3000000 /dev/zero | tr -c x x; echo; echo =DONE=; exec cat"]})"));
+    ASSERT_TRUE(deaf.wait_open());  // and never read again
+    ASSERT_TRUE(live.start(d, "pty_attach", with_id(deaf.job_id)));
+    ASSERT_TRUE(live.wait_for("ready\r\n"));
+    EXPECT_EQ(input(d, deaf.job_id, "go\n"), WRITTEN);
+    while (live.out.size() < RING_BYTES) ASSERT_TRUE(live.next()) << live.out.size();
+    EXPECT_EQ(call(d, "pty_resize", with_id(deaf.job_id)), yes("resized"));
+    ASSERT_TRUE(live.wait_for("=DONE=\r\n")) << live.out.size();
+    EXPECT_TRUE(live.out == "ready\r\n" + std::string(3000000, 'x') + "\r\n=DONE=\r\n") << live.out.size();
+
+    while (deaf.next()) {  // what its socket still held, then the end of the connection
+    }
+    EXPECT_EQ(deaf.end, "");
+    EXPECT_EQ(input(d, deaf.job_id, "still here\n"), WRITTEN);  // cat echoes it back
+    EXPECT_TRUE(live.wait_for("still here\r\n"));
+    EXPECT_EQ(call(d, "pty_close", with_id(deaf.job_id)), CLOSED);
 }
 
 // Only listed shells start, the default one included; the shell gets its environment, its
@@ -232,7 +314,8 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
 
     // Shells that start: a path that passes the check but cannot be executed (a directory)
     // exits 127; request strings reach the shell as their raw JSON text, so scripts need no
-    // escapes; a shell_env that is not an absolute path is dropped, leaving the daemon's SHELL.
+    // escapes; no signal is ignored or blocked (grep reports what the shell handed on); a
+    // shell_env that is not an absolute path is dropped, leaving the daemon's SHELL.
     const struct {
         std::string args;
         int exit_code;
@@ -240,8 +323,10 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     } runs[] = {
         {"{\"cmd\":\"" + d.dir() + "\"}", 127, ""},
         {R"({"cmd":"/bin/bash","argv":["-c","echo =$TERM=$ENV=$PWD=$SHELL=$0=$(pwd)=; )"
-         R"(echo sockets=$(ls -l /proc/$$/fd | grep -c socket); exit 3","zero"],"shell_env":"/bin/fancy-sh"})",
-         3, "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\nsockets=0\r\n"},
+         R"(grep -E '^Sig(Blk|Ign)' /proc/self/status; echo sockets=$(ls -l /proc/$$/fd | grep -c socket); )"
+         R"(exit 3","zero"],"shell_env":"/bin/fancy-sh"})",
+         3, "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\n"
+            "SigBlk:\t0000000000000000\r\nSigIgn:\t0000000000000000\r\nsockets=0\r\n"},
         {R"({"cmd":"/bin/bash","argv":["-c","echo =${SHELL-unset}="],"shell_env":"fancy"})", 0,
          "=/bin/daemons-sh="},
     };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -46,9 +47,10 @@ struct run_t {
     int rc = 0;
     exec_result_t res{};
     uint64_t elapsed_ms = 0;
-    strings texts() const {
+    strings texts() const {  // the lines, without the pass ends
         strings v;
-        for (auto& l : lines) v.push_back(l.second);
+        for (auto& l : lines)
+            if (l.first != 0) v.push_back(l.second);
         return v;
     }
 };
@@ -60,6 +62,12 @@ int collect(void* ctx, int which, const char* line) {
     return may_stop && r->stop_after >= 0 && static_cast<int>(r->lines.size()) >= r->stop_after ? 1 : 0;
 }
 
+// The batched runner's callback also gets the length, which must be the line's own.
+int collect_len(void* ctx, int which, const char* line, size_t len) {
+    EXPECT_EQ(strlen(line), len);
+    return collect(ctx, which, line);
+}
+
 int pass_end(void* ctx) { return collect(ctx, 0, "|"); }
 
 run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batched = false) {
@@ -67,13 +75,15 @@ run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batche
     r.stop_after = stop_after;
     r.batched = batched;
     uint64_t t0 = now_ms();
-    r.rc = batched ? exec_stream_batched(&c.spec, collect, pass_end, &r, job, &r.res)
+    r.rc = batched ? exec_stream_batched(&c.spec, collect_len, pass_end, &r, job, &r.res)
                    : exec_stream(&c.spec, collect, &r, job, &r.res);
     r.elapsed_ms = now_ms() - t0;
     return r;
 }
 
-run_t sh(const std::string& script, int merge = 1) { return run(cmd_t({"/bin/sh", "-c", script}, merge)); }
+run_t sh(const std::string& script, int merge = 1, bool batched = false) {
+    return run(cmd_t({"/bin/sh", "-c", script}, merge), nullptr, -1, batched);
+}
 
 }  // namespace
 
@@ -96,18 +106,21 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
         {"kill -9 $$", {}, -1, SIGKILL},
     };
     for (const auto& c : cases) {
-        run_t r = sh(c.script);
-        EXPECT_EQ(r.texts(), c.want) << c.script;
-        EXPECT_EQ(std::tuple(r.rc, r.res.exit_code, r.res.term_signal), std::tuple(0, c.code, c.sig)) << c.script;
-        for (auto& l : r.lines) EXPECT_EQ(l.first, 1) << c.script;
+        for (bool batched : {false, true}) {
+            run_t r = sh(c.script, 1, batched);
+            EXPECT_EQ(r.texts(), c.want) << c.script;
+            EXPECT_EQ(std::tuple(r.rc, r.res.exit_code, r.res.term_signal), std::tuple(0, c.code, c.sig)) << c.script;
+            for (auto& l : r.lines) EXPECT_EQ(l.first, batched && l.second == "|" ? 0 : 1) << c.script;
+        }
     }
     run_t s = sh("echo out; echo err >&2", 0);
     std::set<std::pair<int, std::string>> got(s.lines.begin(), s.lines.end());
     EXPECT_EQ(got, (std::set<std::pair<int, std::string>>{{1, "out"}, {2, "err"}}));
 
-    // A program that cannot be started, or a working directory that does not exist: 127.
-    cmd_t missing({"/nonexistent/program"}), bad_cwd({"/bin/true"}, 1, 0, "/nonexistent/dir");
-    for (const cmd_t* c : {&missing, &bad_cwd}) {
+    // A program that is missing or cannot be executed, or a working directory that does not
+    // exist: 127.
+    cmd_t missing({"/nonexistent/program"}), not_exec({"/"}), bad_cwd({"/bin/true"}, 1, 0, "/nonexistent/dir");
+    for (const cmd_t* c : {&missing, &not_exec, &bad_cwd}) {
         run_t r = run(*c);
         EXPECT_EQ(std::pair(r.rc, r.res.exit_code), std::pair(0, 127)) << c->spec.argv[0];
     }
@@ -156,23 +169,39 @@ TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace)
     }
 }
 
-TEST(ExecRunner, ChildInheritsNoDescriptorBeyondTheStandardThree) {
-    // Descriptors without close-on-exec, one of them far above 1023.
+// With 2,000 descriptors of the caller open (none close-on-exec, one far above the rest), a
+// signal blocked and one ignored, the child holds 0-2 only and no signal ignored or blocked.
+TEST(ExecRunner, ChildGetsTheStandardDescriptorsOnlyDefaultSignalsAndAnEmptyMask) {
     struct rlimit rl;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
-    if (rl.rlim_cur < 2048 && rl.rlim_max >= 2048) {
-        rl.rlim_cur = 2048;
+    if (rl.rlim_cur < 4096 && rl.rlim_max >= 4096) {
+        rl.rlim_cur = 4096;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
-    int low = open("/dev/null", O_RDONLY);
-    ASSERT_GE(low, 3);
-    int high = dup2(low, 1500);
-    strings listed = run(cmd_t({"/bin/ls", "/proc/self/fd"})).texts();
-    close(low);
+    std::vector<int> open_fds;
+    for (int i = 0; i < 2000; i++) {
+        int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0) break;
+        open_fds.push_back(fd);
+    }
+    int high = dup2(open_fds.at(0), 4000);
+    sigset_t usr1, old_mask;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
+    struct sigaction ign = {}, old_pipe;
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &old_pipe);
+
+    // ls holds the directory it lists as descriptor 3; grep reports its own state.
+    strings got = run(cmd_t({"/bin/sh", "-c", "ls /proc/self/fd; grep -E '^Sig(Blk|Ign)' /proc/self/status"})).texts();
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    for (int fd : open_fds) close(fd);
     if (high >= 0) close(high);
-    // ls itself holds the directory it lists, as descriptor 3.
-    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), (std::set<std::string>{"0", "1", "2", "3"}));
-    if (high < 0) GTEST_SKIP() << "could not place a descriptor at 1500; only the low one was checked";
+    EXPECT_EQ(got, (strings{"0", "1", "2", "3", "SigBlk:\t0000000000000000", "SigIgn:\t0000000000000000"}));
+    EXPECT_EQ(open_fds.size(), 2000u);
+    if (high < 0) GTEST_SKIP() << "could not place a descriptor at 4000; only the 2,000 below were checked";
 }
 
 TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {

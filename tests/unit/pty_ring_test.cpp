@@ -35,11 +35,11 @@ struct RingSlot {
     void append(const std::string& b) {
         update([&] { job_ring_append(&job, reinterpret_cast<const unsigned char*>(b.data()), b.size()); });
     }
-    // One read of at most 8192 bytes from *off; the bytes in *out.
-    int read(unsigned long long* off, std::string* out, int* code = nullptr) {
+    // One read of at most 8192 bytes from the tail's offset; the bytes in *out.
+    int read(pty_tail_t* t, std::string* out, int* code = nullptr) {
         unsigned char buf[8192];
         size_t n = 99;
-        int r = job_pty_read(&job, off, buf, sizeof buf, &n, code);
+        int r = job_pty_read(&job, t, buf, sizeof buf, &n, code);
         out->assign(reinterpret_cast<char*>(buf), r > 0 ? n : 0);
         return r;
     }
@@ -75,13 +75,15 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
             r.job.exit_code = -9;
             r.job.child_exited.store(1);
         });
-        unsigned long long off = w.from, past = w.total + 1000;
+        pty_tail_t t, past;
+        t.off = w.from;
+        past.off = w.total + 1000;
         std::string got, all;
-        ASSERT_EQ(r.read(&off, &got), static_cast<int>(std::min<unsigned long long>(8192, w.total - w.start)));
-        for (all = got; off < w.total; all += got) ASSERT_GT(r.read(&off, &got), 0);
+        ASSERT_EQ(r.read(&t, &got), static_cast<int>(std::min<unsigned long long>(8192, w.total - w.start)));
+        for (all = got; t.off < w.total; all += got) ASSERT_GT(r.read(&t, &got), 0);
         EXPECT_EQ(all, pattern(w.start, w.total - w.start));
-        EXPECT_EQ(off, w.total);
-        for (unsigned long long* at : {&off, &past}) {
+        EXPECT_EQ(t.off, w.total);
+        for (pty_tail_t* at : {&t, &past}) {
             int code = 0;
             EXPECT_EQ(r.read(at, &got, &code), 0);
             EXPECT_EQ(code, -9);
@@ -95,24 +97,25 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
 TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrCancel) {
     RingSlot r(64);
     r.append("0123");
-    unsigned long long off = 8;
+    pty_tail_t t;
+    t.off = 8;
     std::string got;
     auto later = std::chrono::milliseconds(50);
-    auto waiting = std::async(std::launch::async, [&] { return r.read(&off, &got); });
+    auto waiting = std::async(std::launch::async, [&] { return r.read(&t, &got); });
     EXPECT_EQ(waiting.wait_for(later), std::future_status::timeout);
     r.append("456");  // total 7: still short of 8
     EXPECT_EQ(waiting.wait_for(later), std::future_status::timeout);
     r.append("789ab");
     EXPECT_EQ(waiting.get(), 4);
     EXPECT_EQ(got, "89ab");
-    EXPECT_EQ(off, 12u);
+    EXPECT_EQ(t.off, 12u);
 
-    auto cancelled = std::async(std::launch::async, [&] { return r.read(&off, &got); });
+    auto cancelled = std::async(std::launch::async, [&] { return r.read(&t, &got); });
     EXPECT_EQ(cancelled.wait_for(later), std::future_status::timeout);
     r.update([&] { r.job.cancel.store(1); });
     EXPECT_EQ(cancelled.get(), -1);
     r.append("late");
-    EXPECT_EQ(r.read(&off, &got), -1);
+    EXPECT_EQ(r.read(&t, &got), -1);
 }
 
 TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
@@ -134,10 +137,11 @@ TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
     EXPECT_EQ(job_pty_resize(plain->id, 30, 100), -1);
     EXPECT_EQ(job_pty_write(plain->id, reinterpret_cast<const unsigned char*>("x"), 1), -1);
     EXPECT_EQ(job_pty_close(plain->id), -1);
-    EXPECT_EQ(job_pty_acquire(plain->id), nullptr);
-    EXPECT_EQ(job_pty_acquire(""), nullptr);
-    EXPECT_EQ(job_pty_start(plain, 0, 0, 24, 80, "", 4096), -1);  // pid 0: kill() would hit our group
-    EXPECT_EQ(job_pty_start(nullptr, 0, 1234, 24, 80, "", 4096), -1);
+    pty_tail_t t;
+    EXPECT_EQ(job_pty_acquire(plain->id, &t), nullptr);
+    EXPECT_EQ(job_pty_acquire("", &t), nullptr);
+    EXPECT_EQ(job_pty_start(plain, 0, 0, 24, 80, "", 4096, &t), -1);  // pid 0: kill() would hit our group
+    EXPECT_EQ(job_pty_start(nullptr, 0, 1234, 24, 80, "", 4096, &t), -1);
     EXPECT_EQ(plain->is_pty, 0);
 
     pty->is_pty = 0;
@@ -161,8 +165,9 @@ TEST(PtySessions, WriteAndResizeRacingCloseStayOffTheFreedDescriptor) {
         ASSERT_GT(pid, 0);
         ASSERT_EQ(fcntl(master, F_SETFD, FD_CLOEXEC), 0);
         job_t* job = job_alloc();
-        ASSERT_TRUE(job && job_pty_start(job, master, pid, 24, 80, name, 4096) == 0);
-        job_pty_tail_release(job);  // the creator's tail is not needed here
+        pty_tail_t creator;
+        ASSERT_TRUE(job && job_pty_start(job, master, pid, 24, 80, name, 4096, &creator) == 0);
+        job_pty_tail_release(job, &creator);  // the creator's tail is not needed here
         std::string id = job->id;
         std::atomic<bool> stop{false};
         std::thread writer([&] {

@@ -189,8 +189,7 @@ TEST_F(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     vc_send(closer.get(), vc_request("x", "pty_close", R"({"job_id":")" + pty + "\"}"));
     EXPECT_EQ(next_frame(closer.get(), SETTLE_MS), R"({"id":"x","ok":true,"result":{"closed":true}})");
 
-    const char* late = R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})";
-    unique_fd half = open_stream(d, vc_request("s", "exec", late));
+    unique_fd half = open_stream(d, vc_request("s", "exec", R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})"));
     ASSERT_EQ(shutdown(half.get(), SHUT_WR), 0);
     std::vector<std::string> frames = recv_stream(half.get());
     ASSERT_EQ(frames.size(), 2u);

@@ -75,8 +75,7 @@ std::string run_id_of(const std::string& reply) {
 
 size_t run_dirs() {
     std::error_code ec;
-    auto it = fs::directory_iterator(BASE, ec);
-    return ec ? 0 : static_cast<size_t>(std::distance(it, fs::directory_iterator()));
+    return static_cast<size_t>(std::distance(fs::directory_iterator(BASE, ec), fs::directory_iterator()));
 }
 
 // The signal that ended child `pid` within 10 s; 0 when it exited, -1 when it still runs.

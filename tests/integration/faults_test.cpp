@@ -1,8 +1,6 @@
 // Clients that leave, stall or flood: every stream ends when its client is gone, a stalled
 // reader is cut after the send timeout, the accept loop survives descriptor exhaustion,
 // connections and partial frames are bounded, and reloads never race config_apply.
-#include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,14 +9,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "binfind.h"
-#include "harness.h"
 #include "host_util.h"
 #include "jobs.h"
 #include "proto.h"
@@ -33,11 +27,10 @@ const std::string SHORT_TIMEOUTS =
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool UNDER_TSAN = true;  // its shadow and history grow with every thread: RSS says nothing
-constexpr long IDLE_THREADS = 2;   // main and its own, started with the first thread created
 #else
 constexpr bool UNDER_TSAN = false;
-constexpr long IDLE_THREADS = 1;
 #endif
+constexpr long IDLE_THREADS = UNDER_TSAN ? 2 : 1;  // ThreadSanitizer starts its own with the first thread
 #if defined(__SANITIZE_ADDRESS__)
 constexpr long ASAN_KIB_PER_THREAD = 1;  // kept for every thread it has seen (~0.5 KiB measured)
 #else
@@ -73,8 +66,7 @@ std::vector<pid_t> children_of(pid_t pid) {
 
 // What a client may leave behind in the daemon.
 struct usage_t {
-    long threads;
-    long fds;
+    long threads, fds;
     size_t children;
     bool operator==(const usage_t&) const = default;
 };
@@ -92,8 +84,7 @@ std::ostream& operator<<(std::ostream& os, const usage_t& u) {
     return os << u.threads << " threads, " << u.fds << " fds, " << u.children << " children";
 }
 
-// The daemon's usage with only the test's `held` connections open, once another one has come
-// and gone.
+// The daemon's usage with only the test's `held` connections open, after one more came and went.
 usage_t idle_usage(const TestDaemon& d, long held = 0) {
     d.call(R"({"id":"p","op":"ping"})");
     eventually([&] { return status_field(d.pid(), "Threads") == IDLE_THREADS + held; });
@@ -126,16 +117,12 @@ std::string cancel(const TestDaemon& d, const std::string& job_id) {
 const std::string CANCELLED = R"({"id":"c","ok":true,"result":{"cancelled":true}})";
 const std::string NO_SUCH_JOB = R"({"id":"c","ok":false,"code":"ENOENT","error":"no such job"})";
 
-bool pong(int fd) {
-    return roundtrip(fd, R"({"id":"p","op":"ping"})") == R"({"id":"p","ok":true,"result":{"pong":true}})";
-}
+const std::string PONG = R"({"id":"p","ok":true,"result":{"pong":true}})";
+bool pong(int fd) { return roundtrip(fd, R"({"id":"p","op":"ping"})") == PONG; }
 
 // True once a new connection is answered again.
 bool serves_again(const TestDaemon& d) {
-    return eventually([&] {
-        unique_fd c = d.connect();
-        return c && pong(c.get());
-    });
+    return eventually([&] { return pong(d.connect().get()); });
 }
 
 // True once the daemon has closed its end of `fd`: hang-up, whatever is still unread.
@@ -146,31 +133,16 @@ bool hung_up(int fd, int timeout_ms) {
     }, timeout_ms);
 }
 
-// Daemons started while it lives free memory at once under AddressSanitizer (no quarantine),
-// so that their RSS can be compared before and after.
-class NoQuarantine {
-public:
-    NoQuarantine() {
-        const char* cur = getenv("ASAN_OPTIONS");
-        had_ = cur != nullptr;
-        old_ = cur ? cur : "";
-        setenv("ASAN_OPTIONS", (old_ + (old_.empty() ? "" : ":") + "quarantine_size_mb=0").c_str(), 1);
-    }
-    ~NoQuarantine() {
-        if (had_) setenv("ASAN_OPTIONS", old_.c_str(), 1);
-        else unsetenv("ASAN_OPTIONS");
-    }
-
-private:
-    std::string old_;
-    bool had_ = false;
+// Daemons started while it lives free memory at once under AddressSanitizer: their RSS compares.
+struct NoQuarantine {
+    const bool had = getenv("ASAN_OPTIONS") != nullptr;
+    const std::string old = had ? getenv("ASAN_OPTIONS") : "";
+    NoQuarantine() { setenv("ASAN_OPTIONS", (old + (old.empty() ? "" : ":") + "quarantine_size_mb=0").c_str(), 1); }
+    ~NoQuarantine() { had ? setenv("ASAN_OPTIONS", old.c_str(), 1) : unsetenv("ASAN_OPTIONS"); }
 };
 
 // A stream that has delivered its first frame; job_id is empty when the frame carries none.
-struct live_stream_t {
-    unique_fd fd;
-    std::string job_id;
-};
+struct live_stream_t { unique_fd fd; std::string job_id; };
 
 live_stream_t start_stream(const TestDaemon& d, std::string_view op, std::string_view args) {
     live_stream_t s{open_stream(d, vc_request("s", op, args)), ""};
@@ -178,14 +150,18 @@ live_stream_t start_stream(const TestDaemon& d, std::string_view op, std::string
     return s;
 }
 
+// A daemon each test starts as it needs.
+class Faults : public ::testing::Test {
+protected:
+    TestDaemon d;
+};
+
 }  // namespace
 
-// A client that closes its connection while the stream is silent: the child is stopped, the
-// job slot freed (a cancel of its id finds nothing), the thread and descriptors gone. A shell
-// session outlives its tails; a close finds no tailer left. One that only shut down its
-// sending side still gets the whole stream.
-TEST(Faults, SilentStreamsEndWhenTheirClientLeaves) {
-    TestDaemon d;
+// A client that leaves a silent stream: child stopped, job slot freed (a cancel finds nothing), thread
+// and descriptors gone. A shell session outlives its tails and a close finds none left. A client that
+// only shut down its sending side still gets the whole stream.
+TEST_F(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     ASSERT_TRUE(d.start());
     const std::string log = d.dir() + "/quiet.log";  // under /tmp/, an allowed log location
     ASSERT_TRUE(write_file(log, "one line\n"));
@@ -205,9 +181,7 @@ TEST(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     // The creating stream is a tail too: it leaves when its client does.
     std::string pty = start_stream(d, "pty", R"({"cmd":"/bin/sh"})").job_id;
     ASSERT_FALSE(pty.empty());
-    base.threads++;  // the session's reader
-    base.fds++;      // its terminal
-    base.children++;  // its shell
+    base = {base.threads + 1, base.fds + 1, base.children + 1};  // the session's reader, terminal and shell
     EXPECT_TRUE(settles_to(d.pid(), base)) << "pty";
     EXPECT_FALSE(start_stream(d, "pty_attach", R"({"job_id":")" + pty + "\"}").job_id.empty());
     EXPECT_TRUE(settles_to(d.pid(), base)) << "pty_attach";
@@ -215,8 +189,7 @@ TEST(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     vc_send(closer.get(), vc_request("x", "pty_close", R"({"job_id":")" + pty + "\"}"));
     EXPECT_EQ(next_frame(closer.get(), SETTLE_MS), R"({"id":"x","ok":true,"result":{"closed":true}})");
 
-    const char* late = R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})";
-    unique_fd half = open_stream(d, vc_request("s", "exec", late));
+    unique_fd half = open_stream(d, vc_request("s", "exec", R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})"));
     ASSERT_EQ(shutdown(half.get(), SHUT_WR), 0);
     std::vector<std::string> frames = recv_stream(half.get());
     ASSERT_EQ(frames.size(), 2u);
@@ -239,12 +212,10 @@ TEST_F(FaultsFakeIostat, SilentIostatEndsWhenItsClientLeaves) {
     EXPECT_TRUE(settles_to(d.pid(), base));
 }
 
-// 1,006 streams, each dropped or cancelled right after its first frame: 750 in batches of 50,
-// after which nothing is left behind and memory has not grown, then 256 at once (the whole
-// job table: no slot may have been lost).
-TEST(Faults, ThousandDropOrCancelCyclesLeaveNothingBehind) {
+// 1,006 streams, each dropped or cancelled after its first frame: 750 in batches of 50 leave nothing
+// behind and no memory grown, then 256 at once (the whole job table: no slot may have been lost).
+TEST_F(Faults, ThousandDropOrCancelCyclesLeaveNothingBehind) {
     NoQuarantine nq;
-    TestDaemon d;
     ASSERT_TRUE(d.start());
     unique_fd ctl = d.connect();
     ASSERT_TRUE(pong(ctl.get()));
@@ -274,12 +245,10 @@ TEST(Faults, ThousandDropOrCancelCyclesLeaveNothingBehind) {
     EXPECT_TRUE(settles_to(d.pid(), base, 10000));
 }
 
-// One client never reads a large stream, another reads its first frame and then stalls and is
-// cancelled: pings on other connections are answered meanwhile; after the send timeout both
-// stalled connections end, their children are reaped and the cancelled job's slot is free. A
-// third shuts down its receiving side: the failed write alone ends its stream.
-TEST(Faults, StalledReadersAreCutAfterTheSendTimeout) {
-    TestDaemon d;
+// One client never reads a large stream, another stalls after its first frame and is cancelled: pings
+// are answered meanwhile; after the send timeout both end, children reaped, the cancelled slot free.
+// A third shuts down its receiving side: the failed write alone ends its stream.
+TEST_F(Faults, StalledReadersAreCutAfterTheSendTimeout) {
     ASSERT_TRUE(d.start(SHORT_TIMEOUTS));
     const usage_t base = idle_usage(d);
     live_stream_t deaf = start_stream(d, "exec", R"({"cmd":"/usr/bin/yes"})");
@@ -293,18 +262,13 @@ TEST(Faults, StalledReadersAreCutAfterTheSendTimeout) {
     EXPECT_EQ(cancel(d, stalled.job_id), CANCELLED);
     EXPECT_TRUE(hung_up(never.get(), TEST_TIMEOUT_MS + SETTLE_MS));
     EXPECT_TRUE(hung_up(stalled.fd.get(), TEST_TIMEOUT_MS + SETTLE_MS));
-    never.reset();
-    stalled.fd.reset();
-    deaf.fd.reset();
-    other.reset();
+    for (unique_fd* fd : {&never, &stalled.fd, &deaf.fd, &other}) fd->reset();
     EXPECT_TRUE(settles_to(d.pid(), base));
     EXPECT_EQ(cancel(d, stalled.job_id), NO_SUCH_JOB);
 }
 
-// A session whose one tail has stopped reading a flood of output: pty_close still answers,
-// once the tail's write has timed out.
-TEST(Faults, PtyCloseBehindAStalledTailAnswers) {
-    TestDaemon d;
+// pty_close answers while the session's one tail has stopped reading a flood, once its write times out.
+TEST_F(Faults, PtyCloseBehindAStalledTailAnswers) {
     ASSERT_TRUE(d.start(SHORT_TIMEOUTS));
     live_stream_t tail = start_stream(d, "pty", R"({"cmd":"/bin/sh","argv":["-c","yes"]})");
     ASSERT_FALSE(tail.job_id.empty());
@@ -326,8 +290,7 @@ TEST(Faults, PtyCloseBehindAStalledTailAnswers) {
 
 // With no descriptor left, pending connections keep the listening socket readable: the loop
 // backs off instead of spinning, folds its log lines, and serves again once descriptors free.
-TEST(Faults, DescriptorExhaustionNeitherSpinsNorFloodsTheLog) {
-    TestDaemon d;
+TEST_F(Faults, DescriptorExhaustionNeitherSpinsNorFloodsTheLog) {
     ASSERT_TRUE(d.start());
     unique_fd held = d.connect();
     ASSERT_TRUE(pong(held.get()));
@@ -356,14 +319,10 @@ TEST(Faults, DescriptorExhaustionNeitherSpinsNorFloodsTheLog) {
 }
 
 // 600 connections: the first 512 are served, every later one is closed as soon as accepted.
-TEST(Faults, ConnectionsBeyondTheLimitAreClosedAtOnce) {
-    TestDaemon d;
+TEST_F(Faults, ConnectionsBeyondTheLimitAreClosedAtOnce) {
     ASSERT_TRUE(d.start());
     std::vector<unique_fd> conns;
-    for (int i = 0; i < 600; i++) {
-        conns.push_back(d.connect());
-        ASSERT_TRUE(conns.back()) << i;
-    }
+    for (int i = 0; i < 600; i++) ASSERT_TRUE(conns.emplace_back(d.connect())) << i;
     for (int i = 512; i < 600; i++) EXPECT_TRUE(peer_closed(conns[i].get(), SETTLE_MS)) << i;
     for (int i = 0; i < 512; i++) ASSERT_TRUE(pong(conns[i].get())) << i;
     EXPECT_TRUE(d.wait_log(" WRN vornd connection limit 512 reached: "));
@@ -373,18 +332,16 @@ TEST(Faults, ConnectionsBeyondTheLimitAreClosedAtOnce) {
 
 // 50 connections send a header and half of a 1 MiB frame and stop: each is closed after the
 // frame timeout and the memory their frames took goes back. An idle connection stays.
-TEST(Faults, HalfFramesAreCutAfterTheFrameTimeout) {
+TEST_F(Faults, HalfFramesAreCutAfterTheFrameTimeout) {
     NoQuarantine nq;
-    TestDaemon d;
     ASSERT_TRUE(d.start(SHORT_TIMEOUTS));
     unique_fd idle = d.connect();
+    const std::string half = frame_header(FRAME_MAX_BYTES) + std::string(FRAME_MAX_BYTES / 2, 'x');
     auto half_frames = [&] {
         std::vector<unique_fd> conns;
-        for (int i = 0; i < 50; i++) {
-            conns.push_back(d.connect());
-            if (!send_raw(conns.back().get(), frame_header(FRAME_MAX_BYTES) + std::string(FRAME_MAX_BYTES / 2, 'x')))
+        for (int i = 0; i < 50; i++)
+            if (!send_raw(conns.emplace_back(d.connect()).get(), half))
                 return ::testing::AssertionFailure() << "send " << i;
-        }
         for (int i = 0; i < 50; i++)
             if (!peer_closed(conns[i].get(), TEST_TIMEOUT_MS + SETTLE_MS))
                 return ::testing::AssertionFailure() << "still open: " << i;
@@ -399,11 +356,9 @@ TEST(Faults, HalfFramesAreCutAfterTheFrameTimeout) {
     EXPECT_TRUE(pong(idle.get()));
 }
 
-// 200 SIGHUPs 5 ms apart while config_apply runs 50 times: after each apply the live record
-// is the one just written (no reload of the older file is published after it), and pings with
-// the token never fail meanwhile.
-TEST(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
-    TestDaemon d;
+// 200 SIGHUPs 5 ms apart during 50 config_apply: after each the live record is the one just written (no
+// reload of the older file published after it), and pings with the token never fail meanwhile.
+TEST_F(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
     const std::string token = "s3cret-token";
     ASSERT_TRUE(write_file(d.dir() + "/token", token + "\n"));
     d.write_config("[security]\nauth_token_file = " + d.dir() + "/token\n");
@@ -414,9 +369,8 @@ TEST(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
     for (int t = 0; t < 4; t++)
         pingers.emplace_back([&] {
             unique_fd c = d.connect();
-            const std::string want = R"({"id":"p","ok":true,"result":{"pong":true}})";
             while (!done) {
-                if (roundtrip(c.get(), vc_request("p", "ping", "", token)) != want) failures++;
+                if (roundtrip(c.get(), vc_request("p", "ping", "", token)) != PONG) failures++;
                 pings++;
             }
         });
@@ -430,8 +384,7 @@ TEST(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
     std::vector<std::string> wrong;
     for (int i = 0; i < 50; i++) {
         const std::string level = i % 2 ? "dev" : "safe";
-        const std::string args = R"({"level":")" + level + "\"}";
-        std::string applied = roundtrip(c.get(), vc_request("a", "config_apply", args, token));
+        std::string applied = roundtrip(c.get(), vc_request("a", "config_apply", R"({"level":")" + level + "\"}", token));
         std::string live = json_member(roundtrip(c.get(), vc_request("g", "config_get", "", token)), "result");
         if (json_member(json_member(applied, "result"), "config") != live ||
             json_member(live, "level") != '"' + level + '"')
@@ -444,10 +397,8 @@ TEST(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
     EXPECT_TRUE(wrong.empty()) << wrong.size() << " stale, first " << wrong.front();
 }
 
-// Ctrl-C while a program has printed nothing (no job id yet): vornctl closes the connection,
-// which stops the program.
-TEST(Faults, VornctlCtrlCBeforeAJobIdStopsTheProgram) {
-    TestDaemon d;
+// Ctrl-C before a program printed anything (no job id yet): vornctl closes, which stops the program.
+TEST_F(Faults, VornctlCtrlCBeforeAJobIdStopsTheProgram) {
     ASSERT_TRUE(d.start());
     spawned_t ctl = spawn_program({VORNCTL_BIN, "-s", d.socket_path(), "exec", "cmd=/bin/sleep", "argv=[\"300\"]"});
     ASSERT_GT(ctl.pid, 0);
@@ -459,10 +410,8 @@ TEST(Faults, VornctlCtrlCBeforeAJobIdStopsTheProgram) {
     EXPECT_TRUE(eventually([&] { return children_of(d.pid()).empty(); }, SETTLE_MS));
 }
 
-// SIGTERM while streams run and a session is tailed: every thread ends (the daemon exits 0
-// through its normal return) and no child outlives it.
-TEST(Faults, StopEndsStreamsAndSessions) {
-    TestDaemon d;
+// SIGTERM with streams running and a session tailed: every thread ends (exit 0), no child outlives it.
+TEST_F(Faults, StopEndsStreamsAndSessions) {
     ASSERT_TRUE(d.start());
     unique_fd silent = open_stream(d, vc_request("s", "exec", SLEEP_300));
     live_stream_t shell = start_stream(d, "pty", R"({"cmd":"/bin/sh"})");

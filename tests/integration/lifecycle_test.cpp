@@ -1,6 +1,5 @@
 // The daemon as a process: command line, start-up on a stale socket, reload, shutdown, its
 // log lines and its descriptors.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,11 +9,8 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
-#include "harness.h"
+#include "host_util.h"
 #include "spawn.h"
 
 namespace {
@@ -30,9 +26,13 @@ ino_t inode_of(const std::string& path) {
 
 bool exists(const std::string& path) { return inode_of(path) != 0; }
 
-std::string ping_reply(const TestDaemon& d) { return d.call(R"({"id":"p","op":"ping"})"); }
+const char* const PING = R"({"id":"p","op":"ping"})";
+
+std::string ping_reply(const TestDaemon& d) { return d.call(PING); }
 
 bool pong(const std::string& reply) { return reply == R"({"id":"p","ok":true,"result":{"pong":true}})"; }
+
+const std::string DISABLED = R"({"id":"p","ok":false,"code":"EDISABLED","error":"op disabled by config"})";
 
 }  // namespace
 
@@ -51,44 +51,32 @@ TEST(CommandLine, VersionAndUsageExitAtOnce) {
     }
 }
 
-// "-c" takes the next word whatever it is, and a "-c" with nothing after it is ignored.
-TEST(CommandLine, DashCConsumesTheNextWord) {
+// "-c" takes the next word whatever it is, and a lone "-c" is ignored. A relative path names a file of
+// the start directory; the daemon then works from "/", and a reload must still read that file.
+TEST(CommandLine, DashCTakesTheNextWordAndReloadsFromTheStartDirectory) {
     TestDaemon d;
     const std::string start_dir = std::filesystem::canonical(d.dir());
-    const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
-        {{VORND_BIN, "-c", "--version"}, "--version", "loaded config: " + start_dir + "/--version"},
-        {{VORND_BIN, "-c"}, "vornd.conf", "loaded config: ./vornd.conf"},  // found in the working directory
+    // reload: whether a SIGHUP reads the edited file (a lone "-c" searches ./vornd.conf, then from "/")
+    const struct { std::vector<std::string> argv; std::string file, loaded; bool reload; } cases[] = {
+        {{VORND_BIN, "-c", "--version"}, "--version", "loaded config: " + start_dir + "/--version", true},
+        {{VORND_BIN, "-c"}, "vornd.conf", "loaded config: ./vornd.conf", false},  // found in the working directory
+        {{VORND_BIN, "-c", "rel.conf"}, "rel.conf", "loaded config: " + start_dir + "/rel.conf", true},
     };
-    for (const auto& [argv, file, loaded] : cases) {
-        write_file(d.dir() + "/" + file, "[socket]\npath = " + d.socket_path() + "\n");
+    for (const auto& [argv, file, loaded, reload] : cases) {
+        const std::string conf = d.dir() + "/" + file, head = "[socket]\npath = " + d.socket_path() + "\n[ops]\nenabled = ";
+        write_file(conf, head + "ping\n");
         spawned_t s = spawn_program(argv, d.dir());
         ASSERT_GT(s.pid, 0);
         bool up = eventually([&] { return pong(ping_reply(d)); });
+        write_file(conf, head + "info\n");
+        kill(s.pid, SIGHUP);
+        bool reloaded = !reload || eventually([&] { return ping_reply(d) == DISABLED; }, 3000);
         kill(s.pid, SIGTERM);
         std::string out = read_to_end(s.out.get()), log = read_to_end(s.err.get());
         EXPECT_EQ(wait_exit(s.pid), 0);
-        EXPECT_TRUE(up && out.empty() && log.find(loaded) != std::string::npos) << out << log;
-        unlink((d.dir() + "/" + file).c_str());
+        EXPECT_TRUE(up && reloaded && out.empty() && has(log, loaded)) << file << ": " << out << log;
+        unlink(conf.c_str());
     }
-}
-
-// A relative -c path names a file of the start directory. The daemon then works from "/", and a
-// reload must still read that file rather than fall back to the open defaults.
-TEST(CommandLine, RelativeConfigPathIsReloadedFromTheStartDirectory) {
-    TestDaemon d;
-    const std::string conf = d.dir() + "/rel.conf", head = "[socket]\npath = " + d.socket_path() + "\n[ops]\nenabled = ";
-    write_file(conf, head + "ping\n");
-    spawned_t s = spawn_program({VORND_BIN, "-c", "rel.conf"}, d.dir());
-    ASSERT_GT(s.pid, 0);
-    bool up = eventually([&] { return pong(ping_reply(d)); });
-    write_file(conf, head + "info\n");
-    kill(s.pid, SIGHUP);
-    const std::string disabled = R"({"id":"p","ok":false,"code":"EDISABLED","error":"op disabled by config"})";
-    bool reloaded = eventually([&] { return ping_reply(d) == disabled; }, 3000);
-    kill(s.pid, SIGTERM);
-    std::string log = read_to_end(s.err.get());
-    EXPECT_EQ(wait_exit(s.pid), 0);
-    EXPECT_TRUE(up && reloaded) << log;
 }
 
 // Start-up over a stale socket; every descriptor close-on-exec while a client is connected; that
@@ -99,8 +87,7 @@ TEST(Lifecycle, StaleSocketCloseOnExecTermAndLogLines) {
     ASSERT_EQ(mknod(d.socket_path().c_str(), S_IFSOCK | 0666, 0), 0);
     ASSERT_TRUE(d.start());
     unique_fd c = d.connect();  // its daemon end stays open while we look
-    ASSERT_TRUE(c);
-    ASSERT_TRUE(pong(roundtrip(c.get(), R"({"id":"p","op":"ping"})")));
+    ASSERT_TRUE(pong(roundtrip(c.get(), PING)));
     const std::string proc = "/proc/" + std::to_string(d.pid());
     int sockets = 0;
     std::error_code ec;
@@ -125,20 +112,17 @@ TEST(Lifecycle, StaleSocketCloseOnExecTermAndLogLines) {
     }
     EXPECT_GE(n, 3);
     // An empty group leaves nothing between the word and the parenthesis.
-    EXPECT_NE(d.log().find(" INF vornd listening on " + d.socket_path() + " (mode 0666 group )\n"),
-              std::string::npos);
-    EXPECT_NE(d.log().find(" INF vornd shutdown\n"), std::string::npos);
+    EXPECT_TRUE(has(d.log(), " INF vornd listening on " + d.socket_path() + " (mode 0666 group )\n")) << d.log();
+    EXPECT_TRUE(has(d.log(), " INF vornd shutdown\n")) << d.log();
 }
 
-// With -v and an unknown group the daemon warns, keeps its mode and listens. A reload is seen on the
-// same socket, by earlier connections too; a new socket path waits for a restart, and shutdown (SIGINT)
-// removes the socket bound and leaves whatever sits at the new path alone.
+// With -v and an unknown group the daemon warns, keeps its mode and listens. A reload is seen on the same
+// socket, by earlier connections too; a new socket path waits for a restart, SIGINT leaves it alone.
 TEST(Lifecycle, UnknownGroupWarnsThenHupReloadsOnTheSameSocket) {
     TestDaemon d;
     d.write_config("mode = 0600\ngroup = vorn-no-such-group\n[ops]\nenabled = ping\n");
     ASSERT_TRUE(d.start("-v"));
     unique_fd early = d.connect();
-    ASSERT_TRUE(early);
     ASSERT_TRUE(pong(ping_reply(d)));
     EXPECT_TRUE(d.wait_log(" WRN vornd group vorn-no-such-group not found — socket left with default group"));
     EXPECT_TRUE(d.wait_log("(mode 0600 group vorn-no-such-group)"));
@@ -152,9 +136,8 @@ TEST(Lifecycle, UnknownGroupWarnsThenHupReloadsOnTheSameSocket) {
     write_file(d.config_path(), "[socket]\npath = " + other + "\n[ops]\nenabled = info\n");
     ASSERT_EQ(kill(d.pid(), SIGHUP), 0);
     EXPECT_TRUE(d.wait_log("SIGHUP — reloading config"));
-    const std::string disabled = R"({"id":"p","ok":false,"code":"EDISABLED","error":"op disabled by config"})";
-    EXPECT_TRUE(eventually([&] { return ping_reply(d) == disabled; }, 2000));
-    EXPECT_EQ(roundtrip(early.get(), R"({"id":"p","op":"ping"})"), disabled);
+    EXPECT_TRUE(eventually([&] { return ping_reply(d) == DISABLED; }, 2000));
+    EXPECT_EQ(roundtrip(early.get(), PING), DISABLED);
     EXPECT_EQ(inode_of(d.socket_path()), st.st_ino);
 
     EXPECT_EQ(d.stop(SIGINT), 0);
@@ -199,9 +182,8 @@ TEST(Lifecycle, ReloadThatCannotReadKeepsTheLiveConfigurationAndAnUnreadableToke
         EXPECT_EQ(locked.call(std::string(R"({"id":"r","op":"ping")") + token_member + "}"), eauth) << token_member;
 }
 
-// A socket path longer than an address holds is bound cut to 107 bytes, with a warning, and the
-// cut path is the one that gets the mode, that a restart after a crash replaces, and that
-// shutdown removes.
+// A socket path longer than an address holds is bound cut to 107 bytes, with a warning; the cut path is
+// the one that gets the mode, that a restart after a crash replaces, and that shutdown removes.
 TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {
     TestDaemon d;
     const std::string full = d.dir() + "/" + std::string(120, 'l') + ".sock", bound = full.substr(0, 107);
@@ -209,10 +191,7 @@ TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {
     for (int sig : {SIGKILL, SIGTERM}) {  // a crash leaves the socket file behind
         spawned_t s = spawn_program({VORND_BIN, "-c", d.config_path()});
         ASSERT_GT(s.pid, 0);
-        bool up = eventually([&] {
-            unique_fd c = vc_connect(bound.c_str());
-            return c && pong(roundtrip(c.get(), R"({"id":"p","op":"ping"})"));
-        });
+        bool up = eventually([&] { return pong(roundtrip(vc_connect(bound.c_str()).get(), PING)); });
         struct stat st = {};
         EXPECT_EQ(stat(bound.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -220,8 +199,7 @@ TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {
         const std::string log = read_to_end(s.err.get());
         wait_exit(s.pid);
         EXPECT_TRUE(up) << log;
-        EXPECT_NE(log.find(" WRN vornd socket path " + full + " is longer than 107 bytes: bound as " + bound + "\n"),
-                  std::string::npos) << log;
+        EXPECT_TRUE(has(log, " WRN vornd socket path " + full + " is longer than 107 bytes: bound as " + bound + "\n")) << log;
         EXPECT_EQ(exists(bound), sig == SIGKILL) << "after signal " << sig;
     }
 }

@@ -1,30 +1,22 @@
-// A storm of malformed input over the real daemon: 100,000 mutated frames on 50 connections
-// (bytes flipped, bodies cut short, bad lengths, deep nesting, 1,025 tokens, huge strings, NUL
-// bytes, and every operation of the table with wrong kinds for its arguments). Throughout, a
-// ping on a connection of its own is answered; afterwards the daemon holds as many descriptors
-// and threads as before, and it stops cleanly with nothing from the sanitizers in its log.
-//
-// Operations that would act on the machine with random arguments (kill, signal, write, detach,
-// tune, apply the configuration, run benchmarks or memory tests) and streams that only end on a
-// cancel are left out of the enabled list: they answer EDISABLED. exec and pty run with empty
-// allow-lists, read_file and read_dir only inside the daemon's own directory.
-#include <gtest/gtest.h>
-#include <dirent.h>
+// 100,000 malformed frames on 50 connections (bytes flipped, bodies cut short, bad lengths, deep
+// nesting, 1,025 tokens, huge strings, NUL bytes, every operation with wrong kinds of arguments):
+// a ping on its own connection is answered throughout; afterwards descriptors and threads are as
+// before and the daemon stops with nothing from the sanitizers. Operations that act on the machine
+// with random arguments and streams that only end on a cancel stay disabled; exec and pty have
+// empty allow-lists, read_file and read_dir only reach the daemon's own directory.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "harness.h"
+#include "host_util.h"
 #include "ops.h"
 #include "spawn.h"
-#include "stream_util.h"
 
 namespace {
 
@@ -39,19 +31,17 @@ const char* const ENABLED =
     "mounts config_get proc_detail proc_openfiles";
 
 // Every argument name the operations read, and some they may read one day.
-const char* const ARG_KEYS[] = {"path", "max_bytes", "data", "mode", "append", "cmd", "argv", "merge_stderr",
-                                "log_path", "cwd", "job_id", "since", "b64", "rows", "cols", "shell_env",
-                                "names", "kind", "proc", "device", "type", "tool", "log", "lines",
-                                "output_dir", "level", "ops", "exec", "pty", "read_file", "write_file",
-                                "fio_targets", "procs_kill", "pid", "signal", "nice", "governor", "target_dir"};
+const char* const ARG_KEYS[] = {
+    "path", "max_bytes", "data", "mode", "append", "cmd", "argv", "merge_stderr", "log_path", "cwd", "job_id", "since", "b64",
+    "rows", "cols", "shell_env", "names", "kind", "proc", "device", "type", "tool", "log", "lines", "output_dir", "level",
+    "ops", "exec", "pty", "read_file", "write_file", "fio_targets", "procs_kill", "pid", "signal", "nice", "governor", "target_dir"};
 
 // Values of the wrong kind (or the wrong size) for any argument.
 const std::string WRONG_VALUES[] = {
     "0", "-1", "99999999999999999999999", "1e308", "true", "null", "[]", "[1,[2,[3]],{}]", "{\"a\":{\"b\":[]}}",
     "\"\"", "\"" + std::string(600, 'p') + "\"", "\"\\u0000\\\\\\\"\\n\"", "\"/dev/zero\"", "\"-1\""};
 
-// Operations that run a tool or walk /proc on every call: sent with wrong arguments, but not
-// mutated by the thousand.
+// Operations that run a tool or walk /proc on every call: sent with wrong arguments, not mutated by the thousand.
 const char* const SLOW_OPS = " services_check procs_list dmesg smart_get smart_scan dmidecode net_addrs net_ports ";
 
 std::string frame_bytes(std::string_view body) { return frame_header(static_cast<uint32_t>(body.size())) + std::string(body); }
@@ -85,10 +75,8 @@ requests_t base_requests() {
 }
 
 // One frame to send, and what the daemon does with it.
-struct storm_frame_t {
-    std::string bytes;
-    bool answered;  // false: the daemon closes the connection (or waits for bytes that never come)
-};
+// answered false: the daemon closes the connection (or waits for bytes that never come)
+struct storm_frame_t { std::string bytes; bool answered; };
 
 class storm_gen_t {
 public:
@@ -157,12 +145,8 @@ private:
 };
 
 int count_entries(const std::string& dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
+    std::error_code ec;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir, ec), std::filesystem::directory_iterator()));
 }
 
 // Sends the frames of one connection slot, reconnecting whenever the daemon closes it. Counts
@@ -171,18 +155,10 @@ void storm_connection(const TestDaemon& d, storm_gen_t gen, std::atomic<int>* un
     unique_fd c = d.connect();
     for (int i = 0; i < FRAMES_PER_CONNECTION; i++) {
         storm_frame_t f = gen.next();
-        if (!c || !send_raw(c.get(), f.bytes)) {
-            c = d.connect();
-            continue;
-        }
-        if (!f.answered) {
-            c = d.connect();  // a cut body is abandoned: the daemon sees the peer go
-            continue;
-        }
-        if (recv_stream(c.get(), REPLY_WAIT_MS).empty()) {
-            unanswered->fetch_add(1);
-            c = d.connect();
-        }
+        bool sent = c && send_raw(c.get(), f.bytes);
+        if (sent && f.answered && !recv_stream(c.get(), REPLY_WAIT_MS).empty()) continue;
+        if (sent && f.answered) unanswered->fetch_add(1);
+        c = d.connect();  // after a failed send, no reply, or a cut body abandoned (the daemon sees the peer go)
     }
 }
 
@@ -198,8 +174,7 @@ TEST(Storm, MalformedFramesOnFiftyConnectionsLeaveTheDaemonServingAndClean) {
     const std::string proc = "/proc/" + std::to_string(d.pid());
     unique_fd c = d.connect();  // the pinger's, open until the counts are compared
     ASSERT_EQ(roundtrip(c.get(), R"({"id":"p","op":"ping"})"), pong);
-    // The steady state with the pinger connected: earlier connections' threads may still be
-    // on their way out, and they only ever add.
+    // The steady state with the pinger connected: threads of earlier connections on their way out only add.
     int fds = INT_MAX, threads = INT_MAX;
     for (int i = 0; i < 10; i++, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
         fds = std::min(fds, count_entries(proc + "/fd"));
@@ -231,9 +206,8 @@ TEST(Storm, MalformedFramesOnFiftyConnectionsLeaveTheDaemonServingAndClean) {
     EXPECT_GT(pings.load(), 0);
     EXPECT_EQ(missed_pings.load(), 0);
     // Connection threads end once their peers are gone; nothing else stays behind.
-    EXPECT_TRUE(eventually([&] { return count_entries(proc + "/fd") == fds; }, 10000)) << count_entries(proc + "/fd");
-    EXPECT_TRUE(eventually([&] { return count_entries(proc + "/task") == threads; }, 10000))
-        << count_entries(proc + "/task");
+    for (auto [dir, was] : {std::pair{"/fd", fds}, std::pair{"/task", threads}})
+        EXPECT_TRUE(eventually([&] { return count_entries(proc + dir) == was; }, 10000)) << dir << " " << count_entries(proc + dir);
     EXPECT_EQ(d.call(R"({"id":"p","op":"ping"})"), pong);
     EXPECT_EQ(d.stop(), 0);  // the leak check runs at exit
     const std::string log = d.log();

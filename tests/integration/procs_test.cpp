@@ -157,8 +157,6 @@ TEST(ProcsKill, AllowListNameRulesAndSignalCounting) {
     EXPECT_TRUE(l.running());
 }
 
-// proc_renice clamps to the range; proc_signal refuses what it must, names signals loosely and
-// says whether the process went.
 TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
@@ -176,14 +174,12 @@ TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
               err("EPERM", "No such process"));
 
     const std::string unknown = err("EREQ", "unknown or disallowed signal"), pid = std::to_string(c.pid);
+    auto sig = [&](const char* v) { return "{\"pid\":" + pid + ",\"signal\":" + v + "}"; };
     const std::pair<std::string, std::string> refusals[] = {
         {"{}", err("EREQ", "pid must be > 1")},
         {R"({"pid":1})", err("EREQ", "pid must be > 1")},
         {"{\"pid\":" + std::to_string(d.pid()) + "}", err("EFORBIDDEN", "refusing to signal the daemon")},
-        {"{\"pid\":" + pid + ",\"signal\":\"SIGKILL\"}", unknown},
-        {"{\"pid\":" + pid + ",\"signal\":\"9\"}", unknown},
-        {"{\"pid\":" + pid + ",\"signal\":9}", unknown},
-        {"{\"pid\":" + pid + ",\"signal\":\"TERMINATE\"}", unknown},
+        {sig(R"("SIGKILL")"), unknown}, {sig(R"("9")"), unknown}, {sig("9"), unknown}, {sig(R"("TERMINATE")"), unknown},
         {"{\"pid\":" + std::to_string(NO_SUCH_PID) + "}", err("ESRCH", "no such process")},
         // Cut to a pid_t these would be init and every process: CONT harms neither if they were.
         {R"({"pid":4294967297,"signal":"CONT"})", err("ESRCH", "no such process")},
@@ -201,8 +197,6 @@ TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
     EXPECT_EQ(call_pid(d, "proc_signal", c.pid, R"(,"signal":"kill")"), ok(R"({"sent":true,"signal":9,"gone":true})"));
 }
 
-// The readings of a child (list entries, detail), of this test process itself (one open file of
-// each kind) and of a kernel thread; processes that are not there or not allowed.
 TEST(ProcReadings, ListDetailAndOpenFilesOfAChildThisProcessAndAKernelThread) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
@@ -269,7 +263,8 @@ TEST(CpuLimit, LimitReleaseAndEachFailure) {
         fs::remove_all(root);
         fs::create_directories(root);
         for (const std::string& f : files)
-            if (f.back() == '/' ? !fs::create_directories(root + f) : !write_file(root + f, "")) ADD_FAILURE() << f;
+            if (f.back() == '/' ? !fs::create_directories(root + f) : !write_file(root + f, ""))
+                ADD_FAILURE() << f;
     };
     sh_child c(d.dir(), unique_name("c"));
     const std::string g = "vorn_thrum/p" + std::to_string(c.pid) + "/";

@@ -231,8 +231,7 @@ TEST_F(Pty, SlowReaderGetsEveryByteInOrderWhileInputResizeAndCloseAnswer) {
     }
 }
 
-// A client that stops reading holds the shell back only until its write times out: then it is
-// dropped (its connection ends without "done") and the other tail gets every byte.
+// Held back only until the write times out: then the deaf client's connection ends without "done".
 TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesOn) {
     TestDaemon d;
     ASSERT_TRUE(d.start("--send-timeout-ms 1000"));
@@ -256,8 +255,6 @@ TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesO
     EXPECT_EQ(call(d, "pty_close", with_id(deaf.job_id)), CLOSED);
 }
 
-// Only listed shells start, the default one included; the shell gets its environment, its
-// arguments and no descriptor of the daemon.
 TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     TestDaemon d;
     d.write_config("[pty]\nallow = /bin/bash, " + d.dir() + ", /no/such/shell, no-such-shell-xyz\n");
@@ -312,8 +309,7 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     EXPECT_EQ(call(d, "pty_list", "{}"), NO_SESSIONS);
 }
 
-// A shell killed by a signal reports it in the exit chunk; a cancel stops the shell and ends
-// the tails without one. Either way the session stays listed, exited, until it is closed.
+// A killed shell's signal shows in the exit chunk; a cancel ends the tails without one.
 TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
     for (bool by_cancel : {false, true}) {
         SCOPED_TRACE(by_cancel ? "cancelled" : "killed");
@@ -326,7 +322,7 @@ TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
         EXPECT_EQ(s.exit_code, by_cancel ? INT_MIN : -9);
         EXPECT_TRUE(eventually([&] {
             std::string list = call(d, "pty_list", "{}");
-            return list.find(s.job_id) != std::string::npos && list.find("\"exited\":true") != std::string::npos;
+            return has(list, s.job_id) && has(list, "\"exited\":true");
         }));
 
         PtyStream late;
@@ -341,18 +337,16 @@ TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
     }
 }
 
-// Sessions that a lister learns of and closes as soon as they appear, while their creating
-// streams are still starting: the creator's tail must never run on a freed session.
+// Sessions closed as soon as they are listed, while their creating streams still start: the
+// creator's tail must never run on a freed session.
 TEST_F(Pty, CloseRacingTheCreatingStreamIsSafe) {
     std::atomic<bool> stop{false};
     std::atomic<int> closed{0};
     std::thread closer([&] {
         while (!stop) {
             std::string list = call(d, "pty_list", "{}");
-            for (size_t at = list.find("\"job_id\":\""); at != std::string::npos;
-                 at = list.find("\"job_id\":\"", at + 1)) {
-                if (call(d, "pty_close", with_id(list.substr(at + 10, 16))) == CLOSED) closed++;
-            }
+            for (size_t at = list.find("\"job_id\":\""); at != std::string::npos; at = list.find("\"job_id\":\"", at + 1))
+                closed += call(d, "pty_close", with_id(list.substr(at + 10, 16))) == CLOSED;
         }
     });
     for (int i = 0; i < 15; i++) {

@@ -316,8 +316,7 @@ TEST_F(ViewsTest, FioBarsAndSummaryFromTheReportsAndCtrlCCancelsTheJob) {
               std::string::npos);
 }
 
-// The documents iperf3 writes with -J, among them the one of a refused connection, for which
-// it exits with 0: the view says it failed.
+// The documents iperf3 writes with -J; for a refused connection it exits with 0, the view says it failed.
 TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
     const std::string tool = std::string("/opt/vorn/bin/iperf3-") + binfind_arch();
     ASSERT_TRUE(d.start());
@@ -353,8 +352,7 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
               R"({"id":"1","event":"done","ok":true,"exit_code":0})" "\n");
 }
 
-// Samples of a raidz pool with log and cache devices named by id: the tree indented by level,
-// the last sample shown, long names keeping their ends.
+// A raidz pool with log and cache devices named by id: the last sample, long names keeping their ends.
 TEST_F(ViewsTest, ZpoolIostatIndentsTheTree) {
     ASSERT_TRUE(mounts.tmpfs("/sbin"));
     ASSERT_TRUE(write_fake_tool("/sbin/zpool", rec("zpool"), data_path("zpool-iostat-v.txt")));

@@ -1,47 +1,42 @@
-// Packet capture end to end: pcap_capture and pcap_stream with the real tools on the loopback
-// interface (filtered on a UDP port this test bound, with traffic it makes itself), and with
-// fake tools in the install root for exact argument vectors, limits and refusals. Every test
-// runs with a private /tmp, so the capture directories a daemon leaves behind are visible.
-
-#include <gtest/gtest.h>
+// Packet capture end to end: the real tools on the loopback interface (filtered on a UDP port
+// this test bound), and fakes in the install root for argument vectors, limits and refusals.
+// Every test has a private /tmp, so the capture directories a daemon leaves behind are visible.
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "binfind.h"
 #include "host_util.h"
 
 namespace fs = std::filesystem;
+using strings = std::vector<std::string>;
 
 namespace {
 
 const std::string HEX32 = "0123456789abcdef0123456789abcdef";
 
-// Datagrams to a socket of this test on 127.0.0.1 every 20 ms while it lives (or none, when
-// quiet): the kernel chose the port, so a filter on it sees this test's packets only.
+// Datagrams to a socket of this test on 127.0.0.1 every 20 ms while it lives (none when quiet):
+// the kernel chose the port, so a filter on it sees this test's packets only.
 class udp_traffic {
 public:
-    explicit udp_traffic(bool quiet = false) {
-        rx_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    explicit udp_traffic(bool quiet = false) : rx_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         to_.sin_family = AF_INET;
         to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof to_;
-        if (bind(rx_.get(), reinterpret_cast<sockaddr*>(&to_), sizeof to_) != 0 ||
-            getsockname(rx_.get(), reinterpret_cast<sockaddr*>(&to_), &len) != 0)
-            return;
-        if (!quiet) sender_ = std::thread([this] { send_until_stopped(); });
+        if (bind(rx_.get(), reinterpret_cast<sockaddr*>(&to_), sizeof to_) == 0 &&
+            getsockname(rx_.get(), reinterpret_cast<sockaddr*>(&to_), &len) == 0 && !quiet)
+            sender_ = std::thread([this] {
+                unique_fd tx(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+                for (; !stop_; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+                    sendto(tx.get(), "ping", 4, 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
+            });
     }
     ~udp_traffic() {
         stop_ = true;
@@ -50,14 +45,6 @@ public:
     std::string filter() const { return "udp port " + std::to_string(ntohs(to_.sin_port)); }
 
 private:
-    void send_until_stopped() {
-        unique_fd tx(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        while (!stop_) {
-            sendto(tx.get(), "ping", 4, 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
     unique_fd rx_;
     sockaddr_in to_{};
     std::atomic<bool> stop_{false};
@@ -72,20 +59,16 @@ struct pcap_walk_t {
 
 // Walks a pcap byte stream: the global header, then whole records.
 pcap_walk_t walk_pcap(const std::string& b) {
-    pcap_walk_t w;
-    if (b.size() < 24) {
-        w.rest = b.size();
-        return w;
-    }
+    pcap_walk_t w{false, 0, b.size()};
+    if (b.size() < 24) return w;
     uint32_t word;
     memcpy(&word, b.data(), 4);
     w.magic = word == 0xa1b2c3d4;
     size_t at = 24;
-    while (b.size() - at >= 16) {
+    for (; b.size() - at >= 16; w.records++) {
         memcpy(&word, b.data() + at + 8, 4);  // the record's captured length
         if (b.size() - at - 16 < word) break;
         at += 16 + word;
-        w.records++;
     }
     w.rest = b.size() - at;
     return w;
@@ -97,46 +80,23 @@ std::string b64_text(const std::string& text) {
     return n < 0 ? "<not base64>" : out.substr(0, static_cast<size_t>(n));
 }
 
-// A member of the reply's result object.
-std::string result_member(const std::string& reply, const char* key) {
-    std::string result, v;
-    vc_json_raw(reply, "result", &result);
-    vc_json_raw(result, key, &v);
-    return v;
-}
-
-std::string result_str(const std::string& reply, const char* key) {
-    std::string result, v;
-    vc_json_raw(reply, "result", &result);
-    vc_json_str(result, key, &v);
-    return v;
-}
-
 // The decoded bytes of a pcap_stream chunk frame; empty for any other frame.
 std::string chunk_bytes(const std::string& frame) {
-    std::string data, b64;
-    if (json_event(frame) != "chunk" || !vc_json_raw(frame, "data", &data) || !vc_json_str(data, "b64", &b64))
-        return {};
+    std::string b64;
+    if (json_event(frame) != "chunk" || !vc_json_str(json_member(frame, "data"), "b64", &b64)) return {};
     return b64_text(b64);
 }
 
-std::vector<std::string> capture_dirs_left() {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator("/tmp"))
-        if (e.path().filename().string().rfind("vorn_pcap_", 0) == 0) out.push_back(e.path());
-    return out;
-}
-
-std::string words(int n) {
-    std::string s;
-    for (int i = 1; i <= n; i++) s += (i > 1 ? "  w" : "w") + std::to_string(i);
-    return s;
-}
-
-std::vector<std::string> word_list(int n) {
-    std::vector<std::string> v;
+// "w1" .. "w<n>", and the same joined by two spaces.
+strings word_list(int n) {
+    strings v;
     for (int i = 1; i <= n; i++) v.push_back("w" + std::to_string(i));
     return v;
+}
+std::string words(int n) {
+    std::string s;
+    for (const std::string& w : word_list(n)) s += (s.empty() ? "" : "  ") + w;
+    return s;
 }
 
 // A private mount namespace with an empty /tmp and /opt; the daemon starts after both.
@@ -151,10 +111,11 @@ protected:
         ASSERT_TRUE(d->start());
     }
     void TearDown() override {
-        if (d) {
-            EXPECT_EQ(capture_dirs_left(), std::vector<std::string>());
-        }
-        d.reset();
+        if (!d) return;
+        strings left;  // capture directories the daemon did not remove
+        for (const auto& e : fs::directory_iterator("/tmp"))
+            if (e.path().filename().string().rfind("vorn_pcap_", 0) == 0) left.push_back(e.path());
+        EXPECT_EQ(left, strings());
     }
     std::string tool_path(const char* name) const { return std::string("/opt/vorn/bin/") + name + "-" + binfind_arch(); }
 
@@ -173,7 +134,7 @@ protected:
                                    "esac\necho '1 packet captured' >&2\n",
                                0755));
     }
-    std::vector<std::string> fake_argv(const std::string& iface) const {
+    strings fake_argv(const std::string& iface) const {
         for (const auto& e : fs::directory_iterator(d->dir()))
             if (e.path().filename().string().rfind("argv." + iface + ".", 0) == 0) return recorded_argv(e.path());
         return {};
@@ -188,10 +149,12 @@ protected:
 TEST_F(CaptureTest, RealToolReturnsCountedPacketsAndAQuietCaptureStillEnds) {
     udp_traffic traffic;
     std::string reply = d->call(req("pcap_capture", R"({"iface":"lo","count":5,"bpf":")" + traffic.filter() + "\"}"));
-    std::string pcap = b64_text(result_str(reply, "pcap_b64"));
-    EXPECT_EQ(result_member(reply, "iface"), "\"lo\"") << reply.substr(0, 200);
-    EXPECT_EQ(result_member(reply, "packets"), "5");
-    EXPECT_EQ(result_member(reply, "bytes"), std::to_string(pcap.size()));
+    std::string result = json_member(reply, "result"), b64;
+    vc_json_str(result, "pcap_b64", &b64);
+    std::string pcap = b64_text(b64);
+    EXPECT_EQ(json_member(result, "iface"), "\"lo\"") << reply.substr(0, 200);
+    EXPECT_EQ(json_member(result, "packets"), "5");
+    EXPECT_EQ(json_member(result, "bytes"), std::to_string(pcap.size()));
     pcap_walk_t w = walk_pcap(pcap);
     EXPECT_TRUE(w.magic);
     EXPECT_EQ(w.records, 5);
@@ -200,57 +163,49 @@ TEST_F(CaptureTest, RealToolReturnsCountedPacketsAndAQuietCaptureStillEnds) {
     // Nothing matches: the tool never ends by itself and is stopped after seconds + 2 s.
     udp_traffic quiet(true);
     unique_fd fd = open_stream(*d, req("pcap_capture", R"({"iface":"lo","seconds":1,"bpf":")" + quiet.filter() + "\"}"));
-    reply = next_frame(fd.get(), 10000);
-    EXPECT_EQ(result_member(reply, "packets"), "0") << reply;
-    EXPECT_EQ(result_member(reply, "bytes"), "24");
+    result = json_member(next_frame(fd.get(), 10000), "result");
+    EXPECT_EQ(json_member(result, "packets"), "0") << result;
+    EXPECT_EQ(json_member(result, "bytes"), "24");
 }
 
-TEST_F(CaptureTest, FakeToolGetsClampedNumbersThirteenFilterWordsAndAFileOfItsOwn) {
+// Numbers clamped, thirteen filter words, a file of each capture's own in a private directory;
+// a tool that ignores SIGTERM earns SIGKILL after the grace, and what it wrote is still the answer.
+TEST_F(CaptureTest, FakeToolGetsClampedNumbersAFileOfItsOwnAndIsStoppedWhenStuck) {
     fake_tcpdump();
-    const std::string one = R"({"iface":"eth0.100","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})";
     EXPECT_EQ(d->call(req("pcap_capture",
                           R"({"iface":"eth0.100","count":0,"seconds":600,"snaplen":10,"bpf":")" + words(20) + "\"}")),
-              ok(one));
-    std::vector<std::string> argv = fake_argv("eth0.100");
-    ASSERT_EQ(argv.size(), 12u + 13u + 1u);
-    const std::string file = argv[11];
+              ok(R"({"iface":"eth0.100","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})"));
+    strings argv = fake_argv("eth0.100");
+    const std::string file = argv.size() > 11 ? argv[11] : "";
     EXPECT_TRUE(std::regex_match(
         file, std::regex("/tmp/vorn_pcap_[A-Za-z0-9]{6}/vorn_pcap_" + std::to_string(d->pid()) + "_[0-9]+_[0-9]+\\.pcap")))
         << file;
-    std::vector<std::string> want = {"-i", "eth0.100", "-c", "1", "-G", "60", "-W", "1", "-s", "96", "-w", file};
+    strings want = {"-i", "eth0.100", "-c", "1", "-G", "60", "-W", "1", "-s", "96", "-w", file};
     for (const std::string& w : word_list(13)) want.push_back(w);
     want.push_back("700");  // the mode of the file's directory
     EXPECT_EQ(argv, want);
 
-    d->call(req("pcap_capture", R"({"iface":"high","count":5000,"snaplen":99999})"));
+    unique_fd high = open_stream(*d, req("pcap_capture", R"({"iface":"high","count":5000,"snaplen":99999})"));
+    unique_fd other = open_stream(*d, req("pcap_capture", R"({"iface":"other"})"));
+    EXPECT_EQ(next_frame(high.get(), 10000), ok(R"({"iface":"high","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})"));
+    EXPECT_EQ(next_frame(other.get(), 10000), ok(R"({"iface":"other","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})"));
     argv = fake_argv("high");
+    strings two = fake_argv("other");
     ASSERT_EQ(argv.size(), 13u);
-    EXPECT_EQ(std::vector<std::string>({argv[3], argv[5], argv[9]}), std::vector<std::string>({"3000", "10", "65535"}));
-}
-
-TEST_F(CaptureTest, ConcurrentCapturesUseDifferentFilesAndAStuckToolIsStopped) {
-    fake_tcpdump();
-    unique_fd a = open_stream(*d, req("pcap_capture", R"({"iface":"one"})"));
-    unique_fd b = open_stream(*d, req("pcap_capture", R"({"iface":"two"})"));
-    EXPECT_EQ(next_frame(a.get(), 10000), ok(R"({"iface":"one","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})"));
-    EXPECT_EQ(next_frame(b.get(), 10000), ok(R"({"iface":"two","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})"));
-    std::vector<std::string> one = fake_argv("one"), two = fake_argv("two");
-    ASSERT_EQ(one.size(), 13u);
     ASSERT_EQ(two.size(), 13u);
-    EXPECT_NE(fs::path(one[11]).parent_path(), fs::path(two[11]).parent_path());
+    EXPECT_EQ(strings({argv[3], argv[5], argv[9]}), strings({"3000", "10", "65535"}));
+    EXPECT_NE(fs::path(argv[11]).parent_path(), fs::path(two[11]).parent_path());  // concurrent, not shared
 
-    // Ignoring SIGTERM earns SIGKILL after the grace; what the tool wrote is still the answer.
-    unique_fd c = open_stream(*d, req("pcap_capture", R"({"iface":"hang","seconds":1})"));
-    EXPECT_EQ(next_frame(c.get(), 10000), ok(R"({"iface":"hang","packets":0,"bytes":1,"pcap_b64":"eA=="})"));
+    unique_fd hang = open_stream(*d, req("pcap_capture", R"({"iface":"hang","seconds":1})"));
+    EXPECT_EQ(next_frame(hang.get(), 10000), ok(R"({"iface":"hang","packets":0,"bytes":1,"pcap_b64":"eA=="})"));
 }
 
 TEST_F(CaptureTest, RefusalsAndMissingTools) {
     fake_tcpdump();
-    struct row {
+    const struct {
         const char* op;
         std::string args, code, msg;
-    };
-    const row rows[] = {
+    } rows[] = {
         {"pcap_capture", "{}", "EREQ", "iface required"},
         {"pcap_capture", R"({"iface":"eth 0"})", "EREQ", "invalid iface"},
         {"pcap_capture", R"({"iface":")" + std::string(40, 'e') + "\"}", "EREQ", "invalid iface"},
@@ -264,15 +219,13 @@ TEST_F(CaptureTest, RefusalsAndMissingTools) {
          "invalid out path"},
         {"pcap_stream", R"({"iface":"lo"})", "ENOENT", "pcapstream not installed"},
     };
-    for (const row& r : rows) EXPECT_EQ(d->call(req(r.op, r.args)), err(r.code, r.msg)) << r.args;
+    for (const auto& r : rows) EXPECT_EQ(d->call(req(r.op, r.args)), err(r.code, r.msg)) << r.args;
 
     ASSERT_EQ(unlink(tool_path("tcpdump").c_str()), 0);
     ASSERT_TRUE(write_file(d->dir() + "/not-exec", "", 0644));
     for (const char* dir : {"/usr/sbin", "/usr/local/sbin", "/usr/bin", "/usr/local/bin", "/sbin", "/bin"}) {
         std::string p = fs::weakly_canonical(std::string(dir) + "/tcpdump");
-        if (access(p.c_str(), X_OK) == 0) {
-            ASSERT_TRUE(mounts.bind(d->dir() + "/not-exec", p)) << p;
-        }
+        ASSERT_TRUE(access(p.c_str(), X_OK) != 0 || mounts.bind(d->dir() + "/not-exec", p)) << p;
     }
     EXPECT_EQ(d->call(req("pcap_capture", R"({"iface":"lo"})")), err("ENOENT", "tcpdump not installed"));
 }
@@ -295,7 +248,7 @@ TEST_F(CaptureTest, StreamOfTheRealToolDecodesToPcapAndLeavesACompleteFileOnCanc
     ASSERT_GE(walk_pcap(bytes).records, 3) << frame;
     EXPECT_EQ(d->call(vc_request("c", "_cancel", R"({"job_id":")" + job_id + "\"}")),
               R"({"id":"c","ok":true,"result":{"cancelled":true}})");
-    std::vector<std::string> rest = s.until_end(10000);
+    strings rest = s.until_end(10000);
     for (const std::string& f : rest) bytes += chunk_bytes(f);
     EXPECT_EQ(rest.empty() ? "" : rest.back(), R"({"id":"r","event":"done","ok":true,"exit_code":0})");
     pcap_walk_t w = walk_pcap(bytes);
@@ -311,16 +264,16 @@ TEST_F(CaptureTest, FakeStreamToolGetsExactVectorsAndOnlyItsStandardOutputIsStre
                                "/argv.'\"$1.$$\"\necho noise >&2\nprintf PCAP\nprintf DATA\nexit 3\n",
                            0755));
     const std::string out = "/data/pcap_cache/" + HEX32 + ".pcap";
-    std::vector<std::string> b = {"b", "96"}, c = {"c", "65535", "--out", out};
-    for (const std::string& w : word_list(23)) b.push_back(w);
-    for (const std::string& w : word_list(21)) c.push_back(w);
-    const std::pair<std::string, std::vector<std::string>> rows[] = {
+    strings b = {"b", "96"}, c = {"c", "65535", "--out", out}, w23 = word_list(23);
+    b.insert(b.end(), w23.begin(), w23.end());
+    c.insert(c.end(), w23.begin(), w23.end() - 2);
+    const std::pair<std::string, strings> rows[] = {
         {R"({"iface":"a"})", {"a", "2000"}},
         {R"({"iface":"b","snaplen":10,"bpf":")" + words(30) + "\"}", b},
         {R"({"iface":"c","snaplen":99999,"out":")" + out + R"(","bpf":")" + words(30) + "\"}", c},
     };
     for (const auto& [args, want] : rows) {
-        std::vector<std::string> frames = StreamReader(*d, req("pcap_stream", args)).until_end();
+        strings frames = StreamReader(*d, req("pcap_stream", args)).until_end();
         std::string bytes;
         for (const std::string& f : frames) {
             EXPECT_FALSE(has(f, "noise")) << f;

@@ -6,16 +6,13 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "host_util.h"
 #include "spawn.h"
@@ -29,33 +26,21 @@ constexpr long long NO_SUCH_PID = 4194305;  // above the largest pid_max the ker
 // A name no other process on the machine carries: "vt<our pid><tag>".
 std::string unique_name(const std::string& tag) { return "vt" + std::to_string(getpid()) + tag; }
 
-// A child of this test: a copy of /bin/sh under `name` running `script`, then waiting on its
-// standard input, a pipe held here, until it is killed when this object goes.
+// A child of this test: a copy of /bin/sh under `name` running `script`, then blocked opening a
+// FIFO nobody writes to, until it is killed when this object goes.
 class sh_child {
 public:
     sh_child(const std::string& dir, const std::string& name, const std::string& script = "",
              const std::vector<std::string>& params = {}) {
-        std::string path = dir + "/" + name;
+        const std::string path = dir + "/" + name, fifo = path + ".fifo";
         std::error_code ec;
         fs::copy_file("/bin/sh", path, fs::copy_options::skip_existing, ec);
-        std::vector<std::string> words = {path, "-c", (script.empty() ? "" : script + "; ") + "read x"};
+        mkfifo(fifo.c_str(), 0600);  // children of one name share it
+        std::vector<std::string> words = {path, "-c", script + (script.empty() ? "" : "; ") + "read x < " + fifo};
         words.insert(words.end(), params.begin(), params.end());
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        int in[2];
-        if (pipe2(in, O_CLOEXEC) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            if (dup2(in[0], 0) < 0) _exit(126);
-            close_range(3, ~0U, 0);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        stdin_.reset(in[1]);
-        // Ready once the program runs under its name and sleeps in its read, off the run queue
-        // (until then wchan says 0): its figures hold still.
+        pid = spawn_program(words).pid;
+        // Ready once it runs under its name and sleeps off the run queue (until then its syscall
+        // file says "running"): its figures hold still.
         const std::string proc = "/proc/" + std::to_string(pid);
         if (!eventually([&] {
                 return read_text(proc + "/comm") == name.substr(0, 15) + "\n" &&
@@ -80,9 +65,6 @@ public:
 
     pid_t pid = -1;
     std::string cmdline;  // its arguments joined by spaces
-
-private:
-    unique_fd stdin_;
 };
 
 std::string call_pid(const TestDaemon& d, const char* op, long long pid, const std::string& more = "") {
@@ -109,28 +91,7 @@ std::string esc(const std::string& s) {
     return out.buf ? std::string(out.buf, out.len) : "";
 }
 
-bool is_kthreadd() { return read_text("/proc/2/comm") == "kthreadd\n"; }
-
 }  // namespace
-
-// ---- procs_list ----
-
-TEST(ProcsList, ShortAndFullEntriesOfAChildAndAKernelThread) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
-    const std::string name = unique_name("l");
-    sh_child c(d.dir(), name, "", {"a b", "say \"hi\""});
-    std::string full = d.call(req("procs_list", "{}")), brief = d.call(req("procs_list", R"({"full":false})"));
-    ASSERT_EQ(full.rfind(R"({"id":"r","ok":true,"result":{"procs":[{"pid":)", 0), 0u) << full.substr(0, 200);
-    EXPECT_EQ(full.substr(full.size() - 4), "}]}}");
-    EXPECT_EQ(entry_of(full, c.pid), "{\"pid\":" + std::to_string(c.pid) + ",\"comm\":\"" + name + "\",\"cmdline\":\"" +
-                                         esc(c.cmdline) + "\",\"rss_kb\":" + std::to_string(proc_field(c.pid, "status", "VmRSS")) + "}");
-    EXPECT_EQ(entry_of(brief, c.pid), "{\"pid\":" + std::to_string(c.pid) + ",\"comm\":\"" + name + "\"}");
-    if (is_kthreadd()) {
-        EXPECT_EQ(entry_of(full, 2), R"({"pid":2,"comm":"kthreadd","cmdline":"","rss_kb":0})");
-        EXPECT_EQ(entry_of(brief, 2), R"({"pid":2,"comm":"kthreadd"})");
-    }
-}
 
 // A tree standing in for /proc: entries that are no process, or that ended between the
 // listing and the reads, drop out; the rest show the reading rules byte for byte.
@@ -169,8 +130,6 @@ TEST(ProcsList, EntriesThatEndedOrAreNoProcessDropOut) {
                                         R"({"pid":500,"comm":"q\"t\n","cmdline":"x","rss_kb":0})"}));
 }
 
-// ---- procs_kill ----
-
 TEST(ProcsKill, AllowListNameRulesAndSignalCounting) {
     const std::string name = unique_name("k"), other = unique_name("o");
     const std::string longname = name + "-and-more-than-15";  // its command name is cut to 15
@@ -198,21 +157,29 @@ TEST(ProcsKill, AllowListNameRulesAndSignalCounting) {
     EXPECT_TRUE(l.running());
 }
 
-// ---- proc_signal, proc_renice ----
-
-TEST(ProcSignal, RefusalsTableNamesAndWhetherTheProcessWent) {
+TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
     sh_child c(d.dir(), unique_name("s"), "trap '' TERM INT HUP USR1 USR2");
-    const std::string unknown = err("EREQ", "unknown or disallowed signal");
+    for (auto [asked, set] : {std::pair{-100, -20}, {50, 19}, {5, 5}, {0, 0}}) {
+        EXPECT_EQ(call_pid(d, "proc_renice", c.pid, ",\"nice\":" + std::to_string(asked)),
+                  ok("{\"pid\":" + std::to_string(c.pid) + ",\"nice\":" + std::to_string(set) + "}"));
+        errno = 0;
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(c.pid)), set);
+    }
+    EXPECT_EQ(call_pid(d, "proc_renice", 1), err("EREQ", "pid must be > 1"));
+    EXPECT_EQ(call_pid(d, "proc_renice", NO_SUCH_PID), err("EPERM", "No such process"));
+    // Cut to an id this would be init: ask for the value it has, so even that would change nothing.
+    EXPECT_EQ(call_pid(d, "proc_renice", 4294967297, ",\"nice\":" + std::to_string(getpriority(PRIO_PROCESS, 1))),
+              err("EPERM", "No such process"));
+
+    const std::string unknown = err("EREQ", "unknown or disallowed signal"), pid = std::to_string(c.pid);
+    auto sig = [&](const char* v) { return "{\"pid\":" + pid + ",\"signal\":" + v + "}"; };
     const std::pair<std::string, std::string> refusals[] = {
         {"{}", err("EREQ", "pid must be > 1")},
         {R"({"pid":1})", err("EREQ", "pid must be > 1")},
         {"{\"pid\":" + std::to_string(d.pid()) + "}", err("EFORBIDDEN", "refusing to signal the daemon")},
-        {"{\"pid\":" + std::to_string(c.pid) + ",\"signal\":\"SIGKILL\"}", unknown},
-        {"{\"pid\":" + std::to_string(c.pid) + ",\"signal\":\"9\"}", unknown},
-        {"{\"pid\":" + std::to_string(c.pid) + ",\"signal\":9}", unknown},
-        {"{\"pid\":" + std::to_string(c.pid) + ",\"signal\":\"TERMINATE\"}", unknown},
+        {sig(R"("SIGKILL")"), unknown}, {sig(R"("9")"), unknown}, {sig("9"), unknown}, {sig(R"("TERMINATE")"), unknown},
         {"{\"pid\":" + std::to_string(NO_SUCH_PID) + "}", err("ESRCH", "no such process")},
         // Cut to a pid_t these would be init and every process: CONT harms neither if they were.
         {R"({"pid":4294967297,"signal":"CONT"})", err("ESRCH", "no such process")},
@@ -230,30 +197,36 @@ TEST(ProcSignal, RefusalsTableNamesAndWhetherTheProcessWent) {
     EXPECT_EQ(call_pid(d, "proc_signal", c.pid, R"(,"signal":"kill")"), ok(R"({"sent":true,"signal":9,"gone":true})"));
 }
 
-TEST(ProcRenice, ClampsAndReportsTheValueSet) {
+TEST(ProcReadings, ListDetailAndOpenFilesOfAChildThisProcessAndAKernelThread) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    sh_child c(d.dir(), unique_name("n"));
-    for (auto [asked, set] : {std::pair{-100, -20}, {50, 19}, {5, 5}, {0, 0}}) {
-        EXPECT_EQ(call_pid(d, "proc_renice", c.pid, ",\"nice\":" + std::to_string(asked)),
-                  ok("{\"pid\":" + std::to_string(c.pid) + ",\"nice\":" + std::to_string(set) + "}"));
-        errno = 0;
-        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(c.pid)), set);
+    const std::string name = unique_name("l");
+    sh_child c(d.dir(), name, "", {"a b", "say \"hi\""});
+    std::string full = d.call(req("procs_list", "{}")), brief = d.call(req("procs_list", R"({"full":false})"));
+    ASSERT_EQ(full.rfind(R"({"id":"r","ok":true,"result":{"procs":[{"pid":)", 0), 0u) << full.substr(0, 200);
+    EXPECT_EQ(full.substr(full.size() - 4), "}]}}");
+    auto num = [&](const char* f, const char* key) { return std::to_string(proc_field(c.pid, f, key)); };
+    EXPECT_EQ(entry_of(full, c.pid), "{\"pid\":" + std::to_string(c.pid) + ",\"comm\":\"" + name + "\",\"cmdline\":\"" +
+                                         esc(c.cmdline) + "\",\"rss_kb\":" + num("status", "VmRSS") + "}");
+    EXPECT_EQ(entry_of(brief, c.pid), "{\"pid\":" + std::to_string(c.pid) + ",\"comm\":\"" + name + "\"}");
+    std::string wchan = read_text("/proc/" + std::to_string(c.pid) + "/wchan");
+    EXPECT_EQ(call_pid(d, "proc_detail", c.pid),
+              ok("{\"state\":\"S (sleeping)\",\"ppid\":" + std::to_string(getpid()) + ",\"threads\":1,\"uid\":" +
+                 std::to_string(geteuid()) + ",\"vmrss_kb\":" + num("status", "VmRSS") + ",\"vmsize_kb\":" +
+                 num("status", "VmSize") + ",\"vol_ctxt\":" + num("status", "voluntary_ctxt_switches") +
+                 ",\"nonvol_ctxt\":" + num("status", "nonvoluntary_ctxt_switches") + ",\"read_bytes\":" +
+                 num("io", "read_bytes") + ",\"write_bytes\":" + num("io", "write_bytes") +
+                 ",\"fd_count\":3,\"wchan\":\"" + wchan + "\",\"cmdline\":\"" + esc(c.cmdline) + " \"}"));
+    if (read_text("/proc/2/comm") == "kthreadd\n") {
+        EXPECT_EQ(entry_of(full, 2), R"({"pid":2,"comm":"kthreadd","cmdline":"","rss_kb":0})");
+        EXPECT_EQ(entry_of(brief, 2), R"({"pid":2,"comm":"kthreadd"})");
+        std::string r = call_pid(d, "proc_detail", 2);
+        EXPECT_TRUE(has(r, R"("ppid":0,"threads":1,"uid":0,"vmrss_kb":-1,"vmsize_kb":-1,)")) << r;
+        EXPECT_TRUE(has(r, R"(,"fd_count":0,"wchan":")") && has(r, R"(","cmdline":""}})")) << r;
     }
-    EXPECT_EQ(call_pid(d, "proc_renice", 1), err("EREQ", "pid must be > 1"));
-    EXPECT_EQ(call_pid(d, "proc_renice", NO_SUCH_PID), err("EPERM", "No such process"));
-    // Cut to an id this would be init: ask for the value it has, so even that would change nothing.
-    int init_nice = getpriority(PRIO_PROCESS, 1);
-    EXPECT_EQ(call_pid(d, "proc_renice", 4294967297, ",\"nice\":" + std::to_string(init_nice)),
-              err("EPERM", "No such process"));
-}
+    EXPECT_EQ(call_pid(d, "proc_detail", NO_SUCH_PID), err("ESRCH", "no such process"));
+    EXPECT_EQ(call_pid(d, "proc_detail", 1), err("EREQ", "invalid pid"));
 
-// ---- proc_openfiles, proc_detail ----
-
-// The descriptors of this test process itself: one of each kind.
-TEST(ProcOpenFiles, EachKindOfDescriptor) {
-    TestDaemon d;
-    ASSERT_TRUE(d.start());
     const std::string file = d.dir() + "/held file";
     ASSERT_TRUE(write_file(file, "x"));
     int p[2];
@@ -276,57 +249,23 @@ TEST(ProcOpenFiles, EachKindOfDescriptor) {
     EXPECT_EQ(call_pid(d, "proc_openfiles", 1), err("EREQ", "invalid pid"));
 }
 
-TEST(ProcDetail, FiguresOfAChildAKernelThreadAndAVanishedProcess) {
+// A tree standing in for the cpu controller under /sys/fs/cgroup, rebuilt for each case.
+TEST(CpuLimit, LimitReleaseAndEachFailure) {
+    std::string why = enter_private_mount_ns();
+    if (!why.empty()) GTEST_SKIP() << why;
+    scoped_mounts mounts;
+    ASSERT_TRUE(mounts.tmpfs("/sys/fs/cgroup"));  // hides the host's controllers
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    sh_child c(d.dir(), unique_name("d"));
-    auto num = [&](const char* file, const char* key) { return std::to_string(proc_field(c.pid, file, key)); };
-    std::string wchan = read_text("/proc/" + std::to_string(c.pid) + "/wchan");
-    EXPECT_EQ(call_pid(d, "proc_detail", c.pid),
-              ok("{\"state\":\"S (sleeping)\",\"ppid\":" + std::to_string(getpid()) + ",\"threads\":1,\"uid\":" +
-                 std::to_string(geteuid()) + ",\"vmrss_kb\":" + num("status", "VmRSS") + ",\"vmsize_kb\":" +
-                 num("status", "VmSize") + ",\"vol_ctxt\":" + num("status", "voluntary_ctxt_switches") +
-                 ",\"nonvol_ctxt\":" + num("status", "nonvoluntary_ctxt_switches") + ",\"read_bytes\":" +
-                 num("io", "read_bytes") + ",\"write_bytes\":" + num("io", "write_bytes") +
-                 ",\"fd_count\":3,\"wchan\":\"" + wchan + "\",\"cmdline\":\"" + esc(c.cmdline) + " \"}"));
-    if (is_kthreadd()) {
-        std::string r = call_pid(d, "proc_detail", 2);
-        EXPECT_TRUE(has(r, R"("ppid":0,"threads":1,"uid":0,"vmrss_kb":-1,"vmsize_kb":-1,)")) << r;
-        EXPECT_TRUE(has(r, R"(,"fd_count":0,"wchan":")") && has(r, R"(","cmdline":""}})")) << r;
-    }
-    EXPECT_EQ(call_pid(d, "proc_detail", NO_SUCH_PID), err("ESRCH", "no such process"));
-    EXPECT_EQ(call_pid(d, "proc_detail", 1), err("EREQ", "invalid pid"));
-}
-
-// ---- cpu_limit ----
-
-// A tree standing in for the cpu controller under /sys/fs/cgroup, rebuilt for each case.
-class CpuLimitTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string why = enter_private_mount_ns();
-        if (!why.empty()) GTEST_SKIP() << why;
-        ASSERT_TRUE(mounts.tmpfs("/sys/fs/cgroup"));  // hides the host's controllers
-        ASSERT_TRUE(d.start());
-    }
+    const std::string root = "/sys/fs/cgroup/cpu/";
     // Empties the controller and creates `files` (relative, "dir/" for a directory) in it.
-    void tree(const std::vector<std::string>& files) {
-        fs::remove_all(ROOT);
-        fs::create_directories(ROOT);
+    auto tree = [&](const std::vector<std::string>& files) {
+        fs::remove_all(root);
+        fs::create_directories(root);
         for (const std::string& f : files)
-            if (f.back() == '/')
-                fs::create_directories(ROOT + "/" + f);
-            else
-                ASSERT_TRUE(write_file(ROOT + "/" + f, ""));
-    }
-    std::string text(const std::string& f) const { return read_text(ROOT + "/" + f); }
-
-    const std::string ROOT = "/sys/fs/cgroup/cpu";
-    TestDaemon d;
-    scoped_mounts mounts;
-};
-
-TEST_F(CpuLimitTest, LimitReleaseAndEachFailure) {
+            if (f.back() == '/' ? !fs::create_directories(root + f) : !write_file(root + f, ""))
+                ADD_FAILURE() << f;
+    };
     sh_child c(d.dir(), unique_name("c"));
     const std::string g = "vorn_thrum/p" + std::to_string(c.pid) + "/";
     auto limit = [&](long long percent) { return call_pid(d, "cpu_limit", c.pid, ",\"percent\":" + std::to_string(percent)); };
@@ -354,17 +293,17 @@ TEST_F(CpuLimitTest, LimitReleaseAndEachFailure) {
         EXPECT_EQ(limit(percent), ok("{\"limited\":true,\"pid\":" + std::to_string(c.pid) + ",\"percent\":" +
                                      std::to_string(capped) + ",\"period_us\":100000,\"quota_us\":" +
                                      std::to_string(capped * 1000) + ",\"ncpu\":" + std::to_string(ncpu) + "}"));
-        EXPECT_EQ(text(g + "cpu.cfs_period_us"), "100000\n");
-        EXPECT_EQ(text(g + "cpu.cfs_quota_us"), std::to_string(capped * 1000) + "\n");
-        EXPECT_EQ(text(g + "cgroup.procs"), std::to_string(c.pid) + "\n");
+        EXPECT_EQ(read_text(root + g + "cpu.cfs_period_us"), "100000\n");
+        EXPECT_EQ(read_text(root + g + "cpu.cfs_quota_us"), std::to_string(capped * 1000) + "\n");
+        EXPECT_EQ(read_text(root + g + "cgroup.procs"), std::to_string(c.pid) + "\n");
     }
 
     const std::string released = ok(R"({"limited":false,"percent":0})");
     tree({"cgroup.procs", g + "cpu.cfs_quota_us"});
     EXPECT_EQ(limit(0), released);
-    EXPECT_EQ(text("cgroup.procs"), std::to_string(c.pid) + "\n");
-    EXPECT_EQ(text(g + "cpu.cfs_quota_us"), "-1\n");
+    EXPECT_EQ(read_text(root + "cgroup.procs"), std::to_string(c.pid) + "\n");
+    EXPECT_EQ(read_text(root + g + "cpu.cfs_quota_us"), "-1\n");
     tree({"cgroup.procs", g});
     EXPECT_EQ(limit(-5), released);
-    EXPECT_FALSE(fs::exists(ROOT + "/" + g));
+    EXPECT_FALSE(fs::exists(root + g));
 }

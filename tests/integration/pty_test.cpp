@@ -1,18 +1,15 @@
-#include <gtest/gtest.h>
-
+// PTY sessions over the wire: a shell's life, replays to late attaches, flow control between
+// the shell and its readers, the allow-list, and closes racing the streams.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <future>
-#include <string>
 #include <thread>
 
-#include "harness.h"
+#include "host_util.h"
 #include "spawn.h"
-#include "stream_util.h"
 
 namespace {
 
@@ -59,9 +56,7 @@ struct PtyStream {
     }
 };
 
-std::string call(const TestDaemon& d, std::string_view op, std::string_view args) {
-    return d.call(vc_request("r", op, args));
-}
+std::string call(const TestDaemon& d, std::string_view op, std::string_view args) { return d.call(req(op, args)); }
 
 // Session ids are hex, so they need no escaping.
 std::string with_id(const std::string& id, std::string_view more = "") {
@@ -74,17 +69,9 @@ std::string input(const TestDaemon& d, const std::string& id, std::string_view t
     return call(d, "pty_input", with_id(id, ",\"b64\":\"" + b64 + "\""));
 }
 
-// The exact refusal of request "r": a reply, or the error event of a stream.
-std::string refusal(const std::string& code, const std::string& msg, bool stream = false) {
-    return std::string(R"({"id":"r",)") + (stream ? R"("event":"error",)" : "") + R"("ok":false,"code":")" + code +
-           R"(","error":")" + msg + "\"}";
-}
-
-// The exact success reply {"<what>":true} of request "r".
-std::string yes(const std::string& what) { return R"({"id":"r","ok":true,"result":{")" + what + "\":true}}"; }
-const std::string WRITTEN = yes("written"), CLOSED = yes("closed"), CANCELLED = yes("cancelled");
-const std::string NO_SESSIONS = R"({"id":"r","ok":true,"result":[]})";
-const std::string NO_SUCH_JOB = refusal("ENOENT", "no such job");
+const std::string WRITTEN = ok(R"({"written":true})"), CLOSED = ok(R"({"closed":true})"),
+                  CANCELLED = ok(R"({"cancelled":true})"), RESIZED = ok(R"({"resized":true})");
+const std::string NO_SESSIONS = ok("[]"), NO_SUCH_JOB = err("ENOENT", "no such job");
 
 class Pty : public ::testing::Test {
 protected:
@@ -102,13 +89,12 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
     EXPECT_EQ(s.last.rfind(R"({"id":"s","event":"chunk",)" + id + R"(,"data":{"type":"open",)" + id + R"(,"tty":"/dev/pts/)", 0), 0u)
         << s.last;
 
-    // Input reaches the shell; the size from the request, then from each resize (the defaults
-    // when it gives none), shows in stty's answer and in the list.
+    // The size from the request, then from each resize (the defaults when it gives none).
     const std::pair<const char*, std::string> sizes[] = {
         {nullptr, "30 100"}, {R"(,"rows":40,"cols":120)", "40 120"}, {"", "24 80"}};
     int mark = 0;
     for (const auto& [resize, size] : sizes) {
-        EXPECT_EQ(resize ? call(d, "pty_resize", with_id(s.job_id, resize)) : yes("resized"), yes("resized"));
+        EXPECT_EQ(resize ? call(d, "pty_resize", with_id(s.job_id, resize)) : RESIZED, RESIZED);
         std::string m = "=S" + std::to_string(++mark) + "=";  // the typed line's echo never has a size before it
         EXPECT_EQ(input(d, s.job_id, "stty size; echo " + m + "\n"), WRITTEN);
         ASSERT_TRUE(s.wait_for(size + "\r\n" + m)) << s.out;
@@ -116,13 +102,12 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
 
     // Input beyond one request's 8191 base64 characters is refused whole: the shell gets none of it.
     const std::string big = "echo =BIG=\n" + std::string(6150 - 11, ' ');  // 8200 characters
-    EXPECT_EQ(input(d, s.job_id, big), refusal("EBADREQ", "b64 too long"));
+    EXPECT_EQ(input(d, s.job_id, big), err("EBADREQ", "b64 too long"));
     EXPECT_EQ(input(d, s.job_id, "echo =A$((1+1))=\n"), WRITTEN);
     ASSERT_TRUE(s.wait_for("=A2=")) << s.out;
     EXPECT_EQ(s.out.find("=BIG="), std::string::npos);
 
-    // More than the ring holds: 600000 bytes of x without line feeds, then a marker the echo
-    // of the command cannot show.
+    // More than the ring holds, without line feeds, then a marker the command's echo cannot show.
     EXPECT_EQ(input(d, s.job_id, "head -c 600000 /dev/zero | tr '\\0' x; echo; echo =E$((1+1))=\n"), WRITTEN);
     ASSERT_TRUE(s.wait_for("=E2=")) << s.out.size();
     while (s.next(300)) {  // the prompt, then silence
@@ -142,8 +127,7 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
     EXPECT_EQ(waiting.exit_code, 0);
     EXPECT_EQ(waiting.out, "");
 
-    // From 0 (also the default), a late attach starts at the oldest byte the ring still holds
-    // and replays the rest; from the total, it gets only the exit.
+    // From 0 (the default) a late attach replays from the oldest byte the ring holds; from the total, only the exit.
     ASSERT_GE(s.out.size(), RING_BYTES);
     const size_t oldest = s.out.size() - RING_BYTES, total = s.out.size();
     const std::pair<std::string, size_t> attaches[] = {
@@ -158,33 +142,31 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
     }
     EXPECT_EQ(call(d, "pty_close", with_id(s.job_id)), CLOSED);
 
-    // Once closed, the session is gone for every operation; requests missing what they need
-    // are refused first.
-    const std::string no_pty = refusal("ENOENT", "no such pty job");
+    // Once closed, the session is gone for every operation; requests missing what they need are refused first.
+    const std::string no_pty = err("ENOENT", "no such pty job"),
+                      no_pty_event = R"({"id":"r","event":"error","ok":false,"code":"ENOENT","error":"no such pty job"})";
     const struct {
         const char* op;
         std::string args, reply;
     } gone[] = {
-        {"pty_input", R"({"b64":"eA=="})", refusal("EREQ", "job_id and b64 required")},
-        {"pty_input", with_id(s.job_id), refusal("EREQ", "job_id and b64 required")},
-        {"pty_input", with_id(s.job_id, R"(,"b64":"!!")"), refusal("EBADREQ", "bad base64")},
+        {"pty_input", R"({"b64":"eA=="})", err("EREQ", "job_id and b64 required")},
+        {"pty_input", with_id(s.job_id), err("EREQ", "job_id and b64 required")},
+        {"pty_input", with_id(s.job_id, R"(,"b64":"!!")"), err("EBADREQ", "bad base64")},
         {"pty_input", with_id(s.job_id, R"(,"b64":"eA==")"), no_pty},
-        {"pty_resize", "{}", refusal("EREQ", "job_id required")},
+        {"pty_resize", "{}", err("EREQ", "job_id required")},
         {"pty_resize", with_id(s.job_id), no_pty},
-        {"pty_close", "{}", refusal("EREQ", "job_id required")},
+        {"pty_close", "{}", err("EREQ", "job_id required")},
         {"pty_close", with_id(s.job_id), NO_SUCH_JOB},
-        {"pty_attach", with_id(s.job_id), refusal("ENOENT", "no such pty job", true)},
-        {"pty_attach", "{}", refusal("ENOENT", "no such pty job", true)},
+        {"pty_attach", with_id(s.job_id), no_pty_event},
+        {"pty_attach", "{}", no_pty_event},
         {"pty_list", "{}", NO_SESSIONS},
     };
     for (const auto& w : gone) EXPECT_EQ(call(d, w.op, w.args), w.reply) << w.op << " " << w.args;
 }
 
-// A tail stuck writing to a client that stopped reading holds the shell back once it is a
-// ring's worth behind: the reading tail gets no further, while input still answers. A close
-// ends every tail without an exit chunk and returns only once all have let go, the stuck one
-// too. The closing session leaves the list at once, and a second close meanwhile returns at
-// once.
+// A tail stuck on a client that stopped reading holds the shell back a ring's worth behind while
+// input still answers. A close leaves the list at once, ends every tail without an exit chunk and
+// returns once all have let go, the stuck one too; a second close meanwhile returns at once.
 TEST_F(Pty, StuckTailHoldsTheShellBackAndCloseWaitsForIt) {
     PtyStream stuck, reading;
     ASSERT_TRUE(stuck.start(d, "pty", "{}"));
@@ -211,17 +193,13 @@ TEST_F(Pty, StuckTailHoldsTheShellBackAndCloseWaitsForIt) {
     EXPECT_EQ(call(d, "pty_close", with_id(stuck.job_id)), NO_SUCH_JOB);
 }
 
-// A client slower than the shell misses nothing: its tail holds the shell back whenever it
-// is a ring's worth behind. Input and resize answer meanwhile, and so does a close, which
-// ends such a tail.
+// A client slower than the shell misses nothing, its tail holding the shell back a ring's worth
+// behind; input, resize and close answer meanwhile, and a close ends such a tail.
 TEST_F(Pty, SlowReaderGetsEveryByteInOrderWhileInputResizeAndCloseAnswer) {
     std::string content(4u << 20, '\0');  // printable, no line feed: the terminal passes it as it is
     for (size_t i = 0; i < content.size(); i++) content[i] = static_cast<char>('!' + (i * 7 + i / 4093) % 90);
     const std::string file = d.dir() + "/big.txt";
-    {
-        std::ofstream f(file, std::ios::binary);
-        f << content;
-    }
+    ASSERT_TRUE(write_file(file, content));
     const std::string args = R"({"cmd":"/bin/sh","argv":["-c","stty -echo; exec cat )" + file + "\"]}";
     // Sleeps 50 ms after every 8 frames (64 KiB of output at most): far slower than cat.
     auto read_slowly = [](PtyStream* s, size_t until) {
@@ -232,35 +210,28 @@ TEST_F(Pty, SlowReaderGetsEveryByteInOrderWhileInputResizeAndCloseAnswer) {
         return true;
     };
 
-    PtyStream slow;
-    ASSERT_TRUE(slow.start(d, "pty", args));
-    ASSERT_TRUE(slow.wait_open());
-    ASSERT_TRUE(read_slowly(&slow, 1u << 20));
-    EXPECT_EQ(call(d, "pty_resize", with_id(slow.job_id, R"(,"rows":30,"cols":90)")), yes("resized"));
-    EXPECT_EQ(input(d, slow.job_id, "ignored"), WRITTEN);  // cat reads its file, the echo is off
-    ASSERT_TRUE(read_slowly(&slow, SIZE_MAX));
-    ASSERT_TRUE(slow.wait_end());
-    EXPECT_EQ(slow.exit_code, 0);
-    EXPECT_TRUE(slow.out == content) << slow.out.size() << " bytes, first difference at "
-                                     << std::mismatch(slow.out.begin(), slow.out.end(), content.begin()).first -
-                                            slow.out.begin();
-    EXPECT_EQ(call(d, "pty_close", with_id(slow.job_id)), CLOSED);
-
-    PtyStream closed;
-    ASSERT_TRUE(closed.start(d, "pty", args));
-    ASSERT_TRUE(closed.wait_open());
-    ASSERT_TRUE(read_slowly(&closed, 1u << 20));
-    // The client reads on while it closes: a close waits for every tail to let go.
-    auto closing = std::async(std::launch::async, [&] { return call(d, "pty_close", with_id(closed.job_id)); });
-    ASSERT_TRUE(read_slowly(&closed, SIZE_MAX));
-    EXPECT_EQ(closing.get(), CLOSED);
-    EXPECT_EQ(closed.end, "done");
-    EXPECT_EQ(closed.exit_code, INT_MIN);  // ended by the close, not by the shell
-    EXPECT_EQ(closed.out, content.substr(0, closed.out.size()));
+    for (bool by_close : {false, true}) {
+        SCOPED_TRACE(by_close ? "closed while reading" : "read to the end");
+        PtyStream s;
+        ASSERT_TRUE(s.start(d, "pty", args));
+        ASSERT_TRUE(s.wait_open());
+        ASSERT_TRUE(read_slowly(&s, 1u << 20));
+        EXPECT_EQ(call(d, "pty_resize", with_id(s.job_id, R"(,"rows":30,"cols":90)")), RESIZED);
+        EXPECT_EQ(input(d, s.job_id, "ignored"), WRITTEN);  // cat reads its file, the echo is off
+        // Closed while the client reads on, or once the stream has ended (deferred to get()).
+        auto closing = std::async(by_close ? std::launch::async : std::launch::deferred,
+                                  [&] { return call(d, "pty_close", with_id(s.job_id)); });
+        ASSERT_TRUE(read_slowly(&s, SIZE_MAX));
+        EXPECT_EQ(closing.get(), CLOSED);
+        EXPECT_EQ(s.end, "done");
+        EXPECT_EQ(s.exit_code, by_close ? INT_MIN : 0);  // a close ends the tail without an exit
+        const std::string want = by_close ? content.substr(0, s.out.size()) : content;
+        EXPECT_TRUE(s.out == want) << s.out.size() << " bytes, first difference at "
+                                   << std::mismatch(s.out.begin(), s.out.end(), want.begin()).first - s.out.begin();
+    }
 }
 
-// A client that stops reading holds the shell back only until its write times out: then it
-// is dropped (its connection ends without "done") and the other tail gets every byte.
+// Held back only until the write times out: then the deaf client's connection ends without "done".
 TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesOn) {
     TestDaemon d;
     ASSERT_TRUE(d.start("--send-timeout-ms 1000"));
@@ -272,7 +243,7 @@ TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesO
     ASSERT_TRUE(live.wait_for("ready\r\n"));
     EXPECT_EQ(input(d, deaf.job_id, "go\n"), WRITTEN);
     while (live.out.size() < RING_BYTES) ASSERT_TRUE(live.next()) << live.out.size();
-    EXPECT_EQ(call(d, "pty_resize", with_id(deaf.job_id)), yes("resized"));
+    EXPECT_EQ(call(d, "pty_resize", with_id(deaf.job_id)), RESIZED);
     ASSERT_TRUE(live.wait_for("=DONE=\r\n")) << live.out.size();
     EXPECT_TRUE(live.out == "ready\r\n" + std::string(3000000, 'x') + "\r\n=DONE=\r\n") << live.out.size();
 
@@ -284,15 +255,12 @@ TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesO
     EXPECT_EQ(call(d, "pty_close", with_id(deaf.job_id)), CLOSED);
 }
 
-// Only listed shells start, the default one included; the shell gets its environment, its
-// arguments and no descriptor of the daemon.
 TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     TestDaemon d;
     d.write_config("[pty]\nallow = /bin/bash, " + d.dir() + ", /no/such/shell, no-such-shell-xyz\n");
     // The daemon inherits this environment: without TERM the shell gets the default one; SHELL
     // is fixed because bash fills in the login shell when it finds none.
-    std::string saved_term = getenv("TERM") ? getenv("TERM") : "";
-    std::string saved_shell = getenv("SHELL") ? getenv("SHELL") : "";
+    const std::string saved_term = getenv("TERM") ? getenv("TERM") : "", saved_shell = getenv("SHELL") ? getenv("SHELL") : "";
     unsetenv("TERM");
     setenv("SHELL", "/bin/daemons-sh", 1);
     bool started = d.start();
@@ -312,10 +280,8 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
         EXPECT_TRUE(frame.rfind(head, 0) == 0 && frame.substr(head.size() + 17) == error) << frame;
     }
 
-    // Shells that start: a path that passes the check but cannot be executed (a directory)
-    // exits 127; request strings reach the shell as their raw JSON text, so scripts need no
-    // escapes; no signal is ignored or blocked (grep reports what the shell handed on); a
-    // shell_env that is not an absolute path is dropped, leaving the daemon's SHELL.
+    // A listed path that cannot be executed (a directory) exits 127; strings reach the shell as their
+    // raw JSON text; no signal is ignored or blocked; a relative shell_env leaves the daemon's SHELL.
     const struct {
         std::string args;
         int exit_code;
@@ -343,8 +309,7 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     EXPECT_EQ(call(d, "pty_list", "{}"), NO_SESSIONS);
 }
 
-// A shell killed by a signal reports it in the exit chunk; a cancel stops the shell and ends
-// the tails without one. Either way the session stays listed, exited, until it is closed.
+// A killed shell's signal shows in the exit chunk; a cancel ends the tails without one.
 TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
     for (bool by_cancel : {false, true}) {
         SCOPED_TRACE(by_cancel ? "cancelled" : "killed");
@@ -357,7 +322,7 @@ TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
         EXPECT_EQ(s.exit_code, by_cancel ? INT_MIN : -9);
         EXPECT_TRUE(eventually([&] {
             std::string list = call(d, "pty_list", "{}");
-            return list.find(s.job_id) != std::string::npos && list.find("\"exited\":true") != std::string::npos;
+            return has(list, s.job_id) && has(list, "\"exited\":true");
         }));
 
         PtyStream late;
@@ -372,18 +337,16 @@ TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
     }
 }
 
-// Sessions that a lister learns of and closes as soon as they appear, while their creating
-// streams are still starting: the creator's tail must never run on a freed session.
+// Sessions closed as soon as they are listed, while their creating streams still start: the
+// creator's tail must never run on a freed session.
 TEST_F(Pty, CloseRacingTheCreatingStreamIsSafe) {
     std::atomic<bool> stop{false};
     std::atomic<int> closed{0};
     std::thread closer([&] {
         while (!stop) {
             std::string list = call(d, "pty_list", "{}");
-            for (size_t at = list.find("\"job_id\":\""); at != std::string::npos;
-                 at = list.find("\"job_id\":\"", at + 1)) {
-                if (call(d, "pty_close", with_id(list.substr(at + 10, 16))) == CLOSED) closed++;
-            }
+            for (size_t at = list.find("\"job_id\":\""); at != std::string::npos; at = list.find("\"job_id\":\"", at + 1))
+                closed += call(d, "pty_close", with_id(list.substr(at + 10, 16))) == CLOSED;
         }
     });
     for (int i = 0; i < 15; i++) {

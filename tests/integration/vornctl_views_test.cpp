@@ -1,9 +1,6 @@
-// vornctl's views for people: on a terminal of their own (the screen played back and compared
-// as text) and through a pipe (the generic form's JSON lines, byte for byte). The views run
-// against the real daemon with fake tools that print recorded output (fio 3.33 reports,
-// iperf3 3.12 documents, zpool iostat samples); the ps and proc layouts against a stand-in
-// that replays fixed process tables, which no real /proc holds.
-#include <gtest/gtest.h>
+// vornctl's views on a terminal (the screen played back as text) and through a pipe (the generic
+// form's lines, byte for byte), against the real daemon with fakes printing recorded tool output;
+// the ps and proc layouts against a stand-in replaying fixed process tables no real /proc holds.
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,9 +8,6 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "binfind.h"
 #include "ctl_util.h"
@@ -46,32 +40,25 @@ std::string generic_out(const std::string& sock, const std::vector<std::vector<s
     return out;
 }
 
-std::string joined(const lines_t& frames) {
-    std::string s;
-    for (const std::string& f : frames) s += f + "\n";
-    return s;
-}
-
-// The view through a pipe prints what the generic form prints, one whole frame per line.
-void expect_generic_lines(const std::string& sock, const std::vector<std::string>& view,
-                          const std::vector<std::string>& generic) {
+// The view through a pipe succeeds and prints what the generic form prints for `generic`, one
+// whole frame per line; returns what it printed.
+std::string expect_generic_lines(const std::string& sock, const std::vector<std::string>& view,
+                                 const std::vector<std::vector<std::string>>& generic) {
     run_result_t piped = run_program(ctl(sock, view));
-    EXPECT_EQ(masked(piped.out), masked(generic_out(sock, {generic})));
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(masked(piped.out), masked(generic_out(sock, generic)));
     std::istringstream lines(piped.out);
     size_t broken = 0;
-    for (std::string line; std::getline(lines, line);) {
-        vc_json_doc doc;
-        broken += !doc.parse(line);
-    }
+    for (std::string line; std::getline(lines, line);) broken += !vc_json_doc().parse(line);
     EXPECT_EQ(broken, 0u) << piped.out.substr(0, 400);
+    return piped.out;
 }
 
 class ViewsTest : public FakeToolsTest {};
 
-// A fake fio: the status lines fio writes through a pipe (each ended by "\r"), a complaint
-// holding an escape sequence, and the recorded report of its direction written where the
-// daemon reads it. While /opt/hold exists it runs until it is stopped, its status lines
-// without a figure, as fio's are in a time-based run.
+// A fake fio: status lines ended by "\r" as through a pipe, a complaint holding an escape sequence,
+// and the recorded report of its direction; while /opt/hold exists it runs until stopped, its
+// status lines without a figure, as in a time-based run.
 std::string fake_fio() {
     return "#!/bin/sh\n"
            "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; --rw=*) rw=\"${a#--rw=}\";; esac; done\n"
@@ -83,17 +70,6 @@ std::string fake_fio() {
            "printf 'Jobs: 1 (f=0): [f(1)][100.0%%][w=771MiB/s][w=771 IOPS][eta 00m:00s] \\r'\n"
            "cp '" + data_path("fio-3.33-seq1m-") + "'\"$rw\".json \"$out\"\n";
 }
-
-class FioViewTest : public ViewsTest {
-protected:
-    void SetUp() override {
-        ViewsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_TRUE(write_file(std::string("/opt/vorn/bin/fio-") + binfind_arch(), fake_fio(), 0755));
-        ASSERT_TRUE(std::filesystem::create_directory(target));
-    }
-    const std::string target = d.dir() + "/bench";
-};
 
 // A stand-in daemon in a directory of its own, for the layouts of fixed process tables.
 class StandInTest : public ::testing::Test {
@@ -134,8 +110,7 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
         "md0       md             5.0      0.0        1.0        0.0    0.00    0.0   0.00",
         "dm-0      dm             0.0      0.0        0.0        0.0    0.00    0.0   0.00"}));
 
-    // A narrower window: the table is redrawn at once, cut to the new width; a lower one
-    // leaves room for fewer rows.
+    // A smaller window: the table is redrawn at once, cut to the new width and height.
     size_t mark = t.screen.size();
     ASSERT_TRUE(t.resize(5, 40));
     ASSERT_TRUE(t.wait_for("\033[H", mark) && t.wait_for("\033[J", t.screen.find("\033[H", mark))) << t.screen;
@@ -144,8 +119,7 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
     EXPECT_EQ(vt.lines(), (lines_t{"iostat: sample 1 (Ctrl-C stops)", "DEVICE    CLASS          r/s      w/s",
                                    "nvme0n1   nvme         100.0     50.0", "... 3 more"}));
 
-    // Ctrl-C cancels the job (the tool is stopped), shows the cursor again, leaves the
-    // terminal's modes as they were, and says so.
+    // Ctrl-C cancels the job (the tool is stopped), shows the cursor, restores the terminal's modes, says so.
     pid_t tool = atoi(read_text("/opt/iostat.pid").c_str());
     mark = t.screen.size();
     t.type("\x03");
@@ -158,12 +132,8 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
     EXPECT_TRUE((tio.c_lflag & (ICANON | ECHO | ISIG)) == (ICANON | ECHO | ISIG));
     EXPECT_TRUE(eventually([&] { return tool > 0 && kill(tool, 0) != 0; })) << tool;
 
-    // Through a pipe: the generic form's lines.
     ASSERT_EQ(unlink("/opt/hold"), 0);
-    run_result_t view = run_program(ctl(d.socket_path(), {"iostat"}));
-    EXPECT_EQ(view.status, 0);
-    EXPECT_EQ(masked(view.out), masked(generic_out(d.socket_path(), {{"iostat_stream"}})));
-    EXPECT_NE(view.out.find("\"nvme0n1\":{"), std::string::npos) << view.out;
+    EXPECT_TRUE(has(expect_generic_lines(d.socket_path(), {"iostat"}, {{"iostat_stream"}}), "\"nvme0n1\":{"));
 }
 
 TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
@@ -202,9 +172,7 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
         TerminalRun t(ctl(d.socket_path(), c.words), 24, 80);
         EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
         EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
-        run_result_t piped = run_program(ctl(d.socket_path(), c.words));
-        EXPECT_EQ(piped.status, 0);
-        EXPECT_EQ(piped.out, generic_out(d.socket_path(), c.generic));
+        expect_generic_lines(d.socket_path(), c.words, c.generic);
     }
     // The same for the views whose figures are the host's own; --json on a terminal too.
     for (const char* view : {"info", "sysinfo"}) {
@@ -297,13 +265,34 @@ TEST_F(StandInTest, ProcShowsDetailAndOpenFilesSideBySide) {
                        "wchan         do_select"}));
     reqs.clear();
     s = serve_each(fake.get(), &reqs, {{replies[0]}, {replies[1]}});
-    EXPECT_EQ(run_program(ctl(sock, {"proc", "812"})).out, joined(replies));
+    EXPECT_EQ(run_program(ctl(sock, {"proc", "812"})).out, replies[0] + "\n" + replies[1] + "\n");
     s.join();
     EXPECT_EQ(run_program(ctl(sock, {"proc", "12x"})).status, 2);
 }
 
-TEST_F(FioViewTest, BarsReachFullAndTheSummaryComesFromTheReports) {
+// A time-based run's bar follows the clock; Ctrl-C marks it stopped, drops the test that will not
+// run and says what the daemon cleaned up. A whole run's bars reach full, its summary from the reports.
+TEST_F(ViewsTest, FioBarsAndSummaryFromTheReportsAndCtrlCCancelsTheJob) {
+    ASSERT_TRUE(write_file(std::string("/opt/vorn/bin/fio-") + binfind_arch(), fake_fio(), 0755));
+    const std::string target = d.dir() + "/bench";
+    ASSERT_TRUE(std::filesystem::create_directory(target));
+    ASSERT_TRUE(write_file("/opt/hold", ""));
     ASSERT_TRUE(d.start());
+    TerminalRun c(ctl(d.socket_path(), {"fio", target, "runtime=1"}), 24, 200);
+    ASSERT_TRUE(c.wait_for("99.9%")) << c.screen;
+    c.type("\x03");
+    EXPECT_EQ(c.wait_exit_status(), 1) << c.screen;
+    vt_screen vt(24, 200);
+    vt.feed(c.screen);
+    EXPECT_TRUE(vt.cursor_visible);
+    ASSERT_EQ(vt.lines().size(), 2u) << c.screen;
+    EXPECT_TRUE(std::regex_match(vt.lines()[0], std::regex(R"(SEQ1M_Q8T1_W write  \[#+-*\]   99\.9%  \d:\d\d  stopped)")))
+        << vt.lines()[0];
+    EXPECT_EQ(vt.lines()[1], "cancelled: fio was stopped and the daemon removed its work directory " + target +
+                                 "/___vorn_disk_test___" + std::to_string(d.pid()) + "_1");
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+
+    ASSERT_EQ(unlink("/opt/hold"), 0);
     const std::vector<std::string> words = {"fio", target, "size=16M", "direct=1"};
     TerminalRun t(ctl(d.socket_path(), words), 24, 100);
     EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
@@ -319,7 +308,7 @@ TEST_F(FioViewTest, BarsReachFullAndTheSummaryComesFromTheReports) {
                        "SEQ1M_Q8T1_W  write  340.4   340  19.01 ms  32.64 ms",
                        "SEQ1M_Q8T1_R  read   333.3   333  12.54 ms  33.82 ms"}));
 
-    expect_generic_lines(d.socket_path(), words, {"fio_run", "target_dir=" + target, "size=16M", "direct=1"});
+    expect_generic_lines(d.socket_path(), words, {{"fio_run", "target_dir=" + target, "size=16M", "direct=1"}});
     // The reports, written over many lines by fio, arrive as one line each.
     std::string out = run_program(ctl(d.socket_path(), words)).out;
     EXPECT_NE(out.find(R"("raw":{"fio version":"fio-3.33","timestamp":1796592340,)"), std::string::npos) << out;
@@ -327,28 +316,7 @@ TEST_F(FioViewTest, BarsReachFullAndTheSummaryComesFromTheReports) {
               std::string::npos);
 }
 
-// A time-based run's bar follows the clock; Ctrl-C marks it stopped, drops the test that
-// will not run, and says what the daemon cleaned up.
-TEST_F(FioViewTest, CtrlCCancelsTheJobAndTheDaemonRemovesItsFiles) {
-    ASSERT_TRUE(write_file("/opt/hold", ""));
-    ASSERT_TRUE(d.start());
-    TerminalRun t(ctl(d.socket_path(), {"fio", target, "runtime=1"}), 24, 200);
-    ASSERT_TRUE(t.wait_for("99.9%")) << t.screen;
-    t.type("\x03");
-    EXPECT_EQ(t.wait_exit_status(), 1) << t.screen;
-    vt_screen vt(24, 200);
-    vt.feed(t.screen);
-    EXPECT_TRUE(vt.cursor_visible);
-    ASSERT_EQ(vt.lines().size(), 2u) << t.screen;
-    EXPECT_TRUE(std::regex_match(vt.lines()[0], std::regex(R"(SEQ1M_Q8T1_W write  \[#+-*\]   99\.9%  \d:\d\d  stopped)")))
-        << vt.lines()[0];
-    EXPECT_EQ(vt.lines()[1], "cancelled: fio was stopped and the daemon removed its work directory " + target +
-                                 "/___vorn_disk_test___" + std::to_string(d.pid()) + "_1");
-    EXPECT_TRUE(std::filesystem::is_empty(target));
-}
-
-// The documents iperf3 writes with -J, among them the one of a refused connection, for which
-// it exits with 0: the view says it failed.
+// The documents iperf3 writes with -J; for a refused connection it exits with 0, the view says it failed.
 TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
     const std::string tool = std::string("/opt/vorn/bin/iperf3-") + binfind_arch();
     ASSERT_TRUE(d.start());
@@ -374,7 +342,7 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
         EXPECT_EQ(recorded_argv(rec("iperf3")),
                   (lines_t{"-c", "10.0.0.2", "-p", "5201", "-t", "2", "-P", "1", "-i", "1", "-J", "--forceflush"}));
         EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
-        expect_generic_lines(d.socket_path(), {"iperf3", "10.0.0.2"}, {"iperf3_client", "host=10.0.0.2"});
+        expect_generic_lines(d.socket_path(), {"iperf3", "10.0.0.2"}, {{"iperf3_client", "host=10.0.0.2"}});
     }
     // The document, written over many lines, is one line; the white space of its strings stays.
     EXPECT_EQ(masked(run_program(ctl(d.socket_path(), {"iperf3", "10.0.0.2"})).out),
@@ -384,8 +352,7 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
               R"({"id":"1","event":"done","ok":true,"exit_code":0})" "\n");
 }
 
-// Samples of a raidz pool with log and cache devices named by id: the tree indented by level,
-// the last sample shown, long names keeping their ends.
+// A raidz pool with log and cache devices named by id: the last sample, long names keeping their ends.
 TEST_F(ViewsTest, ZpoolIostatIndentsTheTree) {
     ASSERT_TRUE(mounts.tmpfs("/sbin"));
     ASSERT_TRUE(write_fake_tool("/sbin/zpool", rec("zpool"), data_path("zpool-iostat-v.txt")));
@@ -405,7 +372,7 @@ TEST_F(ViewsTest, ZpoolIostatIndentsTheTree) {
                        "  nvme0n1p1                            0.0       12.0        0 B/s  256.0 KiB/s",
                        "cache                                  0.0        0.0        0 B/s        0 B/s",
                        "  nvme0n1p2                           35.0        0.0    4.4 MiB/s        0 B/s"}));
-    expect_generic_lines(d.socket_path(), {"zpool-iostat", "tank"}, {"zpool_iostat_stream", "pool=tank"});
+    expect_generic_lines(d.socket_path(), {"zpool-iostat", "tank"}, {{"zpool_iostat_stream", "pool=tank"}});
 }
 
 // The process views against the daemon's own readings of /proc, on a process of this test.

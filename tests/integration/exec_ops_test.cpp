@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "host_util.h"
 #include "spawn.h"
 
@@ -49,8 +48,7 @@ std::string done_frame(int code, bool first = false) {
 
 }  // namespace
 
-// One daemon whose allow-list holds every command below: lines and their escaping, stderr
-// streams, the argument limits, refusals, request errors and programs that cannot start.
+// Lines and their escaping, stderr, the argument limits, refusals, request errors, programs that cannot start.
 TEST(ExecOp, FramesOfEachRequest) {
     TestDaemon d;
     std::string lines = d.dir() + "/lines.sh", bad_interp = d.dir() + "/bad.sh", garbage = d.dir() + "/garbage";
@@ -70,10 +68,7 @@ TEST(ExecOp, FramesOfEachRequest) {
     const char* forbidden_msg = "cmd not in exec allowlist";
     const std::string forbidden = error_frame("EFORBIDDEN", forbidden_msg);
     const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2; echo again >&2"])";
-    const struct {
-        std::string args;
-        strings want;
-    } cases[] = {
+    const struct { std::string args; strings want; } cases[] = {
         // Empty lines are dropped, text is escaped, the job id comes with the first event only.
         {"{\"cmd\":\"" + lines + "\"}",
          {line_chunk("one", 1, true), line_chunk("t\\tq\\\"x\\\\y"), line_chunk("two"), done_frame(5)}},
@@ -86,11 +81,8 @@ TEST(ExecOp, FramesOfEachRequest) {
         // The child does not inherit the daemon's ignored SIGPIPE: yes ends quietly on it.
         {R"({"cmd":"sh","argv":["-c","yes | head -1"]})", {line_chunk("y", 1, true), done_frame(0)}},
         {R"({"cmd":"sh","argv":["-c","exit 0"]})", {done_frame(0, true)}},
-        {R"({"cmd":"/usr/bin/sh"})", {forbidden}},
-        {R"({"cmd":"sh "})", {forbidden}},
-        {R"({"cmd":"printf"})", {forbidden}},
-        {"{}", {error_frame("EREQ", "cmd required")}},
-        {R"({"cmd":""})", {error_frame("EREQ", "cmd required")}},
+        {R"({"cmd":"/usr/bin/sh"})", {forbidden}}, {R"({"cmd":"sh "})", {forbidden}}, {R"({"cmd":"printf"})", {forbidden}},
+        {"{}", {error_frame("EREQ", "cmd required")}}, {R"({"cmd":""})", {error_frame("EREQ", "cmd required")}},
         {R"({"cmd":"/nonexistent/prog"})", {error_frame("ENOENT", "cmd not executable")}},
         {R"({"cmd":"no-such-tool-anywhere"})", {error_frame("ENOENT", "cmd not found")}},
         {"{\"cmd\":\"" + bad_interp + "\"}", {done_frame(127, true)}},
@@ -115,9 +107,8 @@ TEST(ExecOp, FramesOfEachRequest) {
         EXPECT_EQ(d.call(vc_request("r1", "exec_detached", args)), want) << args;
 }
 
-// Lines reach the client while the program runs; a cancel from a second connection ends the
-// stream with done -1 at once and gives the job slot back. With all slots taken exec still runs,
-// without a job id.
+// Lines come while the program runs; a cancel from a second connection ends the stream with done -1
+// at once and frees the job slot. With all slots taken exec still runs, without a job id.
 TEST(ExecOp, LiveLinesCancelFromASecondConnectionAndAllSlotsTaken) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
@@ -152,8 +143,7 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     std::string script = d.dir() + "/detached.sh", log = d.dir() + "/out.log";
     ASSERT_TRUE(write_file(script,
                            "#!/bin/sh\npwd\nls /proc/self/fd\ncat /proc/$$/stat\necho args \"$@\"\n"
-                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n",
-                           0755));
+                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n", 0755));
     ASSERT_TRUE(d.start());
     std::string reply = d.call("{\"id\":\"r1\",\"op\":\"exec_detached\",\"args\":{\"cmd\":\"" + script +
                                "\",\"log_path\":\"" + log + "\",\"cwd\":\"/usr\",\"argv\":[\"a b\",\"c\"]}}");

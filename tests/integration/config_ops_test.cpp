@@ -1,8 +1,6 @@
 // config_get and config_apply over the socket: the reply, persistence, refusals that leave
 // file and live configuration as they were, concurrent applies, and vornctl's readable form.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +11,8 @@
 #include <vector>
 
 #include "config.h"
-#include "harness.h"
+#include "ctl_util.h"
+#include "host_util.h"
 #include "ops.h"
 #include "spawn.h"
 
@@ -26,19 +25,9 @@ const char* const SAFE_OPS_JSON =
     R"("procs_list","read_file","read_dir","dmesg","smart_get","dmidecode","sysinfo","net_addrs",)"
     R"("net_ports","bin_check","mounts","config_get","config_apply"])";
 
-std::string apply_cfg(const TestDaemon& d, std::string_view a) { return d.call(vc_request("a", "config_apply", a)); }
-
-std::string member(std::string_view json, std::string_view key) {
-    std::string v;
-    return vc_json_raw(json, key, &v) ? v : "<absent>";
-}
-
+std::string apply_cfg(const TestDaemon& d, std::string_view a) { return d.call(req("config_apply", a)); }
 // The "result" of config_get: the live configuration object.
-std::string live_config(const TestDaemon& d) { return member(d.call(R"({"id":"g","op":"config_get"})"), "result"); }
-
-std::string err_reply(const std::string& code, const std::string& msg) {
-    return R"({"id":"a","ok":false,"code":")" + code + R"(","error":")" + msg + "\"}";
-}
+std::string live_config(const TestDaemon& d) { return json_member(d.call(req("config_get", "{}")), "result"); }
 
 // Loads `path` here as the daemon does and returns its config_get object; it must regenerate the file exactly.
 std::string load_and_check_whole(const std::string& path) {
@@ -64,11 +53,6 @@ struct unchanged_t {
     }
 };
 
-struct umount_at_exit {
-    std::string path;
-    ~umount_at_exit() { umount2(path.c_str(), MNT_DETACH); }
-};
-
 }  // namespace
 
 TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
@@ -81,7 +65,7 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
                          R"(},"exec":{"mode":"NONE","list":[]},"pty":{"mode":"NONE","list":[]},)"
                          R"("read_file":{"mode":"ALL","list":[]},"write_file":{"mode":"NONE","list":[]},)"
                          R"("fio_targets":{"mode":"NONE","list":[]},"procs_kill":{"mode":"NONE","list":[]}})";
-    EXPECT_EQ(reply, R"({"id":"a","ok":true,"result":{"persisted":true,"persisted_path":")" + conf +
+    EXPECT_EQ(reply, R"({"id":"r","ok":true,"result":{"persisted":true,"persisted_path":")" + conf +
                          R"(","socket_restart_required":false,"config":)" + config + "}}");
     EXPECT_EQ(live_config(d), config);
     EXPECT_TRUE(d.wait_log("config_apply: level=safe persisted to " + conf));
@@ -92,8 +76,8 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
 
     // A level wins over list arguments, which are then not read at all.
     reply = apply_cfg(d, R"({"level":"locked","exec":"ALL"})");
-    EXPECT_EQ(member(member(member(reply, "result"), "config"), "exec"), R"({"mode":"NONE","list":[]})");
-    EXPECT_EQ(member(live_config(d), "level"), "\"locked\"");
+    EXPECT_EQ(json_member(json_member(json_member(reply, "result"), "config"), "exec"), R"({"mode":"NONE","list":[]})");
+    EXPECT_EQ(json_member(live_config(d), "level"), "\"locked\"");
 
     // Concurrent applies are taken one at a time: one whole file is left, the live record's.
     constexpr int THREADS = 4, ROUNDS = 5;
@@ -107,7 +91,7 @@ TEST(ConfigApply, LevelReplyShapePersistenceAndConcurrency) {
                 replies[t * ROUNDS + r] = apply_cfg(d, R"({"exec":")" + names + R"(","procs_kill":"smbd"})");
         });
     for (auto& th : threads) th.join();
-    for (const auto& r : replies) EXPECT_EQ(member(r, "ok"), "true") << r;
+    for (const auto& r : replies) EXPECT_EQ(json_member(r, "ok"), "true") << r;
     EXPECT_EQ(load_and_check_whole(d.config_path()), live_config(d));
     EXPECT_FALSE(fs::exists(d.config_path() + ".tmp"));
     EXPECT_EQ(d.stop(), 0);
@@ -119,74 +103,63 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     d.write_config("[ops]\nenabled = ping, config_get, config_apply\n[exec]\nallow = ls\n[pty]\nallow = /bin/sh\n");
     ASSERT_TRUE(d.start());
     const unchanged_t before{d, d.config_path()};
-    std::string forty_long;  // its line would be far above the 1023 bytes the loader reads whole
-    std::string thirty_three;  // one entry more than a list holds
+    std::string forty_long, thirty_three;  // a line far above the 1023 bytes the loader reads; a list too long
     for (int i = 0; i < 40; i++) forty_long += (i ? "," : "") + std::string(40, static_cast<char>('a' + i % 26));
     for (int i = 0; i < 33; i++) thirty_three += (i ? ",p" : "p") + std::to_string(i);
-    const std::string no_args = err_reply("EBADREQ", "level or knob overrides required");
+    const std::string no_args = err("EBADREQ", "level or knob overrides required");
     const std::pair<std::string, std::string> cases[] = {
-        {R"({"level":"Safe"})", err_reply("EBADREQ", "unknown level")},
-        {R"({"level":"root","exec":"ALL"})", err_reply("EBADREQ", "unknown level")},
-        {R"({"level":""})", no_args},
-        {"{}", no_args},
-        {"[]", no_args},
+        {R"({"level":"Safe"})", err("EBADREQ", "unknown level")},
+        {R"({"level":"root","exec":"ALL"})", err("EBADREQ", "unknown level")},
+        {R"({"level":""})", no_args}, {"{}", no_args}, {"[]", no_args},
         {R"({"exec":["ls"],"pty":{"a":1},"opz":"ALL"})", no_args},
-        {"{\"exec\":\"ls\n[ops]\nenabled=ALL\"}", err_reply("EBADREQ", "invalid list value")},
-        {R"({"read_file":")" + forty_long + "\"}", err_reply("EINTERNAL", "serialize overflow")},
+        {"{\"exec\":\"ls\n[ops]\nenabled=ALL\"}", err("EBADREQ", "invalid list value")},
+        {R"({"read_file":")" + forty_long + "\"}", err("EINTERNAL", "serialize overflow")},
         // Never stored cut: a prefix cut to 127 characters would admit its siblings.
-        {R"({"read_file":"/srv/)" + std::string(145, 'd') + "\"}", err_reply("EBADREQ", "invalid list value")},
-        {R"({"exec":")" + thirty_three + "\"}", err_reply("EBADREQ", "invalid list value")},
+        {R"({"read_file":"/srv/)" + std::string(145, 'd') + "\"}", err("EBADREQ", "invalid list value")},
+        {R"({"exec":")" + thirty_three + "\"}", err("EBADREQ", "invalid list value")},
     };
     for (const auto& [args, reply] : cases) {
         EXPECT_EQ(apply_cfg(d, args), reply) << args;
         before.expect(args);
     }
-    EXPECT_EQ(d.call(R"({"id":"a","op":"config_apply"})"), no_args);
+    EXPECT_EQ(d.call(R"({"id":"r","op":"config_apply"})"), no_args);
 
     // A temporary name that already exists is never followed.
     const std::string victim = d.dir() + "/victim";
     ASSERT_TRUE(write_file(victim, "precious\n"));
     ASSERT_EQ(symlink(victim.c_str(), (d.config_path() + ".tmp").c_str()), 0);
-    EXPECT_EQ(apply_cfg(d, R"({"level":"safe"})"), err_reply("EPERSIST", strerror(ELOOP)));
+    EXPECT_EQ(apply_cfg(d, R"({"level":"safe"})"), err("EPERSIST", strerror(ELOOP)));
     EXPECT_EQ(read_text(victim), "precious\n");
     ASSERT_EQ(unlink((d.config_path() + ".tmp").c_str()), 0);
     before.expect("symlinked temporary file");
 
     // The live operation list lacks "info": any list change adds it back.
-    std::string cfg = member(member(apply_cfg(d, R"({"write_file":"/tmp/x"})"), "result"), "config");
-    EXPECT_EQ(member(cfg, "write_file"), R"({"mode":"LIST","list":["/tmp/x"]})");
-    EXPECT_EQ(member(cfg, "ops"), R"({"mode":"LIST","list":["ping","config_get","config_apply","info"]})");
+    std::string cfg = json_member(json_member(apply_cfg(d, R"({"write_file":"/tmp/x"})"), "result"), "config");
+    EXPECT_EQ(json_member(cfg, "write_file"), R"({"mode":"LIST","list":["/tmp/x"]})");
+    EXPECT_EQ(json_member(cfg, "ops"), R"({"mode":"LIST","list":["ping","config_get","config_apply","info"]})");
     for (const char* same : {"exec", "pty", "read_file", "fio_targets", "procs_kill", "socket"})
-        EXPECT_EQ(member(cfg, same), member(before.live, same)) << same;
+        EXPECT_EQ(json_member(cfg, same), json_member(before.live, same)) << same;
 
     // vornctl sends words as list arguments (an empty level counts as absent) and prints readably.
-    auto vornctl = [&](std::vector<std::string> words) {
-        words.insert(words.begin(), {VORNCTL_BIN, "-s", d.socket_path()});
-        return run_program(words);
-    };
-    run_result_t r = vornctl({"config-apply", "ops=iostat_stream", "exec=bash,ls", "level="});
+    run_result_t r = run_program(ctl(d.socket_path(), {"config-apply", "ops=iostat_stream", "exec=bash,ls", "level="}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("persisted    " + d.config_path() + "\n"), std::string::npos) << r.out;
-    r = vornctl({"config"});
+    r = run_program(ctl(d.socket_path(), {"config"}));
     EXPECT_EQ(r.out, "level        custom\n"
                      "config_path  " + d.config_path() + "\n"
                      "socket       " + d.socket_path() + "  mode 0666  group -\n"
                      "ops          LIST  iostat_stream, ping, info, config_get, config_apply\n"
-                     "exec         LIST  bash, ls\n"
-                     "pty          LIST  /bin/sh\n"
-                     "read_file    ALL\n"
-                     "write_file   LIST  /tmp/x\n"
-                     "fio_targets  ALL\n"
-                     "procs_kill   ALL\n");
+                     "exec         LIST  bash, ls\npty          LIST  /bin/sh\n"
+                     "read_file    ALL\nwrite_file   LIST  /tmp/x\nfio_targets  ALL\nprocs_kill   ALL\n");
     EXPECT_EQ(load_and_check_whole(d.config_path()), live_config(d));  // the file holds the live record whole
-    r = vornctl({"config-apply", "level=high"});
+    r = run_program(ctl(d.socket_path(), {"config-apply", "level=high"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out + r.err, "vornctl: EBADREQ: unknown level\n");
 
     // NONE closes every operation, these included, until the file changes by other means.
-    EXPECT_EQ(member(apply_cfg(d, R"({"ops":"NONE"})"), "ok"), "true");
-    EXPECT_EQ(d.call(R"({"id":"a","op":"config_get"})"), err_reply("EDISABLED", "op disabled by config"));
-    EXPECT_EQ(apply_cfg(d, R"({"level":"dev"})"), err_reply("EDISABLED", "op disabled by config"));
+    EXPECT_EQ(json_member(apply_cfg(d, R"({"ops":"NONE"})"), "ok"), "true");
+    EXPECT_EQ(d.call(R"({"id":"r","op":"config_get"})"), err("EDISABLED", "op disabled by config"));
+    EXPECT_EQ(apply_cfg(d, R"({"level":"dev"})"), err("EDISABLED", "op disabled by config"));
     EXPECT_EQ(d.stop(), 0);
 }
 
@@ -195,31 +168,30 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
 TEST(ConfigApply, FirstApplyCreatesSystemFileThenAFullFileSystemChangesNothing) {
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << why;
-    // An empty /opt of this namespace only: the daemon has to create /opt/vorn/etc itself.
-    ASSERT_EQ(mount("tmpfs", "/opt", "tmpfs", 0, "size=4k"), 0) << strerror(errno);
-    umount_at_exit guard{"/opt"};
+    // An empty /opt of one page: the daemon has to create /opt/vorn/etc itself. Without a file it
+    // binds the default socket, which lands in the test's own directory.
+    scoped_mounts m;
+    ASSERT_TRUE(m.mount_at("/opt", "tmpfs", "tmpfs", 0, "size=4k")) << strerror(errno);
     TestDaemon d;
-    // Started without a file, the daemon binds the default socket, which this namespace puts
-    // in the test's own directory.
     const std::string run_dir = "/opt/vorn/var/run";
     ASSERT_TRUE(fs::create_directories(run_dir));
-    ASSERT_EQ(mount(d.dir().c_str(), run_dir.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    ASSERT_TRUE(m.mount_at(run_dir, d.dir().c_str(), nullptr, MS_BIND)) << strerror(errno);
     ASSERT_TRUE(d.start("-c " + d.dir() + "/absent.conf"));
     ASSERT_TRUE(d.wait_log("config not found at " + d.dir() + "/absent.conf"));
-    EXPECT_EQ(member(live_config(d), "config_path"), "\"\"");
+    EXPECT_EQ(json_member(live_config(d), "config_path"), "\"\"");
 
     const std::string conf = "/opt/vorn/etc/vornd.conf";
     std::string reply = apply_cfg(d, R"({"level":"locked"})");
-    EXPECT_EQ(member(member(reply, "result"), "persisted_path"), "\"" + conf + "\"") << reply;
+    EXPECT_EQ(json_member(json_member(reply, "result"), "persisted_path"), "\"" + conf + "\"") << reply;
     struct stat st;
     ASSERT_EQ(stat("/opt/vorn/etc", &st), 0);
     EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFDIR | 0755u);
     std::string live = live_config(d);
-    EXPECT_EQ(member(live, "level"), "\"locked\"");
+    EXPECT_EQ(json_member(live, "level"), "\"locked\"");
     EXPECT_EQ(load_and_check_whole(conf), live);  // its config_path included
 
     const unchanged_t before{d, conf};
-    EXPECT_EQ(apply_cfg(d, R"({"level":"safe"})"), err_reply("EPERSIST", strerror(ENOSPC)));
+    EXPECT_EQ(apply_cfg(d, R"({"level":"safe"})"), err("EPERSIST", strerror(ENOSPC)));
     EXPECT_TRUE(d.wait_log("config_apply: write " + conf + " failed: " + strerror(ENOSPC)));
     before.expect("full file system");
     EXPECT_EQ(d.stop(), 0);

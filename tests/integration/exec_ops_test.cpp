@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "host_util.h"
 #include "spawn.h"
 
@@ -25,32 +24,30 @@ std::string mask_job(const std::string& f) {
 
 // Every frame of one exec request on its own connection, job ids masked.
 strings exec_frames(const TestDaemon& d, const std::string& args) {
-    strings frames = StreamReader(d, vc_request("r1", "exec", args)).until_end();
+    strings frames = StreamReader(d, vc_request("r", "exec", args)).until_end();
     for (auto& f : frames) f = mask_job(f);
     return frames;
 }
 
-// An error event of a stream, or with `event` false a plain error reply.
-std::string error_frame(const char* code, const char* msg, bool event = true) {
-    return std::string("{\"id\":\"r1\",") + (event ? "\"event\":\"error\",\"job_id\":\"X\"," : "") +
-           "\"ok\":false,\"code\":\"" + code + "\",\"error\":\"" + msg + "\"}";
+// An error event of a stream (a plain error reply is err()).
+std::string error_frame(const char* code, const char* msg) {
+    return std::string(R"({"id":"r","event":"error","job_id":"X","ok":false,"code":")") + code + R"(","error":")" + msg + "\"}";
 }
 
 // `first`: the stream's first event, the one that carries the job id.
 std::string line_chunk(const std::string& text, int stream = 1, bool first = false) {
-    return std::string("{\"id\":\"r1\",\"event\":\"chunk\",") + (first ? "\"job_id\":\"X\"," : "") +
+    return std::string("{\"id\":\"r\",\"event\":\"chunk\",") + (first ? "\"job_id\":\"X\"," : "") +
            "\"data\":{\"type\":\"line\",\"stream\":" + std::to_string(stream) + ",\"text\":\"" + text + "\"}}";
 }
 
 std::string done_frame(int code, bool first = false) {
-    return std::string("{\"id\":\"r1\",\"event\":\"done\",") + (first ? "\"job_id\":\"X\"," : "") +
+    return std::string("{\"id\":\"r\",\"event\":\"done\",") + (first ? "\"job_id\":\"X\"," : "") +
            "\"ok\":true,\"exit_code\":" + std::to_string(code) + "}";
 }
 
 }  // namespace
 
-// One daemon whose allow-list holds every command below: lines and their escaping, stderr
-// streams, the argument limits, refusals, request errors and programs that cannot start.
+// Lines and their escaping, stderr, the argument limits, refusals, request errors, programs that cannot start.
 TEST(ExecOp, FramesOfEachRequest) {
     TestDaemon d;
     std::string lines = d.dir() + "/lines.sh", bad_interp = d.dir() + "/bad.sh", garbage = d.dir() + "/garbage";
@@ -70,10 +67,7 @@ TEST(ExecOp, FramesOfEachRequest) {
     const char* forbidden_msg = "cmd not in exec allowlist";
     const std::string forbidden = error_frame("EFORBIDDEN", forbidden_msg);
     const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2; echo again >&2"])";
-    const struct {
-        std::string args;
-        strings want;
-    } cases[] = {
+    const struct { std::string args; strings want; } cases[] = {
         // Empty lines are dropped, text is escaped, the job id comes with the first event only.
         {"{\"cmd\":\"" + lines + "\"}",
          {line_chunk("one", 1, true), line_chunk("t\\tq\\\"x\\\\y"), line_chunk("two"), done_frame(5)}},
@@ -86,11 +80,8 @@ TEST(ExecOp, FramesOfEachRequest) {
         // The child does not inherit the daemon's ignored SIGPIPE: yes ends quietly on it.
         {R"({"cmd":"sh","argv":["-c","yes | head -1"]})", {line_chunk("y", 1, true), done_frame(0)}},
         {R"({"cmd":"sh","argv":["-c","exit 0"]})", {done_frame(0, true)}},
-        {R"({"cmd":"/usr/bin/sh"})", {forbidden}},
-        {R"({"cmd":"sh "})", {forbidden}},
-        {R"({"cmd":"printf"})", {forbidden}},
-        {"{}", {error_frame("EREQ", "cmd required")}},
-        {R"({"cmd":""})", {error_frame("EREQ", "cmd required")}},
+        {R"({"cmd":"/usr/bin/sh"})", {forbidden}}, {R"({"cmd":"sh "})", {forbidden}}, {R"({"cmd":"printf"})", {forbidden}},
+        {"{}", {error_frame("EREQ", "cmd required")}}, {R"({"cmd":""})", {error_frame("EREQ", "cmd required")}},
         {R"({"cmd":"/nonexistent/prog"})", {error_frame("ENOENT", "cmd not executable")}},
         {R"({"cmd":"no-such-tool-anywhere"})", {error_frame("ENOENT", "cmd not found")}},
         {"{\"cmd\":\"" + bad_interp + "\"}", {done_frame(127, true)}},
@@ -98,30 +89,28 @@ TEST(ExecOp, FramesOfEachRequest) {
     for (const auto& c : cases) EXPECT_EQ(exec_frames(d, c.args), c.want) << c.args;
 
     const std::pair<std::string, std::string> detached[] = {
-        {R"({"cmd":"/usr/bin/sh","log_path":"/dev/null"})", error_frame("EFORBIDDEN", forbidden_msg, false)},
-        {R"({"cmd":"sh"})", error_frame("EREQ", "log_path required", false)},
-        {R"({"log_path":"/dev/null"})", error_frame("EREQ", "cmd required", false)},
-        {R"({"cmd":"no-such-tool-anywhere","log_path":"/x"})", error_frame("ENOENT", "cmd not found", false)},
+        {R"({"cmd":"/usr/bin/sh","log_path":"/dev/null"})", err("EFORBIDDEN", forbidden_msg)},
+        {R"({"cmd":"sh"})", err("EREQ", "log_path required")},
+        {R"({"log_path":"/dev/null"})", err("EREQ", "cmd required")},
+        {R"({"cmd":"no-such-tool-anywhere","log_path":"/x"})", err("ENOENT", "cmd not found")},
         // Programs that cannot start are reported, not answered as started.
-        {R"({"cmd":"sh","log_path":"/dev/null","cwd":"/nonexistent/dir"})",
-         error_frame("ESPAWN", "No such file or directory", false)},
-        {"{\"cmd\":\"" + garbage + "\",\"log_path\":\"/dev/null\"}", error_frame("ESPAWN", "Exec format error", false)},
+        {R"({"cmd":"sh","log_path":"/dev/null","cwd":"/nonexistent/dir"})", err("ESPAWN", "No such file or directory")},
+        {"{\"cmd\":\"" + garbage + "\",\"log_path\":\"/dev/null\"}", err("ESPAWN", "Exec format error")},
         {R"({"cmd":"sh","log_path":"/dev/null","cwd":")" + std::string(512, 'd') + "\"}",
-         error_frame("EBADREQ", "cwd too long", false)},
-        {R"({"cmd":"sh","log_path":")" + std::string(512, 'l') + "\"}", error_frame("EBADREQ", "log_path too long", false)},
-        {R"({"cmd":"sh","log_path":"/dev/null","argv":[)" + long_arg + "]}", error_frame("EBADREQ", "argv too long", false)},
+         err("EBADREQ", "cwd too long")},
+        {R"({"cmd":"sh","log_path":")" + std::string(512, 'l') + "\"}", err("EBADREQ", "log_path too long")},
+        {R"({"cmd":"sh","log_path":"/dev/null","argv":[)" + long_arg + "]}", err("EBADREQ", "argv too long")},
     };
     for (const auto& [args, want] : detached)
-        EXPECT_EQ(d.call(vc_request("r1", "exec_detached", args)), want) << args;
+        EXPECT_EQ(d.call(vc_request("r", "exec_detached", args)), want) << args;
 }
 
-// Lines reach the client while the program runs; a cancel from a second connection ends the
-// stream with done -1 at once and gives the job slot back. With all slots taken exec still runs,
-// without a job id.
+// Lines come while the program runs; a cancel from a second connection ends the stream with done -1
+// at once and frees the job slot. With all slots taken exec still runs, without a job id.
 TEST(ExecOp, LiveLinesCancelFromASecondConnectionAndAllSlotsTaken) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    StreamReader s(d, vc_request("r1", "exec", R"({"cmd":"sh","argv":["-c","echo 1; echo 2; exec sleep 30"]})"));
+    StreamReader s(d, vc_request("r", "exec", R"({"cmd":"sh","argv":["-c","echo 1; echo 2; exec sleep 30"]})"));
     std::string first = s.next(1500), job_id;
     EXPECT_EQ(mask_job(first), line_chunk("1", 1, true));
     EXPECT_EQ(s.next(500), line_chunk("2"));
@@ -152,14 +141,13 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     std::string script = d.dir() + "/detached.sh", log = d.dir() + "/out.log";
     ASSERT_TRUE(write_file(script,
                            "#!/bin/sh\npwd\nls /proc/self/fd\ncat /proc/$$/stat\necho args \"$@\"\n"
-                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n",
-                           0755));
+                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n", 0755));
     ASSERT_TRUE(d.start());
-    std::string reply = d.call("{\"id\":\"r1\",\"op\":\"exec_detached\",\"args\":{\"cmd\":\"" + script +
+    std::string reply = d.call("{\"id\":\"r\",\"op\":\"exec_detached\",\"args\":{\"cmd\":\"" + script +
                                "\",\"log_path\":\"" + log + "\",\"cwd\":\"/usr\",\"argv\":[\"a b\",\"c\"]}}");
     long long mid = 0;
     ASSERT_TRUE(vc_json_int(json_member(reply, "result"), "intermediate_pid", &mid)) << reply;
-    EXPECT_EQ(reply, "{\"id\":\"r1\",\"ok\":true,\"result\":{\"resolved\":\"" + script + "\",\"log_path\":\"" + log +
+    EXPECT_EQ(reply, "{\"id\":\"r\",\"ok\":true,\"result\":{\"resolved\":\"" + script + "\",\"log_path\":\"" + log +
                          "\",\"intermediate_pid\":" + std::to_string(mid) + "}}");
     EXPECT_TRUE(kill(static_cast<pid_t>(mid), 0) == -1 && errno == ESRCH) << "the intermediate child is gone";
 

@@ -1,6 +1,5 @@
-// fio_run over the socket: the real fio on a tmpfs directory (live progress, reports, cancel,
-// the sweep of dead daemons' directories), and a fake fio for the exact argument vectors and
-// every refusal.
+// fio_run: the real fio on a tmpfs (progress, reports, cancel, the sweep of dead daemons'
+// directories), and a fake fio for the exact argument vectors and every refusal.
 
 #include <gtest/gtest.h>
 
@@ -33,19 +32,8 @@ struct ShmDir {
     }
 };
 
-std::string data_of(const std::string& frame) {
-    std::string d;
-    vc_json_raw(frame, "data", &d);
-    return d;
-}
-
 std::string fio_args(const std::string& target, const std::string& more = "") {
     return R"({"target_dir":")" + target + "\"" + more + "}";
-}
-
-std::string replaced(std::string s, const std::string& from, const std::string& to) {
-    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
-    return s;
 }
 
 strings entries(const std::string& dir) {
@@ -54,6 +42,42 @@ strings entries(const std::string& dir) {
     for (const auto& e : fs::directory_iterator(dir, ec)) out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// A fake fio in the install root: records each run's arguments (runs separated by "="),
+// writes a report with a warning before the document, and fails the read tests with 3.
+class FioFakeTest : public FakeToolsTest {
+protected:
+    void SetUp() override {
+        FakeToolsTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(write_file("/opt/vorn/bin/fio-" + std::string(binfind_arch()),
+                               "#!/bin/sh\nprintf '%s\\n' \"$@\" = >> '" + rec("fio") + "'\n"
+                               "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; esac; done\n"
+                               "printf 'fio: warning\\n{\"jobs\":[]}\\n' > \"$out\"\n"
+                               "case \"$1\" in --name=*_R) exit 3;; esac\n", 0755));
+        target = d.dir() + "/allowed";
+        ASSERT_TRUE(fs::create_directories(target + "/dir"));
+        ASSERT_TRUE(fs::create_directories(d.dir() + "/other/in"));
+    }
+    // The runs' argument vectors, each joined with spaces, the work directory shown as W.
+    strings runs(const std::string& workdir) {
+        strings out(1);
+        for (std::string a : recorded_argv(rec("fio"))) {
+            if (size_t at = a.find(workdir); at != std::string::npos) a.replace(at, workdir.size(), "W");
+            if (a == "=") out.emplace_back();
+            else out.back() += (out.back().empty() ? "" : " ") + a;
+        }
+        out.pop_back();
+        unlink(rec("fio").c_str());
+        return out;
+    }
+    std::string target;
+};
+
+std::string error_frame(const char* code, const char* msg) {
+    return std::string(R"({"id":"r","event":"error","job_id":"X","ok":false,"code":")") + code + R"(","error":")" +
+           msg + "\"}";
 }
 
 }  // namespace
@@ -75,13 +99,12 @@ TEST(FioReal, RunStreamsProgressAndReportsAndSweepsDeadDaemonsDirectories) {
     strings frames = StreamReader(d, req("fio_run", fio_args(t.path, R"(,"size":"16M","runtime":5)"))).until_end(60000);
     ASSERT_FALSE(frames.empty());
     if (has(frames[0], "fio not found")) GTEST_SKIP() << "fio is not installed";
-    EXPECT_TRUE(has(frames[0], "\"job_id\":")) << frames[0];
-    EXPECT_EQ(data_of(frames[0]),
+    EXPECT_EQ(json_member(frames[0], "data"),
               R"({"type":"start","total":2,"work_dir":")" + pre + std::to_string(d.pid()) + "_1\"}");
     std::string records;
     int logs = 0, progress = 0;
     for (const auto& f : frames) {
-        std::string data = data_of(f), type, raw;
+        std::string data = json_member(f, "data"), type, raw;
         vc_json_str(data, "type", &type);
         logs += type == "log";
         progress += type == "progress";
@@ -100,8 +123,7 @@ TEST(FioReal, RunStreamsProgressAndReportsAndSweepsDeadDaemonsDirectories) {
     EXPECT_GT(progress, 0);
     EXPECT_EQ(frames.back(), R"({"id":"r","event":"done","ok":true,"exit_code":0})");
 
-    // No work directory is left. Of the old ones, a live daemon's stays, as does one that still
-    // holds a subdirectory (its files are gone); a link is never followed.
+    // No work directory is left; a live daemon's stays, one with a subdirectory keeps it; no link is followed.
     strings kept = {fs::path(gone_run).filename(), fs::path(live).filename(), fs::path(link).filename()};
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(entries(t.path), kept);
@@ -118,8 +140,7 @@ TEST(FioReal, CancelDuringTheSecondTestEndsTheRun) {
     std::string first = s.next(10000), job_id, f;
     if (has(first, "fio not found")) GTEST_SKIP() << "fio is not installed";
     ASSERT_TRUE(vc_json_str(first, "job_id", &job_id)) << first;
-    while (!(f = s.next(20000)).empty() && !has(f, R"("type":"test_start","index":1)")) {
-    }
+    while (!(f = s.next(20000)).empty() && !has(f, R"("type":"test_start","index":1)")) {}
     ASSERT_FALSE(f.empty());
     s.next(3000);  // fio is running: its first line is out
     uint64_t t0 = now_ms();
@@ -133,74 +154,29 @@ TEST(FioReal, CancelDuringTheSecondTestEndsTheRun) {
     EXPECT_EQ(entries(t.path), strings{});
 }
 
-namespace {
-
-// A fake fio in the install root: records each run's arguments (runs separated by "="),
-// writes a report with a warning before the document, and fails the read tests with 3.
-class FioFakeTest : public FakeToolsTest {
-protected:
-    void SetUp() override {
-        FakeToolsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_TRUE(write_file("/opt/vorn/bin/fio-" + std::string(binfind_arch()),
-                               "#!/bin/sh\nprintf '%s\\n' \"$@\" = >> '" + rec("fio") + "'\n"
-                               "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; esac; done\n"
-                               "printf 'fio: warning\\n{\"jobs\":[]}\\n' > \"$out\"\n"
-                               "case \"$1\" in --name=*_R) exit 3;; esac\n",
-                               0755));
-        target = d.dir() + "/allowed";
-        ASSERT_TRUE(fs::create_directories(target + "/dir"));
-        ASSERT_TRUE(fs::create_directories(d.dir() + "/other/in"));
-    }
-    // The runs' argument vectors, each joined with spaces, the work directory shown as W.
-    strings runs(const std::string& workdir) {
-        strings out(1);
-        for (const auto& a : recorded_argv(rec("fio"))) {
-            if (a == "=") out.emplace_back();
-            else out.back() += (out.back().empty() ? "" : " ") + replaced(a, workdir, "W");
-        }
-        out.pop_back();
-        unlink(rec("fio").c_str());
-        return out;
-    }
-    std::string target;
-};
-
-std::string error_frame(const char* code, const char* msg) {
-    return std::string(R"({"id":"r","event":"error","job_id":"X","ok":false,"code":")") + code + R"(","error":")" +
-           msg + "\"}";
-}
-
-}  // namespace
-
 TEST_F(FioFakeTest, ArgumentVectorsAndRecords) {
     ASSERT_TRUE(d.start());
     strings frames = StreamReader(d, req("fio_run", fio_args(target + "/dir"))).until_end();
     const std::string wd = target + "/dir/___vorn_disk_test___" + std::to_string(d.pid()) + "_1";
-    strings want;
-    for (const char* r : {R"({"type":"start","total":2,"work_dir":"WD"})",
+    const strings want = {R"({"type":"start","total":2,"work_dir":")" + wd + "\"}",
                           R"({"type":"test_start","index":0,"name":"SEQ1M_Q8T1_W","rw":"write","bs":"1M","size":"2G"})",
                           "{\"type\":\"test_done\",\"index\":0,\"raw\":{\"jobs\":[]}\n}",
                           R"({"type":"test_start","index":1,"name":"SEQ1M_Q8T1_R","rw":"read","bs":"1M","size":"2G"})",
-                          "{\"type\":\"test_done\",\"index\":1,\"raw\":{\"jobs\":[]}\n}"})
-        want.push_back(replaced(r, "WD", wd));
+                          "{\"type\":\"test_done\",\"index\":1,\"raw\":{\"jobs\":[]}\n}"};
     ASSERT_EQ(frames.size(), want.size() + 1);
-    for (size_t i = 0; i < want.size(); i++) EXPECT_EQ(data_of(frames[i]), want[i]);
+    for (size_t i = 0; i < want.size(); i++) EXPECT_EQ(json_member(frames[i], "data"), want[i]);
     EXPECT_EQ(frames.back(), R"({"id":"r","event":"done","ok":true,"exit_code":3})");  // the first non-zero
     EXPECT_EQ(entries(target + "/dir"), strings{});
-
     // One vector: `body` holds rw, bs and size, `opts` what follows --scramble_buffers.
     auto vec = [](const char* name, const char* body, const char* depth, const char* opts = " --direct=0") {
         return std::string("--name=") + name + " --ioengine=libaio " + body + " --numjobs=1 --iodepth=" + depth +
                " --scramble_buffers=1" + opts + " --output-format=json --output=W/" + name +
                ".json --directory=W --eta=always";
     };
-    const struct {
-        const char* args;
-        size_t count;
-        std::string first;
-    } cases[] = {
-        {"", 2, vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8")},
+    EXPECT_EQ(runs(wd), (strings{vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8"),
+                                 vec("SEQ1M_Q8T1_R", "--rw=read --bs=1M --size=2G", "8")}));
+
+    const struct { const char* args; size_t count; std::string first; } cases[] = {
         {R"(,"size":"1.5G","direct":1,"runtime":100000)", 2,
          vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=1", "8", " --direct=1 --runtime=86400 --time_based")},
         {R"(,"size":"","direct":true,"runtime":-5)", 2, vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8")},
@@ -213,11 +189,10 @@ TEST_F(FioFakeTest, ArgumentVectorsAndRecords) {
         {R"(,"test":"custom","iodepth":5000)", 1,
          vec("CUSTOM_read", "--rw=read --bs=1M --size=2G", "1024", " --direct=0 --unlink=1")},
     };
-    unlink(rec("fio").c_str());
     for (const auto& c : cases) {
         strings frames = StreamReader(d, req("fio_run", fio_args(target, c.args))).until_end();
         std::string workdir;
-        vc_json_str(data_of(frames[0]), "work_dir", &workdir);
+        vc_json_str(json_member(frames[0], "data"), "work_dir", &workdir);
         EXPECT_EQ(json_event(frames.back()), "done") << c.args;
         strings got = runs(workdir);
         EXPECT_EQ(got.size(), c.count) << c.args;
@@ -234,21 +209,16 @@ TEST_F(FioFakeTest, RefusalsTouchNothing) {
     ASSERT_EQ(mount(nullptr, (target + "/ro").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     ASSERT_TRUE(d.start());
 
-    const struct {
-        std::string args;
-        std::string frame;
-    } cases[] = {
-        {"{}", error_frame("EREQ", "target_dir required")},
-        {fio_args(""), error_frame("EREQ", "target_dir required")},
+    const std::string forbidden = error_frame("EFORBIDDEN", "target_dir not in allowlist");
+    const std::string preset = error_frame("EREQ", "unknown test preset"), rw = error_frame("EREQ", "invalid rw");
+    const struct { std::string args, frame; } cases[] = {
+        {"{}", error_frame("EREQ", "target_dir required")}, {fio_args(""), error_frame("EREQ", "target_dir required")},
         {fio_args(target + "/" + std::string(300, 'd')), error_frame("EBADREQ", "target_dir too long")},
         {fio_args(target + "/missing"), error_frame("EBADPATH", "target_dir not resolvable")},
-        {fio_args(d.dir() + "/other"), error_frame("EFORBIDDEN", "target_dir not in allowlist")},
-        {fio_args(target + "/out/in"), error_frame("EFORBIDDEN", "target_dir not in allowlist")},
+        {fio_args(d.dir() + "/other"), forbidden}, {fio_args(target + "/out/in"), forbidden},
         {fio_args(target + "/file"), error_frame("ENOTDIR", "target_dir not a directory")},
-        {fio_args(target, R"(,"test":"")"), error_frame("EREQ", "unknown test preset")},
-        {fio_args(target, R"(,"test":"seq1m2")"), error_frame("EREQ", "unknown test preset")},
-        {fio_args(target, R"(,"test":"custom","rw":"")"), error_frame("EREQ", "invalid rw")},
-        {fio_args(target, R"(,"test":"custom","rw":"trim")"), error_frame("EREQ", "invalid rw")},
+        {fio_args(target, R"(,"test":"")"), preset}, {fio_args(target, R"(,"test":"seq1m2")"), preset},
+        {fio_args(target, R"(,"test":"custom","rw":"")"), rw}, {fio_args(target, R"(,"test":"custom","rw":"trim")"), rw},
         {fio_args(target + "/ro"), error_frame("EIO", "cannot create work dir")},
     };
     const std::regex job_id("\"job_id\":\"[0-9a-f]{16}\"");

@@ -1,6 +1,5 @@
-// smart_get, smart_scan, dmidecode, net_addrs, net_ports and bin_check over the socket (and
-// log_tail, dmesg and dump_logs where their tools are missing or cannot start), with fake
-// tools that record their arguments where the daemon looks for the real ones.
+// smart_get, smart_scan, dmidecode, net_addrs, net_ports and bin_check (and log_tail, dmesg and dump_logs
+// where their tools are missing or cannot start), with fakes that record their arguments.
 
 #include <unistd.h>
 
@@ -29,8 +28,6 @@ protected:
 
 }  // namespace
 
-// ---- SMART ----
-
 TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
     fake_in_install_root("smartctl", 4);  // a non-zero exit is no error of the operation
     fake_in_install_root("SeaChest_SMART");
@@ -43,7 +40,6 @@ TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
         EXPECT_EQ(d.call(req(op, R"({"device":"/dev/disk/by-id/ata-X"})")), err("EBADDEV", "invalid device name")) << op;
     }
     EXPECT_TRUE(recorded_argv(rec("smartctl")).empty());
-    // The type and log words are checked character by character in the unit tests.
     const struct { const char* op; const char* args; argv_t want; } cases[] = {
         {"smart_get", R"({"device":"/dev/nvme0n1"})", {"-a", "-j", "/dev/nvme0n1"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat"})", {"-a", "-j", "-d", "sat", "/dev/sda"}},
@@ -72,10 +68,9 @@ TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
     };
     EXPECT_EQ(get("{\"a\": [1, 2.5e3, true, null],\n \"b\": \"x\\u00e9\"}\n"),
               ok("{\"a\": [1, 2.5e3, true, null],\n \"b\": \"x\\u00e9\"}\n"));
-    // Which texts are one complete value is the unit tests' business; here: the two reply forms.
+    // Which texts are one complete value is the unit tests' business; here: the text form.
     EXPECT_EQ(get("Device open failed\n"), ok(R"({"text":"Device open failed\n"})"));
     EXPECT_EQ(get("{\"a\":1"), ok(R"({"text":"{\"a\":1\n"})"));                  // cut short
-    EXPECT_EQ(get("{\"a\":1}\n{\"b\":2}\n"), ok(R"({"text":"{\"a\":1}\n{\"b\":2}\n"})"));  // two values
     EXPECT_EQ(get(" {\"a\":1}"), ok(R"({"text":" {\"a\":1}\n"})"));  // must begin with {
 }
 
@@ -96,8 +91,6 @@ TEST_F(HwTest, MissingToolsAreNotFound) {
     unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + empty_file() + "\"}"));  // under /tmp/
     EXPECT_TRUE(has(next_frame(s.get()), R"("ok":false,"code":"ENOENT","error":"tail not found"})"));
 }
-
-// ---- DMI and addresses ----
 
 // The real programs first, then fakes bound over them.
 TEST_F(HwTest, DmiAndAddressesFromTheRealToolsThenFromRecordedOutput) {
@@ -129,8 +122,7 @@ TEST_F(HwTest, DmiAndAddressesFromTheRealToolsThenFromRecordedOutput) {
 // ss where it exists, then netstat once no ss is left.
 TEST_F(HwTest, NetPortsThroughSsThenNetstat) {
     const char* ss = nullptr;
-    for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"})
-        if (!ss && access(p, X_OK) == 0) ss = p;
+    for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"}) if (!ss && access(p, X_OK) == 0) ss = p;
     if (!ss || access("/usr/bin/netstat", F_OK) != 0) GTEST_SKIP() << "ss or netstat is not installed";
     fake_over(ss, "ss");
     fake_over("/usr/bin/netstat", "netstat");
@@ -156,8 +148,6 @@ TEST_F(HwTest, NetPortsThroughSsThenNetstat) {
     EXPECT_EQ(d.call(req("net_ports", "{}")), err("ENOENT", "neither ss nor netstat found"));
 }
 
-// ---- bin_check ----
-
 TEST_F(HwTest, BinCheckOrderOfPlacesPathPartsAndLimits) {
     const std::string arch = binfind_arch();
     ASSERT_TRUE(write_file("/opt/vorn/bin/zzt-" + arch, "", 0755));
@@ -181,8 +171,6 @@ TEST_F(HwTest, BinCheckOrderOfPlacesPathPartsAndLimits) {
     std::string r = d.call(req("bin_check", "{\"names\":[" + names + "]}"));
     EXPECT_TRUE(has(r, "\"n15\":") && !has(r, "\"n16\":")) << r;  // at most sixteen names
 }
-
-// ---- children that cannot be started ----
 
 TEST_F(HwTest, ToolsThatCannotStartGiveTheirErrors) {
     if (access("/etc/init.d/diag_XDT", X_OK) == 0) GTEST_SKIP() << "a diagnostic tool is installed here";

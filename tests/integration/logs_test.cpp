@@ -24,7 +24,6 @@ std::string str_of(const std::string& json, const char* key) {
     vc_json_str(json, key, &v);
     return v;
 }
-
 std::string dmesg_data(const TestDaemon& d, std::string_view args) {
     return vc_json_unescape(str_of(json_member(d.call(req("dmesg", args)), "result"), "data"));
 }
@@ -36,14 +35,16 @@ void cancel(const TestDaemon& d, const std::string& job_id) {
               R"({"id":"c","ok":true,"result":{"cancelled":true}})");
 }
 
-}  // namespace
+std::string dump_done(int exit_code, const std::string& dir) {
+    return R"({"id":"r","event":"done","ok":true,"exit_code":)" + std::to_string(exit_code) +
+           R"(,"result":{"output_dir":")" + dir + "\"}}";
+}
 
-// ---- dmesg ----
+}  // namespace
 
 using DmesgTest = FakeToolsTest;
 
-// The real kernel log, a recorded one bound over the device, then the program once the device
-// gives nothing.
+// The real kernel log, a recorded one bound over the device, then the program once the device is empty.
 TEST_F(DmesgTest, MaxBytesCutsEachSourceExactly) {
     if (access("/bin/dmesg", F_OK) != 0) GTEST_SKIP() << "no /bin/dmesg to stand in for";
     ASSERT_TRUE(d.start());
@@ -74,30 +75,23 @@ TEST_F(DmesgTest, MaxBytesCutsEachSourceExactly) {
     EXPECT_EQ(dmesg_data(d, R"({"max_bytes":13})"), "first line\nse");
 }
 
-// ---- log_tail ----
-
 TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    const std::string forbidden = R"({"id":"r","ok":false,"code":"EFORBIDDEN","error":"path not in an allowed log location"})";
-    const std::string invalid = R"({"id":"r","ok":false,"code":"EREQ","error":"invalid path"})";
-    const std::pair<const char*, std::string> cases[] = {
-        {"/var/log", forbidden},   {"/etc/passwd", forbidden}, {"/var/logs/x", forbidden}, {"/var/log/../etc/shadow", invalid},
-        {"/tmp/a..b", invalid}, {"var/log/x", invalid},     {"", invalid}};
-    for (const auto& [path, want] : cases)
-        EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + std::string(path) + "\"}")), want) << path;
-    EXPECT_EQ(d.call(req("log_tail", "{}")), invalid);
+    const std::string forbidden = err("EFORBIDDEN", "path not in an allowed log location"), invalid = err("EREQ", "invalid path");
     // Anyone can place a link under /tmp/: what it leads to must be a log location, too.
     const std::string link = d.dir() + "/passwd-link";
     ASSERT_EQ(symlink("/etc/passwd", link.c_str()), 0);
-    EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + link + "\"}")), forbidden);
-    EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"/tmp/" + std::string(508, 'x') + "\"}")),
-              R"({"id":"r","ok":false,"code":"EBADREQ","error":"path too long"})");
+    const std::pair<std::string, std::string> cases[] = {
+        {"/var/log", forbidden},  {"/etc/passwd", forbidden}, {"/var/logs/x", forbidden}, {link, forbidden},
+        {"/var/log/../etc/shadow", invalid}, {"/tmp/a..b", invalid}, {"var/log/x", invalid}, {"", invalid},
+        {"/tmp/" + std::string(508, 'x'), err("EBADREQ", "path too long")}};
+    for (const auto& [path, want] : cases) EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + path + "\"}")), want) << path;
+    EXPECT_EQ(d.call(req("log_tail", "{}")), invalid);
     // Both allowed locations answer with a stream, not a reply.
     for (const char* path : {"/var/log/vornd-test-no-such-log", "/tmp/vornd-test-no-such-log"}) {
         unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + std::string(path) + "\"}"));
-        std::string f = next_frame(s.get());
-        std::string job = job_of(f);
+        std::string f = next_frame(s.get()), job = job_of(f);
         EXPECT_EQ(job.size(), 16u);
         EXPECT_EQ(f, R"({"id":"r","event":"error","job_id":")" + job + R"(","ok":false,"code":"ENOENT","error":"log not readable"})");
         EXPECT_EQ(next_frame(s.get(), 300), "");
@@ -135,31 +129,16 @@ TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     }
 }
 
-// ---- dump_logs ----
-
-namespace {
-
-std::string dump_done(int exit_code, const std::string& dir) {
-    return R"({"id":"r","event":"done","ok":true,"exit_code":)" + std::to_string(exit_code) +
-           R"(,"result":{"output_dir":")" + dir + "\"}}";
-}
-
-}  // namespace
-
 using DumpLogsTest = FakeToolsTest;
 
-// tar into a fresh default directory while there is no diagnostic tool; then the tool at its
-// fixed path, run to its end and cancelled.
+// tar into a fresh default directory while there is no diagnostic tool; then the tool, run to its end and cancelled.
 TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     if (access("/etc/init.d/diag_XDT", X_OK) == 0) GTEST_SKIP() << "a diagnostic tool is installed here";
     ASSERT_TRUE(fs::create_directories("/opt/vorn/var"));
     ASSERT_TRUE(mounts.tmpfs("/var/log"));
     ASSERT_TRUE(write_file("/var/log/hello.log", "hello\n"));
     ASSERT_TRUE(d.start());
-    auto dump = [&](const std::string& args) {
-        unique_fd s = open_stream(d, req("dump_logs", args));
-        return recv_stream(s.get(), 30000);
-    };
+    auto dump = [&](const std::string& args) { return StreamReader(d, req("dump_logs", args)).until_end(30000); };
     std::vector<std::string> frames = dump("{}");
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(has(frames.front(), "\"job_id\":\""));
@@ -178,8 +157,7 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     const char* tool = "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT";
     ASSERT_TRUE(write_file(tool,
                            "#!/bin/sh\nprintf '%s\\n' \"$@\" > /opt/argv\necho collecting\necho 'careful \"x\"' >&2\n"
-                           "echo bundle > \"$2/bundle.txt\"\nexit 3\n",
-                           0755));
+                           "echo bundle > \"$2/bundle.txt\"\nexit 3\n", 0755));
     const std::string bundle = d.dir() + "/bundle";
     frames = dump("{\"output_dir\":\"" + bundle + "\"}");
     ASSERT_EQ(frames.size(), 3u);
@@ -200,7 +178,6 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     std::string longer = d.dir() + "/" + std::string(300, 'x');
     frames = dump("{\"output_dir\":\"" + longer + "\"}");
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_TRUE(has(frames[0], R"("ok":false,"code":"EBADREQ","error":"output_dir too long"})"))
-        << frames[0];
+    EXPECT_TRUE(has(frames[0], R"("ok":false,"code":"EBADREQ","error":"output_dir too long"})")) << frames[0];
     EXPECT_FALSE(fs::exists(longer.substr(0, 255)));
 }

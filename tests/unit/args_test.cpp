@@ -1,8 +1,10 @@
-// Typed access to a request's `args`, with the defaults handlers rely on.
+// Typed access to a request's `args`, with the defaults handlers rely on, and the operation table
+// as data: unique names, a handler on every row, exact lookup.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -118,4 +120,21 @@ TEST(ArgFit, RefusesWhatWouldBeCutAndOtherwiseCopiesAsThePlainAccessors) {
     EXPECT_EQ(r.af("a3", arr, 3), 3);
     EXPECT_STREQ(arr[1], "2");
     EXPECT_STREQ(arr[2], "");
+}
+
+TEST(OpTable, NamesAreUniqueAndEveryRowHasAHandler) {
+    std::set<std::string> names;
+    int rows = 0;
+    for (const op_def_t* op = g_ops; op->name; op++, rows++) {
+        EXPECT_TRUE(names.insert(op->name).second) << "duplicate " << op->name;
+        EXPECT_NE(op->fn, nullptr) << op->name;
+        EXPECT_LT(strlen(op->name), 64u) << op->name;
+    }
+    EXPECT_EQ(rows, 51);
+}
+
+TEST(OpTable, FindIsExactAndCaseSensitive) {
+    EXPECT_NE(op_find("pingx", 4), nullptr);  // the name need not be terminated
+    for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}})
+        EXPECT_EQ(op_find(name, len), nullptr) << name;
 }

@@ -57,10 +57,7 @@ strings iperf_chunks(const strings& lines) {
 }  // namespace
 
 TEST(FioOutput, StatusLinesGiveProgressRecords) {
-    const struct {
-        const char* line;
-        strings want;
-    } cases[] = {
+    const std::pair<const char*, strings> cases[] = {
         {"Jobs: 1 (f=1): [W(1)][75.0%][w=6874MiB/s][w=6873 IOPS][eta 00m:01s]",
          {log_rec("Jobs: 1 (f=1): [W(1)][75.0%][w=6874MiB/s][w=6873 IOPS][eta 00m:01s]"), progress("75.00")}},
         {"Jobs: 1: [12.5% done] [eta 01m:02s]", {log_rec("Jobs: 1: [12.5% done] [eta 01m:02s]"), progress("12.50")}},
@@ -71,14 +68,14 @@ TEST(FioOutput, StatusLinesGiveProgressRecords) {
         {"[7] 50% of \"x\" [8.5%", {log_rec("[7] 50% of \\\"x\\\" [8.5%")}},  // no status marker
         {"", {}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [line, want] : cases) {
         strings got = chunks_of([&](op_emit_t* e) {
             fio_ctx_t fc;
             fc.e = e;
             fc.idx = 1;
-            EXPECT_EQ(fio_cb(&fc, 1, c.line), 0);
+            EXPECT_EQ(fio_cb(&fc, 1, line), 0);
         });
-        EXPECT_EQ(got, c.want) << c.line;
+        EXPECT_EQ(got, want) << line;
     }
 
     signal(SIGPIPE, SIG_IGN);
@@ -91,30 +88,26 @@ TEST(FioOutput, StatusLinesGiveProgressRecords) {
 }
 
 TEST(FioOutput, ReportIsAlwaysOneJsonValue) {
-    const struct {
-        std::string file, raw;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"{\n  \"jobs\" : [{\"jobname\" : \"A\"}]\n}\n", "{\n  \"jobs\" : [{\"jobname\" : \"A\"}]\n}\n"},
         {"fio: warning: x\nnote: y {\n{\"a\":1}\n", "{\"a\":1}\n"},  // warnings before the document
         {"{\"a\":", "\"{\\\"a\\\":\""},                              // cut short
         {"warn\n{bad}\n", "\"warn\\n{bad}\\n\""},
         {"", "\"\""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [file, raw] : cases) {
         sb_t out;
-        fio_report_raw(c.file, &out);
-        EXPECT_EQ(std::string(out.buf, out.len), c.raw) << c.file;
+        fio_report_raw(file, &out);
+        EXPECT_EQ(std::string(out.buf, out.len), raw) << file;
     }
 }
 
 TEST(FioOutput, WorkDirectoryNamesCarryTheDaemonsPid) {
     const std::string p = FIO_WORKDIR_PREFIX;
-    const struct {
-        std::string name;
-        pid_t pid;
-    } dirs[] = {{p + "123", 123},  {p + "123_4", 123}, {p + "123_", 0},         {p + "123x", 0}, {p + "0", 0},
-                {p + "12_3_4", 0}, {p, 0},             {p + "99999999999", 0}, {"other_1", 0}};
-    for (const auto& d : dirs) EXPECT_EQ(fio_workdir_pid(d.name.c_str()), d.pid) << d.name;
+    const std::pair<std::string, pid_t> dirs[] = {{p + "123", 123}, {p + "123_4", 123}, {p + "123_", 0},
+                                                  {p + "123x", 0},  {p + "0", 0},       {p + "12_3_4", 0},
+                                                  {p, 0},           {p + "99999999999", 0}, {"other_1", 0}};
+    for (const auto& [name, pid] : dirs) EXPECT_EQ(fio_workdir_pid(name.c_str()), pid) << name;
 }
 
 TEST(IperfOutput, TextRowsStayLinesAndDocumentsArriveWhole) {
@@ -125,9 +118,7 @@ TEST(IperfOutput, TextRowsStayLinesAndDocumentsArriveWhole) {
     for (const auto& r : rows) want.push_back(line_rec(r));
     EXPECT_EQ(iperf_chunks(rows), want);
 
-    const struct {
-        strings lines, want;
-    } cases[] = {
+    const std::pair<strings, strings> cases[] = {
         {{"{", "\t\"start\":\t{", "\t\t\"x\":\t\"a}]\\\"b\"", "\t}", "}", "[1,2]"},
          {"{\n\t\"start\":\t{\n\t\t\"x\":\t\"a}]\\\"b\"\n\t}\n}", "[1,2]"}},
         // The tool ended mid-document.
@@ -137,7 +128,7 @@ TEST(IperfOutput, TextRowsStayLinesAndDocumentsArriveWhole) {
         {{"[", "1", "] more"}, {line_rec("["), line_rec("1"), line_rec("] more")}},
         {{"{\"a", "b\"}", "c"}, {line_rec("{\\\"a"), line_rec("b\\\"}"), line_rec("c")}},
     };
-    for (const auto& c : cases) EXPECT_EQ(iperf_chunks(c.lines), c.want) << c.lines[0] << c.lines[1];
+    for (const auto& [lines, want] : cases) EXPECT_EQ(iperf_chunks(lines), want) << lines[0] << lines[1];
 }
 
 TEST(IperfOutput, OversizedDocumentFallsBackToLines) {

@@ -49,9 +49,7 @@ TEST(JsonReader, RefusesWhatIsNotOneValue) {
 // One line per frame: a frame with line breaks outside its strings (a tool's pretty report)
 // loses the white space outside strings; any other frame is kept byte for byte.
 TEST(FrameLine, PrettyFramesBecomeOneLine) {
-    const struct {
-        std::string frame, line;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {R"({"id":"1", "ok" : true, "s":"a\nb"})", R"({"id":"1", "ok" : true, "s":"a\nb"})"},
         {"{\"data\":{\n\t\"a b\" : [1, 2],\r\n  \"q\":\"x\\\" {\\\\\" ,\n\"e\" :\"\"\n}\n}\n",
          R"({"data":{"a b":[1,2],"q":"x\" {\\","e":""}})"},
@@ -59,7 +57,7 @@ TEST(FrameLine, PrettyFramesBecomeOneLine) {
         {"\"open \n", "\"open \n"},  // inside a string that never ends: no line break outside strings
     };
     std::string scratch;
-    for (const auto& c : cases) EXPECT_EQ(vc_frame_line(c.frame, &scratch), c.line) << c.frame;
+    for (const auto& [frame, line] : cases) EXPECT_EQ(vc_frame_line(frame, &scratch), line) << frame;
 }
 
 TEST(TermFormat, Units) {

@@ -36,14 +36,11 @@ std::string built(Fn fn, std::string_view text) {
 }  // namespace
 
 TEST(MountsParse, FieldsAtRunsOfSpacesAndTheTableWithoutSnapshotsOrShortLines) {
+    // Octal escapes are kept and only the space separates.
     const std::pair<const char*, const char*> cases[] = {
         {"/dev/sda1 / ext4 rw,relatime 0 0", "/dev/sda1|/|ext4|rw,relatime"},
-        // Octal escapes are kept and only the space separates.
         {"  tank/a   /mnt/my\\040dir  zfs\trw  0 0", "tank/a|/mnt/my\\040dir|zfs\trw|0"},
-        {"src dir type", "src|dir|type|"},
-        {"src dir", "-1"},
-        {"   ", "-1"},
-    };
+        {"src dir type", "src|dir|type|"}, {"src dir", "-1"}, {"   ", "-1"}};
     for (const auto& [line, want] : cases) EXPECT_EQ(mount_fields(line), want) << line;
     EXPECT_EQ(built(mounts_build_json, "proc /proc proc rw 0 0\n\ntank/fs@s1 /tank/fs/.zfs/snapshot/s1 zfs ro 0 0\n"
                                        "tank/fs /tank/fs/.zfs zfs rw 0 0\nshort line\na \"b\" c\n"),
@@ -65,9 +62,7 @@ TEST(MountsParse, ReplyStopsGrowingPastItsSoftLimit) {
 TEST(IpParse, SecondAndFourthTokens) {
     const std::pair<std::string, std::string> cases[] = {
         {"1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever", "lo|127.0.0.1/8"},
-        {"\t2:\teth0\tinet\t10.0.0.2/24", "eth0|10.0.0.2/24"},
-        {"3: eth1 inet", "-1"},
-        {"", "-1"},
+        {"\t2:\teth0\tinet\t10.0.0.2/24", "eth0|10.0.0.2/24"}, {"3: eth1 inet", "-1"}, {"", "-1"},
         {"4: " + std::string(100, 'n') + " inet " + std::string(80, '1'),  // both fields cut to their bound
          std::string(NET_FIELD_MAX, 'n') + "|" + std::string(NET_FIELD_MAX, '1')},
     };

@@ -138,10 +138,7 @@ const std::string TWO_SAMPLES =
 TEST(IostatParse, RecordedReportsOfBothFormats) {
     std::string wide = "Device";
     for (int i = 0; i < 23; i++) wide += " c" + std::to_string(i);
-    const struct {
-        std::string text;
-        strings want;
-    } cases[] = {
+    const std::pair<std::string, strings> cases[] = {
         // A "Device" header ends the report before it; loop devices are skipped.
         {LINUX_TWO_REPORTS,
          {iostat_chunk(entry("nvme0n1", "nvme", "126.77 13.86 2823.35 690.10 0.00 1.19 0.00 0.02") + "," +
@@ -171,7 +168,7 @@ TEST(IostatParse, RecordedReportsOfBothFormats) {
         {wide + " r/s\n" + std::string(40, 'n') + " 1 2\n",
          {"|", iostat_chunk(entry(std::string(31, 'n'), "other", ""))}},
     };
-    for (const auto& c : cases) EXPECT_EQ(iostat_parser().parse(c.text), c.want) << c.text;
+    for (const auto& [text, want] : cases) EXPECT_EQ(iostat_parser().parse(text), want) << text;
 }
 
 TEST(ZpoolParse, SamplesOfTreeRowsAndSections) {
@@ -195,10 +192,7 @@ TEST(ZpoolParse, SamplesOfTreeRowsAndSections) {
 }
 
 TEST(ZpoolParse, IndentsColumnsAndNames) {
-    const struct {
-        const char* row;
-        std::string want;  // the member, or "" for a row that is no device
-    } cases[] = {
+    const std::pair<const char*, std::string> cases[] = {  // {row, its member or "" for no device}
         // Tree-drawing characters count 2 each, "|" 1, a tab 8.
         {"  \xe2\x94\x82 \xe2\x94\x94\xe2\x94\x80sdc  -  -  1  2  3K  4K",
          zmember("sdc", "zfs_disk", 2, "1.00 2.00 3.00 4.00")},
@@ -213,10 +207,10 @@ TEST(ZpoolParse, IndentsColumnsAndNames) {
         {"  \xe2\x94\x80", ""},         // nothing after the indent
         {"  \xe2", ""},                 // a cut tree character
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(zpool_parser().parse(std::string(HEADER) + c.row + "\n"),
-                  (c.want.empty() ? strings{"|"} : strings{"|", zpool_chunk("", {c.want})}))
-            << c.row;
+    for (const auto& [row, want] : cases)
+        EXPECT_EQ(zpool_parser().parse(std::string(HEADER) + row + "\n"),
+                  (want.empty() ? strings{"|"} : strings{"|", zpool_chunk("", {want})}))
+            << row;
 }
 
 TEST(ZpoolParse, BandwidthUnits) {

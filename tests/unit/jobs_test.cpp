@@ -16,12 +16,12 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "jobs_internal.h"
 
 namespace {
-int slot_of(const job_t* j) { return static_cast<int>(j - g_jobs); }
 
 // A child that waits for a signal; only async-signal-safe calls after the fork.
 pid_t spawn_sleeper() {
@@ -83,7 +83,7 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     for (int i = 0; i < JOB_SLOTS; i++) {
         job_t* j = job_alloc();
         ASSERT_NE(j, nullptr) << i;
-        EXPECT_EQ(slot_of(j), i);
+        EXPECT_EQ(j, &g_jobs[i]);
         EXPECT_EQ(strlen(j->id), 16u);
         taken.push_back(j);
     }
@@ -101,10 +101,7 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     EXPECT_EQ(job_alloc(), taken[3]);
     ASSERT_EQ(job_alloc(), mid);
     EXPECT_NE(std::string(mid->id), old_id);
-    EXPECT_EQ(mid->pid.load(), 0);
-    EXPECT_EQ(mid->cancel.load(), 0);
-    EXPECT_EQ(mid->master_fd, -1);
-    EXPECT_EQ(mid->is_pty, 0);
+    EXPECT_EQ(std::tuple(mid->pid.load(), mid->cancel.load(), mid->master_fd, mid->is_pty), std::tuple(0, 0, -1, 0));
     job_release(taken[50]);
     EXPECT_EQ(job_alloc(), taken[50]);
     EXPECT_EQ(job_alloc(), taken[200]);

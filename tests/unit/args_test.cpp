@@ -1,5 +1,4 @@
-// Typed access to a request's `args`, with the defaults handlers rely on, and the operation table
-// as data: unique names, a handler on every row, exact lookup.
+// Typed access to a request's `args` with the defaults handlers rely on, and the operation table.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -17,8 +16,7 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-// A request frame tokenized the way dispatch does it, with args_tok/args_n as handed over;
-// its accessors call the arg_get_* functions on them.
+// A request tokenized as dispatch does it; the accessors call arg_get_* on its args tokens.
 struct Request : Parsed {
     const jsmntok_t* args = nullptr;
     int avail = 0;

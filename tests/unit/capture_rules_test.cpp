@@ -1,5 +1,4 @@
-// The rules that stand between a client's words and the tracer's and capture tools' argument
-// vectors: character sets and lengths, the output-path rule, the filter's word splitting.
+// The rules between a client's words and the tracer's and capture tools' argument vectors.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,6 +1,5 @@
-// The generated configuration file (its exact text, the round trip through the loader, the
-// refusal of anything the loader would not read back whole) and the levels a record is set to or
-// recognised as.
+// The generated configuration file (exact text, round trip, refusal of what would not read back
+// whole) and the levels a record is set to or recognised as.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -60,8 +59,7 @@ class ConfigFileTest : public ::testing::Test {
 protected:
     void TearDown() override { config_load("/nonexistent/vornd.conf"); }  // later tests start from the defaults
 
-    // Writes the generated text, loads it as the daemon does, and checks that every field the
-    // file carries came back unchanged: two records that print alike must not load alike.
+    // Every field the file carries comes back unchanged when loaded; printing alike is not enough.
     void expect_round_trip(const vornd_config_t* c) {
         std::string text = serialize(c);
         ASSERT_NE(text, "<overflow>");
@@ -186,8 +184,7 @@ TEST(ConfigJson, EntriesAndPathsAreEscaped) {
         EXPECT_NE(j.find(part), std::string::npos) << part << " in " << j;
 }
 
-// A level is recognised once set and touches only the lists (each closes writing); any other
-// name, a miscased one included, fails and changes nothing.
+// A level touches only the lists (each closes writing); any other name fails and changes nothing.
 TEST(ConfigPreset, LevelsSetOnlyTheListsAndOtherNamesChangeNothing) {
     for (auto [name, known] : {std::pair{"locked", true}, {"safe", true}, {"dev", true}, {"Safe", false},
                                {"DEV", false}, {"", false}, {"locked ", false}, {"custom", false}}) {

@@ -1,5 +1,4 @@
-// The client's nested JSON reader and vornctl's formatting: units, cutting to a width, and
-// the column layout the views draw with.
+// The client's nested JSON reader and vornctl's formatting: units, cutting, column layout.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,8 +45,7 @@ TEST(JsonReader, RefusesWhatIsNotOneValue) {
     }
 }
 
-// One line per frame: a frame with line breaks outside its strings (a tool's pretty report)
-// loses the white space outside strings; any other frame is kept byte for byte.
+// A frame with line breaks outside strings loses that white space; any other is kept as it is.
 TEST(FrameLine, PrettyFramesBecomeOneLine) {
     const std::pair<std::string, std::string> cases[] = {
         {R"({"id":"1", "ok" : true, "s":"a\nb"})", R"({"id":"1", "ok" : true, "s":"a\nb"})"},

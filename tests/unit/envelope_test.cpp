@@ -1,6 +1,5 @@
-// Reply and event frames, byte for byte. Full replies are compared over the socket (Frames, Dispatch),
-// whole streams too, an error or done first included (ExecOp); here the defaults for absent members,
-// id escaping, the job id that only a stream's first event carries, and gathered chunks.
+// Reply and event frames byte for byte (whole replies and streams are compared over the socket):
+// defaults for absent members, id escaping, the job id of a stream's first event, gathered chunks.
 #include <gtest/gtest.h>
 #include <signal.h>
 

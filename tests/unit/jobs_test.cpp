@@ -1,6 +1,5 @@
-// The job table (allocation order, exhaustion, ids, cancellation, shutdown signalling) and its
-// PTY sessions: the output ring and its readers, the session list, and closes racing writers.
-// Every test gives back each slot it takes, so the table starts empty for the next one.
+// The job table and its PTY sessions (output ring, session list, closes racing writers). Every
+// test gives back each slot it takes, so the table starts empty for the next one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -89,8 +88,7 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     }
     EXPECT_EQ(job_alloc(), nullptr);
 
-    // Freed in the order 100, 3, 200, slots come back lowest first (not by order of release,
-    // nor onward from the last allocation), each with a new id and none of its former state.
+    // Freed as 100, 3, 200, slots come back lowest first with a new id and none of their state.
     job_t* mid = taken[100];
     std::string old_id = mid->id;
     mid->pid = 4242;
@@ -145,10 +143,8 @@ TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
     job_release(pty);
 }
 
-// Appends the pattern up to `total` (`first` bytes, then chunks of `step`), lets the shell exit
-// and reads from `from` on: the first read starts at `start`, the oldest byte still held, and
-// takes all it can in one call; reading on yields every later byte once, in order, up to the
-// total; reads at and beyond the total then end with the shell's code.
+// Reading from `from` starts at `start`, the oldest byte held, takes all it can in one call, then
+// yields every later byte once up to the total; reads at or past the total end with the exit code.
 TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit) {
     struct Row { size_t cap, first, step, total; unsigned long long from, start; };
     const Row rows[] = {
@@ -183,8 +179,7 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
     }
 }
 
-// A read beyond the total waits until the stream reaches its offset; a cancel ends a waiting
-// read and wins over output that arrives after it.
+// A read past the total waits for its offset; a cancel ends it and wins over later output.
 TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrCancel) {
     RingSlot r(64);
     r.append("0123");
@@ -240,9 +235,8 @@ TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
     job_release(plain);
 }
 
-// Writers and resizers hammer a session around `sleep 30` while it is closed, and the
-// descriptor number the close frees is taken at once by a pipe: no byte may land there, and
-// once the close has returned the session refuses everything.
+// Writers and resizers hammer a session while it closes and a pipe takes the freed descriptor
+// number: no byte may land there, and once closed the session refuses everything.
 TEST(PtySessions, WriteAndResizeRacingCloseStayOffTheFreedDescriptor) {
     const auto* z = reinterpret_cast<const unsigned char*>("Z");
     for (int round = 0; round < 5; round++) {

@@ -1,6 +1,5 @@
-// The request tokenizer (token shapes and every acceptance rule), read access to tokenized
-// requests, and frames on a socket. Frame limits, frames in pieces and peers closing mid-frame
-// are covered over the real socket in the integration Frames tests.
+// The request tokenizer, read access to its tokens, and frames on a socket (limits, pieces and
+// peers closing mid-frame are covered over the real socket in the integration Frames tests).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,8 +31,7 @@ constexpr int INVAL = JSMN_ERROR_INVAL, PART = JSMN_ERROR_PART, ANY_ERROR = -100
 
 }  // namespace
 
-// Tokens come in pre-order with their kinds and sizes; a token's text is its raw range: strings
-// without their quotes and never unescaped, primitives unvalidated, containers whole.
+// Tokens in pre-order; texts are raw: strings unquoted, never unescaped, primitives unvalidated.
 TEST(Tokenizer, TokensArePreOrderWithRawUnvalidatedText) {
     const struct {
         std::string js, shape;
@@ -174,8 +172,7 @@ TEST(Frame, ReadReplacesContentAndKeepsTheBuffer) {
     EXPECT_EQ(out.cap, 1024u);  // reused for the next frame, never shrunk
 }
 
-// What a peer sees of a refused length is tested over the socket; here, that nothing is
-// allocated by the size the peer announced.
+// Nothing is allocated by a refused length the peer announced (its reply is tested over the socket).
 TEST(Frame, RefusedLengthAllocatesNothing) {
     for (uint32_t bad : {0u, static_cast<uint32_t>(FRAME_MAX_BYTES + 1), 0xffffffffu}) {
         SocketPair sp;

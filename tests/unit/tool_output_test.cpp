@@ -1,7 +1,5 @@
-// The tools' output as the daemon turns it into records: both iostat report formats and
-// `zpool iostat -v` samples as one chunk each, fio's status lines and report files, the names of
-// its work directories, and iperf3's text rows and JSON documents. Chunks are read back from a
-// socket pair as a client would see them.
+// The tools' output as the daemon turns it into records (iostat reports, zpool samples, fio status
+// lines and reports, iperf3 rows and documents), read back from a socket pair as a client would.
 
 #include <gtest/gtest.h>
 
@@ -32,8 +30,7 @@ struct parser_t {
     Ctx ctx;
     parser_t() { ctx.e = &e; }
     int line(const std::string& l) { return Cb(&ctx, 1, l.c_str()); }
-    // Feeds `text` line by line, then flushes: the frames sent while feeding, "|", then those
-    // the flush sent.
+    // Feeds `text`, then flushes: the frames sent while feeding, "|", then those of the flush.
     strings parse(const std::string& text) {
         std::istringstream in(text);
         for (std::string l; std::getline(in, l);) EXPECT_EQ(line(l), 0) << l;
@@ -47,8 +44,7 @@ struct parser_t {
 using iostat_parser = parser_t<iostat_ctx_t, iostat_cb>;
 using zpool_parser = parser_t<zp_ctx_t, zp_cb>;
 
-// `"name":{"dev_class":"cls"` + `extra`, then each key with the next of `figs` as the frame must
-// spell it, trailing ones left out when "0.00".
+// A device member with `keys` set to `figs` as the frame spells them; missing trailing ones "0.00".
 std::string member(const std::string& name, const char* cls, const std::string& extra,
                    std::initializer_list<const char*> keys, const char* figs) {
     std::istringstream in(figs);
@@ -138,8 +134,7 @@ const std::string TWO_SAMPLES =
     "big                                         1.50P   2.0E   0.5M     2k   1.5P     1E\n"
     "------------------------------------------  -----  -----  -----  -----  -----  -----\n";
 
-// Runs `feed` with an emit context on a socket pair and returns the chunk data of every frame
-// it sent. A reader thread drains the far end, so a large output never blocks the writer.
+// The chunk data of every frame `feed` sent; a reader thread drains so large output never blocks.
 template <typename Feed>
 strings chunks_of(Feed feed) {
     SocketPair sp;
@@ -185,8 +180,7 @@ TEST(IostatParse, RecordedReportsOfBothFormats) {
          {iostat_chunk(entry("nvme0n1", "nvme", "126.77 13.86 2823.35 690.10 0.00 1.19 0.00 0.02") + "," +
                 entry("nvme0n1p1", "nvme_part", "1.00 3.00 2.00 4.00 0.00 10.00 0.00 0.50")),
           "|", iostat_chunk(entry("sda", "sata", "12.00 1.00 992.00 4.00 0.00 0.25 0.00 0.01"))}},
-        // kr/s and kw/s; columns the header does not name stay zero. Two markers in a row
-        // close an empty report, which sends nothing, nor does flushing an empty batch.
+        // kr/s and kw/s; unnamed columns stay zero; an empty report or batch sends nothing.
         {std::string(MARKER_TWO_REPORTS) + "   extended device statistics\n   extended device statistics\n",
          {iostat_chunk(entry("sd0", "sata", "1.00 2.00 3.00 4.00") + "," + entry("md0", "md", "0.50 0.00 10.00")),
           iostat_chunk(entry("sd0", "sata", "7.00 8.00 9.00 10.00")), "|"}},
@@ -196,8 +190,7 @@ TEST(IostatParse, RecordedReportsOfBothFormats) {
          "sdb               0.01     0.52    0.21    0.88     6.07    13.81    36.52     0.00    1.25    0.83    "
          "1.35   0.40   0.04\n",
          {"|", iostat_chunk(entry("sdb", "sata", "0.21 0.88 6.07 13.81 1.25 0.04 0.40"))}},
-        // A row shorter than the header, a one-column row (skipped), a quote and a backslash in
-        // the name, and figures that are no numbers: the frame stays valid JSON.
+        // Short rows, a one-column row (skipped), quotes in names, no numbers: still valid JSON.
         {"Device r/s rkB/s w/s wkB/s aqu-sz %util\nvda 1.5\nx\nwe\"ird\\dev nan inf - 2 -1e400 3\n",
          {"|", iostat_chunk(entry("vda", "other", "1.50") + "," +
                      entry("we\\\"ird\\\\dev", "other", "0.00 0.00 0.00 2.00 0.00 3.00"))}},

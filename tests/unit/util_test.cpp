@@ -1,5 +1,4 @@
-// The byte string, its JSON escaping and member builders, base64, identifiers and whole-file
-// reading. The clock's unit is pinned by the runner's grace timings (exec_test).
+// Byte strings, JSON escaping, base64, ids, whole-file reads (the clock: exec_test's grace timings).
 #include <gtest/gtest.h>
 
 #include <climits>

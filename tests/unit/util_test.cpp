@@ -164,7 +164,6 @@ TEST(ReadFileAll, LimitEmptyAndMissingFiles) {
     sb_t part;
     EXPECT_EQ(read_file_all(over.c_str(), &part, 65536), -1);
     EXPECT_EQ(str(part), content.substr(0, 65536));  // the sixteen whole chunks read before the limit
-    EXPECT_EQ(part.buf[part.len], '\0');
     sb_t none;
     EXPECT_EQ(read_file_all(over.c_str(), &none, 0), -1);
     EXPECT_EQ(none.len, 0u);

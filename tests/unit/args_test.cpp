@@ -1,10 +1,12 @@
-// Typed access to a request's `args`, with the defaults handlers rely on.
+// Typed access to a request's `args` with the defaults handlers rely on, and the operation table.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
+#include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "ops.h"
 #include "proto.h"
@@ -12,8 +14,9 @@
 
 namespace {
 
-// A request frame tokenized the way dispatch does it, with args_tok/args_n as handed over;
-// its accessors call the arg_get_* functions on them.
+using strings = std::vector<std::string>;
+
+// A request tokenized as dispatch does it; the accessors call arg_get_* on its args tokens.
 struct Request : Parsed {
     const jsmntok_t* args = nullptr;
     int avail = 0;
@@ -67,9 +70,7 @@ TEST(ArgStr, CopiesRawScalarTextOrLeavesOutputAlone) {
 
 TEST(ArgBool, OnlyTrueOrFalseTextCounts) {
     Request r(R"({"t":true,"f":false,"st":"true","one":1,"T":"True","z":0})");
-    EXPECT_EQ(r.b("t", 0), 1);
-    EXPECT_EQ(r.b("f", 1), 0);
-    EXPECT_EQ(r.b("st", 0), 1);
+    for (auto [key, want] : {std::pair{"t", 1}, {"f", 0}, {"st", 1}}) EXPECT_EQ(r.b(key, !want), want) << key;
     for (const char* key : {"one", "T", "z", "missing"}) EXPECT_TRUE(r.b(key, 1) == 1 && r.b(key, 0) == 0) << key;
     EXPECT_EQ(Request("[true]").b("t", 7), 7);
 }
@@ -79,10 +80,7 @@ TEST(ArgArray, FillsUpToMaxEntriesFromScalarsWithinAvail) {
     char out[6][256];
     memset(out, '?', sizeof out);
     ASSERT_EQ(r.a("a", out, 4), 4);
-    EXPECT_STREQ(out[0], "x");
-    EXPECT_STREQ(out[1], "2");
-    EXPECT_STREQ(out[2], "null");
-    EXPECT_STREQ(out[3], "");   // an object element gives an empty entry
+    EXPECT_EQ(strings(out, out + 4), (strings{"x", "2", "null", ""}));  // an object element gives an empty entry
     EXPECT_EQ(out[4][0], '?');  // nothing beyond max is touched
     EXPECT_EQ(r.a("empty", out, 4), 0);
     for (const char* key : {"s", "missing"}) EXPECT_EQ(r.a(key, out, 4), -1) << key;
@@ -116,6 +114,18 @@ TEST(ArgFit, RefusesWhatWouldBeCutAndOtherwiseCopiesAsThePlainAccessors) {
         {"a3", 3}, {"a4", ARG_TOO_MANY}, {"ok", 1}, {"long", ARG_TOO_LONG}, {"s", -1}, {"missing", -1}};
     for (auto [key, want] : arrays) EXPECT_EQ(r.af(key, arr, 3), want) << key;
     EXPECT_EQ(r.af("a3", arr, 3), 3);
-    EXPECT_STREQ(arr[1], "2");
-    EXPECT_STREQ(arr[2], "");
+    EXPECT_EQ(strings(arr, arr + 3), (strings{"x", "2", ""}));
+}
+
+TEST(OpTable, NamesAreUniqueEveryRowHasAHandlerAndFindIsExact) {
+    std::set<std::string> names;
+    for (const op_def_t* op = g_ops; op->name; op++) {
+        EXPECT_TRUE(names.insert(op->name).second) << "duplicate " << op->name;
+        EXPECT_NE(op->fn, nullptr) << op->name;
+        EXPECT_LT(strlen(op->name), 64u) << op->name;
+    }
+    EXPECT_EQ(names.size(), 51u);
+    EXPECT_NE(op_find("pingx", 4), nullptr);  // the name need not be terminated
+    for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}})
+        EXPECT_EQ(op_find(name, len), nullptr) << name;
 }

@@ -18,15 +18,6 @@ std::string list(const cfg_allow_t& a) {
     return s;
 }
 
-// Every allow-list of the record, in the order of the file's sections.
-std::string lists(const vornd_config_t& c) {
-    std::string s;
-    for (const cfg_allow_t* a : {&c.ops_enabled, &c.paths_fio, &c.paths_read_file, &c.paths_write_file,
-                                 &c.procs_kill, &c.exec_binaries, &c.pty_shells})
-        s += (s.empty() ? "" : " ") + list(*a);
-    return s;
-}
-
 // A value parsed into a record filled with garbage first, so that nothing is left unset.
 std::string parsed(const std::string& value) {
     cfg_allow_t a;
@@ -35,12 +26,17 @@ std::string parsed(const std::string& value) {
     return list(a);
 }
 
-// The record in one line: socket path, mode in octal, [group], [token file], token length, lists.
+// The record in one line: socket path, mode in octal, [group], [token file], token length, then
+// every allow-list in the order of the file's sections.
 std::string summary(const vornd_config_t& c) {
     char mode[16];
     snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(c.socket_mode));
-    return std::string(c.socket_path) + " " + mode + " [" + c.socket_group + "] [" + c.auth_token_file + "] " +
-           std::to_string(c.auth_token_len) + " " + lists(c);
+    std::string s = std::string(c.socket_path) + " " + mode + " [" + c.socket_group + "] [" + c.auth_token_file +
+                    "] " + std::to_string(c.auth_token_len);
+    for (const cfg_allow_t* a : {&c.ops_enabled, &c.paths_fio, &c.paths_read_file, &c.paths_write_file,
+                                 &c.procs_kill, &c.exec_binaries, &c.pty_shells})
+        s += " " + list(*a);
+    return s;
 }
 
 const std::string DEFAULTS = "/opt/vorn/var/run/vornd.sock 666 [] [] 0 ALL ALL ALL NONE ALL ALL ALL";

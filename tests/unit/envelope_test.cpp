@@ -1,6 +1,5 @@
-// Reply and event frames, byte for byte. Full replies are compared over the socket (Frames, Dispatch),
-// whole streams too, an error or done first included (ExecOp); here the defaults for absent members,
-// id escaping, and the job id that only a stream's first event carries.
+// Reply and event frames byte for byte (whole replies and streams are compared over the socket):
+// defaults for absent members, id escaping, the job id of a stream's first event, gathered chunks.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -74,4 +73,18 @@ TEST_F(Envelope, WritesToAClosedPeerFailYetTheJobIdCountsAsSent) {
     EXPECT_EQ(e.job_id_sent, 1);
     e.fd = sp.near();
     expect_sent({{emit_done(&e, 1, nullptr), R"({"id":"r","event":"done","ok":true,"exit_code":1})"}});
+}
+
+// Gathered chunk frames carry exactly the bytes emit_chunk would write, one frame each.
+TEST_F(Envelope, GatheredChunksAreTheBytesOfSeparateWrites) {
+    op_emit_t written = {sp.near(), "b1", job, 0}, gathered = written;
+    ASSERT_EQ(emit_chunk(&written, "{\"n\":1}", 7), 0);
+    ASSERT_EQ(emit_chunk(&written, "[\"two\"]", 7), 0);
+    std::string expect = sp.read_frame();
+    expect += sp.read_frame();
+    sb_t out;
+    ASSERT_EQ(emit_chunk_append(&out, &gathered, "{\"n\":1}trailing", 7), 0);
+    ASSERT_EQ(emit_chunk_append(&out, &gathered, "[\"two\"]", 7), 0);
+    EXPECT_EQ(std::string(out.buf, out.len), expect);
+    EXPECT_EQ(gathered.job_id_sent, 1);
 }

@@ -1,5 +1,4 @@
-// The child runner with small /bin/sh children: line splitting, stream numbering, exit
-// statuses, the stop protocol and what a child inherits.
+// The child runner with small /bin/sh children: lines, streams, exits, stops and inheritance.
 
 #include <gtest/gtest.h>
 
@@ -117,8 +116,7 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
     std::set<std::pair<int, std::string>> got(s.lines.begin(), s.lines.end());
     EXPECT_EQ(got, (std::set<std::pair<int, std::string>>{{1, "out"}, {2, "err"}}));
 
-    // A program that is missing or cannot be executed, or a working directory that does not
-    // exist: 127.
+    // A program missing or not executable, or a working directory that does not exist: 127.
     cmd_t missing({"/nonexistent/program"}), not_exec({"/"}), bad_cwd({"/bin/true"}, 1, 0, "/nonexistent/dir");
     for (const cmd_t* c : {&missing, &not_exec, &bad_cwd}) {
         run_t r = run(*c);

@@ -1,17 +1,21 @@
-// Parsers and rules of the host information operations, on recorded text.
+// Parsers and input rules of the host information, tracing and capture operations, on recorded text.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config.h"
 #include "ops.h"
 #include "ops_misc.h"
+#include "ops_thrum.h"
 #include "ops_util.h"
 #include "unit_helpers.h"
 
 namespace {
+
+using strings = std::vector<std::string>;
 
 // The fields of one mounts line joined with '|', or "-1" when it does not parse.
 std::string mount_fields(const char* line) {
@@ -36,14 +40,11 @@ std::string built(Fn fn, std::string_view text) {
 }  // namespace
 
 TEST(MountsParse, FieldsAtRunsOfSpacesAndTheTableWithoutSnapshotsOrShortLines) {
+    // Octal escapes are kept and only the space separates.
     const std::pair<const char*, const char*> cases[] = {
         {"/dev/sda1 / ext4 rw,relatime 0 0", "/dev/sda1|/|ext4|rw,relatime"},
-        // Octal escapes are kept and only the space separates.
         {"  tank/a   /mnt/my\\040dir  zfs\trw  0 0", "tank/a|/mnt/my\\040dir|zfs\trw|0"},
-        {"src dir type", "src|dir|type|"},
-        {"src dir", "-1"},
-        {"   ", "-1"},
-    };
+        {"src dir type", "src|dir|type|"}, {"src dir", "-1"}, {"   ", "-1"}};
     for (const auto& [line, want] : cases) EXPECT_EQ(mount_fields(line), want) << line;
     EXPECT_EQ(built(mounts_build_json, "proc /proc proc rw 0 0\n\ntank/fs@s1 /tank/fs/.zfs/snapshot/s1 zfs ro 0 0\n"
                                        "tank/fs /tank/fs/.zfs zfs rw 0 0\nshort line\na \"b\" c\n"),
@@ -65,9 +66,7 @@ TEST(MountsParse, ReplyStopsGrowingPastItsSoftLimit) {
 TEST(IpParse, SecondAndFourthTokens) {
     const std::pair<std::string, std::string> cases[] = {
         {"1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever", "lo|127.0.0.1/8"},
-        {"\t2:\teth0\tinet\t10.0.0.2/24", "eth0|10.0.0.2/24"},
-        {"3: eth1 inet", "-1"},
-        {"", "-1"},
+        {"\t2:\teth0\tinet\t10.0.0.2/24", "eth0|10.0.0.2/24"}, {"3: eth1 inet", "-1"}, {"", "-1"},
         {"4: " + std::string(100, 'n') + " inet " + std::string(80, '1'),  // both fields cut to their bound
          std::string(NET_FIELD_MAX, 'n') + "|" + std::string(NET_FIELD_MAX, '1')},
     };
@@ -93,19 +92,56 @@ TEST(JsonCheck, ExactlyOneCompleteValueAndOnlyAnObjectPassesThrough) {
     EXPECT_EQ(built(smart_result_json, "{\"x\":\"\x7f\"} \""), "{\"text\":\"{\\\"x\\\":\\\"\x7f\\\"} \\\"\"}");
 }
 
-// The checks that use these rules are covered over the socket (files_test.cpp, hwnet_test.cpp).
-TEST(InputRules, DotDotComponentSmartDeviceAndTypes) {
-    for (const char* p : {"..", "/var/log/../etc", "/var/log/..", "../x"}) EXPECT_TRUE(path_has_dotdot(p)) << p;
-    for (const char* p : {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}) EXPECT_FALSE(path_has_dotdot(p)) << p;
-    const char *code = nullptr, *msg = nullptr;
-    for (const char* dev : {"/dev/sda", "/dev/nvme0n1", "/dev/", "/dev/my_disk-1"})
-        EXPECT_EQ(smart_device_check(dev, &code, &msg), 0) << dev;
-    for (const char* dev : {"", "sda", "/dev/disk/by-id/ata-X", "/dev/sda ", "/dev/sda;reboot", "/dev/sd\xc3\xa4"})
-        EXPECT_EQ(smart_device_check(dev, &code, &msg), -1) << dev;
-    for (const char* type : {"sat", "megaraid,0"}) EXPECT_TRUE(smart_type_ok(type)) << type;
-    for (const char* type : {"sat;x", "sat x", "-x", ""}) EXPECT_FALSE(smart_type_ok(type)) << type;
-    for (const char* type : {"memory", "17"}) EXPECT_TRUE(dmi_type_ok(type)) << type;
-    for (const char* type : {"bios,system", ""}) EXPECT_FALSE(dmi_type_ok(type)) << type;
+// What each rule accepts and refuses; the checks built on them are covered over the socket
+// (files, hwnet, capture tests). A filter word starting with a dash would reach the tool as an option.
+TEST(InputRules, CharacterSetsLengthsAndComponents) {
+    const std::string h = "0123456789abcdef0123456789abcdef", name = h + ".pcap";
+    const std::string deep = "/" + std::string(239, 'd') + "/pcap_cache/" + name;  // 289 characters
+    const struct {
+        int (*check)(const char*);
+        strings yes, no;
+    } rows[] = {
+        {[](const char* p) { return path_has_dotdot(p); }, {"..", "/var/log/../etc", "/var/log/..", "../x"},
+         {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}},
+        {[](const char* dev) {
+             const char *code = nullptr, *msg = nullptr;
+             return smart_device_check(dev, &code, &msg) + 1;  // 0 or -1
+         },
+         {"/dev/sda", "/dev/nvme0n1", "/dev/", "/dev/my_disk-1"},
+         {"", "sda", "/dev/disk/by-id/ata-X", "/dev/sda ", "/dev/sda;reboot", "/dev/sd\xc3\xa4"}},
+        {smart_type_ok, {"sat", "megaraid,0"}, {"sat;x", "sat x", "-x", ""}},
+        {dmi_type_ok, {"memory", "17"}, {"bios,system", ""}},
+        {pcap_iface_ok, {"eth0.100", "br-lan_2:1@x", std::string(39, 'e')},
+         {std::string(40, 'e'), "", "eth 0", "eth0;", "eth\xc3\xa9"}},
+        {pcap_bpf_ok,
+         {"", "tcp[13] & 2 != 0 and (port 80 || host 10.0.0.1) and not net fe80::/10", "len-4 > 100",
+          std::string(255, 'a')},
+         {std::string(256, 'a'), "port 80; rm", "port $x", "-w /etc/x", "port 80 -z /tmp/x"}},
+        {trace_filter_ok, {"", "open,read", "!%file,/open/", std::string(127, 'o')},
+         {std::string(128, 'o'), "open read", "open;read"}},
+        {pcap_out_path_ok, {"/data/pcap_cache/" + name, "/pcap_cache/" + name, "/a/pcap_cache/b-c_d.e/" + name, deep},
+         {"/" + deep,  // 290 characters
+          "/data/pcap_cache/0123456789ABCDEF0123456789abcdef.pcap", "/data/pcap_cache/../" + name,
+          "/data/cache/" + name, "data/pcap_cache/" + name, "/data/pcap_cache/" + h + "0.pcap",
+          "/data/pcap_cache/" + h.substr(1) + ".pcap", "/data/pcap_cache/" + h + ".pcapng",
+          "/data/pcap_cache/" + h + "pcap", "/data/pcap cache/pcap_cache/" + name,
+          "/data/pcap_cache/x/" + h.substr(0, 31) + "g.pcap", ""}},
+    };
+    for (const auto& r : rows) {
+        for (const auto& w : r.yes) EXPECT_EQ(r.check(w.c_str()), 1) << w;
+        for (const auto& w : r.no) EXPECT_EQ(r.check(w.c_str()), 0) << w;
+    }
+}
+
+TEST(CaptureRules, FilterSplitsAtRunsOfSpacesAndDropsWordsBeyondTheLimit) {
+    const std::pair<std::string, strings> rows[] = {
+        {"", {}}, {"   ", {}}, {"udp port 53", {"udp", "port", "53"}}, {"  host   10.0.0.1 ", {"host", "10.0.0.1"}},
+        {"a b c d e", {"a", "b", "c"}}};
+    for (const auto& [text, want] : rows) {
+        std::string buf = text;
+        char* words[3];
+        EXPECT_EQ(strings(words, words + pcap_bpf_split(buf.data(), words, 3)), want) << text;
+    }
 }
 
 // A write of more than 4 MiB cannot arrive in one frame; the handler still refuses it.

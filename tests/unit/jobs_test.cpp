@@ -1,20 +1,26 @@
-// The job table: allocation order, exhaustion, ids, cancellation and shutdown signalling.
-// Every test gives back each slot it takes, so the table starts empty for the next one.
+// The job table and its PTY sessions (output ring, session list, closes racing writers). Every
+// test gives back each slot it takes, so the table starts empty for the next one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
-#include "jobs.h"
+#include "jobs_internal.h"
 
 namespace {
-
-int slot_of(const job_t* j) { return static_cast<int>(j - g_jobs); }
 
 // A child that waits for a signal; only async-signal-safe calls after the fork.
 pid_t spawn_sleeper() {
@@ -33,6 +39,42 @@ int reap_signal(pid_t pid, bool block) {
     return WIFSIGNALED(st) ? WTERMSIG(st) : 0;
 }
 
+// A session slot with only its ring set up: no terminal, no reader thread.
+struct RingSlot {
+    job_t job;
+    explicit RingSlot(size_t cap) {
+        job.ring = static_cast<unsigned char*>(malloc(cap));
+        job.ring_cap = cap;
+    }
+    ~RingSlot() { free(job.ring); }
+
+    // Changes the slot under its ring lock and wakes the readers, as the reader thread does.
+    template <class F>
+    void update(F change) {
+        std::lock_guard<std::mutex> lock(job.rmu);
+        change();
+        job.rcv.notify_all();
+    }
+    void append(const std::string& b) {
+        update([&] { job_ring_append(&job, reinterpret_cast<const unsigned char*>(b.data()), b.size()); });
+    }
+    // One read of at most 8192 bytes from the tail's offset; the bytes in *out.
+    int read(pty_tail_t* t, std::string* out, int* code = nullptr) {
+        unsigned char buf[8192];
+        size_t n = 99;
+        int r = job_pty_read(&job, t, buf, sizeof buf, &n, code);
+        out->assign(reinterpret_cast<char*>(buf), r > 0 ? n : 0);
+        return r;
+    }
+};
+
+// Bytes [from, from + n) of the test stream: a period of 23, prime to every ring size used.
+std::string pattern(unsigned long long from, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) s[i] = static_cast<char>('A' + (from + i) % 23);
+    return s;
+}
+
 }  // namespace
 
 TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
@@ -40,14 +82,13 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     for (int i = 0; i < JOB_SLOTS; i++) {
         job_t* j = job_alloc();
         ASSERT_NE(j, nullptr) << i;
-        EXPECT_EQ(slot_of(j), i);
+        EXPECT_EQ(j, &g_jobs[i]);
         EXPECT_EQ(strlen(j->id), 16u);
         taken.push_back(j);
     }
     EXPECT_EQ(job_alloc(), nullptr);
 
-    // Freed in the order 100, 3, 200, slots come back lowest first (not by order of release,
-    // nor onward from the last allocation), each with a new id and none of its former state.
+    // Freed as 100, 3, 200, slots come back lowest first with a new id and none of their state.
     job_t* mid = taken[100];
     std::string old_id = mid->id;
     mid->pid = 4242;
@@ -58,10 +99,7 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     EXPECT_EQ(job_alloc(), taken[3]);
     ASSERT_EQ(job_alloc(), mid);
     EXPECT_NE(std::string(mid->id), old_id);
-    EXPECT_EQ(mid->pid.load(), 0);
-    EXPECT_EQ(mid->cancel.load(), 0);
-    EXPECT_EQ(mid->master_fd, -1);
-    EXPECT_EQ(mid->is_pty, 0);
+    EXPECT_EQ(std::tuple(mid->pid.load(), mid->cancel.load(), mid->master_fd, mid->is_pty), std::tuple(0, 0, -1, 0));
     job_release(taken[50]);
     EXPECT_EQ(job_alloc(), taken[50]);
     EXPECT_EQ(job_alloc(), taken[200]);
@@ -69,30 +107,22 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     for (job_t* j : taken) job_release(j);
 }
 
-TEST(JobTable, CancelWithoutChildOnlyRaisesTheFlag) {
+TEST(JobTable, CancelMatchesTheWholeIdRaisesTheFlagAndSignalsTheChild) {
     job_t* j = job_alloc();
     ASSERT_NE(j, nullptr);
     std::string id = j->id;
-    EXPECT_EQ(job_cancel(id.c_str()), 0);
-    EXPECT_EQ(j->cancel.load(), 1);
-    EXPECT_EQ(j->pid.load(), 0);
     // Only the whole id matches; free slots hold empty ids but never match.
     for (const std::string& bad : {id.substr(0, 15), id + "0", std::string()})
         EXPECT_EQ(job_cancel(bad.c_str()), -1) << bad;
-    job_release(j);
-    EXPECT_EQ(job_cancel(id.c_str()), -1);  // a released id is gone
-}
-
-TEST(JobTable, CancelSendsSigtermToTheJobsChild) {
-    job_t* j = job_alloc();
-    ASSERT_NE(j, nullptr);
+    EXPECT_EQ(job_cancel(id.c_str()), 0);  // without a child only the flag goes up
+    EXPECT_TRUE(j->cancel.load() == 1 && j->pid.load() == 0);
     pid_t child = spawn_sleeper();
     ASSERT_GT(child, 0);
     j->pid = child;
-    EXPECT_EQ(job_cancel(j->id), 0);
+    EXPECT_EQ(job_cancel(id.c_str()), 0);
     EXPECT_EQ(reap_signal(child, true), SIGTERM);
-    EXPECT_EQ(j->cancel.load(), 1);
     job_release(j);
+    EXPECT_EQ(job_cancel(id.c_str()), -1);  // a released id is gone
 }
 
 TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
@@ -111,4 +141,138 @@ TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
     EXPECT_EQ(reap_signal(pty_child, true), SIGHUP);
     job_release(plain);
     job_release(pty);
+}
+
+// Reading from `from` starts at `start`, the oldest byte held, takes all it can in one call, then
+// yields every later byte once up to the total; reads at or past the total end with the exit code.
+TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit) {
+    struct Row { size_t cap, first, step, total; unsigned long long from, start; };
+    const Row rows[] = {
+        {16, 10, 10, 20, 10, 10},  // append across the wrap
+        {16, 10, 10, 20, 5, 5},    // one read across the ring's end
+        {16, 7, 40, 47, 0, 31},    // a chunk larger than the ring keeps only its newest bytes
+        {PTY_RING_BYTES, 8192, 8192, 600000, 0, 75712},  // a reader that fell behind
+    };
+    for (const Row& w : rows) {
+        SCOPED_TRACE(testing::Message() << "cap " << w.cap << " total " << w.total << " from " << w.from);
+        RingSlot r(w.cap);
+        for (size_t o = 0, n = w.first; o < w.total; o += n, n = std::min(w.step, w.total - o))
+            r.append(pattern(o, n));
+        r.update([&] {
+            r.job.exit_code = -9;
+            r.job.child_exited.store(1);
+        });
+        pty_tail_t t, past;
+        t.off = w.from;
+        past.off = w.total + 1000;
+        std::string got, all;
+        ASSERT_EQ(r.read(&t, &got), static_cast<int>(std::min<unsigned long long>(8192, w.total - w.start)));
+        for (all = got; t.off < w.total; all += got) ASSERT_GT(r.read(&t, &got), 0);
+        EXPECT_EQ(all, pattern(w.start, w.total - w.start));
+        EXPECT_EQ(t.off, w.total);
+        for (pty_tail_t* at : {&t, &past}) {
+            int code = 0;
+            EXPECT_EQ(r.read(at, &got, &code), 0);
+            EXPECT_EQ(code, -9);
+        }
+        EXPECT_EQ(r.read(&past, &got), 0);  // the code pointer is optional
+    }
+}
+
+// A read past the total waits for its offset; a cancel ends it and wins over later output.
+TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrCancel) {
+    RingSlot r(64);
+    r.append("0123");
+    pty_tail_t t;
+    t.off = 8;
+    std::string got;
+    auto later = std::chrono::milliseconds(50);
+    auto waiting = std::async(std::launch::async, [&] { return r.read(&t, &got); });
+    EXPECT_EQ(waiting.wait_for(later), std::future_status::timeout);
+    r.append("456");  // total 7: still short of 8
+    EXPECT_EQ(waiting.wait_for(later), std::future_status::timeout);
+    r.append("789ab");
+    EXPECT_EQ(waiting.get(), 4);
+    EXPECT_EQ(got, "89ab");
+    EXPECT_EQ(t.off, 12u);
+
+    auto cancelled = std::async(std::launch::async, [&] { return r.read(&t, &got); });
+    EXPECT_EQ(cancelled.wait_for(later), std::future_status::timeout);
+    r.update([&] { r.job.cancel.store(1); });
+    EXPECT_EQ(cancelled.get(), -1);
+    r.append("late");
+    EXPECT_EQ(r.read(&t, &got), -1);
+}
+
+TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
+    job_t* plain = job_alloc();
+    job_t* pty = job_alloc();
+    ASSERT_TRUE(plain && pty);
+    pty->is_pty = 1;
+    pty->rows = 24;
+    pty->cols = 80;
+    pty->created = time(nullptr);
+    strcpy(pty->tty, "/dev/pts/\"7\\\n");
+    char* list = jobs_pty_list_json();
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list, std::string("[{\"job_id\":\"") + pty->id +  // exact bytes: escaped, hence valid JSON
+                        "\",\"tty\":\"/dev/pts/\\\"7\\\\\\n\",\"rows\":24,\"cols\":80,\"age\":0,\"exited\":false}]");
+    free(list);
+
+    // Interfaces that need a session refuse a job that is not one.
+    EXPECT_EQ(job_pty_resize(plain->id, 30, 100), -1);
+    EXPECT_EQ(job_pty_write(plain->id, reinterpret_cast<const unsigned char*>("x"), 1), -1);
+    EXPECT_EQ(job_pty_close(plain->id), -1);
+    pty_tail_t t;
+    EXPECT_EQ(job_pty_acquire(plain->id, &t), nullptr);
+    EXPECT_EQ(job_pty_acquire("", &t), nullptr);
+    EXPECT_EQ(job_pty_start(plain, 0, 0, 24, 80, "", 4096, &t), -1);  // pid 0: kill() would hit our group
+    EXPECT_EQ(job_pty_start(nullptr, 0, 1234, 24, 80, "", 4096, &t), -1);
+    EXPECT_EQ(plain->is_pty, 0);
+
+    pty->is_pty = 0;
+    job_release(pty);
+    job_release(plain);
+}
+
+// Writers and resizers hammer a session while it closes and a pipe takes the freed descriptor
+// number: no byte may land there, and once closed the session refuses everything.
+TEST(PtySessions, WriteAndResizeRacingCloseStayOffTheFreedDescriptor) {
+    const auto* z = reinterpret_cast<const unsigned char*>("Z");
+    for (int round = 0; round < 5; round++) {
+        int master = -1;
+        char name[128];  // forkpty writes at most a /dev/pts path
+        pid_t pid = forkpty(&master, name, nullptr, nullptr);
+        if (pid == 0) {
+            execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(fcntl(master, F_SETFD, FD_CLOEXEC), 0);
+        job_t* job = job_alloc();
+        pty_tail_t creator;
+        ASSERT_TRUE(job && job_pty_start(job, master, pid, 24, 80, name, 4096, &creator) == 0);
+        job_pty_tail_release(job, &creator);  // the creator's tail is not needed here
+        std::string id = job->id;
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            while (!stop) {
+                job_pty_write(id.c_str(), z, 1);
+                job_pty_resize(id.c_str(), 10, 10);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(job_pty_close(id.c_str()), 0);
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stop = true;
+        writer.join();
+        char c;
+        EXPECT_EQ(read(p[0], &c, 1), -1) << "a write reached a reused descriptor";
+        close(p[0]);
+        close(p[1]);
+        EXPECT_EQ(job_pty_write(id.c_str(), z, 1), -1);
+        EXPECT_EQ(job_pty_close(id.c_str()), -1);
+    }
 }

@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -111,7 +112,8 @@ int load_from(vornd_config_t* c, const char* path) {
     bool failed = ferror(f) != 0;  // a directory, an I/O error: not a file that was read
     fclose(f);
     if (failed) return -1;
-    copy_cut(c->config_path, sizeof c->config_path, path);
+    // Recorded as found from here: reloads and config_apply run after the move to "/".
+    copy_cut(c->config_path, sizeof c->config_path, config_absolute_path(path).c_str());
     return 0;
 }
 
@@ -308,4 +310,14 @@ int config_token_matches(const vornd_config_t* c, const char* tok, size_t len) {
     for (size_t i = 0; i < len; i++)
         diff |= static_cast<unsigned char>(tok[i] ^ c->auth_token[i]);
     return diff == 0;
+}
+
+std::string config_absolute_path(const char* path) {
+    if (!path[0] || path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    std::string joined = cwd;
+    if (joined.back() != '/') joined += '/';
+    joined += path[0] == '.' && path[1] == '/' ? path + 2 : path;
+    return joined.size() < sizeof(vornd_config_t::config_path) ? joined : path;
 }

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 enum cfg_allow_mode_t {
     CFG_ALLOW_NONE = 0,  // nothing is allowed
@@ -82,6 +83,10 @@ int config_load(const char* path_or_null);
 // Reload (SIGHUP, config_apply): as config_load when the file and a named token file can be
 // read; otherwise the live record stays as it is, a "WRN" line says why, and -1 is returned.
 int config_reload(const char* path_or_null);
+// `path` joined to the working directory when it is relative, so the file stays reachable once
+// the daemon works from "/". Kept as given when it is empty or absolute, when the working
+// directory is unknown, or when the joined path would not fit a record's config_path.
+std::string config_absolute_path(const char* path);
 
 // The dev-permissive defaults: everything open but file writing.
 void config_set_defaults(vornd_config_t* c);

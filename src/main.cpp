@@ -142,20 +142,6 @@ void hold_standard_descriptors() {
     }
 }
 
-// The -c path as it is opened once the daemon works from "/": a relative path is joined to the
-// start directory, so every reload and config_apply reach the file named at start. Kept as given
-// when it is empty or absolute, when the start directory is unknown, or when the joined path
-// would not fit the record's config_path.
-std::string config_path_from_start_dir(const char* path) {
-    if (!path[0] || path[0] == '/') return path;
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return path;
-    std::string joined = cwd;
-    if (joined.back() != '/') joined += '/';
-    joined += path;
-    return joined.size() < sizeof(vornd_config_t::config_path) ? joined : path;
-}
-
 // --print-config LEVEL: writes to standard output the file that config_apply would write for
 // LEVEL over the configuration loaded now (the -c file, else the usual search), so a packaged
 // or hand-kept file can never drift from the daemon's own presets. Returns the exit status:
@@ -317,7 +303,7 @@ int main(int argc, char** argv) {
 
     std::string abs_path;
     if (path) {
-        abs_path = config_path_from_start_dir(path);
+        abs_path = config_absolute_path(path);  // every reload and config_apply reach the file named
         path = abs_path.c_str();
     }
 
@@ -330,7 +316,11 @@ int main(int argc, char** argv) {
     if (print_level) return print_config(print_level, path != nullptr);
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();
-    g_cfg_path = path;
+    // Without -c, reloads read the file the search found at start (./vornd.conf is relative to
+    // the start directory, and the daemon now works from "/"); they search again only when
+    // none was found.
+    std::string found = g_cfg.load()->config_path;
+    g_cfg_path = path ? path : found.empty() ? nullptr : found.c_str();
 
     cfg_snapshot_t cfg = g_cfg.load();
     // The socket keeps this path until restart, whatever later reloads set.

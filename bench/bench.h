@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 struct bench_ctx_t {
     std::string vornd_path;

@@ -20,6 +20,8 @@
 
 #include "bench.h"
 #include "client.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 extern char** environ;
 

@@ -17,6 +17,8 @@
 
 #include "bench.h"
 #include "client.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 namespace {
 

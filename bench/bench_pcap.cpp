@@ -1,8 +1,9 @@
 // pcap-stream: a stand-in capture tool that writes 256 MiB of zeros as fast as it can, run by
 // vornd's pcap_stream and delivered as base64 chunk events that the client decodes, against
 // the floor: the same program's pipe read directly with the runner's 16 KiB reads, each read
-// base64-encoded into the same chunk event and sent with one write. Both servers find the
-// stand-in through the daemon's tool lookup (PATH is pointed at it while the scenario runs).
+// base64-encoded into the same chunk event and sent with one write. PATH is pointed at the
+// stand-in while the scenario runs: the floor finds it there, and the daemon's own tool lookup
+// is asked (bin_check) to find the same file.
 // Runs alternate (A B B A) until each side has measured for the context's time, at least
 // PCAP_MIN_RUNS times; the figure is decoded bytes per second from the request to "done".
 
@@ -18,15 +19,16 @@
 #include <vector>
 
 #include "bench.h"
-#include "binfind.h"
 #include "client.h"
+#include "base/clock.h"
+#include "base/b64.h"
+#include "base/fdio.h"
 
 namespace {
 
 constexpr uint64_t PCAP_STREAM_BYTES = 256ull << 20;
 constexpr size_t PCAP_READ_BYTES = 16384;  // the runner's raw read size
 constexpr int PCAP_MIN_RUNS = 2;           // per side
-constexpr size_t TOOL_PATH_BYTES = 512;
 
 // One chunk frame of the daemon's shape for `n` bytes, appended to `frame`.
 void floor_chunk(std::string* frame, std::string_view id, const char* buf, size_t n, bool* first) {
@@ -94,12 +96,35 @@ private:
 
 double rate_mb(const bench_side_t& s) { return s.ns ? s.bytes / 1e6 * 1e9 / s.ns : 0; }
 
+// The first executable `name` in a directory of PATH, as a tool lookup ends; empty for none.
+std::string path_lookup(const char* name) {
+    const char* path = getenv("PATH");
+    for (std::string_view dirs = path ? path : ""; !dirs.empty();) {
+        size_t colon = dirs.find(':');
+        std::string dir(dirs.substr(0, colon));
+        dirs.remove_prefix(colon == std::string_view::npos ? dirs.size() : colon + 1);
+        std::string candidate = dir + "/" + name;
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
+// The path the daemon's tool lookup gives for `name` (its bin_check answer); empty for none.
+std::string daemon_lookup(const std::string& sock, const char* name) {
+    unique_fd fd = vc_connect(sock.c_str());
+    std::string reply, path;
+    std::string args = std::string("{\"names\":[\"") + name + "\"]}";
+    if (!fd || vc_send(fd.get(), vc_request("b", "bin_check", args)) != 0 || vc_recv(fd.get(), &reply) != 0) return {};
+    std::string_view found = bench_str_after(reply, "\"path\":\"");
+    return std::string(found);
+}
+
 }  // namespace
 
 int floor_pcap_stream(int fd, std::string_view id, std::string_view) {
-    char prog[TOOL_PATH_BYTES];
     int out_r = -1;
-    pid_t pid = binfind("pcapstream", nullptr, prog, sizeof prog) == 0 ? floor_spawn(prog, {"lo", "2000"}, &out_r) : -1;
+    std::string prog = path_lookup("pcapstream");
+    pid_t pid = prog.empty() ? -1 : floor_spawn(prog, {"lo", "2000"}, &out_r);
     if (pid < 0) return -1;
     unique_fd in(out_r);
     std::vector<char> buf(PCAP_READ_BYTES);
@@ -131,14 +156,13 @@ int scen_pcap_stream(const bench_ctx_t* ctx, bench_report_t* report) {
         return -1;
     }
     path_first path(bin);
-    char found[TOOL_PATH_BYTES];
-    if (binfind("pcapstream", nullptr, found, sizeof found) != 0 || tool != found) {
-        fprintf(stderr, "vornbench: the tool lookup finds another pcapstream first\n");
-        return -1;
-    }
     bench_daemon_t d;
     bench_floor_t fl;
     if (d.start(ctx, "pcap-stream") != 0 || fl.start(ctx->dir + "/pcap-stream-floor.sock") != 0) return -1;
+    if (daemon_lookup(d.socket_path(), "pcapstream") != tool || path_lookup("pcapstream") != tool) {
+        fprintf(stderr, "vornbench: the tool lookup finds another pcapstream first\n");
+        return -1;
+    }
     bench_side_t sides[2];  // vornd, floor
     if (bench_alternate(ctx, "pcap-stream", PCAP_MIN_RUNS, sides,
                         [&](int s) { return run_side(s == 0 ? d.socket_path() : fl.socket_path(), &sides[s]); }) != 0)

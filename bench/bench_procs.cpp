@@ -15,6 +15,7 @@
 
 #include "bench.h"
 #include "client.h"
+#include "base/fdio.h"
 
 extern char** environ;
 

@@ -22,6 +22,9 @@
 
 #include "bench.h"
 #include "client.h"
+#include "base/b64.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 extern char** environ;
 

@@ -9,8 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "jsmn.h"
-#include "proto.h"
+#include "wire/jsmn.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 unique_fd vc_connect(const char* path) {
     unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -8,8 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "jsmn.h"
-#include "util.h"
+#include "wire/jsmn.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 // Connects to the Unix-domain socket at `path`; the connection is close-on-exec.
 unique_fd vc_connect(const char* path);

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "client.h"
-#include "config.h"
-#include "jsmn.h"
-#include "proto.h"
+#include "wire/frame.h"
+#include "wire/jsmn.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 namespace {
 
@@ -110,7 +113,7 @@ int usage(FILE* f) {
             "On a terminal the views draw tables; with --json or through a pipe they print JSON lines.\n"
             "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
             "Default socket: %s\n",
-            CFG_DEFAULT_SOCKET_PATH);
+            VORND_DEFAULT_SOCKET_PATH);
     return CTL_USAGE;
 }
 
@@ -298,7 +301,7 @@ void print_completion() {
 
 int main(int argc, char** argv) {
     ctl_ctx ctx;
-    ctx.socket_path = CFG_DEFAULT_SOCKET_PATH;
+    ctx.socket_path = VORND_DEFAULT_SOCKET_PATH;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         std::string_view a = argv[i];

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "client.h"
-#include "jsmn.h"
+#include "wire/jsmn.h"
 #include "vornctl.h"
 
 namespace {

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "client.h"
-#include "jsmn.h"
-#include "proto.h"
+#include "wire/jsmn.h"
+#include "wire/frame.h"
+#include "wire/json.h"
 #include "vornctl.h"
+#include "base/sb.h"
 
 namespace {
 

@@ -22,10 +22,13 @@
 #include <vector>
 
 #include "client.h"
-#include "jsmn.h"
-#include "proto.h"
-#include "util.h"
+#include "wire/jsmn.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 #include "vornctl.h"
+#include "base/b64.h"
 
 namespace {
 

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
+#include "base/clock.h"
 
 namespace {
 

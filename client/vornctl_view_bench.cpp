@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
+#include "base/clock.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 #include "vornctl_term.h"
 
 bool ctl_view_wanted(const ctl_ctx& ctx) { return !ctx.json && term_is_tty(); }

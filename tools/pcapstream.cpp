@@ -22,8 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "exec.h"
-#include "util.h"
+#include "base/fdio.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 namespace {
 
@@ -84,13 +85,13 @@ pid_t start_tcpdump(const char* tcpdump, const options_t& o, unique_fd* out_r) {
     argv.push_back(nullptr);
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return -1;
-    int fd_bound = exec_fd_bound();
+    int fd_bound = fd_limit();
     sigset_t none;
     sigemptyset(&none);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(p[1], 1);
-        exec_close_descriptors(fd_bound);
+        fd_close_from_3(fd_bound);
         signal(SIGPIPE, SIG_DFL);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         execv(tcpdump, const_cast<char**>(argv.data()));

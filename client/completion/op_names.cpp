@@ -2,7 +2,7 @@
 // string literals (one per line) for vornctl's shell completion. Usage: op_names OUTPUT
 #include <cstdio>
 
-#include "ops.h"
+#include "daemon/optable.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;

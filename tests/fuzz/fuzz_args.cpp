@@ -6,11 +6,15 @@
 #include <cstring>
 #include <string>
 
-#include "config.h"
-#include "conn.h"
+#include "config/config.h"
+#include "daemon/dispatch.h"
 #include "fuzz_util.h"
-#include "ops.h"
-#include "proto.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+#include "wire/jsmn.h"
 
 namespace {
 

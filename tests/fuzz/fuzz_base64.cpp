@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
+#include "base/b64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> out(size + 1);

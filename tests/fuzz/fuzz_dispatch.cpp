@@ -5,11 +5,17 @@
 #include <cstring>
 #include <memory>
 
-#include "config.h"
-#include "conn.h"
+#include "config/config.h"
+#include "daemon/dispatch.h"
 #include "fuzz_util.h"
-#include "ops.h"
-#include "proto.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
+#include "ops/host.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+#include "base/sb.h"
+#include "wire/jsmn.h"
 
 namespace {
 
@@ -24,7 +30,7 @@ int stub_args(int fd, const char* req_id, const char* js, const jsmntok_t* args,
 }
 
 int stub_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    op_emit_t e = {fd, req_id, nullptr, 0};
+    op_emit_t e = {fd, req_id, nullptr, nullptr};
     char line[128] = "";
     arg_get_str(js, args, n, "line", line, sizeof line);
     emit_log(&e, 2, line);

@@ -4,8 +4,12 @@
 #include <string_view>
 
 #include "fuzz_util.h"
-#include "ops_util.h"
-#include "util.h"
+#include "ops/hardware.h"
+#include "wire/json.h"
+#include "proc/procfs.h"
+#include "proc/tools.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "log.h"
+#include "base/log.h"
 
 // Where replies and events go: written and forgotten.
 inline int fuzz_sink_fd() {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "harness.h"
 #include "host_util.h"
 

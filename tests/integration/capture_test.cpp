@@ -12,8 +12,10 @@
 #include <regex>
 #include <thread>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "host_util.h"
+#include "base/b64.h"
+#include "base/fdio.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;

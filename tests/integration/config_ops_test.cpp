@@ -10,11 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
+#include "config/config.h"
+#include "config/config_file.h"
+#include "config/presets.h"
 #include "ctl_util.h"
 #include "host_util.h"
-#include "ops.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
 #include "spawn.h"
+#include "base/sb.h"
 
 namespace fs = std::filesystem;
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "spawn.h"
+#include "base/fdio.h"
 
 std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> words) {
     words.insert(words.begin(), {VORNCTL_BIN, "-s", sock});

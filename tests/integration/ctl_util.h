@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "base/fdio.h"
 
 // vornctl -s SOCK WORDS...
 std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> words);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "base/fdio.h"
 
 namespace {
 

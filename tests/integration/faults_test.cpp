@@ -12,11 +12,14 @@
 #include <sstream>
 #include <thread>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "host_util.h"
-#include "jobs.h"
-#include "proto.h"
+#include "jobs/jobs.h"
+#include "jobs/pty_session.h"
+#include "wire/frame.h"
+#include "wire/json.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host_util.h"
+#include "base/fdio.h"
 
 namespace {
 

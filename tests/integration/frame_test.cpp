@@ -8,8 +8,10 @@
 #include <string>
 
 #include "harness.h"
-#include "proto.h"
+#include "wire/frame.h"
+#include "wire/json.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace {
 

@@ -18,6 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/fdio.h"
+
 namespace fs = std::filesystem;
 
 namespace {

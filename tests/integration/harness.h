@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "client.h"
+#include "base/fdio.h"
 
 // One daemon under test. Its directory (config, socket, log) is removed on destruction.
 class TestDaemon {

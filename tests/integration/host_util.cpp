@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "binfind.h"
+#include "proc/tools.h"
+#include "base/fdio.h"
 
 PathGuard::PathGuard(const char* value) {
     const char* cur = getenv("PATH");

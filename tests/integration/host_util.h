@@ -16,6 +16,7 @@
 #include "harness.h"
 #include "ns_util.h"
 #include "stream_util.h"
+#include "base/fdio.h"
 
 // A request with id "r", its success and failure replies, and a substring test.
 inline std::string req(std::string_view op, std::string_view args) { return vc_request("r", op, args); }

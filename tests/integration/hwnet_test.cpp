@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "host_util.h"
+#include "base/fdio.h"
 
 using argv_t = std::vector<std::string>;
 

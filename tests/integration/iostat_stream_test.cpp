@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "harness.h"
 #include "host_util.h"
+#include "base/clock.h"
 
 namespace {
 

@@ -16,10 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "host_util.h"
-#include "ops_util.h"
+#include "ops/hardware.h"
+#include "wire/json.h"
+#include "proc/procfs.h"
+#include "proc/tools.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace {
 

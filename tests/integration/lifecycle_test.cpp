@@ -12,6 +12,7 @@
 
 #include "host_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace {
 

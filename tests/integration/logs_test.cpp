@@ -13,6 +13,7 @@
 
 #include "host_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace fs = std::filesystem;
 

@@ -20,9 +20,10 @@
 #include <regex>
 #include <thread>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "host_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;

@@ -18,6 +18,7 @@
 #include "harness.h"
 #include "ns_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace fs = std::filesystem;
 

@@ -16,6 +16,8 @@
 
 #include "host_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 namespace fs = std::filesystem;
 

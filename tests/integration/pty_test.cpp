@@ -10,6 +10,8 @@
 
 #include "host_util.h"
 #include "spawn.h"
+#include "base/b64.h"
+#include "base/fdio.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <thread>
 
+#include "base/fdio.h"
+
 namespace {
 
 constexpr int POLL_STEP_MS = 10;

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 struct spawned_t {
     pid_t pid = -1;

@@ -15,8 +15,11 @@
 #include <thread>
 
 #include "host_util.h"
-#include "ops.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 
 #include "client.h"
 #include "harness.h"
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 // One frame within `timeout_ms`; false on timeout or a closed connection.
 inline bool recv_within(int fd, std::string* out, int timeout_ms) {

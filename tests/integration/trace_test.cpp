@@ -14,6 +14,7 @@
 
 #include "host_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 namespace {
 

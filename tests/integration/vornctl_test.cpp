@@ -8,6 +8,7 @@
 
 #include "ctl_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 // Replies print as one line, cat prints the data raw; errors go to stderr. Exit status 0 on
 // ok, 1 on an error reply, 2 on usage or connection errors.

@@ -9,10 +9,11 @@
 #include <regex>
 #include <sstream>
 
-#include "binfind.h"
+#include "proc/tools.h"
 #include "ctl_util.h"
 #include "host_util.h"
 #include "spawn.h"
+#include "base/fdio.h"
 
 using lines_t = std::vector<std::string>;
 

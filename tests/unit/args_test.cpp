@@ -8,9 +8,13 @@
 #include <tuple>
 #include <vector>
 
-#include "ops.h"
-#include "proto.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
+#include "wire/frame.h"
+#include "wire/json.h"
 #include "unit_helpers.h"
+#include "wire/jsmn.h"
 
 namespace {
 

@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
-#include "ops.h"
+#include "config/config.h"
+#include "config/config_file.h"
+#include "config/presets.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
 #include "unit_helpers.h"
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 namespace {
 

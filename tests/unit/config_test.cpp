@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "config.h"
+#include "config/config.h"
 #include "unit_helpers.h"
 
 namespace {

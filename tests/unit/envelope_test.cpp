@@ -7,9 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "jobs.h"
-#include "ops.h"
+#include "jobs/jobs.h"
+#include "jobs/pty_session.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
 #include "unit_helpers.h"
+#include "base/sb.h"
 
 namespace {
 
@@ -33,7 +37,7 @@ protected:
 }  // namespace
 
 TEST_F(Envelope, RepliesAndJoblessEventsFillAbsentMembersAndEscape) {
-    op_emit_t e = {sp.near(), nullptr, nullptr, 0};
+    op_emit_t e = job_emit(sp.near(), nullptr, nullptr);
     expect_sent({
         {reply_ok(sp.near(), nullptr, nullptr), R"({"id":"","ok":true,"result":null})"},
         {reply_err(sp.near(), nullptr, nullptr, nullptr), R"({"id":"","ok":false,"code":"ERR","error":""})"},
@@ -51,8 +55,8 @@ TEST_F(Envelope, RepliesAndJoblessEventsFillAbsentMembersAndEscape) {
 }
 
 TEST_F(Envelope, OnlyTheFirstEventCarriesTheJobId) {
-    op_emit_t e = {sp.near(), "s1", job, 0};
-    op_emit_t tick = {sp.near(), "i", job, 0};  // an empty body still closes the object cleanly
+    op_emit_t e = job_emit(sp.near(), "s1", job);
+    op_emit_t tick = job_emit(sp.near(), "i", job);  // an empty body still closes the object cleanly
     expect_sent({
         {emit_chunk(&e, "[1,2]trailing", 5), R"({"id":"s1","event":"chunk","job_id":")" + jid + R"(","data":[1,2]})"},
         {emit_log(&e, 2, "a\tb\"c"), R"({"id":"s1","event":"log","stream":2,"msg":"a\tb\"c"})"},
@@ -68,7 +72,7 @@ TEST_F(Envelope, WritesToAClosedPeerFailYetTheJobIdCountsAsSent) {
     gone.close_far();
     EXPECT_EQ(reply_ok(gone.near(), "r", nullptr), -1);
     EXPECT_EQ(reply_err(gone.near(), "r", "E", "m"), -1);
-    op_emit_t e = {gone.near(), "r", job, 0};
+    op_emit_t e = job_emit(gone.near(), "r", job);
     EXPECT_EQ(emit_log(&e, 1, "x"), -1);
     EXPECT_EQ(e.job_id_sent, 1);
     e.fd = sp.near();
@@ -77,7 +81,7 @@ TEST_F(Envelope, WritesToAClosedPeerFailYetTheJobIdCountsAsSent) {
 
 // Gathered chunk frames carry exactly the bytes emit_chunk would write, one frame each.
 TEST_F(Envelope, GatheredChunksAreTheBytesOfSeparateWrites) {
-    op_emit_t written = {sp.near(), "b1", job, 0}, gathered = written;
+    op_emit_t written = job_emit(sp.near(), "b1", job), gathered = written;
     ASSERT_EQ(emit_chunk(&written, "{\"n\":1}", 7), 0);
     ASSERT_EQ(emit_chunk(&written, "[\"two\"]", 7), 0);
     std::string expect = sp.read_frame();

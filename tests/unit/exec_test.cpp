@@ -18,9 +18,14 @@
 #include <utility>
 #include <vector>
 
-#include "exec.h"
-#include "jobs.h"
-#include "util.h"
+#include "proc/runner.h"
+#include "proc/spawn.h"
+#include "proc/procfs.h"
+#include "jobs/jobs.h"
+#include "jobs/pty_session.h"
+#include "base/sb.h"
+#include "base/fdio.h"
+#include "base/clock.h"
 
 namespace {
 

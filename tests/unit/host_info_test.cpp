@@ -6,12 +6,20 @@
 #include <utility>
 #include <vector>
 
-#include "config.h"
-#include "ops.h"
-#include "ops_misc.h"
-#include "ops_thrum.h"
-#include "ops_util.h"
+#include "config/config.h"
+#include "wire/reply.h"
+#include "wire/args.h"
+#include "daemon/optable.h"
+#include "ops/files.h"
+#include "ops/net.h"
+#include "ops/capture.h"
+#include "ops/trace.h"
+#include "ops/hardware.h"
+#include "wire/json.h"
+#include "proc/procfs.h"
+#include "proc/tools.h"
 #include "unit_helpers.h"
+#include "base/sb.h"
 
 namespace {
 

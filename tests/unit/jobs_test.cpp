@@ -18,7 +18,8 @@
 #include <tuple>
 #include <vector>
 
-#include "jobs_internal.h"
+#include "jobs/jobs_internal.h"
+#include "jobs/pty_session.h"
 
 namespace {
 

@@ -10,9 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "jsmn.h"
-#include "proto.h"
+#include "wire/jsmn.h"
+#include "wire/frame.h"
+#include "wire/json.h"
 #include "unit_helpers.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 using namespace std::string_literals;
 

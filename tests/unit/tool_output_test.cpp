@@ -11,12 +11,15 @@
 #include <thread>
 #include <vector>
 
-#include "ops_fio.h"
-#include "ops_iostat.h"
-#include "ops_iperf.h"
-#include "ops_zpool.h"
-#include "proto.h"
+#include "ops/fio.h"
+#include "ops/iostat.h"
+#include "ops/iperf.h"
+#include "ops/zpool.h"
+#include "wire/frame.h"
+#include "wire/json.h"
 #include "unit_helpers.h"
+#include "base/sb.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -26,7 +29,7 @@ using strings = std::vector<std::string>;
 template <typename Ctx, int (*Cb)(void*, int, const char*)>
 struct parser_t {
     SocketPair sp;
-    op_emit_t e = {sp.near(), "r1", nullptr, 0};
+    op_emit_t e = {sp.near(), "r1", nullptr, nullptr};
     Ctx ctx;
     parser_t() { ctx.e = &e; }
     int line(const std::string& l) { return Cb(&ctx, 1, l.c_str()); }
@@ -147,7 +150,7 @@ strings chunks_of(Feed feed) {
             out.push_back(s.rfind(head, 0) == 0 ? s.substr(head.size(), s.size() - head.size() - 1) : "?" + s);
         }
     });
-    op_emit_t e = {sp.near(), "r1", nullptr, 0};
+    op_emit_t e = {sp.near(), "r1", nullptr, nullptr};
     feed(&e);
     sp.ends[0].reset();
     reader.join();

@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "jsmn.h"
-#include "proto.h"
-#include "util.h"
+#include "wire/jsmn.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+#include "base/sb.h"
+#include "base/fdio.h"
 
 // Tokenizes `js` into a vector cut to exactly the token count, so that any read past the
 // last token is caught by the address sanitizer.

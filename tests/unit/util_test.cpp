@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "unit_helpers.h"
-#include "util.h"
+#include "base/sb.h"
+#include "base/fdio.h"
+#include "base/b64.h"
+#include "base/ids.h"
 
 using namespace std::string_literals;
 

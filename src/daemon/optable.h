@@ -1,0 +1,30 @@
+// optable — the operation table: one row per operation, its handler and whether it always
+// answers with events. Dispatch looks rows up by name; the handlers live in ops/, one file
+// per family.
+// Threads: the table is constant.
+#pragma once
+
+#include <cstddef>
+
+#include "wire/jsmn.h"
+
+// Every handler: the connection, the request id, the frame text, the `args` token (null when
+// absent) with the count of tokens from it to the frame's end, and whether events were asked
+// for. A handler writes its own reply or its stream's events.
+using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok,
+                        int args_n, int stream);
+
+struct op_def_t {
+    const char* name;  // null in the terminating row
+    int streaming;     // always answers with events
+    int needs_root;    // descriptive only; dispatch does not check it
+    op_fn_t fn;
+};
+
+// The table: 51 rows, then a row whose name is null.
+extern const op_def_t g_ops[];
+
+// The first row whose name is exactly these `namelen` bytes, or null.
+const op_def_t* op_find(const char* name, size_t namelen);
+// The same lookup in another table of the same shape.
+const op_def_t* op_find_in(const op_def_t* table, const char* name, size_t namelen);

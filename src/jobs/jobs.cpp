@@ -1,0 +1,122 @@
+#include "jobs/jobs.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <cstring>
+
+#include "base/ids.h"
+#include "jobs/jobs_internal.h"
+
+job_t g_jobs[JOB_SLOTS];
+
+namespace {
+
+constexpr int SHUTDOWN_KILL_GRACE_MS = 200;
+
+std::mutex g_mu;  // the table lock: see jobs.h for what it guards
+
+void clear_slot(job_t* j) {
+    memset(j->id, 0, sizeof j->id);
+    j->pid.store(0);
+    j->cancel.store(0);
+    j->in_use = 0;
+    j->master_fd = -1;
+    j->is_pty = 0;
+    j->closing = 0;
+    j->rows = 0;
+    j->cols = 0;
+    memset(j->tty, 0, sizeof j->tty);
+    j->created = 0;
+    j->ring = nullptr;
+    j->ring_cap = 0;
+    j->ring_len = 0;
+    j->ring_total = 0;
+    j->child_exited.store(0);
+    j->exit_code = 0;
+    j->reader_started = 0;
+    j->reader = pthread_t{};
+    j->tailers = 0;
+    j->tails = nullptr;
+    j->held = false;
+}
+
+void sleep_ms(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+// Sends `sig` to the child of every taken slot whose is_pty equals `pty`; returns how many.
+int signal_all(bool pty, int sig) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    int sent = 0;
+    for (job_t& j : g_jobs) {
+        pid_t pid = j.pid.load();
+        if (j.in_use && (j.is_pty != 0) == pty && pid > 0) {
+            kill(pid, sig);
+            sent++;
+        }
+    }
+    return sent;
+}
+
+// The grace pause is only worth waiting when someone was told to go.
+void signal_then_kill(bool pty, int first_sig) {
+    if (signal_all(pty, first_sig) == 0) return;
+    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
+    signal_all(pty, SIGKILL);
+}
+
+}  // namespace
+
+std::mutex& jobs_table_mu() { return g_mu; }
+
+job_t* job_alloc() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (job_t& j : g_jobs) {
+        if (j.in_use) continue;
+        clear_slot(&j);
+        j.in_use = 1;
+        gen_id(j.id);
+        return &j;
+    }
+    return nullptr;
+}
+
+void job_release(job_t* job) {
+    if (!job) return;
+    std::lock_guard<std::mutex> lock(g_mu);
+    job->id[0] = '\0';
+    job->pid.store(0);
+    job->cancel.store(0);
+    job->in_use = 0;
+    job->master_fd = -1;
+    job->is_pty = 0;
+}
+
+op_emit_t job_emit(int fd, const char* req_id, job_t* job) { return {fd, req_id, job, job ? job->id : nullptr}; }
+
+int job_cancel(const char* id) {
+    // The signal goes out under the table lock: a PTY reader clears `pid` under the same
+    // lock before it reaps the shell, so the number read here cannot belong to a new process.
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (job_t& j : g_jobs) {
+        if (!j.in_use || strcmp(j.id, id) != 0) continue;
+        j.cancel.store(1);
+        pid_t pid = j.pid.load();
+        if (pid >= 1) kill(pid, SIGTERM);
+        return 0;
+    }
+    return -1;
+}
+
+void job_forget_pid(job_t* job) {
+    if (!job) return;
+    std::lock_guard<std::mutex> lock(g_mu);
+    job->pid.store(0);
+}
+
+void jobs_kill_all_nonpty() { signal_then_kill(false, SIGTERM); }
+
+void jobs_kill_all_ptys() { signal_then_kill(true, SIGHUP); }

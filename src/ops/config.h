@@ -1,0 +1,14 @@
+// config — the configuration operations: config_get reports the live record as JSON;
+// config_apply sets a level or replaces single lists, writes the configuration file
+// atomically and reloads the daemon from it.
+//
+// The file written is one the loader reads back whole (config_file.h): a request that would
+// need anything else is refused, and nothing is written.
+// Threads: config_apply calls run one at a time and never during a SIGHUP reload
+// (g_cfg_reload_mu); config_get takes a snapshot.
+#pragma once
+
+#include "wire/jsmn.h"
+
+int op_config_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -1,0 +1,207 @@
+#include "ops/exec.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/fdio.h"
+#include "base/sb.h"
+#include "config/config.h"
+#include "jobs/jobs.h"
+#include "proc/runner.h"
+#include "proc/spawn.h"
+#include "proc/tools.h"
+#include "wire/args.h"
+#include "wire/frame.h"
+#include "wire/reply.h"
+
+namespace {
+
+constexpr size_t CMD_BYTES = 256;
+constexpr size_t RESOLVED_BYTES = 512;
+constexpr size_t DETACHED_PATH_BYTES = 512;  // log_path and cwd
+constexpr int EXEC_MAX_ARGS = 31;
+constexpr int EXEC_KILL_GRACE_MS = 500;
+constexpr size_t EXEC_BATCH_MAX_BYTES = 65536;  // gathered frames are written at this size at the latest
+
+struct exec_error_t {
+    const char* code;
+    const char* msg;
+};
+
+// Reads `cmd`, applies the allow-list and resolves the program into `path`. Null on
+// success, else the error to send.
+const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, char* path) {
+    static const exec_error_t NO_CMD = {"EREQ", "cmd required"};
+    static const exec_error_t FORBIDDEN = {"EFORBIDDEN", "cmd not in exec allowlist"};
+    static const exec_error_t NOT_EXECUTABLE = {"ENOENT", "cmd not executable"};
+    static const exec_error_t NOT_FOUND = {"ENOENT", "cmd not found"};
+    static const exec_error_t TOO_LONG = {"EBADREQ", "cmd too long"};
+    char cmd[CMD_BYTES] = "";
+    if (arg_get_str_fit(js, args, an, "cmd", cmd, sizeof cmd) == ARG_TOO_LONG) return &TOO_LONG;
+    if (!cmd[0]) return &NO_CMD;
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!cfg_allow_exact(&cfg->exec_binaries, cmd)) return &FORBIDDEN;
+    if (cmd[0] == '/') {
+        if (access(cmd, X_OK) != 0) return &NOT_EXECUTABLE;
+        memcpy(path, cmd, strlen(cmd) + 1);  // 255 bytes at most: fits RESOLVED_BYTES
+        return nullptr;
+    }
+    return binfind(cmd, nullptr, path, RESOLVED_BYTES) == 0 ? nullptr : &NOT_FOUND;
+}
+
+// The child's argument vector: `path`, the entries of `argv` (at most 31, each whole), null.
+// `store` holds the entries and must outlive `out`. Null, or the refusal to send.
+const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
+                               char* out[EXEC_MAX_ARGS + 2]) {
+    static const exec_error_t TOO_MANY = {"EBADREQ", "too many arguments"};
+    static const exec_error_t TOO_LONG = {"EBADREQ", "argv too long"};
+    int n = arg_array_strs_fit(js, args, an, "argv", store, EXEC_MAX_ARGS);
+    if (n == ARG_TOO_MANY) return &TOO_MANY;
+    if (n == ARG_TOO_LONG) return &TOO_LONG;
+    if (n < 0) n = 0;
+    out[0] = path;
+    for (int i = 0; i < n; i++) out[i + 1] = store[i];
+    out[n + 1] = nullptr;
+    return nullptr;
+}
+
+// Output lines become chunk frames gathered in `out`, which goes to the client in one write
+// after each pass of the runner over the child's pipes (or sooner, when it grows large).
+// The bytes are those of one frame per line; only the number of writes differs.
+struct exec_stream_ctx_t {
+    op_emit_t* e;
+    sb_t head;          // a frame's fixed start once the job id has gone: {"id":..,"event":"chunk","data":
+    sb_t out;           // frames not yet written
+    bool gone = false;  // a write failed: the client is gone, nothing more is gathered
+};
+
+// Writes the gathered frames. Non-zero once a write has failed: the client is gone, and the
+// runner then stops the program as on a cancel.
+int gx_flush(void* ctx) {
+    auto* c = static_cast<exec_stream_ctx_t*>(ctx);
+    if (c->out.len > 0 && !c->gone && proto_write_all(c->e->fd, c->out.buf, c->out.len) != 0) c->gone = true;
+    c->out.len = 0;
+    return c->gone;
+}
+
+constexpr char LINE_DATA_1[] = "{\"type\":\"line\",\"stream\":1,\"text\":\"";
+constexpr char LINE_DATA_2[] = "{\"type\":\"line\",\"stream\":2,\"text\":\"";
+constexpr size_t LINE_DATA_BYTES = sizeof LINE_DATA_1 - 1;
+constexpr size_t JSON_ESCAPE_MAX = 6;  // the longest escape of one byte: \u00xx
+
+// The frame of one line appended to `out` in one pass, the same bytes as emit_chunk_append
+// would gather for the stream's events after the first: the whole frame is reserved first,
+// so it is either complete or not there at all.
+void gx_append_line(exec_stream_ctx_t* c, int which, const char* line, size_t len) {
+    sb_t* out = &c->out;
+    const size_t at = out->len;
+    if (sb_reserve(out, 4 + c->head.len + LINE_DATA_BYTES + len * JSON_ESCAPE_MAX + 3) != 0) return;
+    out->len += 4;
+    memcpy(out->buf + out->len, c->head.buf, c->head.len);
+    out->len += c->head.len;
+    memcpy(out->buf + out->len, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
+    out->len += LINE_DATA_BYTES;
+    sb_json_escape(out, line, len);
+    sb_append(out, "\"}}", 3);
+    frame_set_length(out, at);
+}
+
+// One chunk per non-empty line; the first one (which carries the job id) goes the general way.
+int gx_cb(void* ctx, int which, const char* line, size_t len) {
+    auto* c = static_cast<exec_stream_ctx_t*>(ctx);
+    if (c->gone) return 1;
+    if (len == 0) return 0;
+    if (c->head.len > 0) {
+        gx_append_line(c, which, line, len);
+    } else {
+        sb_t data;
+        sb_append(&data, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
+        sb_json_escape(&data, line, len);
+        if (sb_append(&data, "\"}", 2) != 0) return 0;  // out of memory: the line is lost
+        emit_chunk_append(&c->out, c->e, data.buf, data.len);
+        emit_chunk_head(c->e, &c->head);
+    }
+    return c->out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
+}
+
+}  // namespace
+
+int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    job_t* job = job_alloc();  // null (table full): the command runs without a job id
+    op_emit_t e = job_emit(fd, req_id, job);
+    char path[RESOLVED_BYTES];
+    char store[EXEC_MAX_ARGS][256];
+    char* argv[EXEC_MAX_ARGS + 2];
+    const exec_error_t* err = resolve_cmd(js, args, an, path);
+    if (!err) err = build_argv(js, args, an, path, store, argv);
+    if (err) {
+        emit_stream_error(&e, err->code, err->msg);
+        job_release(job);
+        return 0;
+    }
+    int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
+
+    exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS, fd};
+    exec_stream_ctx_t ctx = {&e, sb_t(), sb_t(), false};
+    exec_result_t res;
+    int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
+    gx_flush(&ctx);
+    if (rc < 0) emit_stream_error(&e, "ESPAWN", "spawn failed");
+    else emit_done(&e, res.exit_code, nullptr);
+    job_release(job);
+    return 0;
+}
+
+// ---- exec_detached ----
+
+namespace {
+
+// Reads the three path and vector arguments; null, or the refusal to reply.
+const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd,
+                                  char* path, char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
+    static const exec_error_t NO_LOG = {"EREQ", "log_path required"};
+    static const exec_error_t LOG_TOO_LONG = {"EBADREQ", "log_path too long"};
+    static const exec_error_t CWD_TOO_LONG = {"EBADREQ", "cwd too long"};
+    if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG)
+        return &LOG_TOO_LONG;
+    if (!log_path[0]) return &NO_LOG;
+    if (arg_get_str_fit(js, args, an, "cwd", cwd, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &CWD_TOO_LONG;
+    return build_argv(js, args, an, path, store, argv);
+}
+
+}  // namespace
+
+int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    char path[RESOLVED_BYTES];
+    char log_path[DETACHED_PATH_BYTES] = "";
+    char cwd[DETACHED_PATH_BYTES] = "";
+    char store[EXEC_MAX_ARGS][256];
+    char* argv[EXEC_MAX_ARGS + 2];
+    const exec_error_t* err = resolve_cmd(js, args, an, path);
+    if (!err) err = detached_args(js, args, an, log_path, cwd, path, store, argv);
+    if (err) return reply_err(fd, req_id, err->code, err->msg);
+
+    // Opened here, so the program gets it as it is; when it cannot be opened the program
+    // writes where the daemon's own output goes.
+    unique_fd log(open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0644));
+    exec_child_t c;
+    c.argv = argv;
+    c.cwd = cwd;
+    c.stdio[1] = c.stdio[2] = log.get();
+    c.new_session = c.detach = c.ignore_sighup = true;
+    int start_err = 0;
+    pid_t mid = exec_spawn(&c, &start_err);
+    if (mid < 0) return reply_err(fd, req_id, "EFORK", "fork failed");
+    if (start_err) return reply_err(fd, req_id, "ESPAWN", strerror(start_err));
+
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "resolved", path, 1);
+    sb_kv_str(&s, "log_path", log_path, 1);
+    sb_kv_int(&s, "intermediate_pid", mid, 0);
+    sb_appendz(&s, "}");
+    return reply_ok(fd, req_id, s.buf);
+}

@@ -1,0 +1,242 @@
+#include "ops/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/fdio.h"
+#include "base/text.h"
+#include "wire/args.h"
+#include "wire/json.h"
+#include "wire/reply.h"
+
+namespace {
+
+constexpr size_t PATH_ARG_BYTES = 256;  // path arguments: 255 characters, longer are refused
+constexpr long long READ_FILE_DEFAULT_BYTES = 1048576;
+constexpr unsigned long long READ_FILE_MAX_BYTES = 16777216;
+constexpr size_t WRITE_DATA_MAX = 4194304;
+constexpr int WRITE_MODE_DEFAULT = 0644;
+constexpr size_t PROC_MOUNTS_MAX = 16777216;
+
+void append_escaped(sb_t* s, std::string_view v) { sb_json_escape(s, v.data(), v.size()); }
+
+}  // namespace
+
+// ---- path rule ----
+
+int path_has_dotdot(std::string_view path) {
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t end = path.find('/', pos);
+        if (end == std::string_view::npos) end = path.size();
+        if (path.substr(pos, end - pos) == "..") return 1;
+        pos = end + 1;
+    }
+    return 0;
+}
+
+int ops_path_allowed(const cfg_allow_t* a, const char* path) {
+    if (!cfg_allow_check(a, path)) return 0;
+    return a && a->mode == CFG_ALLOW_LIST && path_has_dotdot(path) ? 0 : 1;
+}
+
+int ops_real_path_allowed(const cfg_allow_t* a, int fd, const char* name) {
+    if (!a || a->mode != CFG_ALLOW_LIST) return 1;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char real[PATH_MAX];
+    ssize_t n = readlink(link, real, sizeof real - 1);
+    if (n <= 0 || real[0] != '/') return 0;  // no path the list could judge: refused
+    std::string path(real, static_cast<size_t>(n));  // ends in "/" only for the root
+    std::string below = path == "/" ? path : path + "/";
+    if (name) return cfg_allow_check(a, (below + name).c_str());
+    if (cfg_allow_check(a, path.c_str())) return 1;
+    // A directory listed with its slash ("/srv/data/") admits the directory itself.
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && cfg_allow_check(a, below.c_str());
+}
+
+// ---- parsers ----
+
+int mounts_parse_line(std::string_view line, mount_entry_t* out) {
+    std::string_view f[4];
+    if (text_fields(line, f, 4, {.seps = " "}) < 3) return -1;
+    *out = mount_entry_t{f[0], f[1], f[2], f[3]};
+    return 0;
+}
+
+int mounts_is_snapshot(std::string_view mountpoint) {
+    return mountpoint.find("/.zfs/") != std::string_view::npos;
+}
+
+static void mounts_append_entry(sb_t* s, const mount_entry_t& m) {
+    sb_appendz(s, "{\"src\":\"");
+    append_escaped(s, m.src);
+    sb_appendz(s, "\",\"mountpoint\":\"");
+    append_escaped(s, m.mountpoint);
+    sb_appendz(s, "\",\"fstype\":\"");
+    append_escaped(s, m.fstype);
+    sb_appendz(s, "\",\"opts\":\"");
+    append_escaped(s, m.opts);
+    sb_appendz(s, "\"}");
+}
+
+int mounts_build_json(std::string_view table, sb_t* out) {
+    if (sb_appendz(out, "{\"mounts\":[") != 0) return -1;
+    size_t first_len = out->len;
+    size_t pos = 0;
+    while (pos < table.size()) {
+        size_t end = table.find('\n', pos);
+        if (end == std::string_view::npos) end = table.size();
+        std::string_view line = table.substr(pos, end - pos);
+        pos = end + 1;
+        mount_entry_t m;
+        if (line.empty() || mounts_parse_line(line, &m) != 0 || mounts_is_snapshot(m.mountpoint)) continue;
+        // Later entries are dropped so the reply stays within one comfortable frame.
+        if (out->len >= MOUNTS_REPLY_SOFT_MAX) break;
+        if (out->len > first_len) sb_appendz(out, ",");
+        mounts_append_entry(out, m);
+    }
+    return sb_appendz(out, "]}");
+}
+
+// ---- file operations ----
+
+int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char path[PATH_ARG_BYTES] = "";
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
+    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+    long long want = arg_get_int(js, args, n, "max_bytes", READ_FILE_DEFAULT_BYTES);
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!ops_path_allowed(&cfg->paths_read_file, path))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
+    unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!f) return reply_err(fd, req_id, "EIO", "read failed");
+    if (!ops_real_path_allowed(&cfg->paths_read_file, f.get(), nullptr))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    struct stat st;
+    if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return reply_err(fd, req_id, "EBADREQ", "not a regular file");
+    // A negative value is huge as an unsigned number and falls back to the default too.
+    size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
+                                                                               : READ_FILE_DEFAULT_BYTES;
+    sb_t data;
+    if (read_fd_all(f.get(), &data, limit) != 0) return reply_err(fd, req_id, "EIO", "read failed");
+    sb_t s;
+    sb_appendz(&s, "{\"path\":\"");
+    sb_json_escape(&s, path, strlen(path));
+    sb_printf(&s, "\",\"size\":%zu,\"data\":\"", data.len);
+    sb_json_escape(&s, data.buf ? data.buf : "", data.len);
+    sb_appendz(&s, "\"}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+static void read_dir_append_entry(sb_t* s, int dir_fd, const char* name, bool first) {
+    struct stat st;
+    bool ok = fstatat(dir_fd, name, &st, 0) == 0;  // follows links: a dangling one reports -1
+    sb_appendz(s, first ? "{\"name\":\"" : ",{\"name\":\"");
+    sb_json_escape(s, name, strlen(name));
+    sb_printf(s, "\",\"is_dir\":%s,\"size\":%lld}", ok && S_ISDIR(st.st_mode) ? "true" : "false",
+              ok ? static_cast<long long>(st.st_size) : -1LL);
+}
+
+int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char path[PATH_ARG_BYTES] = "";
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
+    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!ops_path_allowed(&cfg->paths_read_file, path))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    unique_fd dir_fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd) return reply_err(fd, req_id, "EIO", "opendir failed");
+    if (!ops_real_path_allowed(&cfg->paths_read_file, dir_fd.get(), nullptr))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+    scoped_dir d(fdopendir(dir_fd.get()));
+    if (!d) return reply_err(fd, req_id, "EIO", "opendir failed");
+    dir_fd.release();  // the stream owns it now
+    sb_t s;
+    sb_appendz(&s, "{\"entries\":[");
+    bool first = true;
+    while (struct dirent* e = readdir(d.get())) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        read_dir_append_entry(&s, dirfd(d.get()), e->d_name, first);
+        first = false;
+    }
+    sb_appendz(&s, "]}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+// The "data" member's raw token text: escapes stay as written, a non-string is its JSON text.
+static bool write_data_arg(const char* js, const jsmntok_t* args, int n, std::string_view* out) {
+    if (!args || args->type != JSMN_OBJECT) return false;
+    int i = json_obj_idx(js, args, n, "data");
+    if (i < 0) return false;
+    const jsmntok_t* t = &args[i];
+    *out = std::string_view(js + t->start, static_cast<size_t>(t->end - t->start));
+    return true;
+}
+
+// Opens the directory that holds `path` and points `name` at its last component. The
+// descriptor, or an invalid one.
+static unique_fd open_parent(const char* path, const char** name) {
+    const char* slash = strrchr(path, '/');
+    *name = slash ? slash + 1 : path;
+    std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+    return unique_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char path[PATH_ARG_BYTES] = "";
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
+    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+    cfg_snapshot_t cfg = g_cfg.load();
+    const char* refused = "path not in write allowlist";
+    if (!ops_path_allowed(&cfg->paths_write_file, path)) return reply_err(fd, req_id, "EFORBIDDEN", refused);
+    std::string_view data;
+    if (!write_data_arg(js, args, n, &data)) return reply_err(fd, req_id, "EREQ", "data required");
+    if (data.size() > WRITE_DATA_MAX) return reply_err(fd, req_id, "ETOOBIG", "data too large");
+    // Never a set-user-id, set-group-id or sticky file, whatever the client asks for.
+    auto mode = static_cast<mode_t>(arg_get_int(js, args, n, "mode", WRITE_MODE_DEFAULT) & 0777);
+    int append = arg_get_bool(js, args, n, "append", 0);
+
+    const char* name = nullptr;
+    unique_fd dir = open_parent(path, &name);
+    if (!dir) return reply_err(fd, req_id, "EIO", "open failed");
+    // The file is opened in the directory that was judged, so a link swapped in between cannot
+    // redirect it; a link as the last component is never followed.
+    if (!ops_real_path_allowed(&cfg->paths_write_file, dir.get(), name))
+        return reply_err(fd, req_id, "EFORBIDDEN", refused);
+    // O_NONBLOCK: a FIFO without a reader fails at once instead of holding the thread.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
+    unique_fd out(openat(dir.get(), name, flags, mode));
+    if (!out && errno == ELOOP) return reply_err(fd, req_id, "EFORBIDDEN", "path is a symbolic link");
+    if (!out) return reply_err(fd, req_id, "EIO", "open failed");
+    fcntl(out.get(), F_SETFL, fcntl(out.get(), F_GETFL) & ~O_NONBLOCK);
+    if (write_full(out.get(), data.data(), data.size()) != 0)
+        return reply_err(fd, req_id, "EIO", "write failed");
+    out.reset();
+    char result[48];
+    snprintf(result, sizeof result, "{\"written\":%zu}", data.size());
+    return reply_ok(fd, req_id, result);
+}
+
+int op_mounts(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+    sb_t table;
+    if (read_file_all("/proc/mounts", &table, PROC_MOUNTS_MAX) != 0)
+        return reply_err(fd, req_id, "EIO", "cannot read /proc/mounts");
+    sb_t s;
+    mounts_build_json(std::string_view(table.buf ? table.buf : "", table.len), &s);
+    return reply_ok(fd, req_id, s.buf);
+}

@@ -1,0 +1,468 @@
+#include "ops/fio.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/clock.h"
+#include "base/fdio.h"
+#include "config/config.h"
+#include "jobs/jobs.h"
+#include "proc/runner.h"
+#include "proc/tools.h"
+#include "wire/args.h"
+#include "wire/frame.h"
+#include "wire/json.h"
+
+namespace {
+
+constexpr size_t FIO_TARGET_BYTES = 256;
+constexpr size_t FIO_TEST_BYTES = 16;
+constexpr size_t FIO_SIZE_BYTES = 16;
+constexpr size_t FIO_RW_BYTES = 24;
+constexpr size_t FIO_BS_BYTES = 16;
+constexpr size_t FIO_CUSTOM_NAME_BYTES = 40;
+constexpr size_t FIO_PATH_BYTES = 512;
+constexpr size_t FIO_COMPOSED_BYTES = 4096;
+// The work directory leaves room for "/", a test name and ".json" in a composed path.
+constexpr size_t FIO_WORKDIR_MAX = FIO_COMPOSED_BYTES - FIO_CUSTOM_NAME_BYTES - 16;
+constexpr int FIO_MAX_ROWS = 6;
+constexpr long long FIO_RUNTIME_MAX_S = 86400;
+constexpr int FIO_IODEPTH_MAX = 1024;
+constexpr int FIO_KILL_GRACE_MS = 500;
+constexpr size_t FIO_REPORT_MAX_BYTES = 4194304;
+// A test_done record must fit one frame with its envelope.
+constexpr size_t FIO_RECORD_MAX_BYTES = FRAME_MAX_BYTES - 1024;
+constexpr size_t FIO_LINE_MAX = 8191;  // longer output arrives in pieces of this size
+constexpr const char* FIO_SIZE_LETTERS = "KMGkmg";
+
+const char* const OK_RW[] = {"read", "write", "randread", "randwrite", "rw", "randrw"};
+
+// One fio invocation.
+struct t_t {
+    const char* name;  // also fio's job name and the stem of its files
+    const char* rw;
+    const char* bs;
+    int iodepth;
+    int numjobs;
+    const char* size_override;  // null: the request's size
+};
+
+struct preset_t {
+    const char* test;
+    int n;
+    t_t rows[4];
+};
+
+const preset_t PRESETS[] = {
+    {"seq1m", 2, {{"SEQ1M_Q8T1_W", "write", "1M", 8, 1, nullptr}, {"SEQ1M_Q8T1_R", "read", "1M", 8, 1, nullptr}}},
+    {"rnd4k",
+     2,
+     {{"RND4K_Q32_W", "randwrite", "4k", 32, 1, nullptr}, {"RND4K_Q32_R", "randread", "4k", 32, 1, nullptr}}},
+    {"full",
+     4,
+     {{"SEQ1M_Q8_W", "write", "1M", 8, 1, nullptr},
+      {"SEQ1M_Q8_R", "read", "1M", 8, 1, nullptr},
+      {"RND4K_Q32_W", "randwrite", "4k", 32, 1, nullptr},
+      {"RND4K_Q32_R", "randread", "4k", 32, 1, nullptr}}},
+};
+
+struct fio_req_t {
+    char resolved[PATH_MAX] = {};
+    char size[FIO_SIZE_BYTES] = "2G";
+    int direct = 0;
+    long long runtime = 0;  // seconds; 0: not time-based
+    int custom = 0;
+    char rw[FIO_RW_BYTES] = "read";
+    char bs[FIO_BS_BYTES] = "1M";
+    char custom_name[FIO_CUSTOM_NAME_BYTES] = {};
+    t_t rows[FIO_MAX_ROWS] = {};
+    int nrows = 0;
+    char workdir[FIO_COMPOSED_BYTES] = {};
+};
+
+struct fio_error_t {
+    const char* code;
+    const char* msg;
+};
+
+// The runner's raw output split at line feeds and carriage returns, handed to fio_cb.
+struct fio_lines_t {
+    fio_ctx_t fc;
+    char carry[FIO_LINE_MAX + 1];
+    size_t len = 0;
+    int stop = 0;
+};
+
+void deliver_line(fio_lines_t* l, int which) {
+    l->carry[l->len] = '\0';
+    if (fio_cb(&l->fc, which, l->carry) != 0) l->stop = 1;
+    l->len = 0;
+}
+
+int fio_raw_cb(void* ctx, int which, const char* buf, size_t n) {
+    auto* l = static_cast<fio_lines_t*>(ctx);
+    for (size_t i = 0; i < n; i++) {
+        if (buf[i] == '\n' || buf[i] == '\r') {
+            deliver_line(l, which);
+            continue;
+        }
+        if (l->len == FIO_LINE_MAX) deliver_line(l, which);
+        l->carry[l->len++] = buf[i];
+    }
+    return l->stop;
+}
+
+// ---- request checks ----
+
+// Null and the resolved path in r->resolved, or the refusal of the request's target_dir.
+const fio_error_t* check_target(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
+    static const fio_error_t REQUIRED = {"EREQ", "target_dir required"};
+    static const fio_error_t TOO_LONG = {"EBADREQ", "target_dir too long"};
+    static const fio_error_t UNRESOLVABLE = {"EBADPATH", "target_dir not resolvable"};
+    static const fio_error_t FORBIDDEN = {"EFORBIDDEN", "target_dir not in allowlist"};
+    static const fio_error_t NOT_DIR = {"ENOTDIR", "target_dir not a directory"};
+    // One byte more than the field holds, so that a longer path is seen rather than cut.
+    char target[FIO_TARGET_BYTES + 1] = {};
+    arg_get_str(js, args, an, "target_dir", target, sizeof target);
+    if (!target[0]) return &REQUIRED;
+    if (strlen(target) >= FIO_TARGET_BYTES) return &TOO_LONG;
+    if (!realpath(target, r->resolved)) return &UNRESOLVABLE;
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!cfg_allow_check(&cfg->paths_fio, r->resolved)) return &FORBIDDEN;
+    struct stat st;
+    if (stat(r->resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return &NOT_DIR;
+    return nullptr;
+}
+
+bool rw_allowed(const char* rw) {
+    for (const char* ok : OK_RW)
+        if (strcmp(rw, ok) == 0) return true;
+    return false;
+}
+
+// Cuts `text` before its first character that is neither a digit nor one of K, M, G (either
+// case); an empty result becomes `def`. `cap` is the size of `text`.
+void fio_sanitize_size(char* text, size_t cap, const char* def) {
+    size_t n = 0;
+    while (text[n] && ((text[n] >= '0' && text[n] <= '9') || strchr(FIO_SIZE_LETTERS, text[n]))) n++;
+    text[n] = '\0';
+    if (n == 0) snprintf(text, cap, "%s", def);
+}
+
+// Null and the tests to run in r->rows, or the refusal of the request's test arguments.
+const fio_error_t* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
+    static const fio_error_t UNKNOWN = {"EREQ", "unknown test preset"};
+    static const fio_error_t BAD_RW = {"EREQ", "invalid rw"};
+    char test[FIO_TEST_BYTES] = "seq1m";
+    arg_get_str(js, args, an, "test", test, sizeof test);
+    arg_get_str(js, args, an, "size", r->size, sizeof r->size);
+    fio_sanitize_size(r->size, sizeof r->size, "2G");
+    r->direct = arg_get_int(js, args, an, "direct", 0) != 0;
+    long long runtime = arg_get_int(js, args, an, "runtime", 0);
+    r->runtime = runtime <= 0 ? 0 : runtime > FIO_RUNTIME_MAX_S ? FIO_RUNTIME_MAX_S : runtime;
+    for (const preset_t& p : PRESETS) {
+        if (strcmp(test, p.test) != 0) continue;
+        memcpy(r->rows, p.rows, sizeof p.rows);
+        r->nrows = p.n;
+        return nullptr;
+    }
+    if (strcmp(test, "custom") != 0) return &UNKNOWN;
+    arg_get_str(js, args, an, "rw", r->rw, sizeof r->rw);
+    if (!rw_allowed(r->rw)) return &BAD_RW;
+    arg_get_str(js, args, an, "bs", r->bs, sizeof r->bs);
+    fio_sanitize_size(r->bs, sizeof r->bs, "1M");
+    long long depth = arg_get_int(js, args, an, "iodepth", strstr(r->rw, "rand") ? 32 : 8);
+    depth = depth < 2 ? 1 : depth > FIO_IODEPTH_MAX ? FIO_IODEPTH_MAX : depth;
+    snprintf(r->custom_name, sizeof r->custom_name, "CUSTOM_%s", r->rw);
+    r->custom = 1;
+    r->rows[0] = {r->custom_name, r->rw, r->bs, static_cast<int>(depth), 1, nullptr};
+    r->nrows = 1;
+    return nullptr;
+}
+
+// ---- files ----
+
+// Removes the regular files of the directory `dfd` whose names do not begin with "." and,
+// when `prefix` is given, begin with it. `dfd` stays open and is not moved.
+void remove_files(int dfd, const char* prefix) {
+    int own = fcntl(dfd, F_DUPFD_CLOEXEC, 0);
+    DIR* d = own >= 0 ? fdopendir(own) : nullptr;
+    if (!d) {
+        if (own >= 0) close(own);
+        return;
+    }
+    rewinddir(d);  // the duplicate shares the position of earlier passes
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        if (prefix && strncmp(e->d_name, prefix, strlen(prefix)) != 0) continue;
+        struct stat st;
+        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(dfd, e->d_name, 0);
+    }
+    closedir(d);
+}
+
+// Empties and removes the work directories of daemons that no longer run. A link is never
+// followed: a name that points elsewhere is left as it is.
+void fio_sweep_stale(const char* dir) {
+    DIR* d = opendir(dir);
+    if (!d) return;
+    int dfd = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        pid_t pid = fio_workdir_pid(e->d_name);
+        if (pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH) continue;
+        unique_fd sub(openat(dfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub) remove_files(sub.get(), nullptr);
+        unlinkat(dfd, e->d_name, AT_REMOVEDIR);
+    }
+    closedir(d);
+}
+
+// Creates this run's work directory and opens it. An existing directory (not a link) is
+// reused. Returns the open directory, or -1.
+int make_workdir(fio_req_t* r) {
+    static std::atomic<unsigned> runs{0};
+    int n = snprintf(r->workdir, sizeof r->workdir, "%s/%s%d_%u", r->resolved, FIO_WORKDIR_PREFIX,
+                     static_cast<int>(getpid()), ++runs);
+    if (n < 0 || static_cast<size_t>(n) > FIO_WORKDIR_MAX) return -1;
+    bool made = mkdir(r->workdir, 0755) == 0;
+    if (!made && errno != EEXIST) return -1;
+    int dfd = open(r->workdir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0 && made) rmdir(r->workdir);
+    return dfd;
+}
+
+// ---- one test ----
+
+struct fio_argv_t {
+    char name[64], rw[64], bs[64], size[64], numjobs[32], iodepth[32], runtime[32], direct[24];
+    char output[FIO_COMPOSED_BYTES + 16], directory[FIO_COMPOSED_BYTES + 16];  // and the option's name
+    char* argv[24];
+};
+
+// argv texts that execve never writes to.
+char* lit(const char* s) { return const_cast<char*>(s); }
+
+void build_argv(const fio_req_t* r, const t_t* row, char* fio, const char* report, fio_argv_t* a) {
+    snprintf(a->name, sizeof a->name, "--name=%s", row->name);
+    snprintf(a->rw, sizeof a->rw, "--rw=%s", row->rw);
+    snprintf(a->bs, sizeof a->bs, "--bs=%s", row->bs);
+    snprintf(a->size, sizeof a->size, "--size=%s", row->size_override ? row->size_override : r->size);
+    snprintf(a->numjobs, sizeof a->numjobs, "--numjobs=%d", row->numjobs);
+    snprintf(a->iodepth, sizeof a->iodepth, "--iodepth=%d", row->iodepth);
+    snprintf(a->direct, sizeof a->direct, "--direct=%d", r->direct);
+    snprintf(a->runtime, sizeof a->runtime, "--runtime=%lld", r->runtime);
+    snprintf(a->output, sizeof a->output, "--output=%s", report);
+    snprintf(a->directory, sizeof a->directory, "--directory=%s", r->workdir);
+    int n = 0;
+    for (char* s : {fio, a->name, lit("--ioengine=libaio"), a->rw, a->bs, a->size, a->numjobs, a->iodepth,
+                    lit("--scramble_buffers=1"), a->direct})
+        a->argv[n++] = s;
+    if (r->custom) a->argv[n++] = lit("--unlink=1");
+    if (r->runtime > 0) {
+        a->argv[n++] = a->runtime;
+        a->argv[n++] = lit("--time_based");
+    }
+    // Through a pipe fio prints status lines only when asked to; the request goes last.
+    for (char* s : {lit("--output-format=json"), a->output, a->directory, lit("--eta=always")}) a->argv[n++] = s;
+    a->argv[n] = nullptr;
+}
+
+int emit_record(fio_ctx_t* fc, const sb_t& data) {
+    if (!data.buf || emit_chunk(fc->e, data.buf, data.len) != 0) fc->client_gone = 1;
+    return fc->client_gone ? -1 : 0;
+}
+
+void emit_test_start(fio_ctx_t* fc, const fio_req_t* r, const t_t* row) {
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "type", "test_start", 1);
+    sb_kv_int(&s, "index", fc->idx, 1);
+    sb_kv_str(&s, "name", row->name, 1);
+    sb_kv_str(&s, "rw", row->rw, 1);
+    sb_kv_str(&s, "bs", row->bs, 1);
+    sb_kv_str(&s, "size", row->size_override ? row->size_override : r->size, 0);
+    sb_appendz(&s, "}");
+    emit_record(fc, s);
+}
+
+// Sends the test's report as its test_done record (nothing when it cannot be read).
+void emit_report(fio_ctx_t* fc, const char* report) {
+    sb_t text;
+    if (read_file_all(report, &text, FIO_REPORT_MAX_BYTES) != 0) return;
+    sb_t s;
+    sb_printf(&s, "{\"type\":\"test_done\",\"index\":%d,\"raw\":", fc->idx);
+    fio_report_raw(std::string_view(text.buf ? text.buf : "", text.len), &s);
+    sb_appendz(&s, "}");
+    if (s.len > FIO_RECORD_MAX_BYTES) {
+        s.len = 0;
+        sb_appendz(&s, "{\"type\":\"log\",\"line\":\"fio report too large to send\"}");
+    }
+    emit_record(fc, s);
+    unlink(report);
+}
+
+bool client_hung_up(int fd) {
+    struct pollfd p = {fd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
+}
+
+// Runs the tests in order until one cannot start (`*spawn_failed` set), the job is cancelled
+// or the client is gone. Returns the first non-zero exit code of the tests that ran, else 0.
+int run_tests(const fio_req_t* r, char* fio, op_emit_t* e, int wfd, int* spawn_failed) {
+    int exit_code = 0;
+    fio_lines_t lines;
+    lines.fc.e = e;
+    for (int i = 0; i < r->nrows; i++) {
+        if ((e->job && e->job->cancel.load()) || lines.fc.client_gone || client_hung_up(e->fd)) break;
+        const t_t* row = &r->rows[i];
+        char report[FIO_COMPOSED_BYTES];
+        int len = snprintf(report, sizeof report, "%s/%s.json", r->workdir, row->name);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof report) break;  // make_workdir leaves room
+        fio_argv_t a;
+        build_argv(r, row, fio, report, &a);
+        exec_spec_t spec = {a.argv, nullptr, r->workdir, 1, FIO_KILL_GRACE_MS, e->fd};
+        lines.fc.idx = i;
+        emit_test_start(&lines.fc, r, row);
+        exec_result_t res;
+        int rc = exec_stream_raw(&spec, fio_raw_cb, &lines, e->job, &res);
+        if (lines.len > 0) deliver_line(&lines, 1);
+        if (rc < 0) {
+            *spawn_failed = 1;
+            break;
+        }
+        emit_report(&lines.fc, report);
+        if (exit_code == 0) exit_code = res.exit_code;
+        remove_files(wfd, row->name);
+    }
+    return exit_code;
+}
+
+}  // namespace
+
+// ---- exposed pieces ----
+
+int fio_status_pct(std::string_view line, double* pct) {
+    if (line.find("%]") == std::string_view::npos && line.find("% done") == std::string_view::npos) return 0;
+    auto digit = [&](size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
+    for (size_t at = line.find('['); at != std::string_view::npos; at = line.find('[', at + 1)) {
+        size_t p = at + 1;
+        if (!digit(p)) continue;
+        double v = 0;
+        for (; digit(p); p++) v = v * 10 + (line[p] - '0');
+        if (p < line.size() && line[p] == '.' && digit(p + 1)) {
+            double scale = 0.1;
+            for (p++; digit(p); p++, scale /= 10) v += (line[p] - '0') * scale;
+        }
+        if (p < line.size() && line[p] == '%') {
+            *pct = v;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int fio_cb(void* ctx, int, const char* line) {
+    auto* fc = static_cast<fio_ctx_t*>(ctx);
+    if (fc->client_gone) return 1;
+    for (const char* p = line; *p;) {
+        size_t n = strcspn(p, "\r");
+        if (n > 0) {
+            sb_t s;
+            sb_appendz(&s, "{\"type\":\"log\",\"line\":\"");
+            sb_json_escape(&s, p, n);
+            sb_appendz(&s, "\"}");
+            emit_record(fc, s);
+            double pct;
+            if (fio_status_pct(std::string_view(p, n), &pct)) {
+                s.len = 0;
+                sb_printf(&s, "{\"type\":\"progress\",\"index\":%d,\"pct\":%.2f}", fc->idx, pct);
+                emit_record(fc, s);
+            }
+        }
+        p += n + (p[n] == '\r');
+    }
+    return fc->client_gone;
+}
+
+int fio_report_raw(std::string_view report, sb_t* out) {
+    if (json_is_one_value(report)) return sb_append(out, report.data(), report.size());
+    // fio may print warnings before its document.
+    size_t at = report.substr(0, 1) == "{" ? 0 : report.find("\n{");
+    if (at != std::string_view::npos) {
+        std::string_view doc = report.substr(at == 0 ? 0 : at + 1);
+        if (json_is_one_value(doc)) return sb_append(out, doc.data(), doc.size());
+    }
+    sb_appendz(out, "\"");
+    sb_json_escape(out, report.data(), report.size());
+    return sb_appendz(out, "\"");
+}
+
+pid_t fio_workdir_pid(const char* name) {
+    size_t plen = strlen(FIO_WORKDIR_PREFIX);
+    if (strncmp(name, FIO_WORKDIR_PREFIX, plen) != 0) return 0;
+    const char* p = name + plen;
+    long long pid = 0;
+    size_t digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 10; p++, digits++) pid = pid * 10 + (*p - '0');
+    if (digits == 0 || pid > INT_MAX) return 0;
+    if (*p == '_' && p[1]) {
+        p++;
+        p += strspn(p, "0123456789");
+    }
+    return *p ? 0 : static_cast<pid_t>(pid);
+}
+
+int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    job_t* job = job_alloc();  // null (table full): the run goes on without a job id
+    op_emit_t e = job_emit(fd, req_id, job);
+    char fio[FIO_PATH_BYTES];
+    fio_req_t r;
+    const fio_error_t* err = nullptr;
+    static const fio_error_t NO_FIO = {"ENOENT", "fio not found"};
+    static const fio_error_t NO_WORKDIR = {"EIO", "cannot create work dir"};
+    unique_fd wfd;
+    if (binfind("fio", "fio", fio, sizeof fio) != 0) err = &NO_FIO;
+    if (!err) err = check_target(js, args, an, &r);
+    if (!err) err = build_rows(js, args, an, &r);
+    if (!err) {
+        fio_sweep_stale(r.resolved);
+        wfd.reset(make_workdir(&r));
+        if (!wfd) err = &NO_WORKDIR;
+    }
+    if (err) {
+        emit_stream_error(&e, err->code, err->msg);
+        job_release(job);
+        return 0;
+    }
+
+    sb_t start;
+    sb_appendz(&start, "{");
+    sb_kv_str(&start, "type", "start", 1);
+    sb_kv_int(&start, "total", r.nrows, 1);
+    sb_kv_str(&start, "work_dir", r.workdir, 0);
+    sb_appendz(&start, "}");
+    if (start.buf) emit_chunk(&e, start.buf, start.len);
+
+    int spawn_failed = 0;
+    int exit_code = run_tests(&r, fio, &e, wfd.get(), &spawn_failed);
+    remove_files(wfd.get(), nullptr);
+    wfd.reset();
+    rmdir(r.workdir);
+    // An error ends the stream: a "done" after it would be read as the next request's reply.
+    if (spawn_failed) emit_stream_error(&e, "ESPAWN", "fio spawn failed");
+    else emit_done(&e, exit_code, nullptr);
+    job_release(job);
+    return 0;
+}

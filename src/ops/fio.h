@@ -1,0 +1,43 @@
+// fio — the disk benchmark `fio_run`: a short sequence of fio tests in a work directory of
+// its own under an allow-listed target directory, streamed as chunk records (start, test_start,
+// log, progress, test_done), then "done" with the first non-zero exit code.
+//
+// Each run's work directory is "___vorn_disk_test___<pid>_<n>"; a later run removes those of
+// daemons that no longer live. fio writes its status lines separated by carriage returns, so
+// its output is split at both line ends as it arrives.
+// Threads: everything lives on the handler's stack; callbacks run on the connection thread.
+// Errors: helpers return 0 / -1 or 1 / 0 as stated; the handler turns failures into events.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string_view>
+
+#include "base/sb.h"
+#include "wire/jsmn.h"
+#include "wire/reply.h"
+
+constexpr const char* FIO_WORKDIR_PREFIX = "___vorn_disk_test___";
+
+struct fio_ctx_t {
+    op_emit_t* e = nullptr;
+    int idx = 0;          // the running test, from 0
+    int client_gone = 0;  // an event write failed
+};
+
+// The line callback: each carriage-return-separated part of `line` that is not empty becomes
+// a log record, and a status line with a percentage also a progress record. 1 when an event
+// write failed (the client is gone), else 0.
+int fio_cb(void* ctx, int which, const char* line);
+// 1 and the percentage in `*pct` for a status line (it holds "%]" or "% done") with a "["
+// directly followed by a number and "%"; else 0.
+int fio_status_pct(std::string_view line, double* pct);
+// Appends the test_done `raw` value for a report file's bytes: the text itself when it is one
+// JSON value, else the part from its first line that starts with "{" when that is one, else
+// the whole text as a JSON string.
+int fio_report_raw(std::string_view report, sb_t* out);
+// The process id a work directory's name carries ("<prefix><pid>" or "<prefix><pid>_<n>");
+// 0 for any other name.
+pid_t fio_workdir_pid(const char* name);
+
+int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -1,0 +1,40 @@
+// iostat — the disk statistics stream: runs `iostat -x 1`, parses its reports line by
+// line and sends each report as one chunk event {"ts":..,"mode":"iostat","disks":{..}}.
+//
+// A report ends when the next one begins: at a line holding "extended device statistics", or
+// at a header line ("Device"/"device") while columns are already known (Linux iostat prints no
+// marker); the last report is sent when the tool ends.
+// Threads: the parsing state lives on the handler's stack; the callback runs on the same
+// connection thread inside the runner. Errors: flush_batch gives the event write's 0 / -1.
+#pragma once
+
+#include "base/sb.h"
+#include "wire/jsmn.h"
+#include "wire/reply.h"
+
+struct iostat_ctx_t {
+    op_emit_t* e = nullptr;
+    sb_t batch;        // device members of the current report, comma-separated
+    int col_rps = 0;   // column indexes; -1 when the header lacks the column
+    int col_wps = 0;
+    int col_krs = 0;
+    int col_kws = 0;
+    int col_await = 0;
+    int col_util = 0;
+    int col_svct = 0;
+    int col_queue = 0;
+    int reading = 0;         // device rows of a report are expected
+    int have_cols = 0;       // a header has set the indexes
+    int first_in_batch = 1;  // `batch` holds no entry yet
+};
+
+// The line callback for exec_stream (`ctx` is an iostat_ctx_t*). 1 asks to stop the tool
+// (the client is gone), else 0.
+int iostat_cb(void* ctx, int which, const char* line);
+// Sends the collected report as one chunk (nothing when it is empty) and empties it.
+int flush_batch(iostat_ctx_t* ic);
+// The class of a device name: "nvme_part", "nvme", "sata", "md", "dm" or "other"; null for
+// loop devices, which are never reported.
+const char* iostat_dev_class(const char* name);
+
+int op_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -1,0 +1,202 @@
+#include "ops/logs.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/clock.h"
+#include "base/fdio.h"
+#include "jobs/jobs.h"
+#include "proc/runner.h"
+#include "proc/tools.h"
+#include "wire/args.h"
+#include "wire/reply.h"
+
+namespace {
+
+constexpr long long DMESG_DEFAULT_BYTES = 262144;
+constexpr unsigned long long DMESG_MAX_BYTES = 4194304;
+constexpr size_t KMSG_READ_BYTES = 4096;
+constexpr size_t OUTPUT_DIR_BYTES = 256;
+constexpr int DUMP_KILL_GRACE_MS = 1000;
+constexpr size_t TOOL_PATH_BYTES = 512;
+
+const char* const DUMP_DEFAULT_DIR = "/opt/vorn/var/dumps";
+
+constexpr size_t LOG_PATH_BYTES = 512;  // 511 characters, longer are refused
+constexpr long long LOG_TAIL_LINES_DEFAULT = 200;
+constexpr long long LOG_TAIL_LINES_MAX = 2000;
+constexpr int LOG_TAIL_KILL_GRACE_MS = 200;
+
+const char* const LOG_LOCATIONS[] = {"/var/log/", "/opt/vorn/var/", "/share/", "/mnt/", "/tmp/"};
+
+bool log_location_ok(const char* path) {
+    for (const char* p : LOG_LOCATIONS)
+        if (strncmp(path, p, strlen(p)) == 0) return true;
+    return false;
+}
+
+// The tail program's path into `out`; -1 when there is none.
+int find_tail(char* out, size_t cap) {
+    const char* fixed = first_exec({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail"});
+    if (fixed) {
+        snprintf(out, cap, "%s", fixed);
+        return 0;
+    }
+    return binfind("tail", nullptr, out, cap);
+}
+
+void log_tail_run(op_emit_t* e, char* path, long long lines) {
+    if (access(path, R_OK) != 0) {
+        emit_stream_error(e, "ENOENT", "log not readable");
+        return;
+    }
+    char prog[TOOL_PATH_BYTES];
+    if (find_tail(prog, sizeof prog) != 0) {
+        emit_stream_error(e, "ENOENT", "tail not found");
+        return;
+    }
+    char count[24];
+    snprintf(count, sizeof count, "%lld", lines);
+    char* argv[] = {prog, const_cast<char*>("-n"), count, const_cast<char*>("-F"), path, nullptr};
+    exec_spec_t spec = {argv, nullptr, nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
+    exec_result_t res;
+    if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
+        emit_stream_error(e, "ESPAWN", "tail spawn failed");
+        return;
+    }
+    emit_done(e, res.exit_code, nullptr);
+}
+
+}  // namespace
+
+// ---- dmesg ----
+
+// Reads /dev/kmsg records until the kernel's buffer is exhausted or `limit` bytes are held.
+static void kmsg_read(sb_t* out, size_t limit) {
+    unique_fd kf(open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!kf) return;
+    char buf[KMSG_READ_BYTES];
+    while (out->len < limit) {
+        ssize_t r = read(kf.get(), buf, sizeof buf);
+        if (r <= 0) break;  // at the end of the buffer a non-blocking read fails with EAGAIN
+        size_t take = static_cast<size_t>(r);
+        if (take > limit - out->len) take = limit - out->len;
+        sb_append(out, buf, take);
+    }
+}
+
+int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    long long want = arg_get_int(js, args, n, "max_bytes", DMESG_DEFAULT_BYTES);
+    size_t limit = static_cast<unsigned long long>(want) <= DMESG_MAX_BYTES ? static_cast<size_t>(want)
+                                                                           : DMESG_DEFAULT_BYTES;
+    sb_t text;
+    kmsg_read(&text, limit);
+    if (text.len == 0) {
+        const char* prog = first_exec({"/bin/dmesg"});
+        char* argv[] = {const_cast<char*>(prog ? prog : "/usr/bin/dmesg"), nullptr};
+        exec_result_t res;
+        sb_t out;
+        if (run_capture(argv, &out, &res) == 0) {
+            text = std::move(out);
+            if (text.len > limit) {
+                text.len = limit;
+                text.buf[limit] = '\0';
+            }
+        }
+    }
+    sb_t s;
+    sb_appendz(&s, "{\"data\":\"");
+    sb_json_escape(&s, text.buf ? text.buf : "", text.len);
+    sb_appendz(&s, "\"}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+// ---- dump_logs ----
+
+namespace {
+
+struct stream_ctx_t {
+    op_emit_t* emit;
+};
+
+int stream_cb(void* ctx, int which, const char* line) {
+    emit_log(static_cast<stream_ctx_t*>(ctx)->emit, which, line);
+    return 0;
+}
+
+// Runs the diagnostic tool or tar as the job's child and ends the stream.
+void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key,
+              const char* value) {
+    exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS, e->fd};
+    stream_ctx_t sc = {e};
+    exec_result_t res;
+    if (exec_stream(&spec, stream_cb, &sc, e->job, &res) != 0) {
+        emit_stream_error(e, "ESPAWN", spawn_msg);
+        return;
+    }
+    sb_t result;
+    sb_appendz(&result, "{");
+    sb_kv_str(&result, key, value, 0);
+    sb_appendz(&result, "}");
+    emit_done(e, res.exit_code, result.buf);
+}
+
+}  // namespace
+
+int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    job_t* job = job_alloc();  // a full table still runs, only without a job id
+    op_emit_t e = job_emit(fd, req_id, job);
+    char dir[OUTPUT_DIR_BYTES] = "";
+    // A cut directory would put the bundle somewhere nobody asked for.
+    if (arg_get_str_fit(js, args, n, "output_dir", dir, sizeof dir) == ARG_TOO_LONG) {
+        emit_stream_error(&e, "EBADREQ", "output_dir too long");
+        job_release(job);
+        return 0;
+    }
+    // An empty directory would put the bundle into "/" under a name nobody asked for.
+    if (!dir[0]) snprintf(dir, sizeof dir, "%s", DUMP_DEFAULT_DIR);
+    mkdir(dir, 0755);
+    const char* diag = first_exec({"/etc/init.d/diag_XDT", "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT"});
+    if (diag) {
+        char* argv[] = {const_cast<char*>(diag), const_cast<char*>("-o"), dir, nullptr};
+        dump_run(&e, argv, 0, "diag_XDT spawn failed", "output_dir", dir);
+    } else {
+        char archive[OUTPUT_DIR_BYTES + 64];
+        snprintf(archive, sizeof archive, "%s/vorn_logs_%llu.tar.gz", dir, static_cast<unsigned long long>(now_ms()));
+        char* argv[] = {const_cast<char*>("/bin/tar"), const_cast<char*>("-czf"), archive,
+                        const_cast<char*>("/var/log"), nullptr};
+        dump_run(&e, argv, 1, "tar spawn failed", "output_file", archive);
+    }
+    job_release(job);
+    return 0;
+}
+
+// ---- log_tail ----
+
+int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char path[LOG_PATH_BYTES] = "";
+    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "path too long");
+    long long lines = arg_get_int(js, args, n, "lines", LOG_TAIL_LINES_DEFAULT);
+    if (lines < 2) lines = 1;
+    if (lines > LOG_TAIL_LINES_MAX) lines = LOG_TAIL_LINES_MAX;
+    if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, "EREQ", "invalid path");
+    // Anyone may place a link under /tmp/: an existing file must really live in a location
+    // (a location's own directory resolves without its slash).
+    char real[PATH_MAX];
+    if (!log_location_ok(path) ||
+        (realpath(path, real) && !log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str())))
+        return reply_err(fd, req_id, "EFORBIDDEN", "path not in an allowed log location");
+    job_t* job = job_alloc();  // a full table still runs, only without a job id
+    op_emit_t e = job_emit(fd, req_id, job);
+    log_tail_run(&e, path, lines);
+    job_release(job);
+    return 0;
+}

@@ -1,0 +1,15 @@
+// logs — the appliance's logs: dmesg (the kernel log in one reply), log_tail (follows one log
+// file in one of a fixed set of locations and streams its new lines) and dump_logs (builds a
+// log bundle on disk through the diagnostic tool, or as a tar archive of /var/log, streaming
+// the tool's output while it works).
+//
+// Threads: each handler runs on its connection's thread, which a stream holds to its end;
+// a _cancel on another connection stops it through the job.
+// Errors: checks before the job is claimed are replies; later failures are error events.
+#pragma once
+
+#include "wire/jsmn.h"
+
+int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -1,0 +1,376 @@
+#include "ops/memtest.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "base/fdio.h"
+#include "base/ids.h"
+#include "base/log.h"
+#include "jobs/jobs.h"
+#include "proc/procfs.h"
+#include "proc/runner.h"
+#include "proc/spawn.h"
+#include "proc/tools.h"
+#include "wire/args.h"
+#include "wire/json.h"
+#include "wire/reply.h"
+
+// ---- memprowl_run, memprowl_kill ----
+
+namespace {
+
+constexpr size_t MEMPROWL_PATH_BYTES = 512;
+constexpr size_t MEMPROWL_WORD_BYTES = 16;  // profile and mode: 15 characters, longer are cut
+constexpr size_t MEMPROWL_MEM_BYTES = 32;   // 31 characters, longer are cut
+constexpr long long MEMPROWL_MAX_PASSES = 16;
+constexpr int MEMPROWL_KILL_GRACE_MS = 500;
+constexpr int MEMPROWL_MAX_ARGS = 12;  // path and every option, with room for the null
+
+struct memprowl_ctx_t {
+    op_emit_t* e;
+};
+
+// The option "--<profile>" for a known profile, else null.
+const char* profile_option(const char* profile) {
+    static const char* const PROFILES[][2] = {
+        {"quick", "--quick"}, {"standard", "--standard"}, {"thorough", "--thorough"}};
+    for (const auto& p : PROFILES)
+        if (strcmp(profile, p[0]) == 0) return p[1];
+    return nullptr;
+}
+
+// Non-zero when a write failed: the client is gone, so the tool is stopped.
+int memprowl_cb(void* ctx, int which, const char* line) {
+    op_emit_t* e = static_cast<memprowl_ctx_t*>(ctx)->e;
+    if (!line[0]) return 0;
+    if (which == 1 && line[0] == '{' && json_is_one_value(line)) return emit_chunk(e, line, strlen(line)) != 0;
+    return emit_log(e, which, line) != 0;
+}
+
+bool is_memprowl(const char* comm) { return strcmp(comm, "memprowl") == 0; }
+
+}  // namespace
+
+int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    job_t* job = job_alloc();  // null (table full): the test runs without a job id
+    op_emit_t e = job_emit(fd, req_id, job);
+    char path[MEMPROWL_PATH_BYTES];
+    if (binfind("memprowl", "memprowl", path, sizeof path) != 0) {
+        emit_stream_error(&e, "ENOENT", "memprowl binary not found");
+        job_release(job);
+        return 0;
+    }
+    if (arg_get_bool(js, args, an, "confirm", 0) != 1) {
+        emit_stream_error(&e, "EREQ", "confirm=true required");
+        job_release(job);
+        return 0;
+    }
+    long long passes = arg_get_int(js, args, an, "passes", 1);
+    passes = passes < 1 ? 1 : passes > MEMPROWL_MAX_PASSES ? MEMPROWL_MAX_PASSES : passes;
+    char passes_text[16];
+    snprintf(passes_text, sizeof passes_text, "%lld", passes);
+    char profile[MEMPROWL_WORD_BYTES] = "", mode[MEMPROWL_WORD_BYTES] = "", mem[MEMPROWL_MEM_BYTES] = "";
+    arg_get_str(js, args, an, "profile", profile, sizeof profile);
+    arg_get_str(js, args, an, "mode", mode, sizeof mode);
+    arg_get_str(js, args, an, "mem", mem, sizeof mem);
+
+    const char* argv[MEMPROWL_MAX_ARGS];
+    int n = 0;
+    argv[n++] = path;
+    argv[n++] = "--json";
+    if (strcmp(mode, "full") == 0) argv[n++] = "--full";
+    if (const char* opt = profile_option(profile)) argv[n++] = opt;
+    if (arg_get_bool(js, args, an, "extended", 0) == 1) argv[n++] = "--extended-tests";
+    if (mem[0]) {
+        argv[n++] = "--mem";
+        argv[n++] = mem;
+    }
+    argv[n++] = "--passes";
+    argv[n++] = passes_text;
+    argv[n] = nullptr;
+
+    exec_spec_t spec = {const_cast<char**>(argv), nullptr, nullptr, 0, MEMPROWL_KILL_GRACE_MS, fd};
+    memprowl_ctx_t ctx = {&e};
+    exec_result_t res;
+    if (exec_stream(&spec, memprowl_cb, &ctx, job, &res) != 0)
+        emit_stream_error(&e, "ESPAWN", "failed to spawn memprowl");
+    else emit_done(&e, res.exit_code, nullptr);
+    job_release(job);
+    return 0;
+}
+
+int op_memprowl_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+    char result[32];
+    snprintf(result, sizeof result, "{\"killed\":%d}", kill_all_named(is_memprowl));
+    return reply_ok(fd, req_id, result);
+}
+
+// ---- mem_suspend_run, mem_suspend_cancel ----
+
+namespace {
+
+constexpr char SENTINEL_DIR[] = "/tmp/.vorn_memtest.lock";
+constexpr char MEMTEST_BASE[] = "/opt/vorn/var/memtest";
+constexpr char ORCH_SHELL[] = "/bin/sh";
+constexpr char ORCH_SCRIPT[] = "/opt/vorn/etc/vornd/mem-suspend.sh";
+constexpr char ORCH_MARK[] = "mem-suspend.sh";  // in the script's command line
+constexpr long CLAIM_FRESH_SECS = 30;
+constexpr size_t CTRL_BYTES = 32;     // a control file is read once, 31 bytes at most
+constexpr size_t CMDLINE_BYTES = 64;  // 63 bytes of a command line are searched
+constexpr size_t WORKDIR_BYTES = 256;
+constexpr size_t RUN_FILE_BYTES = 300;
+constexpr size_t MODE_BYTES = 16;
+constexpr size_t RUN_ID_ARG_BYTES = 64;
+constexpr size_t RUN_ID_MAX = 32;
+constexpr long long MAX_PASSES = 16;
+
+// Guards the sentinel from one run's claim to the end of its launch.
+std::mutex g_run_mu;
+
+// The first line of a small control file, cut at CR or LF; "" when it cannot be read.
+void read_ctrl(const char* path, char out[CTRL_BYTES]) {
+    out[0] = '\0';
+    unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
+    if (!f) return;
+    ssize_t n = read(f.get(), out, CTRL_BYTES - 1);
+    out[n > 0 ? n : 0] = '\0';
+    out[strcspn(out, "\r\n")] = '\0';
+}
+
+// The control file as a base-10 number: 0 when it is missing, empty or not a number.
+long ctrl_number(const char* path) {
+    char text[CTRL_BYTES];
+    read_ctrl(path, text);
+    return strtol(text, nullptr, 10);
+}
+
+// True when the first 63 bytes of the command line of `pid` name the orchestrator.
+bool runs_orchestrator(long pid) {
+    char path[64], cmd[CMDLINE_BYTES];
+    snprintf(path, sizeof path, "/proc/%ld/cmdline", pid);
+    unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
+    if (!f) return false;
+    ssize_t n = read(f.get(), cmd, sizeof cmd - 1);
+    if (n <= 0) return false;
+    for (ssize_t i = 0; i < n; i++)
+        if (cmd[i] == '\0') cmd[i] = ' ';
+    cmd[n] = '\0';
+    return strstr(cmd, ORCH_MARK) != nullptr;
+}
+
+bool orchestrator_alive(long pid) { return pid >= 2 && kill(static_cast<pid_t>(pid), 0) == 0 && runs_orchestrator(pid); }
+
+// True when a live orchestrator is a member of process group `pgid`: a group id left in a
+// finished run's file may name someone else's group by now.
+bool group_has_orchestrator(long pgid) {
+    DIR* d = opendir("/proc");
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent* e = readdir(d)) {
+        if (!isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
+        long pid = strtol(e->d_name, nullptr, 10);
+        char path[64], stat[512];
+        snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
+        ssize_t n = f ? read(f.get(), stat, sizeof stat - 1) : -1;
+        if (n <= 0) continue;
+        stat[n] = '\0';
+        // "pid (comm) state ppid pgrp ...": comm may hold anything, so parse after its ')'.
+        const char* p = strrchr(stat, ')');
+        long pgrp = 0;
+        if (p && sscanf(p + 1, " %*c %*d %ld", &pgrp) == 1 && pgrp == pgid && orchestrator_alive(pid)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+void sentinel_path(const char* name, char* out, size_t cap) { snprintf(out, cap, "%s/%s", SENTINEL_DIR, name); }
+
+// Removes the files the daemon and the orchestrator put into the sentinel, then the
+// directory; failures are ignored (a directory holding anything else stays).
+void clear_sentinel() {
+    for (const char* name : {"pid", "deadline", "started", "claiming"}) {
+        char path[RUN_FILE_BYTES];
+        sentinel_path(name, path, sizeof path);
+        unlink(path);
+    }
+    rmdir(SENTINEL_DIR);
+}
+
+void write_small(const char* name, const char* text) {
+    char path[RUN_FILE_BYTES];
+    sentinel_path(name, path, sizeof path);
+    unique_fd f(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (f) write_full(f.get(), text, strlen(text));
+}
+
+// A claim is alive while its orchestrator runs, or for 30 seconds after the daemon made it.
+bool claim_alive() {
+    char path[RUN_FILE_BYTES], text[CTRL_BYTES];
+    sentinel_path("pid", path, sizeof path);
+    if (orchestrator_alive(ctrl_number(path))) return true;
+    sentinel_path("claiming", path, sizeof path);
+    read_ctrl(path, text);
+    if (!text[0]) return false;
+    sentinel_path("started", path, sizeof path);
+    read_ctrl(path, text);
+    long started = strtol(text, nullptr, 10);
+    return text[0] && started > 0 && time(nullptr) - started < CLAIM_FRESH_SECS;
+}
+
+struct reply_error_t {
+    const char* code;
+    const char* msg;
+};
+
+// Takes the sentinel and writes the claim: null, or the error to reply with (an existing
+// live claim is left as it was).
+const reply_error_t* claim_sentinel() {
+    static const reply_error_t CANNOT = {"ESENT", "cannot claim memtest sentinel"};
+    static const reply_error_t RUNNING = {"EBUSY", "a memory-test suspend is already running"};
+    static const reply_error_t BUSY = {"EBUSY", "memtest sentinel busy"};
+    if (mkdir(SENTINEL_DIR, 0755) != 0) {
+        if (errno != EEXIST) return &CANNOT;
+        if (claim_alive()) return &RUNNING;
+        clear_sentinel();
+        if (mkdir(SENTINEL_DIR, 0755) != 0) return &BUSY;
+    }
+    char started[32];
+    snprintf(started, sizeof started, "%ld\n", static_cast<long>(time(nullptr)));
+    write_small("started", started);
+    write_small("claiming", "1\n");
+    return nullptr;
+}
+
+// Starts the orchestrator detached from the daemon: its own session, SIGHUP ignored, out of
+// reach of the OOM killer, /dev/null in, orch.log appended as both outputs (the daemon's own
+// when it cannot be opened). 0 once it runs; -1 with *spawn_err 0 when no process could be
+// created, else the errno of the step that kept it from running.
+int launch_orchestrator(char* const* argv, const char* log_path, int* spawn_err) {
+    unique_fd log(open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0644));
+    exec_child_t c;
+    c.argv = argv;
+    c.stdio[1] = c.stdio[2] = log.get();
+    c.new_session = c.detach = c.ignore_sighup = c.oom_protect = true;
+    *spawn_err = 0;
+    return exec_spawn(&c, spawn_err) < 0 || *spawn_err ? -1 : 0;
+}
+
+struct run_args_t {
+    char passes[24];
+    char floor_mb[24];
+    char mode[MODE_BYTES];
+    const char* extended;
+};
+
+void read_run_args(const char* js, const jsmntok_t* args, int an, run_args_t* ra) {
+    long long passes = arg_get_int(js, args, an, "passes", 1);
+    passes = passes < 1 ? 1 : passes > MAX_PASSES ? MAX_PASSES : passes;
+    snprintf(ra->passes, sizeof ra->passes, "%lld", passes);
+    snprintf(ra->floor_mb, sizeof ra->floor_mb, "%lld", arg_get_int(js, args, an, "arc_floor_mb", 0));
+    char mode[MODE_BYTES] = "";
+    arg_get_str(js, args, an, "mode", mode, sizeof mode);
+    snprintf(ra->mode, sizeof ra->mode, "%s", strcmp(mode, "hammer") == 0 ? "hammer" : "deep");
+    ra->extended = arg_get_bool(js, args, an, "extended", 0) == 1 ? "1" : "0";
+}
+
+// Claim, work directory and launch; null on success, else the error to reply with (the
+// claim released when it was taken). Called with g_run_mu held.
+const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
+    static const reply_error_t NO_WORKDIR = {"EMKDIR", "cannot create workdir"};
+    static const reply_error_t NO_FORK = {"EFORK", "fork failed"};
+    static const reply_error_t NO_START = {"ESPAWN", "orchestrator cannot be started"};
+    if (const reply_error_t* err = claim_sentinel()) return err;
+    mkdir(MEMTEST_BASE, 0755);
+    if (mkdir(wd, 0755) != 0 && errno != EEXIST) {
+        clear_sentinel();
+        return &NO_WORKDIR;
+    }
+    char log_path[RUN_FILE_BYTES];
+    snprintf(log_path, sizeof log_path, "%s/orch.log", wd);
+    const char* argv[] = {ORCH_SHELL,  ORCH_SCRIPT, "--run-id", run_id,   "--workdir",  wd,          "--passes",
+                          ra->passes, "--arc-floor-mb", ra->floor_mb, "--mode", ra->mode, "--extended", ra->extended,
+                          nullptr};
+    int spawn_err = 0;
+    if (launch_orchestrator(const_cast<char* const*>(argv), log_path, &spawn_err) != 0) {
+        clear_sentinel();
+        if (!spawn_err) return &NO_FORK;
+        // A shell that cannot run is a failed launch too, never a run that seems to start.
+        log_msg(LOG_ERR, "mem_suspend_run: %s cannot be started: %s", ORCH_SHELL, strerror(spawn_err));
+        return &NO_START;
+    }
+    return nullptr;
+}
+
+// 1 to 32 hexadecimal digits.
+bool run_id_ok(const char* id) {
+    size_t n = strlen(id);
+    if (n == 0 || n > RUN_ID_MAX) return false;
+    for (size_t i = 0; i < n; i++)
+        if (!isxdigit(static_cast<unsigned char>(id[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    if (arg_get_bool(js, args, an, "confirm", 0) != 1) return reply_err(fd, req_id, "EREQ", "confirm=true required");
+    if (access(ORCH_SCRIPT, X_OK) != 0 && access(ORCH_SCRIPT, R_OK) != 0)
+        return reply_err(fd, req_id, "ENOENT", "orchestrator mem-suspend.sh not found");
+    run_args_t ra;
+    read_run_args(js, args, an, &ra);
+    char run_id[ID_LEN + 1], wd[WORKDIR_BYTES];
+    gen_id(run_id);
+    snprintf(wd, sizeof wd, "%s/%s", MEMTEST_BASE, run_id);
+
+    const reply_error_t* err;
+    {
+        std::lock_guard<std::mutex> lock(g_run_mu);
+        err = start_run(&ra, run_id, wd);
+    }
+    if (err) return reply_err(fd, req_id, err->code, err->msg);
+    log_msg(LOG_INF, "mem_suspend_run launched run_id=%s wd=%s", run_id, wd);
+    char stream_file[RUN_FILE_BYTES];
+    snprintf(stream_file, sizeof stream_file, "%s/stream.ndjson", wd);
+    sb_t s;
+    sb_appendz(&s, "{");
+    sb_kv_str(&s, "run_id", run_id, 1);
+    sb_kv_str(&s, "workdir", wd, 1);
+    sb_kv_str(&s, "stream_file", stream_file, 0);
+    sb_appendz(&s, "}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+    char run_id[RUN_ID_ARG_BYTES] = "";
+    arg_get_str(js, args, an, "run_id", run_id, sizeof run_id);
+    if (!run_id_ok(run_id)) return reply_err(fd, req_id, "EREQ", "valid run_id required");
+    char path[RUN_FILE_BYTES];
+    snprintf(path, sizeof path, "%s/%s/orch.pid", MEMTEST_BASE, run_id);
+    long pid = ctrl_number(path);
+    snprintf(path, sizeof path, "%s/%s/orch.pgid", MEMTEST_BASE, run_id);
+    long pgid = ctrl_number(path);
+    if (pid < 2 && pgid < 2) return reply_err(fd, req_id, "ENOENT", "no live orchestrator for run_id");
+    if (pgid >= 2 && group_has_orchestrator(pgid)) {
+        kill(static_cast<pid_t>(-pgid), SIGTERM);
+    } else if (pid >= 2 && orchestrator_alive(pid)) {
+        kill(static_cast<pid_t>(pid), SIGTERM);
+    } else {
+        return reply_err(fd, req_id, "ESTALE", "orchestrator not alive");
+    }
+    return reply_ok(fd, req_id, "{\"cancelled\":true}");
+}

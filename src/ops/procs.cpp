@@ -1,0 +1,388 @@
+#include "ops/procs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/clock.h"
+#include "base/fdio.h"
+#include "config/config.h"
+#include "proc/procfs.h"
+#include "wire/args.h"
+#include "wire/reply.h"
+
+// ---- procs_list, procs_kill ----
+
+namespace {
+
+constexpr size_t PROC_COMM_BYTES = 64;      // 63 read
+constexpr size_t PROC_CMDLINE_BYTES = 4096;  // 4095 read
+constexpr size_t PROC_STATUS_BYTES = 8192;   // 8191 read
+constexpr size_t PROC_PATH_BYTES = 64;
+constexpr size_t PROCS_KILL_NAME_BYTES = 64;
+constexpr long long PROCS_KILL_DEFAULT_SIGNAL = 15;
+
+// The next process id of the /proc listing `d`, or 0 at its end.
+int next_pid(DIR* d) {
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        long long v = strtoll(e->d_name, nullptr, 10);
+        if (v >= 1 && v <= INT_MAX) return static_cast<int>(v);
+    }
+    return 0;
+}
+
+// Reads "<pid>/<file>" of the /proc directory `procfd`; as proc_read_small.
+ssize_t pid_file(int procfd, int pid, const char* file, char* buf, size_t cap) {
+    char path[PROC_PATH_BYTES];
+    snprintf(path, sizeof path, "%d/%s", pid, file);
+    return read_small_at(procfd, path, buf, cap);
+}
+
+// The short command name without its line feed; empty when unreadable.
+void pid_comm(int procfd, int pid, char* out, size_t cap) {
+    ssize_t n = pid_file(procfd, pid, "comm", out, cap);
+    if (n > 0 && out[n - 1] == '\n') out[n - 1] = '\0';
+}
+
+// Appends the full-form members of one process: its command line and resident size.
+// `text` is scratch space of PROC_STATUS_BYTES.
+void append_full_entry(sb_t* s, int procfd, int pid, char* text) {
+    ssize_t n = pid_file(procfd, pid, "cmdline", text, PROC_CMDLINE_BYTES);
+    size_t len = n > 0 ? proc_cmdline_spaces(text, static_cast<size_t>(n), true) : 0;
+    sb_appendz(s, "\",\"cmdline\":\"");
+    sb_json_escape(s, text, len);
+    long long rss = 0;
+    if (pid_file(procfd, pid, "status", text, PROC_STATUS_BYTES) > 0) rss = proc_find_num(text, "\nVmRSS:", 0);
+    sb_printf(s, "\",\"rss_kb\":%lld}", rss);
+}
+
+}  // namespace
+
+int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    bool full = arg_get_bool(js, args, n, "full", 1) != 0;
+    scoped_dir d(opendir("/proc"));
+    if (!d) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    int procfd = dirfd(d.get());
+    sb_t s;
+    sb_appendz(&s, "{\"procs\":[");
+    bool first = true;
+    char comm[PROC_COMM_BYTES];
+    char text[PROC_STATUS_BYTES];
+    while (int pid = next_pid(d.get())) {
+        pid_comm(procfd, pid, comm, sizeof comm);
+        if (!comm[0]) continue;  // ended meanwhile, or a name that cannot be read
+        sb_printf(&s, "%s{\"pid\":%d,\"comm\":\"", first ? "" : ",", pid);
+        sb_json_escape(&s, comm, strlen(comm));
+        if (full)
+            append_full_entry(&s, procfd, pid, text);
+        else
+            sb_appendz(&s, "\"}");
+        first = false;
+    }
+    sb_appendz(&s, "]}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char name[PROCS_KILL_NAME_BYTES] = "";
+    arg_get_str(js, args, n, "name", name, sizeof name);
+    if (!name[0]) return reply_err(fd, req_id, "EREQ", "name required");
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!cfg_allow_exact(&cfg->procs_kill, name)) return reply_err(fd, req_id, "EFORBIDDEN", "name not in allowlist");
+    long long want = arg_get_int(js, args, n, "signal", PROCS_KILL_DEFAULT_SIGNAL);
+    // A number cut to an int could turn into a real signal; -1 is one the kernel refuses.
+    int sig = want >= 0 && want <= INT_MAX ? static_cast<int>(want) : -1;
+    scoped_dir d(opendir("/proc"));
+    if (!d) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    int killed = 0;
+    char comm[PROC_COMM_BYTES];
+    while (int pid = next_pid(d.get())) {
+        if (pid < 2) continue;  // never init
+        pid_comm(dirfd(d.get()), pid, comm, sizeof comm);
+        if (strcmp(comm, name) == 0 && kill(pid, sig) == 0) killed++;
+    }
+    char r[32];
+    snprintf(r, sizeof r, "{\"killed\":%d}", killed);
+    return reply_ok(fd, req_id, r);
+}
+
+// ---- process control: proc_signal, proc_renice, proc_openfiles, proc_detail, cpu_limit ----
+// One-reply handlers acting on one process given by its id; ids below 2 are refused, and so
+// is the daemon itself where a mistake would end it (a signal, a CPU cap).
+
+namespace {
+
+constexpr size_t SIGNAL_NAME_BYTES = 16;  // 15 characters
+constexpr long SIGNAL_SETTLE_MS = 60;     // time a signalled process gets before the second probe
+constexpr long long NICE_MIN = -20;
+constexpr long long NICE_MAX = 19;
+constexpr size_t FD_TARGET_BYTES = 4096;  // 4095 read
+constexpr size_t DETAIL_STATUS_BYTES = 8192;
+constexpr size_t DETAIL_IO_BYTES = 2048;
+constexpr size_t DETAIL_WCHAN_BYTES = 128;
+constexpr size_t DETAIL_CMDLINE_BYTES = 4096;
+constexpr size_t DETAIL_STATE_MAX = 47;
+constexpr size_t STAT_BYTES = 512;
+
+// The signals a client may send, by name (any case).
+struct signal_name_t {
+    const char* name;
+    int sig;
+};
+const signal_name_t SIGNAL_NAMES[] = {{"TERM", SIGTERM}, {"KILL", SIGKILL}, {"INT", SIGINT},   {"HUP", SIGHUP},
+                                      {"STOP", SIGSTOP}, {"CONT", SIGCONT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}};
+
+int sig_from_name(const char* name) {
+    for (const signal_name_t& s : SIGNAL_NAMES)
+        if (strcasecmp(s.name, name) == 0) return s.sig;
+    return -1;
+}
+
+// True when process `pid` no longer exists. An id beyond a pid_t never does: cut to one it
+// could name another process, or with -1 every process.
+bool process_gone(long long pid) {
+    if (pid > INT_MAX) return true;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// True when `pid` has ended and only waits for its parent to collect its exit status.
+bool process_is_zombie(long long pid) {
+    char path[PROC_PATH_BYTES], stat[STAT_BYTES];
+    snprintf(path, sizeof path, "/proc/%lld/stat", pid);
+    if (read_small_at(AT_FDCWD, path, stat, sizeof stat) <= 0) return false;
+    const char* close_paren = strrchr(stat, ')');  // the name may hold parentheses itself
+    return close_paren && close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X');
+}
+
+const char* fd_target_type(const char* target) {
+    if (strncmp(target, "socket:", 7) == 0) return "socket";
+    if (strncmp(target, "pipe:", 5) == 0) return "pipe";
+    if (strncmp(target, "anon_inode:", 11) == 0) return "anon";
+    if (target[0] == '/') return "file";
+    return "special";
+}
+
+bool all_digits(const char* s) { return s[0] && strspn(s, "0123456789") == strlen(s); }
+
+// Appends {"fd":N,"type":..,"target":..} for each descriptor of the open directory `d`
+// whose link can still be read.
+void append_fd_entries(sb_t* s, DIR* d) {
+    bool first = true;
+    char target[FD_TARGET_BYTES];
+    while (struct dirent* e = readdir(d)) {
+        // Only a name of digits goes out unquoted as a number.
+        if (!all_digits(e->d_name)) continue;
+        ssize_t r = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
+        if (r < 0) continue;  // closed meanwhile
+        target[r] = '\0';
+        sb_printf(s, "%s{\"fd\":%s,\"type\":\"%s\",\"target\":\"", first ? "" : ",", e->d_name,
+                  fd_target_type(target));
+        sb_json_escape(s, target, static_cast<size_t>(r));
+        sb_appendz(s, "\"}");
+        first = false;
+    }
+}
+
+int count_fds(long long pid) {
+    char path[PROC_PATH_BYTES];
+    snprintf(path, sizeof path, "/proc/%lld/fd", pid);
+    scoped_dir d(opendir(path));
+    if (!d) return 0;
+    int count = 0;
+    while (struct dirent* e = readdir(d.get()))
+        if (e->d_name[0] >= '0' && e->d_name[0] <= '9') count++;
+    return count;
+}
+
+// Reads "/proc/<pid>/<file>"; the text is empty when it cannot be read.
+ssize_t read_pid_file(long long pid, const char* file, char* buf, size_t cap) {
+    char path[PROC_PATH_BYTES];
+    snprintf(path, sizeof path, "/proc/%lld/%s", pid, file);
+    return read_small_at(AT_FDCWD, path, buf, cap);
+}
+
+// Appends the escaped text of the "State:" line: leading blanks skipped, at most 47 characters.
+void append_state(sb_t* s, const char* status) {
+    const char* p = strstr(status, "State:");
+    if (!p) return;
+    p += 6;
+    p += strspn(p, " \t");
+    size_t len = strcspn(p, "\n");
+    sb_json_escape(s, p, len < DETAIL_STATE_MAX ? len : DETAIL_STATE_MAX);
+}
+
+struct detail_figure_t {
+    const char* key;
+    const char* label;
+    bool from_io;  // /proc/<pid>/io rather than status
+};
+const detail_figure_t DETAIL_FIGURES[] = {
+    {"ppid", "PPid:", false},
+    {"threads", "Threads:", false},
+    {"uid", "Uid:", false},
+    {"vmrss_kb", "VmRSS:", false},
+    {"vmsize_kb", "VmSize:", false},
+    {"vol_ctxt", "voluntary_ctxt_switches:", false},
+    {"nonvol_ctxt", "nonvoluntary_ctxt_switches:", false},
+    {"read_bytes", "read_bytes:", true},
+    {"write_bytes", "write_bytes:", true},
+};
+
+}  // namespace
+
+int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    long long pid = arg_get_int(js, args, n, "pid", 0);
+    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
+    if (pid == getpid()) return reply_err(fd, req_id, "EFORBIDDEN", "refusing to signal the daemon");
+    char name[SIGNAL_NAME_BYTES] = "";
+    arg_get_str(js, args, n, "signal", name, sizeof name);
+    int sig = name[0] ? sig_from_name(name) : SIGTERM;
+    if (sig < 0) return reply_err(fd, req_id, "EREQ", "unknown or disallowed signal");
+    if (process_gone(pid)) return reply_err(fd, req_id, "ESRCH", "no such process");
+    if (kill(static_cast<pid_t>(pid), sig) != 0) return reply_err(fd, req_id, "EPERM", strerror(errno));
+    sleep_ms(SIGNAL_SETTLE_MS);
+    // A process that has ended is gone even while its parent has not yet collected it.
+    bool gone = process_gone(pid) || process_is_zombie(pid);
+    char r[64];
+    snprintf(r, sizeof r, "{\"sent\":true,\"signal\":%d,\"gone\":%s}", sig, gone ? "true" : "false");
+    return reply_ok(fd, req_id, r);
+}
+
+int op_proc_renice(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    long long pid = arg_get_int(js, args, n, "pid", 0);
+    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
+    long long nice = arg_get_int(js, args, n, "nice", 0);
+    nice = nice < NICE_MIN ? NICE_MIN : nice > NICE_MAX ? NICE_MAX : nice;
+    // setpriority takes an unsigned id: cut, a large number would name another process.
+    if (pid > INT_MAX) return reply_err(fd, req_id, "EPERM", strerror(ESRCH));
+    errno = 0;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), static_cast<int>(nice)) != 0)
+        return reply_err(fd, req_id, "EPERM", strerror(errno));
+    char r[64];
+    snprintf(r, sizeof r, "{\"pid\":%lld,\"nice\":%lld}", pid, nice);
+    return reply_ok(fd, req_id, r);
+}
+
+int op_proc_openfiles(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    long long pid = arg_get_int(js, args, n, "pid", 0);
+    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "invalid pid");
+    char path[PROC_PATH_BYTES];
+    snprintf(path, sizeof path, "/proc/%lld/fd", pid);
+    scoped_dir d(opendir(path));
+    if (!d) return reply_err(fd, req_id, "EIO", "cannot read fd dir (process gone?)");
+    sb_t s;
+    sb_appendz(&s, "{\"files\":[");
+    append_fd_entries(&s, d.get());
+    sb_appendz(&s, "]}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+int op_proc_detail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    long long pid = arg_get_int(js, args, n, "pid", 0);
+    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "invalid pid");
+    char status[DETAIL_STATUS_BYTES], io[DETAIL_IO_BYTES], wchan[DETAIL_WCHAN_BYTES], cmdline[DETAIL_CMDLINE_BYTES];
+    if (read_pid_file(pid, "status", status, sizeof status) <= 0)
+        return reply_err(fd, req_id, "ESRCH", "no such process");
+    read_pid_file(pid, "io", io, sizeof io);
+    ssize_t wlen = read_pid_file(pid, "wchan", wchan, sizeof wchan);
+    ssize_t clen = read_pid_file(pid, "cmdline", cmdline, sizeof cmdline);
+    // Unlike the process list, the space that replaces the final NUL stays.
+    size_t cmd_len = clen > 0 ? proc_cmdline_spaces(cmdline, static_cast<size_t>(clen), false) : 0;
+    sb_t s;
+    sb_appendz(&s, "{\"state\":\"");
+    append_state(&s, status);
+    sb_appendz(&s, "\"");
+    for (const detail_figure_t& f : DETAIL_FIGURES)
+        sb_printf(&s, ",\"%s\":%lld", f.key, proc_find_num(f.from_io ? io : status, f.label, -1));
+    sb_printf(&s, ",\"fd_count\":%d,\"wchan\":\"", count_fds(pid));
+    sb_json_escape(&s, wchan, wlen > 0 ? static_cast<size_t>(wlen) : 0);
+    sb_appendz(&s, "\",\"cmdline\":\"");
+    sb_json_escape(&s, cmdline, cmd_len);
+    sb_appendz(&s, "\"}");
+    return reply_ok(fd, req_id, s.buf);
+}
+
+// ---- cpu_limit ----
+// A limited process sits in a group of its own, <controller>/vorn_thrum/p<pid>, whose CFS
+// quota caps it; release moves it back to the root group and removes that group. A failed
+// limit leaves what it created so far: the next limit of the same process reuses it.
+
+namespace {
+
+constexpr const char* CPU_CGROUP_ROOT = "/sys/fs/cgroup/cpu";
+constexpr long long CFS_PERIOD_US = 100000;
+constexpr long long QUOTA_US_PER_PERCENT = 1000;
+constexpr size_t CGROUP_PATH_BYTES = 256;
+constexpr size_t CGROUP_VALUE_BYTES = 32;
+
+// Writes "<value>\n" to `dir`/`file`.
+int cgroup_write(const char* dir, const char* file, long long value) {
+    char path[CGROUP_PATH_BYTES + 32], text[CGROUP_VALUE_BYTES];
+    snprintf(path, sizeof path, "%s/%s", dir, file);
+    snprintf(text, sizeof text, "%lld\n", value);
+    return write_str_file(path, text);
+}
+
+void process_group_path(long long pid, char* out, size_t cap) {
+    snprintf(out, cap, "%s/vorn_thrum/p%lld", CPU_CGROUP_ROOT, pid);
+}
+
+int cpu_limit_apply(int fd, const char* req_id, long long pid, long long percent) {
+    long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
+    if (ncpu < 2) ncpu = 1;
+    if (percent > ncpu * 100) percent = ncpu * 100;
+    char parent[CGROUP_PATH_BYTES], group[CGROUP_PATH_BYTES];
+    snprintf(parent, sizeof parent, "%s/vorn_thrum", CPU_CGROUP_ROOT);
+    mkdir(parent, 0755);  // usually there already; the group's own mkdir tells
+    process_group_path(pid, group, sizeof group);
+    if (mkdir(group, 0755) != 0 && errno != EEXIST)
+        return reply_err(fd, req_id, "EPERM", "cannot create cpu cgroup (cfs bandwidth off?)");
+    if (cgroup_write(group, "cpu.cfs_period_us", CFS_PERIOD_US) != 0)
+        return reply_err(fd, req_id, "EIO", "cfs_period_us write failed (cfs bandwidth not compiled?)");
+    long long quota = percent * QUOTA_US_PER_PERCENT;
+    if (cgroup_write(group, "cpu.cfs_quota_us", quota) != 0)
+        return reply_err(fd, req_id, "EIO", "cfs_quota_us write failed");
+    if (cgroup_write(group, "cgroup.procs", pid) != 0)
+        return reply_err(fd, req_id, "EPERM", "could not attach pid to cgroup");
+    char r[160];
+    snprintf(r, sizeof r,
+             "{\"limited\":true,\"pid\":%lld,\"percent\":%lld,\"period_us\":%lld,\"quota_us\":%lld,\"ncpu\":%ld}", pid,
+             percent, CFS_PERIOD_US, quota, ncpu);
+    return reply_ok(fd, req_id, r);
+}
+
+// Every step may fail: a process that was never limited is released all the same.
+void cpu_limit_release(long long pid) {
+    char group[CGROUP_PATH_BYTES];
+    process_group_path(pid, group, sizeof group);
+    cgroup_write(CPU_CGROUP_ROOT, "cgroup.procs", pid);
+    cgroup_write(group, "cpu.cfs_quota_us", -1);
+    rmdir(group);
+}
+
+}  // namespace
+
+int op_cpu_limit(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    long long pid = arg_get_int(js, args, n, "pid", 0);
+    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
+    if (pid == getpid()) return reply_err(fd, req_id, "EFORBIDDEN", "refusing to limit the daemon");
+    long long percent = arg_get_int(js, args, n, "percent", 0);
+    struct stat st;
+    if (stat(CPU_CGROUP_ROOT, &st) != 0)
+        return reply_err(fd, req_id, "ENOSYS", "cgroup-v1 cpu controller not mounted");
+    if (process_gone(pid)) return reply_err(fd, req_id, "ESRCH", "no such process");
+    if (percent > 0) return cpu_limit_apply(fd, req_id, pid, percent);
+    cpu_limit_release(pid);
+    return reply_ok(fd, req_id, "{\"limited\":false,\"percent\":0}");
+}

@@ -1,0 +1,368 @@
+#include "ops/pty.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/b64.h"
+#include "base/fdio.h"
+#include "config/config.h"
+#include "jobs/pty_session.h"
+#include "proc/spawn.h"
+#include "proc/tools.h"
+#include "wire/args.h"
+#include "wire/frame.h"
+#include "wire/reply.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t PTY_CMD_BYTES = 256;
+constexpr int PTY_MAX_ARGS = 15;
+constexpr size_t PTY_PATH_BYTES = 512;
+constexpr size_t PTY_TTY_BYTES = 64;
+constexpr size_t PTY_JOB_ID_BYTES = 32;
+constexpr size_t PTY_INPUT_B64_BYTES = 8192;  // 8191 characters (6143 input bytes); more is refused
+constexpr size_t PTY_INPUT_BYTES = 8192;
+constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;    // output bytes of one out chunk at most
+constexpr size_t PTY_TAIL_READ_BYTES = 65536;  // output taken from the ring, and sent, in one go
+constexpr int PTY_DEFAULT_ROWS = 24;
+constexpr int PTY_DEFAULT_COLS = 80;
+constexpr int ORPHAN_REAP_TRIES = 10;
+constexpr int ORPHAN_REAP_STEP_MS = 50;
+// How often a tail of a quiet session looks whether its client has hung up.
+constexpr int PTY_TAIL_IDLE_CHECK_MS = 200;
+
+const char* const PTY_SHELLRC = "/opt/vorn/etc/vornd/shellrc.sh";
+const char* const PTY_DEFAULT_TERM = "xterm-256color";
+
+struct pty_req_t {
+    char cmd[PTY_CMD_BYTES] = "/bin/sh";
+    char path[PTY_PATH_BYTES] = {};
+    char argv[PTY_MAX_ARGS][256] = {};
+    int argc = 0;
+    char shell_env[PTY_CMD_BYTES] = {};  // empty unless an absolute path was given
+    int rows = PTY_DEFAULT_ROWS;
+    int cols = PTY_DEFAULT_COLS;
+    char tty[PTY_TTY_BYTES] = {};
+};
+
+// What the shell gets: its argument vector and environment (the strings it points into).
+struct child_plan_t {
+    std::vector<char*> argv;
+    std::vector<std::string> added;  // storage of the variables set for the shell
+    std::vector<char*> envp;
+};
+
+bool has_prefix(const char* s, const char* p) { return strncmp(s, p, strlen(p)) == 0; }
+
+void sleep_ms(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+// The shell's environment: the daemon's, with ENV and PWD replaced, TERM added when unset,
+// and SHELL replaced when the request named one.
+void plan_environment(const pty_req_t* rq, child_plan_t* plan) {
+    bool have_term = false;
+    for (char** e = environ; e && *e; e++) {
+        if (has_prefix(*e, "ENV=") || has_prefix(*e, "PWD=") || (rq->shell_env[0] && has_prefix(*e, "SHELL=")))
+            continue;
+        if (has_prefix(*e, "TERM=")) have_term = true;
+        plan->envp.push_back(*e);
+    }
+    plan->added.reserve(4);  // pointers into these strings must stay put
+    plan->added.push_back(std::string("ENV=") + PTY_SHELLRC);
+    if (!have_term) plan->added.push_back(std::string("TERM=") + PTY_DEFAULT_TERM);
+    if (rq->shell_env[0]) plan->added.push_back(std::string("SHELL=") + rq->shell_env);
+    plan->added.push_back("PWD=/");
+    for (std::string& s : plan->added) plan->envp.push_back(s.data());
+    plan->envp.push_back(nullptr);
+}
+
+void plan_child(pty_req_t* rq, child_plan_t* plan) {
+    plan->argv.push_back(rq->path);
+    for (int i = 0; i < rq->argc; i++) plan->argv.push_back(rq->argv[i]);
+    plan->argv.push_back(nullptr);
+    plan_environment(rq, plan);
+}
+
+// A new terminal: master and slave, both close-on-exec, its path in rq->tty, its window
+// set to the request's size. 0, or -1 (descriptors closed by their owners).
+int open_terminal(pty_req_t* rq, unique_fd* master, unique_fd* slave) {
+    master->reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!*master || grantpt(master->get()) != 0 || unlockpt(master->get()) != 0) return -1;
+    char name[128];
+    if (ptsname_r(master->get(), name, sizeof name) != 0) return -1;
+    size_t len = strnlen(name, sizeof rq->tty - 1);  // the slot keeps 63 characters
+    memcpy(rq->tty, name, len);
+    rq->tty[len] = '\0';
+    slave->reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!*slave) return -1;
+    struct winsize ws;
+    memset(&ws, 0, sizeof ws);
+    ws.ws_row = static_cast<unsigned short>(rq->rows);
+    ws.ws_col = static_cast<unsigned short>(rq->cols);
+    ioctl(master->get(), TIOCSWINSZ, &ws);
+    return 0;
+}
+
+// A shell whose session could not be started: hung up, given half a second, killed, reaped.
+void reap_orphan_shell(pid_t pid) {
+    kill(pid, SIGHUP);
+    for (int i = 0; i < ORPHAN_REAP_TRIES; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        sleep_ms(ORPHAN_REAP_STEP_MS);
+    }
+    kill(pid, SIGKILL);
+    pid_t r;
+    do r = waitpid(pid, nullptr, 0);
+    while (r < 0 && errno == EINTR);
+}
+
+// Reads the arguments of `pty` and checks the shell against the allow-list and the disk.
+// 0, or -1 with the error's code and message set.
+int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq, const char** code,
+                     const char** msg) {
+    *code = "EBADREQ";
+    if (arg_get_str_fit(js, args, n, "cmd", rq->cmd, sizeof rq->cmd) == ARG_TOO_LONG) {
+        *msg = "cmd too long";
+        return -1;
+    }
+    int argc = arg_array_strs_fit(js, args, n, "argv", rq->argv, PTY_MAX_ARGS);
+    if (argc == ARG_TOO_MANY || argc == ARG_TOO_LONG) {
+        *msg = argc == ARG_TOO_MANY ? "too many arguments" : "argv too long";
+        return -1;
+    }
+    rq->argc = argc > 0 ? argc : 0;
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (!cfg_allow_exact(&cfg->pty_shells, rq->cmd)) {
+        *code = "EFORBIDDEN";
+        *msg = "cmd not in pty allowlist";
+        return -1;
+    }
+    *code = "ENOENT";
+    if (rq->cmd[0] == '/') {
+        if (access(rq->cmd, X_OK) != 0) {
+            *msg = "shell not executable";
+            return -1;
+        }
+        snprintf(rq->path, sizeof rq->path, "%s", rq->cmd);
+    } else if (binfind(rq->cmd, nullptr, rq->path, sizeof rq->path) != 0) {
+        *msg = "shell not found";
+        return -1;
+    }
+    arg_get_str(js, args, n, "shell_env", rq->shell_env, sizeof rq->shell_env);
+    if (rq->shell_env[0] != '/') rq->shell_env[0] = '\0';
+    rq->rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
+    rq->cols = static_cast<int>(arg_get_int(js, args, n, "cols", PTY_DEFAULT_COLS));
+    return 0;
+}
+
+// Opens the terminal and starts the shell on it. 0 with the master and the shell's pid, or
+// -1 with the error's code and message set.
+int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, const char** msg) {
+    unique_fd slave;
+    if (open_terminal(rq, master, &slave) != 0) {
+        master->reset();
+        *code = "EIO";
+        *msg = "openpty failed";
+        return -1;
+    }
+    child_plan_t plan;
+    plan_child(rq, &plan);
+    // The shell leads a session of its own with the terminal as its controlling one and as
+    // descriptors 0-2, works from /, and gets no other descriptor of the daemon. One that
+    // cannot be executed exits 127: the stream then shows its exit at once.
+    exec_child_t c;
+    c.argv = plan.argv.data();
+    c.envp = plan.envp.data();
+    c.cwd = "/";
+    c.stdio[0] = c.stdio[1] = c.stdio[2] = slave.get();
+    c.new_session = c.controlling_tty = true;
+    pid_t p = exec_spawn(&c, nullptr);
+    if (p < 0) {
+        master->reset();
+        *code = "ESPAWN";
+        *msg = "fork failed";
+        return -1;
+    }
+    *pid = p;
+    return 0;
+}
+
+int emit_open(op_emit_t* e, const job_t* job) {
+    sb_t s;
+    sb_appendz(&s, "{\"type\":\"open\",");
+    sb_kv_str(&s, "job_id", job->id, 1);
+    sb_kv_str(&s, "tty", job->tty, 0);
+    sb_appendz(&s, "}");
+    return emit_chunk(e, s.buf, s.len);
+}
+
+// Appends the out chunks of `n` output bytes, PTY_OUT_CHUNK_BYTES at most each, to `frames`;
+// `head` is the start every out chunk shares. -1 when memory ran out (nothing appended).
+int append_out_chunks(sb_t* frames, const sb_t& head, const unsigned char* p, size_t n) {
+    static const char OUT_HEAD[] = "{\"type\":\"out\",\"b64\":\"";
+    const size_t pieces = (n + PTY_OUT_CHUNK_BYTES - 1) / PTY_OUT_CHUNK_BYTES;
+    if (sb_reserve(frames, pieces * (4 + head.len + sizeof OUT_HEAD + 3) + b64_encoded_len(n) + 4 * pieces) != 0)
+        return -1;
+    for (size_t take; n > 0; p += take, n -= take) {
+        take = n < PTY_OUT_CHUNK_BYTES ? n : PTY_OUT_CHUNK_BYTES;
+        const size_t at = frames->len;
+        memset(frames->buf + at, 0, 4);
+        frames->len += 4;
+        sb_append(frames, head.buf, head.len);
+        sb_append(frames, OUT_HEAD, sizeof OUT_HEAD - 1);
+        frames->len += b64_encode(p, take, frames->buf + frames->len);
+        sb_append(frames, "\"}}", 3);
+        frame_set_length(frames, at);
+    }
+    return 0;
+}
+
+// Streams the session from the tail's offset until the shell's exit has been sent, the
+// session is cancelled or closed, or the client has gone: a failed write, or a hang-up seen
+// while the session is quiet. Each pass takes all the output there is, up to
+// PTY_TAIL_READ_BYTES, and sends its out chunks with one write. The open chunk has gone
+// before (it carried the job id), so every out chunk starts alike. `tail` is attached.
+int pty_tail(op_emit_t* e, job_t* job, pty_tail_t* tail) {
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[PTY_TAIL_READ_BYTES]);
+    sb_t head, frames;
+    if (!buf || emit_chunk_head(e, &head) != 0) return -1;
+    for (;;) {
+        size_t n = 0;
+        int exit_code = 0;
+        int r = job_pty_read(job, tail, buf.get(), PTY_TAIL_READ_BYTES, &n, &exit_code, PTY_TAIL_IDLE_CHECK_MS);
+        if (r == PTY_READ_IDLE) {
+            if (proto_peer_gone(e->fd)) return -1;
+            continue;
+        }
+        if (r < 0) return 0;
+        if (r == 0) {
+            char exit_json[64];
+            int len = snprintf(exit_json, sizeof exit_json, "{\"type\":\"exit\",\"exit_code\":%d}", exit_code);
+            return emit_chunk(e, exit_json, static_cast<size_t>(len));
+        }
+        frames.len = 0;
+        if (append_out_chunks(&frames, head, buf.get(), n) != 0) return -1;
+        // A write that fails (the client gone, or not reading for the send timeout) ends this
+        // tail; the session lives on.
+        if (proto_write_all(e->fd, frames.buf, frames.len) != 0) return -1;
+    }
+}
+
+// Open chunk, the tail, the tail detached, "done".
+int pty_stream_session(op_emit_t* e, job_t* job, pty_tail_t* tail) {
+    if (emit_open(e, job) == 0) pty_tail(e, job, tail);
+    job_pty_tail_release(job, tail);
+    return emit_done(e, 0, nullptr);
+}
+
+}  // namespace
+
+int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    op_emit_t e = job_emit(fd, req_id, job_alloc());
+    if (!e.job) {
+        emit_stream_error(&e, "EBUSY", "job table full");
+        return 0;
+    }
+    pty_req_t rq;
+    unique_fd master;
+    pid_t pid = 0;
+    const char* code = nullptr;
+    const char* msg = nullptr;
+    if (pty_read_request(js, args, n, &rq, &code, &msg) != 0 ||
+        pty_spawn(&rq, &master, &pid, &code, &msg) != 0) {
+        emit_stream_error(&e, code, msg);
+        job_release(e.job);
+        return 0;
+    }
+    pty_tail_t tail;
+    if (job_pty_start(e.job, master.get(), pid, rq.rows, rq.cols, rq.tty, PTY_RING_BYTES, &tail) != 0) {
+        master.reset();
+        reap_orphan_shell(pid);
+        emit_stream_error(&e, "EIO", "pty reader start failed");
+        job_release(e.job);
+        return 0;
+    }
+    master.release();  // the session owns it now
+    // The session was published with this stream already attached as its tailer, so no
+    // close can free it between here and the end of the tail.
+    pty_stream_session(&e, e.job, &tail);
+    return 0;
+}
+
+int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char id[PTY_JOB_ID_BYTES] = {};
+    arg_get_str(js, args, n, "job_id", id, sizeof id);
+    pty_tail_t tail;
+    tail.off = static_cast<unsigned long long>(arg_get_int(js, args, n, "since", 0));
+    job_t* job = job_pty_acquire(id, &tail);
+    op_emit_t e = job_emit(fd, req_id, job);
+    if (!job) {
+        emit_stream_error(&e, "ENOENT", "no such pty job");
+        return 0;
+    }
+    pty_stream_session(&e, job, &tail);
+    return 0;
+}
+
+int op_pty_list(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+    char* list = jobs_pty_list_json();
+    reply_ok(fd, req_id, list ? list : "[]");
+    free(list);
+    return 0;
+}
+
+int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char id[PTY_JOB_ID_BYTES] = {};
+    char b64[PTY_INPUT_B64_BYTES] = {};
+    arg_get_str(js, args, n, "job_id", id, sizeof id);
+    // Input past the buffer would be lost while the reply says it was written.
+    if (arg_get_str_fit(js, args, n, "b64", b64, sizeof b64) == ARG_TOO_LONG)
+        return reply_err(fd, req_id, "EBADREQ", "b64 too long"), 0;
+    if (!id[0] || !b64[0]) return reply_err(fd, req_id, "EREQ", "job_id and b64 required"), 0;
+    unsigned char bytes[PTY_INPUT_BYTES];
+    ssize_t len = b64_decode(b64, strlen(b64), bytes, sizeof bytes);
+    if (len < 0) return reply_err(fd, req_id, "EBADREQ", "bad base64"), 0;
+    if (job_pty_write(id, bytes, static_cast<size_t>(len)) != 0)
+        return reply_err(fd, req_id, "ENOENT", "no such pty job"), 0;
+    reply_ok(fd, req_id, "{\"written\":true}");
+    return 0;
+}
+
+int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char id[PTY_JOB_ID_BYTES] = {};
+    arg_get_str(js, args, n, "job_id", id, sizeof id);
+    if (!id[0]) return reply_err(fd, req_id, "EREQ", "job_id required"), 0;
+    int rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
+    int cols = static_cast<int>(arg_get_int(js, args, n, "cols", PTY_DEFAULT_COLS));
+    if (job_pty_resize(id, rows, cols) != 0) return reply_err(fd, req_id, "ENOENT", "no such pty job"), 0;
+    reply_ok(fd, req_id, "{\"resized\":true}");
+    return 0;
+}
+
+int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+    char id[PTY_JOB_ID_BYTES] = {};
+    arg_get_str(js, args, n, "job_id", id, sizeof id);
+    if (!id[0]) return reply_err(fd, req_id, "EREQ", "job_id required"), 0;
+    if (job_pty_close(id) != 0) return reply_err(fd, req_id, "ENOENT", "no such job"), 0;
+    reply_ok(fd, req_id, "{\"closed\":true}");
+    return 0;
+}

@@ -1,0 +1,51 @@
+// runner — runs a tool as a child and reads its output: the one place the daemon turns a
+// tool's output into callbacks.
+//
+// exec_stream delivers output line by line, exec_stream_raw in raw chunks; both run the child
+// to completion on the calling thread, watch the job's cancel flag, the client's connection and
+// the callback's stop request, stop the child with SIGTERM and, after the grace, one SIGKILL,
+// and report how it ended. Children start through exec_spawn (spawn.h): /dev/null as stdin and
+// no descriptor of the daemon beyond 0-2.
+// Threads: any number of runs at once; each run's state is local to its call.
+// Errors: -1 when nothing could be started (no pipe or no process), else 0; `res` always filled.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+struct job_s;
+
+struct exec_spec_t {
+    char** argv;        // null-terminated; argv[0] is the full path (no PATH search)
+    char** envp;        // null: the daemon's environment
+    const char* cwd;    // null: the daemon's
+    int merge_stderr;   // stderr into the stdout pipe, reported as stream 1
+    int kill_grace_ms;  // SIGTERM → SIGKILL; 0 or less means 250
+    // The client connection of the request, watched (never read) for hang-up: a client that
+    // is gone stops the child as a cancel does. -1 watches nothing.
+    int watch_fd = -1;
+};
+
+struct exec_result_t {
+    int exit_code;    // 0..255 on exit; -1 when a signal killed it; 127 when exec failed
+    int term_signal;  // the killing signal, else 0
+    int spawn_errno;  // errno of a failed waitpid, else 0
+};
+
+// `which` is 1 for stdout, 2 for stderr. `line` has no line feed and no trailing CR.
+// Non-zero asks for the child to be stopped.
+using line_cb_t = int (*)(void* ctx, int which, const char* line);
+using raw_cb_t = int (*)(void* ctx, int which, const char* buf, size_t len);
+
+int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res);
+// exec_stream whose callback also gets the line's length, and that calls `pass_end(ctx)`
+// after every pass over the ready pipes, before it waits for more output: a caller that
+// gathers its events in a buffer writes them out there, so lines that arrived together leave
+// in one write and none waits for the next output. Non-zero asks for the stop, as a
+// callback's return does. Null `pass_end`: nothing between passes.
+using line_len_cb_t = int (*)(void* ctx, int which, const char* line, size_t len);
+using pass_end_cb_t = int (*)(void* ctx);
+int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
+                        exec_result_t* res);
+int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res);

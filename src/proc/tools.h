@@ -1,0 +1,32 @@
+// tools — finding the external tools the daemon runs, and running one to completion for a
+// one-reply operation.
+//
+// binfind turns a tool name into the full path of an executable: the install root's own
+// per-architecture copies first, then its distribution directory, then the system
+// directories (all with the architecture suffix before any without), then PATH.
+// Threads: any thread; the architecture name is computed once and published race-free.
+// Errors: 0 / -1 as each function says.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "base/sb.h"
+#include "proc/runner.h"
+
+// 0 and the path in `out` (cut to cap-1, NUL-terminated) for the first executable candidate;
+// -1 when none is found (`out` untouched). `pkg` is the package directory under
+// /opt/vorn/dist; null means `name`.
+int binfind(const char* name, const char* pkg, char* out, size_t cap);
+// "x86_64", "aarch64", "armhf", "i686", or the machine name itself (at most 31 characters).
+const char* binfind_arch();
+
+// The first of `paths` that is executable, or null.
+const char* first_exec(std::initializer_list<const char*> paths);
+
+// The line collector of every one-reply tool run (named for its first user, the kernel log):
+// appends the line and a line feed to the sb_t `ctx`; returns 0.
+int dmesg_cap_cb(void* ctx, int which, const char* line);
+// Runs `argv` once without a job, stderr merged, collecting every line into `out` with
+// dmesg_cap_cb. Returns exec_stream's result (-1: nothing could be started).
+int run_capture(char** argv, sb_t* out, exec_result_t* res);

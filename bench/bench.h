@@ -52,7 +52,6 @@ using bench_scenario_fn_t = int (*)(const bench_ctx_t* ctx, bench_report_t* repo
 // ---- bench_util.cpp ----
 
 uint64_t bench_now_ns();  // CLOCK_MONOTONIC
-void bench_sleep_ms(int ms);
 // The value at fraction `p` (0..1) of the sorted samples; reorders `v`. 0 when empty.
 double bench_percentile(std::vector<uint32_t>* v, double p);
 // A numeric field of /proc/PID/status ("VmRSS" in KiB, "Threads"), or -1.

@@ -19,6 +19,7 @@
 #include "client.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "base/clock.h"
 
 namespace {
 
@@ -230,7 +231,7 @@ int bench_floor_t::start(const std::string& socket_path) {
     }
     for (int waited = 0; waited < FLOOR_START_TIMEOUT_MS; waited += 10) {
         if (vc_connect(sock_.c_str())) return 0;
-        bench_sleep_ms(10);
+        sleep_ms(10);
     }
     fprintf(stderr, "vornbench: the floor did not come up on %s\n", sock_.c_str());
     return -1;
@@ -244,7 +245,7 @@ void bench_floor_t::stop() {
     for (int waited = 0; !reaped && waited < FLOOR_STOP_TIMEOUT_MS; waited += 10) {
         pid_t r = waitpid(pid_, &st, WNOHANG);
         reaped = r == pid_ || (r < 0 && errno != EINTR);
-        if (!reaped) bench_sleep_ms(10);
+        if (!reaped) sleep_ms(10);
     }
     if (!reaped) {
         kill(pid_, SIGKILL);

@@ -8,6 +8,7 @@
 #include <latch>
 
 #include "bench.h"
+#include "base/clock.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ int throughput_slice(side_t* side, uint64_t ns) {
     }
     ready.arrive_and_wait();
     uint64_t t0 = bench_now_ns();
-    bench_sleep_ms(static_cast<int>(ns / 1000000));
+    sleep_ms(static_cast<int>(ns / 1000000));
     stop = true;
     uint64_t t1 = bench_now_ns();
     for (auto& t : th) t.join();
@@ -90,7 +91,7 @@ int throughput_slice(side_t* side, uint64_t ns) {
 int wait_threads(pid_t pid, long want) {
     for (int waited = 0; waited < THREADS_WAIT_MS; waited += 10) {
         if (bench_proc_status(pid, "Threads") >= want) return 0;
-        bench_sleep_ms(10);
+        sleep_ms(10);
     }
     fprintf(stderr, "vornbench: process %d did not reach %ld threads\n", static_cast<int>(pid), want);
     return -1;
@@ -105,17 +106,17 @@ struct rss_steps_t {
 int rss_steps(pid_t pid, const std::string& sock, rss_steps_t* out) {
     std::vector<ping_client_t> cs(RSS_CONNS);
     for (int i = 0; i < RSS_CONNS; i++) cs[i].prepare("rss" + std::to_string(i));
-    bench_sleep_ms(RSS_SETTLE_MS);
+    sleep_ms(RSS_SETTLE_MS);
     long threads = bench_proc_status(pid, "Threads");
     out->base = bench_proc_status(pid, "VmRSS");
     for (auto& c : cs)
         if (c.connect(sock) != 0) return -1;
     if (wait_threads(pid, threads + RSS_CONNS) != 0) return -1;
-    bench_sleep_ms(RSS_SETTLE_MS);
+    sleep_ms(RSS_SETTLE_MS);
     out->opened = bench_proc_status(pid, "VmRSS");
     for (auto& c : cs)
         if (c.once() != 0) return -1;
-    bench_sleep_ms(RSS_SETTLE_MS);
+    sleep_ms(RSS_SETTLE_MS);
     out->pinged = bench_proc_status(pid, "VmRSS");
     return 0;
 }

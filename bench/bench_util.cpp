@@ -15,6 +15,7 @@
 #include "client.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "base/clock.h"
 
 extern char** environ;
 
@@ -43,7 +44,7 @@ bool reap_within(pid_t pid, int timeout_ms, int* status) {
         pid_t r = waitpid(pid, status, WNOHANG);
         if (r == pid || (r < 0 && errno != EINTR)) return true;
         if (waited >= timeout_ms) return false;
-        bench_sleep_ms(10);
+        sleep_ms(10);
     }
 }
 
@@ -53,12 +54,6 @@ uint64_t bench_now_ns() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-void bench_sleep_ms(int ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
 }
 
 double bench_percentile(std::vector<uint32_t>* v, double p) {
@@ -171,7 +166,7 @@ int bench_daemon_t::start(const bench_ctx_t* ctx, const std::string& name, std::
             pid_ = -1;
             break;
         }
-        bench_sleep_ms(10);
+        sleep_ms(10);
     }
     fprintf(stderr, "vornbench: %s did not come up on %s\n", arg0.c_str(), sock_.c_str());
     print_log_tail(log_);

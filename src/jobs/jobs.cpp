@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/ids.h"
 #include "jobs/jobs_internal.h"
 
@@ -39,12 +40,6 @@ void clear_slot(job_t* j) {
     j->tailers = 0;
     j->tails = nullptr;
     j->held = false;
-}
-
-void sleep_ms(int ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
 }
 
 // Sends `sig` to the child of every taken slot whose is_pty equals `pty`; returns how many.

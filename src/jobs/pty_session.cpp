@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "base/child_status.h"
+#include "base/clock.h"
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "jobs/jobs_internal.h"
@@ -42,12 +44,6 @@ constexpr int HANGUP_REAP_STEP_MS = 100;
 constexpr int POST_EXIT_DRAIN_CHUNKS = 32;
 constexpr int PTY_WRITE_POLL_MS = 100;
 
-void sleep_ms(int ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
-
 // The taken slot with this id; caller holds the table lock.
 job_t* find_locked(const char* id) {
     if (!id || !id[0]) return nullptr;
@@ -69,29 +65,14 @@ int dup_master_locked(const job_t* j) {
     return j->master_fd >= 0 ? fcntl(j->master_fd, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
-int exit_code_of(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return 0;
-}
-
-// True once the shell has ended; it is left a zombie, so its number stays ours.
-bool shell_ended(pid_t pid) {
-    siginfo_t si;
-    memset(&si, 0, sizeof si);
-    if (waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return errno == ECHILD;
-    return si.si_pid == pid;
-}
-
 // Clears the slot's pid under the table lock and only then reaps: every signal sent by
 // number goes out under that lock, so none can reach a process that reuses the number.
 int reap_shell(job_t* job, pid_t pid) {
     job_forget_pid(job);
     int status = 0;
-    pid_t r;
-    do r = waitpid(pid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    return r == pid ? exit_code_of(status) : 0;
+    if (child_reap(pid, &status) != pid) return 0;
+    child_status_t st = child_status_of(status);
+    return st.term_signal ? -st.term_signal : st.exit_code;
 }
 
 // How many bytes may be appended without overwriting output an attached tailer has not
@@ -152,7 +133,7 @@ int hangup_and_reap(job_t* job, pid_t pid) {
     kill(pid, SIGHUP);
     for (int i = 0; i < HANGUP_REAP_TRIES; i++) {
         if (i) sleep_ms(HANGUP_REAP_STEP_MS);
-        if (shell_ended(pid)) return reap_shell(job, pid);
+        if (child_ended(pid)) return reap_shell(job, pid);
     }
     sleep_ms(HANGUP_REAP_STEP_MS);
     kill(pid, SIGKILL);
@@ -207,7 +188,7 @@ void* pty_reader(void* arg) {
             code = hangup_and_reap(job, pid);
             break;
         }
-        if (shell_ended(pid)) {
+        if (child_ended(pid)) {
             drain_after_exit(job, fd, buf, &room);
             code = reap_shell(job, pid);
             break;

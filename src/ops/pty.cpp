@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "base/b64.h"
+#include "base/child_status.h"
+#include "base/clock.h"
 #include "base/fdio.h"
 #include "config/config.h"
 #include "jobs/pty_session.h"
@@ -69,12 +71,6 @@ struct child_plan_t {
 };
 
 bool has_prefix(const char* s, const char* p) { return strncmp(s, p, strlen(p)) == 0; }
-
-void sleep_ms(int ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
 
 // The shell's environment: the daemon's, with ENV and PWD replaced, TERM added when unset,
 // and SHELL replaced when the request named one.
@@ -130,9 +126,8 @@ void reap_orphan_shell(pid_t pid) {
         sleep_ms(ORPHAN_REAP_STEP_MS);
     }
     kill(pid, SIGKILL);
-    pid_t r;
-    do r = waitpid(pid, nullptr, 0);
-    while (r < 0 && errno == EINTR);
+    int status;
+    child_reap(pid, &status);
 }
 
 // Reads the arguments of `pty` and checks the shell against the allow-list and the disk.

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/clock.h"
+
 namespace {
 
 constexpr int OWN_CHILD_KILL_GAP_MS = 200;
@@ -62,7 +64,7 @@ int signal_children_named(DIR* d, const char* name, pid_t self, int sig) {
 }  // namespace
 
 int kill_all_named(bool (*matches)(const char* comm)) {
-    constexpr long MATCH_KILL_GAP_US = 100000;
+    constexpr int MATCH_KILL_GAP_MS = 100;
     DIR* d = opendir("/proc");
     if (!d) return 0;
     int count = 0;
@@ -72,9 +74,7 @@ int kill_all_named(bool (*matches)(const char* comm)) {
         char comm[64];
         if (pid < 2 || !comm_of(pid, comm, sizeof comm) || !matches(comm)) continue;
         kill(pid, SIGTERM);
-        struct timespec ts = {0, MATCH_KILL_GAP_US * 1000};
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-        }
+        sleep_ms(MATCH_KILL_GAP_MS);
         kill(pid, SIGKILL);
         count++;
     }
@@ -92,9 +92,7 @@ void exec_kill_own_children_named(const char* name) {
         closedir(d);
         return;
     }
-    struct timespec ts = {0, OWN_CHILD_KILL_GAP_MS * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    sleep_ms(OWN_CHILD_KILL_GAP_MS);
     signal_children_named(d, name, self, SIGKILL);
     closedir(d);
 }

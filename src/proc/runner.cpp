@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "base/child_status.h"
 #include "base/clock.h"
 #include "base/fdio.h"
 #include "jobs/jobs.h"
@@ -56,23 +57,6 @@ pid_t spawn(const exec_spec_t* spec, pipes_t* p) {
     return pid;
 }
 
-void record_status(int status, exec_result_t* res) {
-    if (WIFEXITED(status)) {
-        res->exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        res->exit_code = -1;
-        res->term_signal = WTERMSIG(status);
-    }
-}
-
-// True once the child has ended. It is left a zombie, so its number stays ours until reaped.
-bool child_ended(pid_t pid) {
-    siginfo_t si;
-    memset(&si, 0, sizeof si);
-    if (waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-    return si.si_pid == pid;
-}
-
 // The stop protocol of one run: SIGTERM once a stop is wanted, one SIGKILL after the grace.
 // Once the child is reaped and the grace has passed, the run stops waiting for end of file:
 // a background grandchild may hold the pipes open forever.
@@ -101,7 +85,7 @@ struct stopper_t {
         bool grace_over = now - term_at >= grace;
         if (!reaped && child_ended(pid)) {
             job_forget_pid(job);
-            reaped = waitpid(pid, &status, 0) == pid;
+            reaped = child_reap(pid, &status) == pid;
         }
         // A reaped pid may already belong to someone else: it is never signalled again.
         if (grace_over && !kill_sent && !reaped) {
@@ -116,19 +100,16 @@ void reap(stopper_t* st, exec_result_t* res) {
     if (!st->reaped) {
         // The pid stays in the job until the child has ended, so a cancel during this wait
         // still signals it; it is forgotten only before the zombie is reaped.
-        siginfo_t si;
-        while (waitid(P_PID, static_cast<id_t>(st->pid), &si, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
-        }
+        child_wait_ended(st->pid);
         job_forget_pid(st->job);
-        pid_t r;
-        do r = waitpid(st->pid, &st->status, 0);
-        while (r < 0 && errno == EINTR);
-        if (r < 0) {
+        if (child_reap(st->pid, &st->status) < 0) {
             res->spawn_errno = errno;
             return;
         }
     }
-    record_status(st->status, res);
+    child_status_t cs = child_status_of(st->status);
+    res->exit_code = cs.exit_code;
+    res->term_signal = cs.term_signal;
 }
 
 struct carry_t {

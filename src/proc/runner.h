@@ -27,8 +27,10 @@ struct exec_spec_t {
     int watch_fd = -1;
 };
 
+// How the child ended, by the convention of base/child_status.h: `exit_code` 0..255 on exit
+// (127 when it could not execute its program), -1 when a signal killed it.
 struct exec_result_t {
-    int exit_code;    // 0..255 on exit; -1 when a signal killed it; 127 when exec failed
+    int exit_code;
     int term_signal;  // the killing signal, else 0
     int spawn_errno;  // errno of a failed waitpid, else 0
 };

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/child_status.h"
 #include "base/fdio.h"
 
 extern char** environ;
@@ -160,10 +161,7 @@ pid_t exec_spawn(const exec_child_t* c, int* err) {
     if (c->detach) {
         // The intermediate has already ended: it only waited for the program to start.
         int status = 0;
-        pid_t r;
-        do r = waitpid(pid, &status, 0);
-        while (r < 0 && errno == EINTR);
-        if (r == pid && WIFEXITED(status) && WEXITSTATUS(status) == DETACH_CLONE_FAILED) {
+        if (child_reap(pid, &status) == pid && WIFEXITED(status) && WEXITSTATUS(status) == DETACH_CLONE_FAILED) {
             errno = x.err;  // the program's process could not be created
             return -1;
         }

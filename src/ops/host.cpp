@@ -14,46 +14,24 @@
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "base/version.h"
+#include "proc/procfs.h"
 #include "wire/reply.h"
 
 namespace {
 
 constexpr size_t PROC_TEXT_MAX_BYTES = 65536;    // /proc/meminfo and /proc/cpuinfo
-constexpr size_t COMM_READ_BYTES = 63;           // the kernel's names are at most 15
-
-// Reads /proc/PID/comm into `out` (one trailing line feed removed). -1 when it cannot be read.
-int read_comm(long pid, char* out, size_t cap) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%ld/comm", pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    ssize_t n;
-    do n = read(fd, out, cap - 1);
-    while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n < 0) return -1;
-    out[n] = '\0';
-    if (n > 0 && out[n - 1] == '\n') out[n - 1] = '\0';
-    return 0;
-}
+constexpr size_t COMM_BYTES = 64;                // the kernel's names are at most 15 characters
 
 // 1 when some process's command name equals one of the null-terminated `names`, else 0.
 int proc_running(const char** names) {
-    DIR* d = opendir("/proc");
-    if (!d) return 0;
-    int found = 0;
-    while (!found) {
-        struct dirent* de = readdir(d);
-        if (!de) break;
-        if (!isdigit(static_cast<unsigned char>(de->d_name[0]))) continue;
-        long pid = strtol(de->d_name, nullptr, 10);
-        char comm[COMM_READ_BYTES + 1];
-        if (pid <= 0 || read_comm(pid, comm, sizeof comm) != 0) continue;
-        for (const char** n = names; *n && !found; n++)
-            if (strcmp(comm, *n) == 0) found = 1;
+    proc_scan_t scan;
+    char comm[COMM_BYTES];
+    while (int pid = scan.next()) {
+        if (procfs_comm(scan.fd(), pid, comm, sizeof comm) < 0) continue;
+        for (const char** n = names; *n; n++)
+            if (strcmp(comm, *n) == 0) return 1;
     }
-    closedir(d);
-    return found;
+    return 0;
 }
 
 const char* bool_word(int v) { return v ? "true" : "false"; }

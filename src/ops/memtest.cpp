@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <ctime>
 #include <mutex>
 
@@ -140,11 +141,7 @@ std::mutex g_run_mu;
 
 // The first line of a small control file, cut at CR or LF; "" when it cannot be read.
 void read_ctrl(const char* path, char out[CTRL_BYTES]) {
-    out[0] = '\0';
-    unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
-    if (!f) return;
-    ssize_t n = read(f.get(), out, CTRL_BYTES - 1);
-    out[n > 0 ? n : 0] = '\0';
+    read_small_at(AT_FDCWD, path, out, CTRL_BYTES);
     out[strcspn(out, "\r\n")] = '\0';
 }
 
@@ -156,46 +153,26 @@ long ctrl_number(const char* path) {
 }
 
 // True when the first 63 bytes of the command line of `pid` name the orchestrator.
-bool runs_orchestrator(long pid) {
-    char path[64], cmd[CMDLINE_BYTES];
-    snprintf(path, sizeof path, "/proc/%ld/cmdline", pid);
-    unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
-    if (!f) return false;
-    ssize_t n = read(f.get(), cmd, sizeof cmd - 1);
+bool runs_orchestrator(int pid) {
+    char cmd[CMDLINE_BYTES];
+    ssize_t n = procfs_read(AT_FDCWD, pid, "cmdline", cmd, sizeof cmd);
     if (n <= 0) return false;
-    for (ssize_t i = 0; i < n; i++)
-        if (cmd[i] == '\0') cmd[i] = ' ';
-    cmd[n] = '\0';
+    proc_cmdline_spaces(cmd, static_cast<size_t>(n), false);
     return strstr(cmd, ORCH_MARK) != nullptr;
 }
 
-bool orchestrator_alive(long pid) { return pid >= 2 && kill(static_cast<pid_t>(pid), 0) == 0 && runs_orchestrator(pid); }
+bool orchestrator_alive(long pid) {
+    return pid >= 2 && pid <= INT_MAX && kill(static_cast<pid_t>(pid), 0) == 0 && runs_orchestrator(static_cast<int>(pid));
+}
 
 // True when a live orchestrator is a member of process group `pgid`: a group id left in a
 // finished run's file may name someone else's group by now.
 bool group_has_orchestrator(long pgid) {
-    DIR* d = opendir("/proc");
-    if (!d) return false;
-    bool found = false;
-    while (struct dirent* e = readdir(d)) {
-        if (!isdigit(static_cast<unsigned char>(e->d_name[0]))) continue;
-        long pid = strtol(e->d_name, nullptr, 10);
-        char path[64], stat[512];
-        snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-        unique_fd f(open(path, O_RDONLY | O_CLOEXEC));
-        ssize_t n = f ? read(f.get(), stat, sizeof stat - 1) : -1;
-        if (n <= 0) continue;
-        stat[n] = '\0';
-        // "pid (comm) state ppid pgrp ...": comm may hold anything, so parse after its ')'.
-        const char* p = strrchr(stat, ')');
-        long pgrp = 0;
-        if (p && sscanf(p + 1, " %*c %*d %ld", &pgrp) == 1 && pgrp == pgid && orchestrator_alive(pid)) {
-            found = true;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
+    proc_scan_t scan;
+    proc_stat_t st;
+    while (int pid = scan.next())
+        if (procfs_stat(scan.fd(), pid, &st) == 0 && st.pgrp == pgid && orchestrator_alive(pid)) return true;
+    return false;
 }
 
 void sentinel_path(const char* name, char* out, size_t cap) { snprintf(out, cap, "%s/%s", SENTINEL_DIR, name); }

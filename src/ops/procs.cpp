@@ -32,38 +32,15 @@ constexpr size_t PROC_PATH_BYTES = 64;
 constexpr size_t PROCS_KILL_NAME_BYTES = 64;
 constexpr long long PROCS_KILL_DEFAULT_SIGNAL = 15;
 
-// The next process id of the /proc listing `d`, or 0 at its end.
-int next_pid(DIR* d) {
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        long long v = strtoll(e->d_name, nullptr, 10);
-        if (v >= 1 && v <= INT_MAX) return static_cast<int>(v);
-    }
-    return 0;
-}
-
-// Reads "<pid>/<file>" of the /proc directory `procfd`; as proc_read_small.
-ssize_t pid_file(int procfd, int pid, const char* file, char* buf, size_t cap) {
-    char path[PROC_PATH_BYTES];
-    snprintf(path, sizeof path, "%d/%s", pid, file);
-    return read_small_at(procfd, path, buf, cap);
-}
-
-// The short command name without its line feed; empty when unreadable.
-void pid_comm(int procfd, int pid, char* out, size_t cap) {
-    ssize_t n = pid_file(procfd, pid, "comm", out, cap);
-    if (n > 0 && out[n - 1] == '\n') out[n - 1] = '\0';
-}
-
 // Appends the full-form members of one process: its command line and resident size.
 // `text` is scratch space of PROC_STATUS_BYTES.
 void append_full_entry(sb_t* s, int procfd, int pid, char* text) {
-    ssize_t n = pid_file(procfd, pid, "cmdline", text, PROC_CMDLINE_BYTES);
+    ssize_t n = procfs_read(procfd, pid, "cmdline", text, PROC_CMDLINE_BYTES);
     size_t len = n > 0 ? proc_cmdline_spaces(text, static_cast<size_t>(n), true) : 0;
     sb_appendz(s, "\",\"cmdline\":\"");
     sb_json_escape(s, text, len);
     long long rss = 0;
-    if (pid_file(procfd, pid, "status", text, PROC_STATUS_BYTES) > 0) rss = proc_find_num(text, "\nVmRSS:", 0);
+    if (procfs_read(procfd, pid, "status", text, PROC_STATUS_BYTES) > 0) rss = proc_find_num(text, "\nVmRSS:", 0);
     sb_printf(s, "\",\"rss_kb\":%lld}", rss);
 }
 
@@ -71,21 +48,19 @@ void append_full_entry(sb_t* s, int procfd, int pid, char* text) {
 
 int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     bool full = arg_get_bool(js, args, n, "full", 1) != 0;
-    scoped_dir d(opendir("/proc"));
-    if (!d) return reply_err(fd, req_id, "EIO", "cannot open /proc");
-    int procfd = dirfd(d.get());
+    proc_scan_t scan;
+    if (!scan.ok()) return reply_err(fd, req_id, "EIO", "cannot open /proc");
     sb_t s;
     sb_appendz(&s, "{\"procs\":[");
     bool first = true;
     char comm[PROC_COMM_BYTES];
     char text[PROC_STATUS_BYTES];
-    while (int pid = next_pid(d.get())) {
-        pid_comm(procfd, pid, comm, sizeof comm);
-        if (!comm[0]) continue;  // ended meanwhile, or a name that cannot be read
+    while (int pid = scan.next()) {
+        if (procfs_comm(scan.fd(), pid, comm, sizeof comm) <= 0) continue;  // ended meanwhile, or unreadable
         sb_printf(&s, "%s{\"pid\":%d,\"comm\":\"", first ? "" : ",", pid);
         sb_json_escape(&s, comm, strlen(comm));
         if (full)
-            append_full_entry(&s, procfd, pid, text);
+            append_full_entry(&s, scan.fd(), pid, text);
         else
             sb_appendz(&s, "\"}");
         first = false;
@@ -103,14 +78,14 @@ int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* a
     long long want = arg_get_int(js, args, n, "signal", PROCS_KILL_DEFAULT_SIGNAL);
     // A number cut to an int could turn into a real signal; -1 is one the kernel refuses.
     int sig = want >= 0 && want <= INT_MAX ? static_cast<int>(want) : -1;
-    scoped_dir d(opendir("/proc"));
-    if (!d) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    proc_scan_t scan;
+    if (!scan.ok()) return reply_err(fd, req_id, "EIO", "cannot open /proc");
     int killed = 0;
     char comm[PROC_COMM_BYTES];
-    while (int pid = next_pid(d.get())) {
+    while (int pid = scan.next()) {
         if (pid < 2) continue;  // never init
-        pid_comm(dirfd(d.get()), pid, comm, sizeof comm);
-        if (strcmp(comm, name) == 0 && kill(pid, sig) == 0) killed++;
+        if (procfs_comm(scan.fd(), pid, comm, sizeof comm) >= 0 && strcmp(comm, name) == 0 && kill(pid, sig) == 0)
+            killed++;
     }
     char r[32];
     snprintf(r, sizeof r, "{\"killed\":%d}", killed);
@@ -133,7 +108,6 @@ constexpr size_t DETAIL_IO_BYTES = 2048;
 constexpr size_t DETAIL_WCHAN_BYTES = 128;
 constexpr size_t DETAIL_CMDLINE_BYTES = 4096;
 constexpr size_t DETAIL_STATE_MAX = 47;
-constexpr size_t STAT_BYTES = 512;
 
 // The signals a client may send, by name (any case).
 struct signal_name_t {
@@ -158,11 +132,9 @@ bool process_gone(long long pid) {
 
 // True when `pid` has ended and only waits for its parent to collect its exit status.
 bool process_is_zombie(long long pid) {
-    char path[PROC_PATH_BYTES], stat[STAT_BYTES];
-    snprintf(path, sizeof path, "/proc/%lld/stat", pid);
-    if (read_small_at(AT_FDCWD, path, stat, sizeof stat) <= 0) return false;
-    const char* close_paren = strrchr(stat, ')');  // the name may hold parentheses itself
-    return close_paren && close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X');
+    proc_stat_t st;
+    return pid <= INT_MAX && procfs_stat(AT_FDCWD, static_cast<int>(pid), &st) == 0 &&
+           (st.state == 'Z' || st.state == 'X');
 }
 
 const char* fd_target_type(const char* target) {
@@ -205,11 +177,11 @@ int count_fds(long long pid) {
     return count;
 }
 
-// Reads "/proc/<pid>/<file>"; the text is empty when it cannot be read.
+// Reads "/proc/<pid>/<file>"; the text is empty when it cannot be read. An id beyond a pid_t
+// names no process.
 ssize_t read_pid_file(long long pid, const char* file, char* buf, size_t cap) {
-    char path[PROC_PATH_BYTES];
-    snprintf(path, sizeof path, "/proc/%lld/%s", pid, file);
-    return read_small_at(AT_FDCWD, path, buf, cap);
+    buf[0] = '\0';
+    return pid <= INT_MAX ? procfs_read(AT_FDCWD, static_cast<int>(pid), file, buf, cap) : -1;
 }
 
 // Appends the escaped text of the "State:" line: leading blanks skipped, at most 47 characters.

@@ -1,5 +1,6 @@
 #include "ops/trace.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "base/fdio.h"
 #include "base/text.h"
 #include "jobs/jobs.h"
+#include "proc/procfs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
@@ -23,6 +25,7 @@ constexpr size_t TOOL_PATH_BYTES = 512;
 constexpr size_t NUMBER_BYTES = 24;
 constexpr int STRACE_KILL_GRACE_MS = 200;
 constexpr size_t TRACE_WORD_BYTES = 160;  // "trace=<filter>", 159 characters at most
+constexpr size_t STATUS_BYTES = 8192;
 
 }  // namespace
 
@@ -34,12 +37,10 @@ namespace {
 // thread of the process that a thread id belongs to.
 bool is_daemon(long long pid) {
     if (pid == getpid()) return true;
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%lld/status", pid);
-    sb_t status;
-    if (read_file_all(path, &status, 65536) != 0 || !status.buf) return false;
-    const char* tgid = strstr(status.buf, "\nTgid:");
-    return tgid && strtoll(tgid + 6, nullptr, 10) == getpid();
+    char status[STATUS_BYTES];
+    if (pid > INT_MAX || procfs_read(AT_FDCWD, static_cast<int>(pid), "status", status, sizeof status) <= 0)
+        return false;
+    return proc_find_num(status, "\nTgid:", 0) == getpid();
 }
 
 void strace_run(op_emit_t* e, long long pid, const char* filter) {

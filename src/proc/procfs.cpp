@@ -5,96 +5,95 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "base/clock.h"
 
 namespace {
 
+constexpr int MATCH_KILL_GAP_MS = 100;
 constexpr int OWN_CHILD_KILL_GAP_MS = 200;
+constexpr size_t COMM_BYTES = 64;  // the kernel's names are at most 15 characters
+constexpr size_t STAT_BYTES = 512;
 
-bool read_small(const char* path, char* buf, size_t cap) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t r;
-    do r = read(fd, buf, cap - 1);
-    while (r < 0 && errno == EINTR);
-    close(fd);
-    if (r < 0) return false;
-    buf[r] = '\0';
-    return true;
-}
-
-bool comm_of(int pid, char* buf, size_t cap) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/comm", pid);
-    if (!read_small(path, buf, cap)) return false;
-    size_t len = strlen(buf);
-    if (len > 0 && buf[len - 1] == '\n') buf[len - 1] = '\0';
-    return true;
-}
-
-// True when process `pid` is named `name` and its parent is `parent`.
-bool is_own_child_named(int pid, const char* name, pid_t parent) {
-    char path[64], buf[512];
-    if (!comm_of(pid, buf, sizeof buf) || strcmp(buf, name) != 0) return false;
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    if (!read_small(path, buf, sizeof buf)) return false;
-    const char* close_paren = strrchr(buf, ')');
-    int ppid = 0;
-    return close_paren && sscanf(close_paren + 1, " %*c %d", &ppid) == 1 && ppid == parent;
-}
-
-int signal_children_named(DIR* d, const char* name, pid_t self, int sig) {
-    rewinddir(d);
+// Signals the daemon's direct children named `name`; returns how many were signalled.
+int signal_children_named(proc_scan_t* scan, const char* name, pid_t self, int sig) {
+    scan->rewind();
     int sent = 0;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        int pid = atoi(e->d_name);
-        if (pid <= 0 || pid == self) continue;
-        if (is_own_child_named(pid, name, self) && kill(pid, sig) == 0) sent++;
+    char comm[COMM_BYTES];
+    proc_stat_t st;
+    while (int pid = scan->next()) {
+        if (pid == self || procfs_comm(scan->fd(), pid, comm, sizeof comm) < 0 || strcmp(comm, name) != 0) continue;
+        if (procfs_stat(scan->fd(), pid, &st) == 0 && st.ppid == self && kill(pid, sig) == 0) sent++;
     }
     return sent;
 }
 
 }  // namespace
 
-int kill_all_named(bool (*matches)(const char* comm)) {
-    constexpr int MATCH_KILL_GAP_MS = 100;
-    DIR* d = opendir("/proc");
-    if (!d) return 0;
-    int count = 0;
-    while (struct dirent* e = readdir(d)) {
+proc_scan_t::proc_scan_t() : dir_(opendir("/proc")) {}
+
+int proc_scan_t::fd() const { return dir_ ? dirfd(dir_.get()) : -1; }
+
+int proc_scan_t::next() {
+    if (!dir_) return 0;
+    while (struct dirent* e = readdir(dir_.get())) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        int pid = atoi(e->d_name);
-        char comm[64];
-        if (pid < 2 || !comm_of(pid, comm, sizeof comm) || !matches(comm)) continue;
+        long long v = strtoll(e->d_name, nullptr, 10);
+        if (v >= 1 && v <= INT_MAX) return static_cast<int>(v);
+    }
+    return 0;
+}
+
+void proc_scan_t::rewind() {
+    if (dir_) rewinddir(dir_.get());
+}
+
+ssize_t procfs_read(int procfd, int pid, const char* file, char* buf, size_t cap) {
+    char path[64];
+    snprintf(path, sizeof path, procfd == AT_FDCWD ? "/proc/%d/%s" : "%d/%s", pid, file);
+    return read_small_at(procfd, path, buf, cap);
+}
+
+ssize_t procfs_comm(int procfd, int pid, char* out, size_t cap) {
+    ssize_t n = procfs_read(procfd, pid, "comm", out, cap);
+    if (n > 0 && out[n - 1] == '\n') out[--n] = '\0';
+    return n;
+}
+
+int procfs_stat(int procfd, int pid, proc_stat_t* out) {
+    char buf[STAT_BYTES];
+    if (procfs_read(procfd, pid, "stat", buf, sizeof buf) <= 0) return -1;
+    const char* close_paren = strrchr(buf, ')');
+    if (!close_paren || close_paren[1] != ' ') return -1;
+    return sscanf(close_paren + 2, "%c %d %d", &out->state, &out->ppid, &out->pgrp) == 3 ? 0 : -1;
+}
+
+int kill_all_named(bool (*matches)(const char* comm)) {
+    proc_scan_t scan;
+    int count = 0;
+    char comm[COMM_BYTES];
+    while (int pid = scan.next()) {
+        if (pid < 2 || procfs_comm(scan.fd(), pid, comm, sizeof comm) < 0 || !matches(comm)) continue;
         kill(pid, SIGTERM);
         sleep_ms(MATCH_KILL_GAP_MS);
         kill(pid, SIGKILL);
         count++;
     }
-    closedir(d);
     return count;
 }
 
 void exec_kill_own_children_named(const char* name) {
     if (!name || !*name) return;
     pid_t self = getpid();
-    DIR* d = opendir("/proc");
-    if (!d) return;
+    proc_scan_t scan;
     // With no stale child there is nothing to wait for: a new stream starts at once.
-    if (signal_children_named(d, name, self, SIGTERM) == 0) {
-        closedir(d);
-        return;
-    }
+    if (!scan.ok() || signal_children_named(&scan, name, self, SIGTERM) == 0) return;
     sleep_ms(OWN_CHILD_KILL_GAP_MS);
-    signal_children_named(d, name, self, SIGKILL);
-    closedir(d);
+    signal_children_named(&scan, name, self, SIGKILL);
 }
 
 long long proc_find_num(const char* text, const char* label, long long missing) {

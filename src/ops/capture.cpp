@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "base/b64.h"
 #include "base/clock.h"
@@ -72,13 +74,11 @@ int pcap_out_path_ok(const char* path) {
 }
 
 int pcap_bpf_split(char* text, char** words, int max) {
-    int n = 0;
-    for (char* p = text; *p && n < max;) {
-        while (*p == ' ') p++;
-        if (!*p) break;
-        words[n++] = p;
-        while (*p && *p != ' ') p++;
-        if (*p) *p++ = '\0';
+    std::vector<std::string_view> f(max > 0 ? static_cast<size_t>(max) : 0);
+    int n = text_fields(text, f.data(), max, {.seps = " "});
+    for (int i = 0; i < n; i++) {
+        words[i] = text + (f[i].data() - text);
+        words[i][f[i].size()] = '\0';  // the space after the word, or the end
     }
     return n;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "base/text.h"
 #include "jobs/jobs.h"
 #include "proc/procfs.h"
 #include "proc/runner.h"
@@ -23,21 +24,7 @@ using cols_t = char[IOSTAT_MAX_COLS][IOSTAT_COL_BYTES];
 
 // Splits at spaces and tabs. A run longer than 31 characters is cut and its remainder starts
 // the next column; columns beyond the 24th are ignored. Returns the count.
-int split_cols(const char* line, cols_t cols) {
-    int n = 0;
-    const char* p = line;
-    while (n < IOSTAT_MAX_COLS) {
-        while (*p == ' ' || *p == '\t') p++;
-        if (!*p) break;
-        size_t len = 0;
-        while (p[len] && p[len] != ' ' && p[len] != '\t' && len < IOSTAT_COL_BYTES - 1) len++;
-        memcpy(cols[n], p, len);
-        cols[n][len] = '\0';
-        p += len;
-        n++;
-    }
-    return n;
-}
+int split_cols(const char* line, cols_t cols) { return text_fields_copy(line, cols, IOSTAT_MAX_COLS); }
 
 // Index of the first column named `a` (or, when absent, `b`), else -1.
 int find_col(cols_t cols, int n, const char* a, const char* b = nullptr) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/text.h"
 #include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
@@ -61,18 +62,7 @@ int row_indent(const char* line, const char** rest) {
 // Splits at spaces and tabs, skipping "|" and stray 0xE2 bytes between columns. A longer run
 // than 79 characters is cut and its remainder starts the next column. Returns the count.
 int split_row(const char* p, zp_cols_t cols) {
-    int n = 0;
-    while (n < ZP_MAX_COLS) {
-        while (*p == ' ' || *p == '\t' || *p == '|' || is_tree_byte(static_cast<unsigned char>(*p))) p++;
-        if (!*p) break;
-        size_t len = 0;
-        while (p[len] && p[len] != ' ' && p[len] != '\t' && len < ZP_COL_BYTES - 1) len++;
-        memcpy(cols[n], p, len);
-        cols[n][len] = '\0';
-        p += len;
-        n++;
-    }
-    return n;
+    return text_fields_copy(p, cols, ZP_MAX_COLS, {.seps = " \t|\xE2", .ends = " \t"});
 }
 
 bool is_separator(const char* line) { return line[strspn(line, "- \t")] == '\0'; }

@@ -20,6 +20,7 @@
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "base/clock.h"
+#include "wire/frame.h"
 
 namespace {
 
@@ -84,11 +85,7 @@ int floor_dispatch(int fd, std::string_view body) {
 }  // namespace
 
 int floor_send(int fd, std::string* frame) {
-    size_t n = frame->size() - 4;
-    (*frame)[0] = static_cast<char>(n >> 24);
-    (*frame)[1] = static_cast<char>(n >> 16);
-    (*frame)[2] = static_cast<char>(n >> 8);
-    (*frame)[3] = static_cast<char>(n);
+    frame_put_len(reinterpret_cast<unsigned char*>(frame->data()), frame->size() - FRAME_HEADER_BYTES);
     return write_full(fd, frame->data(), frame->size());
 }
 
@@ -122,12 +119,7 @@ void floor_chunks_t::begin() {
 
 void floor_chunks_t::end() {
     sb_append(&out, "}", 1);
-    size_t n = out.len - at_ - 4;
-    auto* h = reinterpret_cast<unsigned char*>(out.buf + at_);
-    h[0] = static_cast<unsigned char>(n >> 24);
-    h[1] = static_cast<unsigned char>(n >> 16);
-    h[2] = static_cast<unsigned char>(n >> 8);
-    h[3] = static_cast<unsigned char>(n);
+    frame_set_length(&out, at_);
 }
 
 int floor_chunks_t::flush(int fd) {
@@ -158,7 +150,7 @@ void floor_serve(int fd) {
     for (;;) {
         unsigned char hdr[4];
         if (read_full(fd, hdr, sizeof hdr) != 0) break;
-        uint32_t n = (uint32_t)hdr[0] << 24 | (uint32_t)hdr[1] << 16 | (uint32_t)hdr[2] << 8 | hdr[3];
+        uint32_t n = frame_get_len(hdr);
         if (n == 0 || n > FLOOR_FRAME_MAX_BYTES) break;
         body.resize(n);
         if (read_full(fd, body.data(), n) != 0) break;

@@ -16,6 +16,7 @@
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "base/clock.h"
+#include "wire/frame.h"
 
 extern char** environ;
 
@@ -90,7 +91,7 @@ int frame_reader_t::next(std::string_view* body) {
     for (;;) {
         if (have_ - at_ >= 4) {
             const auto* h = reinterpret_cast<const unsigned char*>(buf_.data() + at_);
-            size_t n = (size_t)h[0] << 24 | (size_t)h[1] << 16 | (size_t)h[2] << 8 | h[3];
+            size_t n = frame_get_len(h);
             if (have_ - at_ - 4 >= n) {
                 *body = std::string_view(buf_.data() + at_ + 4, n);
                 at_ += 4 + n;
@@ -191,9 +192,8 @@ int bench_daemon_t::stop() {
 
 void ping_client_t::prepare(std::string_view id) {
     std::string body = vc_request(id, "ping", "{}");
-    uint32_t n = static_cast<uint32_t>(body.size());
-    req_ = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-            static_cast<char>(n)};
+    req_.assign(FRAME_HEADER_BYTES, '\0');
+    frame_put_len(reinterpret_cast<unsigned char*>(req_.data()), body.size());
     req_ += body;
     expect_ = "{\"id\":\"";
     expect_ += id;  // ids used here need no escaping
@@ -214,7 +214,7 @@ int ping_client_t::once() {
     if (write_full(fd_.get(), req_.data(), req_.size()) != 0) return -1;
     unsigned char hdr[4];
     if (read_full(fd_.get(), hdr, sizeof hdr) != 0) return -1;
-    uint32_t n = (uint32_t)hdr[0] << 24 | (uint32_t)hdr[1] << 16 | (uint32_t)hdr[2] << 8 | hdr[3];
+    uint32_t n = frame_get_len(hdr);
     if (n != expect_.size()) return -1;  // also bounds the read below
     buf_.resize(n);
     if (read_full(fd_.get(), buf_.data(), n) != 0) return -1;

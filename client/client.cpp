@@ -31,21 +31,17 @@ unique_fd vc_connect(const char* path) {
 }
 
 int vc_send(int fd, std::string_view body) {
-    unsigned char hdr[4];
-    uint32_t n = static_cast<uint32_t>(body.size());
-    hdr[0] = static_cast<unsigned char>(n >> 24);
-    hdr[1] = static_cast<unsigned char>(n >> 16);
-    hdr[2] = static_cast<unsigned char>(n >> 8);
-    hdr[3] = static_cast<unsigned char>(n);
-    std::string frame(reinterpret_cast<char*>(hdr), 4);
+    unsigned char hdr[FRAME_HEADER_BYTES];
+    frame_put_len(hdr, body.size());
+    std::string frame(reinterpret_cast<char*>(hdr), sizeof hdr);
     frame.append(body);
     return write_full(fd, frame.data(), frame.size());
 }
 
 int vc_recv(int fd, std::string* out, size_t max_bytes) {
-    unsigned char hdr[4];
-    if (read_full(fd, hdr, 4) != 0) return -1;
-    uint32_t n = (uint32_t)hdr[0] << 24 | (uint32_t)hdr[1] << 16 | (uint32_t)hdr[2] << 8 | hdr[3];
+    unsigned char hdr[FRAME_HEADER_BYTES];
+    if (read_full(fd, hdr, sizeof hdr) != 0) return -1;
+    uint32_t n = frame_get_len(hdr);
     if (n > max_bytes) {
         errno = EMSGSIZE;
         return -1;

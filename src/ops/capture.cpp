@@ -288,7 +288,7 @@ namespace {
 struct pcap_stream_ctx {
     op_emit_t* e = nullptr;
     sb_t data;
-    sb_t frame;
+    frame_batch_t frame;
     bool lost = false;  // a chunk could not be built: the stream would have a hole
 };
 
@@ -299,18 +299,17 @@ int pcap_stream_cb(void* ctx, int which, const char* buf, size_t len) {
     auto* c = static_cast<pcap_stream_ctx*>(ctx);
     if (which == 2 || len == 0) return 0;
     c->data.len = 0;
-    c->frame.len = 0;
     if (sb_reserve(&c->data, b64_encoded_len(len) + 48) != 0 ||
         sb_printf(&c->data, "{\"t\":%llu,\"b64\":\"", static_cast<unsigned long long>(now_ms())) != 0) {
         c->lost = true;
         return 1;
     }
     c->data.len += b64_encode(reinterpret_cast<const unsigned char*>(buf), len, c->data.buf + c->data.len);
-    if (sb_appendz(&c->data, "\"}") != 0 || emit_chunk_append(&c->frame, c->e, c->data.buf, c->data.len) != 0) {
+    if (sb_appendz(&c->data, "\"}") != 0 || emit_chunk_append(&c->frame.out, c->e, c->data.buf, c->data.len) != 0) {
         c->lost = true;
         return 1;
     }
-    return proto_write_all(c->e->fd, c->frame.buf, c->frame.len) != 0;
+    return c->frame.flush(c->e->fd) != 0;
 }
 
 void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char* out) {

@@ -68,23 +68,20 @@ const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, ch
     return nullptr;
 }
 
-// Output lines become chunk frames gathered in `out`, which goes to the client in one write
+// Output lines become chunk frames gathered in a batch, which goes to the client in one write
 // after each pass of the runner over the child's pipes (or sooner, when it grows large).
 // The bytes are those of one frame per line; only the number of writes differs.
 struct exec_stream_ctx_t {
     op_emit_t* e;
-    sb_t head;          // a frame's fixed start once the job id has gone: {"id":..,"event":"chunk","data":
-    sb_t out;           // frames not yet written
-    bool gone = false;  // a write failed: the client is gone, nothing more is gathered
+    sb_t head;  // a frame's fixed start once the job id has gone: {"id":..,"event":"chunk","data":
+    frame_batch_t batch;
 };
 
 // Writes the gathered frames. Non-zero once a write has failed: the client is gone, and the
 // runner then stops the program as on a cancel.
 int gx_flush(void* ctx) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
-    if (c->out.len > 0 && !c->gone && proto_write_all(c->e->fd, c->out.buf, c->out.len) != 0) c->gone = true;
-    c->out.len = 0;
-    return c->gone;
+    return c->batch.flush(c->e->fd) != 0;
 }
 
 constexpr char LINE_DATA_1[] = "{\"type\":\"line\",\"stream\":1,\"text\":\"";
@@ -96,10 +93,9 @@ constexpr size_t JSON_ESCAPE_MAX = 6;  // the longest escape of one byte: \u00xx
 // would gather for the stream's events after the first: the whole frame is reserved first,
 // so it is either complete or not there at all.
 void gx_append_line(exec_stream_ctx_t* c, int which, const char* line, size_t len) {
-    sb_t* out = &c->out;
-    const size_t at = out->len;
-    if (sb_reserve(out, 4 + c->head.len + LINE_DATA_BYTES + len * JSON_ESCAPE_MAX + 3) != 0) return;
-    out->len += 4;
+    sb_t* out = &c->batch.out;
+    if (sb_reserve(out, FRAME_HEADER_BYTES + c->head.len + LINE_DATA_BYTES + len * JSON_ESCAPE_MAX + 3) != 0) return;
+    const size_t at = frame_begin(out);
     memcpy(out->buf + out->len, c->head.buf, c->head.len);
     out->len += c->head.len;
     memcpy(out->buf + out->len, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
@@ -112,7 +108,7 @@ void gx_append_line(exec_stream_ctx_t* c, int which, const char* line, size_t le
 // One chunk per non-empty line; the first one (which carries the job id) goes the general way.
 int gx_cb(void* ctx, int which, const char* line, size_t len) {
     auto* c = static_cast<exec_stream_ctx_t*>(ctx);
-    if (c->gone) return 1;
+    if (c->batch.failed) return 1;
     if (len == 0) return 0;
     if (c->head.len > 0) {
         gx_append_line(c, which, line, len);
@@ -121,10 +117,10 @@ int gx_cb(void* ctx, int which, const char* line, size_t len) {
         sb_append(&data, which == 2 ? LINE_DATA_2 : LINE_DATA_1, LINE_DATA_BYTES);
         sb_json_escape(&data, line, len);
         if (sb_append(&data, "\"}", 2) != 0) return 0;  // out of memory: the line is lost
-        emit_chunk_append(&c->out, c->e, data.buf, data.len);
+        emit_chunk_append(&c->batch.out, c->e, data.buf, data.len);
         emit_chunk_head(c->e, &c->head);
     }
-    return c->out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
+    return c->batch.out.len >= EXEC_BATCH_MAX_BYTES ? gx_flush(c) : 0;
 }
 
 }  // namespace
@@ -145,7 +141,7 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
 
     exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS, fd};
-    exec_stream_ctx_t ctx = {&e, sb_t(), sb_t(), false};
+    exec_stream_ctx_t ctx = {&e, sb_t(), frame_batch_t()};
     exec_result_t res;
     int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
     gx_flush(&ctx);

@@ -215,13 +215,12 @@ int emit_open(op_emit_t* e, const job_t* job) {
 int append_out_chunks(sb_t* frames, const sb_t& head, const unsigned char* p, size_t n) {
     static const char OUT_HEAD[] = "{\"type\":\"out\",\"b64\":\"";
     const size_t pieces = (n + PTY_OUT_CHUNK_BYTES - 1) / PTY_OUT_CHUNK_BYTES;
-    if (sb_reserve(frames, pieces * (4 + head.len + sizeof OUT_HEAD + 3) + b64_encoded_len(n) + 4 * pieces) != 0)
+    if (sb_reserve(frames, pieces * (FRAME_HEADER_BYTES + head.len + sizeof OUT_HEAD + 3) + b64_encoded_len(n) +
+                               4 * pieces) != 0)
         return -1;
     for (size_t take; n > 0; p += take, n -= take) {
         take = n < PTY_OUT_CHUNK_BYTES ? n : PTY_OUT_CHUNK_BYTES;
-        const size_t at = frames->len;
-        memset(frames->buf + at, 0, 4);
-        frames->len += 4;
+        const size_t at = frame_begin(frames);
         sb_append(frames, head.buf, head.len);
         sb_append(frames, OUT_HEAD, sizeof OUT_HEAD - 1);
         frames->len += b64_encode(p, take, frames->buf + frames->len);
@@ -238,7 +237,8 @@ int append_out_chunks(sb_t* frames, const sb_t& head, const unsigned char* p, si
 // before (it carried the job id), so every out chunk starts alike. `tail` is attached.
 int pty_tail(op_emit_t* e, job_t* job, pty_tail_t* tail) {
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[PTY_TAIL_READ_BYTES]);
-    sb_t head, frames;
+    sb_t head;
+    frame_batch_t batch;
     if (!buf || emit_chunk_head(e, &head) != 0) return -1;
     for (;;) {
         size_t n = 0;
@@ -254,11 +254,10 @@ int pty_tail(op_emit_t* e, job_t* job, pty_tail_t* tail) {
             int len = snprintf(exit_json, sizeof exit_json, "{\"type\":\"exit\",\"exit_code\":%d}", exit_code);
             return emit_chunk(e, exit_json, static_cast<size_t>(len));
         }
-        frames.len = 0;
-        if (append_out_chunks(&frames, head, buf.get(), n) != 0) return -1;
+        if (append_out_chunks(&batch.out, head, buf.get(), n) != 0) return -1;
         // A write that fails (the client gone, or not reading for the send timeout) ends this
         // tail; the session lives on.
-        if (proto_write_all(e->fd, frames.buf, frames.len) != 0) return -1;
+        if (batch.flush(e->fd) != 0) return -1;
     }
 }
 

@@ -48,6 +48,19 @@ int proto_write_all(int fd, const void* buf, size_t n);
 // bits of their length.
 void frame_put_len(unsigned char* hdr, size_t len);
 uint32_t frame_get_len(const unsigned char* hdr);
-// Fills in the header of the frame that starts at `at` in `out` and runs to its end, for
-// writers that gather whole frames in one buffer.
+// For writers that gather whole frames in one buffer: frame_begin appends a frame's 4 length
+// bytes and returns where the frame starts (SIZE_MAX, `out` unchanged, when memory ran out);
+// frame_set_length fills them in once the body that runs to the end of `out` is appended.
+size_t frame_begin(sb_t* out);
 void frame_set_length(sb_t* out, size_t at);
+
+// Frames gathered in one buffer and written to a connection with one write: a stream that
+// turns one read of a child's output into several events sends them together. Once a write
+// has failed the connection is gone and nothing more is written.
+struct frame_batch_t {
+    sb_t out;
+    bool failed = false;
+
+    // Writes the gathered frames and empties the buffer. 0, or -1 once a write has failed.
+    int flush(int fd);
+};

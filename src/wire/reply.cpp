@@ -1,5 +1,6 @@
 #include "wire/reply.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "base/clock.h"
@@ -55,9 +56,8 @@ int emit_chunk(op_emit_t* e, const char* data_json, size_t n) {
 }
 
 int emit_chunk_append(sb_t* out, op_emit_t* e, const char* data_json, size_t n) {
-    size_t at = out->len;
-    static const char NO_LENGTH_YET[4] = {0, 0, 0, 0};
-    if (sb_append(out, NO_LENGTH_YET, 4) != 0) return -1;
+    size_t at = frame_begin(out);
+    if (at == SIZE_MAX) return -1;
     event_head(out, e, "chunk");
     sb_appendz(out, "\"data\":");
     sb_append(out, data_json, n);

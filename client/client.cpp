@@ -226,7 +226,6 @@ std::string_view vc_frame_line(std::string_view frame, std::string* scratch) {
 bool vc_json_doc::parse(std::string_view text) {
     text_ = text;
     toks_.clear();
-    after_.clear();
     std::vector<jsmntok_t> toks;
     int n = JSMN_ERROR_NOMEM;
     for (size_t want = 64; n == JSMN_ERROR_NOMEM && want <= FRAME_TOKENS_MAX; want *= 2) {
@@ -238,29 +237,18 @@ bool vc_json_doc::parse(std::string_view text) {
     }
     if (n <= 0) return false;
     toks.resize(static_cast<size_t>(n));
-    // Each token's subtree end, in one pass: a container is finished at the first token that
-    // is not one of its descendants (iterative, so deep nesting costs no stack).
-    std::vector<int> after(toks.size(), n);
-    std::vector<std::pair<int, int>> open;  // token, children still to come
+    // The tokenizer lets a key stand without its value: no JSON object does.
     for (int i = 0; i < n; i++) {
-        while (!open.empty() && open.back().second == 0) {
-            after[static_cast<size_t>(open.back().first)] = i;
-            open.pop_back();
-        }
-        const jsmntok_t& t = toks[static_cast<size_t>(i)];
-        if (!open.empty()) {
-            // The tokenizer lets a key stand without its value: no JSON object does.
-            if (toks[static_cast<size_t>(open.back().first)].type == JSMN_OBJECT && (t.type != JSMN_STRING || t.size != 1))
+        if (toks[static_cast<size_t>(i)].type != JSMN_OBJECT) continue;
+        for (int m = 0, k = i + 1; m < toks[static_cast<size_t>(i)].size; m++, k = json_tok_skip(toks.data(), n, k))
+            if (k >= n || toks[static_cast<size_t>(k)].type != JSMN_STRING || toks[static_cast<size_t>(k)].size != 1)
                 return false;
-            open.back().second--;
-        }
-        open.emplace_back(i, t.size);
     }
     const jsmntok_t& r = toks[0];
     size_t end = static_cast<size_t>(r.end) + (r.type == JSMN_STRING ? 1 : 0);
-    if (after[0] != n || text.find_first_not_of(" \t\r\n", end) != std::string_view::npos) return false;
+    if (json_tok_skip(toks.data(), n, 0) != n || text.find_first_not_of(" \t\r\n", end) != std::string_view::npos)
+        return false;
     toks_ = std::move(toks);
-    after_ = std::move(after);
     return true;
 }
 
@@ -276,7 +264,7 @@ std::vector<vc_json::member> vc_json::members() const {
         const jsmntok_t& key = doc_->toks_[static_cast<size_t>(k)];
         out.push_back({doc_->text_.substr(static_cast<size_t>(key.start), static_cast<size_t>(key.end - key.start)),
                        vc_json(doc_, k + 1)});
-        k = doc_->after_[static_cast<size_t>(k)];
+        k = doc_->skip(k);
     }
     return out;
 }
@@ -287,7 +275,7 @@ std::vector<vc_json> vc_json::elements() const {
     int k = tok_ + 1;
     for (int i = 0; i < doc_->toks_[static_cast<size_t>(tok_)].size; i++) {
         out.push_back(vc_json(doc_, k));
-        k = doc_->after_[static_cast<size_t>(k)];
+        k = doc_->skip(k);
     }
     return out;
 }

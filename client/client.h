@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "wire/jsmn.h"
+#include "wire/json.h"
 #include "base/sb.h"
 #include "base/fdio.h"
 
@@ -97,5 +98,6 @@ private:
     friend class vc_json;
     std::string_view text_;
     std::vector<jsmntok_t> toks_;
-    std::vector<int> after_;  // index of the first token after each token's subtree
+    // The index of the first token after the subtree of token `k`.
+    int skip(int k) const { return json_tok_skip(toks_.data(), static_cast<int>(toks_.size()), k); }
 };

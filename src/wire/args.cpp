@@ -2,13 +2,6 @@
 
 #include "wire/json.h"
 
-// Index of the first token after the value at `k` and everything nested in it. A key's size
-// is 1 (its value), a container's size its entries.
-static int tok_skip(const jsmntok_t* toks, int avail, int k) {
-    for (int pending = 1; pending > 0 && k < avail; k++) pending += toks[k].size - 1;
-    return k;
-}
-
 static int args_find_value(const char* js, const jsmntok_t* args_tok, int avail, const char* key) {
     if (!args_tok || args_tok->type != JSMN_OBJECT) return -1;
     return json_obj_idx(js, args_tok, avail, key);
@@ -59,7 +52,7 @@ static int array_strs(const char* js, const jsmntok_t* args_tok, int avail, cons
         if (whole && scalar && tok_len(t) >= 256) return ARG_TOO_LONG;
         if (scalar) json_tok_copy(js, t, out[n], 256);
         else out[n][0] = '\0';
-        k = tok_skip(args_tok, avail, k);  // an object or array entry spans several tokens
+        k = json_tok_skip(args_tok, avail, k);  // an object or array entry spans several tokens
     }
     return n;
 }

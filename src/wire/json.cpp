@@ -9,27 +9,20 @@ bool json_tok_eq(const char* js, const jsmntok_t* t, const char* s) {
     return t->end - t->start == static_cast<int>(n) && memcmp(js + t->start, s, n) == 0;
 }
 
+int json_tok_skip(const jsmntok_t* toks, int ntoks, int i) {
+    // A token's size is the count of its direct children (a key's is 1, its value).
+    for (long pending = 1; pending > 0 && i < ntoks; i++) pending += toks[i].size - 1;
+    return i;
+}
+
 int json_obj_idx(const char* js, const jsmntok_t* toks, int ntoks, const char* key) {
-    if (ntoks < 1 || toks[0].type != JSMN_OBJECT) return -1;
-    if (toks[0].size <= 0 || ntoks == 1) return -1;
+    if (ntoks < 2 || toks[0].type != JSMN_OBJECT) return -1;
     int i = 1;
-    int examined = 0;
-    for (;;) {
-        if (toks[i].type == JSMN_STRING && json_tok_eq(js, &toks[i], key))
-            return i + 1 < ntoks ? i + 1 : -1;
-        examined++;
-        i++;
-        if (i >= ntoks) return -1;
-        // Skip the value's whole subtree: each container adds its children to the count.
-        long pending = 1;
-        while (pending > 0 && i < ntoks) {
-            pending--;
-            if (toks[i].type == JSMN_ARRAY) pending += toks[i].size;
-            else if (toks[i].type == JSMN_OBJECT) pending += 2L * toks[i].size;
-            i++;
-        }
-        if (i >= ntoks || examined == toks[0].size) return -1;
+    for (int examined = 0; examined < toks[0].size && i < ntoks; examined++) {
+        if (toks[i].type == JSMN_STRING && json_tok_eq(js, &toks[i], key)) return i + 1 < ntoks ? i + 1 : -1;
+        i = json_tok_skip(toks, ntoks, i);  // the key and its value
     }
+    return -1;
 }
 
 void json_tok_copy(const char* js, const jsmntok_t* t, char* out, size_t cap) {

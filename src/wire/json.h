@@ -12,6 +12,9 @@
 
 // True when the token's raw text is exactly `s`.
 bool json_tok_eq(const char* js, const jsmntok_t* t, const char* s);
+// The index of the first token after the one at `i` and everything nested in it (at most
+// `ntoks`). The one subtree rule of the daemon and the client.
+int json_tok_skip(const jsmntok_t* toks, int ntoks, int i);
 // Index, relative to `toks`, of the value of `key` in the object toks[0], or -1. Only the
 // object's own keys are compared, as raw bytes; the first match wins.
 int json_obj_idx(const char* js, const jsmntok_t* toks, int ntoks, const char* key);

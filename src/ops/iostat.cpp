@@ -84,20 +84,6 @@ int end_report(iostat_ctx_t* ic) {
     return rc != 0 ? 1 : 0;
 }
 
-// The tool's usual homes first, then the general lookup. 0 and the path in `out`, else -1.
-int find_iostat(char* out, size_t cap) {
-    static const char* const PLACES[] = {"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat",
-                                         "/usr/local/bin/iostat", "/bin/iostat"};
-    for (const char* p : PLACES) {
-        if (access(p, X_OK) == 0) {
-            strncpy(out, p, cap - 1);
-            out[cap - 1] = '\0';
-            return 0;
-        }
-    }
-    return binfind("iostat", nullptr, out, cap);
-}
-
 }  // namespace
 
 const char* iostat_dev_class(const char* name) {
@@ -154,7 +140,8 @@ int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, 
     job_t* job = job_alloc();
     op_emit_t e = job_emit(fd, req_id, job);
     char path[IOSTAT_PATH_BYTES];
-    if (find_iostat(path, sizeof path) != 0) {
+    if (tool_find({"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat", "/bin/iostat"},
+                  "iostat", path, sizeof path) != 0) {
         emit_stream_error(&e, "ENOENT", "iostat not found");
         job_release(job);
         return 0;

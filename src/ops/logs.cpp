@@ -42,23 +42,13 @@ bool log_location_ok(const char* path) {
     return false;
 }
 
-// The tail program's path into `out`; -1 when there is none.
-int find_tail(char* out, size_t cap) {
-    const char* fixed = first_exec({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail"});
-    if (fixed) {
-        snprintf(out, cap, "%s", fixed);
-        return 0;
-    }
-    return binfind("tail", nullptr, out, cap);
-}
-
 void log_tail_run(op_emit_t* e, char* path, long long lines) {
     if (access(path, R_OK) != 0) {
         emit_stream_error(e, "ENOENT", "log not readable");
         return;
     }
     char prog[TOOL_PATH_BYTES];
-    if (find_tail(prog, sizeof prog) != 0) {
+    if (tool_find({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail"}, "tail", prog, sizeof prog) != 0) {
         emit_stream_error(e, "ENOENT", "tail not found");
         return;
     }

@@ -118,12 +118,10 @@ void append_member(zp_ctx_t* zc, zp_cols_t cols, int n, int indent) {
 const char* find_zpool() {
     const char* cached = g_zpool_path.load(std::memory_order_acquire);
     if (cached && access(cached, X_OK) == 0) return cached;
-    static const char* const PLACES[] = {"/sbin/zpool", "/usr/sbin/zpool", "/usr/local/sbin/zpool"};
-    const char* found = nullptr;
-    for (const char* p : PLACES)
-        if (!found && access(p, X_OK) == 0) found = p;
     char path[ZPOOL_PATH_BYTES];
-    if (!found && binfind("zpool", nullptr, path, sizeof path) == 0) found = intern_path(path);
+    const char* found = nullptr;
+    if (tool_find({"/sbin/zpool", "/usr/sbin/zpool", "/usr/local/sbin/zpool"}, "zpool", path, sizeof path) == 0)
+        found = intern_path(path);
     g_zpool_path.store(found, std::memory_order_release);
     return found;
 }

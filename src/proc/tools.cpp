@@ -89,6 +89,13 @@ const char* first_exec(std::initializer_list<const char*> paths) {
     return nullptr;
 }
 
+int tool_find(std::initializer_list<const char*> places, const char* name, char* out, size_t cap) {
+    const char* fixed = first_exec(places);
+    if (!fixed) return binfind(name, nullptr, out, cap);
+    snprintf(out, cap, "%s", fixed);
+    return 0;
+}
+
 int dmesg_cap_cb(void* ctx, int, const char* line) {
     auto* s = static_cast<sb_t*>(ctx);
     sb_appendz(s, line);

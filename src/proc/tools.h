@@ -23,6 +23,9 @@ const char* binfind_arch();
 
 // The first of `paths` that is executable, or null.
 const char* first_exec(std::initializer_list<const char*> paths);
+// A tool with homes of its own: the first executable of `places`, else binfind(name). 0 and
+// the path in `out` (cut to cap-1), or -1 (`out` untouched).
+int tool_find(std::initializer_list<const char*> places, const char* name, char* out, size_t cap);
 
 // The line collector of every one-reply tool run (named for its first user, the kernel log):
 // appends the line and a line feed to the sb_t `ctx`; returns 0.

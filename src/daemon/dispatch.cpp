@@ -5,6 +5,7 @@
 #include "config/config.h"
 #include "daemon/optable.h"
 #include "jobs/jobs.h"
+#include "wire/errors.h"
 #include "wire/json.h"
 #include "wire/reply.h"
 
@@ -27,18 +28,18 @@ bool token_ok(const vornd_config_t* cfg, const char* js, const jsmntok_t* toks, 
 void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks) {
     int a = json_obj_idx(js, toks, ntoks, "args");
     if (a < 0 || toks[a].type != JSMN_OBJECT) {
-        reply_err(fd, req_id, "EBADREQ", "args required");
+        reply_err(fd, req_id, ERR_EBADREQ, "args required");
         return;
     }
     int j = json_obj_idx(js, &toks[a], ntoks - a, "job_id");
     if (j < 0) {
-        reply_err(fd, req_id, "EBADREQ", "job_id required");
+        reply_err(fd, req_id, ERR_EBADREQ, "job_id required");
         return;
     }
     char job_id[CANCEL_ID_BYTES];
     json_tok_copy(js, &toks[a + j], job_id, sizeof job_id);
     if (job_cancel(job_id) == 0) reply_ok(fd, req_id, "{\"cancelled\":true}");
-    else reply_err(fd, req_id, "ENOENT", "no such job");
+    else reply_err(fd, req_id, ERR_ENOENT, "no such job");
 }
 
 void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks) {
@@ -50,7 +51,7 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
     jsmn_init(&parser);
     int ntoks = jsmn_parse(&parser, js, len, toks, CONN_MAX_TOKENS);
     if (ntoks <= 0 || toks[0].type != JSMN_OBJECT) {
-        reply_err(fd, "", "EPROTO", "invalid JSON");
+        reply_err(fd, "", ERR_EPROTO, "invalid JSON");
         return;
     }
 
@@ -60,14 +61,14 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
 
     int op = json_obj_idx(js, toks, ntoks, "op");
     if (op < 0 || toks[op].type != JSMN_STRING) {
-        reply_err(fd, req_id, "EBADREQ", "op required");
+        reply_err(fd, req_id, ERR_EBADREQ, "op required");
         return;
     }
 
     // One record serves the whole request, even if a reload lands meanwhile.
     cfg_snapshot_t cfg = g_cfg.load();
     if (!token_ok(cfg.get(), js, toks, ntoks)) {
-        reply_err(fd, req_id, "EAUTH", "bad or missing token");
+        reply_err(fd, req_id, ERR_EAUTH, "bad or missing token");
         return;
     }
 
@@ -79,13 +80,13 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
     }
     const op_def_t* def = op_find_in(table, name, namelen);
     if (!def) {
-        reply_err(fd, req_id, "ENOOP", "unknown op");
+        reply_err(fd, req_id, ERR_ENOOP, "unknown op");
         return;
     }
     char opname_z[OPNAME_BYTES];
     json_tok_copy(js, &toks[op], opname_z, sizeof opname_z);
     if (!cfg_allow_exact(&cfg->ops_enabled, opname_z)) {
-        reply_err(fd, req_id, "EDISABLED", "op disabled by config");
+        reply_err(fd, req_id, ERR_EDISABLED, "op disabled by config");
         return;
     }
     cfg.reset();  // handlers take their own snapshot; a long stream must not pin an old record

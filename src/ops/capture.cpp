@@ -24,6 +24,7 @@
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 #include "wire/reply.h"
 
@@ -225,14 +226,14 @@ int capture_run(const char* prog, pcap_args_t* a, long long count, long long sec
 
 // The whole capture file into `data`. 0, or -1 with the refusal in *code and *msg.
 int capture_read(const char* file, sb_t* data, const char** code, const char** msg) {
-    *code = "EIO";
+    *code = ERR_EIO;
     struct stat st;
     if (stat(file, &st) != 0) {
         *msg = errno == ENOENT ? "capture produced no file (iface down?)" : "cannot read capture file";
         return -1;
     }
     if (static_cast<unsigned long long>(st.st_size) > PCAP_FILE_MAX_BYTES) {
-        *code = "E2BIG";
+        *code = ERR_E2BIG;
         *msg = "capture too large \xe2\x80\x94 lower count/snaplen";
         return -1;
     }
@@ -251,7 +252,7 @@ int capture_reply(int fd, const char* req_id, const char* iface, capture_dir_t* 
     sb_appendz(&r, "{\"iface\":\"");
     sb_json_escape(&r, iface, strlen(iface));
     sb_printf(&r, "\",\"packets\":%lld,\"bytes\":%zu,\"pcap_b64\":\"", packets, data.len);
-    if (!r.buf || sb_reserve(&r, b64_encoded_len(data.len) + 2) != 0) return reply_err(fd, req_id, "ENOMEM", "oom");
+    if (!r.buf || sb_reserve(&r, b64_encoded_len(data.len) + 2) != 0) return reply_err(fd, req_id, ERR_ENOMEM, "oom");
     r.len += b64_encode(reinterpret_cast<const unsigned char*>(data.buf), data.len, r.buf + r.len);
     sb_appendz(&r, "\"}");
     return reply_ok(fd, req_id, r.buf);
@@ -262,19 +263,19 @@ int capture_reply(int fd, const char* req_id, const char* iface, capture_dir_t* 
 int op_pcap_capture(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     pcap_args_t a;
     const char* bad = pcap_args_read(js, args, n, &a);
-    if (bad) return reply_err(fd, req_id, "EREQ", bad);
+    if (bad) return reply_err(fd, req_id, ERR_EREQ, bad);
     long long count = clamp(arg_get_int(js, args, n, "count", PCAP_COUNT_DEFAULT), PCAP_COUNT_MIN, PCAP_COUNT_MAX);
     long long seconds =
         clamp(arg_get_int(js, args, n, "seconds", PCAP_SECONDS_DEFAULT), PCAP_SECONDS_MIN, PCAP_SECONDS_MAX);
     char prog[TOOL_PATH_BYTES];
     if (binfind("tcpdump", nullptr, prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, "ENOENT", "tcpdump not installed");
+        return reply_err(fd, req_id, ERR_ENOENT, "tcpdump not installed");
     capture_dir_t dir;
-    if (dir.make() != 0) return reply_err(fd, req_id, "EIO", "cannot create capture directory");
+    if (dir.make() != 0) return reply_err(fd, req_id, ERR_EIO, "cannot create capture directory");
     long long packets = 0;
     if (capture_run(prog, &a, count, seconds, dir.file, fd, &packets) != 0) {
         dir.remove();
-        return reply_err(fd, req_id, "ESPAWN", "tcpdump spawn failed");
+        return reply_err(fd, req_id, ERR_ESPAWN, "tcpdump spawn failed");
     }
     return capture_reply(fd, req_id, a.iface, &dir, packets);
 }
@@ -328,11 +329,11 @@ void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char*
     ctx.e = e;
     exec_result_t res;
     if (exec_stream_raw(&spec, pcap_stream_cb, &ctx, e->job, &res) != 0) {
-        emit_stream_error(e, "ESPAWN", "pcapstream spawn failed");
+        emit_stream_error(e, ERR_ESPAWN, "pcapstream spawn failed");
         return;
     }
     if (ctx.lost) {
-        emit_stream_error(e, "ENOMEM", "oom");
+        emit_stream_error(e, ERR_ENOMEM, "oom");
         return;
     }
     emit_done(e, res.exit_code, nullptr);
@@ -343,13 +344,13 @@ void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char*
 int op_pcap_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     pcap_args_t a;
     const char* bad = pcap_args_read(js, args, n, &a);
-    if (bad) return reply_err(fd, req_id, "EREQ", bad);
+    if (bad) return reply_err(fd, req_id, ERR_EREQ, bad);
     char out[PCAP_OUT_MAX + 1] = "";
     arg_get_str(js, args, n, "out", out, sizeof out);
-    if (out[0] && !pcap_out_path_ok(out)) return reply_err(fd, req_id, "EREQ", "invalid out path");
+    if (out[0] && !pcap_out_path_ok(out)) return reply_err(fd, req_id, ERR_EREQ, "invalid out path");
     char prog[TOOL_PATH_BYTES];
     if (binfind("pcapstream", nullptr, prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, "ENOENT", "pcapstream not installed");
+        return reply_err(fd, req_id, ERR_ENOENT, "pcapstream not installed");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = job_emit(fd, req_id, job);
     pcap_stream_run(&e, prog, &a, out);

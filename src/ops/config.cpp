@@ -17,6 +17,7 @@
 #include "config/config_file.h"
 #include "config/presets.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 namespace {
@@ -106,24 +107,24 @@ int apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args,
         if (arg_get_str(js, args, n, l.name, value, sizeof value) != 0) continue;
         // A line break would start a line of its own in the file: refuse every control byte.
         if (has_control_byte(value)) {
-            *err = {"EBADREQ", "invalid list value"};
+            *err = {ERR_EBADREQ, "invalid list value"};
             return -1;
         }
         // The parser reads only the first part of a longer value and would store an entry cut.
         if (strlen(value) > LIST_ARG_PARSED_MAX) {
-            *err = {"EINTERNAL", "serialize overflow"};
+            *err = {ERR_EINTERNAL, "serialize overflow"};
             return -1;
         }
         // An entry cut short or dropped would change what the list admits after the reply
         // said it was stored: a cut path prefix admits its siblings.
         if (config_parse_allow_whole(&(next->*l.field), value) != 0) {
-            *err = {"EBADREQ", "invalid list value"};
+            *err = {ERR_EBADREQ, "invalid list value"};
             return -1;
         }
         any = true;
     }
     if (!any) {
-        *err = {"EBADREQ", "level or knob overrides required"};
+        *err = {ERR_EBADREQ, "level or knob overrides required"};
         return -1;
     }
     config_enforce_reversible(&next->ops_enabled);
@@ -135,7 +136,7 @@ int build_next_record(vornd_config_t* next, const char* js, const jsmntok_t* arg
     char level[LEVEL_ARG_BYTES];
     if (arg_get_str(js, args, n, "level", level, sizeof level) == 0 && level[0]) {
         if (config_preset(next, level) == 0) return 0;  // a level replaces every list: no list argument is read
-        *err = {"EBADREQ", "unknown level"};
+        *err = {ERR_EBADREQ, "unknown level"};
         return -1;
     }
     return apply_list_args(next, js, args, n, err);
@@ -165,21 +166,21 @@ int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result,
     char text[CFG_TEXT_BYTES];
     int len = config_serialize(next.get(), text, sizeof text);
     if (len < 0) {
-        *err = {"EINTERNAL", "serialize overflow"};
+        *err = {ERR_EINTERNAL, "serialize overflow"};
         return -1;
     }
     std::string target = live->config_path[0] ? live->config_path : CFG_SYSTEM_PATH;
     live.reset();
     mkdir_p(target.c_str());
     if (write_conf_atomic(target.c_str(), text, static_cast<size_t>(len)) != 0) {
-        *err = {"EPERSIST", strerror(errno)};
+        *err = {ERR_EPERSIST, strerror(errno)};
         log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), err->msg);
         return -1;
     }
     // The live record becomes exactly what the file says, published whole; a reload that
     // cannot read it (or the token file it names) keeps the live record, and says so.
     if (config_reload(target.c_str()) != 0) {
-        *err = {"EPERSIST", "written but not loaded: current configuration kept"};
+        *err = {ERR_EPERSIST, "written but not loaded: current configuration kept"};
         return -1;
     }
     build_applied(result, target.c_str());

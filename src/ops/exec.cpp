@@ -14,6 +14,7 @@
 #include "proc/spawn.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 #include "wire/reply.h"
 
@@ -34,11 +35,11 @@ struct exec_error_t {
 // Reads `cmd`, applies the allow-list and resolves the program into `path`. Null on
 // success, else the error to send.
 const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, char* path) {
-    static const exec_error_t NO_CMD = {"EREQ", "cmd required"};
-    static const exec_error_t FORBIDDEN = {"EFORBIDDEN", "cmd not in exec allowlist"};
-    static const exec_error_t NOT_EXECUTABLE = {"ENOENT", "cmd not executable"};
-    static const exec_error_t NOT_FOUND = {"ENOENT", "cmd not found"};
-    static const exec_error_t TOO_LONG = {"EBADREQ", "cmd too long"};
+    static const exec_error_t NO_CMD = {ERR_EREQ, "cmd required"};
+    static const exec_error_t FORBIDDEN = {ERR_EFORBIDDEN, "cmd not in exec allowlist"};
+    static const exec_error_t NOT_EXECUTABLE = {ERR_ENOENT, "cmd not executable"};
+    static const exec_error_t NOT_FOUND = {ERR_ENOENT, "cmd not found"};
+    static const exec_error_t TOO_LONG = {ERR_EBADREQ, "cmd too long"};
     char cmd[CMD_BYTES] = "";
     if (arg_get_str_fit(js, args, an, "cmd", cmd, sizeof cmd) == ARG_TOO_LONG) return &TOO_LONG;
     if (!cmd[0]) return &NO_CMD;
@@ -56,8 +57,8 @@ const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, c
 // `store` holds the entries and must outlive `out`. Null, or the refusal to send.
 const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
                                char* out[EXEC_MAX_ARGS + 2]) {
-    static const exec_error_t TOO_MANY = {"EBADREQ", "too many arguments"};
-    static const exec_error_t TOO_LONG = {"EBADREQ", "argv too long"};
+    static const exec_error_t TOO_MANY = {ERR_EBADREQ, "too many arguments"};
+    static const exec_error_t TOO_LONG = {ERR_EBADREQ, "argv too long"};
     int n = arg_array_strs_fit(js, args, an, "argv", store, EXEC_MAX_ARGS);
     if (n == ARG_TOO_MANY) return &TOO_MANY;
     if (n == ARG_TOO_LONG) return &TOO_LONG;
@@ -145,7 +146,7 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     exec_result_t res;
     int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
     gx_flush(&ctx);
-    if (rc < 0) emit_stream_error(&e, "ESPAWN", "spawn failed");
+    if (rc < 0) emit_stream_error(&e, ERR_ESPAWN, "spawn failed");
     else emit_done(&e, res.exit_code, nullptr);
     job_release(job);
     return 0;
@@ -158,9 +159,9 @@ namespace {
 // Reads the three path and vector arguments; null, or the refusal to reply.
 const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd,
                                   char* path, char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
-    static const exec_error_t NO_LOG = {"EREQ", "log_path required"};
-    static const exec_error_t LOG_TOO_LONG = {"EBADREQ", "log_path too long"};
-    static const exec_error_t CWD_TOO_LONG = {"EBADREQ", "cwd too long"};
+    static const exec_error_t NO_LOG = {ERR_EREQ, "log_path required"};
+    static const exec_error_t LOG_TOO_LONG = {ERR_EBADREQ, "log_path too long"};
+    static const exec_error_t CWD_TOO_LONG = {ERR_EBADREQ, "cwd too long"};
     if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG)
         return &LOG_TOO_LONG;
     if (!log_path[0]) return &NO_LOG;
@@ -190,8 +191,8 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     c.new_session = c.detach = c.ignore_sighup = true;
     int start_err = 0;
     pid_t mid = exec_spawn(&c, &start_err);
-    if (mid < 0) return reply_err(fd, req_id, "EFORK", "fork failed");
-    if (start_err) return reply_err(fd, req_id, "ESPAWN", strerror(start_err));
+    if (mid < 0) return reply_err(fd, req_id, ERR_EFORK, "fork failed");
+    if (start_err) return reply_err(fd, req_id, ERR_ESPAWN, strerror(start_err));
 
     sb_t s;
     sb_appendz(&s, "{");

@@ -14,6 +14,7 @@
 #include "base/fdio.h"
 #include "base/text.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/json.h"
 #include "wire/reply.h"
 
@@ -113,25 +114,25 @@ int mounts_build_json(std::string_view table, sb_t* out) {
 int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
     if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, "EBADREQ", "path too long");
-    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
+    if (!path[0]) return reply_err(fd, req_id, ERR_EREQ, "path required");
     long long want = arg_get_int(js, args, n, "max_bytes", READ_FILE_DEFAULT_BYTES);
     cfg_snapshot_t cfg = g_cfg.load();
     if (!ops_path_allowed(&cfg->paths_read_file, path))
-        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
     // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
     unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!f) return reply_err(fd, req_id, "EIO", "read failed");
+    if (!f) return reply_err(fd, req_id, ERR_EIO, "read failed");
     if (!ops_real_path_allowed(&cfg->paths_read_file, f.get(), nullptr))
-        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
     struct stat st;
     if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return reply_err(fd, req_id, "EBADREQ", "not a regular file");
+        return reply_err(fd, req_id, ERR_EBADREQ, "not a regular file");
     // A negative value is huge as an unsigned number and falls back to the default too.
     size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
                                                                                : READ_FILE_DEFAULT_BYTES;
     sb_t data;
-    if (read_fd_all(f.get(), &data, limit) != 0) return reply_err(fd, req_id, "EIO", "read failed");
+    if (read_fd_all(f.get(), &data, limit) != 0) return reply_err(fd, req_id, ERR_EIO, "read failed");
     sb_t s;
     sb_appendz(&s, "{\"path\":\"");
     sb_json_escape(&s, path, strlen(path));
@@ -153,17 +154,17 @@ static void read_dir_append_entry(sb_t* s, int dir_fd, const char* name, bool fi
 int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
     if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, "EBADREQ", "path too long");
-    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
+    if (!path[0]) return reply_err(fd, req_id, ERR_EREQ, "path required");
     cfg_snapshot_t cfg = g_cfg.load();
     if (!ops_path_allowed(&cfg->paths_read_file, path))
-        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
     unique_fd dir_fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd) return reply_err(fd, req_id, "EIO", "opendir failed");
+    if (!dir_fd) return reply_err(fd, req_id, ERR_EIO, "opendir failed");
     if (!ops_real_path_allowed(&cfg->paths_read_file, dir_fd.get(), nullptr))
-        return reply_err(fd, req_id, "EFORBIDDEN", "path not in allowlist");
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
     scoped_dir d(fdopendir(dir_fd.get()));
-    if (!d) return reply_err(fd, req_id, "EIO", "opendir failed");
+    if (!d) return reply_err(fd, req_id, ERR_EIO, "opendir failed");
     dir_fd.release();  // the stream owns it now
     sb_t s;
     sb_appendz(&s, "{\"entries\":[");
@@ -199,33 +200,33 @@ static unique_fd open_parent(const char* path, const char** name) {
 int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
     if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, "EBADREQ", "path too long");
-    if (!path[0]) return reply_err(fd, req_id, "EREQ", "path required");
+        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
+    if (!path[0]) return reply_err(fd, req_id, ERR_EREQ, "path required");
     cfg_snapshot_t cfg = g_cfg.load();
     const char* refused = "path not in write allowlist";
-    if (!ops_path_allowed(&cfg->paths_write_file, path)) return reply_err(fd, req_id, "EFORBIDDEN", refused);
+    if (!ops_path_allowed(&cfg->paths_write_file, path)) return reply_err(fd, req_id, ERR_EFORBIDDEN, refused);
     std::string_view data;
-    if (!write_data_arg(js, args, n, &data)) return reply_err(fd, req_id, "EREQ", "data required");
-    if (data.size() > WRITE_DATA_MAX) return reply_err(fd, req_id, "ETOOBIG", "data too large");
+    if (!write_data_arg(js, args, n, &data)) return reply_err(fd, req_id, ERR_EREQ, "data required");
+    if (data.size() > WRITE_DATA_MAX) return reply_err(fd, req_id, ERR_ETOOBIG, "data too large");
     // Never a set-user-id, set-group-id or sticky file, whatever the client asks for.
     auto mode = static_cast<mode_t>(arg_get_int(js, args, n, "mode", WRITE_MODE_DEFAULT) & 0777);
     int append = arg_get_bool(js, args, n, "append", 0);
 
     const char* name = nullptr;
     unique_fd dir = open_parent(path, &name);
-    if (!dir) return reply_err(fd, req_id, "EIO", "open failed");
+    if (!dir) return reply_err(fd, req_id, ERR_EIO, "open failed");
     // The file is opened in the directory that was judged, so a link swapped in between cannot
     // redirect it; a link as the last component is never followed.
     if (!ops_real_path_allowed(&cfg->paths_write_file, dir.get(), name))
-        return reply_err(fd, req_id, "EFORBIDDEN", refused);
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, refused);
     // O_NONBLOCK: a FIFO without a reader fails at once instead of holding the thread.
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
     unique_fd out(openat(dir.get(), name, flags, mode));
-    if (!out && errno == ELOOP) return reply_err(fd, req_id, "EFORBIDDEN", "path is a symbolic link");
-    if (!out) return reply_err(fd, req_id, "EIO", "open failed");
+    if (!out && errno == ELOOP) return reply_err(fd, req_id, ERR_EFORBIDDEN, "path is a symbolic link");
+    if (!out) return reply_err(fd, req_id, ERR_EIO, "open failed");
     fcntl(out.get(), F_SETFL, fcntl(out.get(), F_GETFL) & ~O_NONBLOCK);
     if (write_full(out.get(), data.data(), data.size()) != 0)
-        return reply_err(fd, req_id, "EIO", "write failed");
+        return reply_err(fd, req_id, ERR_EIO, "write failed");
     out.reset();
     char result[48];
     snprintf(result, sizeof result, "{\"written\":%zu}", data.size());
@@ -235,7 +236,7 @@ int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* a
 int op_mounts(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
     sb_t table;
     if (read_file_all("/proc/mounts", &table, PROC_MOUNTS_MAX) != 0)
-        return reply_err(fd, req_id, "EIO", "cannot read /proc/mounts");
+        return reply_err(fd, req_id, ERR_EIO, "cannot read /proc/mounts");
     sb_t s;
     mounts_build_json(std::string_view(table.buf ? table.buf : "", table.len), &s);
     return reply_ok(fd, req_id, s.buf);

@@ -21,6 +21,7 @@
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 #include "wire/json.h"
 
@@ -127,11 +128,11 @@ int fio_raw_cb(void* ctx, int which, const char* buf, size_t n) {
 
 // Null and the resolved path in r->resolved, or the refusal of the request's target_dir.
 const fio_error_t* check_target(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
-    static const fio_error_t REQUIRED = {"EREQ", "target_dir required"};
-    static const fio_error_t TOO_LONG = {"EBADREQ", "target_dir too long"};
-    static const fio_error_t UNRESOLVABLE = {"EBADPATH", "target_dir not resolvable"};
-    static const fio_error_t FORBIDDEN = {"EFORBIDDEN", "target_dir not in allowlist"};
-    static const fio_error_t NOT_DIR = {"ENOTDIR", "target_dir not a directory"};
+    static const fio_error_t REQUIRED = {ERR_EREQ, "target_dir required"};
+    static const fio_error_t TOO_LONG = {ERR_EBADREQ, "target_dir too long"};
+    static const fio_error_t UNRESOLVABLE = {ERR_EBADPATH, "target_dir not resolvable"};
+    static const fio_error_t FORBIDDEN = {ERR_EFORBIDDEN, "target_dir not in allowlist"};
+    static const fio_error_t NOT_DIR = {ERR_ENOTDIR, "target_dir not a directory"};
     // One byte more than the field holds, so that a longer path is seen rather than cut.
     char target[FIO_TARGET_BYTES + 1] = {};
     arg_get_str(js, args, an, "target_dir", target, sizeof target);
@@ -162,8 +163,8 @@ void fio_sanitize_size(char* text, size_t cap, const char* def) {
 
 // Null and the tests to run in r->rows, or the refusal of the request's test arguments.
 const fio_error_t* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
-    static const fio_error_t UNKNOWN = {"EREQ", "unknown test preset"};
-    static const fio_error_t BAD_RW = {"EREQ", "invalid rw"};
+    static const fio_error_t UNKNOWN = {ERR_EREQ, "unknown test preset"};
+    static const fio_error_t BAD_RW = {ERR_EREQ, "invalid rw"};
     char test[FIO_TEST_BYTES] = "seq1m";
     arg_get_str(js, args, an, "test", test, sizeof test);
     arg_get_str(js, args, an, "size", r->size, sizeof r->size);
@@ -430,8 +431,8 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     char fio[FIO_PATH_BYTES];
     fio_req_t r;
     const fio_error_t* err = nullptr;
-    static const fio_error_t NO_FIO = {"ENOENT", "fio not found"};
-    static const fio_error_t NO_WORKDIR = {"EIO", "cannot create work dir"};
+    static const fio_error_t NO_FIO = {ERR_ENOENT, "fio not found"};
+    static const fio_error_t NO_WORKDIR = {ERR_EIO, "cannot create work dir"};
     unique_fd wfd;
     if (binfind("fio", "fio", fio, sizeof fio) != 0) err = &NO_FIO;
     if (!err) err = check_target(js, args, an, &r);
@@ -461,7 +462,7 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     wfd.reset();
     rmdir(r.workdir);
     // An error ends the stream: a "done" after it would be read as the next request's reply.
-    if (spawn_failed) emit_stream_error(&e, "ESPAWN", "fio spawn failed");
+    if (spawn_failed) emit_stream_error(&e, ERR_ESPAWN, "fio spawn failed");
     else emit_done(&e, exit_code, nullptr);
     job_release(job);
     return 0;

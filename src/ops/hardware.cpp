@@ -6,6 +6,7 @@
 
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/json.h"
 #include "wire/reply.h"
 
@@ -19,18 +20,18 @@ bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') 
 
 int smart_device_check(const char* dev, const char** code, const char** msg) {
     if (!dev[0]) {
-        *code = "EREQ";
+        *code = ERR_EREQ;
         *msg = "device required";
         return -1;
     }
     if (strncmp(dev, "/dev/", 5) != 0) {
-        *code = "EBADDEV";
+        *code = ERR_EBADDEV;
         *msg = "device must start with /dev/";
         return -1;
     }
     for (const char* p = dev + 5; *p; p++) {
         if (!is_alnum(*p) && *p != '_' && *p != '-') {
-            *code = "EBADDEV";
+            *code = ERR_EBADDEV;
             *msg = "invalid device name";
             return -1;
         }
@@ -84,7 +85,7 @@ int smart_device_arg(int fd, const char* req_id, const char* js, const jsmntok_t
 int smartctl_reply(int fd, const char* req_id, char** argv) {
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, "ENOENT", "smartctl not found");
+    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "smartctl not found");
     sb_t s;
     smart_result_json(sb_view(out), &s);
     return reply_ok(fd, req_id, s.buf);
@@ -114,11 +115,11 @@ int reply_tool_text(int fd, const char* req_id, const char* head, const sb_t& ou
 int seachest_reply(int fd, const char* req_id, char* dev) {
     char prog[TOOL_PATH_BYTES];
     if (binfind("SeaChest_SMART", "seachest", prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, "ENOENT", SEACHEST_MISSING);
+        return reply_err(fd, req_id, ERR_ENOENT, SEACHEST_MISSING);
     char* argv[] = {prog, const_cast<char*>("-d"), dev, const_cast<char*>("--showFARM"), nullptr};
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, "ENOENT", "SeaChest_SMART not runnable");
+    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "SeaChest_SMART not runnable");
     return reply_tool_text(fd, req_id, "{\"tool\":\"seachest\",", out);
 }
 
@@ -129,7 +130,7 @@ int op_smart_get(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     if (smart_device_arg(fd, req_id, js, args, n, dev, sizeof dev) != 0) return 0;
     char prog[TOOL_PATH_BYTES];
     if (binfind("smartctl", "smartmontools", prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, "ENOENT", SMARTCTL_MISSING);
+        return reply_err(fd, req_id, ERR_ENOENT, SMARTCTL_MISSING);
     char type[SMART_TYPE_MAX + 1] = "";
     arg_get_str(js, args, n, "type", type, sizeof type);
     char* argv[8] = {prog, const_cast<char*>("-a"), const_cast<char*>("-j")};
@@ -150,7 +151,7 @@ int op_smart_scan(int fd, const char* req_id, const char* js, const jsmntok_t* a
     arg_get_str(js, args, n, "type", type, sizeof type);
     char prog[TOOL_PATH_BYTES];
     if (binfind("smartctl", "smartmontools", prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, "ENOENT", SMARTCTL_MISSING);
+        return reply_err(fd, req_id, ERR_ENOENT, SMARTCTL_MISSING);
     char* argv[10] = {prog};
     int i = 1;
     if (selected_log) {
@@ -170,7 +171,7 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     const char* prog = first_exec({"/usr/sbin/dmidecode"});
     if (!prog) prog = "/usr/local/sbin/dmidecode";
     // A program that is not there cannot run: say so instead of answering empty text.
-    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, "ENOENT", "dmidecode not found");
+    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "dmidecode not found");
     char* argv[4] = {const_cast<char*>(prog)};
     if (dmi_type_ok(type)) {
         argv[1] = const_cast<char*>("-t");
@@ -178,6 +179,6 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     }
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, "ENOENT", "dmidecode not found");
+    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "dmidecode not found");
     return reply_tool_text(fd, req_id, "{", out);
 }

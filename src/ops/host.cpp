@@ -15,6 +15,7 @@
 #include "base/sb.h"
 #include "base/version.h"
 #include "proc/procfs.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 namespace {
@@ -61,7 +62,7 @@ int op_info(int fd, const char* req_id, const char*, const jsmntok_t*, int, int)
 int op_meminfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
     sb_t text;
     if (read_file_all("/proc/meminfo", &text, PROC_TEXT_MAX_BYTES) != 0)
-        return reply_err(fd, req_id, "EIO", "cannot read /proc/meminfo");
+        return reply_err(fd, req_id, ERR_EIO, "cannot read /proc/meminfo");
     static const char* const PATTERNS[4] = {"MemTotal: %lld", "MemAvailable: %lld", "MemFree: %lld",
                                             "SwapTotal: %lld"};
     long long vals[4] = {0, 0, 0, 0};

@@ -12,6 +12,7 @@
 #include "proc/procfs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
+#include "wire/errors.h"
 
 namespace {
 
@@ -136,13 +137,13 @@ int iostat_cb(void* ctx, int, const char* line) {
 }
 
 int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, int, int stream) {
-    if (!stream) return reply_err(fd, req_id, "EBADREQ", "iostat_stream requires stream=true");
+    if (!stream) return reply_err(fd, req_id, ERR_EBADREQ, "iostat_stream requires stream=true");
     job_t* job = job_alloc();
     op_emit_t e = job_emit(fd, req_id, job);
     char path[IOSTAT_PATH_BYTES];
     if (tool_find({"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat", "/bin/iostat"},
                   "iostat", path, sizeof path) != 0) {
-        emit_stream_error(&e, "ENOENT", "iostat not found");
+        emit_stream_error(&e, ERR_ENOENT, "iostat not found");
         job_release(job);
         return 0;
     }
@@ -158,7 +159,7 @@ int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, 
     exec_result_t res;
     int rc = exec_stream(&spec, iostat_cb, &ic, job, &res);
     flush_batch(&ic);  // the last report; a failed write changes nothing now
-    if (rc < 0) emit_stream_error(&e, "ESPAWN", "iostat spawn failed");
+    if (rc < 0) emit_stream_error(&e, ERR_ESPAWN, "iostat spawn failed");
     else emit_done(&e, res.exit_code, nullptr);
     job_release(job);
     return 0;

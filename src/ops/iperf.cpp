@@ -9,6 +9,7 @@
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/json.h"
 
 namespace {
@@ -99,7 +100,7 @@ int run_iperf(int fd, const char* req_id, char** argv) {
     exec_result_t res;
     int rc = exec_stream(&spec, iperf_cb, &c, job, &res);
     if (rc < 0) {
-        emit_stream_error(&e, "ESPAWN", "iperf3 spawn failed");
+        emit_stream_error(&e, ERR_ESPAWN, "iperf3 spawn failed");
     } else {
         iperf_flush(&c);
         emit_done(&e, res.exit_code, nullptr);
@@ -140,12 +141,12 @@ int iperf3_name_matches(const char* comm) {
 
 int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
     char path[IPERF_PATH_BYTES];
-    if (binfind("iperf3", "iperf3", path, sizeof path) != 0) return reply_err(fd, req_id, "ENOENT", "iperf3 not found");
+    if (binfind("iperf3", "iperf3", path, sizeof path) != 0) return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
     // One byte more than a host may have, so that a longer one is seen rather than cut.
     char host[IPERF_HOST_BYTES + 1] = {};
     arg_get_str(js, args, an, "host", host, sizeof host);
-    if (!host[0]) return reply_err(fd, req_id, "EREQ", "host required");
-    if (strlen(host) >= IPERF_HOST_BYTES) return reply_err(fd, req_id, "EBADREQ", "host too long");
+    if (!host[0]) return reply_err(fd, req_id, ERR_EREQ, "host required");
+    if (strlen(host) >= IPERF_HOST_BYTES) return reply_err(fd, req_id, ERR_EBADREQ, "host too long");
     char port[IPERF_NUM_BYTES], time[IPERF_NUM_BYTES], parallel[IPERF_NUM_BYTES];
     format_int(port, arg_get_int(js, args, an, "port", 5201));
     format_int(time, arg_get_int(js, args, an, "time", 10));
@@ -165,7 +166,7 @@ int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t
 
 int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
     char path[IPERF_PATH_BYTES];
-    if (binfind("iperf3", "iperf3", path, sizeof path) != 0) return reply_err(fd, req_id, "ENOENT", "iperf3 not found");
+    if (binfind("iperf3", "iperf3", path, sizeof path) != 0) return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
     char port[IPERF_NUM_BYTES];
     format_int(port, arg_get_int(js, args, an, "port", 5201));
     char* argv[10];

@@ -16,6 +16,7 @@
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 namespace {
@@ -44,12 +45,12 @@ bool log_location_ok(const char* path) {
 
 void log_tail_run(op_emit_t* e, char* path, long long lines) {
     if (access(path, R_OK) != 0) {
-        emit_stream_error(e, "ENOENT", "log not readable");
+        emit_stream_error(e, ERR_ENOENT, "log not readable");
         return;
     }
     char prog[TOOL_PATH_BYTES];
     if (tool_find({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail"}, "tail", prog, sizeof prog) != 0) {
-        emit_stream_error(e, "ENOENT", "tail not found");
+        emit_stream_error(e, ERR_ENOENT, "tail not found");
         return;
     }
     char count[24];
@@ -58,7 +59,7 @@ void log_tail_run(op_emit_t* e, char* path, long long lines) {
     exec_spec_t spec = {argv, nullptr, nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
     exec_result_t res;
     if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
-        emit_stream_error(e, "ESPAWN", "tail spawn failed");
+        emit_stream_error(e, ERR_ESPAWN, "tail spawn failed");
         return;
     }
     emit_done(e, res.exit_code, nullptr);
@@ -128,7 +129,7 @@ void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const
     stream_ctx_t sc = {e};
     exec_result_t res;
     if (exec_stream(&spec, stream_cb, &sc, e->job, &res) != 0) {
-        emit_stream_error(e, "ESPAWN", spawn_msg);
+        emit_stream_error(e, ERR_ESPAWN, spawn_msg);
         return;
     }
     sb_t result;
@@ -146,7 +147,7 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     char dir[OUTPUT_DIR_BYTES] = "";
     // A cut directory would put the bundle somewhere nobody asked for.
     if (arg_get_str_fit(js, args, n, "output_dir", dir, sizeof dir) == ARG_TOO_LONG) {
-        emit_stream_error(&e, "EBADREQ", "output_dir too long");
+        emit_stream_error(&e, ERR_EBADREQ, "output_dir too long");
         job_release(job);
         return 0;
     }
@@ -173,17 +174,17 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[LOG_PATH_BYTES] = "";
     if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, "EBADREQ", "path too long");
+        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
     long long lines = arg_get_int(js, args, n, "lines", LOG_TAIL_LINES_DEFAULT);
     if (lines < 2) lines = 1;
     if (lines > LOG_TAIL_LINES_MAX) lines = LOG_TAIL_LINES_MAX;
-    if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, "EREQ", "invalid path");
+    if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, ERR_EREQ, "invalid path");
     // Anyone may place a link under /tmp/: an existing file must really live in a location
     // (a location's own directory resolves without its slash).
     char real[PATH_MAX];
     if (!log_location_ok(path) ||
         (realpath(path, real) && !log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str())))
-        return reply_err(fd, req_id, "EFORBIDDEN", "path not in an allowed log location");
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in an allowed log location");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = job_emit(fd, req_id, job);
     log_tail_run(&e, path, lines);

@@ -24,6 +24,7 @@
 #include "proc/spawn.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/json.h"
 #include "wire/reply.h"
 
@@ -68,12 +69,12 @@ int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t*
     op_emit_t e = job_emit(fd, req_id, job);
     char path[MEMPROWL_PATH_BYTES];
     if (binfind("memprowl", "memprowl", path, sizeof path) != 0) {
-        emit_stream_error(&e, "ENOENT", "memprowl binary not found");
+        emit_stream_error(&e, ERR_ENOENT, "memprowl binary not found");
         job_release(job);
         return 0;
     }
     if (arg_get_bool(js, args, an, "confirm", 0) != 1) {
-        emit_stream_error(&e, "EREQ", "confirm=true required");
+        emit_stream_error(&e, ERR_EREQ, "confirm=true required");
         job_release(job);
         return 0;
     }
@@ -105,7 +106,7 @@ int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t*
     memprowl_ctx_t ctx = {&e};
     exec_result_t res;
     if (exec_stream(&spec, memprowl_cb, &ctx, job, &res) != 0)
-        emit_stream_error(&e, "ESPAWN", "failed to spawn memprowl");
+        emit_stream_error(&e, ERR_ESPAWN, "failed to spawn memprowl");
     else emit_done(&e, res.exit_code, nullptr);
     job_release(job);
     return 0;
@@ -217,9 +218,9 @@ struct reply_error_t {
 // Takes the sentinel and writes the claim: null, or the error to reply with (an existing
 // live claim is left as it was).
 const reply_error_t* claim_sentinel() {
-    static const reply_error_t CANNOT = {"ESENT", "cannot claim memtest sentinel"};
-    static const reply_error_t RUNNING = {"EBUSY", "a memory-test suspend is already running"};
-    static const reply_error_t BUSY = {"EBUSY", "memtest sentinel busy"};
+    static const reply_error_t CANNOT = {ERR_ESENT, "cannot claim memtest sentinel"};
+    static const reply_error_t RUNNING = {ERR_EBUSY, "a memory-test suspend is already running"};
+    static const reply_error_t BUSY = {ERR_EBUSY, "memtest sentinel busy"};
     if (mkdir(SENTINEL_DIR, 0755) != 0) {
         if (errno != EEXIST) return &CANNOT;
         if (claim_alive()) return &RUNNING;
@@ -268,9 +269,9 @@ void read_run_args(const char* js, const jsmntok_t* args, int an, run_args_t* ra
 // Claim, work directory and launch; null on success, else the error to reply with (the
 // claim released when it was taken). Called with g_run_mu held.
 const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
-    static const reply_error_t NO_WORKDIR = {"EMKDIR", "cannot create workdir"};
-    static const reply_error_t NO_FORK = {"EFORK", "fork failed"};
-    static const reply_error_t NO_START = {"ESPAWN", "orchestrator cannot be started"};
+    static const reply_error_t NO_WORKDIR = {ERR_EMKDIR, "cannot create workdir"};
+    static const reply_error_t NO_FORK = {ERR_EFORK, "fork failed"};
+    static const reply_error_t NO_START = {ERR_ESPAWN, "orchestrator cannot be started"};
     if (const reply_error_t* err = claim_sentinel()) return err;
     mkdir(MEMTEST_BASE, 0755);
     if (mkdir(wd, 0755) != 0 && errno != EEXIST) {
@@ -305,9 +306,9 @@ bool run_id_ok(const char* id) {
 }  // namespace
 
 int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    if (arg_get_bool(js, args, an, "confirm", 0) != 1) return reply_err(fd, req_id, "EREQ", "confirm=true required");
+    if (arg_get_bool(js, args, an, "confirm", 0) != 1) return reply_err(fd, req_id, ERR_EREQ, "confirm=true required");
     if (access(ORCH_SCRIPT, X_OK) != 0 && access(ORCH_SCRIPT, R_OK) != 0)
-        return reply_err(fd, req_id, "ENOENT", "orchestrator mem-suspend.sh not found");
+        return reply_err(fd, req_id, ERR_ENOENT, "orchestrator mem-suspend.sh not found");
     run_args_t ra;
     read_run_args(js, args, an, &ra);
     char run_id[ID_LEN + 1], wd[WORKDIR_BYTES];
@@ -335,19 +336,19 @@ int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok
 int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
     char run_id[RUN_ID_ARG_BYTES] = "";
     arg_get_str(js, args, an, "run_id", run_id, sizeof run_id);
-    if (!run_id_ok(run_id)) return reply_err(fd, req_id, "EREQ", "valid run_id required");
+    if (!run_id_ok(run_id)) return reply_err(fd, req_id, ERR_EREQ, "valid run_id required");
     char path[RUN_FILE_BYTES];
     snprintf(path, sizeof path, "%s/%s/orch.pid", MEMTEST_BASE, run_id);
     long pid = ctrl_number(path);
     snprintf(path, sizeof path, "%s/%s/orch.pgid", MEMTEST_BASE, run_id);
     long pgid = ctrl_number(path);
-    if (pid < 2 && pgid < 2) return reply_err(fd, req_id, "ENOENT", "no live orchestrator for run_id");
+    if (pid < 2 && pgid < 2) return reply_err(fd, req_id, ERR_ENOENT, "no live orchestrator for run_id");
     if (pgid >= 2 && group_has_orchestrator(pgid)) {
         kill(static_cast<pid_t>(-pgid), SIGTERM);
     } else if (pid >= 2 && orchestrator_alive(pid)) {
         kill(static_cast<pid_t>(pid), SIGTERM);
     } else {
-        return reply_err(fd, req_id, "ESTALE", "orchestrator not alive");
+        return reply_err(fd, req_id, ERR_ESTALE, "orchestrator not alive");
     }
     return reply_ok(fd, req_id, "{\"cancelled\":true}");
 }

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 namespace {
@@ -54,12 +55,12 @@ int op_net_addrs(int fd, const char* req_id, const char*, const jsmntok_t*, int,
     const char* prog = first_exec({"/sbin/ip", "/usr/sbin/ip"});
     if (!prog) prog = "/bin/ip";
     // A program that is not there cannot run: say so instead of answering an empty list.
-    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, "ENOENT", "ip(8) not found");
+    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
     char* argv[] = {const_cast<char*>(prog), const_cast<char*>("-4"), const_cast<char*>("-o"),
                     const_cast<char*>("addr"), const_cast<char*>("show"), nullptr};
     sb_t text;
     exec_result_t res;
-    if (run_capture(argv, &text, &res) != 0) return reply_err(fd, req_id, "ENOENT", "ip(8) not found");
+    if (run_capture(argv, &text, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
     sb_t s;
     net_addrs_build_json(std::string_view(text.buf ? text.buf : "", text.len), &s);
     return reply_ok(fd, req_id, s.buf);
@@ -94,11 +95,11 @@ int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     int proc = arg_get_bool(js, args, n, "proc", 0);
     char* argv[6];
     const char* tool = net_ports_argv(strcmp(kind, "listen") == 0, proc != 0, argv);
-    if (access(argv[0], X_OK) != 0) return reply_err(fd, req_id, "ENOENT", "neither ss nor netstat found");
+    if (access(argv[0], X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
     sb_t text;
     exec_result_t res;
     if (run_capture(argv, &text, &res) != 0)
-        return reply_err(fd, req_id, "ENOENT", "neither ss nor netstat found");
+        return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
     sb_t s;
     sb_printf(&s, "{\"tool\":\"%s\",", tool);
     sb_kv_str(&s, "kind", kind, 1);
@@ -111,7 +112,7 @@ int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char names[BIN_CHECK_MAX_NAMES][256];
     int count = arg_array_strs(js, args, n, "names", names, BIN_CHECK_MAX_NAMES);
-    if (count <= 0) return reply_err(fd, req_id, "EREQ", "names array required");
+    if (count <= 0) return reply_err(fd, req_id, ERR_EREQ, "names array required");
     sb_t s;
     sb_appendz(&s, "{\"results\":{");
     for (int i = 0; i < count; i++) {

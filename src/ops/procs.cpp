@@ -19,6 +19,7 @@
 #include "config/config.h"
 #include "proc/procfs.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 // ---- procs_list, procs_kill ----
@@ -49,7 +50,7 @@ void append_full_entry(sb_t* s, int procfd, int pid, char* text) {
 int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     bool full = arg_get_bool(js, args, n, "full", 1) != 0;
     proc_scan_t scan;
-    if (!scan.ok()) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    if (!scan.ok()) return reply_err(fd, req_id, ERR_EIO, "cannot open /proc");
     sb_t s;
     sb_appendz(&s, "{\"procs\":[");
     bool first = true;
@@ -72,14 +73,14 @@ int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* a
 int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char name[PROCS_KILL_NAME_BYTES] = "";
     arg_get_str(js, args, n, "name", name, sizeof name);
-    if (!name[0]) return reply_err(fd, req_id, "EREQ", "name required");
+    if (!name[0]) return reply_err(fd, req_id, ERR_EREQ, "name required");
     cfg_snapshot_t cfg = g_cfg.load();
-    if (!cfg_allow_exact(&cfg->procs_kill, name)) return reply_err(fd, req_id, "EFORBIDDEN", "name not in allowlist");
+    if (!cfg_allow_exact(&cfg->procs_kill, name)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "name not in allowlist");
     long long want = arg_get_int(js, args, n, "signal", PROCS_KILL_DEFAULT_SIGNAL);
     // A number cut to an int could turn into a real signal; -1 is one the kernel refuses.
     int sig = want >= 0 && want <= INT_MAX ? static_cast<int>(want) : -1;
     proc_scan_t scan;
-    if (!scan.ok()) return reply_err(fd, req_id, "EIO", "cannot open /proc");
+    if (!scan.ok()) return reply_err(fd, req_id, ERR_EIO, "cannot open /proc");
     int killed = 0;
     char comm[PROC_COMM_BYTES];
     while (int pid = scan.next()) {
@@ -215,14 +216,14 @@ const detail_figure_t DETAIL_FIGURES[] = {
 
 int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
-    if (pid == getpid()) return reply_err(fd, req_id, "EFORBIDDEN", "refusing to signal the daemon");
+    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
+    if (pid == getpid()) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to signal the daemon");
     char name[SIGNAL_NAME_BYTES] = "";
     arg_get_str(js, args, n, "signal", name, sizeof name);
     int sig = name[0] ? sig_from_name(name) : SIGTERM;
-    if (sig < 0) return reply_err(fd, req_id, "EREQ", "unknown or disallowed signal");
-    if (process_gone(pid)) return reply_err(fd, req_id, "ESRCH", "no such process");
-    if (kill(static_cast<pid_t>(pid), sig) != 0) return reply_err(fd, req_id, "EPERM", strerror(errno));
+    if (sig < 0) return reply_err(fd, req_id, ERR_EREQ, "unknown or disallowed signal");
+    if (process_gone(pid)) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
+    if (kill(static_cast<pid_t>(pid), sig) != 0) return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
     sleep_ms(SIGNAL_SETTLE_MS);
     // A process that has ended is gone even while its parent has not yet collected it.
     bool gone = process_gone(pid) || process_is_zombie(pid);
@@ -233,14 +234,14 @@ int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* 
 
 int op_proc_renice(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
+    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
     long long nice = arg_get_int(js, args, n, "nice", 0);
     nice = nice < NICE_MIN ? NICE_MIN : nice > NICE_MAX ? NICE_MAX : nice;
     // setpriority takes an unsigned id: cut, a large number would name another process.
-    if (pid > INT_MAX) return reply_err(fd, req_id, "EPERM", strerror(ESRCH));
+    if (pid > INT_MAX) return reply_err(fd, req_id, ERR_EPERM, strerror(ESRCH));
     errno = 0;
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), static_cast<int>(nice)) != 0)
-        return reply_err(fd, req_id, "EPERM", strerror(errno));
+        return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
     char r[64];
     snprintf(r, sizeof r, "{\"pid\":%lld,\"nice\":%lld}", pid, nice);
     return reply_ok(fd, req_id, r);
@@ -248,11 +249,11 @@ int op_proc_renice(int fd, const char* req_id, const char* js, const jsmntok_t* 
 
 int op_proc_openfiles(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "invalid pid");
+    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "invalid pid");
     char path[PROC_PATH_BYTES];
     snprintf(path, sizeof path, "/proc/%lld/fd", pid);
     scoped_dir d(opendir(path));
-    if (!d) return reply_err(fd, req_id, "EIO", "cannot read fd dir (process gone?)");
+    if (!d) return reply_err(fd, req_id, ERR_EIO, "cannot read fd dir (process gone?)");
     sb_t s;
     sb_appendz(&s, "{\"files\":[");
     append_fd_entries(&s, d.get());
@@ -262,10 +263,10 @@ int op_proc_openfiles(int fd, const char* req_id, const char* js, const jsmntok_
 
 int op_proc_detail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "invalid pid");
+    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "invalid pid");
     char status[DETAIL_STATUS_BYTES], io[DETAIL_IO_BYTES], wchan[DETAIL_WCHAN_BYTES], cmdline[DETAIL_CMDLINE_BYTES];
     if (read_pid_file(pid, "status", status, sizeof status) <= 0)
-        return reply_err(fd, req_id, "ESRCH", "no such process");
+        return reply_err(fd, req_id, ERR_ESRCH, "no such process");
     read_pid_file(pid, "io", io, sizeof io);
     ssize_t wlen = read_pid_file(pid, "wchan", wchan, sizeof wchan);
     ssize_t clen = read_pid_file(pid, "cmdline", cmdline, sizeof cmdline);
@@ -319,14 +320,14 @@ int cpu_limit_apply(int fd, const char* req_id, long long pid, long long percent
     mkdir(parent, 0755);  // usually there already; the group's own mkdir tells
     process_group_path(pid, group, sizeof group);
     if (mkdir(group, 0755) != 0 && errno != EEXIST)
-        return reply_err(fd, req_id, "EPERM", "cannot create cpu cgroup (cfs bandwidth off?)");
+        return reply_err(fd, req_id, ERR_EPERM, "cannot create cpu cgroup (cfs bandwidth off?)");
     if (cgroup_write(group, "cpu.cfs_period_us", CFS_PERIOD_US) != 0)
-        return reply_err(fd, req_id, "EIO", "cfs_period_us write failed (cfs bandwidth not compiled?)");
+        return reply_err(fd, req_id, ERR_EIO, "cfs_period_us write failed (cfs bandwidth not compiled?)");
     long long quota = percent * QUOTA_US_PER_PERCENT;
     if (cgroup_write(group, "cpu.cfs_quota_us", quota) != 0)
-        return reply_err(fd, req_id, "EIO", "cfs_quota_us write failed");
+        return reply_err(fd, req_id, ERR_EIO, "cfs_quota_us write failed");
     if (cgroup_write(group, "cgroup.procs", pid) != 0)
-        return reply_err(fd, req_id, "EPERM", "could not attach pid to cgroup");
+        return reply_err(fd, req_id, ERR_EPERM, "could not attach pid to cgroup");
     char r[160];
     snprintf(r, sizeof r,
              "{\"limited\":true,\"pid\":%lld,\"percent\":%lld,\"period_us\":%lld,\"quota_us\":%lld,\"ncpu\":%ld}", pid,
@@ -347,13 +348,13 @@ void cpu_limit_release(long long pid) {
 
 int op_cpu_limit(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
-    if (pid == getpid()) return reply_err(fd, req_id, "EFORBIDDEN", "refusing to limit the daemon");
+    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
+    if (pid == getpid()) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to limit the daemon");
     long long percent = arg_get_int(js, args, n, "percent", 0);
     struct stat st;
     if (stat(CPU_CGROUP_ROOT, &st) != 0)
-        return reply_err(fd, req_id, "ENOSYS", "cgroup-v1 cpu controller not mounted");
-    if (process_gone(pid)) return reply_err(fd, req_id, "ESRCH", "no such process");
+        return reply_err(fd, req_id, ERR_ENOSYS, "cgroup-v1 cpu controller not mounted");
+    if (process_gone(pid)) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
     if (percent > 0) return cpu_limit_apply(fd, req_id, pid, percent);
     cpu_limit_release(pid);
     return reply_ok(fd, req_id, "{\"limited\":false,\"percent\":0}");

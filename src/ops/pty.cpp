@@ -26,6 +26,7 @@
 #include "proc/spawn.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 #include "wire/reply.h"
 
@@ -134,7 +135,7 @@ void reap_orphan_shell(pid_t pid) {
 // 0, or -1 with the error's code and message set.
 int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq, const char** code,
                      const char** msg) {
-    *code = "EBADREQ";
+    *code = ERR_EBADREQ;
     if (arg_get_str_fit(js, args, n, "cmd", rq->cmd, sizeof rq->cmd) == ARG_TOO_LONG) {
         *msg = "cmd too long";
         return -1;
@@ -147,11 +148,11 @@ int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq
     rq->argc = argc > 0 ? argc : 0;
     cfg_snapshot_t cfg = g_cfg.load();
     if (!cfg_allow_exact(&cfg->pty_shells, rq->cmd)) {
-        *code = "EFORBIDDEN";
+        *code = ERR_EFORBIDDEN;
         *msg = "cmd not in pty allowlist";
         return -1;
     }
-    *code = "ENOENT";
+    *code = ERR_ENOENT;
     if (rq->cmd[0] == '/') {
         if (access(rq->cmd, X_OK) != 0) {
             *msg = "shell not executable";
@@ -175,7 +176,7 @@ int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, c
     unique_fd slave;
     if (open_terminal(rq, master, &slave) != 0) {
         master->reset();
-        *code = "EIO";
+        *code = ERR_EIO;
         *msg = "openpty failed";
         return -1;
     }
@@ -193,7 +194,7 @@ int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, c
     pid_t p = exec_spawn(&c, nullptr);
     if (p < 0) {
         master->reset();
-        *code = "ESPAWN";
+        *code = ERR_ESPAWN;
         *msg = "fork failed";
         return -1;
     }
@@ -273,7 +274,7 @@ int pty_stream_session(op_emit_t* e, job_t* job, pty_tail_t* tail) {
 int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     op_emit_t e = job_emit(fd, req_id, job_alloc());
     if (!e.job) {
-        emit_stream_error(&e, "EBUSY", "job table full");
+        emit_stream_error(&e, ERR_EBUSY, "job table full");
         return 0;
     }
     pty_req_t rq;
@@ -291,7 +292,7 @@ int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, in
     if (job_pty_start(e.job, master.get(), pid, rq.rows, rq.cols, rq.tty, PTY_RING_BYTES, &tail) != 0) {
         master.reset();
         reap_orphan_shell(pid);
-        emit_stream_error(&e, "EIO", "pty reader start failed");
+        emit_stream_error(&e, ERR_EIO, "pty reader start failed");
         job_release(e.job);
         return 0;
     }
@@ -310,7 +311,7 @@ int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* a
     job_t* job = job_pty_acquire(id, &tail);
     op_emit_t e = job_emit(fd, req_id, job);
     if (!job) {
-        emit_stream_error(&e, "ENOENT", "no such pty job");
+        emit_stream_error(&e, ERR_ENOENT, "no such pty job");
         return 0;
     }
     pty_stream_session(&e, job, &tail);
@@ -330,13 +331,13 @@ int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     arg_get_str(js, args, n, "job_id", id, sizeof id);
     // Input past the buffer would be lost while the reply says it was written.
     if (arg_get_str_fit(js, args, n, "b64", b64, sizeof b64) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, "EBADREQ", "b64 too long"), 0;
-    if (!id[0] || !b64[0]) return reply_err(fd, req_id, "EREQ", "job_id and b64 required"), 0;
+        return reply_err(fd, req_id, ERR_EBADREQ, "b64 too long"), 0;
+    if (!id[0] || !b64[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id and b64 required"), 0;
     unsigned char bytes[PTY_INPUT_BYTES];
     ssize_t len = b64_decode(b64, strlen(b64), bytes, sizeof bytes);
-    if (len < 0) return reply_err(fd, req_id, "EBADREQ", "bad base64"), 0;
+    if (len < 0) return reply_err(fd, req_id, ERR_EBADREQ, "bad base64"), 0;
     if (job_pty_write(id, bytes, static_cast<size_t>(len)) != 0)
-        return reply_err(fd, req_id, "ENOENT", "no such pty job"), 0;
+        return reply_err(fd, req_id, ERR_ENOENT, "no such pty job"), 0;
     reply_ok(fd, req_id, "{\"written\":true}");
     return 0;
 }
@@ -344,10 +345,10 @@ int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* ar
 int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char id[PTY_JOB_ID_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
-    if (!id[0]) return reply_err(fd, req_id, "EREQ", "job_id required"), 0;
+    if (!id[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id required"), 0;
     int rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
     int cols = static_cast<int>(arg_get_int(js, args, n, "cols", PTY_DEFAULT_COLS));
-    if (job_pty_resize(id, rows, cols) != 0) return reply_err(fd, req_id, "ENOENT", "no such pty job"), 0;
+    if (job_pty_resize(id, rows, cols) != 0) return reply_err(fd, req_id, ERR_ENOENT, "no such pty job"), 0;
     reply_ok(fd, req_id, "{\"resized\":true}");
     return 0;
 }
@@ -355,8 +356,8 @@ int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* a
 int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char id[PTY_JOB_ID_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
-    if (!id[0]) return reply_err(fd, req_id, "EREQ", "job_id required"), 0;
-    if (job_pty_close(id) != 0) return reply_err(fd, req_id, "ENOENT", "no such job"), 0;
+    if (!id[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id required"), 0;
+    if (job_pty_close(id) != 0) return reply_err(fd, req_id, ERR_ENOENT, "no such job"), 0;
     reply_ok(fd, req_id, "{\"closed\":true}");
     return 0;
 }

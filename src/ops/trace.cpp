@@ -17,6 +17,7 @@
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 namespace {
@@ -45,12 +46,12 @@ bool is_daemon(long long pid) {
 
 void strace_run(op_emit_t* e, long long pid, const char* filter) {
     if (pid > INT_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
-        emit_stream_error(e, "ESRCH", "no such process");
+        emit_stream_error(e, ERR_ESRCH, "no such process");
         return;
     }
     char prog[TOOL_PATH_BYTES];
     if (binfind("strace", nullptr, prog, sizeof prog) != 0) {
-        emit_stream_error(e, "ENOENT", "strace not installed");
+        emit_stream_error(e, ERR_ENOENT, "strace not installed");
         return;
     }
     char pid_word[NUMBER_BYTES], trace_word[TRACE_WORD_BYTES];
@@ -61,7 +62,7 @@ void strace_run(op_emit_t* e, long long pid, const char* filter) {
     exec_spec_t spec = {const_cast<char**>(argv), nullptr, nullptr, 1, STRACE_KILL_GRACE_MS, e->fd};
     exec_result_t res;
     if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
-        emit_stream_error(e, "ESPAWN", "strace spawn failed");
+        emit_stream_error(e, ERR_ESPAWN, "strace spawn failed");
         return;
     }
     emit_done(e, res.exit_code, nullptr);
@@ -73,9 +74,9 @@ int op_strace_attach(int fd, const char* req_id, const char* js, const jsmntok_t
     long long pid = arg_get_int(js, args, n, "pid", 0);
     char filter[TRACE_FILTER_MAX + 2] = "";  // one byte more than allowed, so a longer one shows
     arg_get_str(js, args, n, "filter", filter, sizeof filter);
-    if (pid < 2) return reply_err(fd, req_id, "EREQ", "pid must be > 1");
-    if (is_daemon(pid)) return reply_err(fd, req_id, "EFORBIDDEN", "refusing to trace the daemon");
-    if (!trace_filter_ok(filter)) return reply_err(fd, req_id, "EREQ", "invalid trace filter");
+    if (pid < 2) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
+    if (is_daemon(pid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to trace the daemon");
+    if (!trace_filter_ok(filter)) return reply_err(fd, req_id, ERR_EREQ, "invalid trace filter");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = job_emit(fd, req_id, job);
     strace_run(&e, pid, filter);

@@ -10,6 +10,7 @@
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 #include "wire/reply.h"
 
 namespace {
@@ -60,8 +61,8 @@ int op_cpufreq_set(int fd, const char* req_id, const char* js, const jsmntok_t* 
     arg_get_str(js, args, n, "governor", governor, sizeof governor);
     long long turbo = arg_get_int(js, args, n, "turbo", -1);
     bool set_turbo = turbo == 0 || turbo == 1;
-    if (!governor[0] && !set_turbo) return reply_err(fd, req_id, "EREQ", "nothing to set");
-    if (governor[0] && !governor_ok(governor)) return reply_err(fd, req_id, "EREQ", "invalid governor");
+    if (!governor[0] && !set_turbo) return reply_err(fd, req_id, ERR_EREQ, "nothing to set");
+    if (governor[0] && !governor_ok(governor)) return reply_err(fd, req_id, ERR_EREQ, "invalid governor");
     int applied = governor[0] ? apply_governor(governor) : 0;
     sb_t s;
     sb_printf(&s, "{\"applied\":%d", applied);
@@ -80,11 +81,11 @@ int op_cpufreq_set(int fd, const char* req_id, const char* js, const jsmntok_t* 
 
 int op_drop_caches(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long level = arg_get_int(js, args, n, "level", DROP_CACHES_DEFAULT_LEVEL);
-    if (level < 1 || level > 3) return reply_err(fd, req_id, "EREQ", "level must be 1-3");
+    if (level < 1 || level > 3) return reply_err(fd, req_id, ERR_EREQ, "level must be 1-3");
     sync();  // dirty pages cannot be dropped: write them out first
     char value[8];
     snprintf(value, sizeof value, "%lld\n", level);
-    if (write_str_file(DROP_CACHES_PATH, value) != 0) return reply_err(fd, req_id, "EIO", strerror(errno));
+    if (write_str_file(DROP_CACHES_PATH, value) != 0) return reply_err(fd, req_id, ERR_EIO, strerror(errno));
     char r[32];
     snprintf(r, sizeof r, "{\"level\":%lld}", level);
     return reply_ok(fd, req_id, r);

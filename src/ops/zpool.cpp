@@ -17,6 +17,7 @@
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
+#include "wire/errors.h"
 
 namespace {
 
@@ -184,9 +185,9 @@ int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsm
     zpool_name_sanitize(pool);
     const char* path = nullptr;
     if (strlen(pool) >= ZPOOL_NAME_BYTES) {
-        emit_stream_error(&e, "EBADREQ", "pool too long");
+        emit_stream_error(&e, ERR_EBADREQ, "pool too long");
     } else if (!(path = find_zpool())) {
-        emit_stream_error(&e, "ENOENT",
+        emit_stream_error(&e, ERR_ENOENT,
                           "zpool not found (tried /sbin/zpool, /usr/sbin/zpool, /usr/local/sbin/zpool, PATH)");
     } else {
         memcpy(zc.pool, pool, sizeof zc.pool);
@@ -200,7 +201,7 @@ int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsm
         exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};
         exec_result_t res;
         if (exec_stream(&spec, zp_cb, &zc, job, &res) < 0) {
-            emit_stream_error(&e, "ENOENT", "zpool not found");
+            emit_stream_error(&e, ERR_ENOENT, "zpool not found");
         } else {
             flush_batch(&zc);  // the last sample; a failed write changes nothing now
             emit_done(&e, res.exit_code, nullptr);
@@ -216,14 +217,14 @@ int cap_cb(void* ctx, int which, const char* line) {
 
 int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
     const char* path = find_zpool();
-    if (!path) return reply_err(fd, req_id, "ENOENT", "zpool not found");
+    if (!path) return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
     std::string tool = path;
     char list[] = "list", headerless[] = "-H", opt_o[] = "-o", name[] = "name";
     char* argv[] = {tool.data(), list, headerless, opt_o, name, nullptr};
     exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};  // a hung tool ends with its client
     sb_cap_t cap;
     exec_result_t res;
-    if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0) return reply_err(fd, req_id, "ENOENT", "zpool not found");
+    if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0) return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
 
     // The exit code is not looked at: "no pools available" holds spaces and gives no pool.
     sb_t r;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 
 int reply_ok(int fd, const char* req_id, const char* result_json) {
@@ -21,7 +22,7 @@ int reply_err(int fd, const char* req_id, const char* code, const char* msg) {
     sb_appendz(&s, "{");
     sb_kv_str(&s, "id", req_id ? req_id : "", 1);
     sb_kv_bool(&s, "ok", 0, 1);
-    sb_kv_str(&s, "code", code ? code : "ERR", 1);
+    sb_kv_str(&s, "code", code ? code : ERR_DEFAULT, 1);
     sb_kv_str(&s, "error", msg ? msg : "", 0);
     sb_appendz(&s, "}");
     return proto_write_frame_sb(fd, &s);
@@ -94,7 +95,7 @@ int emit_done(op_emit_t* e, int exit_code, const char* result_json) {
 int emit_stream_error(op_emit_t* e, const char* code, const char* msg) {
     sb_t body;
     sb_kv_bool(&body, "ok", 0, 1);
-    sb_kv_str(&body, "code", code ? code : "ERR", 1);
+    sb_kv_str(&body, "code", code ? code : ERR_DEFAULT, 1);
     sb_kv_str(&body, "error", msg ? msg : "", 0);
     return emit_frame_with_jobid(e, "error", body.buf);
 }

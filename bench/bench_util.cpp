@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,7 @@ uint64_t bench_now_ns() {
 
 double bench_percentile(std::vector<uint32_t>* v, double p) {
     if (v->empty()) return 0;
-    size_t k = static_cast<size_t>(p * static_cast<double>(v->size() - 1) + 0.5);
+    size_t k = static_cast<size_t>(std::lround(p * static_cast<double>(v->size() - 1)));
     std::nth_element(v->begin(), v->begin() + static_cast<std::ptrdiff_t>(k), v->end());
     return (*v)[k];
 }

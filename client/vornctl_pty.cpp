@@ -58,7 +58,6 @@ std::string json_string(std::string_view v) {
 struct pty_frame_t {
     std::string_view event, type, b64, job_id, tty, code, error;
     long long exit_code = 0;
-    bool has_exit_code = false;
 };
 
 std::string_view tok_view(std::string_view js, const jsmntok_t& t) {
@@ -87,10 +86,7 @@ bool parse_frame(std::string_view js, pty_frame_t* f) {
     f->job_id = member(js, data, n - d, "job_id");
     f->tty = member(js, data, n - d, "tty");
     int c = json_obj_idx(js.data(), data, n - d, "exit_code");
-    if (c >= 0) {
-        f->has_exit_code = true;
-        f->exit_code = json_tok_int(js.data(), &data[c]);
-    }
+    if (c >= 0) f->exit_code = json_tok_int(js.data(), &data[c]);
     return true;
 }
 

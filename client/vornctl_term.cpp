@@ -188,7 +188,7 @@ std::string fmt_nsec(double ns) {
 std::string fmt_bar(double pct, int width) {
     int inner = std::max(width - 2, 1);
     double p = std::clamp(std::isfinite(pct) ? pct : 0.0, 0.0, 100.0);
-    int full = static_cast<int>(p / 100.0 * inner + 0.5);
+    int full = static_cast<int>(std::lround(p / 100.0 * inner));
     return "[" + std::string(static_cast<size_t>(full), '#') + std::string(static_cast<size_t>(inner - full), '-') + "]";
 }
 

@@ -22,7 +22,7 @@ constexpr int BAR_MAX_COLS = 42;
 // ---- fio ----
 
 struct fio_test_t {
-    std::string name, rw, bs, size;
+    std::string name, rw;
     double pct = 0;
     uint64_t start_ms = 0, end_ms = 0;
     bool done = false;     // its report arrived
@@ -98,7 +98,7 @@ void fio_record(fio_view_t* v, const vc_json& data) {
     } else if (type == "test_start") {
         for (fio_test_t& prev : v->tests)
             if (!prev.end_ms) prev.end_ms = now_ms();
-        v->tests.push_back({data.get("name").str(), data.get("rw").str(), data.get("bs").str(), data.get("size").str()});
+        v->tests.push_back({data.get("name").str(), data.get("rw").str()});
         v->tests.back().start_ms = now_ms();
     } else if (type == "progress" && t) {
         t->pct = data.get("pct").num();

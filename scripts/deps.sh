@@ -2,12 +2,13 @@
 # Installs what building and testing vornd needs, when it is missing (Debian 12, as root).
 #   scripts/deps.sh build   compiler, CMake, Ninja
 #   scripts/deps.sh test    the above, GoogleTest, the real tools the tests run and clang with
-#                           libFuzzer for the fuzz targets
+#                           libFuzzer for the fuzz targets, clang-format and clang-tidy
 set -euo pipefail
 
 build_pkgs=(g++ cmake ninja-build)
 test_pkgs=(libgtest-dev sysstat fio iperf3 smartmontools dmidecode tcpdump strace iproute2 net-tools
            tar procps util-linux clang libclang-rt-dev  # clang: the fuzz targets
+           clang-format clang-tidy  # scripts/lint.sh
            systemd man-db groff-base)  # the package tests: systemd-analyze, man, groff
 
 want=("${build_pkgs[@]}")

@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with -Werror under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test; then builds a ThreadSanitizer tree
-# ($BUILD_DIR-tsan) and runs every test again there, failing on any report it writes; then,
-# when clang is there, builds the fuzz targets and runs each for FUZZ_SECONDS (default 30).
+# UndefinedBehaviorSanitizer, and runs every test; then checks formatting and runs the static
+# checks (scripts/lint.sh); then builds a ThreadSanitizer tree ($BUILD_DIR-tsan) and runs every
+# test again there, failing on any report it writes; then, when clang is there, builds the fuzz
+# targets and runs each for FUZZ_SECONDS (default 30).
+#
+#   scripts/test.sh           the whole run (what CI runs)
+#   scripts/test.sh --quick   the first step only: the ASan + UBSan tree, unit and integration
+#                             tests, for day-to-day work
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 
 scripts/deps.sh test
 
@@ -15,6 +27,9 @@ ninja -C "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 600
+[ $quick = 1 ] && exit 0
+
+scripts/lint.sh
 
 tsan_build=$build-tsan
 cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORND_WERROR=ON -DVORND_SANITIZE=thread >/dev/null

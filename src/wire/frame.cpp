@@ -141,7 +141,7 @@ int proto_write_frame_sb(int fd, sb_t* s) {
 
 void proto_bound_writes(int fd) {
     int ms = g_send_timeout_ms.load(std::memory_order_relaxed);
-    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    struct timeval tv = {ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/version.h"
 #include "harness.h"
 #include "host_util.h"
 #include "spawn.h"
@@ -56,7 +57,7 @@ TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
     struct utsname u;
     ASSERT_EQ(uname(&u), 0);
     EXPECT_EQ(json_member(d.call(R"({"id":"1","op":"info"})"), "result"),
-              std::string("{\"version\":\"0.1.0\",\"machine\":\"") + u.machine + "\",\"release\":\"" + u.release +
+              std::string("{\"version\":\"" VORND_VERSION "\",\"machine\":\"") + u.machine + "\",\"release\":\"" + u.release +
                   "\",\"sysname\":\"" + u.sysname + "\",\"euid\":" + std::to_string(geteuid()) +
                   ",\"pid\":" + std::to_string(d.pid()) + "}");
 

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "base/version.h"
 #include "host_util.h"
 #include "spawn.h"
 #include "base/fdio.h"
@@ -17,7 +18,7 @@
 namespace {
 
 const char* const USAGE = "usage: vornd [-c config] [-v] [-f]\n";
-const char* const VERSION = "vornd 0.1.0\n";
+const char* const VERSION = "vornd " VORND_VERSION "\n";  // the project's version, from CMake
 
 // 0 when nothing is at `path`.
 ino_t inode_of(const std::string& path) {

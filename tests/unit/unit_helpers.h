@@ -1,5 +1,6 @@
-// Small fixtures shared by the unit tests: tokenizing a literal, a socket pair whose far end
-// hands back whole frames (header bytes included), and a scratch directory.
+// Small fixtures shared by the unit tests: the text of a byte string or of a builder, tokenizing a
+// literal, a socket pair whose far end hands back whole frames (header bytes included), and a
+// scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wire/jsmn.h"
@@ -20,6 +22,18 @@
 #include "wire/json.h"
 #include "base/sb.h"
 #include "base/fdio.h"
+
+using strings = std::vector<std::string>;
+
+inline std::string str(const sb_t& s) { return s.buf ? std::string(s.buf, s.len) : std::string(); }
+
+// The text a builder makes of `text`.
+template <typename Fn>
+std::string built(Fn fn, std::string_view text) {
+    sb_t s;
+    EXPECT_EQ(fn(text, &s), 0);
+    return str(s);
+}
 
 // Tokenizes `js` into a vector cut to exactly the token count, so that any read past the
 // last token is caught by the address sanitizer.

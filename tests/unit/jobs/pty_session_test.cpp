@@ -1,44 +1,25 @@
-// The job table and its PTY sessions (output ring, session list, closes racing writers). Every
-// test gives back each slot it takes, so the table starts empty for the next one.
-#include <fcntl.h>
+// The PTY sessions (output ring, session list, closes racing writers). Every test gives back each
+// slot it takes, so the table starts empty for the next one.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
+#include "jobs/jobs.h"
 #include "jobs/jobs_internal.h"
 #include "jobs/pty_session.h"
 
 namespace {
-
-// A child that waits for a signal; only async-signal-safe calls after the fork.
-pid_t spawn_sleeper() {
-    pid_t pid = fork();
-    while (pid == 0) pause();
-    return pid;
-}
-
-// The signal that ended `pid`, 0 if it exited normally, -1 if it is still running.
-int reap_signal(pid_t pid, bool block) {
-    int st = 0;
-    pid_t r;
-    do r = waitpid(pid, &st, block ? 0 : WNOHANG);
-    while (r < 0 && errno == EINTR);
-    if (r == 0) return -1;
-    return WIFSIGNALED(st) ? WTERMSIG(st) : 0;
-}
 
 // A session slot with only its ring set up: no terminal, no reader thread.
 struct RingSlot {
@@ -77,72 +58,6 @@ std::string pattern(unsigned long long from, size_t n) {
 }
 
 }  // namespace
-
-TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
-    std::vector<job_t*> taken;
-    for (int i = 0; i < JOB_SLOTS; i++) {
-        job_t* j = job_alloc();
-        ASSERT_NE(j, nullptr) << i;
-        EXPECT_EQ(j, &g_jobs[i]);
-        EXPECT_EQ(strlen(j->id), 16u);
-        taken.push_back(j);
-    }
-    EXPECT_EQ(job_alloc(), nullptr);
-
-    // Freed as 100, 3, 200, slots come back lowest first with a new id and none of their state.
-    job_t* mid = taken[100];
-    std::string old_id = mid->id;
-    mid->pid = 4242;
-    mid->cancel = 1;
-    for (int i : {100, 3, 200}) job_release(taken[i]);
-    job_release(nullptr);
-    EXPECT_EQ(mid->id[0], '\0');
-    EXPECT_EQ(job_alloc(), taken[3]);
-    ASSERT_EQ(job_alloc(), mid);
-    EXPECT_NE(std::string(mid->id), old_id);
-    EXPECT_EQ(std::tuple(mid->pid.load(), mid->cancel.load(), mid->master_fd, mid->is_pty), std::tuple(0, 0, -1, 0));
-    job_release(taken[50]);
-    EXPECT_EQ(job_alloc(), taken[50]);
-    EXPECT_EQ(job_alloc(), taken[200]);
-    EXPECT_EQ(job_alloc(), nullptr);
-    for (job_t* j : taken) job_release(j);
-}
-
-TEST(JobTable, CancelMatchesTheWholeIdRaisesTheFlagAndSignalsTheChild) {
-    job_t* j = job_alloc();
-    ASSERT_NE(j, nullptr);
-    std::string id = j->id;
-    // Only the whole id matches; free slots hold empty ids but never match.
-    for (const std::string& bad : {id.substr(0, 15), id + "0", std::string()})
-        EXPECT_EQ(job_cancel(bad.c_str()), -1) << bad;
-    EXPECT_EQ(job_cancel(id.c_str()), 0);  // without a child only the flag goes up
-    EXPECT_TRUE(j->cancel.load() == 1 && j->pid.load() == 0);
-    pid_t child = spawn_sleeper();
-    ASSERT_GT(child, 0);
-    j->pid = child;
-    EXPECT_EQ(job_cancel(id.c_str()), 0);
-    EXPECT_EQ(reap_signal(child, true), SIGTERM);
-    job_release(j);
-    EXPECT_EQ(job_cancel(id.c_str()), -1);  // a released id is gone
-}
-
-TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
-    job_t* plain = job_alloc();
-    job_t* pty = job_alloc();
-    ASSERT_TRUE(plain && pty);
-    pid_t plain_child = spawn_sleeper(), pty_child = spawn_sleeper();
-    ASSERT_TRUE(plain_child > 0 && pty_child > 0);
-    plain->pid = plain_child;
-    pty->pid = pty_child;
-    pty->is_pty = 1;
-    jobs_kill_all_nonpty();
-    EXPECT_EQ(reap_signal(plain_child, true), SIGTERM);
-    EXPECT_EQ(reap_signal(pty_child, false), -1) << "a PTY shell must survive the non-PTY sweep";
-    jobs_kill_all_ptys();
-    EXPECT_EQ(reap_signal(pty_child, true), SIGHUP);
-    job_release(plain);
-    job_release(pty);
-}
 
 // Reading from `from` starts at `start`, the oldest byte held, takes all it can in one call, then
 // yields every later byte once up to the total; reads at or past the total end with the exit code.

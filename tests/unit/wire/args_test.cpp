@@ -1,24 +1,19 @@
-// Typed access to a request's `args` with the defaults handlers rely on, and the operation table.
+// Typed access to a request's `args` with the defaults handlers rely on.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
-#include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
-#include "wire/reply.h"
-#include "wire/args.h"
-#include "daemon/optable.h"
-#include "wire/frame.h"
-#include "wire/json.h"
 #include "unit_helpers.h"
+#include "wire/args.h"
 #include "wire/jsmn.h"
+#include "wire/json.h"
 
 namespace {
-
-using strings = std::vector<std::string>;
 
 // A request tokenized as dispatch does it; the accessors call arg_get_* on its args tokens.
 struct Request : Parsed {
@@ -119,17 +114,4 @@ TEST(ArgFit, RefusesWhatWouldBeCutAndOtherwiseCopiesAsThePlainAccessors) {
     for (auto [key, want] : arrays) EXPECT_EQ(r.af(key, arr, 3), want) << key;
     EXPECT_EQ(r.af("a3", arr, 3), 3);
     EXPECT_EQ(strings(arr, arr + 3), (strings{"x", "2", ""}));
-}
-
-TEST(OpTable, NamesAreUniqueEveryRowHasAHandlerAndFindIsExact) {
-    std::set<std::string> names;
-    for (const op_def_t* op = g_ops; op->name; op++) {
-        EXPECT_TRUE(names.insert(op->name).second) << "duplicate " << op->name;
-        EXPECT_NE(op->fn, nullptr) << op->name;
-        EXPECT_LT(strlen(op->name), 64u) << op->name;
-    }
-    EXPECT_EQ(names.size(), 51u);
-    EXPECT_NE(op_find("pingx", 4), nullptr);  // the name need not be terminated
-    for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}})
-        EXPECT_EQ(op_find(name, len), nullptr) << name;
 }

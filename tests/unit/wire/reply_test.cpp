@@ -7,13 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "jobs/jobs.h"
-#include "jobs/pty_session.h"
-#include "wire/reply.h"
-#include "wire/args.h"
-#include "daemon/optable.h"
 #include "unit_helpers.h"
 #include "base/sb.h"
+#include "jobs/jobs.h"
+#include "wire/reply.h"
 
 namespace {
 

@@ -1,16 +1,13 @@
-// The child runner with small /bin/sh children: lines, streams, exits, stops and inheritance.
-
+// The child runner with small /bin/sh children: lines, streams, exits, stops and inheritance
+// (base/clock's too, through the grace timings).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,78 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "proc/runner.h"
-#include "proc/spawn.h"
-#include "proc/procfs.h"
+#include "proc/runner_helpers.h"
 #include "jobs/jobs.h"
-#include "jobs/pty_session.h"
-#include "base/sb.h"
-#include "base/fdio.h"
-#include "base/clock.h"
-
-namespace {
-
-using strings = std::vector<std::string>;
-
-// A command line and the child description that runs it; argv points into `words`, so it is never copied.
-struct cmd_t {
-    strings words;
-    std::vector<char*> argv;
-    exec_spec_t spec{};
-    explicit cmd_t(strings w, int merge = 1, int grace_ms = 0, const char* cwd = nullptr) : words(std::move(w)) {
-        for (auto& x : words) argv.push_back(x.data());
-        argv.push_back(nullptr);
-        spec = {argv.data(), nullptr, cwd, merge, grace_ms};
-    }
-    cmd_t(const cmd_t&) = delete;
-};
-
-struct run_t {
-    std::vector<std::pair<int, std::string>> lines;  // stream number (0: a pass end, "|"), text
-    int stop_after = -1;                             // ask for a stop once this many entries arrived
-    bool batched = false;                            // ... and then only at a pass end
-    int rc = 0;
-    exec_result_t res{};
-    uint64_t elapsed_ms = 0;
-    strings texts() const {  // the lines, without the pass ends
-        strings v;
-        for (auto& l : lines)
-            if (l.first != 0) v.push_back(l.second);
-        return v;
-    }
-};
-
-int collect(void* ctx, int which, const char* line) {
-    auto* r = static_cast<run_t*>(ctx);
-    r->lines.emplace_back(which, line);
-    bool may_stop = !r->batched || which == 0;
-    return may_stop && r->stop_after >= 0 && static_cast<int>(r->lines.size()) >= r->stop_after ? 1 : 0;
-}
-
-// The batched runner's callback also gets the length, which must be the line's own.
-int collect_len(void* ctx, int which, const char* line, size_t len) {
-    EXPECT_EQ(strlen(line), len);
-    return collect(ctx, which, line);
-}
-
-int pass_end(void* ctx) { return collect(ctx, 0, "|"); }
-
-run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batched = false) {
-    run_t r;
-    r.stop_after = stop_after;
-    r.batched = batched;
-    uint64_t t0 = now_ms();
-    r.rc = batched ? exec_stream_batched(&c.spec, collect_len, pass_end, &r, job, &r.res)
-                   : exec_stream(&c.spec, collect, &r, job, &r.res);
-    r.elapsed_ms = now_ms() - t0;
-    return r;
-}
-
-run_t sh(const std::string& script, int merge = 1, bool batched = false) {
-    return run(cmd_t({"/bin/sh", "-c", script}, merge), nullptr, -1, batched);
-}
-
-}  // namespace
+#include "proc/runner.h"
 
 TEST(ExecRunner, LinesStreamsAndExitStatuses) {
     const std::string x8191(8191, 'x');
@@ -218,28 +146,4 @@ TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {
     ASSERT_EQ(exec_stream_raw(&c.spec, cb, &got, nullptr, &res), 0);
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_EQ(got, std::string("a\0b\r\n", 5) + std::string(40000, '\0'));
-}
-
-TEST(ExecKillOwnChildren, SignalsOnlyDirectChildrenOfThatName) {
-    pid_t direct = fork();
-    if (direct == 0) {
-        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // A process of the same name, through a shell that reports its pid and exits: not our child.
-    run_t out = sh("sleep 30 >/dev/null 2>&1 & echo $!");
-    ASSERT_FALSE(out.lines.empty());
-    pid_t grandchild = atoi(out.lines[0].second.c_str());
-    ASSERT_GT(grandchild, 1);
-
-    // Let the direct child reach its exec, so its command name is the program's.
-    std::string comm;
-    for (int i = 0; i < 100 && comm != "sleep"; i++, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        std::ifstream("/proc/" + std::to_string(direct) + "/comm") >> comm;
-    exec_kill_own_children_named("sleep");
-    int st = 0;
-    ASSERT_EQ(waitpid(direct, &st, 0), direct);
-    EXPECT_TRUE(WIFSIGNALED(st));
-    EXPECT_EQ(kill(grandchild, 0), 0) << "a process whose parent is not us was signalled";
-    kill(grandchild, SIGKILL);
 }

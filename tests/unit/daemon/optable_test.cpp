@@ -1,0 +1,22 @@
+// The operation table: unique names, a handler on every row, exact look-up.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "daemon/optable.h"
+
+TEST(OpTable, NamesAreUniqueEveryRowHasAHandlerAndFindIsExact) {
+    std::set<std::string> names;
+    for (const op_def_t* op = g_ops; op->name; op++) {
+        EXPECT_TRUE(names.insert(op->name).second) << "duplicate " << op->name;
+        EXPECT_NE(op->fn, nullptr) << op->name;
+        EXPECT_LT(strlen(op->name), 64u) << op->name;
+    }
+    EXPECT_EQ(names.size(), 51u);
+    EXPECT_NE(op_find("pingx", 4), nullptr);  // the name need not be terminated
+    for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}})
+        EXPECT_EQ(op_find(name, len), nullptr) << name;
+}

@@ -208,10 +208,7 @@ int cfg_allow_check(const cfg_allow_t* a, const char* value) { return allow_matc
 
 int cfg_allow_exact(const cfg_allow_t* a, const char* value) { return allow_match(a, value, true); }
 
-int config_op_enabled(const char* name) {
-    cfg_snapshot_t c = g_cfg.load();
-    return cfg_allow_exact(&c->ops_enabled, name);
-}
+int config_op_enabled(const vornd_config_t* c, const char* name) { return cfg_allow_exact(&c->ops_enabled, name); }
 
 int config_token_required(const vornd_config_t* c) { return c->auth_token_len > 0 || c->auth_locked; }
 

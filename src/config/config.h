@@ -100,8 +100,8 @@ int config_parse_allow_whole(cfg_allow_t* a, const char* value);
 int cfg_allow_check(const cfg_allow_t* a, const char* value);
 // 1 when `value` equals an entry byte for byte, else 0. A null list allows.
 int cfg_allow_exact(const cfg_allow_t* a, const char* value);
-// 1 when the published record enables operation `name`.
-int config_op_enabled(const char* name);
+// 1 when record `c` (the snapshot a request is served under) enables operation `name`.
+int config_op_enabled(const vornd_config_t* c, const char* name);
 // 1 when requests must carry a token: one is loaded, or the record is locked.
 int config_token_required(const vornd_config_t* c);
 // Constant-time comparison of a request's token bytes with the record's token. 1 when equal;

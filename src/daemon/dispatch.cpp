@@ -85,7 +85,7 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
     }
     char opname_z[OPNAME_BYTES];
     json_tok_copy(js, &toks[op], opname_z, sizeof opname_z);
-    if (!cfg_allow_exact(&cfg->ops_enabled, opname_z)) {
+    if (!config_op_enabled(cfg.get(), opname_z)) {
         reply_err(fd, req_id, ERR_EDISABLED, "op disabled by config");
         return;
     }

@@ -44,7 +44,6 @@ constexpr int FIO_KILL_GRACE_MS = 500;
 constexpr size_t FIO_REPORT_MAX_BYTES = 4194304;
 // A test_done record must fit one frame with its envelope.
 constexpr size_t FIO_RECORD_MAX_BYTES = FRAME_MAX_BYTES - 1024;
-constexpr size_t FIO_LINE_MAX = 8191;  // longer output arrives in pieces of this size
 constexpr const char* FIO_SIZE_LETTERS = "KMGkmg";
 
 const char* const OK_RW[] = {"read", "write", "randread", "randwrite", "rw", "randrw"};
@@ -97,31 +96,10 @@ struct fio_error_t {
     const char* msg;
 };
 
-// The runner's raw output split at line feeds and carriage returns, handed to fio_cb.
-struct fio_lines_t {
-    fio_ctx_t fc;
-    char carry[FIO_LINE_MAX + 1];
-    size_t len = 0;
-    int stop = 0;
-};
-
 void deliver_line(fio_lines_t* l, int which) {
     l->carry[l->len] = '\0';
     if (fio_cb(&l->fc, which, l->carry) != 0) l->stop = 1;
     l->len = 0;
-}
-
-int fio_raw_cb(void* ctx, int which, const char* buf, size_t n) {
-    auto* l = static_cast<fio_lines_t*>(ctx);
-    for (size_t i = 0; i < n; i++) {
-        if (buf[i] == '\n' || buf[i] == '\r') {
-            deliver_line(l, which);
-            continue;
-        }
-        if (l->len == FIO_LINE_MAX) deliver_line(l, which);
-        l->carry[l->len++] = buf[i];
-    }
-    return l->stop;
 }
 
 // ---- request checks ----
@@ -338,7 +316,7 @@ int run_tests(const fio_req_t* r, char* fio, op_emit_t* e, int wfd, int* spawn_f
         emit_test_start(&lines.fc, r, row);
         exec_result_t res;
         int rc = exec_stream_raw(&spec, fio_raw_cb, &lines, e->job, &res);
-        if (lines.len > 0) deliver_line(&lines, 1);
+        fio_lines_flush(&lines);
         if (rc < 0) {
             *spawn_failed = 1;
             break;
@@ -377,24 +355,36 @@ int fio_status_pct(std::string_view line, double* pct) {
 int fio_cb(void* ctx, int, const char* line) {
     auto* fc = static_cast<fio_ctx_t*>(ctx);
     if (fc->client_gone) return 1;
-    for (const char* p = line; *p;) {
-        size_t n = strcspn(p, "\r");
-        if (n > 0) {
-            sb_t s;
-            sb_appendz(&s, "{\"type\":\"log\",\"line\":\"");
-            sb_json_escape(&s, p, n);
-            sb_appendz(&s, "\"}");
-            emit_record(fc, s);
-            double pct;
-            if (fio_status_pct(std::string_view(p, n), &pct)) {
-                s.len = 0;
-                sb_printf(&s, "{\"type\":\"progress\",\"index\":%d,\"pct\":%.2f}", fc->idx, pct);
-                emit_record(fc, s);
-            }
-        }
-        p += n + (p[n] == '\r');
+    if (!line[0]) return 0;
+    sb_t s;
+    sb_appendz(&s, "{\"type\":\"log\",\"line\":\"");
+    sb_json_escape(&s, line, strlen(line));
+    sb_appendz(&s, "\"}");
+    emit_record(fc, s);
+    double pct;
+    if (fio_status_pct(line, &pct)) {
+        s.len = 0;
+        sb_printf(&s, "{\"type\":\"progress\",\"index\":%d,\"pct\":%.2f}", fc->idx, pct);
+        emit_record(fc, s);
     }
     return fc->client_gone;
+}
+
+int fio_raw_cb(void* ctx, int which, const char* buf, size_t n) {
+    auto* l = static_cast<fio_lines_t*>(ctx);
+    for (size_t i = 0; i < n; i++) {
+        if (buf[i] == '\n' || buf[i] == '\r') {
+            deliver_line(l, which);
+            continue;
+        }
+        if (l->len == FIO_LINE_MAX) deliver_line(l, which);
+        l->carry[l->len++] = buf[i];
+    }
+    return l->stop;
+}
+
+void fio_lines_flush(fio_lines_t* l) {
+    if (l->len > 0) deliver_line(l, 1);
 }
 
 int fio_report_raw(std::string_view report, sb_t* out) {

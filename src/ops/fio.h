@@ -25,10 +25,23 @@ struct fio_ctx_t {
     int client_gone = 0;  // an event write failed
 };
 
-// The line callback: each carriage-return-separated part of `line` that is not empty becomes
-// a log record, and a status line with a percentage also a progress record. 1 when an event
-// write failed (the client is gone), else 0.
+// The line callback: a line that is not empty becomes a log record, and a status line with a
+// percentage also a progress record. 1 when an event write failed (the client is gone), else 0.
 int fio_cb(void* ctx, int which, const char* line);
+
+// fio's raw output split into lines for fio_cb at line feeds and at the carriage returns that
+// end its status lines; a longer line than FIO_LINE_MAX arrives in pieces of that size.
+constexpr size_t FIO_LINE_MAX = 8191;
+struct fio_lines_t {
+    fio_ctx_t fc;
+    char carry[FIO_LINE_MAX + 1];
+    size_t len = 0;
+    int stop = 0;  // fio_cb asked to stop
+};
+// The raw callback for exec_stream_raw (`ctx` is a fio_lines_t*): non-zero once fio_cb asked
+// to stop. fio_lines_flush hands over a last line that ended without a line end.
+int fio_raw_cb(void* ctx, int which, const char* buf, size_t n);
+void fio_lines_flush(fio_lines_t* l);
 // 1 and the percentage in `*pct` for a status line (it holds "%]" or "% done") with a "["
 // directly followed by a number and "%"; else 0.
 int fio_status_pct(std::string_view line, double* pct);

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (a->n < 0 || a->n > CFG_ALLOW_MAX_ENTRIES || (a->mode != CFG_ALLOW_LIST && a->n != 0)) abort();
     cfg_allow_check(&c->paths_read_file, "/var/log/messages");
     cfg_allow_exact(&c->exec_binaries, "ls");
-    config_op_enabled("ping");
+    config_op_enabled(c.get(), "ping");
     config_level(c.get());
     char text[4096];
     config_serialize(c.get(), text, sizeof text);

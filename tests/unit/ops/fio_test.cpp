@@ -22,9 +22,6 @@ TEST(FioOutput, StatusLinesGiveProgressRecords) {
         {"Jobs: 1 (f=1): [W(1)][75.0%][w=6874MiB/s][w=6873 IOPS][eta 00m:01s]",
          {log_rec("Jobs: 1 (f=1): [W(1)][75.0%][w=6874MiB/s][w=6873 IOPS][eta 00m:01s]"), progress("75.00")}},
         {"Jobs: 1: [12.5% done] [eta 01m:02s]", {log_rec("Jobs: 1: [12.5% done] [eta 01m:02s]"), progress("12.50")}},
-        // Each carriage return ends a line; empty parts are dropped.
-        {"Jobs: 1 (f=1)\rJobs: 1 (f=1): [w(1)][100.0%][w=1092MiB/s]\r\r",
-         {log_rec("Jobs: 1 (f=1)"), log_rec("Jobs: 1 (f=1): [w(1)][100.0%][w=1092MiB/s]"), progress("100.00")}},
         {"Jobs: 1 (f=1): [f(1)][-.-%][eta 00m:00s]", {log_rec("Jobs: 1 (f=1): [f(1)][-.-%][eta 00m:00s]")}},
         {"[7] 50% of \"x\" [8.5%", {log_rec("[7] 50% of \\\"x\\\" [8.5%")}},  // no status marker
         {"", {}},
@@ -38,6 +35,21 @@ TEST(FioOutput, StatusLinesGiveProgressRecords) {
         });
         EXPECT_EQ(got, want) << line;
     }
+}
+
+// The raw output: a carriage return ends a line as a line feed does, empty lines give nothing,
+// and a last line without its end is handed over at the flush.
+TEST(FioOutput, CarriageReturnsEndLines) {
+    strings got = chunks_of([&](op_emit_t* e) {
+        fio_lines_t l;
+        l.fc.e = e;
+        l.fc.idx = 1;
+        const std::string raw = "Jobs: 1 (f=1)\rJobs: 1 (f=1): [w(1)][100.0%][w=1092MiB/s]\r\r\nlast";
+        EXPECT_EQ(fio_raw_cb(&l, 1, raw.data(), raw.size()), 0);
+        fio_lines_flush(&l);
+    });
+    EXPECT_EQ(got, (strings{log_rec("Jobs: 1 (f=1)"), log_rec("Jobs: 1 (f=1): [w(1)][100.0%][w=1092MiB/s]"),
+                            progress("100.00"), log_rec("last")}));
 }
 
 TEST(FioOutput, ReportIsAlwaysOneJsonValue) {

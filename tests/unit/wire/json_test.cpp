@@ -19,6 +19,7 @@ TEST(ObjIdx, SkipsNestedValuesFirstDuplicateWinsAndKeysAreRawBytes) {
         {nested, "x", -1, "-1"}, {nested, "kk", -1, "-1"}, {nested, "", -1, "-1"},  // x is nested only
         {dup, "k", -1, "1"},    {dup, R"(a\"b)", -1, "3"}, {dup, "a\"b", -1, "-1"}, {dup, "c", -1, "-1"},
         {R"(["k",1])", "k", -1, "-1"}, {"{}", "k", -1, "-1"},
+        {R"({"a":{"x" "y"},"k":5})", "k", -1, "5"},  // a lax object (keys without values) is skipped whole
         {arr, "a", 0, "-1"}, {arr, "a", 1, "-1"}, {arr, "a", 2, "-1"},  // a key without its value is absent
         {arr, "a", 3, "[1,2,3]"}};
     for (const auto& [js, key, ntoks, want] : rows) {

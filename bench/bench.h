@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/sb.h"
 #include "base/fdio.h"
+#include "base/sb.h"
 
 struct bench_ctx_t {
     std::string vornd_path;

@@ -18,17 +18,17 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
-#include "client.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "bench.h"
+#include "client.h"
 
 extern char** environ;
 
 namespace {
 
 constexpr int STREAM_LINES = 1000000;
-constexpr int STREAM_RUNS = 5;  // per side
+constexpr int STREAM_RUNS = 5;   // per side
 constexpr int SPAWN_SLICES = 6;  // per side
 constexpr int SPAWN_WARMUP = 20;
 constexpr size_t FLOOR_READ_BYTES = 65536;
@@ -205,15 +205,16 @@ std::string mask_job_id(std::string s) {
 
 // The stream's first, last and ending frames must be the same on both sides.
 bool stream_looks_right(const stream_tally_t& t, const char* side) {
-    const std::string first = "{\"id\":\"x1\",\"event\":\"chunk\",\"job_id\":\"X\",\"data\":{\"type\":\"line\","
-                              "\"stream\":1,\"text\":\"1\"}}";
+    const std::string first =
+        "{\"id\":\"x1\",\"event\":\"chunk\",\"job_id\":\"X\",\"data\":{\"type\":\"line\","
+        "\"stream\":1,\"text\":\"1\"}}";
     const std::string last = "{\"id\":\"x1\",\"event\":\"chunk\",\"data\":{\"type\":\"line\",\"stream\":1,\"text\":\"" +
                              std::to_string(STREAM_LINES) + "\"}}";
     const std::string done = "{\"id\":\"x1\",\"event\":\"done\",\"ok\":true,\"exit_code\":0}";
     if (t.chunks == STREAM_LINES && mask_job_id(t.first) == first && t.last_chunk == last && t.done == done)
         return true;
-    fprintf(stderr, "vornbench: %s stream: %ld chunks, first %s, last %s, end %s\n", side, t.chunks,
-            t.first.c_str(), t.last_chunk.c_str(), t.done.c_str());
+    fprintf(stderr, "vornbench: %s stream: %ld chunks, first %s, last %s, end %s\n", side, t.chunks, t.first.c_str(),
+            t.last_chunk.c_str(), t.done.c_str());
     return false;
 }
 

@@ -7,19 +7,19 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "bench.h"
-#include "client.h"
+#include "base/clock.h"
 #include "base/fdio.h"
 #include "base/sb.h"
-#include "base/clock.h"
+#include "bench.h"
+#include "client.h"
 #include "wire/frame.h"
 
 namespace {
@@ -35,10 +35,7 @@ struct floor_op_t {
 
 // The operations the floor answers; a scenario that measures another one adds its row.
 const floor_op_t FLOOR_OPS[] = {
-    {"ping", floor_ping},
-    {"exec", floor_exec},
-    {"pty", floor_pty},
-    {"pcap_stream", floor_pcap_stream},
+    {"ping", floor_ping}, {"exec", floor_exec}, {"pty", floor_pty}, {"pcap_stream", floor_pcap_stream},
     {nullptr, nullptr},
 };
 
@@ -168,8 +165,7 @@ int floor_listen(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, FLOOR_BACKLOG) != 0) {
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, FLOOR_BACKLOG) != 0) {
         close(fd);
         return -1;
     }

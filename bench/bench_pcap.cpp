@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "base/b64.h"
+#include "base/clock.h"
+#include "base/fdio.h"
 #include "bench.h"
 #include "client.h"
-#include "base/clock.h"
-#include "base/b64.h"
-#include "base/fdio.h"
 
 namespace {
 
@@ -64,7 +64,8 @@ int run_side(const std::string& sock, bench_side_t* side) {
         got += static_cast<uint64_t>(n);
     }
     uint64_t ns = bench_now_ns() - t0;
-    if (frame.find("\"event\":\"done\",\"ok\":true,\"exit_code\":0}") == std::string::npos || got != PCAP_STREAM_BYTES) {
+    if (frame.find("\"event\":\"done\",\"ok\":true,\"exit_code\":0}") == std::string::npos ||
+        got != PCAP_STREAM_BYTES) {
         fprintf(stderr, "vornbench: pcap-stream: %llu bytes, then %s\n", static_cast<unsigned long long>(got),
                 frame.c_str());
         return -1;

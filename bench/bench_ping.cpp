@@ -7,23 +7,21 @@
 #include <cstdio>
 #include <latch>
 
-#include "bench.h"
 #include "base/clock.h"
+#include "bench.h"
 
 namespace {
 
-constexpr int LATENCY_SLICES = 10;                  // per side
-constexpr size_t LATENCY_MAX_SAMPLES = 2000000;     // per side
+constexpr int LATENCY_SLICES = 10;               // per side
+constexpr size_t LATENCY_MAX_SAMPLES = 2000000;  // per side
 constexpr int WARMUP_PINGS = 2000;
 constexpr int THROUGHPUT_CONNS = 16;
-constexpr int THROUGHPUT_SLICES = 2;                // per side
+constexpr int THROUGHPUT_SLICES = 2;  // per side
 constexpr int RSS_CONNS = 100;
 constexpr int RSS_SETTLE_MS = 300;
 constexpr int THREADS_WAIT_MS = 5000;
 
-uint64_t slice_ns(const bench_ctx_t* ctx, int slices) {
-    return static_cast<uint64_t>(ctx->seconds * 1e9 / slices);
-}
+uint64_t slice_ns(const bench_ctx_t* ctx, int slices) { return static_cast<uint64_t>(ctx->seconds * 1e9 / slices); }
 
 // Sequential round trips on `c` for `ns` nanoseconds; appends each one's time in ns.
 int ping_for(ping_client_t* c, uint64_t ns, std::vector<uint32_t>* lat) {
@@ -82,8 +80,7 @@ int throughput_slice(side_t* side, uint64_t ns) {
     side->requests += done;
     side->ns += t1 - t0;
     if (failed)
-        fprintf(stderr, "vornbench: %d of %d %s connections failed\n", failed.load(), THROUGHPUT_CONNS,
-                side->name);
+        fprintf(stderr, "vornbench: %d of %d %s connections failed\n", failed.load(), THROUGHPUT_CONNS, side->name);
     return failed ? -1 : 0;
 }
 
@@ -160,8 +157,7 @@ int scen_ping_latency(const bench_ctx_t* ctx, bench_report_t* report) {
 int scen_ping_throughput(const bench_ctx_t* ctx, bench_report_t* report) {
     bench_daemon_t d;
     bench_floor_t f;
-    if (d.start(ctx, "ping-throughput") != 0 || f.start(ctx->dir + "/ping-throughput-floor.sock") != 0)
-        return -1;
+    if (d.start(ctx, "ping-throughput") != 0 || f.start(ctx->dir + "/ping-throughput-floor.sock") != 0) return -1;
     side_t sides[2] = {{"vornd", d.socket_path(), {}}, {"floor", f.socket_path(), {}}};
     uint64_t ns = slice_ns(ctx, THROUGHPUT_SLICES);
     for (int i = 0; i < 2 * THROUGHPUT_SLICES; i++) {
@@ -184,12 +180,11 @@ int scen_rss(const bench_ctx_t* ctx, bench_report_t* report) {
     rss_steps_t v, fl;
     if (rss_steps(d.pid(), d.socket_path(), &v) != 0) return -1;
     bench_floor_t f;
-    if (f.start(ctx->dir + "/rss-floor.sock") != 0 || rss_steps(f.pid(), f.socket_path(), &fl) != 0)
-        return -1;
+    if (f.start(ctx->dir + "/rss-floor.sock") != 0 || rss_steps(f.pid(), f.socket_path(), &fl) != 0) return -1;
     const double none = std::nan("");
     report->push_back({"rss", "idle RSS (KiB)", static_cast<double>(v.base), none, GOAL_VALUE_MAX, 4096});
-    report->push_back({"rss", "RSS per idle connection (KiB)", per_conn(v.base, v.opened),
-                       per_conn(fl.base, fl.opened), GOAL_VALUE_MAX, 64});
+    report->push_back({"rss", "RSS per idle connection (KiB)", per_conn(v.base, v.opened), per_conn(fl.base, fl.opened),
+                       GOAL_VALUE_MAX, 64});
     report->push_back({"rss", "RSS per connection after a ping (KiB)", per_conn(v.base, v.pinged),
                        per_conn(fl.base, fl.pinged), GOAL_VALUE_MAX, 64});
     return d.stop() == 0 ? 0 : -1;

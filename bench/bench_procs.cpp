@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "base/fdio.h"
 #include "bench.h"
 #include "client.h"
-#include "base/fdio.h"
 
 extern char** environ;
 
@@ -124,7 +124,8 @@ int scen_procs_list(const bench_ctx_t* ctx, bench_report_t* report) {
     // Both sides must list at least the extra processes.
     auto once = [&](int side, std::vector<uint32_t>* lat) {
         uint64_t t0 = bench_now_ns();
-        bool ran = side == 0 ? vc_send(conn.get(), req) == 0 && vc_recv(conn.get(), &reply) == 0 : run_ps(ps, &text) == 0;
+        bool ran = side == 0 ? vc_send(conn.get(), req) == 0 && vc_recv(conn.get(), &reply) == 0
+                             : run_ps(ps, &text) == 0;
         uint64_t ns = bench_now_ns() - t0;
         size_t listed = side == 0 ? count_of(reply, "{\"pid\":") : count_of(text, "\n");
         if (!ran || listed < EXTRA_PROCESSES ||

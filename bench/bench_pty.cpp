@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
-#include "client.h"
 #include "base/b64.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "bench.h"
+#include "client.h"
 
 extern char** environ;
 

@@ -12,11 +12,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "bench.h"
-#include "client.h"
+#include "base/clock.h"
 #include "base/fdio.h"
 #include "base/sb.h"
-#include "base/clock.h"
+#include "bench.h"
+#include "client.h"
 #include "wire/frame.h"
 
 extern char** environ;
@@ -68,9 +68,8 @@ double bench_percentile(std::vector<uint32_t>* v, double p) {
 int bench_alternate(const bench_ctx_t* ctx, const char* scenario, int min_runs, bench_side_t sides[2],
                     const std::function<int(int side)>& run) {
     const uint64_t want_ns = static_cast<uint64_t>(ctx->seconds * 1e9);
-    for (int i = 0; sides[0].ns < want_ns || sides[1].ns < want_ns || sides[0].runs < min_runs ||
-                    sides[1].runs < min_runs;
-         i++) {
+    for (int i = 0;
+         sides[0].ns < want_ns || sides[1].ns < want_ns || sides[0].runs < min_runs || sides[1].runs < min_runs; i++) {
         int s = (i % 4 == 0 || i % 4 == 3) ? 0 : 1;  // A B B A
         if (run(s) != 0) {
             fprintf(stderr, "vornbench: %s run on the %s failed\n", scenario, s == 0 ? "vornd" : "floor");

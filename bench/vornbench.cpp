@@ -174,9 +174,7 @@ double median_of(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-double ratio_of(const bench_row_t& r) {
-    return std::isnan(r.floor) || r.floor == 0 ? std::nan("") : r.vornd / r.floor;
-}
+double ratio_of(const bench_row_t& r) { return std::isnan(r.floor) || r.floor == 0 ? std::nan("") : r.vornd / r.floor; }
 
 // One row per scenario and metric, in the order of their first appearance: the medians of
 // the rounds' figures, and the median of the rounds' own ratios (each round measured both
@@ -190,9 +188,8 @@ std::vector<merged_row_t> merge_rounds(const std::vector<bench_report_t>& rounds
     std::vector<bench_row_t> keys;
     for (const bench_report_t& rep : rounds)
         for (const bench_row_t& r : rep)
-            if (std::none_of(keys.begin(), keys.end(), [&](const bench_row_t& k) {
-                    return k.scenario == r.scenario && k.metric == r.metric;
-                }))
+            if (std::none_of(keys.begin(), keys.end(),
+                             [&](const bench_row_t& k) { return k.scenario == r.scenario && k.metric == r.metric; }))
                 keys.push_back(r);
     for (bench_row_t k : keys) {
         std::vector<double> v, f, q;
@@ -221,8 +218,8 @@ void print_report(const std::vector<merged_row_t>& rows) {
         judge(r, m.ratio, &goal, &verdict);
         char rt[16] = "-";
         if (!std::isnan(m.ratio)) snprintf(rt, sizeof rt, "%.2f", m.ratio);
-        printf(ROW_FORMAT, r.scenario.c_str(), r.metric.c_str(), fmt_num(r.vornd).c_str(), fmt_num(r.floor).c_str(),
-               rt, goal.c_str(), verdict);
+        printf(ROW_FORMAT, r.scenario.c_str(), r.metric.c_str(), fmt_num(r.vornd).c_str(), fmt_num(r.floor).c_str(), rt,
+               goal.c_str(), verdict);
     }
 }
 

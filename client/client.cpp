@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "wire/jsmn.h"
-#include "wire/frame.h"
-#include "wire/json.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "wire/frame.h"
+#include "wire/jsmn.h"
+#include "wire/json.h"
 
 unique_fd vc_connect(const char* path) {
     unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -57,8 +57,8 @@ static void append_escaped(std::string* s, std::string_view v) {
     if (b.buf) s->append(b.buf, b.len);
 }
 
-std::string vc_request(std::string_view id, std::string_view op, std::string_view args_json,
-                       std::string_view token, bool stream) {
+std::string vc_request(std::string_view id, std::string_view op, std::string_view args_json, std::string_view token,
+                       bool stream) {
     std::string r = "{\"id\":\"";
     append_escaped(&r, id);
     r += "\",\"op\":\"";
@@ -176,7 +176,8 @@ std::string vc_json_unescape(std::string_view raw) {
                 i += 4;
                 // A surrogate pair becomes one code point.
                 if (cp >= 0xD800 && cp < 0xDC00 && i + 6 < raw.size() && raw[i + 1] == '\\' && raw[i + 2] == 'u') {
-                    unsigned lo = static_cast<unsigned>(strtoul(std::string(raw.substr(i + 3, 4)).c_str(), nullptr, 16));
+                    unsigned lo = static_cast<unsigned>(strtoul(std::string(raw.substr(i + 3, 4)).c_str(), nullptr,
+                                                                16));
                     if (lo >= 0xDC00 && lo < 0xE000) {
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
                         i += 6;

@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fdio.h"
+#include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/json.h"
-#include "base/sb.h"
-#include "base/fdio.h"
 
 // Connects to the Unix-domain socket at `path`; the connection is close-on-exec.
 unique_fd vc_connect(const char* path);

@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/fdio.h"
+#include "base/sb.h"
 #include "client.h"
 #include "wire/frame.h"
 #include "wire/jsmn.h"
-#include "wire/frame.h"
 #include "wire/json.h"
-#include "base/fdio.h"
-#include "base/sb.h"
 
 namespace {
 
@@ -68,9 +67,7 @@ bool is_json_number(std::string_view v) {
 }
 
 // The tokenizer takes any run of bytes as a primitive; JSON allows only these.
-bool is_json_primitive(std::string_view v) {
-    return v == "true" || v == "false" || v == "null" || is_json_number(v);
-}
+bool is_json_primitive(std::string_view v) { return v == "true" || v == "false" || v == "null" || is_json_number(v); }
 
 bool is_whole_json_value(std::string_view v) {
     std::vector<jsmntok_t> toks(VALUE_MAX_TOKENS);
@@ -99,21 +96,22 @@ void append_json_string(std::string* s, std::string_view v) {
 }
 
 int usage(FILE* f) {
-    fprintf(f,
-            "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
-            "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
-            "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
-            "       vornctl [-s SOCKET] [--token-file F] cat|ls|tail PATH [key=value ...]\n"
-            "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
-            "       vornctl [-s SOCKET] [--token-file F] shell [SHELL [ARG...]] | attach JOB_ID [--since N] | sessions\n"
-            "       vornctl [-s SOCKET] [--token-file F] [--json] iostat | zpool-iostat [POOL] | fio TARGET_DIR [k=v ...]\n"
-            "       vornctl ... [--json] iperf3 HOST [k=v ...] | ps [--sort rss|pid|name] [NAME] | proc PID\n"
-            "       vornctl ... [--json] info | sysinfo | meminfo | net [proc=true] | smart DEVICE [type=T]\n"
-            "       vornctl --bash-completion   (source <(vornctl --bash-completion))\n"
-            "On a terminal the views draw tables; with --json or through a pipe they print JSON lines.\n"
-            "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
-            "Default socket: %s\n",
-            VORND_DEFAULT_SOCKET_PATH);
+    fprintf(
+        f,
+        "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
+        "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
+        "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
+        "       vornctl [-s SOCKET] [--token-file F] cat|ls|tail PATH [key=value ...]\n"
+        "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
+        "       vornctl [-s SOCKET] [--token-file F] shell [SHELL [ARG...]] | attach JOB_ID [--since N] | sessions\n"
+        "       vornctl [-s SOCKET] [--token-file F] [--json] iostat | zpool-iostat [POOL] | fio TARGET_DIR [k=v ...]\n"
+        "       vornctl ... [--json] iperf3 HOST [k=v ...] | ps [--sort rss|pid|name] [NAME] | proc PID\n"
+        "       vornctl ... [--json] info | sysinfo | meminfo | net [proc=true] | smart DEVICE [type=T]\n"
+        "       vornctl --bash-completion   (source <(vornctl --bash-completion))\n"
+        "On a terminal the views draw tables; with --json or through a pipe they print JSON lines.\n"
+        "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
+        "Default socket: %s\n",
+        VORND_DEFAULT_SOCKET_PATH);
     return CTL_USAGE;
 }
 
@@ -158,8 +156,7 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
     append_json_string(&args, job_id);
     args += "}";
     std::string reply;
-    if (vc_send(fd.get(), vc_request("cancel", "_cancel", args, ctx.token)) != 0 ||
-        vc_recv(fd.get(), &reply) != 0) {
+    if (vc_send(fd.get(), vc_request("cancel", "_cancel", args, ctx.token)) != 0 || vc_recv(fd.get(), &reply) != 0) {
         fprintf(stderr, "vornctl: connection lost\n");
         return CTL_USAGE;
     }
@@ -167,8 +164,7 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
     return frame_outcome(reply) > 0 ? CTL_OK : CTL_FAIL;
 }
 
-int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame,
-               void* user) {
+int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame, void* user) {
     unique_fd fd = vc_connect(ctx.socket_path.c_str());
     if (!fd) {
         fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));

@@ -25,8 +25,8 @@ using ctl_frame_fn = bool (*)(void* user, std::string_view frame);
 // Sends OP with ARGS (a JSON value) and reads its reply or event stream to the end, printing
 // each frame as a JSON line unless `on_frame` is given. Ctrl-C during a stream cancels its job
 // on a second connection. Returns CTL_OK / CTL_FAIL / CTL_USAGE as above.
-int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json,
-               ctl_frame_fn on_frame = nullptr, void* user = nullptr);
+int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame = nullptr,
+               void* user = nullptr);
 
 // Prints a frame as one JSON line (vc_frame_line) followed by a line feed, and flushes.
 void ctl_print_frame(FILE* out, std::string_view frame);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "client.h"
-#include "wire/jsmn.h"
 #include "vornctl.h"
+#include "wire/jsmn.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ std::string join_array(std::string_view arr) {
     for (int i = 1; i < n; i++) {
         if (toks[i].type != JSMN_STRING) continue;
         if (!out.empty()) out += ", ";
-        out += printable(arr.substr(static_cast<size_t>(toks[i].start), static_cast<size_t>(toks[i].end - toks[i].start)));
+        out += printable(arr.substr(static_cast<size_t>(toks[i].start),
+                                    static_cast<size_t>(toks[i].end - toks[i].start)));
     }
     return out;
 }

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "client.h"
-#include "wire/jsmn.h"
-#include "wire/frame.h"
-#include "wire/json.h"
-#include "vornctl.h"
 #include "base/sb.h"
+#include "client.h"
+#include "vornctl.h"
+#include "wire/frame.h"
+#include "wire/jsmn.h"
+#include "wire/json.h"
 
 namespace {
 

@@ -21,14 +21,14 @@
 #include <string_view>
 #include <vector>
 
-#include "client.h"
-#include "wire/jsmn.h"
-#include "wire/frame.h"
-#include "wire/json.h"
-#include "base/sb.h"
-#include "base/fdio.h"
-#include "vornctl.h"
 #include "base/b64.h"
+#include "base/fdio.h"
+#include "base/sb.h"
+#include "client.h"
+#include "vornctl.h"
+#include "wire/frame.h"
+#include "wire/jsmn.h"
+#include "wire/json.h"
 
 namespace {
 
@@ -291,8 +291,8 @@ int report_end(term_session_t* s, term_end_t end) {
     s->restore_terminal();
     switch (end) {
     case term_end_t::exited:
-        fprintf(stderr, "\nvornctl: shell exited with code %lld (session %s stays listed until closed)\n",
-                s->exit_code, s->job_id.c_str());
+        fprintf(stderr, "\nvornctl: shell exited with code %lld (session %s stays listed until closed)\n", s->exit_code,
+                s->job_id.c_str());
         return s->exit_code == 0 ? CTL_OK : CTL_FAIL;
     case term_end_t::detached:
         fprintf(stderr, "\nvornctl: detached; the session runs on: vornctl attach %s\n", s->job_id.c_str());
@@ -300,10 +300,8 @@ int report_end(term_session_t* s, term_end_t end) {
     case term_end_t::ended:
         fprintf(stderr, "\nvornctl: session %s was closed or cancelled\n", s->job_id.c_str());
         return CTL_OK;
-    case term_end_t::failed:
-        return CTL_FAIL;
-    case term_end_t::lost:
-        break;
+    case term_end_t::failed: return CTL_FAIL;
+    case term_end_t::lost: break;
     }
     fprintf(stderr, "\nvornctl: connection lost\n");
     return CTL_USAGE;
@@ -391,8 +389,7 @@ int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char**) {
     }
     unique_fd fd = vc_connect(ctx.socket_path.c_str());
     std::string reply, list;
-    if (!fd || vc_send(fd.get(), vc_request("1", "pty_list", "{}", ctx.token)) != 0 ||
-        vc_recv(fd.get(), &reply) != 0) {
+    if (!fd || vc_send(fd.get(), vc_request("1", "pty_list", "{}", ctx.token)) != 0 || vc_recv(fd.get(), &reply) != 0) {
         fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
         return CTL_USAGE;
     }

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/sb.h"
-#include "base/fdio.h"
 #include "base/clock.h"
+#include "base/fdio.h"
+#include "base/sb.h"
 
 namespace {
 
@@ -189,7 +189,8 @@ std::string fmt_bar(double pct, int width) {
     int inner = std::max(width - 2, 1);
     double p = std::clamp(std::isfinite(pct) ? pct : 0.0, 0.0, 100.0);
     int full = static_cast<int>(std::lround(p / 100.0 * inner));
-    return "[" + std::string(static_cast<size_t>(full), '#') + std::string(static_cast<size_t>(inner - full), '-') + "]";
+    return "[" + std::string(static_cast<size_t>(full), '#') + std::string(static_cast<size_t>(inner - full), '-') +
+           "]";
 }
 
 // ---- layout ----

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "base/sb.h"
+#include "base/clock.h"
 #include "base/fdio.h"
+#include "base/sb.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
-#include "base/clock.h"
 
 namespace {
 
@@ -140,8 +140,8 @@ bool on_fio_frame(void* user, std::string_view frame) {
 }
 
 void print_fio_summary(const fio_view_t& v) {
-    static const std::vector<term_col_t> COLS = {{"TEST"},           {"RW"},           {"MiB/s", true},
-                                                 {"IOPS", true},     {"MEAN LAT", true}, {"P99 LAT", true}};
+    static const std::vector<term_col_t> COLS = {{"TEST"},           {"RW"},           {"MiB/s", true}, {"IOPS", true},
+                                                 {"MEAN LAT", true}, {"P99 LAT", true}};
     if (v.summary.empty()) return;
     fputc('\n', stdout);
     term_print(term_table(COLS, v.summary, static_cast<size_t>(term_size().cols)));
@@ -159,7 +159,8 @@ struct iperf_view_t {
 };
 
 std::string interval_line(const vc_json& sum, bool udp) {
-    std::string line = term_pad(fmt_fixed(sum.get("start").num(), 1) + "-" + fmt_fixed(sum.get("end").num(), 1) + " s", 12) +
+    std::string line = term_pad(fmt_fixed(sum.get("start").num(), 1) + "-" + fmt_fixed(sum.get("end").num(), 1) + " s",
+                                12) +
                        term_pad(fmt_bytes(sum.get("bytes").num()), 11, true) +
                        term_pad(fmt_bits(sum.get("bits_per_second").num()), 14, true);
     if (udp) line += "  " + fmt_fixed(sum.get("packets").num(), 0) + " packets";
@@ -182,17 +183,21 @@ bool print_iperf_document(const vc_json& doc) {
         kv.push_back({"test", (udp ? "UDP, " : "TCP, ") + fmt_fixed(ts.get("num_streams").num(1), 0) + " stream(s), " +
                                   fmt_fixed(ts.get("duration").num(), 0) + " s" +
                                   (ts.get("reverse").num() != 0 ? ", reverse" : "")});
-    if (sent.ok()) kv.push_back({"sent", fmt_bits(sent.get("bits_per_second").num()) + "  (" + fmt_bytes(sent.get("bytes").num()) + ")"});
+    if (sent.ok())
+        kv.push_back({"sent",
+                      fmt_bits(sent.get("bits_per_second").num()) + "  (" + fmt_bytes(sent.get("bytes").num()) + ")"});
     if (received.ok())
         kv.push_back({"received", fmt_bits(received.get("bits_per_second").num()) + "  (" +
                                       fmt_bytes(received.get("bytes").num()) + ")"});
-    if (!udp && sent.get("retransmits").ok()) kv.push_back({"retransmits", fmt_fixed(sent.get("retransmits").num(), 0)});
+    if (!udp && sent.get("retransmits").ok())
+        kv.push_back({"retransmits", fmt_fixed(sent.get("retransmits").num(), 0)});
     // The receiver's side knows jitter and loss; older documents carry them in "sum" only.
     vc_json loss = received.get("jitter_ms").ok() ? received : end.get("sum");
     if (udp && loss.ok()) {
         kv.push_back({"jitter", fmt_fixed(loss.get("jitter_ms").num(), 3) + " ms"});
-        kv.push_back({"lost", fmt_fixed(loss.get("lost_packets").num(), 0) + " of " + fmt_fixed(loss.get("packets").num(), 0) +
-                                  " packets (" + fmt_fixed(loss.get("lost_percent").num(), 2) + "%)"});
+        kv.push_back({"lost", fmt_fixed(loss.get("lost_packets").num(), 0) + " of " +
+                                  fmt_fixed(loss.get("packets").num(), 0) + " packets (" +
+                                  fmt_fixed(loss.get("lost_percent").num(), 2) + "%)"});
     }
     if (!kv.empty()) {
         fputc('\n', stdout);
@@ -228,8 +233,8 @@ void iperf_tick(iperf_view_t* v) {
     if (v->ended) return;
     double el = static_cast<double>(now_ms() - v->start_ms) / 1000;
     int bar = std::clamp(v->live.size().cols - 40, BAR_MIN_COLS, BAR_MAX_COLS);
-    v->live.draw({"iperf3 to " + v->host + "  " + fmt_bar(el / v->seconds * 100, bar) + "  " + fmt_duration(el) + " / " +
-                  fmt_duration(v->seconds)});
+    v->live.draw({"iperf3 to " + v->host + "  " + fmt_bar(el / v->seconds * 100, bar) + "  " + fmt_duration(el) +
+                  " / " + fmt_duration(v->seconds)});
 }
 
 }  // namespace

@@ -65,8 +65,10 @@ int run_kv_view(const ctl_ctx& ctx, const char* op, int argc, char** argv, kv_t 
 }
 
 kv_t info_kv(const vc_json& r) {
-    return {{"version", r.get("version").str()}, {"system", r.get("sysname").str() + " " + r.get("release").str()},
-            {"machine", r.get("machine").str()},  {"euid", r.get("euid").str()},
+    return {{"version", r.get("version").str()},
+            {"system", r.get("sysname").str() + " " + r.get("release").str()},
+            {"machine", r.get("machine").str()},
+            {"euid", r.get("euid").str()},
             {"pid", r.get("pid").str()}};
 }
 
@@ -81,12 +83,9 @@ kv_t sysinfo_kv(const vc_json& r) {
         size_t value = colon == std::string::npos ? colon : line.find_first_not_of(" \t", colon + 1);
         if (model.empty() && line.starts_with("model name") && value != std::string::npos) model = line.substr(value);
     }
-    return {{"host", r.get("nodename").str()},
-            {"system", r.get("sysname").str() + " " + r.get("release").str()},
-            {"kernel", r.get("version").str()},
-            {"machine", r.get("machine").str()},
-            {"cpu", model.empty() ? "-" : model},
-            {"cpus", std::to_string(cpus)}};
+    return {{"host", r.get("nodename").str()},    {"system", r.get("sysname").str() + " " + r.get("release").str()},
+            {"kernel", r.get("version").str()},   {"machine", r.get("machine").str()},
+            {"cpu", model.empty() ? "-" : model}, {"cpus", std::to_string(cpus)}};
 }
 
 kv_t meminfo_kv(const vc_json& r) {
@@ -137,8 +136,8 @@ kv_t smart_kv(const vc_json& r) {
     kv_t kv = {{"device", r.get("device").get("name").str("-")},
                {"model", r.get("model_name").str("-")},
                {"serial", r.get("serial_number").str("-")},
-               {"temperature", r.get("temperature").get("current").ok()
-                                   ? r.get("temperature").get("current").str() + " C" : "-"},
+               {"temperature",
+                r.get("temperature").get("current").ok() ? r.get("temperature").get("current").str() + " C" : "-"},
                {"power-on hours", r.get("power_on_time").get("hours").str("-")},
                {"reallocated sectors", ata_attribute(r, 5)},
                {"pending sectors", ata_attribute(r, 197)}};
@@ -205,7 +204,8 @@ std::vector<std::string> file_lines(const vc_json& files) {
     std::vector<std::vector<std::string>> rows;
     for (const vc_json& f : files.get("files").elements())
         rows.push_back({f.get("fd").str(), f.get("type").str(), f.get("target").str()});
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return atol(a[0].c_str()) < atol(b[0].c_str()); });
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const auto& a, const auto& b) { return atol(a[0].c_str()) < atol(b[0].c_str()); });
     return term_table({{"FD", true}, {"TYPE"}, {"TARGET", false, true}}, rows, 0);
 }
 
@@ -297,7 +297,8 @@ int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv) {
     if (st != CTL_OK) return st;
     std::vector<std::vector<std::string>> rows;
     for (const proc_t& p : procs_of(doc.root().get("result"), name, sort))
-        rows.push_back({std::to_string(p.pid), kib(p.rss_kb), p.comm, p.cmdline.empty() ? "[" + p.comm + "]" : p.cmdline});
+        rows.push_back({std::to_string(p.pid), kib(p.rss_kb), p.comm,
+                        p.cmdline.empty() ? "[" + p.comm + "]" : p.cmdline});
     term_print(term_table({{"PID", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}}, rows, screen_cols()));
     return st;
 }
@@ -316,7 +317,8 @@ int ctl_cmd_proc(const ctl_ctx& ctx, int argc, char** argv) {
     if (!detail.ok() && !files.ok()) return st;
     size_t cols = screen_cols();
     std::string cmd = detail.get("cmdline").str();
-    printf("%s\n", term_cut(term_clean("process " + std::string(argv[0]) + (cmd.empty() ? "" : ": " + cmd)), cols).c_str());
+    printf("%s\n",
+           term_cut(term_clean("process " + std::string(argv[0]) + (cmd.empty() ? "" : ": " + cmd)), cols).c_str());
     print_side_by_side(detail.ok() ? detail_lines(detail) : std::vector<std::string>{},
                        files.ok() ? file_lines(files) : std::vector<std::string>{}, cols);
     return st;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "base/sb.h"
+#include "base/clock.h"
 #include "base/fdio.h"
+#include "base/sb.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
-#include "base/clock.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ using render_fn = std::vector<std::string> (*)(const vc_json& data, int samples,
 struct live_table_t {
     term_live live{true};
     render_fn render;
-    std::string last;  // the last chunk frame
+    std::string last;     // the last chunk frame
     std::string failure;  // an error frame, reported once the screen is given back
     int samples = 0;
 };
@@ -52,7 +52,8 @@ bool on_sample(void* user, std::string_view frame) {
     return true;
 }
 
-int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, const std::string& args, render_fn render) {
+int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, const std::string& args,
+                   render_fn render) {
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, op, args);
     live_table_t t;
     t.render = render;
@@ -111,9 +112,9 @@ std::vector<std::string> render_iostat(const vc_json& data, int samples, term_si
         rows.push_back({d.name, d.cls, fmt_fixed(d.r, 1), fmt_fixed(d.w, 1), fmt_fixed(d.rkb, 1), fmt_fixed(d.wkb, 1),
                         fmt_fixed(d.await, 2), fmt_fixed(d.util, 1), fmt_fixed(d.queue, 2)});
     static const std::vector<term_col_t> COLS = {
-        {"DEVICE", false, false, 8}, {"CLASS", false, false, 9}, {"r/s", true, false, 7}, {"w/s", true, false, 7},
-        {"rkB/s", true, false, 9},   {"wkB/s", true, false, 9},  {"await", true, false, 6}, {"%util", true, false, 5},
-        {"queue", true, false, 5}};
+        {"DEVICE", false, false, 8}, {"CLASS", false, false, 9}, {"r/s", true, false, 7},
+        {"w/s", true, false, 7},     {"rkB/s", true, false, 9},  {"wkB/s", true, false, 9},
+        {"await", true, false, 6},   {"%util", true, false, 5},  {"queue", true, false, 5}};
     std::vector<std::string> lines = {title("iostat", samples)};
     if (samples == 0) return lines;
     std::vector<std::string> table = term_table(COLS, rows, 0);
@@ -143,9 +144,11 @@ std::vector<std::string> render_zpool(const vc_json& data, int samples, term_siz
     for (const auto& m : data.get("disks").members()) {
         const vc_json& d = m.value;
         size_t indent = 2 * static_cast<size_t>(std::clamp(static_cast<int>(d.get("level").num()), 0, 8));
-        rows.push_back({std::string(indent, ' ') + name_tail(vc_json_unescape(m.key), room > indent + 4 ? room - indent : 4),
+        rows.push_back({std::string(indent, ' ') +
+                            name_tail(vc_json_unescape(m.key), room > indent + 4 ? room - indent : 4),
                         fmt_fixed(d.get("read_iops").num(), 1), fmt_fixed(d.get("write_iops").num(), 1),
-                        fmt_bytes(d.get("read_kb").num() * 1024) + "/s", fmt_bytes(d.get("write_kb").num() * 1024) + "/s"});
+                        fmt_bytes(d.get("read_kb").num() * 1024) + "/s",
+                        fmt_bytes(d.get("write_kb").num() * 1024) + "/s"});
     }
     static const std::vector<term_col_t> COLS = {{"NAME", false, false, 12},
                                                  {"read ops", true, false, 8},

@@ -2,14 +2,13 @@
 
 #include <cstdio>
 
-#include "base/sb.h"
 #include "base/fdio.h"
+#include "base/sb.h"
 #include "vornctl_term.h"
 
 bool ctl_view_wanted(const ctl_ctx& ctx) { return !ctx.json && term_is_tty(); }
 
-bool view_args(std::string_view key, std::string_view value, int argc, char** argv, std::string* out,
-               bool raw_value) {
+bool view_args(std::string_view key, std::string_view value, int argc, char** argv, std::string* out, bool raw_value) {
     std::string extra;
     if (argc > 0 && !ctl_args_from_words(argc, argv, &extra)) return false;
     sb_t b;

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "client.h"
-#include "vornctl_term.h"
 #include "vornctl.h"
+#include "vornctl_term.h"
 
 // {KEY: VALUE} (VALUE as a JSON string, or as it is when `raw_value`) followed by the
 // members of the key=value words. False (after a message) on a bad word.

@@ -24,14 +24,13 @@
 
 #include "base/fdio.h"
 #include "base/sb.h"
-#include "base/fdio.h"
 
 namespace {
 
 constexpr long SNAPLEN_MAX = 262144;
 constexpr size_t COPY_BYTES = 65536;
-const char* const TCPDUMP_PLACES[] = {"/usr/sbin/tcpdump", "/usr/bin/tcpdump", "/sbin/tcpdump",
-                                      "/bin/tcpdump", "/usr/local/sbin/tcpdump", "/usr/local/bin/tcpdump"};
+const char* const TCPDUMP_PLACES[] = {"/usr/sbin/tcpdump", "/usr/bin/tcpdump",        "/sbin/tcpdump",
+                                      "/bin/tcpdump",      "/usr/local/sbin/tcpdump", "/usr/local/bin/tcpdump"};
 
 volatile sig_atomic_t g_child = 0;
 

@@ -29,8 +29,7 @@ void log_msg(int level, const char* fmt, ...) {
     time_t now = time(nullptr);
     struct tm tm;
     char stamp[32];
-    if (!localtime_r(&now, &tm) || strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm) == 0)
-        stamp[0] = '\0';
+    if (!localtime_r(&now, &tm) || strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm) == 0) stamp[0] = '\0';
 
     va_list ap;
     va_start(ap, fmt);

@@ -97,9 +97,7 @@ int sb_json_escape(sb_t* s, const char* src, size_t n) {
         case '\r': out = "\\r"; break;
         case '"': out = "\\\""; break;
         case '\\': out = "\\\\"; break;
-        default:
-            snprintf(esc, sizeof esc, "\\u%04x", *p);
-            len = 6;
+        default: snprintf(esc, sizeof esc, "\\u%04x", *p); len = 6;
         }
         sb_append(s, out, len);  // on failure this byte's output is dropped
         ++p;

@@ -57,8 +57,7 @@ token_state_t load_token(vornd_config_t* c) {
     fclose(f);
     if (failed) return TOKEN_UNREADABLE;
     size_t n = strlen(buf);
-    while (n > 0 && (buf[n - 1] == '\t' || buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' '))
-        n--;
+    while (n > 0 && (buf[n - 1] == '\t' || buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ')) n--;
     if (n == 0) return TOKEN_EMPTY;
     memcpy(c->auth_token, buf, n);
     c->auth_token[n] = '\0';
@@ -114,8 +113,7 @@ int config_load(const char* path_or_null) {
     config_set_defaults(next.get());
     if (load_file(next.get(), path_or_null) != 0) {
         config_set_defaults(next.get());
-        if (path_or_null)
-            log_msg(LOG_WRN, "config not found at %s — using dev-permissive defaults", path_or_null);
+        if (path_or_null) log_msg(LOG_WRN, "config not found at %s — using dev-permissive defaults", path_or_null);
         else
             log_msg(LOG_INF, "no config found — using dev-permissive defaults (socket %s mode 0%o, all ops open)",
                     next->socket_path, static_cast<unsigned>(next->socket_mode));
@@ -125,8 +123,7 @@ int config_load(const char* path_or_null) {
         if (t != TOKEN_OK) {
             // A token that was asked for and cannot be had locks the door instead of opening it.
             next->auth_locked = 1;
-            log_msg(LOG_WRN, "auth_token_file %s %s — every request refused", next->auth_token_file,
-                    token_trouble(t));
+            log_msg(LOG_WRN, "auth_token_file %s %s — every request refused", next->auth_token_file, token_trouble(t));
         }
     }
     publish(std::move(next));
@@ -137,16 +134,13 @@ int config_reload(const char* path_or_null) {
     auto next = std::make_shared<vornd_config_t>();
     config_set_defaults(next.get());
     if (load_file(next.get(), path_or_null) != 0) {
-        if (path_or_null)
-            log_msg(LOG_WRN, "config not readable at %s — current configuration kept", path_or_null);
-        else
-            log_msg(LOG_WRN, "no config found at %s or %s — current configuration kept", LOCAL_PATH, CFG_SYSTEM_PATH);
+        if (path_or_null) log_msg(LOG_WRN, "config not readable at %s — current configuration kept", path_or_null);
+        else log_msg(LOG_WRN, "no config found at %s or %s — current configuration kept", LOCAL_PATH, CFG_SYSTEM_PATH);
         return -1;
     }
     token_state_t t = load_token(next.get());
     if (t != TOKEN_OK) {
-        log_msg(LOG_WRN, "auth_token_file %s %s — current configuration kept", next->auth_token_file,
-                token_trouble(t));
+        log_msg(LOG_WRN, "auth_token_file %s %s — current configuration kept", next->auth_token_file, token_trouble(t));
         return -1;
     }
     log_msg(LOG_INF, "loaded config: %s", next->config_path);
@@ -168,7 +162,9 @@ static int parse_allow(cfg_allow_t* a, const char* value, bool whole) {
     }
     cfg_allow_t next;
     next.n = 0;
-    next.mode = strcasecmp(v, "ALL") == 0 ? CFG_ALLOW_ALL : strcasecmp(v, "NONE") == 0 ? CFG_ALLOW_NONE : CFG_ALLOW_LIST;
+    next.mode = strcasecmp(v, "ALL") == 0    ? CFG_ALLOW_ALL
+                : strcasecmp(v, "NONE") == 0 ? CFG_ALLOW_NONE
+                                             : CFG_ALLOW_LIST;
     while (next.mode == CFG_ALLOW_LIST) {
         v += strspn(v, ", ");
         size_t len = strcspn(v, ", ");
@@ -217,8 +213,7 @@ int config_token_matches(const vornd_config_t* c, const char* tok, size_t len) {
     if (len != static_cast<size_t>(c->auth_token_len)) return 0;
     // Every byte is compared whatever the earlier ones held, so timing tells nothing.
     unsigned char diff = 0;
-    for (size_t i = 0; i < len; i++)
-        diff |= static_cast<unsigned char>(tok[i] ^ c->auth_token[i]);
+    for (size_t i = 0; i < len; i++) diff |= static_cast<unsigned char>(tok[i] ^ c->auth_token[i]);
     return diff == 0;
 }
 

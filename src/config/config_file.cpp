@@ -38,9 +38,7 @@ void copy_cut(char* dst, size_t cap, const char* src) {
     dst[n] = '\0';
 }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Strips leading and trailing white space in place; returns the first kept byte.
 char* trim(char* s) {
@@ -72,16 +70,13 @@ void apply_pair(vornd_config_t* c, const char* section, const char* key, const c
         } else if (strcmp(key, "mode") == 0) {
             c->socket_mode = parse_octal(value);
         } else if (strcmp(key, "group") == 0) {
-            if (!*value || strcasecmp(value, "ALL") == 0 || strcasecmp(value, "NONE") == 0)
-                c->socket_group[0] = '\0';
-            else
-                copy_cut(c->socket_group, sizeof c->socket_group, value);
+            if (!*value || strcasecmp(value, "ALL") == 0 || strcasecmp(value, "NONE") == 0) c->socket_group[0] = '\0';
+            else copy_cut(c->socket_group, sizeof c->socket_group, value);
         }
         return;
     }
     if (strcmp(section, "security") == 0) {
-        if (strcmp(key, "auth_token_file") == 0)
-            copy_cut(c->auth_token_file, sizeof c->auth_token_file, value);
+        if (strcmp(key, "auth_token_file") == 0) copy_cut(c->auth_token_file, sizeof c->auth_token_file, value);
         return;
     }
     if (cfg_allow_t* a = allow_field(c, section, key)) config_parse_allow(a, value);

@@ -6,10 +6,9 @@
 const char* const PRESET_ALWAYS_OPS[PRESET_ALWAYS_COUNT] = {"ping", "info", "config_get", "config_apply"};
 
 const char* const SAFE_OPS[SAFE_OPS_COUNT] = {
-    "ping",       "info",      "meminfo",   "services_check", "iostat_stream", "zpool_iostat_stream",
-    "zpool_list", "procs_list", "read_file", "read_dir",      "dmesg",         "smart_get",
-    "dmidecode",  "sysinfo",   "net_addrs", "net_ports",      "bin_check",     "mounts",
-    "config_get", "config_apply",
+    "ping",       "info",      "meminfo",   "services_check", "iostat_stream", "zpool_iostat_stream", "zpool_list",
+    "procs_list", "read_file", "read_dir",  "dmesg",          "smart_get",     "dmidecode",           "sysinfo",
+    "net_addrs",  "net_ports", "bin_check", "mounts",         "config_get",    "config_apply",
 };
 
 namespace {

@@ -79,8 +79,7 @@ void* conn_thread(void* arg) {
         unique_fd fd(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
         sb_t frame;
         jsmntok_t toks[CONN_MAX_TOKENS];
-        while (proto_read_frame(fd.get(), &frame) == 0)
-            conn_handle_request(fd.get(), frame.buf, frame.len, toks);
+        while (proto_read_frame(fd.get(), &frame) == 0) conn_handle_request(fd.get(), frame.buf, frame.len, toks);
         log_msg(LOG_DBG, "connection %d closed", fd.get());
         conn_unregister_fd(fd.get());
     }

@@ -100,8 +100,8 @@ void set_socket_group(const char* path, const char* group) {
 std::string bound_socket_path(const char* configured) {
     std::string bound(configured, strnlen(configured, SOCKET_ADDR_PATH_MAX));
     if (configured[bound.size()] != '\0')
-        log_msg(LOG_WRN, "socket path %s is longer than %zu bytes: bound as %s", configured,
-                SOCKET_ADDR_PATH_MAX, bound.c_str());
+        log_msg(LOG_WRN, "socket path %s is longer than %zu bytes: bound as %s", configured, SOCKET_ADDR_PATH_MAX,
+                bound.c_str());
     return bound;
 }
 
@@ -329,8 +329,8 @@ int main(int argc, char** argv) {
     const std::string bound_path = bound_socket_path(cfg->socket_path);
     int lfd = bind_socket(bound_path, cfg.get());
     if (lfd < 0) return 1;
-    log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", bound_path.c_str(),
-            static_cast<unsigned>(cfg->socket_mode), cfg->socket_group);
+    log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", bound_path.c_str(), static_cast<unsigned>(cfg->socket_mode),
+            cfg->socket_group);
     cfg.reset();
 
     accept_loop(lfd);

@@ -11,8 +11,8 @@
 // Every handler: the connection, the request id, the frame text, the `args` token (null when
 // absent) with the count of tokens from it to the frame's end, and whether events were asked
 // for. A handler writes its own reply or its stream's events.
-using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok,
-                        int args_n, int stream);
+using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok, int args_n,
+                        int stream);
 
 struct op_def_t {
     const char* name;  // null in the terminating row

@@ -52,7 +52,7 @@ struct job_s {
     size_t ring_len = 0;
     unsigned long long ring_total = 0;
     std::atomic<int> child_exited{0};  // written under rmu; the list reads it lock-free
-    int exit_code = 0;  // the shell's exit status, or minus the signal that killed it
+    int exit_code = 0;                 // the shell's exit status, or minus the signal that killed it
     int reader_started = 0;
     pthread_t reader{};
     int tailers = 0;

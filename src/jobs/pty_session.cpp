@@ -33,7 +33,7 @@ constexpr size_t PTY_READ_CHUNK_BYTES = 65536;  // one read from the terminal at
 // no status check per read. (Each append wakes the tailers at once: a tailer busy sending
 // costs nothing to wake, and one that waits gets to work in parallel.)
 constexpr size_t READER_BURST_BYTES = 65536;
-constexpr int READER_POLL_MS = 200;      // how late a cancel of a silent shell is seen
+constexpr int READER_POLL_MS = 200;  // how late a cancel of a silent shell is seen
 constexpr int CANCEL_KILL_GRACE_MS = 150;
 constexpr int HANGUP_REAP_TRIES = 10;
 constexpr int HANGUP_REAP_STEP_MS = 100;
@@ -61,9 +61,7 @@ job_t* find_live_session_locked(const char* id) {
 // A private close-on-exec duplicate of the slot's master; caller holds the table lock.
 // Writers and resizers work on it after dropping the lock, so a close running meanwhile
 // can never make them touch a closed descriptor or one reused by another open.
-int dup_master_locked(const job_t* j) {
-    return j->master_fd >= 0 ? fcntl(j->master_fd, F_DUPFD_CLOEXEC, 0) : -1;
-}
+int dup_master_locked(const job_t* j) { return j->master_fd >= 0 ? fcntl(j->master_fd, F_DUPFD_CLOEXEC, 0) : -1; }
 
 // Clears the slot's pid under the table lock and only then reaps: every signal sent by
 // number goes out under that lock, so none can reach a process that reuses the number.
@@ -111,7 +109,7 @@ size_t wait_for_room(job_t* job, int ms) {
 ssize_t read_burst(job_t* job, int fd, unsigned char* buf, size_t* room) {
     size_t total = 0;
     bool ended = false;
-    while (total < READER_BURST_BYTES && *room > 0) {
+    while (*room > 0 && total < READER_BURST_BYTES) {
         ssize_t r = read(fd, buf, *room < PTY_READ_CHUNK_BYTES ? *room : PTY_READ_CHUNK_BYTES);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
@@ -166,7 +164,7 @@ void* pty_reader(void* arg) {
     const int fd = job->master_fd;
     const pid_t pid = job->pid.load();
     unsigned char buf[PTY_READ_CHUNK_BYTES];
-    size_t room = 0;     // found out before the first read
+    size_t room = 0;    // found out before the first read
     bool idle = false;  // the last read found nothing: wait for the terminal first
     int code = 0;
     for (;;) {
@@ -337,8 +335,7 @@ void job_pty_tail_release(job_t* job, pty_tail_t* tail) {
     job->room_cv.notify_all();  // the slowest tailer may have been this one
 }
 
-int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, size_t* n, int* exit_code,
-                 int wait_ms) {
+int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, size_t* n, int* exit_code, int wait_ms) {
     if (n) *n = 0;
     if (!job || !tail || !buf || cap == 0) return -1;
     unsigned long long* off = &tail->off;

@@ -67,8 +67,7 @@ int pcap_out_path_ok(const char* path) {
     if (n < OUT_PATH_MIN || n > OUT_PATH_MAX || path[0] != '/') return 0;
     if (!strstr(path, "/pcap_cache/") || strstr(path, "..") || !text_chars_ok(path, n, "._/-")) return 0;
     const char* name = strrchr(path, '/') + 1;
-    if (strlen(name) != OUT_NAME_HEX + strlen(OUT_SUFFIX) || strcmp(name + OUT_NAME_HEX, OUT_SUFFIX) != 0)
-        return 0;
+    if (strlen(name) != OUT_NAME_HEX + strlen(OUT_SUFFIX) || strcmp(name + OUT_NAME_HEX, OUT_SUFFIX) != 0) return 0;
     for (size_t i = 0; i < OUT_NAME_HEX; i++)
         if (!lower_hex(name[i])) return 0;
     return 1;
@@ -265,8 +264,8 @@ int op_pcap_capture(int fd, const char* req_id, const char* js, const jsmntok_t*
     const char* bad = pcap_args_read(js, args, n, &a);
     if (bad) return reply_err(fd, req_id, ERR_EREQ, bad);
     long long count = clamp(arg_get_int(js, args, n, "count", PCAP_COUNT_DEFAULT), PCAP_COUNT_MIN, PCAP_COUNT_MAX);
-    long long seconds =
-        clamp(arg_get_int(js, args, n, "seconds", PCAP_SECONDS_DEFAULT), PCAP_SECONDS_MIN, PCAP_SECONDS_MAX);
+    long long seconds = clamp(arg_get_int(js, args, n, "seconds", PCAP_SECONDS_DEFAULT), PCAP_SECONDS_MIN,
+                              PCAP_SECONDS_MAX);
     char prog[TOOL_PATH_BYTES];
     if (binfind("tcpdump", nullptr, prog, sizeof prog) != 0)
         return reply_err(fd, req_id, ERR_ENOENT, "tcpdump not installed");

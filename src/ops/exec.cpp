@@ -157,13 +157,12 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
 namespace {
 
 // Reads the three path and vector arguments; null, or the refusal to reply.
-const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd,
-                                  char* path, char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
+const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd, char* path,
+                                  char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
     static const exec_error_t NO_LOG = {ERR_EREQ, "log_path required"};
     static const exec_error_t LOG_TOO_LONG = {ERR_EBADREQ, "log_path too long"};
     static const exec_error_t CWD_TOO_LONG = {ERR_EBADREQ, "cwd too long"};
-    if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG)
-        return &LOG_TOO_LONG;
+    if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &LOG_TOO_LONG;
     if (!log_path[0]) return &NO_LOG;
     if (arg_get_str_fit(js, args, an, "cwd", cwd, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &CWD_TOO_LONG;
     return build_argv(js, args, an, path, store, argv);

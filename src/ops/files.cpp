@@ -55,7 +55,7 @@ int ops_real_path_allowed(const cfg_allow_t* a, int fd, const char* name) {
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char real[PATH_MAX];
     ssize_t n = readlink(link, real, sizeof real - 1);
-    if (n <= 0 || real[0] != '/') return 0;  // no path the list could judge: refused
+    if (n <= 0 || real[0] != '/') return 0;          // no path the list could judge: refused
     std::string path(real, static_cast<size_t>(n));  // ends in "/" only for the root
     std::string below = path == "/" ? path : path + "/";
     if (name) return cfg_allow_check(a, (below + name).c_str());
@@ -74,9 +74,7 @@ int mounts_parse_line(std::string_view line, mount_entry_t* out) {
     return 0;
 }
 
-int mounts_is_snapshot(std::string_view mountpoint) {
-    return mountpoint.find("/.zfs/") != std::string_view::npos;
-}
+int mounts_is_snapshot(std::string_view mountpoint) { return mountpoint.find("/.zfs/") != std::string_view::npos; }
 
 static void mounts_append_entry(sb_t* s, const mount_entry_t& m) {
     sb_appendz(s, "{\"src\":\"");
@@ -130,7 +128,7 @@ int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* ar
         return reply_err(fd, req_id, ERR_EBADREQ, "not a regular file");
     // A negative value is huge as an unsigned number and falls back to the default too.
     size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
-                                                                               : READ_FILE_DEFAULT_BYTES;
+                                                                                : READ_FILE_DEFAULT_BYTES;
     sb_t data;
     if (read_fd_all(f.get(), &data, limit) != 0) return reply_err(fd, req_id, ERR_EIO, "read failed");
     sb_t s;
@@ -225,8 +223,7 @@ int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* a
     if (!out && errno == ELOOP) return reply_err(fd, req_id, ERR_EFORBIDDEN, "path is a symbolic link");
     if (!out) return reply_err(fd, req_id, ERR_EIO, "open failed");
     fcntl(out.get(), F_SETFL, fcntl(out.get(), F_GETFL) & ~O_NONBLOCK);
-    if (write_full(out.get(), data.data(), data.size()) != 0)
-        return reply_err(fd, req_id, ERR_EIO, "write failed");
+    if (write_full(out.get(), data.data(), data.size()) != 0) return reply_err(fd, req_id, ERR_EIO, "write failed");
     out.reset();
     char result[48];
     snprintf(result, sizeof result, "{\"written\":%zu}", data.size());

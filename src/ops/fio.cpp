@@ -186,8 +186,7 @@ void remove_files(int dfd, const char* prefix) {
         if (e->d_name[0] == '.') continue;
         if (prefix && strncmp(e->d_name, prefix, strlen(prefix)) != 0) continue;
         struct stat st;
-        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            unlinkat(dfd, e->d_name, 0);
+        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) unlinkat(dfd, e->d_name, 0);
     }
     closedir(d);
 }

@@ -70,8 +70,7 @@ const char* const SMARTCTL_MISSING = "smartctl not found (bundle smartctl-<arch>
 const char* const SEACHEST_MISSING = "SeaChest_SMART not found (bundle SeaChest_SMART-<arch> in /opt/vorn/bin)";
 
 // Reads "device" and applies the name rule; replies the refusal itself and returns -1.
-int smart_device_arg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, char* dev,
-                     size_t cap) {
+int smart_device_arg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, char* dev, size_t cap) {
     dev[0] = '\0';
     arg_get_str(js, args, n, "device", dev, cap);
     const char* code = nullptr;

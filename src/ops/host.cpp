@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr size_t PROC_TEXT_MAX_BYTES = 65536;    // /proc/meminfo and /proc/cpuinfo
-constexpr size_t COMM_BYTES = 64;                // the kernel's names are at most 15 characters
+constexpr size_t PROC_TEXT_MAX_BYTES = 65536;  // /proc/meminfo and /proc/cpuinfo
+constexpr size_t COMM_BYTES = 64;              // the kernel's names are at most 15 characters
 
 // 1 when some process's command name equals one of the null-terminated `names`, else 0.
 int proc_running(const char** names) {
@@ -63,8 +63,7 @@ int op_meminfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, i
     sb_t text;
     if (read_file_all("/proc/meminfo", &text, PROC_TEXT_MAX_BYTES) != 0)
         return reply_err(fd, req_id, ERR_EIO, "cannot read /proc/meminfo");
-    static const char* const PATTERNS[4] = {"MemTotal: %lld", "MemAvailable: %lld", "MemFree: %lld",
-                                            "SwapTotal: %lld"};
+    static const char* const PATTERNS[4] = {"MemTotal: %lld", "MemAvailable: %lld", "MemFree: %lld", "SwapTotal: %lld"};
     long long vals[4] = {0, 0, 0, 0};
     for (const char* line = text.buf ? text.buf : ""; *line && *line != '\n';) {
         for (int k = 0; k < 4; k++) {
@@ -79,8 +78,8 @@ int op_meminfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, i
         line = nl + 1;
     }
     sb_t s;
-    sb_printf(&s, "{\"mem_total\":%lld,\"mem_available\":%lld,\"mem_free\":%lld,\"swap_total\":%lld}", vals[0],
-              vals[1], vals[2], vals[3]);
+    sb_printf(&s, "{\"mem_total\":%lld,\"mem_available\":%lld,\"mem_free\":%lld,\"swap_total\":%lld}", vals[0], vals[1],
+              vals[2], vals[3]);
     return reply_ok(fd, req_id, s.buf);
 }
 

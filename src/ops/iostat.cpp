@@ -37,9 +37,7 @@ int find_col(cols_t cols, int n, const char* a, const char* b = nullptr) {
     return -1;
 }
 
-bool is_header(const char* line) {
-    return strncmp(line, "Device", 6) == 0 || strncmp(line, "device", 6) == 0;
-}
+bool is_header(const char* line) { return strncmp(line, "Device", 6) == 0 || strncmp(line, "device", 6) == 0; }
 
 void parse_header(iostat_ctx_t* ic, const char* line) {
     cols_t cols;

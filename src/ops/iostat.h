@@ -14,8 +14,8 @@
 
 struct iostat_ctx_t {
     op_emit_t* e = nullptr;
-    sb_t batch;        // device members of the current report, comma-separated
-    int col_rps = 0;   // column indexes; -1 when the header lacks the column
+    sb_t batch;       // device members of the current report, comma-separated
+    int col_rps = 0;  // column indexes; -1 when the header lacks the column
     int col_wps = 0;
     int col_krs = 0;
     int col_kws = 0;

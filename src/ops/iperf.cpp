@@ -141,7 +141,8 @@ int iperf3_name_matches(const char* comm) {
 
 int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
     char path[IPERF_PATH_BYTES];
-    if (binfind("iperf3", "iperf3", path, sizeof path) != 0) return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
+    if (binfind("iperf3", "iperf3", path, sizeof path) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
     // One byte more than a host may have, so that a longer one is seen rather than cut.
     char host[IPERF_HOST_BYTES + 1] = {};
     arg_get_str(js, args, an, "host", host, sizeof host);
@@ -166,7 +167,8 @@ int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t
 
 int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
     char path[IPERF_PATH_BYTES];
-    if (binfind("iperf3", "iperf3", path, sizeof path) != 0) return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
+    if (binfind("iperf3", "iperf3", path, sizeof path) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
     char port[IPERF_NUM_BYTES];
     format_int(port, arg_get_int(js, args, an, "port", 5201));
     char* argv[10];
@@ -181,8 +183,7 @@ int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t
 
 int op_iperf3_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
     char result[32];
-    snprintf(result, sizeof result, "{\"killed\":%d}", kill_all_named([](const char* comm) {
-                 return iperf3_name_matches(comm) != 0;
-             }));
+    snprintf(result, sizeof result, "{\"killed\":%d}",
+             kill_all_named([](const char* comm) { return iperf3_name_matches(comm) != 0; }));
     return reply_ok(fd, req_id, result);
 }

@@ -86,7 +86,7 @@ static void kmsg_read(sb_t* out, size_t limit) {
 int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long want = arg_get_int(js, args, n, "max_bytes", DMESG_DEFAULT_BYTES);
     size_t limit = static_cast<unsigned long long>(want) <= DMESG_MAX_BYTES ? static_cast<size_t>(want)
-                                                                           : DMESG_DEFAULT_BYTES;
+                                                                            : DMESG_DEFAULT_BYTES;
     sb_t text;
     kmsg_read(&text, limit);
     if (text.len == 0) {
@@ -123,8 +123,7 @@ int stream_cb(void* ctx, int which, const char* line) {
 }
 
 // Runs the diagnostic tool or tar as the job's child and ends the stream.
-void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key,
-              const char* value) {
+void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key, const char* value) {
     exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS, e->fd};
     stream_ctx_t sc = {e};
     exec_result_t res;

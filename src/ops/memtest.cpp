@@ -8,10 +8,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <climits>
 #include <ctime>
 #include <mutex>
 
@@ -163,7 +163,8 @@ bool runs_orchestrator(int pid) {
 }
 
 bool orchestrator_alive(long pid) {
-    return pid >= 2 && pid <= INT_MAX && kill(static_cast<pid_t>(pid), 0) == 0 && runs_orchestrator(static_cast<int>(pid));
+    return pid >= 2 && pid <= INT_MAX && kill(static_cast<pid_t>(pid), 0) == 0 &&
+           runs_orchestrator(static_cast<int>(pid));
 }
 
 // True when a live orchestrator is a member of process group `pgid`: a group id left in a
@@ -280,9 +281,9 @@ const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const c
     }
     char log_path[RUN_FILE_BYTES];
     snprintf(log_path, sizeof log_path, "%s/orch.log", wd);
-    const char* argv[] = {ORCH_SHELL,  ORCH_SCRIPT, "--run-id", run_id,   "--workdir",  wd,          "--passes",
-                          ra->passes, "--arc-floor-mb", ra->floor_mb, "--mode", ra->mode, "--extended", ra->extended,
-                          nullptr};
+    const char* argv[] = {ORCH_SHELL, ORCH_SCRIPT, "--run-id",   run_id,           "--workdir",
+                          wd,         "--passes",  ra->passes,   "--arc-floor-mb", ra->floor_mb,
+                          "--mode",   ra->mode,    "--extended", ra->extended,     nullptr};
     int spawn_err = 0;
     if (launch_orchestrator(const_cast<char* const*>(argv), log_path, &spawn_err) != 0) {
         clear_sentinel();

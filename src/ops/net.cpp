@@ -50,13 +50,12 @@ int net_addrs_build_json(std::string_view text, sb_t* out) {
     return sb_appendz(out, "]}");
 }
 
-
 int op_net_addrs(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
     const char* prog = first_exec({"/sbin/ip", "/usr/sbin/ip"});
     if (!prog) prog = "/bin/ip";
     // A program that is not there cannot run: say so instead of answering an empty list.
     if (access(prog, X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
-    char* argv[] = {const_cast<char*>(prog), const_cast<char*>("-4"), const_cast<char*>("-o"),
+    char* argv[] = {const_cast<char*>(prog),   const_cast<char*>("-4"),   const_cast<char*>("-o"),
                     const_cast<char*>("addr"), const_cast<char*>("show"), nullptr};
     sb_t text;
     exec_result_t res;
@@ -98,8 +97,7 @@ int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     if (access(argv[0], X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
     sb_t text;
     exec_result_t res;
-    if (run_capture(argv, &text, &res) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
+    if (run_capture(argv, &text, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
     sb_t s;
     sb_printf(&s, "{\"tool\":\"%s\",", tool);
     sb_kv_str(&s, "kind", kind, 1);

@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr size_t PROC_COMM_BYTES = 64;      // 63 read
+constexpr size_t PROC_COMM_BYTES = 64;       // 63 read
 constexpr size_t PROC_CMDLINE_BYTES = 4096;  // 4095 read
 constexpr size_t PROC_STATUS_BYTES = 8192;   // 8191 read
 constexpr size_t PROC_PATH_BYTES = 64;
@@ -60,10 +60,8 @@ int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* a
         if (procfs_comm(scan.fd(), pid, comm, sizeof comm) <= 0) continue;  // ended meanwhile, or unreadable
         sb_printf(&s, "%s{\"pid\":%d,\"comm\":\"", first ? "" : ",", pid);
         sb_json_escape(&s, comm, strlen(comm));
-        if (full)
-            append_full_entry(&s, scan.fd(), pid, text);
-        else
-            sb_appendz(&s, "\"}");
+        if (full) append_full_entry(&s, scan.fd(), pid, text);
+        else sb_appendz(&s, "\"}");
         first = false;
     }
     sb_appendz(&s, "]}");
@@ -159,8 +157,7 @@ void append_fd_entries(sb_t* s, DIR* d) {
         ssize_t r = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
         if (r < 0) continue;  // closed meanwhile
         target[r] = '\0';
-        sb_printf(s, "%s{\"fd\":%s,\"type\":\"%s\",\"target\":\"", first ? "" : ",", e->d_name,
-                  fd_target_type(target));
+        sb_printf(s, "%s{\"fd\":%s,\"type\":\"%s\",\"target\":\"", first ? "" : ",", e->d_name, fd_target_type(target));
         sb_json_escape(s, target, static_cast<size_t>(r));
         sb_appendz(s, "\"}");
         first = false;

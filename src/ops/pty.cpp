@@ -41,7 +41,7 @@ constexpr size_t PTY_TTY_BYTES = 64;
 constexpr size_t PTY_JOB_ID_BYTES = 32;
 constexpr size_t PTY_INPUT_B64_BYTES = 8192;  // 8191 characters (6143 input bytes); more is refused
 constexpr size_t PTY_INPUT_BYTES = 8192;
-constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;    // output bytes of one out chunk at most
+constexpr size_t PTY_OUT_CHUNK_BYTES = 8192;   // output bytes of one out chunk at most
 constexpr size_t PTY_TAIL_READ_BYTES = 65536;  // output taken from the ring, and sent, in one go
 constexpr int PTY_DEFAULT_ROWS = 24;
 constexpr int PTY_DEFAULT_COLS = 80;
@@ -133,8 +133,7 @@ void reap_orphan_shell(pid_t pid) {
 
 // Reads the arguments of `pty` and checks the shell against the allow-list and the disk.
 // 0, or -1 with the error's code and message set.
-int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq, const char** code,
-                     const char** msg) {
+int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq, const char** code, const char** msg) {
     *code = ERR_EBADREQ;
     if (arg_get_str_fit(js, args, n, "cmd", rq->cmd, sizeof rq->cmd) == ARG_TOO_LONG) {
         *msg = "cmd too long";
@@ -282,8 +281,7 @@ int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, in
     pid_t pid = 0;
     const char* code = nullptr;
     const char* msg = nullptr;
-    if (pty_read_request(js, args, n, &rq, &code, &msg) != 0 ||
-        pty_spawn(&rq, &master, &pid, &code, &msg) != 0) {
+    if (pty_read_request(js, args, n, &rq, &code, &msg) != 0 || pty_spawn(&rq, &master, &pid, &code, &msg) != 0) {
         emit_stream_error(&e, code, msg);
         job_release(e.job);
         return 0;

@@ -224,7 +224,8 @@ int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int
     exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};  // a hung tool ends with its client
     sb_cap_t cap;
     exec_result_t res;
-    if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0) return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
+    if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
 
     // The exit code is not looked at: "no pools available" holds spaces and gives no pool.
     sb_t r;

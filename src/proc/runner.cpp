@@ -23,7 +23,7 @@ constexpr int POLL_INTERVAL_MS = 200;
 constexpr int DEFAULT_KILL_GRACE_MS = 250;
 constexpr size_t CARRY_BYTES = 8192;
 constexpr size_t LINE_PIECE_MAX = CARRY_BYTES - 1;  // longer lines arrive in pieces of this size
-constexpr size_t LINE_READ_BYTES = 65536;  // a pipe's whole capacity in one read
+constexpr size_t LINE_READ_BYTES = 65536;           // a pipe's whole capacity in one read
 constexpr size_t RAW_READ_BYTES = 16384;
 
 struct pipes_t {
@@ -248,7 +248,6 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
 
 }  // namespace
 
-
 namespace {
 
 struct plain_lines_t {
@@ -287,8 +286,6 @@ int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t
 
 int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
     return run_child(
-        spec, job, res,
-        [&](int fd, int which, int* want_kill) { return drain_raw(fd, which, cb, ctx, want_kill); },
+        spec, job, res, [&](int fd, int which, int* want_kill) { return drain_raw(fd, which, cb, ctx, want_kill); },
         [] { return 0; });
 }
-

@@ -84,8 +84,9 @@ CHILD_CODE void set_sigmask(const uint64_t* set, uint64_t* old) {
 // that cannot be opened), stdout and stderr inherited when none is given. 0, or -1.
 CHILD_CODE int child_stdio(const int* stdio) {
     int src[3] = {stdio[0], stdio[1], stdio[2]};
-    if (src[0] < 0) src[0] = static_cast<int>(sys3(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"),
-                                                    O_RDONLY | O_CLOEXEC));
+    if (src[0] < 0)
+        src[0] = static_cast<int>(sys3(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"),
+                                       O_RDONLY | O_CLOEXEC));
     // A source sitting on another standard descriptor moves out of the way first.
     for (int i = 0; i < 3; i++)
         if (src[i] >= 0 && src[i] < 3 && src[i] != i &&
@@ -169,4 +170,3 @@ pid_t exec_spawn(const exec_child_t* c, int* err) {
     if (err) *err = x.err;
     return pid;
 }
-

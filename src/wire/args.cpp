@@ -15,16 +15,14 @@ static const jsmntok_t* scalar_value(const char* js, const jsmntok_t* args_tok, 
     return v->type == JSMN_STRING || v->type == JSMN_PRIMITIVE ? v : nullptr;
 }
 
-int arg_get_str(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
-                size_t cap) {
+int arg_get_str(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out, size_t cap) {
     const jsmntok_t* v = scalar_value(js, args_tok, avail, key);
     if (!v) return -1;
     json_tok_copy(js, v, out, cap);
     return 0;
 }
 
-long long arg_get_int(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
-                      long long defv) {
+long long arg_get_int(const char* js, const jsmntok_t* args_tok, int avail, const char* key, long long defv) {
     int i = args_find_value(js, args_tok, avail, key);
     return i < 0 ? defv : json_tok_int(js, &args_tok[i]);
 }
@@ -39,8 +37,8 @@ int arg_get_bool(const char* js, const jsmntok_t* args_tok, int avail, const cha
 static int tok_len(const jsmntok_t* t) { return t->end - t->start; }
 
 // Copies up to `max` entries; with `whole`, an entry that would be cut gives ARG_TOO_LONG.
-static int array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
-                      char out[][256], int max, bool whole) {
+static int array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char out[][256], int max,
+                      bool whole) {
     int i = args_find_value(js, args_tok, avail, key);
     if (i < 0 || args_tok[i].type != JSMN_ARRAY) return -1;
     if (whole && args_tok[i].size > max) return ARG_TOO_MANY;
@@ -57,18 +55,16 @@ static int array_strs(const char* js, const jsmntok_t* args_tok, int avail, cons
     return n;
 }
 
-int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
-                   char out[][256], int max) {
+int arg_array_strs(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char out[][256], int max) {
     return array_strs(js, args_tok, avail, key, out, max, false);
 }
 
-int arg_array_strs_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key,
-                       char out[][256], int max) {
+int arg_array_strs_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char out[][256],
+                       int max) {
     return array_strs(js, args_tok, avail, key, out, max, true);
 }
 
-int arg_get_str_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out,
-                    size_t cap) {
+int arg_get_str_fit(const char* js, const jsmntok_t* args_tok, int avail, const char* key, char* out, size_t cap) {
     const jsmntok_t* v = scalar_value(js, args_tok, avail, key);
     if (!v) return -1;
     if (static_cast<size_t>(tok_len(v)) >= cap) return ARG_TOO_LONG;

@@ -19,12 +19,10 @@ void jsmn_fill_token(jsmntok_t* t, jsmntype_t type, int start, int end) {
 }
 
 bool ends_primitive(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == ':' || c == ']' ||
-           c == '}' || c == '\0';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == ':' || c == ']' || c == '}' || c == '\0';
 }
 
-int jsmn_parse_primitive(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens,
-                         unsigned int num_tokens) {
+int jsmn_parse_primitive(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens, unsigned int num_tokens) {
     unsigned int start = p->pos;
     for (; p->pos < len && !ends_primitive(js[p->pos]); p->pos++) {
         unsigned char c = static_cast<unsigned char>(js[p->pos]);
@@ -43,12 +41,9 @@ int jsmn_parse_primitive(jsmn_parser* p, const char* js, size_t len, jsmntok_t* 
     return 0;
 }
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-int jsmn_parse_string(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens,
-                      unsigned int num_tokens) {
+int jsmn_parse_string(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens, unsigned int num_tokens) {
     unsigned int start = p->pos;
     p->pos++;  // opening quote
     for (; p->pos < len && js[p->pos] != '\0'; p->pos++) {
@@ -65,8 +60,14 @@ int jsmn_parse_string(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tok
         if (c == '\\' && p->pos + 1 < len) {
             p->pos++;
             switch (js[p->pos]) {
-            case '"': case '/': case '\\': case 'b': case 'f': case 'r': case 'n': case 't':
-                break;
+            case '"':
+            case '/':
+            case '\\':
+            case 'b':
+            case 'f':
+            case 'r':
+            case 'n':
+            case 't': break;
             case 'u':
                 p->pos++;
                 for (int i = 0; i < 4 && p->pos < len && js[p->pos] != '\0'; i++) {
@@ -78,9 +79,7 @@ int jsmn_parse_string(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tok
                 }
                 p->pos--;
                 break;
-            default:
-                p->pos = start;
-                return JSMN_ERROR_INVAL;
+            default: p->pos = start; return JSMN_ERROR_INVAL;
             }
         }
     }
@@ -104,8 +103,7 @@ void jsmn_init(jsmn_parser* parser) {
     parser->toksuper = -1;
 }
 
-int jsmn_parse(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens,
-               unsigned int num_tokens) {
+int jsmn_parse(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens, unsigned int num_tokens) {
     int count = static_cast<int>(p->toknext);
     for (; p->pos < len && js[p->pos] != '\0'; p->pos++) {
         char c = js[p->pos];
@@ -140,24 +138,30 @@ int jsmn_parse(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens,
         case '\t':
         case '\r':
         case '\n':
-        case ' ':
-            break;
-        case ':':
-            p->toksuper = static_cast<int>(p->toknext) - 1;
-            break;
+        case ' ': break;
+        case ':': p->toksuper = static_cast<int>(p->toknext) - 1; break;
         case ',':
-            if (p->toksuper != -1 && tokens[p->toksuper].type != JSMN_ARRAY &&
-                tokens[p->toksuper].type != JSMN_OBJECT)
+            if (p->toksuper != -1 && tokens[p->toksuper].type != JSMN_ARRAY && tokens[p->toksuper].type != JSMN_OBJECT)
                 p->toksuper = innermost_open(tokens, static_cast<int>(p->toknext) - 1);
             break;
-        case '-': case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
-        case 't': case 'f': case 'n': {
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
+        case 't':
+        case 'f':
+        case 'n': {
             if (p->toksuper != -1) {
                 const jsmntok_t* sup = &tokens[p->toksuper];
                 // A primitive is never a key, and a key takes one value.
-                if (sup->type == JSMN_OBJECT || (sup->type == JSMN_STRING && sup->size != 0))
-                    return JSMN_ERROR_INVAL;
+                if (sup->type == JSMN_OBJECT || (sup->type == JSMN_STRING && sup->size != 0)) return JSMN_ERROR_INVAL;
             }
             int r = jsmn_parse_primitive(p, js, len, tokens, num_tokens);
             if (r < 0) return r;
@@ -165,8 +169,7 @@ int jsmn_parse(jsmn_parser* p, const char* js, size_t len, jsmntok_t* tokens,
             if (p->toksuper != -1) tokens[p->toksuper].size++;
             break;
         }
-        default:
-            return JSMN_ERROR_INVAL;
+        default: return JSMN_ERROR_INVAL;
         }
     }
     for (int i = static_cast<int>(p->toknext) - 1; i >= 0; i--)

@@ -41,5 +41,4 @@ struct jsmn_parser {
 
 void jsmn_init(jsmn_parser* parser);
 // Returns the number of tokens, or a negative jsmnerr_t.
-int jsmn_parse(jsmn_parser* parser, const char* js, size_t len, jsmntok_t* tokens,
-               unsigned int num_tokens);
+int jsmn_parse(jsmn_parser* parser, const char* js, size_t len, jsmntok_t* tokens, unsigned int num_tokens);

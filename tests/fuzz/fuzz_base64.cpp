@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz_util.h"
-#include "base/sb.h"
-#include "base/fdio.h"
 #include "base/b64.h"
+#include "base/fdio.h"
+#include "base/sb.h"
+#include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> out(size + 1);

@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "base/fdio.h"
+#include "base/sb.h"
 #include "fuzz_util.h"
 #include "ops/hardware.h"
-#include "wire/json.h"
 #include "proc/procfs.h"
 #include "proc/tools.h"
-#include "base/sb.h"
-#include "base/fdio.h"
+#include "wire/json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);

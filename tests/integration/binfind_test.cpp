@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "proc/tools.h"
 #include "harness.h"
 #include "host_util.h"
+#include "proc/tools.h"
 
 namespace {
 
@@ -48,8 +48,8 @@ TEST(Binfind, CandidateOrderPermissionAndPackage) {
         "/opt/vorn/dist/vpkg/bin/vpkg-" + a,
         "/opt/vorn/dist/vpkg/vpkg-" + a,
         "/opt/vorn/dist/vpkg/vpkg",
-        "/opt/bin/vtool-" + a,      // a suffixed copy in a later system directory ...
-        "/usr/local/sbin/vtool",    // ... beats a plain one in an earlier directory
+        "/opt/bin/vtool-" + a,    // a suffixed copy in a later system directory ...
+        "/usr/local/sbin/vtool",  // ... beats a plain one in an earlier directory
         "/opt/pa/vtool",
         "/opt/pb/vtool",
     };

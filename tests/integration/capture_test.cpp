@@ -12,10 +12,10 @@
 #include <regex>
 #include <thread>
 
-#include "proc/tools.h"
-#include "host_util.h"
 #include "base/b64.h"
 #include "base/fdio.h"
+#include "host_util.h"
+#include "proc/tools.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
@@ -119,7 +119,9 @@ protected:
             if (e.path().filename().string().rfind("vorn_pcap_", 0) == 0) left.push_back(e.path());
         EXPECT_EQ(left, strings());
     }
-    std::string tool_path(const char* name) const { return std::string("/opt/vorn/bin/") + name + "-" + binfind_arch(); }
+    std::string tool_path(const char* name) const {
+        return std::string("/opt/vorn/bin/") + name + "-" + binfind_arch();
+    }
 
     // A tcpdump in the install root that records its arguments in <dir>/argv.<iface>.<pid>
     // and behaves by interface name: "nofile" writes nothing, "big" one byte above 6 MiB,
@@ -127,7 +129,8 @@ protected:
     void fake_tcpdump() {
         ASSERT_TRUE(write_file(tool_path("tcpdump"),
                                "#!/bin/sh\nprintf '%s\\n' \"$@\" \"$(stat -c %a \"$(dirname \"${12}\")\")\" > '" +
-                                   d->dir() + "/argv.'\"$2.$$\"\n"
+                                   d->dir() +
+                                   "/argv.'\"$2.$$\"\n"
                                    "case \"$2\" in\n"
                                    "nofile) exit 1 ;;\n"
                                    "big) head -c 6291457 /dev/zero > \"${12}\" ;;\n"
@@ -164,7 +167,8 @@ TEST_F(CaptureTest, RealToolReturnsCountedPacketsAndAQuietCaptureStillEnds) {
 
     // Nothing matches: the tool never ends by itself and is stopped after seconds + 2 s.
     udp_traffic quiet(true);
-    unique_fd fd = open_stream(*d, req("pcap_capture", R"({"iface":"lo","seconds":1,"bpf":")" + quiet.filter() + "\"}"));
+    unique_fd fd = open_stream(*d,
+                               req("pcap_capture", R"({"iface":"lo","seconds":1,"bpf":")" + quiet.filter() + "\"}"));
     result = json_member(next_frame(fd.get(), 10000), "result");
     EXPECT_EQ(json_member(result, "packets"), "0") << result;
     EXPECT_EQ(json_member(result, "bytes"), "24");
@@ -179,8 +183,8 @@ TEST_F(CaptureTest, FakeToolGetsClampedNumbersAFileOfItsOwnAndIsStoppedWhenStuck
               ok(R"({"iface":"eth0.100","packets":1,"bytes":4,"pcap_b64":"UENBUA=="})"));
     strings argv = fake_argv("eth0.100");
     const std::string file = argv.size() > 11 ? argv[11] : "";
-    EXPECT_TRUE(std::regex_match(
-        file, std::regex("/tmp/vorn_pcap_[A-Za-z0-9]{6}/vorn_pcap_" + std::to_string(d->pid()) + "_[0-9]+_[0-9]+\\.pcap")))
+    EXPECT_TRUE(std::regex_match(file, std::regex("/tmp/vorn_pcap_[A-Za-z0-9]{6}/vorn_pcap_" +
+                                                  std::to_string(d->pid()) + "_[0-9]+_[0-9]+\\.pcap")))
         << file;
     strings want = {"-i", "eth0.100", "-c", "1", "-G", "60", "-W", "1", "-s", "96", "-w", file};
     for (const std::string& w : word_list(13)) want.push_back(w);

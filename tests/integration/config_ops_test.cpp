@@ -10,16 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include "base/sb.h"
 #include "config/config.h"
 #include "config/config_file.h"
 #include "config/presets.h"
 #include "ctl_util.h"
-#include "host_util.h"
-#include "wire/reply.h"
-#include "wire/args.h"
 #include "daemon/optable.h"
+#include "host_util.h"
 #include "spawn.h"
-#include "base/sb.h"
+#include "wire/args.h"
+#include "wire/reply.h"
 
 namespace fs = std::filesystem;
 
@@ -115,7 +115,9 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     const std::pair<std::string, std::string> cases[] = {
         {R"({"level":"Safe"})", err("EBADREQ", "unknown level")},
         {R"({"level":"root","exec":"ALL"})", err("EBADREQ", "unknown level")},
-        {R"({"level":""})", no_args}, {"{}", no_args}, {"[]", no_args},
+        {R"({"level":""})", no_args},
+        {"{}", no_args},
+        {"[]", no_args},
         {R"({"exec":["ls"],"pty":{"a":1},"opz":"ALL"})", no_args},
         {"{\"exec\":\"ls\n[ops]\nenabled=ALL\"}", err("EBADREQ", "invalid list value")},
         {R"({"read_file":")" + forty_long + "\"}", err("EINTERNAL", "serialize overflow")},
@@ -150,12 +152,17 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("persisted    " + d.config_path() + "\n"), std::string::npos) << r.out;
     r = run_program(ctl(d.socket_path(), {"config"}));
-    EXPECT_EQ(r.out, "level        custom\n"
-                     "config_path  " + d.config_path() + "\n"
-                     "socket       " + d.socket_path() + "  mode 0666  group -\n"
-                     "ops          LIST  iostat_stream, ping, info, config_get, config_apply\n"
-                     "exec         LIST  bash, ls\npty          LIST  /bin/sh\n"
-                     "read_file    ALL\nwrite_file   LIST  /tmp/x\nfio_targets  ALL\nprocs_kill   ALL\n");
+    EXPECT_EQ(r.out,
+              "level        custom\n"
+              "config_path  " +
+                  d.config_path() +
+                  "\n"
+                  "socket       " +
+                  d.socket_path() +
+                  "  mode 0666  group -\n"
+                  "ops          LIST  iostat_stream, ping, info, config_get, config_apply\n"
+                  "exec         LIST  bash, ls\npty          LIST  /bin/sh\n"
+                  "read_file    ALL\nwrite_file   LIST  /tmp/x\nfio_targets  ALL\nprocs_kill   ALL\n");
     EXPECT_EQ(load_and_check_whole(d.config_path()), live_config(d));  // the file holds the live record whole
     r = run_program(ctl(d.socket_path(), {"config-apply", "level=high"}));
     EXPECT_EQ(r.status, 1);

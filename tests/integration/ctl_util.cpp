@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "spawn.h"
 #include "base/fdio.h"
+#include "spawn.h"
 
 std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> words) {
     words.insert(words.begin(), {VORNCTL_BIN, "-s", sock});

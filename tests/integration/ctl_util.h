@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
 #include "base/fdio.h"
+#include "harness.h"
 
 // vornctl -s SOCK WORDS...
 std::vector<std::string> ctl(const std::string& sock, std::vector<std::string> words);

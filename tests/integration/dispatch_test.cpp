@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "harness.h"
 #include "base/fdio.h"
+#include "harness.h"
 
 namespace {
 
@@ -39,32 +39,35 @@ TEST(Dispatch, WithoutTokenOrListIdEchoParseErrorsCancelAndManyConnections) {
     const std::string eproto = err_reply("", "EPROTO", "invalid JSON");
     const std::string noent = R"(","ok":false,"code":"ENOENT","error":"no such job"})";
     expect_replies(d, {
-        // The id is echoed as a string cut to 63 bytes; its raw text is escaped once more.
-        {R"({"id":7,"op":"ping"})", pong("7")},
-        {R"({"op":"ping"})", pong("")},
-        {R"({"id":")" + std::string(100, 'x') + R"(","op":"ping"})", pong(std::string(63, 'x'))},
-        {R"({"id":"a\"b\\c","op":"ping"})", pong(R"(a\\\"b\\\\c)")},
-        {R"({"id":{"k":"v"},"op":"ping"})", pong(R"({\"k\":\"v\"})")},
-        // A cut that splits an escape leaves a lone backslash, which must not end the string early.
-        {R"({"id":")" + std::string(62, 'y') + R"(\"z","op":"ping"})", pong(std::string(62, 'y') + R"(\\)")},
-        // Nothing configured: a token sent anyway is ignored.
-        {R"({"id":"t","op":"ping","token":"anything"})", pong("t")},
-        // Unparsable frames, with the 1024-token limit; values after the object are ignored.
-        {R"([{"id":"a","op":"ping"}])", eproto},
-        {R"("ping")", eproto},
-        {R"({"id":"a","op":"ping")", eproto},
-        {ping_with_tokens(1025), eproto},
-        {ping_with_tokens(1024), pong("")},
-        {R"({"id":"t","op":"ping"} 5)", pong("t")},
-        // job_id must be a key of args itself, not of something nested in it.
-        {R"({"id":"1","op":"_cancel"})", err_reply("1", "EBADREQ", "args required")},
-        {R"({"id":"2","op":"_cancel","args":["x"]})", err_reply("2", "EBADREQ", "args required")},
-        {R"({"id":"3","op":"_cancel","args":{"job":"x"}})", err_reply("3", "EBADREQ", "job_id required")},
-        {R"({"id":"4","op":"_cancel","args":{"x":{"job_id":"a"}}})", err_reply("4", "EBADREQ", "job_id required")},
-        {R"({"id":"5","op":"_cancel","args":{"job_id":"0123456789abcdef"}})", R"({"id":"5)" + noent},
-        {R"({"id":"6","op":"_cancel","args":{"job_id":""}})", R"({"id":"6)" + noent},
-        {R"({"id":"7","op":"_cancel","args":{"job_id":42}})", R"({"id":"7)" + noent},
-    });
+                          // The id is echoed as a string cut to 63 bytes; its raw text is escaped once more.
+                          {R"({"id":7,"op":"ping"})", pong("7")},
+                          {R"({"op":"ping"})", pong("")},
+                          {R"({"id":")" + std::string(100, 'x') + R"(","op":"ping"})", pong(std::string(63, 'x'))},
+                          {R"({"id":"a\"b\\c","op":"ping"})", pong(R"(a\\\"b\\\\c)")},
+                          {R"({"id":{"k":"v"},"op":"ping"})", pong(R"({\"k\":\"v\"})")},
+                          // A cut that splits an escape leaves a lone backslash, which must not end the string early.
+                          {R"({"id":")" + std::string(62, 'y') + R"(\"z","op":"ping"})",
+                           pong(std::string(62, 'y') + R"(\\)")},
+                          // Nothing configured: a token sent anyway is ignored.
+                          {R"({"id":"t","op":"ping","token":"anything"})", pong("t")},
+                          // Unparsable frames, with the 1024-token limit; values after the object are ignored.
+                          {R"([{"id":"a","op":"ping"}])", eproto},
+                          {R"("ping")", eproto},
+                          {R"({"id":"a","op":"ping")", eproto},
+                          {ping_with_tokens(1025), eproto},
+                          {ping_with_tokens(1024), pong("")},
+                          {R"({"id":"t","op":"ping"} 5)", pong("t")},
+                          // job_id must be a key of args itself, not of something nested in it.
+                          {R"({"id":"1","op":"_cancel"})", err_reply("1", "EBADREQ", "args required")},
+                          {R"({"id":"2","op":"_cancel","args":["x"]})", err_reply("2", "EBADREQ", "args required")},
+                          {R"({"id":"3","op":"_cancel","args":{"job":"x"}})",
+                           err_reply("3", "EBADREQ", "job_id required")},
+                          {R"({"id":"4","op":"_cancel","args":{"x":{"job_id":"a"}}})",
+                           err_reply("4", "EBADREQ", "job_id required")},
+                          {R"({"id":"5","op":"_cancel","args":{"job_id":"0123456789abcdef"}})", R"({"id":"5)" + noent},
+                          {R"({"id":"6","op":"_cancel","args":{"job_id":""}})", R"({"id":"6)" + noent},
+                          {R"({"id":"7","op":"_cancel","args":{"job_id":42}})", R"({"id":"7)" + noent},
+                      });
 
     // A hundred connections, all open (threads alive) before any request; replies read last one first.
     std::vector<unique_fd> conns(100);
@@ -88,22 +91,23 @@ TEST(Dispatch, EnvelopeErrorsInOrderWithTokenAndEnabledList) {
     const std::string eauth = R"(","ok":false,"code":"EAUTH","error":"bad or missing token"})";
     const std::string cancel = R"(","op":"_cancel","args":{"job_id":"0123456789abcdef"})";
     expect_replies(d, {
-        {R"({"id":"a"})", err_reply("a", "EBADREQ", "op required")},
-        {R"({"id":"b","op":5})", err_reply("b", "EBADREQ", "op required")},
-        {R"({"id":"c","op":"no_such_op"})", R"({"id":"c)" + eauth},
-        {R"({"id":"t","op":"ping"})", R"({"id":"t)" + eauth},
-        {R"({"id":"t","op":"ping","token":"1234"})", R"({"id":"t)" + eauth},
-        {R"({"id":"t","op":"ping","token":"123456"})", R"({"id":"t)" + eauth},
-        {R"({"id":"t","op":"ping","token":"12346"})", R"({"id":"t)" + eauth},
-        {R"({"id":"t","op":"ping","token":12345})", R"({"id":"t)" + eauth},
-        {R"({"id":"t","op":"ping","token":["12345"]})", R"({"id":"t)" + eauth},
-        // The exact token passes on to the list: only exact names count, "pin" is no operation.
-        {R"({"id":"d","op":"Ping","token":"12345"})", err_reply("d", "ENOOP", "unknown op")},
-        {R"({"id":"q","op":"pin","token":"12345"})", err_reply("q", "ENOOP", "unknown op")},
-        {R"({"id":"e","op":"ping","token":"12345"})", err_reply("e", "EDISABLED", "op disabled by config")},
-        {R"({"id":"x)" + cancel + "}", R"({"id":"x)" + eauth},
-        {R"({"id":"y)" + cancel + R"(,"token":"12345"})", err_reply("y", "ENOENT", "no such job")},
-    });
+                          {R"({"id":"a"})", err_reply("a", "EBADREQ", "op required")},
+                          {R"({"id":"b","op":5})", err_reply("b", "EBADREQ", "op required")},
+                          {R"({"id":"c","op":"no_such_op"})", R"({"id":"c)" + eauth},
+                          {R"({"id":"t","op":"ping"})", R"({"id":"t)" + eauth},
+                          {R"({"id":"t","op":"ping","token":"1234"})", R"({"id":"t)" + eauth},
+                          {R"({"id":"t","op":"ping","token":"123456"})", R"({"id":"t)" + eauth},
+                          {R"({"id":"t","op":"ping","token":"12346"})", R"({"id":"t)" + eauth},
+                          {R"({"id":"t","op":"ping","token":12345})", R"({"id":"t)" + eauth},
+                          {R"({"id":"t","op":"ping","token":["12345"]})", R"({"id":"t)" + eauth},
+                          // The exact token passes on to the list: only exact names count, "pin" is no operation.
+                          {R"({"id":"d","op":"Ping","token":"12345"})", err_reply("d", "ENOOP", "unknown op")},
+                          {R"({"id":"q","op":"pin","token":"12345"})", err_reply("q", "ENOOP", "unknown op")},
+                          {R"({"id":"e","op":"ping","token":"12345"})",
+                           err_reply("e", "EDISABLED", "op disabled by config")},
+                          {R"({"id":"x)" + cancel + "}", R"({"id":"x)" + eauth},
+                          {R"({"id":"y)" + cancel + R"(,"token":"12345"})", err_reply("y", "ENOENT", "no such job")},
+                      });
     // The length is logged, never the token.
     EXPECT_TRUE(d.wait_log("auth token loaded (5 bytes)"));
     EXPECT_EQ(d.log().find("12345"), std::string::npos);

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "host_util.h"
 #include "spawn.h"
-#include "base/clock.h"
 
 namespace {
 
@@ -32,7 +32,8 @@ strings exec_frames(const TestDaemon& d, const std::string& args) {
 
 // An error event of a stream (a plain error reply is err()).
 std::string error_frame(const char* code, const char* msg) {
-    return std::string(R"({"id":"r","event":"error","job_id":"X","ok":false,"code":")") + code + R"(","error":")" + msg + "\"}";
+    return std::string(R"({"id":"r","event":"error","job_id":"X","ok":false,"code":")") + code + R"(","error":")" +
+           msg + "\"}";
 }
 
 // `first`: the stream's first event, the one that carries the job id.
@@ -68,7 +69,10 @@ TEST(ExecOp, FramesOfEachRequest) {
     const char* forbidden_msg = "cmd not in exec allowlist";
     const std::string forbidden = error_frame("EFORBIDDEN", forbidden_msg);
     const std::string err_to = R"({"cmd":"sh","argv":["-c","echo err >&2; echo again >&2"])";
-    const struct { std::string args; strings want; } cases[] = {
+    const struct {
+        std::string args;
+        strings want;
+    } cases[] = {
         // Empty lines are dropped, text is escaped, the job id comes with the first event only.
         {"{\"cmd\":\"" + lines + "\"}",
          {line_chunk("one", 1, true), line_chunk("t\\tq\\\"x\\\\y"), line_chunk("two"), done_frame(5)}},
@@ -81,8 +85,11 @@ TEST(ExecOp, FramesOfEachRequest) {
         // The child does not inherit the daemon's ignored SIGPIPE: yes ends quietly on it.
         {R"({"cmd":"sh","argv":["-c","yes | head -1"]})", {line_chunk("y", 1, true), done_frame(0)}},
         {R"({"cmd":"sh","argv":["-c","exit 0"]})", {done_frame(0, true)}},
-        {R"({"cmd":"/usr/bin/sh"})", {forbidden}}, {R"({"cmd":"sh "})", {forbidden}}, {R"({"cmd":"printf"})", {forbidden}},
-        {"{}", {error_frame("EREQ", "cmd required")}}, {R"({"cmd":""})", {error_frame("EREQ", "cmd required")}},
+        {R"({"cmd":"/usr/bin/sh"})", {forbidden}},
+        {R"({"cmd":"sh "})", {forbidden}},
+        {R"({"cmd":"printf"})", {forbidden}},
+        {"{}", {error_frame("EREQ", "cmd required")}},
+        {R"({"cmd":""})", {error_frame("EREQ", "cmd required")}},
         {R"({"cmd":"/nonexistent/prog"})", {error_frame("ENOENT", "cmd not executable")}},
         {R"({"cmd":"no-such-tool-anywhere"})", {error_frame("ENOENT", "cmd not found")}},
         {"{\"cmd\":\"" + bad_interp + "\"}", {done_frame(127, true)}},
@@ -102,8 +109,7 @@ TEST(ExecOp, FramesOfEachRequest) {
         {R"({"cmd":"sh","log_path":")" + std::string(512, 'l') + "\"}", err("EBADREQ", "log_path too long")},
         {R"({"cmd":"sh","log_path":"/dev/null","argv":[)" + long_arg + "]}", err("EBADREQ", "argv too long")},
     };
-    for (const auto& [args, want] : detached)
-        EXPECT_EQ(d.call(vc_request("r", "exec_detached", args)), want) << args;
+    for (const auto& [args, want] : detached) EXPECT_EQ(d.call(vc_request("r", "exec_detached", args)), want) << args;
 }
 
 // Lines come while the program runs; a cancel from a second connection ends the stream with done -1
@@ -142,7 +148,8 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
     std::string script = d.dir() + "/detached.sh", log = d.dir() + "/out.log";
     ASSERT_TRUE(write_file(script,
                            "#!/bin/sh\npwd\nls /proc/self/fd\ncat /proc/$$/stat\necho args \"$@\"\n"
-                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n", 0755));
+                           "grep -E '^Sig(Blk|Ign)' /proc/self/status\necho end\n",
+                           0755));
     ASSERT_TRUE(d.start());
     std::string reply = d.call("{\"id\":\"r\",\"op\":\"exec_detached\",\"args\":{\"cmd\":\"" + script +
                                "\",\"log_path\":\"" + log + "\",\"cwd\":\"/usr\",\"argv\":[\"a b\",\"c\"]}}");

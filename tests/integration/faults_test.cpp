@@ -12,21 +12,21 @@
 #include <sstream>
 #include <thread>
 
-#include "proc/tools.h"
+#include "base/fdio.h"
 #include "host_util.h"
 #include "jobs/jobs.h"
 #include "jobs/pty_session.h"
+#include "proc/tools.h"
+#include "spawn.h"
 #include "wire/frame.h"
 #include "wire/json.h"
-#include "spawn.h"
-#include "base/fdio.h"
 
 namespace {
 
-constexpr int SETTLE_MS = 3000;  // children reaped, threads and descriptors back: ~0.7 s idle
+constexpr int SETTLE_MS = 3000;        // children reaped, threads and descriptors back: ~0.7 s idle
 constexpr int TEST_TIMEOUT_MS = 1000;  // the send and frame timeouts of the daemons below
-const std::string SHORT_TIMEOUTS =
-    "--send-timeout-ms " + std::to_string(TEST_TIMEOUT_MS) + " --frame-timeout-ms " + std::to_string(TEST_TIMEOUT_MS);
+const std::string SHORT_TIMEOUTS = "--send-timeout-ms " + std::to_string(TEST_TIMEOUT_MS) + " --frame-timeout-ms " +
+                                   std::to_string(TEST_TIMEOUT_MS);
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool UNDER_TSAN = true;  // its shadow and history grow with every thread: RSS says nothing
@@ -130,10 +130,12 @@ bool serves_again(const TestDaemon& d) {
 
 // True once the daemon has closed its end of `fd`: hang-up, whatever is still unread.
 bool hung_up(int fd, int timeout_ms) {
-    return eventually([&] {
-        struct pollfd p = {fd, 0, 0};
-        return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
-    }, timeout_ms);
+    return eventually(
+        [&] {
+            struct pollfd p = {fd, 0, 0};
+            return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+        },
+        timeout_ms);
 }
 
 // Daemons started while it lives free memory at once under AddressSanitizer: their RSS compares.
@@ -145,7 +147,10 @@ struct NoQuarantine {
 };
 
 // A stream that has delivered its first frame; job_id is empty when the frame carries none.
-struct live_stream_t { unique_fd fd; std::string job_id; };
+struct live_stream_t {
+    unique_fd fd;
+    std::string job_id;
+};
 
 live_stream_t start_stream(const TestDaemon& d, std::string_view op, std::string_view args) {
     live_stream_t s{open_stream(d, vc_request("s", op, args)), ""};
@@ -192,7 +197,8 @@ TEST_F(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     vc_send(closer.get(), vc_request("x", "pty_close", R"({"job_id":")" + pty + "\"}"));
     EXPECT_EQ(next_frame(closer.get(), SETTLE_MS), R"({"id":"x","ok":true,"result":{"closed":true}})");
 
-    unique_fd half = open_stream(d, vc_request("s", "exec", R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})"));
+    unique_fd half = open_stream(d,
+                                 vc_request("s", "exec", R"({"cmd":"/bin/sh","argv":["-c","sleep 0.5; echo late"]})"));
     ASSERT_EQ(shutdown(half.get(), SHUT_WR), 0);
     std::vector<std::string> frames = recv_stream(half.get());
     ASSERT_EQ(frames.size(), 2u);
@@ -387,7 +393,8 @@ TEST_F(Faults, ReloadStormDuringConfigApplyLeavesTheFileLive) {
     std::vector<std::string> wrong;
     for (int i = 0; i < 50; i++) {
         const std::string level = i % 2 ? "dev" : "safe";
-        std::string applied = roundtrip(c.get(), vc_request("a", "config_apply", R"({"level":")" + level + "\"}", token));
+        std::string applied = roundtrip(c.get(),
+                                        vc_request("a", "config_apply", R"({"level":")" + level + "\"}", token));
         std::string live = json_member(roundtrip(c.get(), vc_request("g", "config_get", "", token)), "result");
         if (json_member(json_member(applied, "result"), "config") != live ||
             json_member(live, "level") != '"' + level + '"')

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "host_util.h"
 #include "base/fdio.h"
+#include "host_util.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ TEST(Files, PathRequiredListsWithDotDotRefusedAndWriteFile) {
     FilesDaemon f("@/pub", "@/out @/w/ /dev/full");
     ASSERT_TRUE(f.d.start());
     for (const char* op : {"read_file", "read_dir", "write_file"})
-        for (const char* args : {"{}", R"({"path":""})"}) EXPECT_EQ(f.d.call(req(op, args)), err("EREQ", "path required")) << op;
+        for (const char* args : {"{}", R"({"path":""})"})
+            EXPECT_EQ(f.d.call(req(op, args)), err("EREQ", "path required")) << op;
     EXPECT_EQ(f.d.call(R"({"id":"r","op":"read_file"})"), err("EREQ", "path required"));
     ASSERT_TRUE(write_file(f.base + "/pub/a.txt", "A"));
     ASSERT_TRUE(write_file(f.base + "/secret.txt", "S"));
@@ -152,7 +153,8 @@ TEST(Files, LongPathsLinksOutOfTheListsModeBitsAndFifos) {
     EXPECT_EQ(f.on("write_file", "/in/file-link", ",\"data\":\"x\""), err("EFORBIDDEN", "path is a symbolic link"));
     EXPECT_EQ(f.on("write_file", "/in/dir-link/outside", ",\"data\":\"x\""),
               err("EFORBIDDEN", "path not in write allowlist"));
-    EXPECT_EQ(f.on("write_file", "/in/dir-link/new", ",\"data\":\"x\""), err("EFORBIDDEN", "path not in write allowlist"));
+    EXPECT_EQ(f.on("write_file", "/in/dir-link/new", ",\"data\":\"x\""),
+              err("EFORBIDDEN", "path not in write allowlist"));
     EXPECT_EQ(read_text(f.base + "/outside"), "secret");
     EXPECT_FALSE(std::filesystem::exists(f.base + "/new"));
     // A link that stays inside is followed for reading; the listed directory itself still lists.

@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "proc/tools.h"
+#include "base/clock.h"
 #include "host_util.h"
 #include "ops/hardware.h"
-#include "wire/json.h"
 #include "proc/procfs.h"
 #include "proc/tools.h"
 #include "spawn.h"
-#include "base/clock.h"
+#include "wire/json.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
@@ -55,11 +54,14 @@ protected:
     void SetUp() override {
         FakeToolsTest::SetUp();
         if (IsSkipped()) return;
-        ASSERT_TRUE(write_file("/opt/vorn/bin/fio-" + std::string(binfind_arch()),
-                               "#!/bin/sh\nprintf '%s\\n' \"$@\" = >> '" + rec("fio") + "'\n"
-                               "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; esac; done\n"
-                               "printf 'fio: warning\\n{\"jobs\":[]}\\n' > \"$out\"\n"
-                               "case \"$1\" in --name=*_R) exit 3;; esac\n", 0755));
+        ASSERT_TRUE(
+            write_file("/opt/vorn/bin/fio-" + std::string(binfind_arch()),
+                       "#!/bin/sh\nprintf '%s\\n' \"$@\" = >> '" + rec("fio") +
+                           "'\n"
+                           "for a in \"$@\"; do case \"$a\" in --output=*) out=\"${a#--output=}\";; esac; done\n"
+                           "printf 'fio: warning\\n{\"jobs\":[]}\\n' > \"$out\"\n"
+                           "case \"$1\" in --name=*_R) exit 3;; esac\n",
+                       0755));
         target = d.dir() + "/allowed";
         ASSERT_TRUE(fs::create_directories(target + "/dir"));
         ASSERT_TRUE(fs::create_directories(d.dir() + "/other/in"));
@@ -144,7 +146,8 @@ TEST(FioReal, CancelDuringTheSecondTestEndsTheRun) {
     std::string first = s.next(10000), job_id, f;
     if (has(first, "fio not found")) GTEST_SKIP() << "fio is not installed";
     ASSERT_TRUE(vc_json_str(first, "job_id", &job_id)) << first;
-    while (!(f = s.next(20000)).empty() && !has(f, R"("type":"test_start","index":1)")) {}
+    while (!(f = s.next(20000)).empty() && !has(f, R"("type":"test_start","index":1)")) {
+    }
     ASSERT_FALSE(f.empty());
     s.next(3000);  // fio is running: its first line is out
     uint64_t t0 = now_ms();
@@ -180,7 +183,11 @@ TEST_F(FioFakeTest, ArgumentVectorsAndRecords) {
     EXPECT_EQ(runs(wd), (strings{vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8"),
                                  vec("SEQ1M_Q8T1_R", "--rw=read --bs=1M --size=2G", "8")}));
 
-    const struct { const char* args; size_t count; std::string first; } cases[] = {
+    const struct {
+        const char* args;
+        size_t count;
+        std::string first;
+    } cases[] = {
         {R"(,"size":"1.5G","direct":1,"runtime":100000)", 2,
          vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=1", "8", " --direct=1 --runtime=86400 --time_based")},
         {R"(,"size":"","direct":true,"runtime":-5)", 2, vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8")},
@@ -215,14 +222,20 @@ TEST_F(FioFakeTest, RefusalsTouchNothing) {
 
     const std::string forbidden = error_frame("EFORBIDDEN", "target_dir not in allowlist");
     const std::string preset = error_frame("EREQ", "unknown test preset"), rw = error_frame("EREQ", "invalid rw");
-    const struct { std::string args, frame; } cases[] = {
-        {"{}", error_frame("EREQ", "target_dir required")}, {fio_args(""), error_frame("EREQ", "target_dir required")},
+    const struct {
+        std::string args, frame;
+    } cases[] = {
+        {"{}", error_frame("EREQ", "target_dir required")},
+        {fio_args(""), error_frame("EREQ", "target_dir required")},
         {fio_args(target + "/" + std::string(300, 'd')), error_frame("EBADREQ", "target_dir too long")},
         {fio_args(target + "/missing"), error_frame("EBADPATH", "target_dir not resolvable")},
-        {fio_args(d.dir() + "/other"), forbidden}, {fio_args(target + "/out/in"), forbidden},
+        {fio_args(d.dir() + "/other"), forbidden},
+        {fio_args(target + "/out/in"), forbidden},
         {fio_args(target + "/file"), error_frame("ENOTDIR", "target_dir not a directory")},
-        {fio_args(target, R"(,"test":"")"), preset}, {fio_args(target, R"(,"test":"seq1m2")"), preset},
-        {fio_args(target, R"(,"test":"custom","rw":"")"), rw}, {fio_args(target, R"(,"test":"custom","rw":"trim")"), rw},
+        {fio_args(target, R"(,"test":"")"), preset},
+        {fio_args(target, R"(,"test":"seq1m2")"), preset},
+        {fio_args(target, R"(,"test":"custom","rw":"")"), rw},
+        {fio_args(target, R"(,"test":"custom","rw":"trim")"), rw},
         {fio_args(target + "/ro"), error_frame("EIO", "cannot create work dir")},
     };
     const std::regex job_id("\"job_id\":\"[0-9a-f]{16}\"");

@@ -7,11 +7,11 @@
 
 #include <string>
 
+#include "base/fdio.h"
 #include "harness.h"
+#include "spawn.h"
 #include "wire/frame.h"
 #include "wire/json.h"
-#include "spawn.h"
-#include "base/fdio.h"
 
 namespace {
 
@@ -58,9 +58,11 @@ TEST(Frames, ExactBytesLargestBodyPiecesAndSilentCloses) {
 
     // A bad length, or end of stream inside a frame (a half-close: we can still read), ends the connection
     // with no byte written, after earlier requests on it were answered; the daemon serves on.
-    const std::pair<std::string, bool> cases[] = {
-        {frame_header(0), false}, {frame_header(FRAME_MAX_BYTES + 1), false}, {frame_header(0xffffffffu), false},
-        {frame.substr(0, 2), true}, {frame.substr(0, frame.size() - 1), true}};
+    const std::pair<std::string, bool> cases[] = {{frame_header(0), false},
+                                                  {frame_header(FRAME_MAX_BYTES + 1), false},
+                                                  {frame_header(0xffffffffu), false},
+                                                  {frame.substr(0, 2), true},
+                                                  {frame.substr(0, frame.size() - 1), true}};
     for (const auto& [bytes, half_close] : cases) {
         if (!c) c = d.connect();
         ASSERT_TRUE(c);

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "client.h"
 #include "base/fdio.h"
+#include "client.h"
 
 // One daemon under test. Its directory (config, socket, log) is removed on destruction.
 class TestDaemon {

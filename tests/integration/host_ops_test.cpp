@@ -57,8 +57,8 @@ TEST(HostOps, SummaryMatchesUnameProcAndProcessNames) {
     struct utsname u;
     ASSERT_EQ(uname(&u), 0);
     EXPECT_EQ(json_member(d.call(R"({"id":"1","op":"info"})"), "result"),
-              std::string("{\"version\":\"" VORND_VERSION "\",\"machine\":\"") + u.machine + "\",\"release\":\"" + u.release +
-                  "\",\"sysname\":\"" + u.sysname + "\",\"euid\":" + std::to_string(geteuid()) +
+              std::string("{\"version\":\"" VORND_VERSION "\",\"machine\":\"") + u.machine + "\",\"release\":\"" +
+                  u.release + "\",\"sysname\":\"" + u.sysname + "\",\"euid\":" + std::to_string(geteuid()) +
                   ",\"pid\":" + std::to_string(d.pid()) + "}");
 
     std::string sys = json_member(d.call(R"({"id":"1","op":"sysinfo"})"), "result");

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "proc/tools.h"
 #include "base/fdio.h"
+#include "proc/tools.h"
 
 PathGuard::PathGuard(const char* value) {
     const char* cur = getenv("PATH");
@@ -23,8 +23,7 @@ PathGuard::~PathGuard() {
     else unsetenv("PATH");
 }
 
-bool write_fake_tool(const std::string& path, const std::string& record, const std::string& output,
-                     int status) {
+bool write_fake_tool(const std::string& path, const std::string& record, const std::string& output, int status) {
     std::string script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\n";
     script += "[ -f '" + output + "' ] && /bin/cat '" + output + "'\n";
     script += "exit " + std::to_string(status) + "\n";

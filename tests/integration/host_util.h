@@ -13,14 +13,16 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fdio.h"
 #include "harness.h"
 #include "ns_util.h"
 #include "stream_util.h"
-#include "base/fdio.h"
 
 // A request with id "r", its success and failure replies, and a substring test.
 inline std::string req(std::string_view op, std::string_view args) { return vc_request("r", op, args); }
-inline std::string ok(std::string_view result) { return R"({"id":"r","ok":true,"result":)" + std::string(result) + "}"; }
+inline std::string ok(std::string_view result) {
+    return R"({"id":"r","ok":true,"result":)" + std::string(result) + "}";
+}
 inline std::string err(std::string_view code, std::string_view msg) {
     return R"({"id":"r","ok":false,"code":")" + std::string(code) + R"(","error":")" + std::string(msg) + "\"}";
 }
@@ -41,8 +43,7 @@ private:
 
 // Writes an executable shell script at `path` that stores its arguments, one per line, in
 // `record`, prints the content of `output` (when that file exists) and exits with `status`.
-bool write_fake_tool(const std::string& path, const std::string& record, const std::string& output,
-                     int status = 0);
+bool write_fake_tool(const std::string& path, const std::string& record, const std::string& output, int status = 0);
 // The recorded arguments, one per element; empty when the tool did not run.
 std::vector<std::string> recorded_argv(const std::string& record);
 

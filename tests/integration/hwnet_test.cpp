@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "proc/tools.h"
-#include "host_util.h"
 #include "base/fdio.h"
+#include "host_util.h"
+#include "proc/tools.h"
 
 using argv_t = std::vector<std::string>;
 
@@ -38,17 +38,23 @@ TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
         EXPECT_EQ(d.call(req(op, "{}")), err("EREQ", "device required")) << op;
         EXPECT_EQ(d.call(req(op, R"({"device":""})")), err("EREQ", "device required")) << op;
         EXPECT_EQ(d.call(req(op, R"({"device":"sda"})")), err("EBADDEV", "device must start with /dev/")) << op;
-        EXPECT_EQ(d.call(req(op, R"({"device":"/dev/disk/by-id/ata-X"})")), err("EBADDEV", "invalid device name")) << op;
+        EXPECT_EQ(d.call(req(op, R"({"device":"/dev/disk/by-id/ata-X"})")), err("EBADDEV", "invalid device name"))
+            << op;
     }
     EXPECT_TRUE(recorded_argv(rec("smartctl")).empty());
-    const struct { const char* op; const char* args; argv_t want; } cases[] = {
+    const struct {
+        const char* op;
+        const char* args;
+        argv_t want;
+    } cases[] = {
         {"smart_get", R"({"device":"/dev/nvme0n1"})", {"-a", "-j", "/dev/nvme0n1"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat"})", {"-a", "-j", "-d", "sat", "/dev/sda"}},
         {"smart_get", R"({"device":"/dev/sda","type":"sat;x"})", {"-a", "-j", "/dev/sda"}},
         {"smart_scan", R"({"device":"/dev/sdb"})", {"-x", "-j", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","log":"farm"})", {"-l", "farm", "-j", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","log":"FARM"})", {"-x", "-j", "/dev/sdb"}},
-        {"smart_scan", R"({"device":"/dev/sdb","log":"devstat","type":"nvme"})",
+        {"smart_scan",
+         R"({"device":"/dev/sdb","log":"devstat","type":"nvme"})",
          {"-l", "devstat", "-j", "-d", "nvme", "/dev/sdb"}},
         {"smart_scan", R"({"device":"/dev/sdb","tool":"SeaChest"})", {"-x", "-j", "/dev/sdb"}},  // the name is exact
     };
@@ -71,15 +77,15 @@ TEST_F(HwTest, SmartDeviceRulesArgumentVectorsAndReplyForms) {
               ok("{\"a\": [1, 2.5e3, true, null],\n \"b\": \"x\\u00e9\"}\n"));
     // Which texts are one complete value is the unit tests' business; here: the text form.
     EXPECT_EQ(get("Device open failed\n"), ok(R"({"text":"Device open failed\n"})"));
-    EXPECT_EQ(get("{\"a\":1"), ok(R"({"text":"{\"a\":1\n"})"));                  // cut short
+    EXPECT_EQ(get("{\"a\":1"), ok(R"({"text":"{\"a\":1\n"})"));      // cut short
     EXPECT_EQ(get(" {\"a\":1}"), ok(R"({"text":" {\"a\":1}\n"})"));  // must begin with {
 }
 
 TEST_F(HwTest, MissingToolsAreNotFound) {
     disable({"/usr/sbin/smartctl", "/sbin/smartctl", "/usr/bin/smartctl", "/usr/local/sbin/smartctl",
-             "/usr/local/bin/smartctl", "/bin/smartctl", "/usr/sbin/dmidecode", "/usr/local/sbin/dmidecode",
-             "/sbin/ip", "/usr/sbin/ip", "/bin/ip", "/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail",
-             "/usr/sbin/tail", "/sbin/tail"});
+             "/usr/local/bin/smartctl", "/bin/smartctl", "/usr/sbin/dmidecode", "/usr/local/sbin/dmidecode", "/sbin/ip",
+             "/usr/sbin/ip", "/bin/ip", "/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail", "/usr/sbin/tail",
+             "/sbin/tail"});
     PathGuard path("/nonexistent");
     ASSERT_TRUE(d.start());
     const std::string missing = err("ENOENT", "smartctl not found (bundle smartctl-<arch> in /opt/vorn/bin)");
@@ -114,8 +120,9 @@ TEST_F(HwTest, DmiAndAddressesFromTheRealToolsThenFromRecordedOutput) {
 
     // Line parsing is the unit tests' business; here: the arguments and the reply.
     fake_over("/sbin/ip", "ip");
-    ASSERT_TRUE(write_file(out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever\n3: short\n"
-                                      "4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
+    ASSERT_TRUE(write_file(out("ip"),
+                           "1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever\n3: short\n"
+                           "4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
     EXPECT_EQ(argv_of("ip", "net_addrs", "{}", &r), (argv_t{"-4", "-o", "addr", "show"}));
     EXPECT_EQ(r, ok(R"({"addrs":[{"iface":"lo","addr":"127.0.0.1/8"},{"iface":"br-lan","addr":"192.168.7.1/16"}]})"));
 }
@@ -123,14 +130,19 @@ TEST_F(HwTest, DmiAndAddressesFromTheRealToolsThenFromRecordedOutput) {
 // ss where it exists, then netstat once no ss is left.
 TEST_F(HwTest, NetPortsThroughSsThenNetstat) {
     const char* ss = nullptr;
-    for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"}) if (!ss && access(p, X_OK) == 0) ss = p;
+    for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"})
+        if (!ss && access(p, X_OK) == 0) ss = p;
     if (!ss || access("/usr/bin/netstat", F_OK) != 0) GTEST_SKIP() << "ss or netstat is not installed";
     fake_over(ss, "ss");
     fake_over("/usr/bin/netstat", "netstat");
     const char* text = "LISTEN 0 128 0.0.0.0:22 0.0.0.0:*\n";
     ASSERT_TRUE(write_file(out("ss"), text) && write_file(out("netstat"), text));
     ASSERT_TRUE(d.start());
-    const struct { const char* args; const char* kind; argv_t ss, netstat; } cases[] = {
+    const struct {
+        const char* args;
+        const char* kind;
+        argv_t ss, netstat;
+    } cases[] = {
         {"{}", "listen", {"-ltnH"}, {"-ltn"}},
         {R"({"proc":true})", "listen", {"-ltnHp"}, {"-ltnp"}},
         {R"({"kind":"established","proc":true})", "established", {"-tnHp", "state", "established"}, {"-tnp"}},
@@ -160,7 +172,8 @@ TEST_F(HwTest, BinCheckOrderOfPlacesPathPartsAndLimits) {
     EXPECT_EQ(d.call(req("bin_check", R"({"names":["zzt","zzonly","zz-missing","zzt",7,{"a":["b"]},"",["x"],"sh"]})")),
               ok(R"({"results":{"zzt":{"found":true,"path":"/opt/vorn/bin/zzt-)" + arch +
                  R"("},"zzonly":{"found":true,"path":"/opt/p2/zzonly"},"zz-missing":{"found":false,"path":""},)"
-                 R"("zzt":{"found":true,"path":"/opt/vorn/bin/zzt-)" + arch +
+                 R"("zzt":{"found":true,"path":"/opt/vorn/bin/zzt-)" +
+                 arch +
                  R"("},"7":{"found":false,"path":""},"":{"found":false,"path":""},"":{"found":false,"path":""},)"
                  R"("":{"found":false,"path":""},"sh":{"found":true,"path":"/usr/bin/sh"}}})"));
 
@@ -188,7 +201,8 @@ TEST_F(HwTest, ToolsThatCannotStartGiveTheirErrors) {
     };
     EXPECT_EQ(call("smart_get", R"({"device":"/dev/sda"})"), err("ENOENT", "smartctl not found"));
     EXPECT_EQ(call("smart_scan", R"({"device":"/dev/sda"})"), err("ENOENT", "smartctl not found"));
-    EXPECT_EQ(call("smart_scan", R"({"device":"/dev/sda","tool":"seachest"})"), err("ENOENT", "SeaChest_SMART not runnable"));
+    EXPECT_EQ(call("smart_scan", R"({"device":"/dev/sda","tool":"seachest"})"),
+              err("ENOENT", "SeaChest_SMART not runnable"));
     if (access("/usr/sbin/dmidecode", X_OK) == 0) {
         EXPECT_EQ(call("dmidecode", "{}"), err("ENOENT", "dmidecode not found"));
     }

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "proc/tools.h"
+#include "base/clock.h"
 #include "harness.h"
 #include "host_util.h"
-#include "base/clock.h"
+#include "proc/tools.h"
 
 namespace {
 
@@ -81,16 +81,18 @@ TEST(IostatStream, FakeToolUnderTheInstallRootGivesExactChunks) {
 
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    EXPECT_EQ(normalised(StreamReader(d, vc_request("r1", "iostat_stream", "")).until_end()),
-              (std::vector<std::string>{
-                  R"({"id":"r1","event":"chunk","job_id":"X","data":{"ts":0,"mode":"iostat","disks":{"sda":{"dev_class":"sata","read_iops":1.00,"write_iops":3.00,"read_kb":2.00,"write_kb":4.00,"await":0.00,"util":9.99,"svc_t":0.00,"queue":0.50}}}})",
-                  R"({"id":"r1","event":"chunk","data":{"ts":0,"mode":"iostat","disks":{"nvme0n1":{"dev_class":"nvme","read_iops":5.00,"write_iops":7.00,"read_kb":6.00,"write_kb":8.00,"await":0.00,"util":50.00,"svc_t":0.00,"queue":0.25}}}})",
-                  R"({"id":"r1","event":"done","ok":true,"exit_code":3})"}));
+    EXPECT_EQ(
+        normalised(StreamReader(d, vc_request("r1", "iostat_stream", "")).until_end()),
+        (std::vector<std::string>{
+            R"({"id":"r1","event":"chunk","job_id":"X","data":{"ts":0,"mode":"iostat","disks":{"sda":{"dev_class":"sata","read_iops":1.00,"write_iops":3.00,"read_kb":2.00,"write_kb":4.00,"await":0.00,"util":9.99,"svc_t":0.00,"queue":0.50}}}})",
+            R"({"id":"r1","event":"chunk","data":{"ts":0,"mode":"iostat","disks":{"nvme0n1":{"dev_class":"nvme","read_iops":5.00,"write_iops":7.00,"read_kb":6.00,"write_kb":8.00,"await":0.00,"util":50.00,"svc_t":0.00,"queue":0.25}}}})",
+            R"({"id":"r1","event":"done","ok":true,"exit_code":3})"}));
     EXPECT_EQ(read_text("/opt/args"), "-x 1\n");
 
     // With no iostat anywhere the client gets only the error, carrying the job id.
     ASSERT_EQ(unlink(fake.c_str()), 0);
-    EXPECT_EQ(normalised(StreamReader(d, vc_request("r2", "iostat_stream", "")).until_end()),
-              (std::vector<std::string>{
-                  R"({"id":"r2","event":"error","job_id":"X","ok":false,"code":"ENOENT","error":"iostat not found"})"}));
+    EXPECT_EQ(
+        normalised(StreamReader(d, vc_request("r2", "iostat_stream", "")).until_end()),
+        (std::vector<std::string>{
+            R"({"id":"r2","event":"error","job_id":"X","ok":false,"code":"ENOENT","error":"iostat not found"})"}));
 }

@@ -16,14 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "proc/tools.h"
+#include "base/fdio.h"
 #include "host_util.h"
 #include "ops/hardware.h"
-#include "wire/json.h"
 #include "proc/procfs.h"
 #include "proc/tools.h"
 #include "spawn.h"
-#include "base/fdio.h"
+#include "wire/json.h"
 
 namespace {
 
@@ -79,7 +78,8 @@ TEST(IperfReal, ServerLinesArriveLiveAndTheClientReportWhole) {
 
     StreamReader cli(d, req("iperf3_client", R"({"host":"127.0.0.1","port":)" + p + R"(,"time":4})"));
     // The first interval row comes while the client still runs (its report is all it sends).
-    while (!(f = srv.next(5000)).empty() && !has(f, "0.00-1.00")) {}
+    while (!(f = srv.next(5000)).empty() && !has(f, "0.00-1.00")) {
+    }
     ASSERT_FALSE(f.empty());
     EXPECT_TRUE(has(json_member(f, "data"), R"({"type":"line","stream":1,"text":"[  5])")) << f;
     EXPECT_EQ(cli.next(0), "");
@@ -107,18 +107,20 @@ TEST(IperfReal, KillEndsTheToolsProcessesOnly) {
             std::string copy = d.dir() + "/" + name;
             std::filesystem::copy_file("/bin/sleep", copy);  // with its mode
             fakes.push_back(spawn_program({copy, "60"}).pid);
-            const std::string comm = "/proc/" + std::to_string(fakes.back()) + "/comm";  // this program's until the exec
+            const std::string comm = "/proc/" + std::to_string(fakes.back()) +
+                                     "/comm";  // this program's until the exec
             if (!eventually([&] { return read_text(comm) == std::string(name) + "\n"; }))
                 return "the copy named " + std::string(name) + " did not start";
         }
         StreamReader srv(d, req("iperf3_server", R"({"port":)" + std::to_string(free_port()) + "}"));
         std::string f;
-        while (!(f = srv.next(5000)).empty() && !has(f, "Server listening")) {}
+        while (!(f = srv.next(5000)).empty() && !has(f, "Server listening")) {
+        }
         if (f.empty()) return why + "the server did not start";
         expect(d.call(req("iperf3_kill", "{}")), ok(R"({"killed":2})"));
         expect(json_event(srv.until_end(5000).back()), "done");
         expect(std::to_string(wait_exit(fakes[0], 5000)), "-1");  // ended by a signal
-        expect(std::to_string(kill(fakes[1], 0)), "0");  // still alive, until the namespace ends
+        expect(std::to_string(kill(fakes[1], 0)), "0");           // still alive, until the namespace ends
         return why;
     });
     if (has(problems, "needs root") || has(problems, "unshare")) GTEST_SKIP() << problems;
@@ -134,18 +136,22 @@ TEST_F(FakeToolsTest, IperfArgumentVectorsAndRefusals) {
         const char* args;
         argv_t want;
     } cases[] = {
-        {"iperf3_client", R"({"host":"10.0.0.9"})",
+        {"iperf3_client",
+         R"({"host":"10.0.0.9"})",
          {"-c", "10.0.0.9", "-p", "5201", "-t", "10", "-P", "1", "-i", "1", "-J", "--forceflush"}},
-        {"iperf3_client", R"({"host":"nas","port":7,"time":3,"parallel":4,"udp":true,"reverse":true,"json":false})",
+        {"iperf3_client",
+         R"({"host":"nas","port":7,"time":3,"parallel":4,"udp":true,"reverse":true,"json":false})",
          {"-c", "nas", "-p", "7", "-t", "3", "-P", "4", "-i", "1", "-u", "-R", "--forceflush"}},
         {"iperf3_server", "{}", {"-s", "-p", "5201", "--forceflush"}},
-        {"iperf3_server", R"({"port":6000,"one_off":true,"json":true})",
+        {"iperf3_server",
+         R"({"port":6000,"one_off":true,"json":true})",
          {"-s", "-p", "6000", "-1", "-J", "--forceflush"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> frames = StreamReader(d, req(c.op, c.args)).until_end();
         EXPECT_EQ(recorded_argv(rec("iperf3")), c.want) << c.args;
-        EXPECT_TRUE(has(frames.back(), R"("event":"done","job_id")") && has(frames.back(), R"("exit_code":0})")) << c.args;
+        EXPECT_TRUE(has(frames.back(), R"("event":"done","job_id")") && has(frames.back(), R"("exit_code":0})"))
+            << c.args;
     }
     unlink(rec("iperf3").c_str());
     EXPECT_EQ(d.call(req("iperf3_client", "{}")), err("EREQ", "host required"));

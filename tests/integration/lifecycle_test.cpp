@@ -10,10 +10,10 @@
 #include <regex>
 #include <sstream>
 
+#include "base/fdio.h"
 #include "base/version.h"
 #include "host_util.h"
 #include "spawn.h"
-#include "base/fdio.h"
 
 namespace {
 
@@ -59,14 +59,18 @@ TEST(CommandLine, DashCTakesTheNextWordAndReloadsFromTheStartDirectory) {
     TestDaemon d;
     const std::string start_dir = std::filesystem::canonical(d.dir());
     // A SIGHUP reads the edited file, also the ./vornd.conf a lone "-c" found before the move to "/".
-    const struct { std::vector<std::string> argv; std::string file; } cases[] = {
+    const struct {
+        std::vector<std::string> argv;
+        std::string file;
+    } cases[] = {
         {{VORND_BIN, "-c", "--version"}, "--version"},
         {{VORND_BIN, "-c"}, "vornd.conf"},
         {{VORND_BIN, "-c", "rel.conf"}, "rel.conf"},
     };
     for (const auto& [argv, file] : cases) {
         const std::string loaded = "loaded config: " + start_dir + "/" + file;
-        const std::string conf = d.dir() + "/" + file, head = "[socket]\npath = " + d.socket_path() + "\n[ops]\nenabled = ";
+        const std::string conf = d.dir() + "/" + file,
+                          head = "[socket]\npath = " + d.socket_path() + "\n[ops]\nenabled = ";
         write_file(conf, head + "ping\n");
         spawned_t s = spawn_program(argv, d.dir());
         ASSERT_GT(s.pid, 0);
@@ -180,7 +184,8 @@ TEST(Lifecycle, ReloadThatCannotReadKeepsTheLiveConfigurationAndAnUnreadableToke
     TestDaemon locked;
     locked.write_config("[security]\nauth_token_file = " + locked.dir() + "\n");
     ASSERT_TRUE(locked.start());
-    EXPECT_TRUE(locked.wait_log(" WRN vornd auth_token_file " + locked.dir() + " not readable — every request refused"));
+    EXPECT_TRUE(locked.wait_log(" WRN vornd auth_token_file " + locked.dir() +
+                                " not readable — every request refused"));
     for (const char* token_member : {"", R"(,"token":"")", R"(,"token":"s3cret")"})
         EXPECT_EQ(locked.call(std::string(R"({"id":"r","op":"ping")") + token_member + "}"), eauth) << token_member;
 }
@@ -202,7 +207,8 @@ TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {
         const std::string log = read_to_end(s.err.get());
         wait_exit(s.pid);
         EXPECT_TRUE(up) << log;
-        EXPECT_TRUE(has(log, " WRN vornd socket path " + full + " is longer than 107 bytes: bound as " + bound + "\n")) << log;
+        EXPECT_TRUE(has(log, " WRN vornd socket path " + full + " is longer than 107 bytes: bound as " + bound + "\n"))
+            << log;
         EXPECT_EQ(exists(bound), sig == SIGKILL) << "after signal " << sig;
     }
 }

@@ -11,9 +11,9 @@
 #include <string>
 #include <tuple>
 
+#include "base/fdio.h"
 #include "host_util.h"
 #include "spawn.h"
-#include "base/fdio.h"
 
 namespace fs = std::filesystem;
 
@@ -59,10 +59,11 @@ TEST_F(DmesgTest, MaxBytesCutsEachSourceExactly) {
     }
 
     std::string text;
-    for (int i = 0; text.size() < 10000; i++) text += "6," + std::to_string(i) + ",0,-;record " + std::to_string(i) + "\n";
+    for (int i = 0; text.size() < 10000; i++)
+        text += "6," + std::to_string(i) + ",0,-;record " + std::to_string(i) + "\n";
     text.resize(10000);
     ASSERT_TRUE(write_file(d.dir() + "/kmsg", text));
-    ASSERT_TRUE(mounts.bind(d.dir() + "/kmsg", "/dev/kmsg"));  // each request opens the device afresh
+    ASSERT_TRUE(mounts.bind(d.dir() + "/kmsg", "/dev/kmsg"));                 // each request opens the device afresh
     EXPECT_EQ(dmesg_data(d, R"({"max_bytes":5000})"), text.substr(0, 5000));  // cut inside the second read
     EXPECT_EQ(dmesg_data(d, R"({"max_bytes":4096})"), text.substr(0, 4096));
     EXPECT_EQ(dmesg_data(d, "{}"), text);
@@ -79,22 +80,31 @@ TEST_F(DmesgTest, MaxBytesCutsEachSourceExactly) {
 TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    const std::string forbidden = err("EFORBIDDEN", "path not in an allowed log location"), invalid = err("EREQ", "invalid path");
+    const std::string forbidden = err("EFORBIDDEN", "path not in an allowed log location"),
+                      invalid = err("EREQ", "invalid path");
     // Anyone can place a link under /tmp/: what it leads to must be a log location, too.
     const std::string link = d.dir() + "/passwd-link";
     ASSERT_EQ(symlink("/etc/passwd", link.c_str()), 0);
     const std::pair<std::string, std::string> cases[] = {
-        {"/var/log", forbidden},  {"/etc/passwd", forbidden}, {"/var/logs/x", forbidden}, {link, forbidden},
-        {"/var/log/../etc/shadow", invalid}, {"/tmp/a..b", invalid}, {"var/log/x", invalid}, {"", invalid},
+        {"/var/log", forbidden},
+        {"/etc/passwd", forbidden},
+        {"/var/logs/x", forbidden},
+        {link, forbidden},
+        {"/var/log/../etc/shadow", invalid},
+        {"/tmp/a..b", invalid},
+        {"var/log/x", invalid},
+        {"", invalid},
         {"/tmp/" + std::string(508, 'x'), err("EBADREQ", "path too long")}};
-    for (const auto& [path, want] : cases) EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + path + "\"}")), want) << path;
+    for (const auto& [path, want] : cases)
+        EXPECT_EQ(d.call(req("log_tail", "{\"path\":\"" + path + "\"}")), want) << path;
     EXPECT_EQ(d.call(req("log_tail", "{}")), invalid);
     // Both allowed locations answer with a stream, not a reply.
     for (const char* path : {"/var/log/vornd-test-no-such-log", "/tmp/vornd-test-no-such-log"}) {
         unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + std::string(path) + "\"}"));
         std::string f = next_frame(s.get()), job = job_of(f);
         EXPECT_EQ(job.size(), 16u);
-        EXPECT_EQ(f, R"({"id":"r","event":"error","job_id":")" + job + R"(","ok":false,"code":"ENOENT","error":"log not readable"})");
+        EXPECT_EQ(f, R"({"id":"r","event":"error","job_id":")" + job +
+                         R"(","ok":false,"code":"ENOENT","error":"log not readable"})");
         EXPECT_EQ(next_frame(s.get(), 300), "");
     }
 
@@ -158,7 +168,8 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     const char* tool = "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT";
     ASSERT_TRUE(write_file(tool,
                            "#!/bin/sh\nprintf '%s\\n' \"$@\" > /opt/argv\necho collecting\necho 'careful \"x\"' >&2\n"
-                           "echo bundle > \"$2/bundle.txt\"\nexit 3\n", 0755));
+                           "echo bundle > \"$2/bundle.txt\"\nexit 3\n",
+                           0755));
     const std::string bundle = d.dir() + "/bundle";
     frames = dump("{\"output_dir\":\"" + bundle + "\"}");
     ASSERT_EQ(frames.size(), 3u);

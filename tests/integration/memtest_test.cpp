@@ -20,10 +20,10 @@
 #include <regex>
 #include <thread>
 
-#include "proc/tools.h"
-#include "host_util.h"
-#include "spawn.h"
 #include "base/fdio.h"
+#include "host_util.h"
+#include "proc/tools.h"
+#include "spawn.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
@@ -56,7 +56,8 @@ std::string sentinel_state() {
     if (!fs::exists(SENTINEL, ec)) return "none";
     std::map<std::string, std::string> files;
     for (const auto& e : fs::directory_iterator(SENTINEL, ec)) files[e.path().filename()] = read_text(e.path());
-    if (files.count("started") && std::labs(std::atol(files["started"].c_str()) - time(nullptr)) <= 5) files["started"] = "fresh";
+    if (files.count("started") && std::labs(std::atol(files["started"].c_str()) - time(nullptr)) <= 5)
+        files["started"] = "fresh";
     std::string s;
     for (const auto& [name, text] : files) s += (s.empty() ? "" : " ") + name + "=" + text;
     return s;
@@ -109,7 +110,8 @@ std::string in_pid_namespace(const std::function<std::string()>& body) {
         pid_t init = fork();
         if (init == 0) {
             bool mounted = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                           mount("proc", "/proc", "proc", 0, nullptr) == 0 && mount_tmpfs("/tmp") && mount_tmpfs("/opt");
+                           mount("proc", "/proc", "proc", 0, nullptr) == 0 && mount_tmpfs("/tmp") &&
+                           mount_tmpfs("/opt");
             std::string r = mounted ? body() : "mounts failed";
             write_full(p[1], r.data(), r.size());
             _exit(0);
@@ -160,7 +162,8 @@ protected:
     }
     // A fake memory test: `body` after a line that records its arguments.
     void fake_memprowl(const std::string& body, const std::string& path = memprowl_path()) {
-        ASSERT_TRUE(write_file(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" >" + d->dir() + "/memprowl.argv\n" + body, 0755));
+        ASSERT_TRUE(write_file(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" >" + d->dir() + "/memprowl.argv\n" + body,
+                               0755));
     }
     // A process named as the orchestrator, leading its own group, blocked until killed.
     pid_t live_orchestrator() {
@@ -186,16 +189,21 @@ TEST_F(MemtestTest, MemprowlArgumentVectorsAndRefusals) {
     EXPECT_EQ(stream(R"({"confirm":true})"),
               strings{R"({"id":"r","event":"error","ok":false,"code":"ENOENT","error":"memprowl binary not found"})"});
     fake_memprowl("exit 3\n");
-    const std::string refused = R"({"id":"r","event":"error","ok":false,"code":"EREQ","error":"confirm=true required"})";
+    const std::string refused =
+        R"({"id":"r","event":"error","ok":false,"code":"EREQ","error":"confirm=true required"})";
     for (const char* args : {"{}", R"({"confirm":1})", R"({"confirm":false})", R"({"confirm":"yes"})"})
         EXPECT_EQ(stream(args), strings{refused}) << args;
     EXPECT_TRUE(recorded_argv(d->dir() + "/memprowl.argv").empty());
 
-    const struct { const char* args; strings want; } cases[] = {
+    const struct {
+        const char* args;
+        strings want;
+    } cases[] = {
         {R"({"confirm":true})", {"--json", "--passes", "1"}},
         {R"({"confirm":true,"passes":100,"mode":"full","profile":"standard","extended":true,"mem":"2G"})",
          {"--json", "--full", "--standard", "--extended-tests", "--mem", "2G", "--passes", "16"}},
-        {R"({"confirm":true,"passes":-3,"profile":"fast","mode":"FULL","extended":false})", {"--json", "--passes", "1"}},
+        {R"({"confirm":true,"passes":-3,"profile":"fast","mode":"FULL","extended":false})",
+         {"--json", "--passes", "1"}},
         // mode cut to 15 characters is no longer "full"; mem is cut to 31 and passed as it is
         {R"({"confirm":true,"passes":7,"profile":"thorough","mode":"fullfullfullfull","mem":"a b;$(x) 0123456789abcdefghijklmnop"})",
          {"--json", "--thorough", "--mem", "a b;$(x) 0123456789abcdefghijkl", "--passes", "7"}},
@@ -209,8 +217,10 @@ TEST_F(MemtestTest, MemprowlArgumentVectorsAndRefusals) {
 
 // Whole JSON lines of stdout are records; the rest (stderr's "{" lines too) are log lines; a cancel stops it.
 TEST_F(MemtestTest, MemprowlRecordsLogsAndCancel) {
-    fake_memprowl("echo '{\"pass\":1,\"errors\":0}'\necho 'plain \"text\"'\necho '{\"cut\":'\necho\n"
-                  "echo '{\"pass\":2} trailing'\necho '{\"err\":1}' >&2\nread x <" + hold + "\n");
+    fake_memprowl(
+        "echo '{\"pass\":1,\"errors\":0}'\necho 'plain \"text\"'\necho '{\"cut\":'\necho\n"
+        "echo '{\"pass\":2} trailing'\necho '{\"err\":1}' >&2\nread x <" +
+        hold + "\n");
     ASSERT_TRUE(d->start());
     unique_fd s = open_stream(*d, req("memprowl_run", R"({"confirm":true})"));
     std::string job;
@@ -239,7 +249,8 @@ TEST(MemprowlKill, EndsExactlyTheProcessesOfThatName) {
         write_file(std::string("/opt/vorn/") + binfind_arch() + "/bin/memprowl",
                    "#!/bin/sh\necho '{\"started\":1}'\nread x <" + hold + "\n", 0755);
         for (const char* name : {"/memprowl", "/memprowlx"}) fs::copy_file("/bin/sleep", d.dir() + name);
-        spawned_t exact = spawn_program({d.dir() + "/memprowl", "60"}), longer = spawn_program({d.dir() + "/memprowlx", "60"});
+        spawned_t exact = spawn_program({d.dir() + "/memprowl", "60"}),
+                  longer = spawn_program({d.dir() + "/memprowlx", "60"});
         if (!d.start()) return std::string("daemon did not start");
         unique_fd run = open_stream(d, req("memprowl_run", R"({"confirm":true})"));
         std::string r = without_job_id(next_frame(run.get(), 10000)) + "\n";
@@ -247,11 +258,13 @@ TEST(MemprowlKill, EndsExactlyTheProcessesOfThatName) {
             eventually([&] { return has(read_text("/proc/" + std::to_string(p) + "/cmdline"), "/memprowl"); });
         r += d.call(req("memprowl_kill", "{}")) + "\n";  // before the stream's end is awaited
         r += stream_end(run.get(), 10000) + "\n";
-        r += "memprowl " + std::to_string(end_signal(exact.pid)) + ", memprowlx alive " + std::to_string(!ended(longer.pid));
+        r += "memprowl " + std::to_string(end_signal(exact.pid)) + ", memprowlx alive " +
+             std::to_string(!ended(longer.pid));
         return r;
     });
     EXPECT_EQ(report, std::string(R"({"id":"r","event":"chunk","data":{"started":1}})") + "\n" + ok(R"({"killed":2})") +
-                          "\n" + R"({"id":"r","event":"done","ok":true,"exit_code":-1})" + "\nmemprowl 15, memprowlx alive 1");
+                          "\n" + R"({"id":"r","event":"done","ok":true,"exit_code":-1})" +
+                          "\nmemprowl 15, memprowlx alive 1");
 }
 
 // The reply, the orchestrator's arguments and the log line per request; the orchestrator runs detached.
@@ -260,29 +273,37 @@ TEST_F(MemtestTest, SuspendRunLaunchesADetachedOrchestrator) {
     EXPECT_EQ(call("mem_suspend_run", R"({"confirm":true})"), err("ENOENT", "orchestrator mem-suspend.sh not found"));
     // Readable is enough (run through /bin/sh). It records its arguments, has a child gather its /proc
     // facts (redirecting only the child's output), writes to both outputs and ends the run as the real one.
-    ASSERT_TRUE(write_file(SCRIPT, "printf '%s\\n' \"$@\" >\"$4/argv\"\n"
-                                   "/bin/sh -c 'exec >\"$2/facts.tmp\"; cd /proc/$1 && cat stat oom_score_adj status fdinfo/1 && "
-                                   "ls -l fd && mv \"$2/facts.tmp\" \"$2/facts\"' sh $$ \"$4\"\necho out; echo err >&2\nrm -r " +
-                                   SENTINEL + "\n", 0644));
+    ASSERT_TRUE(
+        write_file(SCRIPT,
+                   "printf '%s\\n' \"$@\" >\"$4/argv\"\n"
+                   "/bin/sh -c 'exec >\"$2/facts.tmp\"; cd /proc/$1 && cat stat oom_score_adj status fdinfo/1 && "
+                   "ls -l fd && mv \"$2/facts.tmp\" \"$2/facts\"' sh $$ \"$4\"\necho out; echo err >&2\nrm -r " +
+                       SENTINEL + "\n",
+                   0644));
     EXPECT_EQ(call("mem_suspend_run", R"({"confirm":1})"), err("EREQ", "confirm=true required"));
     EXPECT_EQ(call("mem_suspend_run", "{}"), err("EREQ", "confirm=true required"));
     EXPECT_EQ(sentinel_state(), "none");
 
     // The values of --passes, --arc-floor-mb, --mode and --extended.
-    const struct { const char* args; strings v; } cases[] = {
+    const struct {
+        const char* args;
+        strings v;
+    } cases[] = {
         {R"({"confirm":true})", {"1", "0", "deep", "0"}},
         {R"({"confirm":true,"passes":0,"mode":"Hammer"})", {"1", "0", "deep", "0"}},
         {R"({"confirm":true,"passes":-3,"mode":"quick","arc_floor_mb":-5})", {"1", "-5", "deep", "0"}},
-        {R"({"confirm":true,"passes":40,"mode":"hammer","arc_floor_mb":2048,"extended":true})", {"16", "2048", "hammer", "1"}},
+        {R"({"confirm":true,"passes":40,"mode":"hammer","arc_floor_mb":2048,"extended":true})",
+         {"16", "2048", "hammer", "1"}},
     };
     std::string wd;
     for (const auto& c : cases) {
         std::string reply = call("mem_suspend_run", c.args), id = run_id_of(reply);
         wd = BASE + "/" + id;
         ASSERT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{16}"))) << reply;
-        EXPECT_EQ(reply, ok("{\"run_id\":\"" + id + "\",\"workdir\":\"" + wd + "\",\"stream_file\":\"" + wd + "/stream.ndjson\"}"));
-        strings want = {"--run-id", id,   "--workdir", wd,       "--passes",   c.v[0],
-                        "--arc-floor-mb", c.v[1], "--mode", c.v[2], "--extended", c.v[3]};
+        EXPECT_EQ(reply, ok("{\"run_id\":\"" + id + "\",\"workdir\":\"" + wd + "\",\"stream_file\":\"" + wd +
+                            "/stream.ndjson\"}"));
+        strings want = {"--run-id",       id,     "--workdir", wd,     "--passes",   c.v[0],
+                        "--arc-floor-mb", c.v[1], "--mode",    c.v[2], "--extended", c.v[3]};
         ASSERT_TRUE(eventually([&] { return sentinel_state() == "none"; })) << c.args;
         EXPECT_EQ(recorded_argv(wd + "/argv"), want) << c.args;
         EXPECT_TRUE(d->wait_log("mem_suspend_run launched run_id=" + id + " wd=" + wd));
@@ -295,7 +316,8 @@ TEST_F(MemtestTest, SuspendRunLaunchesADetachedOrchestrator) {
     EXPECT_NE(std::stoi(m[2]), d->pid()) << "not the daemon's child";
     EXPECT_NE(std::stoi(m[3]), getsid(d->pid())) << "a session of its own";
     // Some sandboxes refuse any negative score, even to root: the daemon's own value then.
-    std::string oom = can_lower_oom_score() ? "-1000\n" : read_text("/proc/" + std::to_string(d->pid()) + "/oom_score_adj");
+    std::string oom = can_lower_oom_score() ? "-1000\n"
+                                            : read_text("/proc/" + std::to_string(d->pid()) + "/oom_score_adj");
     EXPECT_TRUE(has(facts, "\n" + oom + "Name:")) << facts;
     ASSERT_TRUE(std::regex_search(facts, m, std::regex("SigIgn:\t([0-9a-f]+)")));
     unsigned long long ign = std::stoull(m[1], nullptr, 16);
@@ -306,7 +328,8 @@ TEST_F(MemtestTest, SuspendRunLaunchesADetachedOrchestrator) {
     const std::regex fd_line(R"( ([0-9]+) -> (\S+))");
     for (auto it = std::sregex_iterator(facts.begin(), facts.end(), fd_line); it != std::sregex_iterator(); ++it)
         if ((*it)[2] != SCRIPT) fds[std::stoi((*it)[1])] = (*it)[2];
-    EXPECT_EQ(fds, (std::map<int, std::string>{{0, "/dev/null"}, {1, wd + "/orch.log"}, {2, wd + "/orch.log"}})) << facts;
+    EXPECT_EQ(fds, (std::map<int, std::string>{{0, "/dev/null"}, {1, wd + "/orch.log"}, {2, wd + "/orch.log"}}))
+        << facts;
     ASSERT_TRUE(std::regex_search(facts, m, std::regex("flags:\t([0-7]+)"))) << facts;
     EXPECT_NE(std::stoul(m[1], nullptr, 8) & O_APPEND, 0u);
 }
@@ -317,7 +340,11 @@ TEST_F(MemtestTest, SentinelStates) {
     ASSERT_TRUE(d->start());
     const std::string live = std::to_string(live_orchestrator()), self = std::to_string(getpid());
     const std::string busy = err("EBUSY", "memtest sentinel busy"), claim = "claiming=1\n started=fresh";
-    const struct { const char* name; strings files; std::string reply, after; } rows[] = {
+    const struct {
+        const char* name;
+        strings files;
+        std::string reply, after;
+    } rows[] = {
         {"free", {}, "ok", claim},
         {"claim 10 s old", {"claiming=1\n", "started=" + std::to_string(time(nullptr) - 10) + "\n"}, RUNNING, ""},
         {"claim 30 s old", {"claiming=1\n", "started=" + std::to_string(time(nullptr) - 30) + "\n"}, "ok", claim},
@@ -384,7 +411,12 @@ TEST_F(MemtestTest, CancelRows) {
     started.push_back(spawn_program({"/usr/bin/setsid", "/bin/sleep", "60"}).pid);
     const std::string idle = std::to_string(started.back());
     // orch.pid and orch.pgid ("orch": a live orchestrator leading its group; null: no file); SIGTERM iff ok.
-    const struct { const char* name; const char* pid; const char* pgid; std::string reply; } rows[] = {
+    const struct {
+        const char* name;
+        const char* pid;
+        const char* pgid;
+        std::string reply;
+    } rows[] = {
         {"pgid only", nullptr, "orch", done},
         {"pid and pgid", "orch", "orch", done},
         {"pid only, an orchestrator", "orch", nullptr, done},
@@ -410,30 +442,52 @@ TEST_F(MemtestTest, OrchestratorRunsToTheEndOrItsCancel) {
     const std::string arc = d->dir() + "/zfs_arc_max";
     setenv(ARC_ENV, arc.c_str(), 1);
     ASSERT_TRUE(d->start());
-    const std::string test_records = "echo '{\"test\":\"start\"}'\necho 'progress 50%'\necho '{\"cut\":'\n"
-                                     "printf '{\"test\":\"end\",\"errors\":0}\\r\\n'\n";
-    const struct { const char* args; const char* arc; std::string memprowl; strings argv; std::string stream, log; } rows[] = {
-        {R"({"confirm":true,"passes":3,"arc_floor_mb":1024,"mode":"hammer","extended":true})", "4294967296\n",
-         test_records + "exit 0\n", {"--json", "--passes", "3", "--extended-tests", "--full"},
+    const std::string test_records =
+        "echo '{\"test\":\"start\"}'\necho 'progress 50%'\necho '{\"cut\":'\n"
+        "printf '{\"test\":\"end\",\"errors\":0}\\r\\n'\n";
+    const struct {
+        const char* args;
+        const char* arc;
+        std::string memprowl;
+        strings argv;
+        std::string stream, log;
+    } rows[] = {
+        {R"({"confirm":true,"passes":3,"arc_floor_mb":1024,"mode":"hammer","extended":true})",
+         "4294967296\n",
+         test_records + "exit 0\n",
+         {"--json", "--passes", "3", "--extended-tests", "--full"},
          "\"passes\":3,\"mode\":\"hammer\",\"arc_floor_mb\":1024,\"extended\":true}\n"
          "{\"ts\":T,\"type\":\"arc\",\"action\":\"lower\",\"before\":4294967296,\"after\":1073741824}\n"
          "{\"test\":\"start\"}\n{\"test\":\"end\",\"errors\":0}\n"
          "{\"ts\":T,\"type\":\"arc\",\"action\":\"restore\",\"before\":1073741824,\"after\":4294967296}\n"
-         "{\"ts\":T,\"type\":\"end\",\"status\":\"passed\",\"exit_code\":0", "\nprogress 50%\n{\"cut\":\n"},
-        {R"({"confirm":true,"arc_floor_mb":0})", "0\n", "exit 3\n", {"--json", "--passes", "1"},
+         "{\"ts\":T,\"type\":\"end\",\"status\":\"passed\",\"exit_code\":0",
+         "\nprogress 50%\n{\"cut\":\n"},
+        {R"({"confirm":true,"arc_floor_mb":0})",
+         "0\n",
+         "exit 3\n",
+         {"--json", "--passes", "1"},
          "\"passes\":1,\"mode\":\"deep\",\"arc_floor_mb\":0,\"extended\":false}\n"
          "{\"ts\":T,\"type\":\"arc\",\"action\":\"none\",\"reason\":\"no floor requested\"}\n"
-         "{\"ts\":T,\"type\":\"end\",\"status\":\"failed\",\"exit_code\":3", ""},
-        {R"({"confirm":true,"arc_floor_mb":512})", nullptr, "", {},
+         "{\"ts\":T,\"type\":\"end\",\"status\":\"failed\",\"exit_code\":3",
+         ""},
+        {R"({"confirm":true,"arc_floor_mb":512})",
+         nullptr,
+         "",
+         {},
          "\"passes\":1,\"mode\":\"deep\",\"arc_floor_mb\":512,\"extended\":false}\n"
          "{\"ts\":T,\"type\":\"arc\",\"action\":\"none\",\"reason\":\"no zfs arc limit on this host\"}\n"
          "{\"ts\":T,\"type\":\"error\",\"text\":\"memprowl not found\"}\n"
-         "{\"ts\":T,\"type\":\"end\",\"status\":\"error\",\"exit_code\":null", ""},
-        {R"({"confirm":true,"arc_floor_mb":1024})", "0\n", "echo '{\"test\":\"start\"}'\nread x <" + hold + "\n",
-         {"--json", "--passes", "1"}, "\"passes\":1,\"mode\":\"deep\",\"arc_floor_mb\":1024,\"extended\":false}\n"
+         "{\"ts\":T,\"type\":\"end\",\"status\":\"error\",\"exit_code\":null",
+         ""},
+        {R"({"confirm":true,"arc_floor_mb":1024})",
+         "0\n",
+         "echo '{\"test\":\"start\"}'\nread x <" + hold + "\n",
+         {"--json", "--passes", "1"},
+         "\"passes\":1,\"mode\":\"deep\",\"arc_floor_mb\":1024,\"extended\":false}\n"
          "{\"ts\":T,\"type\":\"arc\",\"action\":\"lower\",\"before\":0,\"after\":1073741824}\n{\"test\":\"start\"}\n"
          "{\"ts\":T,\"type\":\"arc\",\"action\":\"restore\",\"before\":1073741824,\"after\":0}\n"
-         "{\"ts\":T,\"type\":\"end\",\"status\":\"cancelled\",\"exit_code\":143", ""},
+         "{\"ts\":T,\"type\":\"end\",\"status\":\"cancelled\",\"exit_code\":143",
+         ""},
     };
     for (const auto& r : rows) {
         fs::remove(arc);
@@ -469,13 +523,16 @@ TEST_F(MemtestTest, OrchestratorRefusesOtherVectorsAndAnotherRunsSentinel) {
     const std::string wd = d->dir() + "/wd";
     fs::create_directory(wd);
     auto vec = [&](std::initializer_list<std::pair<int, const char*>> changes) {
-        strings v = {"/bin/sh", SHIPPED, "--run-id", "ab12", "--workdir", wd, "--passes", "2",
-                     "--arc-floor-mb", "-1", "--mode", "deep", "--extended", "0"};
+        strings v = {"/bin/sh", SHIPPED,          "--run-id", "ab12",   "--workdir", wd,           "--passes",
+                     "2",       "--arc-floor-mb", "-1",       "--mode", "deep",      "--extended", "0"};
         for (auto [i, s] : changes) v[static_cast<size_t>(i)] = s;
         v.erase(std::remove(v.begin(), v.end(), "-"), v.end());
         return v;
     };
-    const struct { strings argv; const char* why; } rows[] = {
+    const struct {
+        strings argv;
+        const char* why;
+    } rows[] = {
         {vec({{13, "-"}}), "expected 12 arguments, got 11"},
         {vec({{2, "--workdir"}, {4, "--run-id"}}), "options missing or out of order"},
         {vec({{3, "xyz"}}), "run id must be hexadecimal"},

@@ -1,7 +1,7 @@
 // The Debian package (files, control data, an installation into a copy-on-write view of this system,
 // removal and purge), the unit as systemd reads it, the manual pages, and the per-level configurations.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "base/fdio.h"
 #include "harness.h"
 #include "ns_util.h"
 #include "spawn.h"
-#include "base/fdio.h"
 
 namespace fs = std::filesystem;
 
@@ -51,7 +51,8 @@ std::string build_package(const std::string& out_dir) {
     if (lock) flock(lock.get(), LOCK_EX);
     run_result_t r = run({VORND_CPACK, "-G", "DEB", "-B", out_dir, "--config", BUILD_DIR + "/CPackConfig.cmake"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    for (const auto& e : fs::directory_iterator(out_dir)) if (e.path().extension() == ".deb") return e.path();
+    for (const auto& e : fs::directory_iterator(out_dir))
+        if (e.path().extension() == ".deb") return e.path();
     ADD_FAILURE() << "no .deb in " << out_dir << "\n" << r.out << r.err;
     return {};
 }
@@ -79,15 +80,24 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
 
     const std::string exe = "-rwxr-xr-x root/root", file = "-rw-r--r-- root/root";
     const std::map<std::string, std::string> expected = {
-        {"./opt/vorn/sbin/vornd", exe}, {"./usr/sbin/vornd", "lrwxrwxrwx root/root -> /opt/vorn/sbin/vornd"},
-        {"./opt/vorn/bin/vornctl", exe}, {"./usr/bin/vornctl", "lrwxrwxrwx root/root -> /opt/vorn/bin/vornctl"},
-        {"./opt/vorn/bin/pcapstream", exe}, {"./usr/sbin/pcapstream", "lrwxrwxrwx root/root -> /opt/vorn/bin/pcapstream"},
-        {"./opt/vorn/etc/vornd.conf", file}, {"./opt/vorn/etc/vornd/shellrc.sh", file},
-        {"./opt/vorn/var/run/", "drwxr-xr-x root/root"}, {"./opt/vorn/var/dumps/", "drwxr-x--- root/root"},
-        {"./opt/vorn/var/memtest/", "drwxr-x--- root/root"}, {"./lib/systemd/system/vornd.service", file},
-        {"./usr/share/man/man8/vornd.8.gz", file}, {"./usr/share/man/man1/vornctl.1.gz", file},
-        {"./usr/share/man/man5/vornd.conf.5.gz", file}, {"./usr/share/bash-completion/completions/vornctl", file},
-        {"./usr/share/doc/vornd/examples/vornd-dev.conf", file}, {"./usr/share/doc/vornd/examples/vornd-safe.conf", file},
+        {"./opt/vorn/sbin/vornd", exe},
+        {"./usr/sbin/vornd", "lrwxrwxrwx root/root -> /opt/vorn/sbin/vornd"},
+        {"./opt/vorn/bin/vornctl", exe},
+        {"./usr/bin/vornctl", "lrwxrwxrwx root/root -> /opt/vorn/bin/vornctl"},
+        {"./opt/vorn/bin/pcapstream", exe},
+        {"./usr/sbin/pcapstream", "lrwxrwxrwx root/root -> /opt/vorn/bin/pcapstream"},
+        {"./opt/vorn/etc/vornd.conf", file},
+        {"./opt/vorn/etc/vornd/shellrc.sh", file},
+        {"./opt/vorn/var/run/", "drwxr-xr-x root/root"},
+        {"./opt/vorn/var/dumps/", "drwxr-x--- root/root"},
+        {"./opt/vorn/var/memtest/", "drwxr-x--- root/root"},
+        {"./lib/systemd/system/vornd.service", file},
+        {"./usr/share/man/man8/vornd.8.gz", file},
+        {"./usr/share/man/man1/vornctl.1.gz", file},
+        {"./usr/share/man/man5/vornd.conf.5.gz", file},
+        {"./usr/share/bash-completion/completions/vornctl", file},
+        {"./usr/share/doc/vornd/examples/vornd-dev.conf", file},
+        {"./usr/share/doc/vornd/examples/vornd-safe.conf", file},
         {"./usr/share/doc/vornd/examples/vornd-locked.conf", file},
     };
     std::map<std::string, std::string> entries = package_entries(deb);
@@ -105,7 +115,8 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
               "Recommends: sysstat, fio, iperf3, smartmontools, dmidecode, tcpdump, strace, iproute2\n");
     ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-e", deb, ctl}).status, 0);
     EXPECT_EQ(read_text(ctl + "/conffiles"), "/opt/vorn/etc/vornd.conf\n");
-    for (const char* script : {"postinst", "prerm", "postrm"}) EXPECT_EQ(access((ctl + "/" + script).c_str(), X_OK), 0) << script;
+    for (const char* script : {"postinst", "prerm", "postrm"})
+        EXPECT_EQ(access((ctl + "/" + script).c_str(), X_OK), 0) << script;
 
     std::string why = enter_private_mount_ns();
     if (!why.empty()) GTEST_SKIP() << "no installation: " << why;
@@ -117,7 +128,8 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
     for (const char* d : {"/upper", "/work", "/root", "/db/info", "/db/updates", "/db/triggers"})
         fs::create_directories(fs_dir + d);
     write_file(db + "/status", "");
-    if (!m.mount_at(root, "overlay", "overlay", 0, "lowerdir=/,upperdir=" + fs_dir + "/upper,workdir=" + fs_dir + "/work"))
+    if (!m.mount_at(root, "overlay", "overlay", 0,
+                    "lowerdir=/,upperdir=" + fs_dir + "/upper,workdir=" + fs_dir + "/work"))
         GTEST_SKIP() << "no overlay of / here: " << strerror(errno);
     ASSERT_TRUE(m.mount_at(root + "/var/lib/dpkg", db.c_str(), nullptr, MS_BIND));
     ASSERT_TRUE(m.mount_at(root + "/dev", "/dev", nullptr, MS_BIND | MS_REC));
@@ -150,7 +162,8 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
     ASSERT_TRUE(up) << log;
     EXPECT_EQ(ping.out, "{\"id\":\"1\",\"ok\":true,\"result\":{\"pong\":true}}\n") << ping.err;
     // The level is named only when all seven lists are that level's; the form is ConfigApply's business.
-    EXPECT_EQ(config.out.substr(0, config.out.find("\nsocket")), "level        safe\nconfig_path  /opt/vorn/etc/vornd.conf")
+    EXPECT_EQ(config.out.substr(0, config.out.find("\nsocket")),
+              "level        safe\nconfig_path  /opt/vorn/etc/vornd.conf")
         << config.out << config.err;
     EXPECT_NE(log.find("listening on /opt/vorn/var/run/vornd.sock (mode 0660 group vorn)"), std::string::npos) << log;
     EXPECT_EQ(log.find(" WRN "), std::string::npos) << log;

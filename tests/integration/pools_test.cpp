@@ -28,13 +28,22 @@ protected:
         // iostat: the first sample, then the second once the test allows it, then silence
         // until stopped; list: the prepared output.
         ASSERT_TRUE(write_file("/sbin/zpool",
-                               "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + rec("zpool") + "'\n"
-                               "if [ \"$1\" = list ]; then cat '" + out("zpool") + "'; exit 0; fi\n"
-                               "printf '" + std::string(SAMPLE_HEADER) + "tank  1G  2G  1  2  1K  2K\\n'\n"
-                               "printf '  sda  -  -  3  4  3K  4K\\n\\n'\n"
-                               "while [ ! -e '" + go() + "' ]; do sleep 0.05; done\n"
-                               "printf '" + std::string(SAMPLE_HEADER) + "tank  1G  2G  5  6  5K  6K\\n'\n"
-                               "exec sleep 60\n",
+                               "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + rec("zpool") +
+                                   "'\n"
+                                   "if [ \"$1\" = list ]; then cat '" +
+                                   out("zpool") +
+                                   "'; exit 0; fi\n"
+                                   "printf '" +
+                                   std::string(SAMPLE_HEADER) +
+                                   "tank  1G  2G  1  2  1K  2K\\n'\n"
+                                   "printf '  sda  -  -  3  4  3K  4K\\n\\n'\n"
+                                   "while [ ! -e '" +
+                                   go() +
+                                   "' ]; do sleep 0.05; done\n"
+                                   "printf '" +
+                                   std::string(SAMPLE_HEADER) +
+                                   "tank  1G  2G  5  6  5K  6K\\n'\n"
+                                   "exec sleep 60\n",
                                0755));
         ASSERT_TRUE(d.start());
     }
@@ -66,9 +75,8 @@ TEST_F(ZpoolTest, SampleLeavesWhenTheNextBeginsAndCancelSendsTheLast) {
     EXPECT_EQ(s.next(700), "");
     ASSERT_TRUE(write_file(go(), ""));
     std::string first = s.next(5000);
-    EXPECT_EQ(masked(first),
-              R"({"id":"r","event":"chunk","job_id":"X",)" +
-                  sample({"tank zfs_pool 0 1.00 2.00 1.00 2.00", "sda zfs_vdev 1 3.00 4.00 3.00 4.00"}));
+    EXPECT_EQ(masked(first), R"({"id":"r","event":"chunk","job_id":"X",)" +
+                                 sample({"tank zfs_pool 0 1.00 2.00 1.00 2.00", "sda zfs_vdev 1 3.00 4.00 3.00 4.00"}));
     EXPECT_EQ(recorded_argv(rec("zpool")), (std::vector<std::string>{"iostat", "-v", "tank", "1"}));
 
     EXPECT_EQ(s.next(700), "");  // the tool is silent: the second sample waits
@@ -78,9 +86,7 @@ TEST_F(ZpoolTest, SampleLeavesWhenTheNextBeginsAndCancelSendsTheLast) {
               R"({"id":"c","ok":true,"result":{"cancelled":true}})");
     std::vector<std::string> rest = s.until_end(5000);
     ASSERT_EQ(rest.size(), 2u);
-    EXPECT_EQ(masked(rest[0]),
-              R"({"id":"r","event":"chunk",)" +
-                  sample({"tank zfs_pool 0 5.00 6.00 5.00 6.00"}));
+    EXPECT_EQ(masked(rest[0]), R"({"id":"r","event":"chunk",)" + sample({"tank zfs_pool 0 5.00 6.00 5.00 6.00"}));
     EXPECT_EQ(rest[1], R"({"id":"r","event":"done","ok":true,"exit_code":-1})");
 }
 

@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <sstream>
 
-#include "host_util.h"
-#include "spawn.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "host_util.h"
+#include "spawn.h"
 
 namespace fs = std::filesystem;
 
@@ -109,12 +109,12 @@ TEST(ProcsList, EntriesThatEndedOrAreNoProcessDropOut) {
         {"100/comm", "alpha\n"},
         {"100/cmdline", "a\0b\0"s},
         {"100/status", "Name:\talpha\nVmRSS:\t   1234 kB\nVmRSS:\t9 kB\n"},
-        {"200/comm", "\n"},                    // empty name
-        {"300/status", "Name:\tgone\n"},       // no comm: ended meanwhile
-        {"400/comm", "beta"},                  // no line feed, no cmdline, no status
-        {"500/comm", "q\"t\n\n"},              // only one line feed is removed
-        {"500/cmdline", "x\0\0 \0"s},          // trailing separators and spaces go
-        {"500/status", "VmRSS:\t99 kB\n"},     // the label must follow a line feed
+        {"200/comm", "\n"},                 // empty name
+        {"300/status", "Name:\tgone\n"},    // no comm: ended meanwhile
+        {"400/comm", "beta"},               // no line feed, no cmdline, no status
+        {"500/comm", "q\"t\n\n"},           // only one line feed is removed
+        {"500/cmdline", "x\0\0 \0"s},       // trailing separators and spaces go
+        {"500/status", "VmRSS:\t99 kB\n"},  // the label must follow a line feed
         {"0/comm", "zero\n"},
         {"self/comm", "self\n"},
     };
@@ -145,7 +145,8 @@ TEST(ProcsKill, AllowListNameRulesAndSignalCounting) {
         {"{}", err("EREQ", "name required")},
         {R"({"name":""})", err("EREQ", "name required")},
         {R"({"name":"sh"})", err("EFORBIDDEN", "name not in allowlist")},
-        {"{\"name\":\"" + name.substr(0, name.size() - 1) + "\",\"signal\":0}", err("EFORBIDDEN", "name not in allowlist")},
+        {"{\"name\":\"" + name.substr(0, name.size() - 1) + "\",\"signal\":0}",
+         err("EFORBIDDEN", "name not in allowlist")},
         {"{\"name\":\"" + name + "\",\"signal\":0}", killed(2)},
         {"{\"name\":\"" + other + "\",\"signal\":0}", killed(0)},
         {"{\"name\":\"" + longname + "\",\"signal\":0}", killed(0)},
@@ -181,7 +182,10 @@ TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
         {"{}", err("EREQ", "pid must be > 1")},
         {R"({"pid":1})", err("EREQ", "pid must be > 1")},
         {"{\"pid\":" + std::to_string(d.pid()) + "}", err("EFORBIDDEN", "refusing to signal the daemon")},
-        {sig(R"("SIGKILL")"), unknown}, {sig(R"("9")"), unknown}, {sig("9"), unknown}, {sig(R"("TERMINATE")"), unknown},
+        {sig(R"("SIGKILL")"), unknown},
+        {sig(R"("9")"), unknown},
+        {sig("9"), unknown},
+        {sig(R"("TERMINATE")"), unknown},
         {"{\"pid\":" + std::to_string(NO_SUCH_PID) + "}", err("ESRCH", "no such process")},
         // Cut to a pid_t these would be init and every process: CONT harms neither if they were.
         {R"({"pid":4294967297,"signal":"CONT"})", err("ESRCH", "no such process")},
@@ -189,7 +193,7 @@ TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
     };
     for (const auto& [args, want] : refusals) EXPECT_EQ(d.call(req("proc_signal", args)), want) << args;
 
-    const std::pair<const char*, int> survived[] = {{"", 15},    {"term", 15}, {"Int", 2},  {"HUP", 1},
+    const std::pair<const char*, int> survived[] = {{"", 15},     {"term", 15}, {"Int", 2},   {"HUP", 1},
                                                     {"usr1", 10}, {"USR2", 12}, {"stop", 19}, {"CONT", 18}};
     for (const auto& [sig, num] : survived)
         EXPECT_EQ(call_pid(d, "proc_signal", c.pid, std::string(",\"signal\":\"") + sig + "\""),
@@ -213,11 +217,12 @@ TEST(ProcReadings, ListDetailAndOpenFilesOfAChildThisProcessAndAKernelThread) {
     EXPECT_EQ(entry_of(brief, c.pid), "{\"pid\":" + std::to_string(c.pid) + ",\"comm\":\"" + name + "\"}");
     std::string wchan = read_text("/proc/" + std::to_string(c.pid) + "/wchan");
     EXPECT_EQ(call_pid(d, "proc_detail", c.pid),
-              ok("{\"state\":\"S (sleeping)\",\"ppid\":" + std::to_string(getpid()) + ",\"threads\":1,\"uid\":" +
-                 std::to_string(geteuid()) + ",\"vmrss_kb\":" + num("status", "VmRSS") + ",\"vmsize_kb\":" +
-                 num("status", "VmSize") + ",\"vol_ctxt\":" + num("status", "voluntary_ctxt_switches") +
-                 ",\"nonvol_ctxt\":" + num("status", "nonvoluntary_ctxt_switches") + ",\"read_bytes\":" +
-                 num("io", "read_bytes") + ",\"write_bytes\":" + num("io", "write_bytes") +
+              ok("{\"state\":\"S (sleeping)\",\"ppid\":" + std::to_string(getpid()) +
+                 ",\"threads\":1,\"uid\":" + std::to_string(geteuid()) + ",\"vmrss_kb\":" + num("status", "VmRSS") +
+                 ",\"vmsize_kb\":" + num("status", "VmSize") +
+                 ",\"vol_ctxt\":" + num("status", "voluntary_ctxt_switches") +
+                 ",\"nonvol_ctxt\":" + num("status", "nonvoluntary_ctxt_switches") +
+                 ",\"read_bytes\":" + num("io", "read_bytes") + ",\"write_bytes\":" + num("io", "write_bytes") +
                  ",\"fd_count\":3,\"wchan\":\"" + wchan + "\",\"cmdline\":\"" + esc(c.cmdline) + " \"}"));
     if (read_text("/proc/2/comm") == "kthreadd\n") {
         EXPECT_EQ(entry_of(full, 2), R"({"pid":2,"comm":"kthreadd","cmdline":"","rss_kb":0})");
@@ -233,8 +238,11 @@ TEST(ProcReadings, ListDetailAndOpenFilesOfAChildThisProcessAndAKernelThread) {
     ASSERT_TRUE(write_file(file, "x"));
     int p[2];
     ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    unique_fd held[] = {unique_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), unique_fd(p[0]), unique_fd(p[1]),
-                        unique_fd(eventfd(0, EFD_CLOEXEC)), unique_fd(open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC)),
+    unique_fd held[] = {unique_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+                        unique_fd(p[0]),
+                        unique_fd(p[1]),
+                        unique_fd(eventfd(0, EFD_CLOEXEC)),
+                        unique_fd(open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC)),
                         unique_fd(open(file.c_str(), O_RDONLY | O_CLOEXEC)),
                         unique_fd(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC))};
     const char* types[] = {"socket", "pipe", "pipe", "anon", "file", "file", "special"};
@@ -265,12 +273,13 @@ TEST(CpuLimit, LimitReleaseAndEachFailure) {
         fs::remove_all(root);
         fs::create_directories(root);
         for (const std::string& f : files)
-            if (f.back() == '/' ? !fs::create_directories(root + f) : !write_file(root + f, ""))
-                ADD_FAILURE() << f;
+            if (f.back() == '/' ? !fs::create_directories(root + f) : !write_file(root + f, "")) ADD_FAILURE() << f;
     };
     sh_child c(d.dir(), unique_name("c"));
     const std::string g = "vorn_thrum/p" + std::to_string(c.pid) + "/";
-    auto limit = [&](long long percent) { return call_pid(d, "cpu_limit", c.pid, ",\"percent\":" + std::to_string(percent)); };
+    auto limit = [&](long long percent) {
+        return call_pid(d, "cpu_limit", c.pid, ",\"percent\":" + std::to_string(percent));
+    };
     EXPECT_EQ(limit(50), err("ENOSYS", "cgroup-v1 cpu controller not mounted"));
     EXPECT_EQ(call_pid(d, "cpu_limit", 1), err("EREQ", "pid must be > 1"));
     EXPECT_EQ(call_pid(d, "cpu_limit", d.pid(), R"(,"percent":50)"), err("EFORBIDDEN", "refusing to limit the daemon"));
@@ -292,8 +301,8 @@ TEST(CpuLimit, LimitReleaseAndEachFailure) {
     for (long long percent : {50LL, 1000LL}) {
         long long capped = std::min(percent, ncpu * 100LL);
         tree({g + "cpu.cfs_period_us", g + "cpu.cfs_quota_us", g + "cgroup.procs"});
-        EXPECT_EQ(limit(percent), ok("{\"limited\":true,\"pid\":" + std::to_string(c.pid) + ",\"percent\":" +
-                                     std::to_string(capped) + ",\"period_us\":100000,\"quota_us\":" +
+        EXPECT_EQ(limit(percent), ok("{\"limited\":true,\"pid\":" + std::to_string(c.pid) +
+                                     ",\"percent\":" + std::to_string(capped) + ",\"period_us\":100000,\"quota_us\":" +
                                      std::to_string(capped * 1000) + ",\"ncpu\":" + std::to_string(ncpu) + "}"));
         EXPECT_EQ(read_text(root + g + "cpu.cfs_period_us"), "100000\n");
         EXPECT_EQ(read_text(root + g + "cpu.cfs_quota_us"), std::to_string(capped * 1000) + "\n");

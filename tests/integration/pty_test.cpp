@@ -8,10 +8,10 @@
 #include <future>
 #include <thread>
 
-#include "host_util.h"
-#include "spawn.h"
 #include "base/b64.h"
 #include "base/fdio.h"
+#include "host_util.h"
+#include "spawn.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr size_t RING_BYTES = 524288;  // output a session keeps for later attac
 struct PtyStream {
     unique_fd fd;
     std::string job_id, out, last, end;  // job_id: from the open chunk; end: "done" or "error"
-    int exit_code = INT_MIN;              // INT_MIN until an exit chunk arrives
+    int exit_code = INT_MIN;             // INT_MIN until an exit chunk arrives
 
     bool start(const TestDaemon& d, std::string_view op, std::string_view args) {
         fd = d.connect();
@@ -37,7 +37,8 @@ struct PtyStream {
         if (type == "open") vc_json_str(data, "job_id", &job_id);
         if (type == "out" && vc_json_str(data, "b64", &b64)) {
             std::string bytes(b64.size(), '\0');
-            ssize_t n = b64_decode(b64.data(), b64.size(), reinterpret_cast<unsigned char*>(bytes.data()), bytes.size());
+            ssize_t n = b64_decode(b64.data(), b64.size(), reinterpret_cast<unsigned char*>(bytes.data()),
+                                   bytes.size());
             out.append(bytes.data(), n > 0 ? static_cast<size_t>(n) : 0);
         }
         long long c = 0;
@@ -88,7 +89,10 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
     ASSERT_TRUE(s.start(d, "pty", R"({"rows":30,"cols":100})"));
     ASSERT_TRUE(s.wait_open()) << s.last;  // the first frame
     const std::string id = "\"job_id\":\"" + s.job_id + "\"";
-    EXPECT_EQ(s.last.rfind(R"({"id":"s","event":"chunk",)" + id + R"(,"data":{"type":"open",)" + id + R"(,"tty":"/dev/pts/)", 0), 0u)
+    EXPECT_EQ(s.last.rfind(R"({"id":"s","event":"chunk",)" + id + R"(,"data":{"type":"open",)" + id +
+                               R"(,"tty":"/dev/pts/)",
+                           0),
+              0u)
         << s.last;
 
     // The size from the request, then from each resize (the defaults when it gives none).
@@ -146,7 +150,8 @@ TEST_F(Pty, ShellRunsInputResizesExitsAndReplaysToLaterAttaches) {
 
     // Once closed, the session is gone for every operation; requests missing what they need are refused first.
     const std::string no_pty = err("ENOENT", "no such pty job"),
-                      no_pty_event = R"({"id":"r","event":"error","ok":false,"code":"ENOENT","error":"no such pty job"})";
+                      no_pty_event =
+                          R"({"id":"r","event":"error","ok":false,"code":"ENOENT","error":"no such pty job"})";
     const struct {
         const char* op;
         std::string args, reply;
@@ -238,8 +243,9 @@ TEST(PtyFlow, ClientThatStopsReadingIsDroppedAfterTheSendTimeoutAndTheShellGoesO
     TestDaemon d;
     ASSERT_TRUE(d.start("--send-timeout-ms 1000"));
     PtyStream deaf, live;
-    ASSERT_TRUE(deaf.start(d, "pty", R"({"cmd":"/bin/sh","argv":["-c","stty -echo; echo ready; read go; )"
-                                     R"(head -c 3000000 /dev/zero | tr -c x x; echo; echo =DONE=; exec cat"]})"));
+    ASSERT_TRUE(deaf.start(d, "pty",
+                           R"({"cmd":"/bin/sh","argv":["-c","stty -echo; echo ready; read go; )"
+                           R"(head -c 3000000 /dev/zero | tr -c x x; echo; echo =DONE=; exec cat"]})"));
     ASSERT_TRUE(deaf.wait_open());  // and never read again
     ASSERT_TRUE(live.start(d, "pty_attach", with_id(deaf.job_id)));
     ASSERT_TRUE(live.wait_for("ready\r\n"));
@@ -262,14 +268,17 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     d.write_config("[pty]\nallow = /bin/bash, " + d.dir() + ", /no/such/shell, no-such-shell-xyz\n");
     // The daemon inherits this environment: without TERM the shell gets the default one; SHELL
     // is fixed because bash fills in the login shell when it finds none.
-    const std::string saved_term = getenv("TERM") ? getenv("TERM") : "", saved_shell = getenv("SHELL") ? getenv("SHELL") : "";
+    const std::string saved_term = getenv("TERM") ? getenv("TERM") : "",
+                      saved_shell = getenv("SHELL") ? getenv("SHELL") : "";
     unsetenv("TERM");
     setenv("SHELL", "/bin/daemons-sh", 1);
     bool started = d.start();
     if (!saved_term.empty()) setenv("TERM", saved_term.c_str(), 1);
-    if (saved_shell.empty()) unsetenv("SHELL"); else setenv("SHELL", saved_shell.c_str(), 1);
+    if (saved_shell.empty()) unsetenv("SHELL");
+    else setenv("SHELL", saved_shell.c_str(), 1);
     ASSERT_TRUE(started);
-    const std::pair<const char*, const char*> refused[] = {  // error events, after the slot's job_id
+    const std::pair<const char*, const char*> refused[] = {
+        // error events, after the slot's job_id
         {"{}", R"(,"ok":false,"code":"EFORBIDDEN","error":"cmd not in pty allowlist"})"},
         {R"({"cmd":"/bin/dash"})", R"(,"ok":false,"code":"EFORBIDDEN","error":"cmd not in pty allowlist"})"},
         {R"({"cmd":"/no/such/shell"})", R"(,"ok":false,"code":"ENOENT","error":"shell not executable"})"},
@@ -293,10 +302,10 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
         {R"({"cmd":"/bin/bash","argv":["-c","echo =$TERM=$ENV=$PWD=$SHELL=$0=$(pwd)=; )"
          R"(grep -E '^Sig(Blk|Ign)' /proc/self/status; echo sockets=$(ls -l /proc/$$/fd | grep -c socket); )"
          R"(exit 3","zero"],"shell_env":"/bin/fancy-sh"})",
-         3, "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\n"
-            "SigBlk:\t0000000000000000\r\nSigIgn:\t0000000000000000\r\nsockets=0\r\n"},
-        {R"({"cmd":"/bin/bash","argv":["-c","echo =${SHELL-unset}="],"shell_env":"fancy"})", 0,
-         "=/bin/daemons-sh="},
+         3,
+         "=xterm-256color=/opt/vorn/etc/vornd/shellrc.sh=/=/bin/fancy-sh=zero=/=\r\n"
+         "SigBlk:\t0000000000000000\r\nSigIgn:\t0000000000000000\r\nsockets=0\r\n"},
+        {R"({"cmd":"/bin/bash","argv":["-c","echo =${SHELL-unset}="],"shell_env":"fancy"})", 0, "=/bin/daemons-sh="},
     };
     for (const auto& w : runs) {
         PtyStream s;
@@ -347,7 +356,8 @@ TEST_F(Pty, CloseRacingTheCreatingStreamIsSafe) {
     std::thread closer([&] {
         while (!stop) {
             std::string list = call(d, "pty_list", "{}");
-            for (size_t at = list.find("\"job_id\":\""); at != std::string::npos; at = list.find("\"job_id\":\"", at + 1))
+            for (size_t at = list.find("\"job_id\":\""); at != std::string::npos;
+                 at = list.find("\"job_id\":\"", at + 1))
                 closed += call(d, "pty_close", with_id(list.substr(at + 10, 16))) == CLOSED;
         }
     });

@@ -36,8 +36,7 @@ spawned_t spawn_program(const std::vector<std::string>& argv, const std::string&
     s.pid = fork();
     if (s.pid == 0) {
         int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
-            _exit(126);
+        if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
         close_range(3, ~0U, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execv(args[0], args.data());

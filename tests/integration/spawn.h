@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "base/sb.h"
 #include "base/fdio.h"
+#include "base/sb.h"
 
 struct spawned_t {
     pid_t pid = -1;

@@ -14,12 +14,12 @@
 #include <random>
 #include <thread>
 
-#include "host_util.h"
-#include "wire/reply.h"
-#include "wire/args.h"
-#include "daemon/optable.h"
-#include "spawn.h"
 #include "base/fdio.h"
+#include "daemon/optable.h"
+#include "host_util.h"
+#include "spawn.h"
+#include "wire/args.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -35,19 +35,34 @@ const char* const ENABLED =
 
 // Every argument name the operations read, and some they may read one day.
 const char* const ARG_KEYS[] = {
-    "path", "max_bytes", "data", "mode", "append", "cmd", "argv", "merge_stderr", "log_path", "cwd", "job_id", "since", "b64",
-    "rows", "cols", "shell_env", "names", "kind", "proc", "device", "type", "tool", "log", "lines", "output_dir", "level",
-    "ops", "exec", "pty", "read_file", "write_file", "fio_targets", "procs_kill", "pid", "signal", "nice", "governor", "target_dir"};
+    "path",       "max_bytes", "data",   "mode",   "append",   "cmd",       "argv",       "merge_stderr",
+    "log_path",   "cwd",       "job_id", "since",  "b64",      "rows",      "cols",       "shell_env",
+    "names",      "kind",      "proc",   "device", "type",     "tool",      "log",        "lines",
+    "output_dir", "level",     "ops",    "exec",   "pty",      "read_file", "write_file", "fio_targets",
+    "procs_kill", "pid",       "signal", "nice",   "governor", "target_dir"};
 
 // Values of the wrong kind (or the wrong size) for any argument.
-const std::string WRONG_VALUES[] = {
-    "0", "-1", "99999999999999999999999", "1e308", "true", "null", "[]", "[1,[2,[3]],{}]", "{\"a\":{\"b\":[]}}",
-    "\"\"", "\"" + std::string(600, 'p') + "\"", "\"\\u0000\\\\\\\"\\n\"", "\"/dev/zero\"", "\"-1\""};
+const std::string WRONG_VALUES[] = {"0",
+                                    "-1",
+                                    "99999999999999999999999",
+                                    "1e308",
+                                    "true",
+                                    "null",
+                                    "[]",
+                                    "[1,[2,[3]],{}]",
+                                    "{\"a\":{\"b\":[]}}",
+                                    "\"\"",
+                                    "\"" + std::string(600, 'p') + "\"",
+                                    "\"\\u0000\\\\\\\"\\n\"",
+                                    "\"/dev/zero\"",
+                                    "\"-1\""};
 
 // Operations that run a tool or walk /proc on every call: sent with wrong arguments, not mutated by the thousand.
 const char* const SLOW_OPS = " services_check procs_list dmesg smart_get smart_scan dmidecode net_addrs net_ports ";
 
-std::string frame_bytes(std::string_view body) { return frame_header(static_cast<uint32_t>(body.size())) + std::string(body); }
+std::string frame_bytes(std::string_view body) {
+    return frame_header(static_cast<uint32_t>(body.size())) + std::string(body);
+}
 
 struct requests_t {
     std::vector<std::string> all;    // each sent once as it is
@@ -69,7 +84,8 @@ requests_t base_requests() {
         }
         for (const char* args : {"[1,2]", "\"args\"", "7", "{}"}) mine.push_back(vc_request("a", op->name, args));
         if (key < static_cast<int>(std::size(ARG_KEYS)))
-            mine.push_back(vc_request("k", op->name, std::string("{\"") + ARG_KEYS[key++] + "\":\"" + std::string(9000, 'q') + "\"}"));
+            mine.push_back(vc_request("k", op->name,
+                                      std::string("{\"") + ARG_KEYS[key++] + "\":\"" + std::string(9000, 'q') + "\"}"));
         r.all.insert(r.all.end(), mine.begin(), mine.end());
         if (!slow) r.cheap.insert(r.cheap.end(), mine.begin(), mine.end());
     }
@@ -79,7 +95,10 @@ requests_t base_requests() {
 
 // One frame to send, and what the daemon does with it.
 // answered false: the daemon closes the connection (or waits for bytes that never come)
-struct storm_frame_t { std::string bytes; bool answered; };
+struct storm_frame_t {
+    std::string bytes;
+    bool answered;
+};
 
 class storm_gen_t {
 public:
@@ -149,7 +168,8 @@ private:
 
 int count_entries(const std::string& dir) {
     std::error_code ec;
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir, ec), std::filesystem::directory_iterator()));
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir, ec),
+                                          std::filesystem::directory_iterator()));
 }
 
 // Sends the frames of one connection slot, reconnecting whenever the daemon closes it. Counts
@@ -210,7 +230,8 @@ TEST(Storm, MalformedFramesOnFiftyConnectionsLeaveTheDaemonServingAndClean) {
     EXPECT_EQ(missed_pings.load(), 0);
     // Connection threads end once their peers are gone; nothing else stays behind.
     for (auto [dir, was] : {std::pair{"/fd", fds}, std::pair{"/task", threads}})
-        EXPECT_TRUE(eventually([&] { return count_entries(proc + dir) == was; }, 10000)) << dir << " " << count_entries(proc + dir);
+        EXPECT_TRUE(eventually([&] { return count_entries(proc + dir) == was; }, 10000))
+            << dir << " " << count_entries(proc + dir);
     EXPECT_EQ(d.call(R"({"id":"p","op":"ping"})"), pong);
     EXPECT_EQ(d.stop(), 0);  // the leak check runs at exit
     const std::string log = d.log();

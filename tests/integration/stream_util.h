@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/fdio.h"
+#include "base/sb.h"
 #include "client.h"
 #include "harness.h"
-#include "base/sb.h"
-#include "base/fdio.h"
 
 // One frame within `timeout_ms`; false on timeout or a closed connection.
 inline bool recv_within(int fd, std::string* out, int timeout_ms) {

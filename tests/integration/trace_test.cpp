@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "base/fdio.h"
 #include "host_util.h"
 #include "spawn.h"
-#include "base/fdio.h"
 
 namespace {
 
@@ -30,7 +30,9 @@ public:
     }
     pid_t pid() const { return child_.pid; }
     bool traced() const { return !has(read_text("/proc/" + std::to_string(pid()) + "/status"), "TracerPid:\t0\n"); }
-    bool running() const { return kill(pid(), 0) == 0 && !has(read_text("/proc/" + std::to_string(pid()) + "/stat"), ") Z"); }
+    bool running() const {
+        return kill(pid(), 0) == 0 && !has(read_text("/proc/" + std::to_string(pid()) + "/stat"), ") Z");
+    }
 
 private:
     spawned_t child_;
@@ -108,8 +110,11 @@ TEST(StraceAttach, Refusals) {
     };
     for (const auto& [args, want] : rows) EXPECT_EQ(d.call(req("strace_attach", args)), want) << args;
 
-    std::string end = stream_end(open_stream(d, req("strace_attach", "{\"pid\":" + std::to_string(gone.pid) + "}")).get());
+    std::string end =
+        stream_end(open_stream(d, req("strace_attach", "{\"pid\":" + std::to_string(gone.pid) + "}")).get());
     EXPECT_TRUE(std::regex_match(
-        end, std::regex(R"(\{"id":"r","event":"error","job_id":"[0-9a-f]{16}","ok":false,"code":"ESRCH","error":"no such process"\})")))
+        end,
+        std::regex(
+            R"(\{"id":"r","event":"error","job_id":"[0-9a-f]{16}","ok":false,"code":"ESRCH","error":"no such process"\})")))
         << end;
 }

@@ -32,7 +32,8 @@ protected:
         if (boost) files.push_back("cpufreq/boost");
         for (const std::string& f : files) ASSERT_TRUE(write_file(CPU + "/" + f, ""));
         fs::create_directories(CPU + "/cpu3/cpuidle");
-        fs::create_directories(CPU + "/cpu7/cpufreq/scaling_governor");  // a write fails, as for a governor the kernel lacks
+        fs::create_directories(CPU +
+                               "/cpu7/cpufreq/scaling_governor");  // a write fails, as for a governor the kernel lacks
         fs::create_directories(CPU + "/cpuidle");
     }
     std::string cpufreq(const std::string& args) { return d.call(req("cpufreq_set", args)); }
@@ -90,7 +91,8 @@ TEST_F(TuningTest, TurboPrefersTheInverseIntelFile) {
 
 TEST_F(TuningTest, DropCachesLevelsAndAnUnwritableFile) {
     for (const char* level : {"0", "4", "-1"})
-        EXPECT_EQ(d.call(req("drop_caches", std::string("{\"level\":") + level + "}")), err("EREQ", "level must be 1-3"));
+        EXPECT_EQ(d.call(req("drop_caches", std::string("{\"level\":") + level + "}")),
+                  err("EREQ", "level must be 1-3"));
     EXPECT_EQ(d.call(req("drop_caches", R"({"level":1})")), ok(R"({"level":1})"));  // the kernel's own file
 
     const std::string stand_in = d.dir() + "/drop_caches";

@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/fdio.h"
 #include "ctl_util.h"
 #include "spawn.h"
-#include "base/fdio.h"
 
 // Replies print as one line, cat prints the data raw; errors go to stderr. Exit status 0 on
 // ok, 1 on an error reply, 2 on usage or connection errors.
@@ -31,19 +31,38 @@ TEST(Vornctl, RepliesFilesAndExitStatuses) {
         int status;
         std::string out, err = "";  // err: a part of the standard error
     } cases[] = {
-        {true, {"ping"}, 0, R"({"id":"1","ok":true,"result":{"pong":true}})" "\n"},
-        {false, {"ping"}, 1, err + R"(EAUTH","error":"bad or missing token"})" "\n"},
-        {true, {"no_such_op"}, 1, err + R"(ENOOP","error":"unknown op"})" "\n"},
-        {true, {"cancel", "0123456789abcdef"}, 1,
-         R"({"id":"cancel","ok":false,"code":"ENOENT","error":"no such job"})" "\n"},
+        {true,
+         {"ping"},
+         0,
+         R"({"id":"1","ok":true,"result":{"pong":true}})"
+         "\n"},
+        {false,
+         {"ping"},
+         1,
+         err + R"(EAUTH","error":"bad or missing token"})"
+               "\n"},
+        {true,
+         {"no_such_op"},
+         1,
+         err + R"(ENOOP","error":"unknown op"})"
+               "\n"},
+        {true,
+         {"cancel", "0123456789abcdef"},
+         1,
+         R"({"id":"cancel","ok":false,"code":"ENOENT","error":"no such job"})"
+         "\n"},
         {true, {"cat", f}, 0, text},
         {true, {"cat", f, "max_bytes=3"}, 1, "", R"("ok":false)"},
         {true, {"cat", d.dir() + "/missing"}, 1, "", R"("ok":false)"},
         {true, {"ls", d.dir() + "/none"}, 1, "", R"("ok":false)"},
         {true, {"attach", "0123456789abcdef"}, 1, "", "no such pty job"},
         {false, {"-s", d.dir() + "/absent.sock", "ping"}, 2, "", "absent.sock"},
-        {false, {"--token-file", d.dir() + "/none", "ping"}, 2, ""}, {true, {"cat"}, 2, ""}, {false, {}, 2, ""},
-        {false, {"--bogus", "ping"}, 2, ""}, {false, {"ping", "novalue"}, 2, ""}, {false, {"cancel"}, 2, ""},
+        {false, {"--token-file", d.dir() + "/none", "ping"}, 2, ""},
+        {true, {"cat"}, 2, ""},
+        {false, {}, 2, ""},
+        {false, {"--bogus", "ping"}, 2, ""},
+        {false, {"ping", "novalue"}, 2, ""},
+        {false, {"cancel"}, 2, ""},
     };
     for (const auto& c : cases) {
         run_result_t r = run_program(argv(c.auth, c.words));
@@ -65,7 +84,11 @@ TEST(Vornctl, RepliesFilesAndExitStatuses) {
     ASSERT_TRUE(write_file(log, "one\ntwo \"2\"\n"));
     const std::pair<std::vector<std::string>, std::string> tails[] = {
         {{"tail", log, "lines=5"}, "one\r\ntwo \"2\"\r\n"},
-        {{"log_tail", "path=" + log}, R"(\"2\""}})" "\r\n" R"({"id":"1","event":"done","ok":true,"exit_code":-1})" "\r\n"},
+        {{"log_tail", "path=" + log},
+         R"(\"2\""}})"
+         "\r\n"
+         R"({"id":"1","event":"done","ok":true,"exit_code":-1})"
+         "\r\n"},
     };
     for (const auto& [words, end] : tails) {
         TerminalRun t(argv(true, words), 24, 80);
@@ -84,9 +107,9 @@ TEST(Vornctl, TypedArgumentsAndStreamEnd) {
     unique_fd fake = listen_at(sock);
     ASSERT_TRUE(fake);
     const std::vector<std::string> words = {
-        "exec", "n=5", "neg=-1.5e3", "b=true", "nil=null", "arr=[1,\"x\"]", "obj={\"a\":{}}", "q=\"quoted\"",
-        "word=hello", "two=a b", "empty=", "eq=a=b", "ip=10.0.0.1", "ver=1.2.3", "dash=-", "oct=0644",
-        "bad=[1,", "tru=tru", "inner=[1.2.3]", "k\"ey=x"};
+        "exec",         "n=5",        "neg=-1.5e3", "b=true",  "nil=null",      "arr=[1,\"x\"]", "obj={\"a\":{}}",
+        "q=\"quoted\"", "word=hello", "two=a b",    "empty=",  "eq=a=b",        "ip=10.0.0.1",   "ver=1.2.3",
+        "dash=-",       "oct=0644",   "bad=[1,",    "tru=tru", "inner=[1.2.3]", "k\"ey=x"};
     const std::string first = R"({"id":"1","event":"chunk","job_id":"00000000000000aa","data":[1]})";
     const std::string log = R"({"id":"1","event":"log","stream":2,"msg":"m"})";
     std::string big_result = "[0";  // more tokens than most frames need
@@ -133,8 +156,8 @@ TEST(VornctlShell, RunDetachAttachSeeEarlierOutputAndExit) {
     EXPECT_TRUE(listed("\"exited\":false"));  // the only session, still running
 
     TerminalRun t(ctl(d.socket_path(), {"attach", job_id}), 20, 60);
-    ASSERT_TRUE(t.wait_for("m5k")) << t.screen;  // the earlier output, replayed
-    t.type("stty size; echo r$((1))z\r");  // the typed line's echo never shows r1z
+    ASSERT_TRUE(t.wait_for("m5k")) << t.screen;           // the earlier output, replayed
+    t.type("stty size; echo r$((1))z\r");                 // the typed line's echo never shows r1z
     ASSERT_TRUE(t.wait_for("20 60\r\nr1z")) << t.screen;  // attach sends its own size
 
     struct winsize ws = {40, 120, 0, 0};

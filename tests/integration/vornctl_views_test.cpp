@@ -9,11 +9,11 @@
 #include <regex>
 #include <sstream>
 
-#include "proc/tools.h"
+#include "base/fdio.h"
 #include "ctl_util.h"
 #include "host_util.h"
+#include "proc/tools.h"
 #include "spawn.h"
-#include "base/fdio.h"
 
 using lines_t = std::vector<std::string>;
 
@@ -69,7 +69,8 @@ std::string fake_fio() {
            "printf 'Jobs: 1 (f=1): [W(1)][50.0%%][w=340MiB/s][w=340 IOPS][eta 00m:01s]\\r'\n"
            "[ \"$rw\" = read ] && printf 'fio: note: \\033[31mread\\033[0m slower than expected\\n' >&2\n"
            "printf 'Jobs: 1 (f=0): [f(1)][100.0%%][w=771MiB/s][w=771 IOPS][eta 00m:00s] \\r'\n"
-           "cp '" + data_path("fio-3.33-seq1m-") + "'\"$rw\".json \"$out\"\n";
+           "cp '" +
+           data_path("fio-3.33-seq1m-") + "'\"$rw\".json \"$out\"\n";
 }
 
 // A stand-in daemon in a directory of its own, for the layouts of fixed process tables.
@@ -103,13 +104,13 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
     vt_screen vt(12, 90);
     vt.feed(t.screen);
     EXPECT_FALSE(vt.cursor_visible);
-    EXPECT_EQ(vt.lines(), (lines_t{
-        "iostat: sample 1 (Ctrl-C stops)",
-        "DEVICE    CLASS          r/s      w/s      rkB/s      wkB/s   await  %util  queue",
-        "nvme0n1   nvme         100.0     50.0     4000.0     2000.0    0.20   80.0   1.50",
-        "sda       sata           1.0      2.0       10.0       20.0    0.50   10.0   0.10",
-        "md0       md             5.0      0.0        1.0        0.0    0.00    0.0   0.00",
-        "dm-0      dm             0.0      0.0        0.0        0.0    0.00    0.0   0.00"}));
+    EXPECT_EQ(vt.lines(),
+              (lines_t{"iostat: sample 1 (Ctrl-C stops)",
+                       "DEVICE    CLASS          r/s      w/s      rkB/s      wkB/s   await  %util  queue",
+                       "nvme0n1   nvme         100.0     50.0     4000.0     2000.0    0.20   80.0   1.50",
+                       "sda       sata           1.0      2.0       10.0       20.0    0.50   10.0   0.10",
+                       "md0       md             5.0      0.0        1.0        0.0    0.00    0.0   0.00",
+                       "dm-0      dm             0.0      0.0        0.0        0.0    0.00    0.0   0.00"}));
 
     // A smaller window: the table is redrawn at once, cut to the new width and height.
     size_t mark = t.screen.size();
@@ -139,20 +140,23 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
 
 TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
     fake_in_install_root("smartctl");
-    ASSERT_TRUE(write_file(out("smartctl"),
-                           R"({"smartctl":{"exit_status":0},"device":{"name":"/dev/sda","type":"sat"},)"
-                           R"("model_name":"WDC WD40EFRX-68N32N0","serial_number":"WD-WCC7K1234567","smart_status":{"passed":false},)"
-                           R"("ata_smart_attributes":{"table":[{"id":5,"raw":{"value":0}},{"id":197,"raw":{"value":8}}]},)"
-                           R"("power_on_time":{"hours":31337},"temperature":{"current":34}})"));
+    ASSERT_TRUE(write_file(
+        out("smartctl"),
+        R"({"smartctl":{"exit_status":0},"device":{"name":"/dev/sda","type":"sat"},)"
+        R"("model_name":"WDC WD40EFRX-68N32N0","serial_number":"WD-WCC7K1234567","smart_status":{"passed":false},)"
+        R"("ata_smart_attributes":{"table":[{"id":5,"raw":{"value":0}},{"id":197,"raw":{"value":8}}]},)"
+        R"("power_on_time":{"hours":31337},"temperature":{"current":34}})"));
     fake_over("/sbin/ip", "ip");
-    ASSERT_TRUE(write_file(out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\n4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
+    ASSERT_TRUE(write_file(
+        out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\n4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
     const char* ss = nullptr;
     for (const char* p : {"/usr/sbin/ss", "/sbin/ss", "/usr/bin/ss"})
         if (!ss && access(p, X_OK) == 0) ss = p;
     if (!ss) GTEST_SKIP() << "ss is not installed";
     fake_over(ss, "ss");
     ASSERT_TRUE(write_file(out("ss"), "LISTEN 0 128 0.0.0.0:445 0.0.0.0:*\nLISTEN 0 5 [::]:22 [::]:*\n"));
-    ASSERT_TRUE(write_file(d.dir() + "/meminfo", "MemTotal: 16303480 kB\nMemFree: 1024 kB\nMemAvailable: 8151740 kB\nSwapTotal: 0 kB\n"));
+    ASSERT_TRUE(write_file(d.dir() + "/meminfo",
+                           "MemTotal: 16303480 kB\nMemFree: 1024 kB\nMemAvailable: 8151740 kB\nSwapTotal: 0 kB\n"));
     ASSERT_TRUE(mounts.bind(d.dir() + "/meminfo", "/proc/meminfo"));
     ASSERT_TRUE(d.start());
     const struct {
@@ -160,14 +164,18 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
         std::vector<std::vector<std::string>> generic;
         lines_t screen;
     } cases[] = {
-        {{"meminfo"}, {{"meminfo"}}, {"memory     15.5 GiB", "available  7.8 GiB  (50%)", "free       1.0 MiB", "swap       0 B"}},
-        {{"smart", "/dev/sda"}, {{"smart_get", "device=/dev/sda"}},
-         {"device               /dev/sda", "model                WDC WD40EFRX-68N32N0", "serial               WD-WCC7K1234567",
-          "temperature          34 C", "power-on hours       31337", "reallocated sectors  0", "pending sectors      8",
-          "overall              FAILED"}},
-        {{"net"}, {{"net_addrs"}, {"net_ports"}},
-         {"INTERFACE  ADDRESS", "lo         127.0.0.1/8", "br-lan     192.168.7.1/16", "", "LISTENING ON  PORT  PROCESS",
-          "[::]            22", "0.0.0.0        445"}},
+        {{"meminfo"},
+         {{"meminfo"}},
+         {"memory     15.5 GiB", "available  7.8 GiB  (50%)", "free       1.0 MiB", "swap       0 B"}},
+        {{"smart", "/dev/sda"},
+         {{"smart_get", "device=/dev/sda"}},
+         {"device               /dev/sda", "model                WDC WD40EFRX-68N32N0",
+          "serial               WD-WCC7K1234567", "temperature          34 C", "power-on hours       31337",
+          "reallocated sectors  0", "pending sectors      8", "overall              FAILED"}},
+        {{"net"},
+         {{"net_addrs"}, {"net_ports"}},
+         {"INTERFACE  ADDRESS", "lo         127.0.0.1/8", "br-lan     192.168.7.1/16", "",
+          "LISTENING ON  PORT  PROCESS", "[::]            22", "0.0.0.0        445"}},
     };
     for (const auto& c : cases) {
         TerminalRun t(ctl(d.socket_path(), c.words), 24, 80);
@@ -252,18 +260,12 @@ TEST_F(StandInTest, ProcShowsDetailAndOpenFilesSideBySide) {
     EXPECT_EQ(reqs, (lines_t{R"({"id":"1","op":"proc_detail","args":{"pid":812}})",
                              R"({"id":"1","op":"proc_openfiles","args":{"pid":812}})"}));
     EXPECT_EQ(screen_of(t.screen, 24, 80),
-              (lines_t{"process 812: /usr/sbin/smbd --foreground",
-                       "state         S (sleeping)    FD  TYPE    TARGET",
+              (lines_t{"process 812: /usr/sbin/smbd --foreground", "state         S (sleeping)    FD  TYPE    TARGET",
                        "ppid          1                0  file    /dev/null",
                        "uid           0                3  socket  socket:[1234]",
-                       "threads       4               12  anon    anon_inode:[eventpoll]",
-                       "rss           30.0 MiB",
-                       "vsize         -",
-                       "ctx switches  10 / 2",
-                       "read          1.0 MiB",
-                       "written       -",
-                       "open fds      3",
-                       "wchan         do_select"}));
+                       "threads       4               12  anon    anon_inode:[eventpoll]", "rss           30.0 MiB",
+                       "vsize         -", "ctx switches  10 / 2", "read          1.0 MiB", "written       -",
+                       "open fds      3", "wchan         do_select"}));
     reqs.clear();
     s = serve_each(fake.get(), &reqs, {{replies[0]}, {replies[1]}});
     EXPECT_EQ(run_program(ctl(sock, {"proc", "812"})).out, replies[0] + "\n" + replies[1] + "\n");
@@ -287,7 +289,8 @@ TEST_F(ViewsTest, FioBarsAndSummaryFromTheReportsAndCtrlCCancelsTheJob) {
     vt.feed(c.screen);
     EXPECT_TRUE(vt.cursor_visible);
     ASSERT_EQ(vt.lines().size(), 2u) << c.screen;
-    EXPECT_TRUE(std::regex_match(vt.lines()[0], std::regex(R"(SEQ1M_Q8T1_W write  \[#+-*\]   99\.9%  \d:\d\d  stopped)")))
+    EXPECT_TRUE(std::regex_match(vt.lines()[0],
+                                 std::regex(R"(SEQ1M_Q8T1_W write  \[#+-*\]   99\.9%  \d:\d\d  stopped)")))
         << vt.lines()[0];
     EXPECT_EQ(vt.lines()[1], "cancelled: fio was stopped and the daemon removed its work directory " + target +
                                  "/___vorn_disk_test___" + std::to_string(d.pid()) + "_1");
@@ -326,11 +329,13 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
         int status;
         lines_t screen;
     } cases[] = {
-        {"iperf3-3.12-tcp.json", 0,
-         {"0.0-1.0 s     441.2 MiB   3.70 Gbit/s  13 retransmits", "1.0-2.0 s     576.2 MiB   4.82 Gbit/s  16 retransmits",
-          "", "test         TCP, 1 stream(s), 2 s", "sent         4.26 Gbit/s  (1017.5 MiB)",
-          "received     4.24 Gbit/s  (1016.6 MiB)", "retransmits  29"}},
-        {"iperf3-3.12-udp.json", 0,
+        {"iperf3-3.12-tcp.json",
+         0,
+         {"0.0-1.0 s     441.2 MiB   3.70 Gbit/s  13 retransmits",
+          "1.0-2.0 s     576.2 MiB   4.82 Gbit/s  16 retransmits", "", "test         TCP, 1 stream(s), 2 s",
+          "sent         4.26 Gbit/s  (1017.5 MiB)", "received     4.24 Gbit/s  (1016.6 MiB)", "retransmits  29"}},
+        {"iperf3-3.12-udp.json",
+         0,
          {"0.0-1.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "1.0-2.0 s     128.0 KiB   1.05 Mbit/s  4 packets", "",
           "test      UDP, 1 stream(s), 2 s", "sent      1.05 Mbit/s  (256.0 KiB)", "received  1.05 Mbit/s  (256.0 KiB)",
           "jitter    0.006 ms", "lost      0 of 8 packets (0.00%)"}},
@@ -349,8 +354,10 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
     EXPECT_EQ(masked(run_program(ctl(d.socket_path(), {"iperf3", "10.0.0.2"})).out),
               R"({"id":"1","event":"chunk","job_id":"X","data":{"start":{"connected":[],"version":"iperf 3.12",)"
               R"("system_info":"Linux vm 6.18.44-fc-v1272 #1 SMP PREEMPT_DYNAMIC @0 x86_64"},"intervals":[],"end":{},)"
-              R"("error":"unable to connect to server: Connection refused"}})" "\n"
-              R"({"id":"1","event":"done","ok":true,"exit_code":0})" "\n");
+              R"("error":"unable to connect to server: Connection refused"}})"
+              "\n"
+              R"({"id":"1","event":"done","ok":true,"exit_code":0})"
+              "\n");
 }
 
 // A raidz pool with log and cache devices named by id: the last sample, long names keeping their ends.

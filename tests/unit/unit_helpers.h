@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "wire/jsmn.h"
-#include "wire/frame.h"
-#include "wire/json.h"
-#include "base/sb.h"
 #include "base/fdio.h"
+#include "base/sb.h"
+#include "wire/frame.h"
+#include "wire/jsmn.h"
+#include "wire/json.h"
 
 using strings = std::vector<std::string>;
 

@@ -30,8 +30,12 @@ std::string unb64(const std::string& in, size_t cap = 64) {
 }  // namespace
 
 TEST(Base64, EncodesWithPaddingAndEveryByteValueRoundTrips) {
-    const std::pair<std::string, std::string> rows[] = {{"", ""},         {"a", "YQ=="},         {"ab", "YWI="},
-                                                        {"abc", "YWJj"},  {"abcd", "YWJjZA=="},  {"\0\0\0"s, "AAAA"},
+    const std::pair<std::string, std::string> rows[] = {{"", ""},
+                                                        {"a", "YQ=="},
+                                                        {"ab", "YWI="},
+                                                        {"abc", "YWJj"},
+                                                        {"abcd", "YWJjZA=="},
+                                                        {"\0\0\0"s, "AAAA"},
                                                         {"\xfb\xff\xbf", "+/+/"}};
     for (const auto& [in, out] : rows) EXPECT_EQ(b64(in), out) << out;
     std::string all;
@@ -42,8 +46,8 @@ TEST(Base64, EncodesWithPaddingAndEveryByteValueRoundTrips) {
 TEST(Base64, DecodesTolerantlyButRefusesForeignBytesAndOverflow) {
     // Blanks are skipped, the first '=' ends the text, a missing pad is fine.
     const std::pair<std::string, std::string> rows[] = {
-        {"YWJj", "abc"}, {"YW Jj\n\r\t", "abc"}, {"YQ==garbage-_!", "a"}, {"QQ", "A"},        {"QQ==", "A"},
-        {"", ""},        {"=QUFB", ""},          {"+/+/", "\xfb\xff\xbf"}, {"YW-j", "<-1>"},  {"YW_j", "<-1>"},
+        {"YWJj", "abc"},    {"YW Jj\n\r\t", "abc"}, {"YQ==garbage-_!", "a"},  {"QQ", "A"},      {"QQ==", "A"},
+        {"", ""},           {"=QUFB", ""},          {"+/+/", "\xfb\xff\xbf"}, {"YW-j", "<-1>"}, {"YW_j", "<-1>"},
         {"YW\0j"s, "<-1>"}, {"YW\xc3\xa9", "<-1>"}, {"YW.j", "<-1>"}};
     for (const auto& [in, out] : rows) EXPECT_EQ(unb64(in), out) << in;
     EXPECT_EQ(unb64("YWJj", 2), "<-1>");

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "unit_helpers.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "unit_helpers.h"
 
 TEST(ReadFileAll, LimitEmptyAndMissingFiles) {
     TempDir d;

@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "unit_helpers.h"
 #include "base/sb.h"
+#include "unit_helpers.h"
 
 using namespace std::string_literals;
 

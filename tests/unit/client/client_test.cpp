@@ -38,7 +38,8 @@ TEST(JsonReader, NestedAccessInTextOrder) {
 }
 
 TEST(JsonReader, RefusesWhatIsNotOneValue) {
-    for (const char* bad : {"", "   ", "{\"a\":1", "{\"a\":1} {}", "{\"a\":1}x", "[1,2", "\"open", "{\"a\"}", "{\"a\":1,\"b\"}", "{1:2}"}) {
+    for (const char* bad : {"", "   ", "{\"a\":1", "{\"a\":1} {}", "{\"a\":1}x", "[1,2", "\"open", "{\"a\"}",
+                            "{\"a\":1,\"b\"}", "{1:2}"}) {
         vc_json_doc doc;
         EXPECT_FALSE(doc.parse(bad)) << bad;
         EXPECT_FALSE(doc.root().ok()) << bad;

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "unit_helpers.h"
-#include "config/config_helpers.h"
 #include "base/sb.h"
 #include "config/config.h"
 #include "config/config_file.h"
+#include "config/config_helpers.h"
 #include "config/presets.h"
+#include "unit_helpers.h"
 
 namespace {
 

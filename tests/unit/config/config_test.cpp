@@ -31,10 +31,10 @@ std::string parsed(const std::string& value) {
 std::string summary(const vornd_config_t& c) {
     char mode[16];
     snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(c.socket_mode));
-    std::string s = std::string(c.socket_path) + " " + mode + " [" + c.socket_group + "] [" + c.auth_token_file +
-                    "] " + std::to_string(c.auth_token_len);
-    for (const cfg_allow_t* a : {&c.ops_enabled, &c.paths_fio, &c.paths_read_file, &c.paths_write_file,
-                                 &c.procs_kill, &c.exec_binaries, &c.pty_shells})
+    std::string s = std::string(c.socket_path) + " " + mode + " [" + c.socket_group + "] [" + c.auth_token_file + "] " +
+                    std::to_string(c.auth_token_len);
+    for (const cfg_allow_t* a : {&c.ops_enabled, &c.paths_fio, &c.paths_read_file, &c.paths_write_file, &c.procs_kill,
+                                 &c.exec_binaries, &c.pty_shells})
         s += " " + list(*a);
     return s;
 }
@@ -125,13 +125,27 @@ TEST(AllowGrammar, KeywordsSplittingQuotingAndLimits) {
     }
     const std::string lng(200, 'e');
     const std::pair<std::string, std::string> rows[] = {
-        {"ALL", "ALL"}, {"all", "ALL"}, {"aLl", "ALL"}, {"'All'", "ALL"}, {"\"ALL\"", "ALL"}, {"NONE", "NONE"},
-        {"'None'", "NONE"}, {"none", "NONE"}, {"", "LIST"}, {"''", "LIST"}, {"\"\"", "LIST"}, {" , ,", "LIST"},
+        {"ALL", "ALL"},
+        {"all", "ALL"},
+        {"aLl", "ALL"},
+        {"'All'", "ALL"},
+        {"\"ALL\"", "ALL"},
+        {"NONE", "NONE"},
+        {"'None'", "NONE"},
+        {"none", "NONE"},
+        {"", "LIST"},
+        {"''", "LIST"},
+        {"\"\"", "LIST"},
+        {" , ,", "LIST"},
         {"ALL,", "LIST:ALL"},  // the whole value is compared
-        {"'/a, /b' /c", "LIST:/a,/b"}, {"\"/a, /b\" /c", "LIST:/a,/b"},
+        {"'/a, /b' /c", "LIST:/a,/b"},
+        {"\"/a, /b\" /c", "LIST:/a,/b"},
         {"'/a, /b", "LIST:/a,/b"},  // no closing quote: to the end
-        {"/a,,/b  /c", "LIST:/a,/b,/c"}, {"/a\t/b", "LIST:/a\t/b"},  // a tab does not separate
-        {"/x'y\"z", "LIST:/x'y\"z"}, {"*", "LIST:*"}, {forty, first32},
+        {"/a,,/b  /c", "LIST:/a,/b,/c"},
+        {"/a\t/b", "LIST:/a\t/b"},  // a tab does not separate
+        {"/x'y\"z", "LIST:/x'y\"z"},
+        {"*", "LIST:*"},
+        {forty, first32},
         {lng + " x", "LIST:" + lng.substr(0, 127) + ",x"},
         // Only the first 1023 characters of a value are seen.
         {std::string(1020, 'v') + " /late", "LIST:" + std::string(127, 'v') + ",/l"}};
@@ -143,9 +157,13 @@ TEST(AllowGrammar, WholeValueOrNothing) {
     std::string n32, n33;
     for (int i = 0; i < 33; i++) (i < 32 ? n32 : n33) += "n" + std::to_string(i) + ",";
     n33 = n32 + n33;
-    const std::pair<std::string, int> rows[] = {
-        {n32, 0}, {n33, -1}, {std::string(127, 'e'), 0}, {std::string(128, 'e') + " x", -1},
-        {"ALL", 0}, {"'" + std::string(1021, ' ') + "'", 0}, {"'" + std::string(1022, ' ') + "'", -1}};
+    const std::pair<std::string, int> rows[] = {{n32, 0},
+                                                {n33, -1},
+                                                {std::string(127, 'e'), 0},
+                                                {std::string(128, 'e') + " x", -1},
+                                                {"ALL", 0},
+                                                {"'" + std::string(1021, ' ') + "'", 0},
+                                                {"'" + std::string(1022, ' ') + "'", -1}};
     for (const auto& [value, want] : rows) {
         cfg_allow_t a;
         config_parse_allow(&a, "/kept");
@@ -160,10 +178,17 @@ TEST(AllowCheck, PrefixAndExactRules) {
     cfg_allow_t a;
     config_parse_allow(&a, "/srv/data bash *");
     // {text, by prefix, exactly}: a byte prefix needs no path-component boundary; '*' is literal.
-    const std::tuple<const char*, int, int> rows[] = {
-        {"/srv/data", 1, 1}, {"/srv/data2/f", 1, 0}, {"/srv/database", 1, 0}, {"*anything", 1, 0},
-        {"/srv/dat", 0, 0},  {"/etc/passwd", 0, 0},  {"bash", 1, 1},          {"*", 1, 1},
-        {"/bin/bash", 0, 0}, {"bash2", 1, 0},        {"zsh", 0, 0}};
+    const std::tuple<const char*, int, int> rows[] = {{"/srv/data", 1, 1},
+                                                      {"/srv/data2/f", 1, 0},
+                                                      {"/srv/database", 1, 0},
+                                                      {"*anything", 1, 0},
+                                                      {"/srv/dat", 0, 0},
+                                                      {"/etc/passwd", 0, 0},
+                                                      {"bash", 1, 1},
+                                                      {"*", 1, 1},
+                                                      {"/bin/bash", 0, 0},
+                                                      {"bash2", 1, 0},
+                                                      {"zsh", 0, 0}};
     for (auto [text, prefix, exact] : rows) {
         EXPECT_EQ(cfg_allow_check(&a, text), prefix) << text;
         EXPECT_EQ(cfg_allow_exact(&a, text), exact) << text;
@@ -189,7 +214,8 @@ TEST_F(Config, TokenFileFirstLineTrailingBlanksStripped) {
         EXPECT_TRUE(config_token_required(c.get()) && config_token_matches(c.get(), c->auth_token, len)) << content;
     }
     // Named but giving no token (empty, a blank first line, missing, a directory): nothing matches.
-    for (const std::string& file : {dir.write("empty", ""), dir.write("blank", "\nabc\n"), dir.path + "/none", dir.path}) {
+    for (const std::string& file :
+         {dir.write("empty", ""), dir.write("blank", "\nabc\n"), dir.path + "/none", dir.path}) {
         cfg_snapshot_t c = load("[security]\nauth_token_file = " + file + "\n");
         EXPECT_TRUE(c->auth_locked && config_token_required(c.get())) << file;
         EXPECT_EQ(config_token_matches(c.get(), "", 0), 0) << file;

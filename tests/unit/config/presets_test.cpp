@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "config/config_helpers.h"
 #include "config/config.h"
 #include "config/config_file.h"
+#include "config/config_helpers.h"
 #include "config/presets.h"
 
 namespace {
@@ -23,8 +23,14 @@ std::string value(const cfg_allow_t& a) {
 
 // A level touches only the lists (each closes writing); any other name fails and changes nothing.
 TEST(ConfigPreset, LevelsSetOnlyTheListsAndOtherNamesChangeNothing) {
-    for (auto [name, known] : {std::pair{"locked", true}, {"safe", true}, {"dev", true}, {"Safe", false},
-                               {"DEV", false}, {"", false}, {"locked ", false}, {"custom", false}}) {
+    for (auto [name, known] : {std::pair{"locked", true},
+                               {"safe", true},
+                               {"dev", true},
+                               {"Safe", false},
+                               {"DEV", false},
+                               {"", false},
+                               {"locked ", false},
+                               {"custom", false}}) {
         auto c = base_record();
         strcpy(c->socket_group, "vorn");
         strcpy(c->auth_token_file, "/etc/t");
@@ -74,7 +80,9 @@ TEST(ConfigEnforceReversible, AppendsMissingNamesWhileThereIsRoom) {
     const std::pair<std::string, std::string> cases[] = {
         {"iostat_stream", "iostat_stream,ping,info,config_get,config_apply"},
         {"config_apply ping", "config_apply,ping,info,config_get"},
-        {full, full}, {thirty, thirty + "ping,info"}, {"NONE", "NONE"}};
+        {full, full},
+        {thirty, thirty + "ping,info"},
+        {"NONE", "NONE"}};
     for (const auto& [list, want] : cases) {
         cfg_allow_t a;
         config_parse_allow(&a, list.c_str());

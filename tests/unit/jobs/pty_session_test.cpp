@@ -62,18 +62,20 @@ std::string pattern(unsigned long long from, size_t n) {
 // Reading from `from` starts at `start`, the oldest byte held, takes all it can in one call, then
 // yields every later byte once up to the total; reads at or past the total end with the exit code.
 TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit) {
-    struct Row { size_t cap, first, step, total; unsigned long long from, start; };
+    struct Row {
+        size_t cap, first, step, total;
+        unsigned long long from, start;
+    };
     const Row rows[] = {
-        {16, 10, 10, 20, 10, 10},  // append across the wrap
-        {16, 10, 10, 20, 5, 5},    // one read across the ring's end
-        {16, 7, 40, 47, 0, 31},    // a chunk larger than the ring keeps only its newest bytes
+        {16, 10, 10, 20, 10, 10},                        // append across the wrap
+        {16, 10, 10, 20, 5, 5},                          // one read across the ring's end
+        {16, 7, 40, 47, 0, 31},                          // a chunk larger than the ring keeps only its newest bytes
         {PTY_RING_BYTES, 8192, 8192, 600000, 0, 75712},  // a reader that fell behind
     };
     for (const Row& w : rows) {
         SCOPED_TRACE(testing::Message() << "cap " << w.cap << " total " << w.total << " from " << w.from);
         RingSlot r(w.cap);
-        for (size_t o = 0, n = w.first; o < w.total; o += n, n = std::min(w.step, w.total - o))
-            r.append(pattern(o, n));
+        for (size_t o = 0, n = w.first; o < w.total; o += n, n = std::min(w.step, w.total - o)) r.append(pattern(o, n));
         r.update([&] {
             r.job.exit_code = -9;
             r.job.child_exited.store(1);

@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "unit_helpers.h"
 #include "config/config.h"
 #include "ops/files.h"
+#include "unit_helpers.h"
 #include "wire/json.h"
 
 namespace {
@@ -15,7 +15,8 @@ namespace {
 std::string mount_fields(const char* line) {
     mount_entry_t m;
     if (mounts_parse_line(line, &m) != 0) return "-1";
-    return std::string(m.src) + "|" + std::string(m.mountpoint) + "|" + std::string(m.fstype) + "|" + std::string(m.opts);
+    return std::string(m.src) + "|" + std::string(m.mountpoint) + "|" + std::string(m.fstype) + "|" +
+           std::string(m.opts);
 }
 
 }  // namespace
@@ -25,10 +26,13 @@ TEST(MountsParse, FieldsAtRunsOfSpacesAndTheTableWithoutSnapshotsOrShortLines) {
     const std::pair<const char*, const char*> cases[] = {
         {"/dev/sda1 / ext4 rw,relatime 0 0", "/dev/sda1|/|ext4|rw,relatime"},
         {"  tank/a   /mnt/my\\040dir  zfs\trw  0 0", "tank/a|/mnt/my\\040dir|zfs\trw|0"},
-        {"src dir type", "src|dir|type|"}, {"src dir", "-1"}, {"   ", "-1"}};
+        {"src dir type", "src|dir|type|"},
+        {"src dir", "-1"},
+        {"   ", "-1"}};
     for (const auto& [line, want] : cases) EXPECT_EQ(mount_fields(line), want) << line;
-    EXPECT_EQ(built(mounts_build_json, "proc /proc proc rw 0 0\n\ntank/fs@s1 /tank/fs/.zfs/snapshot/s1 zfs ro 0 0\n"
-                                       "tank/fs /tank/fs/.zfs zfs rw 0 0\nshort line\na \"b\" c\n"),
+    EXPECT_EQ(built(mounts_build_json,
+                    "proc /proc proc rw 0 0\n\ntank/fs@s1 /tank/fs/.zfs/snapshot/s1 zfs ro 0 0\n"
+                    "tank/fs /tank/fs/.zfs zfs rw 0 0\nshort line\na \"b\" c\n"),
               R"({"mounts":[{"src":"proc","mountpoint":"/proc","fstype":"proc","opts":"rw"},)"
               R"({"src":"tank/fs","mountpoint":"/tank/fs/.zfs","fstype":"zfs","opts":"rw"},)"
               R"({"src":"a","mountpoint":"\"b\"","fstype":"c","opts":""}]})");

@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
-#include "ops/tool_helpers.h"
 #include "base/sb.h"
 #include "ops/fio.h"
+#include "ops/tool_helpers.h"
 #include "wire/reply.h"
 
 namespace {
@@ -69,8 +69,8 @@ TEST(FioOutput, ReportIsAlwaysOneJsonValue) {
 
 TEST(FioOutput, WorkDirectoryNamesCarryTheDaemonsPid) {
     const std::string p = FIO_WORKDIR_PREFIX;
-    const std::pair<std::string, pid_t> dirs[] = {{p + "123", 123}, {p + "123_4", 123}, {p + "123_", 0},
-                                                  {p + "123x", 0},  {p + "0", 0},       {p + "12_3_4", 0},
+    const std::pair<std::string, pid_t> dirs[] = {{p + "123", 123}, {p + "123_4", 123},     {p + "123_", 0},
+                                                  {p + "123x", 0},  {p + "0", 0},           {p + "12_3_4", 0},
                                                   {p, 0},           {p + "99999999999", 0}, {"other_1", 0}};
     for (const auto& [name, pid] : dirs) EXPECT_EQ(fio_workdir_pid(name.c_str()), pid) << name;
 }

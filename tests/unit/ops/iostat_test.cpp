@@ -6,16 +6,16 @@
 #include <string>
 #include <utility>
 
-#include "ops/tool_helpers.h"
 #include "ops/fio.h"
 #include "ops/iostat.h"
+#include "ops/tool_helpers.h"
 
 namespace {
 
 // An iostat device: read_iops, write_iops, read_kb, write_kb, await, util, svc_t, queue.
 std::string entry(const std::string& dev, const char* cls, const char* figs) {
-    return member(dev, cls, "",
-                  {"read_iops", "write_iops", "read_kb", "write_kb", "await", "util", "svc_t", "queue"}, figs);
+    return member(dev, cls, "", {"read_iops", "write_iops", "read_kb", "write_kb", "await", "util", "svc_t", "queue"},
+                  figs);
 }
 
 std::string iostat_chunk(const std::string& disks) {
@@ -67,7 +67,7 @@ TEST(IostatParse, RecordedReportsOfBothFormats) {
         // A "Device" header ends the report before it; loop devices are skipped.
         {LINUX_TWO_REPORTS,
          {iostat_chunk(entry("nvme0n1", "nvme", "126.77 13.86 2823.35 690.10 0.00 1.19 0.00 0.02") + "," +
-                entry("nvme0n1p1", "nvme_part", "1.00 3.00 2.00 4.00 0.00 10.00 0.00 0.50")),
+                       entry("nvme0n1p1", "nvme_part", "1.00 3.00 2.00 4.00 0.00 10.00 0.00 0.50")),
           "|", iostat_chunk(entry("sda", "sata", "12.00 1.00 992.00 4.00 0.00 0.25 0.00 0.01"))}},
         // kr/s and kw/s; unnamed columns stay zero; an empty report or batch sends nothing.
         {std::string(MARKER_TWO_REPORTS) + "   extended device statistics\n   extended device statistics\n",
@@ -82,7 +82,7 @@ TEST(IostatParse, RecordedReportsOfBothFormats) {
         // Short rows, a one-column row (skipped), quotes in names, no numbers: still valid JSON.
         {"Device r/s rkB/s w/s wkB/s aqu-sz %util\nvda 1.5\nx\nwe\"ird\\dev nan inf - 2 -1e400 3\n",
          {"|", iostat_chunk(entry("vda", "other", "1.50") + "," +
-                     entry("we\\\"ird\\\\dev", "other", "0.00 0.00 0.00 2.00 0.00 3.00"))}},
+                            entry("we\\\"ird\\\\dev", "other", "0.00 0.00 0.00 2.00 0.00 3.00"))}},
         // Rows after the blank line that ends a report wait for the next header.
         {"Device r/s\nsda 1\n\nsdz 9\nDevice r/s\ndm-0 2\ndm0 3\n",
          {iostat_chunk(entry("sda", "sata", "1.00")), "|",

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "ops/tool_helpers.h"
 #include "ops/iperf.h"
+#include "ops/tool_helpers.h"
 #include "wire/reply.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "unit_helpers.h"
 #include "ops/net.h"
+#include "unit_helpers.h"
 
 namespace {
 
@@ -20,11 +20,14 @@ std::string ip_fields(const std::string& line) {
 TEST(IpParse, SecondAndFourthTokens) {
     const std::pair<std::string, std::string> cases[] = {
         {"1: lo    inet 127.0.0.1/8 scope host lo\\       valid_lft forever", "lo|127.0.0.1/8"},
-        {"\t2:\teth0\tinet\t10.0.0.2/24", "eth0|10.0.0.2/24"}, {"3: eth1 inet", "-1"}, {"", "-1"},
+        {"\t2:\teth0\tinet\t10.0.0.2/24", "eth0|10.0.0.2/24"},
+        {"3: eth1 inet", "-1"},
+        {"", "-1"},
         {"4: " + std::string(100, 'n') + " inet " + std::string(80, '1'),  // both fields cut to their bound
          std::string(NET_FIELD_MAX, 'n') + "|" + std::string(NET_FIELD_MAX, '1')},
     };
     for (const auto& [line, want] : cases) EXPECT_EQ(ip_fields(line), want) << line;
-    EXPECT_EQ(built(net_addrs_build_json, "1: lo    inet 127.0.0.1/8 scope host lo\n\nbroken\n5: w\"x inet 10.9.8.7/16\n"),
+    EXPECT_EQ(built(net_addrs_build_json,
+                    "1: lo    inet 127.0.0.1/8 scope host lo\n\nbroken\n5: w\"x inet 10.9.8.7/16\n"),
               R"({"addrs":[{"iface":"lo","addr":"127.0.0.1/8"},{"iface":"w\"x","addr":"10.9.8.7/16"}]})");
 }

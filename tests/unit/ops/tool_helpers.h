@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-#include "unit_helpers.h"
 #include "base/sb.h"
 #include "ops/iostat.h"
 #include "ops/zpool.h"
+#include "unit_helpers.h"
 #include "wire/frame.h"
 #include "wire/reply.h"
 

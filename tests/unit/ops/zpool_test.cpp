@@ -65,11 +65,12 @@ TEST(ZpoolParse, SamplesOfTreeRowsAndSections) {
     EXPECT_EQ(p.parse(TWO_SAMPLES),
               (strings{zpool_chunk("tank", sample1), "|",
                        zpool_chunk("tank", {zmember("big", "zfs_pool", 0,
-                                             "500000.00 2000.00 1649267441664.00 1125899906842624.00")})}));
+                                                    "500000.00 2000.00 1649267441664.00 1125899906842624.00")})}));
 }
 
 TEST(ZpoolParse, IndentsColumnsAndNames) {
-    const std::pair<const char*, std::string> cases[] = {  // {row, its member or "" for no device}
+    const std::pair<const char*, std::string> cases[] = {
+        // {row, its member or "" for no device}
         // Tree-drawing characters count 2 each, "|" 1, a tab 8.
         {"  \xe2\x94\x82 \xe2\x94\x94\xe2\x94\x80sdc  -  -  1  2  3K  4K",
          zmember("sdc", "zfs_disk", 2, "1.00 2.00 3.00 4.00")},
@@ -79,10 +80,10 @@ TEST(ZpoolParse, IndentsColumnsAndNames) {
         {"  sdf  -  -  1  2  3K", zmember("sdf", "zfs_vdev", 1, "1.00 2.00 3.00 0.00")},  // six columns
         {"we\"ird\\  -  -  1  2  3K  4K", zmember("we\\\"ird\\\\", "zfs_pool", 0, "1.00 2.00 3.00 4.00")},
         {"  nan  -  -  nan  inf  -1e400  1e400", zmember("nan", "zfs_vdev", 1, "")},  // still valid JSON
-        {"  sdg  -  -  1  2", ""},      // five columns
-        {"pool  a  b  c  d  e", ""},    // the header's first word
-        {"  \xe2\x94\x80", ""},         // nothing after the indent
-        {"  \xe2", ""},                 // a cut tree character
+        {"  sdg  -  -  1  2", ""},                                                    // five columns
+        {"pool  a  b  c  d  e", ""},                                                  // the header's first word
+        {"  \xe2\x94\x80", ""},                                                       // nothing after the indent
+        {"  \xe2", ""},                                                               // a cut tree character
     };
     for (const auto& [row, want] : cases)
         EXPECT_EQ(zpool_parser().parse(std::string(HEADER) + row + "\n"),
@@ -91,9 +92,16 @@ TEST(ZpoolParse, IndentsColumnsAndNames) {
 }
 
 TEST(ZpoolParse, BandwidthUnits) {
-    const std::pair<const char*, double> units[] = {
-        {"", 0},      {"-", 0},       {"512", 0.5},         {"1.5K", 1.5},           {"2.0M", 2048},
-        {"1g", 1048576}, {"1T", 1073741824.0}, {"1.5P", 1649267441664.0}, {"1E", 1125899906842624.0},
-        {"2048B", 2}, {"1024x", 1}};
+    const std::pair<const char*, double> units[] = {{"", 0},
+                                                    {"-", 0},
+                                                    {"512", 0.5},
+                                                    {"1.5K", 1.5},
+                                                    {"2.0M", 2048},
+                                                    {"1g", 1048576},
+                                                    {"1T", 1073741824.0},
+                                                    {"1.5P", 1649267441664.0},
+                                                    {"1E", 1125899906842624.0},
+                                                    {"2048B", 2},
+                                                    {"1024x", 1}};
     for (auto [v, kb] : units) EXPECT_DOUBLE_EQ(parse_unit_kb(v), kb) << v;
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "proc/runner_helpers.h"
 #include "proc/procfs.h"
+#include "proc/runner_helpers.h"
 
 TEST(ExecKillOwnChildren, SignalsOnlyDirectChildrenOfThatName) {
     pid_t direct = fork();

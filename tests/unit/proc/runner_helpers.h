@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "unit_helpers.h"
 #include "base/clock.h"
 #include "jobs/jobs.h"
 #include "proc/runner.h"
+#include "unit_helpers.h"
 
 // A command line and the child description that runs it; argv points into `words`, so it is never copied.
 struct cmd_t {

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "proc/runner_helpers.h"
 #include "jobs/jobs.h"
 #include "proc/runner.h"
+#include "proc/runner_helpers.h"
 
 TEST(ExecRunner, LinesStreamsAndExitStatuses) {
     const std::string x8191(8191, 'x');
@@ -31,8 +31,8 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
         {"printf 'x\\n\\n\\ny\\r\\r\\n'", {"x", "", "", "y\r"}},
         {"head -c 20000 /dev/zero | tr '\\0' x", {x8191, x8191, std::string(3618, 'x')}},
         {"head -c 8191 /dev/zero | tr '\\0' x; echo; echo z", {x8191, "z"}},
-        {"echo 1; echo 2 >&2; echo 3", {"1", "2", "3"}},   // merged stderr keeps write order
-        {"cat; echo end", {"end"}},                        // standard input is /dev/null
+        {"echo 1; echo 2 >&2; echo 3", {"1", "2", "3"}},             // merged stderr keeps write order
+        {"cat; echo end", {"end"}},                                  // standard input is /dev/null
         {"(sleep 0.3; echo late) & echo early", {"early", "late"}},  // read to end of file
         {"exit 42", {}, 42},
         {"kill -9 $$", {}, -1, SIGKILL},

@@ -80,7 +80,7 @@ TEST(ArgArray, FillsUpToMaxEntriesFromScalarsWithinAvail) {
     memset(out, '?', sizeof out);
     ASSERT_EQ(r.a("a", out, 4), 4);
     EXPECT_EQ(strings(out, out + 4), (strings{"x", "2", "null", ""}));  // an object element gives an empty entry
-    EXPECT_EQ(out[4][0], '?');  // nothing beyond max is touched
+    EXPECT_EQ(out[4][0], '?');                                          // nothing beyond max is touched
     EXPECT_EQ(r.a("empty", out, 4), 0);
     for (const char* key : {"s", "missing"}) EXPECT_EQ(r.a(key, out, 4), -1) << key;
     EXPECT_EQ(arg_array_strs(r.js.c_str(), nullptr, 0, "a", out, 4), -1);
@@ -100,7 +100,8 @@ TEST(ArgArray, FillsUpToMaxEntriesFromScalarsWithinAvail) {
 TEST(ArgFit, RefusesWhatWouldBeCutAndOtherwiseCopiesAsThePlainAccessors) {
     const std::string e255(255, 'e'), e256(256, 'e');
     Request r(R"({"s":"abcdefg","n":12345678,"o":{},"a3":["x",2,{}],"a4":["1","2","3","4"],)"
-              R"("ok":[")" + e255 + R"("],"long":["x",")" + e256 + R"("]})");
+              R"("ok":[")" +
+              e255 + R"("],"long":["x",")" + e256 + R"("]})");
     char out[8] = "dflt";
     const std::pair<const char*, int> strs[] = {{"s", 0}, {"n", ARG_TOO_LONG}, {"o", -1}, {"missing", -1}};
     for (auto [key, want] : strs) {
@@ -109,8 +110,8 @@ TEST(ArgFit, RefusesWhatWouldBeCutAndOtherwiseCopiesAsThePlainAccessors) {
         EXPECT_STREQ(out, want == 0 ? "abcdefg" : "dflt") << key;
     }
     char arr[3][256];
-    const std::pair<const char*, int> arrays[] = {
-        {"a3", 3}, {"a4", ARG_TOO_MANY}, {"ok", 1}, {"long", ARG_TOO_LONG}, {"s", -1}, {"missing", -1}};
+    const std::pair<const char*, int> arrays[] = {{"a3", 3}, {"a4", ARG_TOO_MANY}, {"ok", 1}, {"long", ARG_TOO_LONG},
+                                                  {"s", -1}, {"missing", -1}};
     for (auto [key, want] : arrays) EXPECT_EQ(r.af(key, arr, 3), want) << key;
     EXPECT_EQ(r.af("a3", arr, 3), 3);
     EXPECT_EQ(strings(arr, arr + 3), (strings{"x", "2", ""}));

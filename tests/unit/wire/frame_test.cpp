@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "unit_helpers.h"
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "unit_helpers.h"
 #include "wire/frame.h"
 
 using namespace std::string_literals;

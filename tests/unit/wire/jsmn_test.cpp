@@ -31,11 +31,12 @@ TEST(Tokenizer, TokensArePreOrderWithRawUnvalidatedText) {
         std::string js, shape;
         std::vector<std::pair<int, std::string>> texts;  // {token index, text}
     } rows[] = {
-        {R"({"a":1,"b":[true,"x\n"],"c":{}})", "O3 S1 P0 S1 A2 P0 S0 S1 O0",
+        {R"({"a":1,"b":[true,"x\n"],"c":{}})",
+         "O3 S1 P0 S1 A2 P0 S0 S1 O0",
          {{0, R"({"a":1,"b":[true,"x\n"],"c":{}})"}, {1, "a"}, {4, R"([true,"x\n"])"}, {6, R"(x\n)"}, {8, "{}"}}},
         {"[-,0,tx,nope,fals3,1e+9]", "A6 P0 P0 P0 P0 P0 P0", {{3, "tx"}, {6, "1e+9"}}},
         {R"({"op":"ping"} 7 "x" [])", "O1 S1 S0 P0 S0 A0", {}},  // values after the first are tokenized too
-        {"123", "P0", {{0, "123"}}},                              // a primitive may end the input
+        {"123", "P0", {{0, "123"}}},                             // a primitive may end the input
         {"{\"a\":-7}", "O1 S1 P0", {{2, "-7"}}},
         {"[tru\"e,1{]", "A2 P0 P0", {{1, "tru\"e"}, {2, "1{"}}},  // a quote or a brace does not end a primitive
         {R"(["\"\\\/\b\f\n\r\t\u00aF\uBEEF"])", "A1 S0", {{1, R"(\"\\\/\b\f\n\r\t\u00aF\uBEEF)"}}},
@@ -52,27 +53,71 @@ TEST(Tokenizer, TokensArePreOrderWithRawUnvalidatedText) {
 TEST(Tokenizer, AcceptanceRules) {
     const std::pair<std::string, int> rows[] = {
         // Empty or blank input gives no token; input ends at the first NUL outside a string.
-        {"", 0}, {" \t\r\n", 0}, {"\0{}"s, 0}, {"{\"a\":1}\0garbage{"s, 3}, {"{\"a\":1\0}"s, PART},
-        {"[12\0x]"s, PART}, {"{\"a\":\"x\0y\"}"s, ANY_ERROR},
+        {"", 0},
+        {" \t\r\n", 0},
+        {"\0{}"s, 0},
+        {"{\"a\":1}\0garbage{"s, 3},
+        {"{\"a\":1\0}"s, PART},
+        {"[12\0x]"s, PART},
+        {"{\"a\":\"x\0y\"}"s, ANY_ERROR},
         // Only four blanks separate tokens; anything else outside a token is refused.
-        {" \t\r\n{ \"a\" :\t1 \r\n}\n", 3}, {"\v{}", INVAL}, {"{}\f", INVAL}, {"{};", INVAL},
-        {"{'a':1}", INVAL}, {"x", INVAL}, {"{} x", INVAL}, {"{}=", INVAL}, {"+1", INVAL}, {".5", INVAL},
+        {" \t\r\n{ \"a\" :\t1 \r\n}\n", 3},
+        {"\v{}", INVAL},
+        {"{}\f", INVAL},
+        {"{};", INVAL},
+        {"{'a':1}", INVAL},
+        {"x", INVAL},
+        {"{} x", INVAL},
+        {"{}=", INVAL},
+        {"+1", INVAL},
+        {".5", INVAL},
         {"T", INVAL},
         // A primitive ends at a separator; a control or high byte inside one is refused.
-        {"1 2\t3\r4\n5", 5}, {"[12\x01]", INVAL}, {"[tr\x7f]", INVAL}, {"[1\x80]", INVAL},
-        {"[n\x1b]", INVAL}, {"1\x0b", INVAL},
+        {"1 2\t3\r4\n5", 5},
+        {"[12\x01]", INVAL},
+        {"[tr\x7f]", INVAL},
+        {"[1\x80]", INVAL},
+        {"[n\x1b]", INVAL},
+        {"1\x0b", INVAL},
         // In an object a primitive is neither a key nor a second value; elsewhere they may follow.
-        {"{1:2}", INVAL}, {"{\"a\":1,2:3}", INVAL}, {"{\"a\":{\"b\":1},true:3}", INVAL}, {"{\"a\" 1}", INVAL},
-        {"{\"a\":1 2}", INVAL}, {"{\"a\":\"s\" 2}", INVAL}, {"{\"a\":[1] 2}", INVAL}, {"[1 2]", 3},
+        {"{1:2}", INVAL},
+        {"{\"a\":1,2:3}", INVAL},
+        {"{\"a\":{\"b\":1},true:3}", INVAL},
+        {"{\"a\" 1}", INVAL},
+        {"{\"a\":1 2}", INVAL},
+        {"{\"a\":\"s\" 2}", INVAL},
+        {"{\"a\":[1] 2}", INVAL},
+        {"[1 2]", 3},
         {"{\"a\":[1,2],\"b\":3}", 7},
         // String escapes are checked; an unterminated string is refused.
-        {R"(["\x"])", INVAL}, {R"(["\a"])", INVAL}, {R"(["\'"])", INVAL}, {R"(["\U0041"])", INVAL},
-        {R"(["\u12G4"])", INVAL}, {R"(["\u12"])", INVAL}, {R"(["\u"])", INVAL}, {"\"abc", ANY_ERROR},
-        {"[\"abc", ANY_ERROR}, {"\"ab\\", ANY_ERROR}, {"\"ab\\\"", ANY_ERROR}, {"[\"\\u12", ANY_ERROR},
+        {R"(["\x"])", INVAL},
+        {R"(["\a"])", INVAL},
+        {R"(["\'"])", INVAL},
+        {R"(["\U0041"])", INVAL},
+        {R"(["\u12G4"])", INVAL},
+        {R"(["\u12"])", INVAL},
+        {R"(["\u"])", INVAL},
+        {"\"abc", ANY_ERROR},
+        {"[\"abc", ANY_ERROR},
+        {"\"ab\\", ANY_ERROR},
+        {"\"ab\\\"", ANY_ERROR},
+        {"[\"\\u12", ANY_ERROR},
         // A closer must match the innermost open container; none may be open at the end.
-        {"}", INVAL}, {"]", INVAL}, {"[}", INVAL}, {"{]", INVAL}, {"[[]]]", INVAL}, {"{}}", INVAL},
-        {"{\"a\":[}", INVAL}, {"[{]}", INVAL}, {"[{},[[]],{\"a\":[{}]}]", 8}, {"{", PART}, {"[", PART},
-        {"{\"a\":[1,2]", PART}, {"[{}", PART}, {"{\"a\":{\"b\":1}", PART}, {"{} {", PART}};
+        {"}", INVAL},
+        {"]", INVAL},
+        {"[}", INVAL},
+        {"{]", INVAL},
+        {"[[]]]", INVAL},
+        {"{}}", INVAL},
+        {"{\"a\":[}", INVAL},
+        {"[{]}", INVAL},
+        {"[{},[[]],{\"a\":[{}]}]", 8},
+        {"{", PART},
+        {"[", PART},
+        {"{\"a\":[1,2]", PART},
+        {"[{}", PART},
+        {"{\"a\":{\"b\":1}", PART},
+        {"{} {", PART}};
     for (const auto& [in, want] : rows) {
         if (want == ANY_ERROR) EXPECT_LT(parse(in), 0) << in;
         else EXPECT_EQ(parse(in), want) << in;

@@ -6,8 +6,8 @@
 #include <tuple>
 #include <vector>
 
-#include "unit_helpers.h"
 #include "ops/hardware.h"
+#include "unit_helpers.h"
 #include "wire/json.h"
 
 // The text of the value json_obj_idx finds for each key, or the negative result; `ntoks` -1 means all.
@@ -15,12 +15,22 @@ TEST(ObjIdx, SkipsNestedValuesFirstDuplicateWinsAndKeysAreRawBytes) {
     const std::string nested = R"({"a":{"k":1,"x":[2]},"b":[1,[2,{"k":3}],{"k":4}],"s":"k","k":5})";
     const std::string dup = R"({"k":1,"k":2,"a\"b":3,"\u0063":4})", arr = R"({"a":[1,2,3],"k":1})";
     const std::tuple<std::string, const char*, int, std::string> rows[] = {
-        {nested, "k", -1, "5"}, {nested, "s", -1, "k"}, {nested, "b", -1, R"([1,[2,{"k":3}],{"k":4}])"},
-        {nested, "x", -1, "-1"}, {nested, "kk", -1, "-1"}, {nested, "", -1, "-1"},  // x is nested only
-        {dup, "k", -1, "1"},    {dup, R"(a\"b)", -1, "3"}, {dup, "a\"b", -1, "-1"}, {dup, "c", -1, "-1"},
-        {R"(["k",1])", "k", -1, "-1"}, {"{}", "k", -1, "-1"},
+        {nested, "k", -1, "5"},
+        {nested, "s", -1, "k"},
+        {nested, "b", -1, R"([1,[2,{"k":3}],{"k":4}])"},
+        {nested, "x", -1, "-1"},
+        {nested, "kk", -1, "-1"},
+        {nested, "", -1, "-1"},  // x is nested only
+        {dup, "k", -1, "1"},
+        {dup, R"(a\"b)", -1, "3"},
+        {dup, "a\"b", -1, "-1"},
+        {dup, "c", -1, "-1"},
+        {R"(["k",1])", "k", -1, "-1"},
+        {"{}", "k", -1, "-1"},
         {R"({"a":{"x" "y"},"k":5})", "k", -1, "5"},  // a lax object (keys without values) is skipped whole
-        {arr, "a", 0, "-1"}, {arr, "a", 1, "-1"}, {arr, "a", 2, "-1"},  // a key without its value is absent
+        {arr, "a", 0, "-1"},
+        {arr, "a", 1, "-1"},
+        {arr, "a", 2, "-1"},  // a key without its value is absent
         {arr, "a", 3, "[1,2,3]"}};
     for (const auto& [js, key, ntoks, want] : rows) {
         Parsed p(js);
@@ -56,12 +66,12 @@ TEST(TokScalars, IntLikeStrtollSaturatingBoolExactlyTrueOrFalseAndCopiesCut) {
 }
 
 TEST(JsonCheck, ExactlyOneCompleteValueAndOnlyAnObjectPassesThrough) {
-    for (const char* good : {"{}", "{\"a\":1}", " {\"a\":[1,-2.5e+3,0.1,true,false,null,\"\\u00e9\\n\"]}\n",
-                             "[]", "\"s\"", "0", "{\"a\":{\"b\":{}}}"})
+    for (const char* good : {"{}", "{\"a\":1}", " {\"a\":[1,-2.5e+3,0.1,true,false,null,\"\\u00e9\\n\"]}\n", "[]",
+                             "\"s\"", "0", "{\"a\":{\"b\":{}}}"})
         EXPECT_TRUE(json_is_one_value(good)) << good;
     for (const char* bad : {"", "{", "{\"a\":1", "{\"a\":1}{}", "{\"a\":1} x", "{\"a\" 1}", "{\"a\":1 \"b\":2}",
-                            "{\"a\":nul}", "{\"a\":01}", "{\"a\":1.}", "{\"a\":-}", "{a:1}", "{\"a\":1,}",
-                            "[1,]", "{\"a\":\"x\ty\"}", "{\"a\":\"\\x\"}", "{\"a\":\"\\u12\"}", "{\"a\":1}\x01"})
+                            "{\"a\":nul}", "{\"a\":01}", "{\"a\":1.}", "{\"a\":-}", "{a:1}", "{\"a\":1,}", "[1,]",
+                            "{\"a\":\"x\ty\"}", "{\"a\":\"\\x\"}", "{\"a\":\"\\u12\"}", "{\"a\":1}\x01"})
         EXPECT_FALSE(json_is_one_value(bad)) << bad;
     EXPECT_FALSE(json_is_one_value(std::string("{\"a\":1}\0", 8)));
     const size_t too_deep = JSON_CHECK_MAX_DEPTH + 1;

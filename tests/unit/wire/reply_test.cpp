@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "unit_helpers.h"
 #include "base/sb.h"
 #include "jobs/jobs.h"
+#include "unit_helpers.h"
 #include "wire/reply.h"
 
 namespace {

@@ -109,6 +109,31 @@ int mounts_build_json(std::string_view table, sb_t* out) {
 
 // ---- file operations ----
 
+namespace {
+
+struct refusal_t {
+    const char* code;
+    const char* msg;
+};
+
+// Reads the regular file `path` (at most `limit` bytes) into `data` after the list's second test
+// on what it turned out to be. Null, or the refusal. The file is closed when this returns, so no
+// reply is sent while the daemon still holds it (a FIFO held open would take a writer's bytes).
+const refusal_t* read_listed_file(const cfg_allow_t* list, const char* path, size_t limit, sb_t* data) {
+    static const refusal_t READ_FAILED = {ERR_EIO, "read failed"};
+    static const refusal_t NOT_LISTED = {ERR_EFORBIDDEN, "path not in allowlist"};
+    static const refusal_t NOT_REGULAR = {ERR_EBADREQ, "not a regular file"};
+    // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
+    unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!f) return &READ_FAILED;
+    if (!ops_real_path_allowed(list, f.get(), nullptr)) return &NOT_LISTED;
+    struct stat st;
+    if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_REGULAR;
+    return read_fd_all(f.get(), data, limit) == 0 ? nullptr : &READ_FAILED;
+}
+
+}  // namespace
+
 int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char path[PATH_ARG_BYTES] = "";
     if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
@@ -118,19 +143,12 @@ int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     cfg_snapshot_t cfg = g_cfg.load();
     if (!ops_path_allowed(&cfg->paths_read_file, path))
         return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
-    // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
-    unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!f) return reply_err(fd, req_id, ERR_EIO, "read failed");
-    if (!ops_real_path_allowed(&cfg->paths_read_file, f.get(), nullptr))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
-    struct stat st;
-    if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return reply_err(fd, req_id, ERR_EBADREQ, "not a regular file");
     // A negative value is huge as an unsigned number and falls back to the default too.
     size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
                                                                                 : READ_FILE_DEFAULT_BYTES;
     sb_t data;
-    if (read_fd_all(f.get(), &data, limit) != 0) return reply_err(fd, req_id, ERR_EIO, "read failed");
+    if (const refusal_t* r = read_listed_file(&cfg->paths_read_file, path, limit, &data))
+        return reply_err(fd, req_id, r->code, r->msg);
     sb_t s;
     sb_appendz(&s, "{\"path\":\"");
     sb_json_escape(&s, path, strlen(path));

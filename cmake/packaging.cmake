@@ -77,11 +77,12 @@ install(FILES ${VORND_LEVEL_CONFS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 # ---- the systemd unit ----
 install(FILES packaging/vornd.service DESTINATION ${VORND_SYSTEMD_UNITDIR})
 
-# ---- manual pages, compressed as Debian keeps them ----
+# ---- manual pages, with the project's version, compressed as Debian keeps them ----
 set(VORND_MAN_PAGES vornd.8 vornctl.1 vornd.conf.5)
 set(VORND_MAN_GZ "")
 foreach(page ${VORND_MAN_PAGES})
-  set(src ${CMAKE_SOURCE_DIR}/man/${page})
+  set(src ${VORND_GEN_DIR}/man/${page})
+  configure_file(${CMAKE_SOURCE_DIR}/man/${page}.in ${src} @ONLY)
   set(out ${VORND_GEN_DIR}/man/${page}.gz)
   string(REGEX REPLACE "^.*\\.([1-8])$" "\\1" section ${page})
   add_custom_command(

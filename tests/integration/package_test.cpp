@@ -246,7 +246,8 @@ TEST(Package, UnitPassesSystemdVerify) {
 TEST(Package, ManualPagesRenderWithoutWarnings) {
     if (access("/usr/bin/groff", X_OK) != 0) GTEST_SKIP() << "groff is not installed (package groff-base)";
     for (const char* page : {"vornd.8", "vornctl.1", "vornd.conf.5"}) {
-        run_result_t r = run({"/usr/bin/groff", "-t", "-man", "-Tutf8", "-ww", "-z", SOURCE_DIR + "/man/" + page});
+        run_result_t r = run({"/usr/bin/groff", "-t", "-man", "-Tutf8", "-ww", "-z",
+                              BUILD_DIR + "/packaging/man/" + page});
         EXPECT_EQ(std::to_string(r.status) + r.err, "0") << page;
     }
 }

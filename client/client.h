@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/fdio.h"
-#include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/json.h"
 

@@ -15,7 +15,6 @@
 #include "client.h"
 #include "wire/frame.h"
 #include "wire/jsmn.h"
-#include "wire/json.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include "base/sb.h"
 #include "client.h"
 #include "vornctl.h"
-#include "wire/frame.h"
 #include "wire/jsmn.h"
 #include "wire/json.h"
 

@@ -13,8 +13,6 @@
 #include <cstring>
 
 #include "base/clock.h"
-#include "base/fdio.h"
-#include "base/sb.h"
 
 namespace {
 

@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "base/fdio.h"
-#include "base/sb.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
 

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "base/fdio.h"
 #include "base/sb.h"
 #include "vornctl_term.h"
 

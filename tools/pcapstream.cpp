@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "base/fdio.h"
-#include "base/sb.h"
 
 namespace {
 

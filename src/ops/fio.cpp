@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/clock.h"
 #include "base/fdio.h"
 #include "config/config.h"
 #include "jobs/jobs.h"

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/fdio.h"
 #include "base/text.h"
 #include "jobs/jobs.h"
 #include "proc/procfs.h"

@@ -8,13 +8,9 @@
 
 #include "config/config.h"
 #include "daemon/dispatch.h"
-#include "daemon/optable.h"
 #include "fuzz_util.h"
 #include "wire/args.h"
-#include "wire/frame.h"
 #include "wire/jsmn.h"
-#include "wire/json.h"
-#include "wire/reply.h"
 
 namespace {
 

@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "base/b64.h"
-#include "base/fdio.h"
-#include "base/sb.h"
 #include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

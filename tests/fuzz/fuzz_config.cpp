@@ -1,14 +1,10 @@
 // Whole configuration files through the loader (start-up and reload), then the checks and the
 // generated file text built on the record they give.
-#include "base/fdio.h"
 #include "base/sb.h"
 #include "config/config.h"
 #include "config/config_file.h"
 #include "config/presets.h"
-#include "daemon/optable.h"
 #include "fuzz_util.h"
-#include "wire/args.h"
-#include "wire/reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz_memfile file;

@@ -14,7 +14,6 @@
 #include "wire/args.h"
 #include "wire/frame.h"
 #include "wire/jsmn.h"
-#include "wire/json.h"
 #include "wire/reply.h"
 
 namespace {

@@ -3,12 +3,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "base/fdio.h"
 #include "base/sb.h"
 #include "fuzz_util.h"
 #include "ops/hardware.h"
-#include "proc/procfs.h"
-#include "proc/tools.h"
 #include "wire/json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

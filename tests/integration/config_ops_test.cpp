@@ -15,11 +15,8 @@
 #include "config/config_file.h"
 #include "config/presets.h"
 #include "ctl_util.h"
-#include "daemon/optable.h"
 #include "host_util.h"
 #include "spawn.h"
-#include "wire/args.h"
-#include "wire/reply.h"
 
 namespace fs = std::filesystem;
 

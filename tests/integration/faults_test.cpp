@@ -15,11 +15,9 @@
 #include "base/fdio.h"
 #include "host_util.h"
 #include "jobs/jobs.h"
-#include "jobs/pty_session.h"
 #include "proc/tools.h"
 #include "spawn.h"
 #include "wire/frame.h"
-#include "wire/json.h"
 
 namespace {
 

@@ -14,8 +14,6 @@
 
 #include "base/clock.h"
 #include "host_util.h"
-#include "ops/hardware.h"
-#include "proc/procfs.h"
 #include "proc/tools.h"
 #include "spawn.h"
 #include "wire/json.h"

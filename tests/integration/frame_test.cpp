@@ -11,7 +11,6 @@
 #include "harness.h"
 #include "spawn.h"
 #include "wire/frame.h"
-#include "wire/json.h"
 
 namespace {
 

@@ -18,8 +18,6 @@
 
 #include "base/fdio.h"
 #include "host_util.h"
-#include "ops/hardware.h"
-#include "proc/procfs.h"
 #include "proc/tools.h"
 #include "spawn.h"
 #include "wire/json.h"

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/fdio.h"
-#include "base/sb.h"
 
 struct spawned_t {
     pid_t pid = -1;

@@ -18,8 +18,6 @@
 #include "daemon/optable.h"
 #include "host_util.h"
 #include "spawn.h"
-#include "wire/args.h"
-#include "wire/reply.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "base/fdio.h"
-#include "base/sb.h"
 #include "client.h"
 #include "harness.h"
 

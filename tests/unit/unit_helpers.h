@@ -21,7 +21,6 @@
 #include "base/sb.h"
 #include "wire/frame.h"
 #include "wire/jsmn.h"
-#include "wire/json.h"
 
 using strings = std::vector<std::string>;
 

@@ -35,8 +35,7 @@ void sb_free(sb_t* s) {
     sb_init(s);
 }
 
-int sb_reserve(sb_t* s, size_t need) {
-    if (s->cap > s->len && s->cap - s->len >= need + 1 && need < SIZE_MAX) return 0;
+int sb_grow(sb_t* s, size_t need) {
     if (need > SIZE_MAX / 2 - s->len) return -1;
     size_t want = s->len + need + 1;
     size_t cap = s->cap ? s->cap * 2 : 256;

@@ -26,8 +26,13 @@ struct sb_t {
 
 void sb_init(sb_t* s);
 void sb_free(sb_t* s);  // accepts null
-// Room for `need` more bytes plus the terminator. Capacity grows from 256 by doubling.
-int sb_reserve(sb_t* s, size_t need);
+// Room for `need` more bytes plus the terminator. Capacity grows from 256 by doubling. The
+// check is inline: every append of every event makes it.
+int sb_grow(sb_t* s, size_t need);
+inline int sb_reserve(sb_t* s, size_t need) {
+    if (s->cap > s->len && s->cap - s->len > need) return 0;
+    return sb_grow(s, need);
+}
 int sb_append(sb_t* s, const char* data, size_t n);
 int sb_appendz(sb_t* s, const char* c);
 int sb_printf(sb_t* s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

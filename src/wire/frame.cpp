@@ -155,29 +155,6 @@ int proto_write_all(int fd, const void* buf, size_t n) {
     return write_vec(fd, &iov, 1);
 }
 
-void frame_put_len(unsigned char* hdr, size_t len) {
-    const auto n = static_cast<uint32_t>(len);
-    hdr[0] = static_cast<unsigned char>(n >> 24);
-    hdr[1] = static_cast<unsigned char>(n >> 16);
-    hdr[2] = static_cast<unsigned char>(n >> 8);
-    hdr[3] = static_cast<unsigned char>(n);
-}
-
-uint32_t frame_get_len(const unsigned char* hdr) {
-    return static_cast<uint32_t>(hdr[0]) << 24 | static_cast<uint32_t>(hdr[1]) << 16 |
-           static_cast<uint32_t>(hdr[2]) << 8 | hdr[3];
-}
-
-size_t frame_begin(sb_t* out) {
-    static const char NO_LENGTH_YET[FRAME_HEADER_BYTES] = {0, 0, 0, 0};
-    size_t at = out->len;
-    return sb_append(out, NO_LENGTH_YET, sizeof NO_LENGTH_YET) == 0 ? at : SIZE_MAX;
-}
-
-void frame_set_length(sb_t* out, size_t at) {
-    frame_put_len(reinterpret_cast<unsigned char*>(out->buf + at), out->len - at - FRAME_HEADER_BYTES);
-}
-
 int frame_batch_t::flush(int fd) {
     if (out.len > 0 && !failed && proto_write_all(fd, out.buf, out.len) != 0) failed = true;
     out.len = 0;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "base/sb.h"
 
@@ -45,14 +46,32 @@ bool proto_peer_gone(int fd);
 int proto_write_all(int fd, const void* buf, size_t n);
 
 // The 4-byte big-endian length of a frame header. Frames the daemon writes carry the low 32
-// bits of their length.
-void frame_put_len(unsigned char* hdr, size_t len);
-uint32_t frame_get_len(const unsigned char* hdr);
+// bits of their length. Inline: a stream builds one header per line it sends.
+inline void frame_put_len(unsigned char* hdr, size_t len) {
+    const auto n = static_cast<uint32_t>(len);
+    hdr[0] = static_cast<unsigned char>(n >> 24);
+    hdr[1] = static_cast<unsigned char>(n >> 16);
+    hdr[2] = static_cast<unsigned char>(n >> 8);
+    hdr[3] = static_cast<unsigned char>(n);
+}
+inline uint32_t frame_get_len(const unsigned char* hdr) {
+    return static_cast<uint32_t>(hdr[0]) << 24 | static_cast<uint32_t>(hdr[1]) << 16 |
+           static_cast<uint32_t>(hdr[2]) << 8 | hdr[3];
+}
+
 // For writers that gather whole frames in one buffer: frame_begin appends a frame's 4 length
 // bytes and returns where the frame starts (SIZE_MAX, `out` unchanged, when memory ran out);
 // frame_set_length fills them in once the body that runs to the end of `out` is appended.
-size_t frame_begin(sb_t* out);
-void frame_set_length(sb_t* out, size_t at);
+inline size_t frame_begin(sb_t* out) {
+    const size_t at = out->len;
+    if (sb_reserve(out, FRAME_HEADER_BYTES) != 0) return SIZE_MAX;
+    memset(out->buf + at, 0, FRAME_HEADER_BYTES);
+    out->len += FRAME_HEADER_BYTES;
+    return at;
+}
+inline void frame_set_length(sb_t* out, size_t at) {
+    frame_put_len(reinterpret_cast<unsigned char*>(out->buf + at), out->len - at - FRAME_HEADER_BYTES);
+}
 
 // Frames gathered in one buffer and written to a connection with one write: a stream that
 // turns one read of a child's output into several events sends them together. Once a write

@@ -93,14 +93,9 @@ bool has_control_byte(const char* s) {
     return false;
 }
 
-struct apply_err_t {
-    const char* code;
-    const char* msg;
-};
-
 // Replaces the lists named by the request's list arguments. 0 when at least one was given and
 // all were taken; -1 with `err` set otherwise (the record may then be partly changed).
-int apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args, int n, apply_err_t* err) {
+int apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args, int n, op_err* err) {
     bool any = false;
     char value[LIST_ARG_BYTES];
     for (const cfg_list_arg_t& l : CFG_LIST_ARGS) {
@@ -132,7 +127,7 @@ int apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args,
 }
 
 // Fills `next` from the live record and the request. 0, or -1 with `err` set.
-int build_next_record(vornd_config_t* next, const char* js, const jsmntok_t* args, int n, apply_err_t* err) {
+int build_next_record(vornd_config_t* next, const char* js, const jsmntok_t* args, int n, op_err* err) {
     char level[LEVEL_ARG_BYTES];
     if (arg_get_str(js, args, n, "level", level, sizeof level) == 0 && level[0]) {
         if (config_preset(next, level) == 0) return 0;  // a level replaces every list: no list argument is read
@@ -155,7 +150,7 @@ void build_applied(sb_t* r, const char* target) {
 
 // The whole change, one call at a time: 0 with `result` filled, or -1 with `err` set. The
 // reply is written after the lock is released, so a slow reader holds up no other apply.
-int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result, apply_err_t* err) {
+int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result, op_err* err) {
     // One apply at a time, and no SIGHUP reload in between: the copy of the live record, the
     // ".tmp" file, the rename and the reload happen under the reload lock.
     std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
@@ -191,7 +186,7 @@ int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result,
 
 int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     sb_t result;
-    apply_err_t err = {nullptr, nullptr};
+    op_err err = {nullptr, nullptr};
     if (apply_serialised(js, args, n, &result, &err) != 0) return reply_err(fd, req_id, err.code, err.msg);
     return reply_ok(fd, req_id, result.buf);
 }

@@ -27,19 +27,14 @@ constexpr int EXEC_MAX_ARGS = 31;
 constexpr int EXEC_KILL_GRACE_MS = 500;
 constexpr size_t EXEC_BATCH_MAX_BYTES = 65536;  // gathered frames are written at this size at the latest
 
-struct exec_error_t {
-    const char* code;
-    const char* msg;
-};
-
 // Reads `cmd`, applies the allow-list and resolves the program into `path`. Null on
 // success, else the error to send.
-const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, char* path) {
-    static const exec_error_t NO_CMD = {ERR_EREQ, "cmd required"};
-    static const exec_error_t FORBIDDEN = {ERR_EFORBIDDEN, "cmd not in exec allowlist"};
-    static const exec_error_t NOT_EXECUTABLE = {ERR_ENOENT, "cmd not executable"};
-    static const exec_error_t NOT_FOUND = {ERR_ENOENT, "cmd not found"};
-    static const exec_error_t TOO_LONG = {ERR_EBADREQ, "cmd too long"};
+const op_err* resolve_cmd(const char* js, const jsmntok_t* args, int an, char* path) {
+    static const op_err NO_CMD = {ERR_EREQ, "cmd required"};
+    static const op_err FORBIDDEN = {ERR_EFORBIDDEN, "cmd not in exec allowlist"};
+    static const op_err NOT_EXECUTABLE = {ERR_ENOENT, "cmd not executable"};
+    static const op_err NOT_FOUND = {ERR_ENOENT, "cmd not found"};
+    static const op_err TOO_LONG = {ERR_EBADREQ, "cmd too long"};
     char cmd[CMD_BYTES] = "";
     if (arg_get_str_fit(js, args, an, "cmd", cmd, sizeof cmd) == ARG_TOO_LONG) return &TOO_LONG;
     if (!cmd[0]) return &NO_CMD;
@@ -55,10 +50,10 @@ const exec_error_t* resolve_cmd(const char* js, const jsmntok_t* args, int an, c
 
 // The child's argument vector: `path`, the entries of `argv` (at most 31, each whole), null.
 // `store` holds the entries and must outlive `out`. Null, or the refusal to send.
-const exec_error_t* build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
-                               char* out[EXEC_MAX_ARGS + 2]) {
-    static const exec_error_t TOO_MANY = {ERR_EBADREQ, "too many arguments"};
-    static const exec_error_t TOO_LONG = {ERR_EBADREQ, "argv too long"};
+const op_err* build_argv(const char* js, const jsmntok_t* args, int an, char* path, char (*store)[256],
+                         char* out[EXEC_MAX_ARGS + 2]) {
+    static const op_err TOO_MANY = {ERR_EBADREQ, "too many arguments"};
+    static const op_err TOO_LONG = {ERR_EBADREQ, "argv too long"};
     int n = arg_array_strs_fit(js, args, an, "argv", store, EXEC_MAX_ARGS);
     if (n == ARG_TOO_MANY) return &TOO_MANY;
     if (n == ARG_TOO_LONG) return &TOO_LONG;
@@ -132,7 +127,7 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     char path[RESOLVED_BYTES];
     char store[EXEC_MAX_ARGS][256];
     char* argv[EXEC_MAX_ARGS + 2];
-    const exec_error_t* err = resolve_cmd(js, args, an, path);
+    const op_err* err = resolve_cmd(js, args, an, path);
     if (!err) err = build_argv(js, args, an, path, store, argv);
     if (err) {
         emit_stream_error(&e, err->code, err->msg);
@@ -157,11 +152,11 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
 namespace {
 
 // Reads the three path and vector arguments; null, or the refusal to reply.
-const exec_error_t* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd, char* path,
-                                  char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
-    static const exec_error_t NO_LOG = {ERR_EREQ, "log_path required"};
-    static const exec_error_t LOG_TOO_LONG = {ERR_EBADREQ, "log_path too long"};
-    static const exec_error_t CWD_TOO_LONG = {ERR_EBADREQ, "cwd too long"};
+const op_err* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd, char* path,
+                            char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
+    static const op_err NO_LOG = {ERR_EREQ, "log_path required"};
+    static const op_err LOG_TOO_LONG = {ERR_EBADREQ, "log_path too long"};
+    static const op_err CWD_TOO_LONG = {ERR_EBADREQ, "cwd too long"};
     if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &LOG_TOO_LONG;
     if (!log_path[0]) return &NO_LOG;
     if (arg_get_str_fit(js, args, an, "cwd", cwd, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &CWD_TOO_LONG;
@@ -176,7 +171,7 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     char cwd[DETACHED_PATH_BYTES] = "";
     char store[EXEC_MAX_ARGS][256];
     char* argv[EXEC_MAX_ARGS + 2];
-    const exec_error_t* err = resolve_cmd(js, args, an, path);
+    const op_err* err = resolve_cmd(js, args, an, path);
     if (!err) err = detached_args(js, args, an, log_path, cwd, path, store, argv);
     if (err) return reply_err(fd, req_id, err->code, err->msg);
 

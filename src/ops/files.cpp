@@ -111,18 +111,13 @@ int mounts_build_json(std::string_view table, sb_t* out) {
 
 namespace {
 
-struct refusal_t {
-    const char* code;
-    const char* msg;
-};
-
 // Reads the regular file `path` (at most `limit` bytes) into `data` after the list's second test
 // on what it turned out to be. Null, or the refusal. The file is closed when this returns, so no
 // reply is sent while the daemon still holds it (a FIFO held open would take a writer's bytes).
-const refusal_t* read_listed_file(const cfg_allow_t* list, const char* path, size_t limit, sb_t* data) {
-    static const refusal_t READ_FAILED = {ERR_EIO, "read failed"};
-    static const refusal_t NOT_LISTED = {ERR_EFORBIDDEN, "path not in allowlist"};
-    static const refusal_t NOT_REGULAR = {ERR_EBADREQ, "not a regular file"};
+const op_err* read_listed_file(const cfg_allow_t* list, const char* path, size_t limit, sb_t* data) {
+    static const op_err READ_FAILED = {ERR_EIO, "read failed"};
+    static const op_err NOT_LISTED = {ERR_EFORBIDDEN, "path not in allowlist"};
+    static const op_err NOT_REGULAR = {ERR_EBADREQ, "not a regular file"};
     // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
     unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!f) return &READ_FAILED;
@@ -147,7 +142,7 @@ int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
                                                                                 : READ_FILE_DEFAULT_BYTES;
     sb_t data;
-    if (const refusal_t* r = read_listed_file(&cfg->paths_read_file, path, limit, &data))
+    if (const op_err* r = read_listed_file(&cfg->paths_read_file, path, limit, &data))
         return reply_err(fd, req_id, r->code, r->msg);
     sb_t s;
     sb_appendz(&s, "{\"path\":\"");

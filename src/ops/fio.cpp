@@ -90,11 +90,6 @@ struct fio_req_t {
     char workdir[FIO_COMPOSED_BYTES] = {};
 };
 
-struct fio_error_t {
-    const char* code;
-    const char* msg;
-};
-
 void deliver_line(fio_lines_t* l, int which) {
     l->carry[l->len] = '\0';
     if (fio_cb(&l->fc, which, l->carry) != 0) l->stop = 1;
@@ -104,12 +99,12 @@ void deliver_line(fio_lines_t* l, int which) {
 // ---- request checks ----
 
 // Null and the resolved path in r->resolved, or the refusal of the request's target_dir.
-const fio_error_t* check_target(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
-    static const fio_error_t REQUIRED = {ERR_EREQ, "target_dir required"};
-    static const fio_error_t TOO_LONG = {ERR_EBADREQ, "target_dir too long"};
-    static const fio_error_t UNRESOLVABLE = {ERR_EBADPATH, "target_dir not resolvable"};
-    static const fio_error_t FORBIDDEN = {ERR_EFORBIDDEN, "target_dir not in allowlist"};
-    static const fio_error_t NOT_DIR = {ERR_ENOTDIR, "target_dir not a directory"};
+const op_err* check_target(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
+    static const op_err REQUIRED = {ERR_EREQ, "target_dir required"};
+    static const op_err TOO_LONG = {ERR_EBADREQ, "target_dir too long"};
+    static const op_err UNRESOLVABLE = {ERR_EBADPATH, "target_dir not resolvable"};
+    static const op_err FORBIDDEN = {ERR_EFORBIDDEN, "target_dir not in allowlist"};
+    static const op_err NOT_DIR = {ERR_ENOTDIR, "target_dir not a directory"};
     // One byte more than the field holds, so that a longer path is seen rather than cut.
     char target[FIO_TARGET_BYTES + 1] = {};
     arg_get_str(js, args, an, "target_dir", target, sizeof target);
@@ -139,9 +134,9 @@ void fio_sanitize_size(char* text, size_t cap, const char* def) {
 }
 
 // Null and the tests to run in r->rows, or the refusal of the request's test arguments.
-const fio_error_t* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
-    static const fio_error_t UNKNOWN = {ERR_EREQ, "unknown test preset"};
-    static const fio_error_t BAD_RW = {ERR_EREQ, "invalid rw"};
+const op_err* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_t* r) {
+    static const op_err UNKNOWN = {ERR_EREQ, "unknown test preset"};
+    static const op_err BAD_RW = {ERR_EREQ, "invalid rw"};
     char test[FIO_TEST_BYTES] = "seq1m";
     arg_get_str(js, args, an, "test", test, sizeof test);
     arg_get_str(js, args, an, "size", r->size, sizeof r->size);
@@ -418,9 +413,9 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     op_emit_t e = job_emit(fd, req_id, job);
     char fio[FIO_PATH_BYTES];
     fio_req_t r;
-    const fio_error_t* err = nullptr;
-    static const fio_error_t NO_FIO = {ERR_ENOENT, "fio not found"};
-    static const fio_error_t NO_WORKDIR = {ERR_EIO, "cannot create work dir"};
+    const op_err* err = nullptr;
+    static const op_err NO_FIO = {ERR_ENOENT, "fio not found"};
+    static const op_err NO_WORKDIR = {ERR_EIO, "cannot create work dir"};
     unique_fd wfd;
     if (binfind("fio", "fio", fio, sizeof fio) != 0) err = &NO_FIO;
     if (!err) err = check_target(js, args, an, &r);

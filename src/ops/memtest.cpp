@@ -211,17 +211,12 @@ bool claim_alive() {
     return text[0] && started > 0 && time(nullptr) - started < CLAIM_FRESH_SECS;
 }
 
-struct reply_error_t {
-    const char* code;
-    const char* msg;
-};
-
 // Takes the sentinel and writes the claim: null, or the error to reply with (an existing
 // live claim is left as it was).
-const reply_error_t* claim_sentinel() {
-    static const reply_error_t CANNOT = {ERR_ESENT, "cannot claim memtest sentinel"};
-    static const reply_error_t RUNNING = {ERR_EBUSY, "a memory-test suspend is already running"};
-    static const reply_error_t BUSY = {ERR_EBUSY, "memtest sentinel busy"};
+const op_err* claim_sentinel() {
+    static const op_err CANNOT = {ERR_ESENT, "cannot claim memtest sentinel"};
+    static const op_err RUNNING = {ERR_EBUSY, "a memory-test suspend is already running"};
+    static const op_err BUSY = {ERR_EBUSY, "memtest sentinel busy"};
     if (mkdir(SENTINEL_DIR, 0755) != 0) {
         if (errno != EEXIST) return &CANNOT;
         if (claim_alive()) return &RUNNING;
@@ -269,11 +264,11 @@ void read_run_args(const char* js, const jsmntok_t* args, int an, run_args_t* ra
 
 // Claim, work directory and launch; null on success, else the error to reply with (the
 // claim released when it was taken). Called with g_run_mu held.
-const reply_error_t* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
-    static const reply_error_t NO_WORKDIR = {ERR_EMKDIR, "cannot create workdir"};
-    static const reply_error_t NO_FORK = {ERR_EFORK, "fork failed"};
-    static const reply_error_t NO_START = {ERR_ESPAWN, "orchestrator cannot be started"};
-    if (const reply_error_t* err = claim_sentinel()) return err;
+const op_err* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
+    static const op_err NO_WORKDIR = {ERR_EMKDIR, "cannot create workdir"};
+    static const op_err NO_FORK = {ERR_EFORK, "fork failed"};
+    static const op_err NO_START = {ERR_ESPAWN, "orchestrator cannot be started"};
+    if (const op_err* err = claim_sentinel()) return err;
     mkdir(MEMTEST_BASE, 0755);
     if (mkdir(wd, 0755) != 0 && errno != EEXIST) {
         clear_sentinel();
@@ -316,7 +311,7 @@ int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok
     gen_id(run_id);
     snprintf(wd, sizeof wd, "%s/%s", MEMTEST_BASE, run_id);
 
-    const reply_error_t* err;
+    const op_err* err;
     {
         std::lock_guard<std::mutex> lock(g_run_mu);
         err = start_run(&ra, run_id, wd);

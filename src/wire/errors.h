@@ -29,3 +29,9 @@ constexpr const char ERR_EBADDEV[] = "EBADDEV";        // a device name refused
 constexpr const char ERR_EINTERNAL[] = "EINTERNAL";    // the configuration cannot be generated
 constexpr const char ERR_EPERSIST[] = "EPERSIST";      // ... or written and loaded
 constexpr const char ERR_DEFAULT[] = "ERR";            // when no code is given
+
+// A refusal on its way to a reply or an error event: a code above and its message.
+struct op_err {
+    const char* code;
+    const char* msg;
+};

@@ -46,6 +46,9 @@ pid_t spawn(const exec_spec_t* spec, pipes_t* p) {
     c.argv = spec->argv;
     c.envp = spec->envp;
     c.cwd = spec->cwd;
+    c.cwd_fd = spec->cwd_fd;
+    c.umask = spec->umask;
+    c.stdio[0] = spec->stdin_fd;
     c.stdio[1] = p->out_w.get();
     c.stdio[2] = spec->merge_stderr ? p->out_w.get() : p->err_w.get();
     pid_t pid = exec_spawn(&c, nullptr);

@@ -25,6 +25,9 @@ struct exec_spec_t {
     // The client connection of the request, watched (never read) for hang-up: a client that
     // is gone stops the child as a cancel does. -1 watches nothing.
     int watch_fd = -1;
+    int stdin_fd = -1;  // the child's standard input; -1: /dev/null
+    int cwd_fd = -1;    // a directory entered by descriptor, before `cwd` (exec_child_t)
+    int umask = -1;     // the child's file-creation mask; -1 keeps the daemon's
 };
 
 // How the child ended, by the convention of base/child_status.h: `exit_code` 0..255 on exit

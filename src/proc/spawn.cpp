@@ -132,7 +132,10 @@ CHILD_CODE int child_stdio(const int* stdio) {
     if (c->new_session) syscall(SYS_setsid);
     if (child_stdio(c->stdio) != 0) child_exit(x, CHILD_SETUP_FAILED, true);
     if (c->controlling_tty) sys3(SYS_ioctl, 0, TIOCSCTTY, 0);
+    // The directory descriptor is one of the daemon's, so it is entered before they close.
+    if (c->cwd_fd >= 0 && sys3(SYS_fchdir, c->cwd_fd, 0, 0) != 0) child_exit(x, CHILD_SETUP_FAILED, true);
     fd_close_from_3(x->fd_bound);
+    if (c->umask >= 0) sys3(SYS_umask, c->umask, 0, 0);
     if (c->cwd && c->cwd[0] && sys3(SYS_chdir, reinterpret_cast<long>(c->cwd), 0, 0) != 0)
         child_exit(x, CHILD_SETUP_FAILED, true);
     if (!c->detach) program_main(x);

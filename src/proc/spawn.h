@@ -11,6 +11,10 @@ struct exec_child_t {
     char* const* argv = nullptr;  // null-terminated; argv[0] is the full path (no PATH search)
     char* const* envp = nullptr;  // null: the daemon's environment
     const char* cwd = nullptr;    // null or empty: the daemon's
+    // A directory the child enters by descriptor (before `cwd`, which may then be relative):
+    // no path is looked up again through a directory another user may change. -1: none.
+    int cwd_fd = -1;
+    int umask = -1;  // the child's file-creation mask; -1 keeps the daemon's
     // Descriptors that become 0, 1 and 2. -1: /dev/null for 0, the daemon's own for 1 and 2.
     int stdio[3] = {-1, -1, -1};
     bool new_session = false;      // the child leads a session of its own

@@ -68,13 +68,25 @@ int fail_and_unlink(unique_fd* fd, const std::string& tmp) {
     return -1;
 }
 
+// The mode, owner and group of the file being replaced pass to its successor: an
+// administrator's 0600 or root:vorn 0640 stays so. A new file keeps the mode it was created with.
+int keep_attributes(int fd, const char* target) {
+    struct stat st;
+    if (lstat(target, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) return -1;
+    return fchmod(fd, st.st_mode & 07777);
+}
+
 // Replaces `target` with `text` through "<target>.tmp": write all, fsync, rename. 0 on
 // success; -1 with errno of the failed step, the target untouched and no ".tmp" left behind.
-// The temporary name is never followed as a symbolic link.
+// The temporary file is always a new one: whatever holds its name (a link, a hard link to
+// another file) is removed first, never followed or written into.
 int write_conf_atomic(const char* target, const char* text, size_t len) {
     std::string tmp = std::string(target) + ".tmp";
-    unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, CONF_FILE_MODE));
+    unlink(tmp.c_str());
+    unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, CONF_FILE_MODE));
     if (!fd) return -1;
+    if (keep_attributes(fd.get(), target) != 0) return fail_and_unlink(&fd, tmp);
     if (write_full(fd.get(), text, len) != 0) return fail_and_unlink(&fd, tmp);
     // A file whose bytes may not have reached the disk is not reported as persisted.
     if (fsync(fd.get()) != 0) return fail_and_unlink(&fd, tmp);

@@ -186,6 +186,10 @@ int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsm
     const char* path = nullptr;
     if (strlen(pool) >= ZPOOL_NAME_BYTES) {
         emit_stream_error(&e, ERR_EBADREQ, "pool too long");
+    } else if (pool[0] && !isalpha(static_cast<unsigned char>(pool[0]))) {
+        // A pool name begins with a letter; anything else ("-v", "--help") would reach zpool
+        // as one of its options.
+        emit_stream_error(&e, ERR_EBADREQ, "invalid pool name");
     } else if (!(path = find_zpool())) {
         emit_stream_error(&e, ERR_ENOENT,
                           "zpool not found (tried /sbin/zpool, /usr/sbin/zpool, /usr/local/sbin/zpool, PATH)");

@@ -94,6 +94,10 @@ TEST_F(ZpoolTest, RefusalsAndMissingTool) {
     const std::string long_name(64, 'p');
     EXPECT_EQ(masked(d.call(req("zpool_iostat_stream", R"({"pool":")" + long_name + "\"}"))),
               R"({"id":"r","event":"error","job_id":"X","ok":false,"code":"EBADREQ","error":"pool too long"})");
+    for (const char* name : {"-H", "--help", "1tank", ".tank"})
+        EXPECT_EQ(masked(d.call(req("zpool_iostat_stream", R"({"pool":")" + std::string(name) + "\"}"))),
+                  R"({"id":"r","event":"error","job_id":"X","ok":false,"code":"EBADREQ","error":"invalid pool name"})")
+            << name;
     EXPECT_TRUE(recorded_argv(rec("zpool")).empty());
 
     ASSERT_EQ(unlink("/sbin/zpool"), 0);

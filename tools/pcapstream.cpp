@@ -109,6 +109,12 @@ struct sinks_t {
     unique_fd file;  // PATH.part while it takes writes
 };
 
+// Where --out goes: its directory, opened once, and the names inside it.
+struct out_file_t {
+    unique_fd dir;
+    std::string name, part;
+};
+
 // Copies the capture until tcpdump closes its end. A consumer that is gone stops tcpdump,
 // whose remaining output still goes to the file.
 void copy_stream(int in, pid_t child, sinks_t* s) {
@@ -130,13 +136,29 @@ void copy_stream(int in, pid_t child, sinks_t* s) {
 }
 
 // PATH.part becomes PATH after a clean end; otherwise it is removed. 0, or -1.
-int finish_file(const std::string& out, sinks_t* s, bool clean) {
-    std::string part = out + ".part";
+int finish_file(const out_file_t& out, sinks_t* s, bool clean) {
     bool ok = clean && s->file && fsync(s->file.get()) == 0;
     s->file.reset();
-    if (ok && rename(part.c_str(), out.c_str()) == 0) return 0;
-    unlink(part.c_str());
+    if (ok && renameat(out.dir.get(), out.part.c_str(), out.dir.get(), out.name.c_str()) == 0) return 0;
+    unlinkat(out.dir.get(), out.part.c_str(), 0);
     return -1;
+}
+
+// Opens PATH.part as a new file. Its directory is reached without following any symbolic
+// link and the file is only ever named relative to it, so a link planted on the way (this
+// runs as root, in directories others may write) is refused rather than followed. 0, or -1
+// with errno.
+int open_out(const char* path, out_file_t* out, sinks_t* s) {
+    const char* slash = strrchr(path, '/');
+    std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+    out->name = slash ? slash + 1 : path;
+    out->part = out->name + ".part";
+    out->dir.reset(open_dir_no_links(dir.c_str()));
+    if (!out->dir) return -1;
+    unlinkat(out->dir.get(), out->part.c_str(), 0);  // whatever holds the name is replaced, never written into
+    s->file.reset(openat(out->dir.get(), out->part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                         0644));
+    return s->file ? 0 : -1;
 }
 
 // Waits for tcpdump, forwarding signals until it has ended; the number is forgotten before
@@ -168,13 +190,10 @@ int main(int argc, char** argv) {
         return 127;
     }
     sinks_t sinks;
-    if (o.out) {
-        std::string part = std::string(o.out) + ".part";
-        sinks.file.reset(open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (!sinks.file) {
-            fprintf(stderr, "pcapstream: %s: %s\n", part.c_str(), strerror(errno));
-            return 1;
-        }
+    out_file_t out;
+    if (o.out && open_out(o.out, &out, &sinks) != 0) {
+        fprintf(stderr, "pcapstream: %s.part: %s\n", o.out, strerror(errno));
+        return 1;
     }
 
     signal(SIGPIPE, SIG_IGN);  // a consumer that is gone shows as a failed write
@@ -193,7 +212,7 @@ int main(int argc, char** argv) {
     pid_t child = start_tcpdump(tcpdump, o, &in);
     if (child < 0) {
         fprintf(stderr, "pcapstream: cannot start tcpdump: %s\n", strerror(errno));
-        if (o.out) finish_file(o.out, &sinks, false);
+        if (o.out) finish_file(out, &sinks, false);
         return 1;
     }
     g_child = child;
@@ -202,7 +221,7 @@ int main(int argc, char** argv) {
     copy_stream(in.get(), child, &sinks);
     in.reset();
     int status = wait_status(child, &stop_signals);
-    if (o.out && finish_file(o.out, &sinks, status == 0) != 0 && status == 0) {
+    if (o.out && finish_file(out, &sinks, status == 0) != 0 && status == 0) {
         fprintf(stderr, "pcapstream: %s not written\n", o.out);
         return 1;
     }

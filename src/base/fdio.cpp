@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 void unique_fd::reset(int fd) {
     if (fd_ >= 0) close(fd_);
@@ -86,6 +88,25 @@ int write_str_file(const char* path, const char* val) {
     f.reset();
     errno = saved;
     return w < 0 ? -1 : 0;
+}
+
+int open_dir_no_links(const char* path) {
+    unique_fd dir(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const char* p = path; dir && *p;) {
+        p += strspn(p, "/");
+        size_t n = strcspn(p, "/");
+        if (n == 0) break;
+        std::string name(p, n);
+        int next = openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        // With O_DIRECTORY a link reads as "not a directory"; it is told apart here.
+        if (next < 0 && errno == ENOTDIR && fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            errno = ELOOP;
+        dir.reset(next);
+        p += n;
+    }
+    return dir ? dir.release() : -1;
 }
 
 int fd_limit() {

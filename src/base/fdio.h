@@ -69,6 +69,12 @@ ssize_t read_small_at(int dirfd, const char* path, char* buf, size_t cap);
 // the open or the write failed, with errno kept from that call.
 int write_str_file(const char* path, const char* val);
 
+// Opens the directory `path` (from the working directory when relative) entering every component with O_NOFOLLOW, so no
+// symbolic link anywhere on the way is followed: a link another user planted in a directory
+// it may write cannot send root elsewhere. The descriptor, or -1 with errno (ELOOP for a
+// link, ENOTDIR for any other non-directory).
+int open_dir_no_links(const char* path);
+
 // The bound for fd_close_from_3, read before a fork: getrlimit is not async-signal-safe.
 int fd_limit();
 // In a new child: closes every descriptor from 3 upward, close-on-exec or not. Raw system

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -312,6 +313,15 @@ int pcap_stream_cb(void* ctx, int which, const char* buf, size_t len) {
     return c->frame.flush(c->e->fd) != 0;
 }
 
+// True when a directory on the way to `out` is a symbolic link. The capture tool itself opens
+// the path the same way, so a link planted after this check is refused there too; a
+// directory that does not exist is left to the tool to report.
+bool out_dir_is_linked(const char* out) {
+    std::string dir(out, static_cast<size_t>(strrchr(out, '/') - out));
+    unique_fd d(open_dir_no_links(dir.c_str()));
+    return !d && errno == ELOOP;
+}
+
 void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char* out) {
     char snaplen_word[NUMBER_BYTES];
     snprintf(snaplen_word, sizeof snaplen_word, "%lld", a->snaplen);
@@ -347,6 +357,8 @@ int op_pcap_stream(int fd, const char* req_id, const char* js, const jsmntok_t* 
     char out[PCAP_OUT_MAX + 1] = "";
     arg_get_str(js, args, n, "out", out, sizeof out);
     if (out[0] && !pcap_out_path_ok(out)) return reply_err(fd, req_id, ERR_EREQ, "invalid out path");
+    if (out[0] && out_dir_is_linked(out))
+        return reply_err(fd, req_id, ERR_EFORBIDDEN, "out path goes through a symbolic link");
     char prog[TOOL_PATH_BYTES];
     if (binfind("pcapstream", nullptr, prog, sizeof prog) != 0)
         return reply_err(fd, req_id, ERR_ENOENT, "pcapstream not installed");

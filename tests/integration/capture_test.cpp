@@ -16,6 +16,7 @@
 #include "base/fdio.h"
 #include "host_util.h"
 #include "proc/tools.h"
+#include "stranger.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
@@ -208,6 +209,9 @@ TEST_F(CaptureTest, FakeToolGetsClampedNumbersAFileOfItsOwnAndIsStoppedWhenStuck
 
 TEST_F(CaptureTest, RefusalsAndMissingTools) {
     fake_tcpdump();
+    // A share anyone writes, where a local user made the cache directory a link to /opt.
+    ASSERT_TRUE(stranger_dir("/tmp/share", 0777));
+    ASSERT_TRUE(as_stranger([] { return symlink("/opt", "/tmp/share/pcap_cache") == 0; }));
     const struct {
         const char* op;
         std::string args, code, msg;
@@ -223,6 +227,8 @@ TEST_F(CaptureTest, RefusalsAndMissingTools) {
         {"pcap_stream", R"({"iface":"lo","bpf":"a|b;c"})", "EREQ", "invalid filter expression"},
         {"pcap_stream", R"({"iface":"lo","out":"/d/pcap_cache/)" + HEX32.substr(0, 31) + "F.pcap\"}", "EREQ",
          "invalid out path"},
+        {"pcap_stream", R"({"iface":"lo","out":"/tmp/share/pcap_cache/)" + HEX32 + ".pcap\"}", "EFORBIDDEN",
+         "out path goes through a symbolic link"},
         {"pcap_stream", R"({"iface":"lo"})", "ENOENT", "pcapstream not installed"},
     };
     for (const auto& r : rows) EXPECT_EQ(d->call(req(r.op, r.args)), err(r.code, r.msg)) << r.args;

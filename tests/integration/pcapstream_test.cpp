@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -60,4 +63,12 @@ TEST(Pcapstream, RunsTcpdumpCopiesItsOutputAndPublishesTheFileOnlyAfterACleanEnd
     EXPECT_EQ(recorded_argv(dir + "/argv"), (std::vector<std::string>{"-i", "down", "-s", "96", "-U", "-w", "-"}));
     EXPECT_FALSE(fs::exists(dir + "/b.pcap"));
     EXPECT_FALSE(fs::exists(dir + "/b.pcap.part"));
+
+    // A directory on the way that is a link is refused, never followed.
+    ASSERT_EQ(mkdir((dir + "/real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", (dir + "/linked").c_str()), 0);
+    r = run_program({PCAPSTREAM_BIN, "ok", "96", "--out", dir + "/linked/c.pcap"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pcapstream: " + dir + "/linked/c.pcap.part: " + strerror(ELOOP) + "\n");
+    EXPECT_TRUE(fs::is_empty(dir + "/real"));
 }

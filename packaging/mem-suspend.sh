@@ -108,7 +108,9 @@ is_orchestrator() {
 # Fails when another live run holds it.
 take_sentinel() {
     mkdir -m 0755 "$SENTINEL" 2>/dev/null
-    [ -d "$SENTINEL" ] || return 1
+    # Only a real directory of this user's: /tmp is everyone's, and a link planted there
+    # would make root write its pid wherever it points.
+    [ -d "$SENTINEL" ] && [ ! -L "$SENTINEL" ] && [ -O "$SENTINEL" ] || return 1
     _holder=$(first_line "$SENTINEL/pid")
     if [ -n "$_holder" ] && [ "$_holder" != $$ ] && is_orchestrator "$_holder"; then return 1; fi
     owns_sentinel=1
@@ -331,7 +333,12 @@ stop_if_cancelled
 route_output <"$fifo" &
 router=$!
 say "running $*"
-"$@" <"/dev/null" >"$fifo" &
+# The test itself is an ordinary process for the OOM killer: only this orchestrator keeps the
+# daemon's protection, so that it can put everything back whatever the test does.
+(
+    printf '0\n' >/proc/self/oom_score_adj 2>/dev/null
+    exec "$@"
+) <"/dev/null" >"$fifo" &
 mp=$!
 [ "$cancel" = 1 ] && stop_memprowl  # a request that came before $mp was set
 wait "$mp"

@@ -136,20 +136,29 @@ constexpr size_t MODE_BYTES = 16;
 constexpr size_t RUN_ID_ARG_BYTES = 64;
 constexpr size_t RUN_ID_MAX = 32;
 constexpr long long MAX_PASSES = 16;
+constexpr int FOREIGN_TREE_DEPTH = 8;  // how deep a planted tree at the sentinel's path is removed
 
 // Guards the sentinel from one run's claim to the end of its launch.
 std::mutex g_run_mu;
 
-// The first line of a small control file, cut at CR or LF; "" when it cannot be read.
-void read_ctrl(const char* path, char out[CTRL_BYTES]) {
-    read_small_at(AT_FDCWD, path, out, CTRL_BYTES);
+// The first line of the small control file `name` in `dir` (or AT_FDCWD), read once and cut
+// at CR or LF; "" when it cannot be read. A link is not followed, a FIFO never blocks.
+void read_ctrl_at(int dir, const char* name, char out[CTRL_BYTES]) {
+    out[0] = '\0';
+    unique_fd f(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    ssize_t n = -1;
+    if (f) {
+        do n = read(f.get(), out, CTRL_BYTES - 1);
+        while (n < 0 && errno == EINTR);
+    }
+    out[n > 0 ? n : 0] = '\0';
     out[strcspn(out, "\r\n")] = '\0';
 }
 
 // The control file as a base-10 number: 0 when it is missing, empty or not a number.
 long ctrl_number(const char* path) {
     char text[CTRL_BYTES];
-    read_ctrl(path, text);
+    read_ctrl_at(AT_FDCWD, path, text);
     return strtol(text, nullptr, 10);
 }
 
@@ -177,36 +186,66 @@ bool group_has_orchestrator(long pgid) {
     return false;
 }
 
-void sentinel_path(const char* name, char* out, size_t cap) { snprintf(out, cap, "%s/%s", SENTINEL_DIR, name); }
+// The sentinel when it is the daemon's own: a real directory (not a link) owned by root.
+// Nobody else can rename or remove such a directory in the sticky /tmp, so its files are
+// then used through this descriptor. -1 for anything else at the path, or nothing.
+int open_own_sentinel() {
+    unique_fd dir(open(SENTINEL_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!dir || fstat(dir.get(), &st) != 0 || st.st_uid != 0) return -1;
+    return dir.release();
+}
+
+// Removes `name` in `parent` and, for a directory, what it holds, `depth` levels down at most;
+// links are removed themselves, never followed. Failures are left to the mkdir that follows.
+void remove_tree_at(int parent, const char* name, int depth) {
+    unique_fd dir(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        unlinkat(parent, name, 0);
+        return;
+    }
+    int own = depth > 0 ? fcntl(dir.get(), F_DUPFD_CLOEXEC, 0) : -1;
+    if (DIR* d = own >= 0 ? fdopendir(own) : nullptr) {
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                remove_tree_at(dir.get(), e->d_name, depth - 1);
+        closedir(d);
+    } else if (own >= 0) {
+        close(own);
+    }
+    unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Anything at the sentinel's path that is not root's own directory was put there by someone
+// else (any local user may write /tmp): it must neither block every run nor make root act
+// where it points, so it goes.
+void remove_foreign_sentinel() {
+    log_msg(LOG_WRN, "mem_suspend_run: %s is not a directory of root's; removing it", SENTINEL_DIR);
+    remove_tree_at(AT_FDCWD, SENTINEL_DIR, FOREIGN_TREE_DEPTH);
+}
 
 // Removes the files the daemon and the orchestrator put into the sentinel, then the
 // directory; failures are ignored (a directory holding anything else stays).
 void clear_sentinel() {
-    for (const char* name : {"pid", "deadline", "started", "claiming"}) {
-        char path[RUN_FILE_BYTES];
-        sentinel_path(name, path, sizeof path);
-        unlink(path);
-    }
+    unique_fd dir(open_own_sentinel());
+    if (!dir) return;
+    for (const char* name : {"pid", "deadline", "started", "claiming"}) unlinkat(dir.get(), name, 0);
     rmdir(SENTINEL_DIR);
 }
 
-void write_small(const char* name, const char* text) {
-    char path[RUN_FILE_BYTES];
-    sentinel_path(name, path, sizeof path);
-    unique_fd f(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+void write_small(int dir, const char* name, const char* text) {
+    unique_fd f(openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (f) write_full(f.get(), text, strlen(text));
 }
 
 // A claim is alive while its orchestrator runs, or for 30 seconds after the daemon made it.
-bool claim_alive() {
-    char path[RUN_FILE_BYTES], text[CTRL_BYTES];
-    sentinel_path("pid", path, sizeof path);
-    if (orchestrator_alive(ctrl_number(path))) return true;
-    sentinel_path("claiming", path, sizeof path);
-    read_ctrl(path, text);
+bool claim_alive(int dir) {
+    char text[CTRL_BYTES];
+    read_ctrl_at(dir, "pid", text);
+    if (orchestrator_alive(strtol(text, nullptr, 10))) return true;
+    read_ctrl_at(dir, "claiming", text);
     if (!text[0]) return false;
-    sentinel_path("started", path, sizeof path);
-    read_ctrl(path, text);
+    read_ctrl_at(dir, "started", text);
     long started = strtol(text, nullptr, 10);
     return text[0] && started > 0 && time(nullptr) - started < CLAIM_FRESH_SECS;
 }
@@ -219,14 +258,18 @@ const op_err* claim_sentinel() {
     static const op_err BUSY = {ERR_EBUSY, "memtest sentinel busy"};
     if (mkdir(SENTINEL_DIR, 0755) != 0) {
         if (errno != EEXIST) return &CANNOT;
-        if (claim_alive()) return &RUNNING;
-        clear_sentinel();
+        unique_fd old(open_own_sentinel());
+        if (!old) remove_foreign_sentinel();
+        else if (claim_alive(old.get())) return &RUNNING;
+        else clear_sentinel();
         if (mkdir(SENTINEL_DIR, 0755) != 0) return &BUSY;
     }
+    unique_fd dir(open_own_sentinel());
+    if (!dir) return &BUSY;
     char started[32];
     snprintf(started, sizeof started, "%ld\n", static_cast<long>(time(nullptr)));
-    write_small("started", started);
-    write_small("claiming", "1\n");
+    write_small(dir.get(), "started", started);
+    write_small(dir.get(), "claiming", "1\n");
     return nullptr;
 }
 

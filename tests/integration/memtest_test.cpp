@@ -24,6 +24,7 @@
 #include "host_util.h"
 #include "proc/tools.h"
 #include "spawn.h"
+#include "stranger.h"
 
 namespace fs = std::filesystem;
 using strings = std::vector<std::string>;
@@ -160,9 +161,11 @@ protected:
         for (auto& f : frames) f = without_job_id(f);
         return frames;
     }
-    // A fake memory test: `body` after a line that records its arguments.
+    // A fake memory test: `body` after lines that record its arguments and its OOM score.
     void fake_memprowl(const std::string& body, const std::string& path = memprowl_path()) {
-        ASSERT_TRUE(write_file(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" >" + d->dir() + "/memprowl.argv\n" + body,
+        ASSERT_TRUE(write_file(path,
+                               "#!/bin/sh\nprintf '%s\\n' \"$@\" >" + d->dir() + "/memprowl.argv\n" +
+                                   "cat /proc/self/oom_score_adj >" + d->dir() + "/memprowl.oom\n" + body,
                                0755));
     }
     // A process named as the orchestrator, leading its own group, blocked until killed.
@@ -373,6 +376,43 @@ TEST_F(MemtestTest, SentinelStates) {
     EXPECT_EQ(sentinel_state(), "none");
 }
 
+// What a local user plants at the sentinel's path neither blocks every run nor makes root act
+// where it points: it is removed (a link itself, never its target) and the claim goes on.
+TEST_F(MemtestTest, ForeignSentinelIsRemovedNeverFollowed) {
+    ASSERT_TRUE(write_file(SCRIPT, "exit 0\n"));
+    ASSERT_TRUE(d->start());
+    ASSERT_EQ(chmod("/tmp", 01777), 0);
+    const std::string victim = "/opt/victim";  // root's, holding a stale claim's file names
+    const std::string now = std::to_string(time(nullptr));
+    const char* const s = SENTINEL.c_str();
+    const struct {
+        const char* name;
+        std::function<bool()> plant;
+    } rows[] = {
+        {"fresh claim in the user's directory",
+         [&] {
+             return mkdir(s, 0755) == 0 && write_file(SENTINEL + "/claiming", "1\n") &&
+                    write_file(SENTINEL + "/started", now + "\n");
+         }},
+        {"link to root's directory", [&] { return symlink(victim.c_str(), s) == 0; }},
+        {"fifo", [&] { return mkfifo(s, 0600) == 0; }},
+        {"tree", [&] { return fs::create_directories(SENTINEL + "/a/b/c") && write_file(SENTINEL + "/a/b/c/f", "x"); }},
+    };
+    for (const auto& r : rows) {
+        for (const char* name : {"pid", "deadline", "started", "claiming"})
+            ASSERT_TRUE(write_file(victim + "/" + name, std::string(name) == "started" ? "5\n" : "1\n"));
+        ASSERT_TRUE(as_stranger(r.plant)) << r.name;
+        std::string reply = call("mem_suspend_run", R"({"confirm":true})");
+        EXPECT_EQ(reply, ok(json_member(reply, "result"))) << r.name;
+        EXPECT_EQ(sentinel_state(), "claiming=1\n started=fresh") << r.name;
+        struct stat st {};
+        EXPECT_TRUE(lstat(s, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0) << r.name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 4) << r.name;
+        fs::remove_all(SENTINEL);
+    }
+    EXPECT_TRUE(d->wait_log("WRN vornd mem_suspend_run: /tmp/.vorn_memtest.lock is not a directory of root's"));
+}
+
 TEST_F(MemtestTest, ConcurrentRunsExactlyOneWins) {
     ASSERT_TRUE(write_file(SCRIPT, "exit 0\n"));
     ASSERT_TRUE(d->start());
@@ -510,6 +550,9 @@ TEST_F(MemtestTest, OrchestratorRunsToTheEndOrItsCancel) {
         EXPECT_EQ(records(stream), start_record(id, r.stream)) << r.args;
         EXPECT_TRUE(eventually([&] { return sentinel_state() == "none" && (!orch || ended(orch)); }, 10000)) << r.args;
         EXPECT_EQ(recorded_argv(d->dir() + "/memprowl.argv"), r.argv) << r.args;
+        // Only the orchestrator is out of the OOM killer's reach, never the test it runs.
+        EXPECT_EQ(read_text(d->dir() + "/memprowl.oom"), r.argv.empty() ? "" : "0\n") << r.args;
+        fs::remove(d->dir() + "/memprowl.oom");
         EXPECT_EQ(r.arc ? read_text(arc) : "", r.arc ? r.arc : "") << r.args;
         EXPECT_FALSE(fs::exists(wd + "/orch.pid") || fs::exists(wd + "/orch.pgid")) << r.args;
         EXPECT_TRUE(has(read_text(wd + "/orch.log"), r.log)) << read_text(wd + "/orch.log");

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,8 @@ constexpr size_t FIO_COMPOSED_BYTES = 4096;
 constexpr size_t FIO_NAME_BYTES = 64;  // a work directory's or a report's name
 // Names taken by other runs, or planted, are passed over this many times before the run gives up.
 constexpr int FIO_WORKDIR_TRIES = 64;
+// Held (flock) by the run that made the work directory for as long as it runs.
+constexpr const char* FIO_LOCK_NAME = ".lock";
 constexpr int FIO_MAX_ROWS = 6;
 constexpr long long FIO_RUNTIME_MAX_S = 86400;
 constexpr int FIO_IODEPTH_MAX = 1024;
@@ -203,46 +206,62 @@ bool dir_empty(int dfd) {
     return true;
 }
 
-// Empties and removes the work directories of daemons that no longer run. A link is never
+// 1 when no running daemon owns the work directory `sub` named `name`. A daemon holds the lock
+// of its directory for the whole run, whatever PID namespace it runs in, so a pid says nothing
+// where a lock exists; only a directory without one (an older daemon's) is judged by its pid.
+// A lock taken stays in `lock` while the caller removes the directory.
+bool workdir_stale(int sub, const char* name, unique_fd* lock) {
+    lock->reset(openat(sub, FIO_LOCK_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!*lock) return errno == ENOENT && kill(fio_workdir_pid(name), 0) != 0 && errno == ESRCH;
+    struct stat st;
+    return fstat(lock->get(), &st) == 0 && S_ISREG(st.st_mode) && flock(lock->get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+// Empties and removes the work directories that no running daemon owns. A link is never
 // followed, and a directory someone else owns is not one of ours.
 void fio_sweep_stale(int tfd) {
     scoped_dir d = list_dir(tfd);
     if (!d) return;
     while (struct dirent* e = readdir(d.get())) {
-        pid_t pid = fio_workdir_pid(e->d_name);
-        if (pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH) continue;
-        unique_fd sub(openat(tfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fio_workdir_pid(e->d_name) <= 0) continue;
+        unique_fd sub(openat(tfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), lock;
         struct stat st;
         if (!sub || fstat(sub.get(), &st) != 0 || st.st_uid != geteuid()) continue;
+        if (!workdir_stale(sub.get(), e->d_name, &lock)) continue;
         remove_files(sub.get(), nullptr);
+        unlinkat(sub.get(), FIO_LOCK_NAME, 0);
         unlinkat(tfd, e->d_name, AT_REMOVEDIR);
     }
 }
 
-// Opens the work directory just made as r->wname. Another writer
+// Opens the work directory just made as r->wname and takes its lock into `lock`. Another writer
 // of the target may have put something else under the name meanwhile: only an empty directory
 // of ours is accepted. Returns the open directory, or -1 with the directory removed again.
-int open_workdir(fio_req_t* r) {
+int open_workdir(fio_req_t* r, unique_fd* lock) {
     unique_fd w(openat(r->tfd.get(), r->wname, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     // The mode is set, not left to the umask: nobody else may enter, plant or read here.
     if (w && fstat(w.get(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && dir_empty(w.get()) &&
-        fchmod(w.get(), 0700) == 0)
-        return w.release();
+        fchmod(w.get(), 0700) == 0) {
+        lock->reset(openat(w.get(), FIO_LOCK_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (*lock && flock(lock->get(), LOCK_EX | LOCK_NB) == 0) return w.release();
+        if (*lock) unlinkat(w.get(), FIO_LOCK_NAME, 0);
+        lock->reset();
+    }
     unlinkat(r->tfd.get(), r->wname, AT_REMOVEDIR);
     return -1;
 }
 
 // Makes this run's work directory in the target. A name that exists is never reused, whoever
-// made it: what was planted in it would redirect fio's files. Returns the open directory, or -1
-// with nothing left behind.
-int make_workdir(fio_req_t* r) {
+// made it: what was planted in it would redirect fio's files. Returns the open directory with
+// its lock in `lock`, or -1 with nothing left behind.
+int make_workdir(fio_req_t* r, unique_fd* lock) {
     static std::atomic<unsigned> runs{0};
     for (int i = 0; i < FIO_WORKDIR_TRIES; i++) {
         snprintf(r->wname, sizeof r->wname, "%s%d_%u", FIO_WORKDIR_PREFIX, static_cast<int>(getpid()), ++runs);
         int n = snprintf(r->workdir, sizeof r->workdir, "%s/%s", r->resolved, r->wname);
         if (n < 0 || static_cast<size_t>(n) >= sizeof r->workdir) return -1;
-        if (mkdirat(r->tfd.get(), r->wname, 0700) == 0) return open_workdir(r);
+        if (mkdirat(r->tfd.get(), r->wname, 0700) == 0) return open_workdir(r, lock);
         if (errno != EEXIST) return -1;
     }
     return -1;
@@ -454,13 +473,13 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     const op_err* err = nullptr;
     static const op_err NO_FIO = {ERR_ENOENT, "fio not found"};
     static const op_err NO_WORKDIR = {ERR_EIO, "cannot create work dir"};
-    unique_fd wfd;
+    unique_fd wfd, lock;
     if (binfind("fio", "fio", fio, sizeof fio) != 0) err = &NO_FIO;
     if (!err) err = check_target(js, args, an, &r);
     if (!err) err = build_rows(js, args, an, &r);
     if (!err) {
         fio_sweep_stale(r.tfd.get());
-        wfd.reset(make_workdir(&r));
+        wfd.reset(make_workdir(&r, &lock));
         if (!wfd) err = &NO_WORKDIR;
     }
     if (err) {
@@ -480,8 +499,10 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     int spawn_failed = 0;
     int exit_code = run_tests(&r, fio, &e, wfd.get(), &spawn_failed);
     remove_files(wfd.get(), nullptr);
+    unlinkat(wfd.get(), FIO_LOCK_NAME, 0);
     wfd.reset();
     unlinkat(r.tfd.get(), r.wname, AT_REMOVEDIR);
+    lock.reset();
     // An error ends the stream: a "done" after it would be read as the next request's reply.
     if (spawn_failed) emit_stream_error(&e, ERR_ESPAWN, "fio spawn failed");
     else emit_done(&e, exit_code, nullptr);

@@ -3,8 +3,9 @@
 // log, progress, test_done), then "done" with the first non-zero exit code.
 //
 // Each run makes a work directory "___vorn_disk_test___<pid>_<n>" of its own, fresh (a name that
-// exists is passed over, never reused), root's alone (0700); a later run removes those of
-// daemons that no longer live. The target may be writable by others, so
+// exists is passed over, never reused), root's alone (0700), and holds the lock file inside for
+// the whole run; a later run removes the directories whose lock nobody holds (and those of older
+// daemons without a lock whose pid no longer lives). The target may be writable by others, so
 // after the check it is used through one descriptor, the work directory through another, and
 // fio runs inside it with names relative to it. fio writes its status lines separated by
 // carriage returns, so its output is split at both line ends as it arrives.

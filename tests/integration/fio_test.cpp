@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,16 +89,20 @@ std::string error_frame(const char* code, const char* msg) {
 
 }  // namespace
 
-// The target's path holds a ":", which fio would split a path at.
-TEST(FioReal, RunStreamsProgressAndReportsAndSweepsDeadDaemonsDirectories) {
+// The target's path holds a ":", which fio would split a path at. Of the work directories
+// there, one whose lock is held stays whatever its pid; one without a lock goes by its pid.
+TEST(FioReal, RunStreamsProgressAndReportsAndSweepsUnlockedDirectories) {
     ShmDir t, outside;
     pid_t dead = fork();
     if (dead == 0) _exit(0);
     ASSERT_EQ(wait_exit(dead), 0);
     const std::string target = std::string(t.path) + "/a:b", pre = target + "/___vorn_disk_test___";
     const std::string gone = pre + std::to_string(dead), gone_run = gone + "_3", live = pre + std::to_string(getpid());
-    const std::string link = gone + "_9";
-    for (const auto& dir : {gone, gone_run, live}) ASSERT_TRUE(write_file(dir + "/SEQ1M_Q8T1_W.0.0", "x"));
+    const std::string link = gone + "_9", held = gone + "_5", freed = live + "_7";
+    for (const auto& dir : {gone, gone_run, live, held, freed}) ASSERT_TRUE(write_file(dir + "/SEQ1M_Q8T1_W.0.0", "x"));
+    for (const auto& dir : {held, freed}) ASSERT_TRUE(write_file(dir + "/.lock", ""));
+    unique_fd lock(open((held + "/.lock").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
     ASSERT_TRUE(fs::create_directory(gone_run + "/sub"));
     ASSERT_TRUE(write_file(outside.path + std::string("/victim"), "x"));
     fs::create_directory_symlink(outside.path, link);
@@ -133,11 +138,12 @@ TEST(FioReal, RunStreamsProgressAndReportsAndSweepsDeadDaemonsDirectories) {
 
     // No work directory is left; a live daemon's stays, one with a subdirectory keeps it; no link is followed.
     strings kept;
-    for (const auto& dir : {gone_run, live, link}) kept.push_back(fs::path(dir).filename());
+    for (const auto& dir : {gone_run, live, link, held}) kept.push_back(fs::path(dir).filename());
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(entries(target), kept);
     EXPECT_EQ(entries(gone_run), strings{"sub"});
     EXPECT_EQ(entries(live), strings{"SEQ1M_Q8T1_W.0.0"});
+    EXPECT_EQ(entries(held), (strings{".lock", "SEQ1M_Q8T1_W.0.0"}));
     EXPECT_EQ(entries(outside.path), strings{"victim"});
 }
 

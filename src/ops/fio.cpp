@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,8 +35,11 @@ constexpr size_t FIO_BS_BYTES = 16;
 constexpr size_t FIO_CUSTOM_NAME_BYTES = 40;
 constexpr size_t FIO_PATH_BYTES = 512;
 constexpr size_t FIO_COMPOSED_BYTES = 4096;
-// The work directory leaves room for "/", a test name and ".json" in a composed path.
-constexpr size_t FIO_WORKDIR_MAX = FIO_COMPOSED_BYTES - FIO_CUSTOM_NAME_BYTES - 16;
+constexpr size_t FIO_NAME_BYTES = 64;  // a work directory's or a report's name
+// Names taken by other runs, or planted, are passed over this many times before the run gives up.
+constexpr int FIO_WORKDIR_TRIES = 64;
+// Held (flock) by the run that made the work directory for as long as it runs.
+constexpr const char* FIO_LOCK_NAME = ".lock";
 constexpr int FIO_MAX_ROWS = 6;
 constexpr long long FIO_RUNTIME_MAX_S = 86400;
 constexpr int FIO_IODEPTH_MAX = 1024;
@@ -87,7 +91,9 @@ struct fio_req_t {
     char custom_name[FIO_CUSTOM_NAME_BYTES] = {};
     t_t rows[FIO_MAX_ROWS] = {};
     int nrows = 0;
-    char workdir[FIO_COMPOSED_BYTES] = {};
+    unique_fd tfd;                          // the target directory
+    char wname[FIO_NAME_BYTES] = {};        // the work directory's name in it
+    char workdir[FIO_COMPOSED_BYTES] = {};  // its path, for the start record only
 };
 
 void deliver_line(fio_lines_t* l, int which) {
@@ -113,8 +119,10 @@ const op_err* check_target(const char* js, const jsmntok_t* args, int an, fio_re
     if (!realpath(target, r->resolved)) return &UNRESOLVABLE;
     cfg_snapshot_t cfg = g_cfg.load();
     if (!cfg_allow_check(&cfg->paths_fio, r->resolved)) return &FORBIDDEN;
+    // Everything later happens through this descriptor: the path is not looked up again.
+    r->tfd.reset(open(r->resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (stat(r->resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return &NOT_DIR;
+    if (!r->tfd || fstat(r->tfd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return &NOT_DIR;
     return nullptr;
 }
 
@@ -166,60 +174,104 @@ const op_err* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_
 
 // ---- files ----
 
-// Removes the regular files of the directory `dfd` whose names do not begin with "." and,
-// when `prefix` is given, begin with it. `dfd` stays open and is not moved.
-void remove_files(int dfd, const char* prefix) {
+// A listing of the directory `dfd` from its start, on a duplicate: `dfd` stays open. Null when
+// it cannot be listed.
+scoped_dir list_dir(int dfd) {
     int own = fcntl(dfd, F_DUPFD_CLOEXEC, 0);
-    DIR* d = own >= 0 ? fdopendir(own) : nullptr;
-    if (!d) {
-        if (own >= 0) close(own);
-        return;
-    }
-    rewinddir(d);  // the duplicate shares the position of earlier passes
-    while (struct dirent* e = readdir(d)) {
+    scoped_dir d(own >= 0 ? fdopendir(own) : nullptr);
+    if (!d && own >= 0) close(own);
+    if (d) rewinddir(d.get());  // the duplicate shares the position of earlier passes
+    return d;
+}
+
+// Removes the regular files of the directory `dfd` whose names do not begin with "." and,
+// when `prefix` is given, begin with it.
+void remove_files(int dfd, const char* prefix) {
+    scoped_dir d = list_dir(dfd);
+    if (!d) return;
+    while (struct dirent* e = readdir(d.get())) {
         if (e->d_name[0] == '.') continue;
         if (prefix && strncmp(e->d_name, prefix, strlen(prefix)) != 0) continue;
         struct stat st;
         if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) unlinkat(dfd, e->d_name, 0);
     }
-    closedir(d);
 }
 
-// Empties and removes the work directories of daemons that no longer run. A link is never
-// followed: a name that points elsewhere is left as it is.
-void fio_sweep_stale(const char* dir) {
-    DIR* d = opendir(dir);
+// 1 when the directory `dfd` holds nothing but "." and "..".
+bool dir_empty(int dfd) {
+    scoped_dir d = list_dir(dfd);
+    if (!d) return false;
+    while (struct dirent* e = readdir(d.get()))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) return false;
+    return true;
+}
+
+// 1 when no running daemon owns the work directory `sub` named `name`. A daemon holds the lock
+// of its directory for the whole run, whatever PID namespace it runs in, so a pid says nothing
+// where a lock exists; only a directory without one (an older daemon's) is judged by its pid.
+// A lock taken stays in `lock` while the caller removes the directory.
+bool workdir_stale(int sub, const char* name, unique_fd* lock) {
+    lock->reset(openat(sub, FIO_LOCK_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!*lock) return errno == ENOENT && kill(fio_workdir_pid(name), 0) != 0 && errno == ESRCH;
+    struct stat st;
+    return fstat(lock->get(), &st) == 0 && S_ISREG(st.st_mode) && flock(lock->get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+// Empties and removes the work directories that no running daemon owns. A link is never
+// followed, and a directory someone else owns is not one of ours.
+void fio_sweep_stale(int tfd) {
+    scoped_dir d = list_dir(tfd);
     if (!d) return;
-    int dfd = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        pid_t pid = fio_workdir_pid(e->d_name);
-        if (pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH) continue;
-        unique_fd sub(openat(dfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (sub) remove_files(sub.get(), nullptr);
-        unlinkat(dfd, e->d_name, AT_REMOVEDIR);
+    while (struct dirent* e = readdir(d.get())) {
+        if (fio_workdir_pid(e->d_name) <= 0) continue;
+        unique_fd sub(openat(tfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), lock;
+        struct stat st;
+        if (!sub || fstat(sub.get(), &st) != 0 || st.st_uid != geteuid()) continue;
+        if (!workdir_stale(sub.get(), e->d_name, &lock)) continue;
+        remove_files(sub.get(), nullptr);
+        unlinkat(sub.get(), FIO_LOCK_NAME, 0);
+        unlinkat(tfd, e->d_name, AT_REMOVEDIR);
     }
-    closedir(d);
 }
 
-// Creates this run's work directory and opens it. An existing directory (not a link) is
-// reused. Returns the open directory, or -1.
-int make_workdir(fio_req_t* r) {
+// Opens the work directory just made as r->wname and takes its lock into `lock`. Another writer
+// of the target may have put something else under the name meanwhile: only an empty directory
+// of ours is accepted. Returns the open directory, or -1 with the directory removed again.
+int open_workdir(fio_req_t* r, unique_fd* lock) {
+    unique_fd w(openat(r->tfd.get(), r->wname, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    // The mode is set, not left to the umask: nobody else may enter, plant or read here.
+    if (w && fstat(w.get(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && dir_empty(w.get()) &&
+        fchmod(w.get(), 0700) == 0) {
+        lock->reset(openat(w.get(), FIO_LOCK_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (*lock && flock(lock->get(), LOCK_EX | LOCK_NB) == 0) return w.release();
+        if (*lock) unlinkat(w.get(), FIO_LOCK_NAME, 0);
+        lock->reset();
+    }
+    unlinkat(r->tfd.get(), r->wname, AT_REMOVEDIR);
+    return -1;
+}
+
+// Makes this run's work directory in the target. A name that exists is never reused, whoever
+// made it: what was planted in it would redirect fio's files. Returns the open directory with
+// its lock in `lock`, or -1 with nothing left behind.
+int make_workdir(fio_req_t* r, unique_fd* lock) {
     static std::atomic<unsigned> runs{0};
-    int n = snprintf(r->workdir, sizeof r->workdir, "%s/%s%d_%u", r->resolved, FIO_WORKDIR_PREFIX,
-                     static_cast<int>(getpid()), ++runs);
-    if (n < 0 || static_cast<size_t>(n) > FIO_WORKDIR_MAX) return -1;
-    bool made = mkdir(r->workdir, 0755) == 0;
-    if (!made && errno != EEXIST) return -1;
-    int dfd = open(r->workdir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dfd < 0 && made) rmdir(r->workdir);
-    return dfd;
+    for (int i = 0; i < FIO_WORKDIR_TRIES; i++) {
+        snprintf(r->wname, sizeof r->wname, "%s%d_%u", FIO_WORKDIR_PREFIX, static_cast<int>(getpid()), ++runs);
+        int n = snprintf(r->workdir, sizeof r->workdir, "%s/%s", r->resolved, r->wname);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof r->workdir) return -1;
+        if (mkdirat(r->tfd.get(), r->wname, 0700) == 0) return open_workdir(r, lock);
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
 }
 
 // ---- one test ----
 
 struct fio_argv_t {
     char name[64], rw[64], bs[64], size[64], numjobs[32], iodepth[32], runtime[32], direct[24];
-    char output[FIO_COMPOSED_BYTES + 16], directory[FIO_COMPOSED_BYTES + 16];  // and the option's name
+    char output[FIO_NAME_BYTES + 16];  // and the option's name
     char* argv[24];
 };
 
@@ -236,7 +288,6 @@ void build_argv(const fio_req_t* r, const t_t* row, char* fio, const char* repor
     snprintf(a->direct, sizeof a->direct, "--direct=%d", r->direct);
     snprintf(a->runtime, sizeof a->runtime, "--runtime=%lld", r->runtime);
     snprintf(a->output, sizeof a->output, "--output=%s", report);
-    snprintf(a->directory, sizeof a->directory, "--directory=%s", r->workdir);
     int n = 0;
     for (char* s : {fio, a->name, lit("--ioengine=libaio"), a->rw, a->bs, a->size, a->numjobs, a->iodepth,
                     lit("--scramble_buffers=1"), a->direct})
@@ -246,8 +297,10 @@ void build_argv(const fio_req_t* r, const t_t* row, char* fio, const char* repor
         a->argv[n++] = a->runtime;
         a->argv[n++] = lit("--time_based");
     }
-    // Through a pipe fio prints status lines only when asked to; the request goes last.
-    for (char* s : {lit("--output-format=json"), a->output, a->directory, lit("--eta=always")}) a->argv[n++] = s;
+    // Through a pipe fio prints status lines only when asked to; the request goes last. The
+    // report and the data files are named relative to fio's working directory, the work
+    // directory: no path through the target is looked up again, and fio would split one at ":".
+    for (char* s : {lit("--output-format=json"), a->output, lit("--eta=always")}) a->argv[n++] = s;
     a->argv[n] = nullptr;
 }
 
@@ -269,10 +322,14 @@ void emit_test_start(fio_ctx_t* fc, const fio_req_t* r, const t_t* row) {
     emit_record(fc, s);
 }
 
-// Sends the test's report as its test_done record (nothing when it cannot be read).
-void emit_report(fio_ctx_t* fc, const char* report) {
+// Sends the test's report, `report` in the work directory `wfd`, as its test_done record
+// (nothing when it cannot be read). Only a regular file is read, never one behind a link.
+void emit_report(fio_ctx_t* fc, int wfd, const char* report) {
+    unique_fd f(openat(wfd, report, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
     sb_t text;
-    if (read_file_all(report, &text, FIO_REPORT_MAX_BYTES) != 0) return;
+    if (!f || fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (read_fd_all(f.get(), &text, FIO_REPORT_MAX_BYTES) != 0) return;
     sb_t s;
     sb_printf(&s, "{\"type\":\"test_done\",\"index\":%d,\"raw\":", fc->idx);
     fio_report_raw(std::string_view(text.buf ? text.buf : "", text.len), &s);
@@ -282,7 +339,7 @@ void emit_report(fio_ctx_t* fc, const char* report) {
         sb_appendz(&s, "{\"type\":\"log\",\"line\":\"fio report too large to send\"}");
     }
     emit_record(fc, s);
-    unlink(report);
+    unlinkat(wfd, report, 0);
 }
 
 bool client_hung_up(int fd) {
@@ -299,12 +356,12 @@ int run_tests(const fio_req_t* r, char* fio, op_emit_t* e, int wfd, int* spawn_f
     for (int i = 0; i < r->nrows; i++) {
         if ((e->job && e->job->cancel.load()) || lines.fc.client_gone || client_hung_up(e->fd)) break;
         const t_t* row = &r->rows[i];
-        char report[FIO_COMPOSED_BYTES];
-        int len = snprintf(report, sizeof report, "%s/%s.json", r->workdir, row->name);
-        if (len < 0 || static_cast<size_t>(len) >= sizeof report) break;  // make_workdir leaves room
+        char report[FIO_NAME_BYTES];
+        snprintf(report, sizeof report, "%s.json", row->name);
         fio_argv_t a;
         build_argv(r, row, fio, report, &a);
-        exec_spec_t spec = {a.argv, nullptr, r->workdir, 1, FIO_KILL_GRACE_MS, e->fd};
+        exec_spec_t spec = {a.argv, nullptr, nullptr, 1, FIO_KILL_GRACE_MS, e->fd};
+        spec.cwd_fd = wfd;
         lines.fc.idx = i;
         emit_test_start(&lines.fc, r, row);
         exec_result_t res;
@@ -314,7 +371,7 @@ int run_tests(const fio_req_t* r, char* fio, op_emit_t* e, int wfd, int* spawn_f
             *spawn_failed = 1;
             break;
         }
-        emit_report(&lines.fc, report);
+        emit_report(&lines.fc, wfd, report);
         if (exit_code == 0) exit_code = res.exit_code;
         remove_files(wfd, row->name);
     }
@@ -416,13 +473,13 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     const op_err* err = nullptr;
     static const op_err NO_FIO = {ERR_ENOENT, "fio not found"};
     static const op_err NO_WORKDIR = {ERR_EIO, "cannot create work dir"};
-    unique_fd wfd;
+    unique_fd wfd, lock;
     if (binfind("fio", "fio", fio, sizeof fio) != 0) err = &NO_FIO;
     if (!err) err = check_target(js, args, an, &r);
     if (!err) err = build_rows(js, args, an, &r);
     if (!err) {
-        fio_sweep_stale(r.resolved);
-        wfd.reset(make_workdir(&r));
+        fio_sweep_stale(r.tfd.get());
+        wfd.reset(make_workdir(&r, &lock));
         if (!wfd) err = &NO_WORKDIR;
     }
     if (err) {
@@ -442,8 +499,10 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     int spawn_failed = 0;
     int exit_code = run_tests(&r, fio, &e, wfd.get(), &spawn_failed);
     remove_files(wfd.get(), nullptr);
+    unlinkat(wfd.get(), FIO_LOCK_NAME, 0);
     wfd.reset();
-    rmdir(r.workdir);
+    unlinkat(r.tfd.get(), r.wname, AT_REMOVEDIR);
+    lock.reset();
     // An error ends the stream: a "done" after it would be read as the next request's reply.
     if (spawn_failed) emit_stream_error(&e, ERR_ESPAWN, "fio spawn failed");
     else emit_done(&e, exit_code, nullptr);

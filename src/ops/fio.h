@@ -2,9 +2,13 @@
 // its own under an allow-listed target directory, streamed as chunk records (start, test_start,
 // log, progress, test_done), then "done" with the first non-zero exit code.
 //
-// Each run's work directory is "___vorn_disk_test___<pid>_<n>"; a later run removes those of
-// daemons that no longer live. fio writes its status lines separated by carriage returns, so
-// its output is split at both line ends as it arrives.
+// Each run makes a work directory "___vorn_disk_test___<pid>_<n>" of its own, fresh (a name that
+// exists is passed over, never reused), root's alone (0700), and holds the lock file inside for
+// the whole run; a later run removes the directories whose lock nobody holds (and those of older
+// daemons without a lock whose pid no longer lives). The target may be writable by others, so
+// after the check it is used through one descriptor, the work directory through another, and
+// fio runs inside it with names relative to it. fio writes its status lines separated by
+// carriage returns, so its output is split at both line ends as it arrives.
 // Threads: everything lives on the handler's stack; callbacks run on the connection thread.
 // Errors: helpers return 0 / -1 or 1 / 0 as stated; the handler turns failures into events.
 #pragma once

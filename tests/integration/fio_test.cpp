@@ -1,9 +1,12 @@
 // fio_run: the real fio on a tmpfs (progress, reports, cancel, the sweep of dead daemons'
-// directories), and a fake fio for the exact argument vectors and every refusal.
+// directories), and a fake fio for the exact argument vectors, every refusal and a work
+// directory whose name another user took first.
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include "host_util.h"
 #include "proc/tools.h"
 #include "spawn.h"
+#include "stranger.h"
 #include "wire/json.h"
 
 namespace fs = std::filesystem;
@@ -64,11 +68,10 @@ protected:
         ASSERT_TRUE(fs::create_directories(target + "/dir"));
         ASSERT_TRUE(fs::create_directories(d.dir() + "/other/in"));
     }
-    // The runs' argument vectors, each joined with spaces, the work directory shown as W.
-    strings runs(const std::string& workdir) {
+    // The runs' argument vectors, each joined with spaces.
+    strings runs() {
         strings out(1);
-        for (std::string a : recorded_argv(rec("fio"))) {
-            if (size_t at = a.find(workdir); at != std::string::npos) a.replace(at, workdir.size(), "W");
+        for (const std::string& a : recorded_argv(rec("fio"))) {
             if (a == "=") out.emplace_back();
             else out.back() += (out.back().empty() ? "" : " ") + a;
         }
@@ -86,21 +89,27 @@ std::string error_frame(const char* code, const char* msg) {
 
 }  // namespace
 
-TEST(FioReal, RunStreamsProgressAndReportsAndSweepsDeadDaemonsDirectories) {
+// The target's path holds a ":", which fio would split a path at. Of the work directories
+// there, one whose lock is held stays whatever its pid; one without a lock goes by its pid.
+TEST(FioReal, RunStreamsProgressAndReportsAndSweepsUnlockedDirectories) {
     ShmDir t, outside;
     pid_t dead = fork();
     if (dead == 0) _exit(0);
     ASSERT_EQ(wait_exit(dead), 0);
-    const std::string pre = std::string(t.path) + "/___vorn_disk_test___", gone = pre + std::to_string(dead);
-    const std::string gone_run = gone + "_3", live = pre + std::to_string(getpid()), link = gone + "_9";
-    for (const auto& dir : {gone, gone_run, live}) ASSERT_TRUE(write_file(dir + "/SEQ1M_Q8T1_W.0.0", "x"));
+    const std::string target = std::string(t.path) + "/a:b", pre = target + "/___vorn_disk_test___";
+    const std::string gone = pre + std::to_string(dead), gone_run = gone + "_3", live = pre + std::to_string(getpid());
+    const std::string link = gone + "_9", held = gone + "_5", freed = live + "_7";
+    for (const auto& dir : {gone, gone_run, live, held, freed}) ASSERT_TRUE(write_file(dir + "/SEQ1M_Q8T1_W.0.0", "x"));
+    for (const auto& dir : {held, freed}) ASSERT_TRUE(write_file(dir + "/.lock", ""));
+    unique_fd lock(open((held + "/.lock").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
     ASSERT_TRUE(fs::create_directory(gone_run + "/sub"));
     ASSERT_TRUE(write_file(outside.path + std::string("/victim"), "x"));
     fs::create_directory_symlink(outside.path, link);
 
     TestDaemon d;
     ASSERT_TRUE(d.start());
-    strings frames = StreamReader(d, req("fio_run", fio_args(t.path, R"(,"size":"16M","runtime":5)"))).until_end(60000);
+    strings frames = StreamReader(d, req("fio_run", fio_args(target, R"(,"size":"16M","runtime":5)"))).until_end(60000);
     ASSERT_FALSE(frames.empty());
     if (has(frames[0], "fio not found")) GTEST_SKIP() << "fio is not installed";
     EXPECT_EQ(json_member(frames[0], "data"),
@@ -128,11 +137,13 @@ TEST(FioReal, RunStreamsProgressAndReportsAndSweepsDeadDaemonsDirectories) {
     EXPECT_EQ(frames.back(), R"({"id":"r","event":"done","ok":true,"exit_code":0})");
 
     // No work directory is left; a live daemon's stays, one with a subdirectory keeps it; no link is followed.
-    strings kept = {fs::path(gone_run).filename(), fs::path(live).filename(), fs::path(link).filename()};
+    strings kept;
+    for (const auto& dir : {gone_run, live, link, held}) kept.push_back(fs::path(dir).filename());
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(entries(t.path), kept);
+    EXPECT_EQ(entries(target), kept);
     EXPECT_EQ(entries(gone_run), strings{"sub"});
     EXPECT_EQ(entries(live), strings{"SEQ1M_Q8T1_W.0.0"});
+    EXPECT_EQ(entries(held), (strings{".lock", "SEQ1M_Q8T1_W.0.0"}));
     EXPECT_EQ(entries(outside.path), strings{"victim"});
 }
 
@@ -175,11 +186,10 @@ TEST_F(FioFakeTest, ArgumentVectorsAndRecords) {
     // One vector: `body` holds rw, bs and size, `opts` what follows --scramble_buffers.
     auto vec = [](const char* name, const char* body, const char* depth, const char* opts = " --direct=0") {
         return std::string("--name=") + name + " --ioengine=libaio " + body + " --numjobs=1 --iodepth=" + depth +
-               " --scramble_buffers=1" + opts + " --output-format=json --output=W/" + name +
-               ".json --directory=W --eta=always";
+               " --scramble_buffers=1" + opts + " --output-format=json --output=" + name + ".json --eta=always";
     };
-    EXPECT_EQ(runs(wd), (strings{vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8"),
-                                 vec("SEQ1M_Q8T1_R", "--rw=read --bs=1M --size=2G", "8")}));
+    EXPECT_EQ(runs(), (strings{vec("SEQ1M_Q8T1_W", "--rw=write --bs=1M --size=2G", "8"),
+                               vec("SEQ1M_Q8T1_R", "--rw=read --bs=1M --size=2G", "8")}));
 
     const struct {
         const char* args;
@@ -200,13 +210,38 @@ TEST_F(FioFakeTest, ArgumentVectorsAndRecords) {
     };
     for (const auto& c : cases) {
         strings frames = StreamReader(d, req("fio_run", fio_args(target, c.args))).until_end();
-        std::string workdir;
-        vc_json_str(json_member(frames[0], "data"), "work_dir", &workdir);
         EXPECT_EQ(json_event(frames.back()), "done") << c.args;
-        strings got = runs(workdir);
+        strings got = runs();
         EXPECT_EQ(got.size(), c.count) << c.args;
         EXPECT_EQ(got.empty() ? "" : got[0], c.first) << c.args;
     }
+}
+
+// Another user who may write to the target takes the next work directory names first, each
+// with a link where fio writes its first report: the run makes a directory of its own instead.
+TEST_F(FioFakeTest, WorkDirectoryNamesTakenFirstAreNotReused) {
+    const std::string share = d.dir() + "/share", victim = d.dir() + "/victim";
+    ASSERT_EQ(chmod(d.dir().c_str(), 0711), 0);
+    ASSERT_TRUE(stranger_dir(share, 0777));
+    ASSERT_TRUE(write_file(victim, "secret", 0600));
+    ASSERT_TRUE(d.start());
+    const std::string pre = "___vorn_disk_test___" + std::to_string(d.pid()) + "_";
+    const strings planted = {pre + "1", pre + "2", pre + "3"};
+    ASSERT_TRUE(as_stranger([&] {
+        for (const auto& name : planted)
+            if (mkdir((share + "/" + name).c_str(), 0777) != 0 ||
+                symlink(victim.c_str(), (share + "/" + name + "/SEQ1M_Q8T1_W.json").c_str()) != 0)
+                return false;
+        return true;
+    }));
+
+    strings frames = StreamReader(d, req("fio_run", fio_args(share))).until_end();
+    EXPECT_EQ(json_member(frames[0], "data"), R"({"type":"start","total":2,"work_dir":")" + share + "/" + pre + "4\"}");
+    EXPECT_EQ(frames.back(), R"({"id":"r","event":"done","ok":true,"exit_code":3})");
+    EXPECT_EQ(runs().size(), 2u);
+    EXPECT_EQ(read_text(victim), "secret");
+    EXPECT_EQ(entries(share), planted);
+    for (const auto& name : planted) EXPECT_EQ(entries(share + "/" + name), strings{"SEQ1M_Q8T1_W.json"});
 }
 
 TEST_F(FioFakeTest, RefusalsTouchNothing) {

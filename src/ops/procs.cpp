@@ -80,12 +80,11 @@ int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* a
     proc_scan_t scan;
     if (!scan.ok()) return reply_err(fd, req_id, ERR_EIO, "cannot open /proc");
     int killed = 0;
-    char comm[PROC_COMM_BYTES];
-    while (int pid = scan.next()) {
-        if (pid < 2) continue;  // never init
-        if (procfs_comm(scan.fd(), pid, comm, sizeof comm) >= 0 && strcmp(comm, name) == 0 && kill(pid, sig) == 0)
-            killed++;
-    }
+    proc_pin_t pin;
+    // Process 1 is never signalled.
+    auto named = [&](int pid, const proc_stat_t& st) { return pid >= 2 && strcmp(st.comm, name) == 0; };
+    while (scan.next_pinned(named, &pin))
+        if (pin.signal(sig) == 0) killed++;
     char r[32];
     snprintf(r, sizeof r, "{\"killed\":%d}", killed);
     return reply_ok(fd, req_id, r);
@@ -122,18 +121,22 @@ int sig_from_name(const char* name) {
     return -1;
 }
 
-// True when process `pid` no longer exists. An id beyond a pid_t never does: cut to one it
-// could name another process, or with -1 every process.
-bool process_gone(long long pid) {
-    if (pid > INT_MAX) return true;
-    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
-// True when `pid` has ended and only waits for its parent to collect its exit status.
-bool process_is_zombie(long long pid) {
-    proc_stat_t st;
-    return pid <= INT_MAX && procfs_stat(AT_FDCWD, static_cast<int>(pid), &st) == 0 &&
-           (st.state == 'Z' || st.state == 'X');
+// Pins process `tgid` (from proc_is_daemon, so never the daemon's) and proves that thread
+// `id` still belongs to it. 0, or -1 with errno (ESRCH: no such process any more).
+int pin_process_of(long long id, long long tgid, proc_pin_t* pin) {
+    proc_stat_t seen;
+    if (tgid < 1 || procfs_stat(AT_FDCWD, static_cast<int>(tgid), &seen) != 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    if (pin->open(AT_FDCWD, static_cast<int>(tgid), seen) != 0) return -1;
+    if (id == tgid) return 0;
+    // The thread may have ended before the pin: then its id names nothing of the process.
+    long long now = -1;
+    proc_is_daemon(id, &now);
+    if (now == tgid) return 0;
+    errno = ESRCH;
+    return -1;
 }
 
 const char* fd_target_type(const char* target) {
@@ -214,16 +217,22 @@ const detail_figure_t DETAIL_FIGURES[] = {
 int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
     if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
-    if (pid == getpid()) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to signal the daemon");
+    // A thread id stands for its whole process, as kill(2) takes it.
+    long long tgid = -1;
+    if (proc_is_daemon(pid, &tgid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to signal the daemon");
     char name[SIGNAL_NAME_BYTES] = "";
     arg_get_str(js, args, n, "signal", name, sizeof name);
     int sig = name[0] ? sig_from_name(name) : SIGTERM;
     if (sig < 0) return reply_err(fd, req_id, ERR_EREQ, "unknown or disallowed signal");
-    if (process_gone(pid)) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
-    if (kill(static_cast<pid_t>(pid), sig) != 0) return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
+    proc_pin_t pin;
+    if (pin_process_of(pid, tgid, &pin) != 0) {
+        if (errno == ESRCH) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
+        return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
+    }
+    if (pin.signal(sig) != 0) return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
     sleep_ms(SIGNAL_SETTLE_MS);
     // A process that has ended is gone even while its parent has not yet collected it.
-    bool gone = process_gone(pid) || process_is_zombie(pid);
+    bool gone = pin.exited();
     char r[64];
     snprintf(r, sizeof r, "{\"sent\":true,\"signal\":%d,\"gone\":%s}", sig, gone ? "true" : "false");
     return reply_ok(fd, req_id, r);
@@ -308,7 +317,9 @@ void process_group_path(long long pid, char* out, size_t cap) {
     snprintf(out, cap, "%s/vorn_thrum/p%lld", CPU_CGROUP_ROOT, pid);
 }
 
-int cpu_limit_apply(int fd, const char* req_id, long long pid, long long percent) {
+// `tgid` is the process that `pid` belongs to: the number written to cgroup.procs, so an id
+// that changed hands since the check cannot move the daemon.
+int cpu_limit_apply(int fd, const char* req_id, long long pid, long long tgid, long long percent) {
     long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
     if (ncpu < 2) ncpu = 1;
     if (percent > ncpu * 100) percent = ncpu * 100;
@@ -323,7 +334,7 @@ int cpu_limit_apply(int fd, const char* req_id, long long pid, long long percent
     long long quota = percent * QUOTA_US_PER_PERCENT;
     if (cgroup_write(group, "cpu.cfs_quota_us", quota) != 0)
         return reply_err(fd, req_id, ERR_EIO, "cfs_quota_us write failed");
-    if (cgroup_write(group, "cgroup.procs", pid) != 0)
+    if (cgroup_write(group, "cgroup.procs", tgid) != 0)
         return reply_err(fd, req_id, ERR_EPERM, "could not attach pid to cgroup");
     char r[160];
     snprintf(r, sizeof r,
@@ -333,10 +344,10 @@ int cpu_limit_apply(int fd, const char* req_id, long long pid, long long percent
 }
 
 // Every step may fail: a process that was never limited is released all the same.
-void cpu_limit_release(long long pid) {
+void cpu_limit_release(long long pid, long long tgid) {
     char group[CGROUP_PATH_BYTES];
     process_group_path(pid, group, sizeof group);
-    cgroup_write(CPU_CGROUP_ROOT, "cgroup.procs", pid);
+    cgroup_write(CPU_CGROUP_ROOT, "cgroup.procs", tgid);
     cgroup_write(group, "cpu.cfs_quota_us", -1);
     rmdir(group);
 }
@@ -346,13 +357,14 @@ void cpu_limit_release(long long pid) {
 int op_cpu_limit(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     long long pid = arg_get_int(js, args, n, "pid", 0);
     if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
-    if (pid == getpid()) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to limit the daemon");
+    long long tgid = -1;  // -1: no such thread
+    if (proc_is_daemon(pid, &tgid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to limit the daemon");
     long long percent = arg_get_int(js, args, n, "percent", 0);
     struct stat st;
     if (stat(CPU_CGROUP_ROOT, &st) != 0)
         return reply_err(fd, req_id, ERR_ENOSYS, "cgroup-v1 cpu controller not mounted");
-    if (process_gone(pid)) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
-    if (percent > 0) return cpu_limit_apply(fd, req_id, pid, percent);
-    cpu_limit_release(pid);
+    if (tgid < 0) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
+    if (percent > 0) return cpu_limit_apply(fd, req_id, pid, tgid, percent);
+    cpu_limit_release(pid, tgid);
     return reply_ok(fd, req_id, "{\"limited\":false,\"percent\":0}");
 }

@@ -1,6 +1,5 @@
 #include "ops/trace.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,23 +24,12 @@ constexpr size_t TOOL_PATH_BYTES = 512;
 constexpr size_t NUMBER_BYTES = 24;
 constexpr int STRACE_KILL_GRACE_MS = 200;
 constexpr size_t TRACE_WORD_BYTES = 160;  // "trace=<filter>", 159 characters at most
-constexpr size_t STATUS_BYTES = 8192;
 
 }  // namespace
 
 int trace_filter_ok(const char* filter) { return text_chars_ok(filter, TRACE_FILTER_MAX, ",_=!%/"); }
 
 namespace {
-
-// Whether `pid` names the daemon or one of its threads: the tracer's -f reaches every
-// thread of the process that a thread id belongs to.
-bool is_daemon(long long pid) {
-    if (pid == getpid()) return true;
-    char status[STATUS_BYTES];
-    if (pid > INT_MAX || procfs_read(AT_FDCWD, static_cast<int>(pid), "status", status, sizeof status) <= 0)
-        return false;
-    return proc_find_num(status, "\nTgid:", 0) == getpid();
-}
 
 void strace_run(op_emit_t* e, long long pid, const char* filter) {
     if (pid > INT_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
@@ -75,7 +63,8 @@ int op_strace_attach(int fd, const char* req_id, const char* js, const jsmntok_t
     char filter[TRACE_FILTER_MAX + 2] = "";  // one byte more than allowed, so a longer one shows
     arg_get_str(js, args, n, "filter", filter, sizeof filter);
     if (pid < 2) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
-    if (is_daemon(pid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to trace the daemon");
+    // The tracer's -f reaches every thread of the process a thread id belongs to.
+    if (proc_is_daemon(pid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to trace the daemon");
     if (!trace_filter_ok(filter)) return reply_err(fd, req_id, ERR_EREQ, "invalid trace filter");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = job_emit(fd, req_id, job);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
+#include <tuple>
 
 #include "base/fdio.h"
 #include "base/sb.h"
@@ -201,6 +202,31 @@ TEST(ProcSignalRenice, RefusalsSignalNamesGoneAndClampedNice) {
             << sig;
     // Ended but not yet collected by this test, its parent: gone all the same.
     EXPECT_EQ(call_pid(d, "proc_signal", c.pid, R"(,"signal":"kill")"), ok(R"({"sent":true,"signal":9,"gone":true})"));
+}
+
+// A thread id reaches the whole process it belongs to, so the daemon's are refused like the
+// daemon: a KILL would end it, a cap would slow every request.
+TEST(DaemonThreads, AreRefusedLikeTheDaemonAndItLives) {
+    std::string why = enter_private_mount_ns();
+    if (!why.empty()) GTEST_SKIP() << why;
+    scoped_mounts mounts;
+    ASSERT_TRUE(mounts.tmpfs("/sys/fs/cgroup"));  // no host cgroup is touched should a cap get through
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    unique_fd held = d.connect();  // a connection keeps a thread of the daemon alive
+    long long thread = 0;
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(d.pid()) + "/task"))
+            if (e.path().filename() != std::to_string(d.pid())) thread = std::stoll(e.path().filename());
+        return thread != 0;
+    }));
+    const std::tuple<const char*, const char*, std::string> rows[] = {
+        {"cpu_limit", R"(,"percent":1)", err("EFORBIDDEN", "refusing to limit the daemon")},
+        {"strace_attach", "", err("EFORBIDDEN", "refusing to trace the daemon")},
+        {"proc_signal", R"(,"signal":"KILL")", err("EFORBIDDEN", "refusing to signal the daemon")},
+    };
+    for (const auto& [op, more, want] : rows) EXPECT_EQ(call_pid(d, op, thread, more), want) << op;
+    EXPECT_EQ(d.call(req("proc_detail", "{\"pid\":1}")), err("EREQ", "invalid pid"));  // still answers
 }
 
 TEST(ProcReadings, ListDetailAndOpenFilesOfAChildThisProcessAndAKernelThread) {

@@ -176,6 +176,14 @@ bool orchestrator_alive(long pid) {
            runs_orchestrator(static_cast<int>(pid));
 }
 
+// Pins `pid` when it is a live orchestrator: the SIGTERM then reaches that process even if
+// the number has gone to another since.
+bool pin_orchestrator(long pid, proc_pin_t* pin) {
+    proc_stat_t st;
+    return pid <= INT_MAX && procfs_stat(AT_FDCWD, static_cast<int>(pid), &st) == 0 &&
+           pin->open(AT_FDCWD, static_cast<int>(pid), st) == 0 && runs_orchestrator(static_cast<int>(pid));
+}
+
 // True when a live orchestrator is a member of process group `pgid`: a group id left in a
 // finished run's file may name someone else's group by now.
 bool group_has_orchestrator(long pgid) {
@@ -384,8 +392,8 @@ int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmn
     if (pid < 2 && pgid < 2) return reply_err(fd, req_id, ERR_ENOENT, "no live orchestrator for run_id");
     if (pgid >= 2 && group_has_orchestrator(pgid)) {
         kill(static_cast<pid_t>(-pgid), SIGTERM);
-    } else if (pid >= 2 && orchestrator_alive(pid)) {
-        kill(static_cast<pid_t>(pid), SIGTERM);
+    } else if (proc_pin_t pin; pid >= 2 && pin_orchestrator(pid, &pin)) {
+        pin.signal(SIGTERM);
     } else {
         return reply_err(fd, req_id, ERR_ESTALE, "orchestrator not alive");
     }

@@ -168,9 +168,11 @@ int stream_cb(void* ctx, int which, const char* line) {
     return 0;
 }
 
-// Runs the diagnostic tool or tar as the job's child and ends the stream.
+// Runs the diagnostic tool or tar as the job's child and ends the stream. The bundle holds logs
+// only root (and adm) may read, so the child creates files for their owner alone.
 void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key, const char* value) {
     exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS, e->fd};
+    spec.umask = 077;
     stream_ctx_t sc = {e};
     exec_result_t res;
     if (exec_stream(&spec, stream_cb, &sc, e->job, &res) != 0) {
@@ -182,6 +184,17 @@ void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const
     sb_kv_str(&result, key, value, 0);
     sb_appendz(&result, "}");
     emit_done(e, res.exit_code, result.buf);
+}
+
+// Creates the output directory (its owner's alone) when it is missing. 0 when `dir` is a
+// directory, not a link, that only the daemon's user can write to: no other user can plant a
+// link under the bundle's predictable name, which the tool or tar would follow as root.
+int dump_dir_ready(const char* dir) {
+    mkdir(dir, 0700);
+    unique_fd d(open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!d || fstat(d.get(), &st) != 0) return -1;
+    return st.st_uid == geteuid() && !(st.st_mode & 022) ? 0 : -1;
 }
 
 }  // namespace
@@ -198,7 +211,11 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     }
     // An empty directory would put the bundle into "/" under a name nobody asked for.
     if (!dir[0]) snprintf(dir, sizeof dir, "%s", DUMP_DEFAULT_DIR);
-    mkdir(dir, 0755);
+    if (dump_dir_ready(dir) != 0) {
+        emit_stream_error(&e, ERR_EIO, "cannot use output_dir");
+        job_release(job);
+        return 0;
+    }
     const char* diag = first_exec({"/etc/init.d/diag_XDT", "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT"});
     if (diag) {
         char* argv[] = {const_cast<char*>(diag), const_cast<char*>("-o"), dir, nullptr};

@@ -210,9 +210,9 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     EXPECT_EQ(json_event(frames.back()), "done");
     EXPECT_EQ(file.rfind("/opt/vorn/var/dumps/vorn_logs_", 0), 0u) << file;
     EXPECT_EQ(file.substr(file.size() - 7), ".tar.gz");
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(fs::status("/opt/vorn/var/dumps").permissions(), fs::perms(0755 & ~mask));  // created fresh
+    // The bundle holds logs other users may not read: the directory and the file are root's alone.
+    EXPECT_EQ(fs::status("/opt/vorn/var/dumps").permissions(), fs::perms(0700));  // created fresh
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
     run_result_t tar = run_program({"/bin/tar", "-tzf", file});
     EXPECT_TRUE(has(tar.out, "var/log/hello.log")) << tar.out << tar.err;
 
@@ -231,6 +231,18 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     EXPECT_EQ(frames[2], dump_done(3, bundle));
     EXPECT_EQ(recorded_argv("/opt/argv"), (std::vector<std::string>{"-o", bundle}));
     EXPECT_EQ(read_text(bundle + "/bundle.txt"), "bundle\n");
+    EXPECT_EQ(fs::status(bundle + "/bundle.txt").permissions(), fs::perms(0600));
+
+    // A directory another user owns, or a link they planted for one, is refused: the bundle's
+    // name is predictable, and a link put there would be followed as root.
+    const std::string theirs = "/opt/vorn/var/theirs";
+    ASSERT_TRUE(stranger_dir(theirs));
+    ASSERT_TRUE(as_stranger([&] { return symlink(bundle.c_str(), (theirs + "/link").c_str()) == 0; }));
+    for (const std::string& dir : {theirs, theirs + "/link"}) {
+        frames = dump("{\"output_dir\":\"" + dir + "\"}");
+        ASSERT_EQ(frames.size(), 1u) << dir;
+        EXPECT_TRUE(has(frames[0], R"("ok":false,"code":"EIO","error":"cannot use output_dir"})")) << frames[0];
+    }
 
     ASSERT_TRUE(write_file(tool, "#!/bin/sh\necho started\nexec sleep 30\n", 0755));
     unique_fd s = open_stream(d, req("dump_logs", "{\"output_dir\":\"" + d.dir() + "/b\"}"));

@@ -1,10 +1,12 @@
 #include "ops/exec.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/fdio.h"
 #include "base/sb.h"
@@ -155,12 +157,30 @@ namespace {
 const op_err* detached_args(const char* js, const jsmntok_t* args, int an, char* log_path, char* cwd, char* path,
                             char (*store)[256], char* argv[EXEC_MAX_ARGS + 2]) {
     static const op_err NO_LOG = {ERR_EREQ, "log_path required"};
+    static const op_err DOTDOT = {ERR_EREQ, "invalid log_path"};
     static const op_err LOG_TOO_LONG = {ERR_EBADREQ, "log_path too long"};
     static const op_err CWD_TOO_LONG = {ERR_EBADREQ, "cwd too long"};
     if (arg_get_str_fit(js, args, an, "log_path", log_path, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &LOG_TOO_LONG;
     if (!log_path[0]) return &NO_LOG;
+    if (strstr(log_path, "..")) return &DOTDOT;
     if (arg_get_str_fit(js, args, an, "cwd", cwd, DETACHED_PATH_BYTES) == ARG_TOO_LONG) return &CWD_TOO_LONG;
     return build_argv(js, args, an, path, store, argv);
+}
+
+// Opens the log of a detached program in the daemon, so the program gets the file that was
+// checked. Null with `out` set (invalid when the file cannot be opened: the program then writes
+// where the daemon's own output goes), or the refusal. Root appends here, so a link planted as
+// the name, or a FIFO or device put there, is refused rather than written through.
+const op_err* open_detached_log(const char* log_path, unique_fd* out) {
+    static const op_err NOT_REGULAR = {ERR_EFORBIDDEN, "log_path is not a regular file"};
+    // O_NONBLOCK: a FIFO never holds the open (without a reader it fails with ENXIO).
+    unique_fd log(open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0644));
+    if (!log) return errno == ELOOP || errno == EISDIR || errno == ENXIO ? &NOT_REGULAR : nullptr;
+    struct stat st;
+    if (fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_REGULAR;
+    fcntl(log.get(), F_SETFL, fcntl(log.get(), F_GETFL) & ~O_NONBLOCK);
+    *out = std::move(log);
+    return nullptr;
 }
 
 }  // namespace
@@ -175,9 +195,9 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     if (!err) err = detached_args(js, args, an, log_path, cwd, path, store, argv);
     if (err) return reply_err(fd, req_id, err->code, err->msg);
 
-    // Opened here, so the program gets it as it is; when it cannot be opened the program
-    // writes where the daemon's own output goes.
-    unique_fd log(open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0644));
+    unique_fd log;
+    if (const op_err* refused = open_detached_log(log_path, &log))
+        return reply_err(fd, req_id, refused->code, refused->msg);
     exec_child_t c;
     c.argv = argv;
     c.cwd = cwd;

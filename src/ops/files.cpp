@@ -112,18 +112,23 @@ int mounts_build_json(std::string_view table, sb_t* out) {
 namespace {
 
 // Reads the regular file `path` (at most `limit` bytes) into `data` after the list's second test
-// on what it turned out to be. Null, or the refusal. The file is closed when this returns, so no
-// reply is sent while the daemon still holds it (a FIFO held open would take a writer's bytes).
+// on what it turned out to be. Null, or the refusal. The file is first only named (O_PATH), so
+// a FIFO or a device is refused before anything opens it: opening one can block or act (a
+// watchdog starts counting). It is then opened through that descriptor, the same inode. It is
+// closed when this returns, so no reply is sent while the daemon still holds it.
 const op_err* read_listed_file(const cfg_allow_t* list, const char* path, size_t limit, sb_t* data) {
     static const op_err READ_FAILED = {ERR_EIO, "read failed"};
     static const op_err NOT_LISTED = {ERR_EFORBIDDEN, "path not in allowlist"};
     static const op_err NOT_REGULAR = {ERR_EBADREQ, "not a regular file"};
-    // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused just below).
-    unique_fd f(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!f) return &READ_FAILED;
-    if (!ops_real_path_allowed(list, f.get(), nullptr)) return &NOT_LISTED;
+    unique_fd named(open(path, O_PATH | O_CLOEXEC));  // links followed: the real path is judged
+    if (!named) return &READ_FAILED;
+    if (!ops_real_path_allowed(list, named.get(), nullptr)) return &NOT_LISTED;
     struct stat st;
-    if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_REGULAR;
+    if (fstat(named.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_REGULAR;
+    char self[32];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", named.get());
+    unique_fd f(open(self, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!f) return &READ_FAILED;
     return read_fd_all(f.get(), data, limit) == 0 ? nullptr : &READ_FAILED;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/fdio.h"
@@ -43,8 +44,42 @@ bool log_location_ok(const char* path) {
     return false;
 }
 
-void log_tail_run(op_emit_t* e, char* path, long long lines) {
-    if (access(path, R_OK) != 0) {
+// True when every directory of the resolved path `real`, from "/" down to its parent, is root's
+// and writable by no one else: only root can then change what the name leads to, and tail may
+// follow it by name (across rotation).
+bool dirs_root_only(const char* real) {
+    std::string dir;
+    for (const char* slash = real; (slash = strchr(slash, '/')); slash++) {
+        dir.assign(real, slash == real ? 1 : static_cast<size_t>(slash - real));
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022)) return false;
+    }
+    return true;
+}
+
+// Opens the log `real` for a tail that follows the descriptor: the file that was judged, never
+// what another user's directory names later. Null with `out` set, or the error event.
+const op_err* open_log_fd(const char* real, unique_fd* out) {
+    static const op_err NOT_READABLE = {ERR_ENOENT, "log not readable"};
+    static const op_err OUTSIDE = {ERR_EFORBIDDEN, "path not in an allowed log location"};
+    // O_NONBLOCK: a FIFO put in the log's place never holds the open.
+    unique_fd f(open(real, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (!f || fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_READABLE;
+    char self[32], where[PATH_MAX];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", f.get());
+    ssize_t n = readlink(self, where, sizeof where - 1);
+    if (n <= 0) return &NOT_READABLE;
+    where[n] = '\0';
+    if (!log_location_ok(where)) return &OUTSIDE;
+    fcntl(f.get(), F_SETFL, fcntl(f.get(), F_GETFL) & ~O_NONBLOCK);
+    *out = std::move(f);
+    return nullptr;
+}
+
+// Streams the log whose resolved path is `real` ("" when it did not resolve).
+void log_tail_run(op_emit_t* e, char* real, long long lines) {
+    if (!real[0] || access(real, R_OK) != 0) {
         emit_stream_error(e, ERR_ENOENT, "log not readable");
         return;
     }
@@ -55,8 +90,19 @@ void log_tail_run(op_emit_t* e, char* path, long long lines) {
     }
     char count[24];
     snprintf(count, sizeof count, "%lld", lines);
-    char* argv[] = {prog, const_cast<char*>("-n"), count, const_cast<char*>("-F"), path, nullptr};
+    char* argv[] = {prog, const_cast<char*>("-n"), count, const_cast<char*>("-F"), real, nullptr};
+    unique_fd log;
+    if (!dirs_root_only(real)) {
+        // Another user could swap the name for a link: tail follows the open file (stdin).
+        if (const op_err* refused = open_log_fd(real, &log)) {
+            emit_stream_error(e, refused->code, refused->msg);
+            return;
+        }
+        argv[3] = const_cast<char*>("-f");
+        argv[4] = const_cast<char*>("-");
+    }
     exec_spec_t spec = {argv, nullptr, nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
+    spec.stdin_fd = log.get();
     exec_result_t res;
     if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
         emit_stream_error(e, ERR_ESPAWN, "tail spawn failed");
@@ -122,9 +168,11 @@ int stream_cb(void* ctx, int which, const char* line) {
     return 0;
 }
 
-// Runs the diagnostic tool or tar as the job's child and ends the stream.
+// Runs the diagnostic tool or tar as the job's child and ends the stream. The bundle holds logs
+// only root (and adm) may read, so the child creates files for their owner alone.
 void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key, const char* value) {
     exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS, e->fd};
+    spec.umask = 077;
     stream_ctx_t sc = {e};
     exec_result_t res;
     if (exec_stream(&spec, stream_cb, &sc, e->job, &res) != 0) {
@@ -136,6 +184,16 @@ void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const
     sb_kv_str(&result, key, value, 0);
     sb_appendz(&result, "}");
     emit_done(e, res.exit_code, result.buf);
+}
+
+// Creates the output directory (its owner's alone) when it is missing. 0 when `dir` is a
+// directory, not a link, that only the daemon's user can write to: no other user can plant a
+// link under the bundle's predictable name, which the tool or tar would follow as root.
+int dump_dir_ready(const char* dir) {
+    mkdir(dir, 0700);
+    struct stat st;  // lstat: a link is no directory here
+    if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    return st.st_uid == geteuid() && !(st.st_mode & 022) ? 0 : -1;
 }
 
 }  // namespace
@@ -152,7 +210,11 @@ int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     }
     // An empty directory would put the bundle into "/" under a name nobody asked for.
     if (!dir[0]) snprintf(dir, sizeof dir, "%s", DUMP_DEFAULT_DIR);
-    mkdir(dir, 0755);
+    if (dump_dir_ready(dir) != 0) {
+        emit_stream_error(&e, ERR_EIO, "cannot use output_dir");
+        job_release(job);
+        return 0;
+    }
     const char* diag = first_exec({"/etc/init.d/diag_XDT", "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT"});
     if (diag) {
         char* argv[] = {const_cast<char*>(diag), const_cast<char*>("-o"), dir, nullptr};
@@ -179,14 +241,15 @@ int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* arg
     if (lines > LOG_TAIL_LINES_MAX) lines = LOG_TAIL_LINES_MAX;
     if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, ERR_EREQ, "invalid path");
     // Anyone may place a link under /tmp/: an existing file must really live in a location
-    // (a location's own directory resolves without its slash).
+    // (a location's own directory resolves without its slash). Tail is given the resolved path.
+    if (!log_location_ok(path)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in an allowed log location");
     char real[PATH_MAX];
-    if (!log_location_ok(path) ||
-        (realpath(path, real) && !log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str())))
+    if (!realpath(path, real)) real[0] = '\0';  // a missing log: "not readable" in the stream
+    else if (!log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str()))
         return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in an allowed log location");
     job_t* job = job_alloc();  // a full table still runs, only without a job id
     op_emit_t e = job_emit(fd, req_id, job);
-    log_tail_run(&e, path, lines);
+    log_tail_run(&e, real, lines);
     job_release(job);
     return 0;
 }

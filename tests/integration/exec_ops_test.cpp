@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "base/clock.h"
 #include "host_util.h"
 #include "spawn.h"
+#include "stranger.h"
 
 namespace {
 
@@ -96,14 +98,16 @@ TEST(ExecOp, FramesOfEachRequest) {
     };
     for (const auto& c : cases) EXPECT_EQ(exec_frames(d, c.args), c.want) << c.args;
 
+    const std::string log = d.dir() + "/detached.log";
     const std::pair<std::string, std::string> detached[] = {
         {R"({"cmd":"/usr/bin/sh","log_path":"/dev/null"})", err("EFORBIDDEN", forbidden_msg)},
         {R"({"cmd":"sh"})", err("EREQ", "log_path required")},
         {R"({"log_path":"/dev/null"})", err("EREQ", "cmd required")},
         {R"({"cmd":"no-such-tool-anywhere","log_path":"/x"})", err("ENOENT", "cmd not found")},
         // Programs that cannot start are reported, not answered as started.
-        {R"({"cmd":"sh","log_path":"/dev/null","cwd":"/nonexistent/dir"})", err("ESPAWN", "No such file or directory")},
-        {"{\"cmd\":\"" + garbage + "\",\"log_path\":\"/dev/null\"}", err("ESPAWN", "Exec format error")},
+        {"{\"cmd\":\"sh\",\"log_path\":\"" + log + "\",\"cwd\":\"/nonexistent/dir\"}",
+         err("ESPAWN", "No such file or directory")},
+        {"{\"cmd\":\"" + garbage + "\",\"log_path\":\"" + log + "\"}", err("ESPAWN", "Exec format error")},
         {R"({"cmd":"sh","log_path":"/dev/null","cwd":")" + std::string(512, 'd') + "\"}",
          err("EBADREQ", "cwd too long")},
         {R"({"cmd":"sh","log_path":")" + std::string(512, 'l') + "\"}", err("EBADREQ", "log_path too long")},
@@ -179,4 +183,32 @@ TEST(ExecDetachedOp, StartsTheProgramInItsOwnSessionAndReturnsAtOnce) {
                    R"("],"log_path":"/nonexistent/dir/log"}})");
     EXPECT_NE(reply.find("\"ok\":true"), std::string::npos) << reply;
     EXPECT_TRUE(eventually([&] { return access(marker.c_str(), F_OK) == 0; }, 3000));
+}
+
+// Root appends to the log: a name another user put there (a link to a root-only file, a FIFO),
+// a device, or a path that climbs is refused at once, and nothing starts.
+TEST(ExecDetachedOp, RefusesALogPathThatIsNoPlainFile) {
+    TestDaemon d;
+    const std::string share = d.dir() + "/share", victim = d.dir() + "/victim", marker = d.dir() + "/ran";
+    ASSERT_EQ(chmod(d.dir().c_str(), 0711), 0);
+    ASSERT_TRUE(stranger_dir(share, 0777));
+    ASSERT_TRUE(write_file(victim, "root only\n", 0600));
+    ASSERT_TRUE(as_stranger([&] {
+        return symlink(victim.c_str(), (share + "/job.log").c_str()) == 0 &&
+               mkfifo((share + "/fifo").c_str(), 0666) == 0;
+    }));
+    ASSERT_TRUE(d.start());
+    const std::string not_regular = err("EFORBIDDEN", "log_path is not a regular file");
+    const std::pair<std::string, std::string> cases[] = {{share + "/job.log", not_regular},
+                                                         {share + "/fifo", not_regular},
+                                                         {"/dev/null", not_regular},
+                                                         {share + "/../victim", err("EREQ", "invalid log_path")}};
+    for (const auto& [log, want] : cases) {
+        StreamReader r(d, vc_request("r", "exec_detached",
+                                     R"({"cmd":"sh","argv":["-c","echo ran; touch )" + marker + "\"],\"log_path\":\"" +
+                                         log + "\"}"));
+        EXPECT_EQ(r.next(3000), want) << log;
+    }
+    EXPECT_EQ(read_text(victim), "root only\n");
+    EXPECT_NE(access(marker.c_str(), F_OK), 0);
 }

@@ -10,6 +10,7 @@
 
 #include "base/fdio.h"
 #include "host_util.h"
+#include "spawn.h"
 
 namespace {
 
@@ -168,15 +169,21 @@ TEST(Files, LongPathsLinksOutOfTheListsModeBitsAndFifos) {
     EXPECT_EQ(f.on("write_file", "/in/m", ",\"data\":\"\",\"mode\":3583"), ok(R"({"written":0})"));  // 06777
     EXPECT_EQ(mode_of(f.base + "/in/m"), 0777u & ~mask);
 
-    // A FIFO nobody holds answers at once.
-    ASSERT_EQ(mkfifo((f.base + "/in/fifo").c_str(), 0600), 0);
+    // A FIFO answers at once, and read_file never opens it (opening a device may act): a writer
+    // waiting for a reader keeps waiting.
+    const std::string fifo = f.base + "/in/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto within_5s = [&](std::string_view op, std::string_view more) {
         unique_fd c = f.d.connect();
         std::string reply;
-        vc_send(c.get(), req(op, "{\"path\":\"" + f.base + "/in/fifo\"" + std::string(more) + "}"));
+        vc_send(c.get(), req(op, "{\"path\":\"" + fifo + "\"" + std::string(more) + "}"));
         return recv_within(c.get(), &reply, 5000) ? reply : "no reply within 5 s";
     };
+    spawned_t writer = spawn_program({"/bin/sh", "-c", "exec 3>" + fifo});
+    const std::string wchan = "/proc/" + std::to_string(writer.pid) + "/wchan";
+    ASSERT_TRUE(eventually([&] { return read_text(wchan) == "wait_for_partner"; })) << read_text(wchan);
     EXPECT_EQ(within_5s("read_file", ""), err("EBADREQ", "not a regular file"));
+    EXPECT_EQ(wait_exit(writer.pid, 300), -1) << "the writer got its reader";
     EXPECT_EQ(within_5s("write_file", ",\"data\":\"x\""), err("EIO", "open failed"));
     EXPECT_EQ(f.on("read_file", "/in"), err("EBADREQ", "not a regular file"));
 }

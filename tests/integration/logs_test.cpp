@@ -14,6 +14,7 @@
 #include "base/fdio.h"
 #include "host_util.h"
 #include "spawn.h"
+#include "stranger.h"
 
 namespace fs = std::filesystem;
 
@@ -140,6 +141,56 @@ TEST(LogTail, PathRulesMissingFileLinesUntilCancelAndTheClampedCount) {
     }
 }
 
+using LogTailLinksTest = FakeToolsTest;
+
+// Where other users can write, tail follows the file it was given, never the name: a directory
+// swapped for a link to a root-only one shows nothing of the file found there, while lines added
+// to the file itself still come. Where only root can change the path, the name is followed
+// across a rotation.
+TEST_F(LogTailLinksTest, FollowsTheOpenFileWhereOthersWriteAndTheNameWhereOnlyRootCan) {
+    const std::string var = "/opt/vorn/var", share = var + "/share", log = share + "/d/app.log", rot = var + "/rot.log";
+    ASSERT_TRUE(write_file(var + "/private/app.log", "SECRET\n", 0600));
+    ASSERT_EQ(chmod((var + "/private").c_str(), 0700), 0);
+    ASSERT_TRUE(write_file(rot, "old\n"));
+    ASSERT_TRUE(stranger_dir(share, 0777));
+    ASSERT_TRUE(as_stranger([&] { return write_file(log, "first\n", 0666); }));
+    ASSERT_TRUE(d.start());
+    // The stream's lines, each ending in a line feed, until the line `want` arrives or nothing
+    // comes for 3 s; the job id.
+    auto lines_until = [](int s, const std::string& want, std::string* job) {
+        std::string seen;
+        for (std::string f; !has("\n" + seen, "\n" + want + "\n") && !(f = next_frame(s, 3000)).empty();) {
+            if (job->empty()) *job = job_of(f);
+            seen += chunk_line(f) + "\n";
+        }
+        return seen;
+    };
+
+    unique_fd s = open_stream(d, req("log_tail", "{\"path\":\"" + log + "\"}"));
+    std::string job, seen = lines_until(s.get(), "first", &job);
+    ASSERT_EQ(seen, "first\n");
+    unique_fd same(open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    ASSERT_TRUE(as_stranger([&] {
+        return rename((share + "/d").c_str(), (share + "/old").c_str()) == 0 &&
+               symlink((var + "/private").c_str(), (share + "/d").c_str()) == 0 &&
+               unlink((share + "/old/app.log").c_str()) == 0;
+    }));
+    ASSERT_EQ(write_full(same.get(), "second\n", 7), 0);
+    seen = lines_until(s.get(), "second", &job);
+    EXPECT_EQ(seen, "second\n");
+    cancel(d, job);
+    EXPECT_EQ(json_event(stream_end(s.get())), "done");
+
+    s = open_stream(d, req("log_tail", "{\"path\":\"" + rot + "\"}"));
+    job.clear();
+    ASSERT_EQ(lines_until(s.get(), "old", &job), "old\n");
+    ASSERT_EQ(rename(rot.c_str(), (rot + ".1").c_str()), 0);
+    ASSERT_TRUE(write_file(rot, "new\n"));
+    EXPECT_TRUE(has("\n" + lines_until(s.get(), "new", &job), "\nnew\n"));
+    cancel(d, job);
+    EXPECT_EQ(json_event(stream_end(s.get())), "done");
+}
+
 using DumpLogsTest = FakeToolsTest;
 
 // tar into a fresh default directory while there is no diagnostic tool; then the tool, run to its end and cancelled.
@@ -159,9 +210,9 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     EXPECT_EQ(json_event(frames.back()), "done");
     EXPECT_EQ(file.rfind("/opt/vorn/var/dumps/vorn_logs_", 0), 0u) << file;
     EXPECT_EQ(file.substr(file.size() - 7), ".tar.gz");
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(fs::status("/opt/vorn/var/dumps").permissions(), fs::perms(0755 & ~mask));  // created fresh
+    // The bundle holds logs other users may not read: the directory and the file are root's alone.
+    EXPECT_EQ(fs::status("/opt/vorn/var/dumps").permissions(), fs::perms(0700));  // created fresh
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
     run_result_t tar = run_program({"/bin/tar", "-tzf", file});
     EXPECT_TRUE(has(tar.out, "var/log/hello.log")) << tar.out << tar.err;
 
@@ -180,6 +231,18 @@ TEST_F(DumpLogsTest, TarFallbackThenTheDiagnosticTool) {
     EXPECT_EQ(frames[2], dump_done(3, bundle));
     EXPECT_EQ(recorded_argv("/opt/argv"), (std::vector<std::string>{"-o", bundle}));
     EXPECT_EQ(read_text(bundle + "/bundle.txt"), "bundle\n");
+    EXPECT_EQ(fs::status(bundle + "/bundle.txt").permissions(), fs::perms(0600));
+
+    // A directory another user owns, or a link they planted for one, is refused: the bundle's
+    // name is predictable, and a link put there would be followed as root.
+    const std::string theirs = "/opt/vorn/var/theirs";
+    ASSERT_TRUE(stranger_dir(theirs));
+    ASSERT_TRUE(as_stranger([&] { return symlink(bundle.c_str(), (theirs + "/link").c_str()) == 0; }));
+    for (const std::string& dir : {theirs, theirs + "/link"}) {
+        frames = dump("{\"output_dir\":\"" + dir + "\"}");
+        ASSERT_EQ(frames.size(), 1u) << dir;
+        EXPECT_TRUE(has(frames[0], R"("ok":false,"code":"EIO","error":"cannot use output_dir"})")) << frames[0];
+    }
 
     ASSERT_TRUE(write_file(tool, "#!/bin/sh\necho started\nexec sleep 30\n", 0755));
     unique_fd s = open_stream(d, req("dump_logs", "{\"output_dir\":\"" + d.dir() + "/b\"}"));

@@ -197,6 +197,7 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
 TEST_F(ViewsTest, SilentStreamShowsElapsedTimeThenOnlyItsLines) {
     ASSERT_TRUE(write_file(d.dir() + "/slow-tar", "#!/bin/sh\nsleep 2.5\n", 0755));
     ASSERT_TRUE(mounts.bind(d.dir() + "/slow-tar", "/bin/tar"));
+    ASSERT_TRUE(std::filesystem::create_directories("/opt/vorn/var"));  // the bundles' directory is made in it
     disable({"/etc/init.d/diag_XDT"});
     ASSERT_TRUE(d.start());
     TerminalRun t(ctl(d.socket_path(), {"dump_logs"}), 24, 200);

@@ -335,9 +335,10 @@ router=$!
 say "running $*"
 # The test itself is an ordinary process for the OOM killer: only this orchestrator keeps the
 # daemon's protection, so that it can put everything back whatever the test does.
+# Its JSON lines are read here: numbers keep their decimal point whatever the locale.
 (
     printf '0\n' >/proc/self/oom_score_adj 2>/dev/null
-    exec "$@"
+    LC_ALL=C exec "$@"
 ) <"/dev/null" >"$fifo" &
 mp=$!
 [ "$cancel" = 1 ] && stop_memprowl  # a request that came before $mp was set

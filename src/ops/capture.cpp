@@ -219,7 +219,7 @@ int capture_run(const char* prog, pcap_args_t* a, long long count, long long sec
     capture_deadline_t deadline;
     if (deadline.start(static_cast<int>(seconds) * 1000 + PCAP_DEADLINE_SLACK_MS) != 0) return -1;
     // The client's hang-up stops the tool too: nobody is left to read the capture.
-    exec_spec_t spec = {const_cast<char**>(argv), nullptr, nullptr, 1, PCAP_KILL_GRACE_MS, fd};
+    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 1, PCAP_KILL_GRACE_MS, fd};
     exec_result_t res;
     return exec_stream(&spec, pcap_count_cb, packets, deadline.job(), &res);
 }
@@ -333,7 +333,7 @@ void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char*
     }
     append_bpf_words(a, argv, &k, PCAP_STREAM_MAX_ARGS);
     argv[k] = nullptr;
-    exec_spec_t spec = {const_cast<char**>(argv), nullptr, nullptr, 0, PCAP_KILL_GRACE_MS, e->fd};
+    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 0, PCAP_KILL_GRACE_MS, e->fd};
     pcap_stream_ctx ctx;
     ctx.e = e;
     exec_result_t res;

@@ -360,7 +360,7 @@ int run_tests(const fio_req_t* r, char* fio, op_emit_t* e, int wfd, int* spawn_f
         snprintf(report, sizeof report, "%s.json", row->name);
         fio_argv_t a;
         build_argv(r, row, fio, report, &a);
-        exec_spec_t spec = {a.argv, nullptr, nullptr, 1, FIO_KILL_GRACE_MS, e->fd};
+        exec_spec_t spec = {a.argv, tool_envp(), nullptr, 1, FIO_KILL_GRACE_MS, e->fd};
         spec.cwd_fd = wfd;
         lines.fc.idx = i;
         emit_test_start(&lines.fc, r, row);

@@ -94,7 +94,7 @@ int collect(iperf_ctx_t* c, int which, const char* line) {
 int run_iperf(int fd, const char* req_id, char** argv) {
     job_t* job = job_alloc();  // null (table full): the run goes on without a job id
     op_emit_t e = job_emit(fd, req_id, job);
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, IPERF_KILL_GRACE_MS, fd};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IPERF_KILL_GRACE_MS, fd};
     iperf_ctx_t c;
     c.e = &e;
     exec_result_t res;

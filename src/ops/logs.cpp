@@ -101,7 +101,7 @@ void log_tail_run(op_emit_t* e, char* real, long long lines) {
         argv[3] = const_cast<char*>("-f");
         argv[4] = const_cast<char*>("-");
     }
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
     spec.stdin_fd = log.get();
     exec_result_t res;
     if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {

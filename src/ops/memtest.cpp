@@ -102,7 +102,7 @@ int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t*
     argv[n++] = passes_text;
     argv[n] = nullptr;
 
-    exec_spec_t spec = {const_cast<char**>(argv), nullptr, nullptr, 0, MEMPROWL_KILL_GRACE_MS, fd};
+    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 0, MEMPROWL_KILL_GRACE_MS, fd};
     memprowl_ctx_t ctx = {&e};
     exec_result_t res;
     if (exec_stream(&spec, memprowl_cb, &ctx, job, &res) != 0)

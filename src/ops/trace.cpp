@@ -47,7 +47,7 @@ void strace_run(op_emit_t* e, long long pid, const char* filter) {
     const char* argv[] = {prog,       "-f",   "-tt", "-T",     "-yy",
                           "-s",       "160",  "-p",  pid_word, filter[0] ? "-e" : nullptr,
                           trace_word, nullptr};  // ends at the first null
-    exec_spec_t spec = {const_cast<char**>(argv), nullptr, nullptr, 1, STRACE_KILL_GRACE_MS, e->fd};
+    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 1, STRACE_KILL_GRACE_MS, e->fd};
     exec_result_t res;
     if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
         emit_stream_error(e, ERR_ESPAWN, "strace spawn failed");

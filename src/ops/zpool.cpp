@@ -202,7 +202,7 @@ int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsm
             argv[3] = interval;
             argv[4] = nullptr;
         }
-        exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};
+        exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};
         exec_result_t res;
         if (exec_stream(&spec, zp_cb, &zc, job, &res) < 0) {
             emit_stream_error(&e, ERR_ENOENT, "zpool not found");
@@ -225,7 +225,7 @@ int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int
     std::string tool = path;
     char list[] = "list", headerless[] = "-H", opt_o[] = "-o", name[] = "name";
     char* argv[] = {tool.data(), list, headerless, opt_o, name, nullptr};
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};  // a hung tool ends with its client
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};  // a hung tool ends with its client
     sb_cap_t cap;
     exec_result_t res;
     if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0)

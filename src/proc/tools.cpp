@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -103,7 +106,24 @@ int dmesg_cap_cb(void* ctx, int, const char* line) {
     return 0;
 }
 
+char** tool_envp() {
+    static const std::vector<std::string> vars = [] {
+        std::vector<std::string> v;
+        for (char** e = environ; *e; e++)
+            if (strncmp(*e, "LC_ALL=", 7) != 0) v.emplace_back(*e);
+        v.emplace_back("LC_ALL=C");
+        return v;
+    }();
+    static const std::vector<char*> envp = [] {
+        std::vector<char*> p;
+        for (const std::string& s : vars) p.push_back(const_cast<char*>(s.c_str()));  // execve never writes them
+        p.push_back(nullptr);
+        return p;
+    }();
+    return const_cast<char**>(envp.data());
+}
+
 int run_capture(char** argv, sb_t* out, exec_result_t* res) {
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, 0};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, 0};
     return exec_stream(&spec, dmesg_cap_cb, out, nullptr, res);
 }

@@ -27,9 +27,15 @@ const char* first_exec(std::initializer_list<const char*> paths);
 // the path in `out` (cut to cap-1), or -1 (`out` untouched).
 int tool_find(std::initializer_list<const char*> places, const char* name, char* out, size_t cap);
 
+// The environment of every tool whose output the daemon parses or checks: the daemon's own
+// with LC_ALL=C, so that numbers keep their decimal point and messages their words whatever
+// locale the appliance runs in (a de_DE iostat prints "1,21", read as 1). Programs run on a
+// caller's behalf (exec, shells) keep the daemon's environment. Built once, never freed.
+char** tool_envp();
+
 // The line collector of every one-reply tool run (named for its first user, the kernel log):
 // appends the line and a line feed to the sb_t `ctx`; returns 0.
 int dmesg_cap_cb(void* ctx, int which, const char* line);
-// Runs `argv` once without a job, stderr merged, collecting every line into `out` with
-// dmesg_cap_cb. Returns exec_stream's result (-1: nothing could be started).
+// Runs `argv` once without a job, stderr merged, in tool_envp(), collecting every line into
+// `out` with dmesg_cap_cb. Returns exec_stream's result (-1: nothing could be started).
 int run_capture(char** argv, sb_t* out, exec_result_t* res);

@@ -47,6 +47,8 @@ void parse_header(iostat_ctx_t* ic, const char* line) {
     ic->col_krs = find_col(cols, n, "rkB/s", "kr/s");
     ic->col_kws = find_col(cols, n, "wkB/s", "kw/s");
     ic->col_await = find_col(cols, n, "await");
+    ic->col_rawait = find_col(cols, n, "r_await");
+    ic->col_wawait = find_col(cols, n, "w_await");
     ic->col_util = find_col(cols, n, "%util");
     ic->col_svct = find_col(cols, n, "svctm");
     ic->col_queue = find_col(cols, n, "aqu-sz", "avgqu-sz");
@@ -62,16 +64,27 @@ double figure(cols_t cols, int n, int idx) {
     return std::isfinite(v) ? v : 0.0;
 }
 
+// The mean latency of all requests: the tool's own "await" when it prints one, else the reads'
+// and writes' latencies weighted by their rates (0 when the disk was idle).
+double mean_await(const iostat_ctx_t* ic, cols_t cols, int n) {
+    if (ic->col_await >= 0) return figure(cols, n, ic->col_await);
+    double rps = figure(cols, n, ic->col_rps), wps = figure(cols, n, ic->col_wps);
+    if (rps + wps <= 0) return 0.0;
+    return (rps * figure(cols, n, ic->col_rawait) + wps * figure(cols, n, ic->col_wawait)) / (rps + wps);
+}
+
 void append_device(iostat_ctx_t* ic, cols_t cols, int n, const char* cls) {
     sb_t* b = &ic->batch;
     sb_appendz(b, ic->first_in_batch ? "\"" : ",\"");
     sb_json_escape(b, cols[0], strlen(cols[0]));
     sb_printf(b,
               "\":{\"dev_class\":\"%s\",\"read_iops\":%.2f,\"write_iops\":%.2f,\"read_kb\":%.2f,"
-              "\"write_kb\":%.2f,\"await\":%.2f,\"util\":%.2f,\"svc_t\":%.2f,\"queue\":%.2f}",
+              "\"write_kb\":%.2f,\"await\":%.2f,\"util\":%.2f,\"svc_t\":%.2f,\"queue\":%.2f,\"r_await\":%.2f,"
+              "\"w_await\":%.2f}",
               cls, figure(cols, n, ic->col_rps), figure(cols, n, ic->col_wps), figure(cols, n, ic->col_krs),
-              figure(cols, n, ic->col_kws), figure(cols, n, ic->col_await), figure(cols, n, ic->col_util),
-              figure(cols, n, ic->col_svct), figure(cols, n, ic->col_queue));
+              figure(cols, n, ic->col_kws), mean_await(ic, cols, n), figure(cols, n, ic->col_util),
+              figure(cols, n, ic->col_svct), figure(cols, n, ic->col_queue), figure(cols, n, ic->col_rawait),
+              figure(cols, n, ic->col_wawait));
     ic->first_in_batch = 0;
 }
 
@@ -151,7 +164,7 @@ int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, 
     char opt_x[] = "-x";
     char interval[] = "1";
     char* argv[] = {path, opt_x, interval, nullptr};
-    exec_spec_t spec = {argv, nullptr, nullptr, 1, IOSTAT_KILL_GRACE_MS, fd};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IOSTAT_KILL_GRACE_MS, fd};
     iostat_ctx_t ic;
     ic.e = &e;
     exec_result_t res;

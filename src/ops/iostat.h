@@ -19,7 +19,9 @@ struct iostat_ctx_t {
     int col_wps = 0;
     int col_krs = 0;
     int col_kws = 0;
-    int col_await = 0;
+    int col_await = 0;  // sysstat before 11.5; later ones print r_await and w_await only
+    int col_rawait = 0;
+    int col_wawait = 0;
     int col_util = 0;
     int col_svct = 0;
     int col_queue = 0;

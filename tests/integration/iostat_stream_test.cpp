@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
@@ -70,22 +71,27 @@ TEST(IostatStream, FakeToolUnderTheInstallRootGivesExactChunks) {
         }
 
     std::string fake = std::string("/opt/vorn/bin/iostat-") + binfind_arch();
-    // Parsing details are the parser's own tests; here: the lookup, the arguments, exact bytes.
+    // Parsing details are the parser's own tests; here: the lookup, the arguments, exact bytes,
+    // and the C locale: this iostat writes decimal commas unless LC_ALL is C, as a de_DE one does.
     ASSERT_TRUE(write_file(fake,
-                           "#!/bin/sh\necho \"$*\" > /opt/args\n"
-                           "printf 'Linux 6.1.0 (nas)\\n\\nDevice  r/s  rkB/s  w/s  wkB/s  aqu-sz  %%util\\n'\n"
-                           "printf 'sda 1.00 2.00 3.00 4.00 0.50 9.99\\nloop0 1 1 1 1 1 1\\n\\n'\n"
-                           "printf 'Device  r/s  rkB/s  w/s  wkB/s  aqu-sz  %%util\\nnvme0n1 5 6 7 8 0.25 50\\n\\n'\n"
+                           "#!/bin/sh\necho \"$*\" > /opt/args\n[ \"$LC_ALL\" = C ] && p=. || p=,\n"
+                           "h='Device  r/s  rkB/s  w/s  wkB/s  r_await  w_await  aqu-sz  %util'\n"
+                           "printf 'Linux 6.1.0 (nas)\\n\\n%s\\n' \"$h\"\n"
+                           "echo \"sda 1${p}50 2 0${p}50 4 2 6 0${p}50 9${p}99\"\necho 'loop0 1 1 1 1 1 1 1 1'\n"
+                           "printf '\\n%s\\nnvme0n1 5 6 7 8 1 1 0.25 50\\n\\n' \"$h\"\n"
                            "exit 3\n",
                            0755));
 
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
     TestDaemon d;
-    ASSERT_TRUE(d.start());
+    bool started = d.start();
+    unsetenv("LC_ALL");
+    ASSERT_TRUE(started);
     EXPECT_EQ(
         normalised(StreamReader(d, vc_request("r1", "iostat_stream", "")).until_end()),
         (std::vector<std::string>{
-            R"({"id":"r1","event":"chunk","job_id":"X","data":{"ts":0,"mode":"iostat","disks":{"sda":{"dev_class":"sata","read_iops":1.00,"write_iops":3.00,"read_kb":2.00,"write_kb":4.00,"await":0.00,"util":9.99,"svc_t":0.00,"queue":0.50}}}})",
-            R"({"id":"r1","event":"chunk","data":{"ts":0,"mode":"iostat","disks":{"nvme0n1":{"dev_class":"nvme","read_iops":5.00,"write_iops":7.00,"read_kb":6.00,"write_kb":8.00,"await":0.00,"util":50.00,"svc_t":0.00,"queue":0.25}}}})",
+            R"({"id":"r1","event":"chunk","job_id":"X","data":{"ts":0,"mode":"iostat","disks":{"sda":{"dev_class":"sata","read_iops":1.50,"write_iops":0.50,"read_kb":2.00,"write_kb":4.00,"await":3.00,"util":9.99,"svc_t":0.00,"queue":0.50,"r_await":2.00,"w_await":6.00}}}})",
+            R"({"id":"r1","event":"chunk","data":{"ts":0,"mode":"iostat","disks":{"nvme0n1":{"dev_class":"nvme","read_iops":5.00,"write_iops":7.00,"read_kb":6.00,"write_kb":8.00,"await":1.00,"util":50.00,"svc_t":0.00,"queue":0.25,"r_await":1.00,"w_await":1.00}}}})",
             R"({"id":"r1","event":"done","ok":true,"exit_code":3})"}));
     EXPECT_EQ(read_text("/opt/args"), "-x 1\n");
 

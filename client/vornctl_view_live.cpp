@@ -86,8 +86,8 @@ std::string title(const char* what, int samples) {
 // ---- iostat ----
 
 struct disk_t {
-    std::string name, cls;
-    double r, w, rkb, wkb, await, util, queue;
+    std::string name;
+    double r, w, rkb, wkb, r_await, w_await, util, queue;
 };
 
 bool busier(const disk_t& a, const disk_t& b) {
@@ -100,19 +100,19 @@ std::vector<std::string> render_iostat(const vc_json& data, int samples, term_si
     std::vector<disk_t> disks;
     for (const auto& m : data.get("disks").members()) {
         const vc_json& d = m.value;
-        disks.push_back({vc_json_unescape(m.key), d.get("dev_class").str(), d.get("read_iops").num(),
-                         d.get("write_iops").num(), d.get("read_kb").num(), d.get("write_kb").num(),
-                         d.get("await").num(), d.get("util").num(), d.get("queue").num()});
+        disks.push_back({vc_json_unescape(m.key), d.get("read_iops").num(), d.get("write_iops").num(),
+                         d.get("read_kb").num(), d.get("write_kb").num(), d.get("r_await").num(),
+                         d.get("w_await").num(), d.get("util").num(), d.get("queue").num()});
     }
     std::sort(disks.begin(), disks.end(), busier);
     std::vector<std::vector<std::string>> rows;
     for (const disk_t& d : disks)
-        rows.push_back({d.name, d.cls, fmt_fixed(d.r, 1), fmt_fixed(d.w, 1), fmt_fixed(d.rkb, 1), fmt_fixed(d.wkb, 1),
-                        fmt_fixed(d.await, 2), fmt_fixed(d.util, 1), fmt_fixed(d.queue, 2)});
+        rows.push_back({d.name, fmt_fixed(d.r, 1), fmt_fixed(d.w, 1), fmt_fixed(d.rkb, 1), fmt_fixed(d.wkb, 1),
+                        fmt_fixed(d.r_await, 2), fmt_fixed(d.w_await, 2), fmt_fixed(d.util, 1), fmt_fixed(d.queue, 2)});
     static const std::vector<term_col_t> COLS = {
-        {"DEVICE", false, false, 8}, {"CLASS", false, false, 9}, {"r/s", true, false, 7},
-        {"w/s", true, false, 7},     {"rkB/s", true, false, 9},  {"wkB/s", true, false, 9},
-        {"await", true, false, 6},   {"%util", true, false, 5},  {"queue", true, false, 5}};
+        {"DEVICE", false, false, 8}, {"r/s", true, false, 7},   {"w/s", true, false, 7},
+        {"rkB/s", true, false, 9},   {"wkB/s", true, false, 9}, {"r_await", true, false, 7},
+        {"w_await", true, false, 7}, {"%util", true, false, 5}, {"queue", true, false, 5}};
     std::vector<std::string> lines = {title("iostat", samples)};
     if (samples == 0) return lines;
     std::vector<std::string> table = term_table(COLS, rows, 0);

@@ -84,12 +84,13 @@ protected:
 
 const char FAKE_IOSTAT[] =
     "#!/bin/sh\necho $$ > /opt/iostat.pid\n"
-    "printf 'Linux 6.1.0 (nas)\\n\\nDevice  r/s  rkB/s  w/s  wkB/s  await  aqu-sz  %%util\\n'\n"
-    "printf 'sda 1.00 10.00 2.00 20.00 0.50 0.10 10.00\\nnvme0n1 100.00 4000.00 50.00 2000.00 0.20 1.50 80.00\\n'\n"
-    "printf 'md0 5.00 1.00 0.00 0.00 0.00 0.00 0.00\\ndm-0 0 0 0 0 0 0 0\\nloop0 9 9 9 9 9 9 99\\n\\n'\n"
-    "printf 'Device  r/s  rkB/s  w/s  wkB/s  await  aqu-sz  %%util\\n'\n"
+    "printf 'Linux 6.1.0 (nas)\\n\\nDevice  r/s  rkB/s  w/s  wkB/s  r_await  w_await  aqu-sz  %%util\\n'\n"
+    "printf 'sda 1.00 10.00 2.00 20.00 0.40 0.55 0.10 10.00\\nnvme0n1 100.00 4000.00 50.00 2000.00 0.20 0.30 1.50 "
+    "80.00\\n'\n"
+    "printf 'md0 5.00 1.00 0.00 0.00 0.00 0.00 0.00 0.00\\ndm-0 0 0 0 0 0 0 0 0\\nloop0 9 9 9 9 9 9 9 99\\n\\n'\n"
+    "printf 'Device  r/s  rkB/s  w/s  wkB/s  r_await  w_await  aqu-sz  %%util\\n'\n"
     "[ -e /opt/hold ] && exec sleep 60\n"
-    "printf 'sda 0 0 0 0 0 0 0\\n'\n";
+    "printf 'sda 0 0 0 0 0 0 0 0\\n'\n";
 
 }  // namespace
 
@@ -106,11 +107,11 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
     EXPECT_FALSE(vt.cursor_visible);
     EXPECT_EQ(vt.lines(),
               (lines_t{"iostat: sample 1 (Ctrl-C stops)",
-                       "DEVICE    CLASS          r/s      w/s      rkB/s      wkB/s   await  %util  queue",
-                       "nvme0n1   nvme         100.0     50.0     4000.0     2000.0    0.20   80.0   1.50",
-                       "sda       sata           1.0      2.0       10.0       20.0    0.50   10.0   0.10",
-                       "md0       md             5.0      0.0        1.0        0.0    0.00    0.0   0.00",
-                       "dm-0      dm             0.0      0.0        0.0        0.0    0.00    0.0   0.00"}));
+                       "DEVICE        r/s      w/s      rkB/s      wkB/s  r_await  w_await  %util  queue",
+                       "nvme0n1     100.0     50.0     4000.0     2000.0     0.20     0.30   80.0   1.50",
+                       "sda           1.0      2.0       10.0       20.0     0.40     0.55   10.0   0.10",
+                       "md0           5.0      0.0        1.0        0.0     0.00     0.00    0.0   0.00",
+                       "dm-0          0.0      0.0        0.0        0.0     0.00     0.00    0.0   0.00"}));
 
     // A smaller window: the table is redrawn at once, cut to the new width and height.
     size_t mark = t.screen.size();
@@ -118,8 +119,8 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
     ASSERT_TRUE(t.wait_for("\033[H", mark) && t.wait_for("\033[J", t.screen.find("\033[H", mark))) << t.screen;
     vt.resize(5, 40);
     vt.feed(t.screen.substr(mark));
-    EXPECT_EQ(vt.lines(), (lines_t{"iostat: sample 1 (Ctrl-C stops)", "DEVICE    CLASS          r/s      w/s",
-                                   "nvme0n1   nvme         100.0     50.0", "... 3 more"}));
+    EXPECT_EQ(vt.lines(), (lines_t{"iostat: sample 1 (Ctrl-C stops)", "DEVICE        r/s      w/s      rkB/s",
+                                   "nvme0n1     100.0     50.0     4000.0", "... 3 more"}));
 
     // Ctrl-C cancels the job (the tool is stopped), shows the cursor, restores the terminal's modes, says so.
     pid_t tool = atoi(read_text("/opt/iostat.pid").c_str());

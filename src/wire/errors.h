@@ -16,6 +16,7 @@ constexpr const char ERR_EIO[] = "EIO";                // a file or kernel inter
 constexpr const char ERR_ESPAWN[] = "ESPAWN";          // a child process cannot be started
 constexpr const char ERR_EFORK[] = "EFORK";            // a detached launch cannot fork
 constexpr const char ERR_EBUSY[] = "EBUSY";            // a table or a sentinel is taken
+constexpr const char ERR_EAGAIN[] = "EAGAIN";          // a terminal not taking input
 constexpr const char ERR_ESENT[] = "ESENT";            // the memory-test sentinel cannot be claimed
 constexpr const char ERR_EMKDIR[] = "EMKDIR";          // a run directory cannot be made
 constexpr const char ERR_ESTALE[] = "ESTALE";          // a run's orchestrator is gone

@@ -18,12 +18,17 @@ int reply_ok(int fd, const char* req_id, const char* result_json) {
 }
 
 int reply_err(int fd, const char* req_id, const char* code, const char* msg) {
+    return reply_err_data(fd, req_id, code, msg, nullptr);
+}
+
+int reply_err_data(int fd, const char* req_id, const char* code, const char* msg, const char* data_json) {
     sb_t s;
     sb_appendz(&s, "{");
     sb_kv_str(&s, "id", req_id ? req_id : "", 1);
     sb_kv_bool(&s, "ok", 0, 1);
     sb_kv_str(&s, "code", code ? code : ERR_DEFAULT, 1);
-    sb_kv_str(&s, "error", msg ? msg : "", 0);
+    sb_kv_str(&s, "error", msg ? msg : "", data_json != nullptr);
+    if (data_json) sb_kv_raw(&s, "data", data_json, 0);
     sb_appendz(&s, "}");
     return proto_write_frame_sb(fd, &s);
 }

@@ -17,6 +17,9 @@ struct job_s;
 int reply_ok(int fd, const char* req_id, const char* result_json);
 // {"id":..,"ok":false,"code":<code or "ERR">,"error":<msg>}
 int reply_err(int fd, const char* req_id, const char* code, const char* msg);
+// reply_err with "data":<data_json> after "error" (a JSON value, copied as it is) telling how
+// far the request got; null data_json: as reply_err.
+int reply_err_data(int fd, const char* req_id, const char* code, const char* msg, const char* data_json);
 
 // Stream context of one request. The first event written carries the job's id; the job
 // table's job_emit builds one for a job.

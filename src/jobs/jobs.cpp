@@ -113,5 +113,3 @@ void job_forget_pid(job_t* job) {
 }
 
 void jobs_kill_all_nonpty() { signal_then_kill(false, SIGTERM); }
-
-void jobs_kill_all_ptys() { signal_then_kill(true, SIGHUP); }

@@ -58,7 +58,8 @@ struct job_s {
     int tailers = 0;
     pty_tail_t* tails = nullptr;      // the attached tailers, `tailers` of them
     bool held = false;                // the reader waits for the slowest tailer
-    std::mutex rmu;                   // guards ring*, exit_code, tailers, tails, held
+    bool closed = false;              // a close has begun: every tail ends at once
+    std::mutex rmu;                   // guards ring*, exit_code, tailers, tails, held, closed
     std::condition_variable rcv;      // new output, child exit, tailer release, close
     std::condition_variable room_cv;  // for a held reader: a tailer caught up or left, close
 };
@@ -79,6 +80,7 @@ int job_cancel(const char* id);
 // signal sent by number goes out under that lock, so none reaches a process reusing it.
 // Null does nothing.
 void job_forget_pid(job_t* job);
-// At shutdown: SIGTERM (PTY shells: SIGHUP) to every child, then SIGKILL 200 ms later.
+// At shutdown: SIGTERM to every child, then SIGKILL 200 ms later.
 void jobs_kill_all_nonpty();
+// At shutdown: cancels every PTY session, as pty_session.h describes.
 void jobs_kill_all_ptys();

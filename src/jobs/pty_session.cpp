@@ -1,5 +1,6 @@
 #include "jobs/pty_session.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -10,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -73,10 +75,60 @@ int reap_shell(job_t* job, pid_t pid) {
     return st.term_signal ? -st.term_signal : st.exit_code;
 }
 
+// The session and process group of process `pid` from its /proc stat (fields 6 and 5, read
+// after the last ')' since the command name may hold anything). false when it has gone.
+bool session_and_group(int procfd, const char* pid, pid_t* sid, pid_t* pgrp) {
+    char path[64], buf[512];
+    snprintf(path, sizeof path, "%s/stat", pid);
+    if (read_small_at(procfd, path, buf, sizeof buf) <= 0) return false;
+    const char* p = strrchr(buf, ')');
+    int s = 0, g = 0;
+    if (!p || sscanf(p + 1, " %*c %*d %d %d", &g, &s) != 2) return false;
+    *sid = s;
+    *pgrp = g;
+    return true;
+}
+
+// The distinct process groups that have a member in session `sid`. A process that ends
+// during the scan is missed, and its group with it when it was the last member.
+std::vector<pid_t> session_groups(pid_t sid) {
+    std::vector<pid_t> groups;
+    scoped_dir dir(opendir("/proc"));
+    if (!dir) return groups;
+    while (const struct dirent* d = readdir(dir.get())) {
+        pid_t s = 0, g = 0;
+        if (d->d_name[0] < '1' || d->d_name[0] > '9' || !session_and_group(dirfd(dir.get()), d->d_name, &s, &g))
+            continue;
+        if (s == sid && g > 1 && std::find(groups.begin(), groups.end(), g) == groups.end()) groups.push_back(g);
+    }
+    return groups;
+}
+
+// What a terminal hang-up does to the session the shell leads: SIGHUP to the shell and to every
+// process group in its session, background jobs included (a shell such as dash does not pass
+// the hang-up on). Sent only while the shell is unreaped: until then its number, which is also
+// its session and group id, names no other process; a group number found in the scan is held
+// by its members.
+void hang_up_groups(pid_t shell) {
+    if (shell <= 1) return;
+    kill(shell, SIGHUP);
+    for (pid_t g : session_groups(shell)) kill(-g, SIGHUP);
+}
+
+// The hang-up, then, after the grace, SIGKILL to the shell's own group. Programs in other
+// groups that ignore SIGHUP (nohup) live on, as on a terminal that hangs up.
+void hang_up_session(pid_t shell) {
+    if (shell <= 1) return;
+    hang_up_groups(shell);
+    sleep_ms(CANCEL_KILL_GRACE_MS);
+    kill(-shell, SIGKILL);
+}
+
 // How many bytes may be appended without overwriting output an attached tailer has not
 // read: the whole ring with no tailer (the oldest bytes then go) or once the session is
-// cancelled (nobody reads on). A tailer beyond the newest byte counts as caught up, one
-// before the oldest still held as at the oldest. Caller holds rmu.
+// cancelled (the shell is to be stopped at once, not held in a write; a slow tailer may then
+// miss its last output). A tailer beyond the newest byte counts as caught up, one before the
+// oldest still held as at the oldest. Caller holds rmu.
 size_t ring_room_locked(const job_t* job) {
     if (!job->tails || job->cancel.load()) return job->ring_cap;
     const unsigned long long oldest = job->ring_total - job->ring_len;
@@ -126,16 +178,36 @@ ssize_t read_burst(job_t* job, int fd, unsigned char* buf, size_t* room) {
     return static_cast<ssize_t>(total);
 }
 
+// The reader's view of its session. Once the session is cancelled (a close, a cancel by id, the
+// daemon's stop) the whole session is hung up, once, before the shell is reaped, however the
+// reader learns of its end.
+struct reader_t {
+    job_t* job;
+    int fd;
+    pid_t pid;
+    bool hung_up = false;
+
+    void hang_up_if_cancelled() {
+        if (hung_up || !job->cancel.load()) return;
+        hang_up_session(pid);
+        hung_up = true;
+    }
+    int reap() {
+        hang_up_if_cancelled();
+        return reap_shell(job, pid);
+    }
+};
+
 // The terminal reported its end: hang the shell up, give it about a second, then kill it.
-int hangup_and_reap(job_t* job, pid_t pid) {
-    kill(pid, SIGHUP);
+int hangup_and_reap(reader_t* rd) {
+    kill(rd->pid, SIGHUP);
     for (int i = 0; i < HANGUP_REAP_TRIES; i++) {
         if (i) sleep_ms(HANGUP_REAP_STEP_MS);
-        if (child_ended(pid)) return reap_shell(job, pid);
+        if (child_ended(rd->pid)) return rd->reap();
     }
     sleep_ms(HANGUP_REAP_STEP_MS);
-    kill(pid, SIGKILL);
-    return reap_shell(job, pid);
+    kill(rd->pid, SIGKILL);
+    return rd->reap();
 }
 
 // Output the terminal still holds once the shell is gone, held back like any other: a
@@ -161,34 +233,29 @@ void drain_after_exit(job_t* job, int fd, unsigned char* buf, size_t* room) {
 // slowest tailer is a ring's worth behind, the terminal is not read at all.
 void* pty_reader(void* arg) {
     job_t* job = static_cast<job_t*>(arg);
-    const int fd = job->master_fd;
-    const pid_t pid = job->pid.load();
+    reader_t rd{job, job->master_fd, job->pid.load()};
     unsigned char buf[PTY_READ_CHUNK_BYTES];
     size_t room = 0;    // found out before the first read
     bool idle = false;  // the last read found nothing: wait for the terminal first
     int code = 0;
     for (;;) {
-        if (job->cancel.load()) {
-            kill(pid, SIGHUP);
-            sleep_ms(CANCEL_KILL_GRACE_MS);
-            kill(pid, SIGKILL);
-        }
+        rd.hang_up_if_cancelled();
         if (room == 0 && (room = wait_for_room(job, READER_POLL_MS)) == 0) continue;  // held back
         if (idle) {
-            struct pollfd p = {fd, POLLIN, 0};
+            struct pollfd p = {rd.fd, POLLIN, 0};
             if (poll(&p, 1, READER_POLL_MS) < 0 && errno != EINTR) {
-                code = hangup_and_reap(job, pid);
+                code = hangup_and_reap(&rd);
                 break;
             }
         }
-        ssize_t r = read_burst(job, fd, buf, &room);
+        ssize_t r = read_burst(job, rd.fd, buf, &room);
         if (r < 0) {
-            code = hangup_and_reap(job, pid);
+            code = hangup_and_reap(&rd);
             break;
         }
-        if (child_ended(pid)) {
-            drain_after_exit(job, fd, buf, &room);
-            code = reap_shell(job, pid);
+        if (child_ended(rd.pid)) {
+            drain_after_exit(job, rd.fd, buf, &room);
+            code = rd.reap();
             break;
         }
         idle = r == 0;
@@ -200,21 +267,22 @@ void* pty_reader(void* arg) {
     return nullptr;
 }
 
-// Writes all of `buf`, waiting while the terminal's input queue is full, but failing once
-// it has accepted nothing for PTY_WRITE_STALL_MS (a shell that never reads its input).
-int write_all_bounded(int fd, const unsigned char* buf, size_t n) {
-    size_t done = 0;
+// Writes all of `buf`, waiting while the terminal's input queue is full, but giving up once
+// it has accepted nothing for PTY_WRITE_STALL_MS (a program that never reads its input).
+// *done counts the bytes the terminal took. 0, PTY_WRITE_STALLED, or PTY_WRITE_ENDED for a
+// write error (the terminal fails writes once nothing holds its other side open).
+int write_all_bounded(int fd, const unsigned char* buf, size_t n, size_t* done) {
     int stalled_ms = 0;
-    while (done < n) {
-        ssize_t w = write(fd, buf + done, n - done);
+    while (*done < n) {
+        ssize_t w = write(fd, buf + *done, n - *done);
         if (w > 0) {
-            done += static_cast<size_t>(w);
+            *done += static_cast<size_t>(w);
             stalled_ms = 0;
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && errno != EAGAIN) return -1;
-        if (stalled_ms >= PTY_WRITE_STALL_MS) return -1;
+        if (w < 0 && errno != EAGAIN) return PTY_WRITE_ENDED;
+        if (stalled_ms >= PTY_WRITE_STALL_MS) return PTY_WRITE_STALLED;
         struct pollfd p = {fd, POLLOUT, 0};
         poll(&p, 1, PTY_WRITE_POLL_MS);
         stalled_ms += PTY_WRITE_POLL_MS;
@@ -287,6 +355,7 @@ int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, cons
         job->tailers = 0;
         job->tails = nullptr;
         job->held = false;
+        job->closed = false;
         creator->off = 0;
         link_tail_locked(job, creator);
     }
@@ -342,16 +411,16 @@ int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, s
     if (cap > INT_MAX) cap = INT_MAX;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     std::unique_lock<std::mutex> lock(job->rmu);
-    // A close always raises `cancel` under rmu and broadcasts, so it is the one flag to watch;
-    // a cancel by job id does not broadcast and is seen at the end of a bounded wait.
+    // Only a close ends a read early (it sets `closed` under rmu and broadcasts). A cancelled
+    // session reads like one whose shell ended: its output up to the end, then its exit.
     while (*off >= job->ring_total && !job->child_exited.load()) {
-        if (job->cancel.load()) return -1;
+        if (job->closed) return -1;
         if (wait_ms < 0) job->rcv.wait(lock);
         else if (job->rcv.wait_until(lock, until) == std::cv_status::timeout && *off >= job->ring_total &&
-                 !job->child_exited.load() && !job->cancel.load())
+                 !job->child_exited.load() && !job->closed)
             return PTY_READ_IDLE;
     }
-    if (job->cancel.load()) return -1;
+    if (job->closed) return -1;
     if (*off >= job->ring_total) {
         if (exit_code) *exit_code = job->exit_code;
         return 0;
@@ -372,16 +441,22 @@ int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, s
     return static_cast<int>(take);
 }
 
-int job_pty_write(const char* id, const unsigned char* buf, size_t n) {
+int job_pty_write(const char* id, const unsigned char* buf, size_t n, size_t* written) {
+    size_t done = 0;
+    if (written) *written = 0;
     unique_fd fd;
     {
         std::lock_guard<std::mutex> lock(jobs_table_mu());
-        job_t* j = find_locked(id);
-        if (!j || j->closing) return -1;
+        job_t* j = find_live_session_locked(id);
+        if (!j) return PTY_WRITE_NO_SESSION;
+        // Input to a shell that is gone, or being stopped, would only reach what it left behind.
+        if (j->child_exited.load() || j->cancel.load()) return PTY_WRITE_ENDED;
         fd.reset(dup_master_locked(j));
     }
-    if (!fd) return -1;
-    return write_all_bounded(fd.get(), buf, n);
+    if (!fd) return PTY_WRITE_NO_SESSION;
+    int r = write_all_bounded(fd.get(), buf, n, &done);
+    if (written) *written = done;
+    return r;
 }
 
 int job_pty_resize(const char* id, int rows, int cols) {
@@ -414,6 +489,7 @@ int job_pty_close(const char* id) {
     {
         std::unique_lock<std::mutex> rl(job->rmu);
         job->cancel.store(1);
+        job->closed = true;
         job->rcv.notify_all();
         job->room_cv.notify_all();  // a held reader goes on to stop the shell
         job->rcv.wait(rl, [job] { return job->tailers == 0; });
@@ -447,6 +523,24 @@ int job_pty_close(const char* id) {
     }
     free(ring);
     return 0;
+}
+
+void jobs_kill_all_ptys() {
+    // The hang-up goes out here, under the table lock (a reader clears `pid` under it before
+    // it reaps); each session's reader sees the flag within its poll, hangs up again and kills
+    // the shell's group after the grace, before it reaps the shell. The close that follows
+    // joins the reader.
+    std::lock_guard<std::mutex> lock(jobs_table_mu());
+    for (job_t& j : g_jobs) {
+        const pid_t pid = j.pid.load();
+        if (!j.in_use || !j.is_pty || pid <= 0) continue;
+        {
+            std::lock_guard<std::mutex> rl(j.rmu);
+            j.cancel.store(1);
+            j.room_cv.notify_all();  // a held reader goes on to stop the shell
+        }
+        hang_up_groups(pid);
+    }
 }
 
 void jobs_pty_close_all() {

@@ -41,22 +41,31 @@ void job_pty_tail_release(job_t* job, pty_tail_t* tail);
 // it fell behind while no tailer held the reader back) into buf, advancing the offset.
 // Waits for output at or beyond it: for ever when `wait_ms` is negative, else at most
 // `wait_ms`. Returns the count (> 0, also in *n); 0 when the shell has exited and all of its
-// output up to the offset was read (its code in *exit_code when not null); -1 when the
-// session is cancelled or closing; PTY_READ_IDLE when the wait ran out with nothing new.
+// output up to the offset was read (its code in *exit_code when not null), also for a
+// cancelled session once its shell has been stopped; -1 when the session is closing;
+// PTY_READ_IDLE when the wait ran out with nothing new.
 // The caller holds a tailer count (the tail attached, or another one).
 constexpr int PTY_READ_IDLE = -2;
 int job_pty_read(job_t* job, pty_tail_t* tail, unsigned char* buf, size_t cap, size_t* n, int* exit_code,
                  int wait_ms = -1);
-// Writes all n bytes to the session's terminal. 0, or -1 (no such live session, a write
-// error, or a terminal that accepted nothing for PTY_WRITE_STALL_MS).
-int job_pty_write(const char* id, const unsigned char* buf, size_t n);
+// Writes all n bytes to the session's terminal; *written (when not null) gets the bytes the
+// terminal took. 0, or one of the failures below. A stalled write is not undone: what the
+// terminal took stays with it.
+constexpr int PTY_WRITE_NO_SESSION = -1;  // no live (not closing) session with this id
+constexpr int PTY_WRITE_ENDED = -2;       // its shell has exited or is being stopped
+constexpr int PTY_WRITE_STALLED = -3;     // the terminal took nothing for PTY_WRITE_STALL_MS
+int job_pty_write(const char* id, const unsigned char* buf, size_t n, size_t* written = nullptr);
 // Sets the terminal's window size (the low 16 bits of each). 0, or -1 (no such session,
 // not a session, or the ioctl failed).
 int job_pty_resize(const char* id, int rows, int cols);
-// Ends the session: stops its tailers, kills and reaps the shell, joins the reader, closes
-// the master and frees the slot. Returns after all that; 0, or also 0 at once when another
+// Ends the session: stops its tailers, hangs the session up (SIGHUP to every process group in
+// it, SIGKILL to the shell's group after the grace), reaps the shell, joins the reader,
+// closes the master and frees the slot. Returns after all that; 0, or also 0 at once when another
 // close is already under way; -1 when there is no such session.
 int job_pty_close(const char* id);
+// At stop: raises the cancel flag of every session whose shell still runs and hangs the
+// session up (SIGHUP to every process group in it); its reader then kills the shell's group
+// after the grace. Returns at once. (Declared in jobs.h.)
 // At stop, once no connection thread is left: closes every session as job_pty_close does.
 void jobs_pty_close_all();
 // [{"job_id":..,"tty":..,"rows":..,"cols":..,"age":..,"exited":..},...] of the live

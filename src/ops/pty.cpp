@@ -230,9 +230,9 @@ int append_out_chunks(sb_t* frames, const sb_t& head, const unsigned char* p, si
     return 0;
 }
 
-// Streams the session from the tail's offset until the shell's exit has been sent, the
-// session is cancelled or closed, or the client has gone: a failed write, or a hang-up seen
-// while the session is quiet. Each pass takes all the output there is, up to
+// Streams the session from the tail's offset until the shell's exit has been sent (a
+// cancelled session's too, once its shell is stopped), the session is closed, or the client
+// has gone: a failed write, or a hang-up seen while the session is quiet. Each pass takes all the output there is, up to
 // PTY_TAIL_READ_BYTES, and sends its out chunks with one write. The open chunk has gone
 // before (it carried the job id), so every out chunk starts alike. `tail` is attached.
 int pty_tail(op_emit_t* e, job_t* job, pty_tail_t* tail) {
@@ -334,9 +334,19 @@ int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     unsigned char bytes[PTY_INPUT_BYTES];
     ssize_t len = b64_decode(b64, strlen(b64), bytes, sizeof bytes);
     if (len < 0) return reply_err(fd, req_id, ERR_EBADREQ, "bad base64"), 0;
-    if (job_pty_write(id, bytes, static_cast<size_t>(len)) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "no such pty job"), 0;
-    reply_ok(fd, req_id, "{\"written\":true}");
+    size_t written = 0;
+    switch (job_pty_write(id, bytes, static_cast<size_t>(len), &written)) {
+    case 0: reply_ok(fd, req_id, "{\"written\":true}"); break;
+    case PTY_WRITE_ENDED: reply_err(fd, req_id, ERR_ENOENT, "session has ended"); break;
+    case PTY_WRITE_STALLED: {
+        // The bytes the terminal took stay with it: the client resends only the rest.
+        char data[48];
+        snprintf(data, sizeof data, "{\"written\":%zu}", written);
+        reply_err_data(fd, req_id, ERR_EAGAIN, "terminal not accepting input", data);
+        break;
+    }
+    default: reply_err(fd, req_id, ERR_ENOENT, "no such pty job"); break;
+    }
     return 0;
 }
 

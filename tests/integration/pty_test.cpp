@@ -1,10 +1,13 @@
 // PTY sessions over the wire: a shell's life, replays to late attaches, flow control between
 // the shell and its readers, the allow-list, and closes racing the streams.
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -75,6 +78,23 @@ std::string input(const TestDaemon& d, const std::string& id, std::string_view t
 const std::string WRITTEN = ok(R"({"written":true})"), CLOSED = ok(R"({"closed":true})"),
                   CANCELLED = ok(R"({"cancelled":true})"), RESIZED = ok(R"({"resized":true})");
 const std::string NO_SESSIONS = ok("[]"), NO_SUCH_JOB = err("ENOENT", "no such job");
+
+// The number after `tag` in the shell's output (the typed command's echo shows `tag` before a '$').
+pid_t number_after(const std::string& out, const std::string& tag) {
+    for (size_t at = out.find(tag); at != std::string::npos; at = out.find(tag, at + 1))
+        if (isdigit(static_cast<unsigned char>(out[at + tag.size()]))) return atoi(out.c_str() + at + tag.size());
+    return 0;
+}
+
+// Whether process `pid` still runs (a zombie does not count) as `comm`.
+bool runs_as(pid_t pid, const std::string& comm) {
+    std::string stat;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    if (!std::getline(in, stat)) return false;
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.compare(stat.find('(') + 1, comm.size() + 1, comm + ")") == 0 &&
+           stat[close + 2] != 'Z';
+}
 
 class Pty : public ::testing::Test {
 protected:
@@ -320,17 +340,20 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     EXPECT_EQ(call(d, "pty_list", "{}"), NO_SESSIONS);
 }
 
-// A killed shell's signal shows in the exit chunk; a cancel ends the tails without one.
+// A killed or cancelled shell's stream ends with the exit chunk (the signal) before "done"; the session
+// stays listed until closed, replays its output and exit to a later attach, and refuses input.
 TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
     for (bool by_cancel : {false, true}) {
         SCOPED_TRACE(by_cancel ? "cancelled" : "killed");
         PtyStream s;
         ASSERT_TRUE(s.start(d, "pty", "{}"));
         ASSERT_TRUE(s.wait_open());
+        EXPECT_EQ(input(d, s.job_id, "echo =C$((1+2))=\n"), WRITTEN);
+        ASSERT_TRUE(s.wait_for("=C3="));
         EXPECT_EQ(by_cancel ? call(d, "_cancel", with_id(s.job_id)) : input(d, s.job_id, "kill -9 $$\n"),
                   by_cancel ? CANCELLED : WRITTEN);
         ASSERT_TRUE(s.wait_end());
-        EXPECT_EQ(s.exit_code, by_cancel ? INT_MIN : -9);
+        EXPECT_EQ(s.exit_code, by_cancel ? -SIGHUP : -9);  // the interactive shell ignores the SIGTERM
         EXPECT_TRUE(eventually([&] {
             std::string list = call(d, "pty_list", "{}");
             return has(list, s.job_id) && has(list, "\"exited\":true");
@@ -340,12 +363,55 @@ TEST_F(Pty, KilledOrCancelledShellStaysListedUntilClosed) {
         ASSERT_TRUE(late.start(d, "pty_attach", with_id(s.job_id)));
         ASSERT_TRUE(late.wait_end());
         EXPECT_EQ(late.job_id, s.job_id);
-        EXPECT_EQ(late.out, by_cancel ? "" : s.out);  // a cancelled session streams nothing more
+        EXPECT_EQ(late.out, s.out);
         EXPECT_EQ(late.exit_code, s.exit_code);
+        EXPECT_EQ(input(d, s.job_id, "echo\n"), err("ENOENT", "session has ended"));
         // The reaped shell's number is never signalled again: cancelling now only raises the flag.
         EXPECT_EQ(call(d, "_cancel", with_id(s.job_id)), CANCELLED);
         EXPECT_EQ(call(d, "pty_close", with_id(s.job_id)), CLOSED);
     }
+}
+
+// Closing a session, or stopping the daemon, hangs up every process group in it: dash does not pass the
+// hang-up on to its background job, which must still end; a nohup'ed one lives on, as on a terminal.
+TEST(PtyHangUp, CloseAndStopEndBackgroundJobsButNotNohupedOnes) {
+    for (bool by_stop : {false, true}) {
+        SCOPED_TRACE(by_stop ? "daemon stopped" : "session closed");
+        TestDaemon d;
+        ASSERT_TRUE(d.start());
+        PtyStream s;
+        ASSERT_TRUE(s.start(d, "pty", R"({"cmd":"/bin/dash"})"));
+        ASSERT_TRUE(s.wait_open());
+        EXPECT_EQ(input(d, s.job_id, "sleep 2000 & echo =A$!=; nohup sleep 2001 >/dev/null 2>&1 & echo =B$!=\n"),
+                  WRITTEN);
+        while (number_after(s.out, "=B") == 0) ASSERT_TRUE(s.next()) << s.out;
+        const pid_t job = number_after(s.out, "=A"), nohuped = number_after(s.out, "=B");
+        ASSERT_TRUE(eventually([&] { return runs_as(job, "sleep") && runs_as(nohuped, "sleep"); })) << s.out;
+        if (by_stop) EXPECT_EQ(d.stop(), 0);
+        else EXPECT_EQ(call(d, "pty_close", with_id(s.job_id)), CLOSED);
+        EXPECT_TRUE(eventually([&] { return !runs_as(job, "sleep"); }, 1000));
+        EXPECT_TRUE(runs_as(nohuped, "sleep"));
+        for (pid_t p : {job, nohuped})
+            if (runs_as(p, "sleep")) kill(p, SIGKILL);
+    }
+}
+
+// A program that never reads its terminal: input fails once the terminal takes nothing more, telling how
+// much of that request it took; the session stays.
+TEST_F(Pty, InputToATerminalThatTakesNothingFailsWithWhatItTook) {
+    PtyStream s;
+    ASSERT_TRUE(s.start(d, "pty", R"({"cmd":"/bin/sh","argv":["-c","stty raw -echo; echo ready; exec sleep 60"]})"));
+    ASSERT_TRUE(s.wait_for("ready"));
+    const std::string chunk(6000, 'x');
+    std::string reply;
+    for (int i = 0; i < 400 && (reply = input(d, s.job_id, chunk)) == WRITTEN; i++) {
+    }
+    const std::string head =
+        R"({"id":"r","ok":false,"code":"EAGAIN","error":"terminal not accepting input","data":{"written":)";
+    ASSERT_EQ(reply.rfind(head, 0), 0u) << reply;
+    EXPECT_LT(atol(reply.c_str() + head.size()), 6000) << reply;
+    EXPECT_TRUE(has(call(d, "pty_list", "{}"), s.job_id));
+    EXPECT_EQ(call(d, "pty_close", with_id(s.job_id)), CLOSED);
 }
 
 // Sessions closed as soon as they are listed, while their creating streams still start: the

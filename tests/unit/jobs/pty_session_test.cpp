@@ -97,8 +97,9 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
     }
 }
 
-// A read past the total waits for its offset; a cancel ends it and wins over later output.
-TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrCancel) {
+// A read past the total waits for its offset; a cancel does not end it (the shell's end does),
+// a close ends it and wins over later output.
+TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrClose) {
     RingSlot r(64);
     r.append("0123");
     pty_tail_t t;
@@ -114,10 +115,11 @@ TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrCancel) {
     EXPECT_EQ(got, "89ab");
     EXPECT_EQ(t.off, 12u);
 
-    auto cancelled = std::async(std::launch::async, [&] { return r.read(&t, &got); });
-    EXPECT_EQ(cancelled.wait_for(later), std::future_status::timeout);
+    auto closed = std::async(std::launch::async, [&] { return r.read(&t, &got); });
     r.update([&] { r.job.cancel.store(1); });
-    EXPECT_EQ(cancelled.get(), -1);
+    EXPECT_EQ(closed.wait_for(later), std::future_status::timeout);
+    r.update([&] { r.job.closed = true; });
+    EXPECT_EQ(closed.get(), -1);
     r.append("late");
     EXPECT_EQ(r.read(&t, &got), -1);
 }

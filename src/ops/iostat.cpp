@@ -1,15 +1,23 @@
 #include "ops/iostat.h"
 
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/text.h"
 #include "jobs/jobs.h"
-#include "proc/procfs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/errors.h"
@@ -20,6 +28,8 @@ constexpr int IOSTAT_MAX_COLS = 24;
 constexpr size_t IOSTAT_COL_BYTES = 32;  // 31 characters and the terminator
 constexpr size_t IOSTAT_PATH_BYTES = 256;
 constexpr int IOSTAT_KILL_GRACE_MS = 250;
+constexpr int IOSTAT_WAIT_MS = 200;           // how often a stream looks at its cancel flag and client
+constexpr size_t IOSTAT_BACKLOG_REPORTS = 8;  // a slow client loses the oldest reports beyond these
 
 using cols_t = char[IOSTAT_MAX_COLS][IOSTAT_COL_BYTES];
 
@@ -113,7 +123,9 @@ int flush_batch(iostat_ctx_t* ic) {
         sb_t data;
         sb_printf(&data, "{\"ts\":%llu,\"mode\":\"iostat\",\"disks\":{%.*s}}",
                   static_cast<unsigned long long>(now_ms()), static_cast<int>(ic->batch.len), ic->batch.buf);
-        rc = data.buf ? emit_chunk(ic->e, data.buf, data.len) : -1;
+        if (!data.buf) rc = -1;
+        else if (ic->publish) ic->publish(data.buf, data.len);
+        else rc = emit_chunk(ic->e, data.buf, data.len);
     }
     ic->batch.len = 0;
     if (ic->batch.buf) ic->batch.buf[0] = '\0';
@@ -147,31 +159,179 @@ int iostat_cb(void* ctx, int, const char* line) {
     return 0;
 }
 
+namespace {
+
+// One stream following the shared tool; it lives on its connection thread's stack.
+struct iostat_sub_t {
+    // All guarded by the hub's mu.
+    std::deque<std::string> reports;  // published, not yet taken by the stream; oldest first
+    bool linked = false;              // in the hub's list: the producer publishes to it
+    bool ended = false;               // the tool has ended; spawn_failed and exit_code say how
+    bool spawn_failed = false;
+    int exit_code = 0;
+};
+
+// The shared tool. Lock order: ctl_mu before mu. The producer thread takes only mu, so a
+// stream holding ctl_mu may join it.
+struct iostat_hub_t {
+    std::mutex ctl_mu;                  // guards thread, thread_live, path: starting and joining
+    pthread_t thread{};                 // the producer, until joined
+    bool thread_live = false;           // started and not yet joined (it may have returned)
+    char path[IOSTAT_PATH_BYTES] = {};  // the producer's program; written only while none runs
+    std::mutex mu;                      // guards subs, running and every linked stream's fields
+    std::condition_variable cv;         // a report was published or the tool ended
+    std::vector<iostat_sub_t*> subs;    // the linked streams
+    bool running = false;               // a producer takes new streams; false once it ends or is told to stop
+    // The producer's own job, raised when the last stream leaves: the runner then stops the
+    // tool as it stops a cancelled one. Not in the table, so no client can see or cancel it.
+    job_t stopper{};
+};
+
+iostat_hub_t g_hub;
+
+void hub_publish(const char* data, size_t n) {
+    {
+        std::lock_guard<std::mutex> lock(g_hub.mu);
+        for (iostat_sub_t* s : g_hub.subs) {
+            if (s->reports.size() >= IOSTAT_BACKLOG_REPORTS) s->reports.pop_front();
+            s->reports.emplace_back(data, n);
+        }
+    }
+    g_hub.cv.notify_all();
+}
+
+// The tool is gone: every linked stream gets its end and is unlinked; the next stream starts
+// a new producer.
+void hub_end(bool spawn_failed, int exit_code) {
+    {
+        std::lock_guard<std::mutex> lock(g_hub.mu);
+        for (iostat_sub_t* s : g_hub.subs) {
+            s->linked = false;
+            s->ended = true;
+            s->spawn_failed = spawn_failed;
+            s->exit_code = exit_code;
+        }
+        g_hub.subs.clear();
+        g_hub.running = false;
+    }
+    g_hub.cv.notify_all();
+}
+
+void* iostat_produce(void*) {
+    char opt_x[] = "-x";
+    char interval[] = "1";
+    char* argv[] = {g_hub.path, opt_x, interval, nullptr};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IOSTAT_KILL_GRACE_MS, -1};
+    iostat_ctx_t ic;
+    ic.publish = hub_publish;
+    exec_result_t res;
+    int rc = exec_stream(&spec, iostat_cb, &ic, &g_hub.stopper, &res);
+    flush_batch(&ic);  // the last report
+    hub_end(rc < 0, res.exit_code);
+    return nullptr;
+}
+
+// Caller holds ctl_mu.
+void join_producer() {
+    if (!g_hub.thread_live) return;
+    pthread_join(g_hub.thread, nullptr);
+    g_hub.thread_live = false;
+}
+
+// Links `sub`, starting the tool (`path`) when none runs. The child of a producer that was
+// told to stop is gone before a new one starts: the leaving stream joins it under ctl_mu.
+// 0, or -1 when no producer thread could be started (`sub` is not linked).
+int hub_join(iostat_sub_t* sub, const char* path) {
+    std::lock_guard<std::mutex> ctl(g_hub.ctl_mu);
+    bool start;
+    {
+        std::lock_guard<std::mutex> lock(g_hub.mu);
+        g_hub.subs.push_back(sub);
+        sub->linked = true;
+        start = !g_hub.running;
+        g_hub.running = true;
+    }
+    if (!start) return 0;
+    join_producer();  // one that ended by itself; it has reaped its child
+    snprintf(g_hub.path, sizeof g_hub.path, "%s", path);
+    g_hub.stopper.cancel.store(0);
+    if (pthread_create(&g_hub.thread, nullptr, iostat_produce, nullptr) == 0) {
+        g_hub.thread_live = true;
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(g_hub.mu);
+    std::erase(g_hub.subs, sub);
+    sub->linked = false;
+    g_hub.running = false;
+    return -1;
+}
+
+// Unlinks `sub`. The last stream out stops the tool and waits until it is gone.
+void hub_leave(iostat_sub_t* sub) {
+    std::lock_guard<std::mutex> ctl(g_hub.ctl_mu);
+    {
+        std::lock_guard<std::mutex> lock(g_hub.mu);
+        if (sub->linked) std::erase(g_hub.subs, sub);
+        sub->linked = false;
+        if (!g_hub.subs.empty()) return;
+        if (g_hub.running) g_hub.stopper.cancel.store(1);
+        g_hub.running = false;
+    }
+    join_producer();
+}
+
+// A client that hung up (or whose connection a failed write shut down) reads as hang-up.
+bool client_gone(int fd) {
+    struct pollfd p = {fd, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL));
+}
+
+enum class follow_end_t { tool_ended, cancelled, client_gone };
+
+// Writes each report published to `sub` until the tool ends, the job is cancelled or the
+// client is gone (a failed write included).
+follow_end_t follow(op_emit_t* e, iostat_sub_t* sub, job_t* job, int fd) {
+    for (;;) {
+        std::deque<std::string> got;
+        bool ended;
+        {
+            std::unique_lock<std::mutex> lock(g_hub.mu);
+            g_hub.cv.wait_for(lock, std::chrono::milliseconds(IOSTAT_WAIT_MS),
+                              [sub] { return !sub->reports.empty() || sub->ended; });
+            got.swap(sub->reports);
+            ended = sub->ended;
+        }
+        for (const std::string& r : got)
+            if (emit_chunk(e, r.data(), r.size()) != 0) return follow_end_t::client_gone;
+        if (ended) return follow_end_t::tool_ended;
+        if (job && job->cancel.load()) return follow_end_t::cancelled;
+        if (client_gone(fd)) return follow_end_t::client_gone;
+    }
+}
+
+}  // namespace
+
 int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, int, int stream) {
     if (!stream) return reply_err(fd, req_id, ERR_EBADREQ, "iostat_stream requires stream=true");
     job_t* job = job_alloc();
     op_emit_t e = job_emit(fd, req_id, job);
     char path[IOSTAT_PATH_BYTES];
+    iostat_sub_t sub;
     if (tool_find({"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat", "/bin/iostat"},
                   "iostat", path, sizeof path) != 0) {
         emit_stream_error(&e, ERR_ENOENT, "iostat not found");
-        job_release(job);
-        return 0;
+    } else if (hub_join(&sub, path) != 0) {
+        emit_stream_error(&e, ERR_ESPAWN, "iostat spawn failed");
+    } else {
+        follow_end_t how = follow(&e, &sub, job, fd);
+        // Leaving first: a cancelled stream's "done" comes once the tool it alone used is gone.
+        // Unlinked now: nothing writes `sub` any more.
+        hub_leave(&sub);
+        if (how == follow_end_t::cancelled) emit_done(&e, -1, nullptr);
+        else if (how == follow_end_t::tool_ended && sub.spawn_failed)
+            emit_stream_error(&e, ERR_ESPAWN, "iostat spawn failed");
+        else if (how == follow_end_t::tool_ended) emit_done(&e, sub.exit_code, nullptr);
     }
-    // At most one iostat stream delivers at a time: an older one ends with its "done".
-    exec_kill_own_children_named("iostat");
-
-    char opt_x[] = "-x";
-    char interval[] = "1";
-    char* argv[] = {path, opt_x, interval, nullptr};
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IOSTAT_KILL_GRACE_MS, fd};
-    iostat_ctx_t ic;
-    ic.e = &e;
-    exec_result_t res;
-    int rc = exec_stream(&spec, iostat_cb, &ic, job, &res);
-    flush_batch(&ic);  // the last report; a failed write changes nothing now
-    if (rc < 0) emit_stream_error(&e, ERR_ESPAWN, "iostat spawn failed");
-    else emit_done(&e, res.exit_code, nullptr);
     job_release(job);
     return 0;
 }

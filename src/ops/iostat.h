@@ -4,8 +4,13 @@
 // A report ends when the next one begins: at a line holding "extended device statistics", or
 // at a header line ("Device"/"device") while columns are already known (Linux iostat prints no
 // marker); the last report is sent when the tool ends.
-// Threads: the parsing state lives on the handler's stack; the callback runs on the same
-// connection thread inside the runner. Errors: flush_batch gives the event write's 0 / -1.
+// All streams share one iostat child: it starts with the first stream, each stream sends the
+// reports that arrive after it joined (its first event carrying its own job id), and the child
+// is stopped when the last stream leaves (cancelled by its job id, its client gone, or a failed
+// write). When the tool ends by itself or cannot start, every stream gets that end.
+// Threads: one producer thread runs the tool and parses its output into reports; each stream
+// writes them on its own connection thread. Errors: flush_batch gives the event write's 0 / -1
+// (always 0 when the report is published to the streams).
 #pragma once
 
 #include "base/sb.h"
@@ -28,6 +33,8 @@ struct iostat_ctx_t {
     int reading = 0;         // device rows of a report are expected
     int have_cols = 0;       // a header has set the indexes
     int first_in_batch = 1;  // `batch` holds no entry yet
+    // When set, takes each report's data in place of a chunk written to `e`.
+    void (*publish)(const char* data, size_t n) = nullptr;
 };
 
 // The line callback for exec_stream (`ctx` is an iostat_ctx_t*). 1 asks to stop the tool

@@ -61,12 +61,16 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
 
 namespace {
 
-// Gone, or a zombie its new parent has yet to reap.
+// Gone, or a zombie its new parent has yet to reap, within a second (a SIGKILL takes a moment).
 bool ended(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = stat.rfind(')');
-    return close == std::string::npos || stat.compare(close, 4, ") Z ") == 0;
+    for (int i = 0; i < 100; i++) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || stat.compare(close, 4, ") Z ") == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 }  // namespace

@@ -40,6 +40,7 @@
 #include "daemon/conn.h"
 #include "jobs/jobs.h"
 #include "jobs/pty_session.h"
+#include "proc/tools.h"
 #include "wire/frame.h"
 
 namespace {
@@ -268,10 +269,12 @@ void stop_everything(int lfd, const std::string& bound_path) {
     }
 }
 
-// Options for tests only: the frame and send timeouts of every connection, in milliseconds.
+// Options for tests only: the frame and send timeouts of every connection, and a cap on the
+// deadlines of one-shot tools, in milliseconds.
 bool timeout_option(const char* a, const char* value, int* frame_ms, int* send_ms) {
     if (strcmp(a, "--frame-timeout-ms") == 0) *frame_ms = atoi(value);
     else if (strcmp(a, "--send-timeout-ms") == 0) *send_ms = atoi(value);
+    else if (strcmp(a, "--tool-timeout-ms") == 0) tool_deadline_cap(atoi(value));
     else return false;
     return true;
 }

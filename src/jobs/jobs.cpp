@@ -42,25 +42,27 @@ void clear_slot(job_t* j) {
     j->held = false;
 }
 
-// Sends `sig` to the child of every taken slot whose is_pty equals `pty`; returns how many.
-int signal_all(bool pty, int sig) {
+// A runner child leads a process group of its own, and the group is what a job is: its
+// background programs go with it. The runner clears `pid` under the table lock before it
+// reaps the leader, so a number read here still names that group.
+void signal_job(const job_t& j, pid_t pid, int sig) { kill(j.is_pty ? pid : -pid, sig); }
+
+// Sends `sig` to the process group of every runner job; returns how many. The job is
+// cancelled as well, so that its runner goes on stopping the group until nothing of it is
+// left, a member that closed its output and ignores `sig` included. (PTY sessions are ended
+// by pty_session.)
+int signal_runner_jobs(int sig) {
     std::lock_guard<std::mutex> lock(g_mu);
     int sent = 0;
     for (job_t& j : g_jobs) {
         pid_t pid = j.pid.load();
-        if (j.in_use && (j.is_pty != 0) == pty && pid > 0) {
-            kill(pid, sig);
+        if (j.in_use && !j.is_pty && pid > 0) {
+            j.cancel.store(1);
+            signal_job(j, pid, sig);
             sent++;
         }
     }
     return sent;
-}
-
-// The grace pause is only worth waiting when someone was told to go.
-void signal_then_kill(bool pty, int first_sig) {
-    if (signal_all(pty, first_sig) == 0) return;
-    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
-    signal_all(pty, SIGKILL);
 }
 
 }  // namespace
@@ -100,7 +102,7 @@ int job_cancel(const char* id) {
         if (!j.in_use || strcmp(j.id, id) != 0) continue;
         j.cancel.store(1);
         pid_t pid = j.pid.load();
-        if (pid >= 1) kill(pid, SIGTERM);
+        if (pid >= 1) signal_job(j, pid, SIGTERM);
         return 0;
     }
     return -1;
@@ -112,4 +114,9 @@ void job_forget_pid(job_t* job) {
     job->pid.store(0);
 }
 
-void jobs_kill_all_nonpty() { signal_then_kill(false, SIGTERM); }
+void jobs_kill_all_nonpty() {
+    // The grace pause is only worth waiting when someone was told to go.
+    if (signal_runner_jobs(SIGTERM) == 0) return;
+    sleep_ms(SHUTDOWN_KILL_GRACE_MS);
+    signal_runner_jobs(SIGKILL);
+}

@@ -73,14 +73,16 @@ job_t* job_alloc();
 void job_release(job_t* job);
 // The stream context of a request whose job is `job` (null: a stream without a job id).
 op_emit_t job_emit(int fd, const char* req_id, job_t* job);
-// Raises the cancel flag of the job with this id and sends its child SIGTERM.
+// Raises the cancel flag of the job with this id and sends its child SIGTERM (a runner
+// child's whole process group).
 // 0 when such a job exists (with or without a child), -1 when none does.
 int job_cancel(const char* id);
 // Clears the job's pid under the table lock. Called right before its child is reaped: every
 // signal sent by number goes out under that lock, so none reaches a process reusing it.
 // Null does nothing.
 void job_forget_pid(job_t* job);
-// At shutdown: SIGTERM to every child, then SIGKILL 200 ms later.
+// At shutdown: raises every runner job's cancel flag, SIGTERM to each one's process group,
+// then SIGKILL 200 ms later.
 void jobs_kill_all_nonpty();
 // At shutdown: cancels every PTY session, as pty_session.h describes.
 void jobs_kill_all_ptys();

@@ -13,6 +13,11 @@
 namespace {
 
 constexpr size_t TOOL_PATH_BYTES = 512;
+// How long one run of each tool may take. A disk that must spin up first answers SMART
+// queries slowly; the firmware tables are read from memory.
+constexpr int SMARTCTL_DEADLINE_MS = 30000;
+constexpr int SEACHEST_DEADLINE_MS = 30000;
+constexpr int DMIDECODE_DEADLINE_MS = 10000;
 
 bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -84,7 +89,9 @@ int smart_device_arg(int fd, const char* req_id, const char* js, const jsmntok_t
 int smartctl_reply(int fd, const char* req_id, char** argv) {
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "smartctl not found");
+    if (run_capture(argv, &out, &res, fd, SMARTCTL_DEADLINE_MS) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "smartctl not found");
+    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "smartctl timed out");
     sb_t s;
     smart_result_json(sb_view(out), &s);
     return reply_ok(fd, req_id, s.buf);
@@ -118,7 +125,9 @@ int seachest_reply(int fd, const char* req_id, char* dev) {
     char* argv[] = {prog, const_cast<char*>("-d"), dev, const_cast<char*>("--showFARM"), nullptr};
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "SeaChest_SMART not runnable");
+    if (run_capture(argv, &out, &res, fd, SEACHEST_DEADLINE_MS) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "SeaChest_SMART not runnable");
+    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "SeaChest_SMART timed out");
     return reply_tool_text(fd, req_id, "{\"tool\":\"seachest\",", out);
 }
 
@@ -178,6 +187,8 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     }
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "dmidecode not found");
+    if (run_capture(argv, &out, &res, fd, DMIDECODE_DEADLINE_MS) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "dmidecode not found");
+    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "dmidecode timed out");
     return reply_tool_text(fd, req_id, "{", out);
 }

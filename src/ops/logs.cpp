@@ -25,6 +25,7 @@ namespace {
 constexpr long long DMESG_DEFAULT_BYTES = 262144;
 constexpr unsigned long long DMESG_MAX_BYTES = 4194304;
 constexpr size_t KMSG_READ_BYTES = 4096;
+constexpr int DMESG_DEADLINE_MS = 10000;  // the fallback program; a timed-out run gives no text
 constexpr size_t OUTPUT_DIR_BYTES = 256;
 constexpr int DUMP_KILL_GRACE_MS = 1000;
 constexpr size_t TOOL_PATH_BYTES = 512;
@@ -140,7 +141,7 @@ int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, 
         char* argv[] = {const_cast<char*>(prog ? prog : "/usr/bin/dmesg"), nullptr};
         exec_result_t res;
         sb_t out;
-        if (run_capture(argv, &out, &res) == 0) {
+        if (run_capture(argv, &out, &res, fd, DMESG_DEADLINE_MS) == 0 && !res.timed_out) {
             text = std::move(out);
             if (text.len > limit) {
                 text.len = limit;

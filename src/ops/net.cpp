@@ -15,6 +15,9 @@ namespace {
 constexpr size_t KIND_ARG_BYTES = 16;
 constexpr int BIN_CHECK_MAX_NAMES = 16;
 constexpr size_t BIN_CHECK_PATH_BYTES = 512;
+// How long one run of ip, ss or netstat may take: each reads kernel tables once.
+constexpr int IP_DEADLINE_MS = 10000;
+constexpr int PORTS_DEADLINE_MS = 10000;
 
 void append_escaped(sb_t* s, std::string_view v) { sb_json_escape(s, v.data(), v.size()); }
 
@@ -59,7 +62,9 @@ int op_net_addrs(int fd, const char* req_id, const char*, const jsmntok_t*, int,
                     const_cast<char*>("addr"), const_cast<char*>("show"), nullptr};
     sb_t text;
     exec_result_t res;
-    if (run_capture(argv, &text, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
+    if (run_capture(argv, &text, &res, fd, IP_DEADLINE_MS) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
+    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "ip timed out");
     sb_t s;
     net_addrs_build_json(std::string_view(text.buf ? text.buf : "", text.len), &s);
     return reply_ok(fd, req_id, s.buf);
@@ -97,7 +102,13 @@ int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     if (access(argv[0], X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
     sb_t text;
     exec_result_t res;
-    if (run_capture(argv, &text, &res) != 0) return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
+    if (run_capture(argv, &text, &res, fd, PORTS_DEADLINE_MS) != 0)
+        return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
+    if (res.timed_out) {
+        sb_t msg;
+        sb_printf(&msg, "%s timed out", tool);
+        return reply_err(fd, req_id, ERR_ENOENT, msg.buf);
+    }
     sb_t s;
     sb_printf(&s, "{\"tool\":\"%s\",", tool);
     sb_kv_str(&s, "kind", kind, 1);

@@ -22,6 +22,7 @@
 namespace {
 
 constexpr int ZPOOL_KILL_GRACE_MS = 250;
+constexpr int ZPOOL_LIST_DEADLINE_MS = 30000;  // one `zpool list`; a pool that hangs in I/O must not hold it
 constexpr size_t ZPOOL_PATH_BYTES = 256;
 constexpr int ZP_MAX_COLS = 8;
 constexpr size_t ZP_COL_BYTES = 80;  // 79 characters and the terminator
@@ -225,11 +226,14 @@ int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int
     std::string tool = path;
     char list[] = "list", headerless[] = "-H", opt_o[] = "-o", name[] = "name";
     char* argv[] = {tool.data(), list, headerless, opt_o, name, nullptr};
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};  // a hung tool ends with its client
+    // A hung tool ends with its client, or at its deadline.
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};
+    spec.deadline_ms = tool_deadline_ms(ZPOOL_LIST_DEADLINE_MS);
     sb_cap_t cap;
     exec_result_t res;
     if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0)
         return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
+    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "zpool timed out");
 
     // The exit code is not looked at: "no pools available" holds spaces and gives no pool.
     sb_t r;

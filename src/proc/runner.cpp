@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,12 +17,14 @@
 #include "base/clock.h"
 #include "base/fdio.h"
 #include "jobs/jobs.h"
+#include "proc/procfs.h"
 #include "proc/spawn.h"
 
 namespace {
 
 constexpr int POLL_INTERVAL_MS = 200;
 constexpr int DEFAULT_KILL_GRACE_MS = 250;
+constexpr int RECHECK_MS = 20;  // a stopped group's end, or without a pidfd its leader's
 constexpr size_t CARRY_BYTES = 8192;
 constexpr size_t LINE_PIECE_MAX = CARRY_BYTES - 1;  // longer lines arrive in pieces of this size
 constexpr size_t LINE_READ_BYTES = 65536;           // a pipe's whole capacity in one read
@@ -48,6 +52,7 @@ pid_t spawn(const exec_spec_t* spec, pipes_t* p) {
     c.cwd = spec->cwd;
     c.cwd_fd = spec->cwd_fd;
     c.umask = spec->umask;
+    c.new_group = true;
     c.stdio[0] = spec->stdin_fd;
     c.stdio[1] = p->out_w.get();
     c.stdio[2] = spec->merge_stderr ? p->out_w.get() : p->err_w.get();
@@ -60,59 +65,124 @@ pid_t spawn(const exec_spec_t* spec, pipes_t* p) {
     return pid;
 }
 
-// The stop protocol of one run: SIGTERM once a stop is wanted, one SIGKILL after the grace.
-// Once the child is reaped and the grace has passed, the run stops waiting for end of file:
-// a background grandchild may hold the pipes open forever.
+// Whether a process other than the leader is still in group `pgid` (zombies do not count:
+// they hold nothing). Read from /proc, only while a stop is under way.
+bool group_lives_on(pid_t pgid) {
+    proc_scan_t scan;
+    if (!scan.ok()) return true;  // unknown: the grace and SIGKILL decide
+    proc_stat_t st;
+    while (int pid = scan.next())
+        if (pid != pgid && procfs_stat(scan.fd(), pid, &st) == 0 && st.pgrp == pgid && st.state != 'Z' &&
+            st.state != 'X')
+            return true;
+    return false;
+}
+
+// The stop protocol of one run: SIGTERM to the child's group once a stop is wanted, one
+// SIGKILL to it after the grace. The leader is never reaped before the run is over, so its
+// number names this group (the kernel gives no new process a number that is still a group's
+// id or an unreaped child's) whenever a signal goes out, here or from job_cancel and the
+// stop of the daemon.
 struct stopper_t {
     pid_t pid;
     job_s* job;
     int grace_ms;
+    uint64_t deadline_at = 0;  // 0: none
     int want_kill = 0;
+    bool timed_out = false;
     bool term_sent = false;
     bool kill_sent = false;
-    bool reaped = false;
-    int status = 0;
     uint64_t term_at = 0;
 
-    // Returns true when the run should stop reading its pipes.
-    bool check() {
-        bool wanted = want_kill || (job && job->cancel.load());
-        if (!wanted) return false;
+    uint64_t grace() const { return static_cast<uint64_t>(grace_ms > 0 ? grace_ms : DEFAULT_KILL_GRACE_MS); }
+
+    bool stop_wanted() {
+        if (want_kill || (job && job->cancel.load())) return true;
+        if (deadline_at == 0 || now_ms() < deadline_at) return false;
+        timed_out = true;
+        want_kill = 1;
+        return true;
+    }
+
+    void signal_group() {
+        if (!stop_wanted()) return;
         uint64_t now = now_ms();
         if (!term_sent) {
-            kill(pid, SIGTERM);
+            kill(-pid, SIGTERM);
             term_sent = true;
             term_at = now;
         }
-        uint64_t grace = static_cast<uint64_t>(grace_ms > 0 ? grace_ms : DEFAULT_KILL_GRACE_MS);
-        bool grace_over = now - term_at >= grace;
-        if (!reaped && child_ended(pid)) {
-            job_forget_pid(job);
-            reaped = child_reap(pid, &status) == pid;
-        }
-        // A reaped pid may already belong to someone else: it is never signalled again.
-        if (grace_over && !kill_sent && !reaped) {
-            kill(pid, SIGKILL);
+        if (!kill_sent && now - term_at >= grace()) {
+            kill(-pid, SIGKILL);
             kill_sent = true;
         }
-        return reaped && grace_over;
+    }
+
+    // True when a stopped run may stop reading: the group was killed and its leader ended.
+    // A background process elsewhere may hold the pipes open for ever.
+    bool killed() const { return kill_sent && child_ended(pid); }
+
+    // Until the next thing to do: the SIGKILL, the deadline, or the usual cadence.
+    int poll_ms() const {
+        uint64_t now = now_ms();
+        uint64_t ms = POLL_INTERVAL_MS;
+        uint64_t at = term_sent ? (kill_sent ? 0 : term_at + grace()) : deadline_at;
+        if (at != 0) ms = at <= now ? 0 : std::min(ms, at - now);
+        return static_cast<int>(ms);
     }
 };
 
-void reap(stopper_t* st, exec_result_t* res) {
-    if (!st->reaped) {
-        // The pid stays in the job until the child has ended, so a cancel during this wait
-        // still signals it; it is forgotten only before the zombie is reaped.
-        child_wait_ended(st->pid);
-        job_forget_pid(st->job);
-        if (child_reap(st->pid, &st->status) < 0) {
-            res->spawn_errno = errno;
-            return;
+// Whether the client's connection reports hang-up or error (never read: the next request
+// stays unread). Reported once: polling it again would spin through the grace.
+bool watch_hung_up(const struct pollfd& p, int* watch_fd) {
+    if (p.fd != *watch_fd || !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+    *watch_fd = -1;
+    return true;
+}
+
+// After the output has ended: waits for the leader while the cancel flag, the client and the
+// deadline are still watched. A stopped run also waits for the rest of the group to go, until
+// the SIGKILL has gone out.
+void final_wait(stopper_t* st, int watch_fd) {
+    unique_fd pidfd;
+    bool pidfd_tried = false;
+    for (;;) {
+        st->signal_group();
+        bool ended = child_ended(st->pid);
+        if (ended && (!st->term_sent || st->kill_sent || !group_lives_on(st->pid))) return;
+        if (!ended && !pidfd_tried) {
+            pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, st->pid, 0)));
+            pidfd_tried = true;
         }
+        struct pollfd fds[2];
+        nfds_t n = 0;
+        if (!ended && pidfd) fds[n++] = {pidfd.get(), POLLIN, 0};
+        if (watch_fd >= 0) fds[n++] = {watch_fd, 0, 0};
+        // The rest of a stopped group is looked for again soon (its members' pipes close while
+        // they exit, a moment before they are gone), and so is the leader without a pidfd (an
+        // old kernel).
+        int wait = st->poll_ms();
+        if (ended || !pidfd) wait = std::min(wait, RECHECK_MS);
+        int r = poll(fds, n, wait);
+        for (nfds_t i = 0; r > 0 && i < n; i++)
+            if (watch_hung_up(fds[i], &watch_fd)) st->want_kill = 1;
     }
-    child_status_t cs = child_status_of(st->status);
+}
+
+void reap(stopper_t* st, int watch_fd, exec_result_t* res) {
+    // The pid stays in the job until the group is done with, so a cancel or the daemon's stop
+    // during this wait still reaches it; it is forgotten only before the leader is reaped.
+    final_wait(st, watch_fd);
+    job_forget_pid(st->job);
+    int status = 0;
+    if (child_reap(st->pid, &status) < 0) {
+        res->spawn_errno = errno;
+        return;
+    }
+    child_status_t cs = child_status_of(status);
     res->exit_code = cs.exit_code;
     res->term_signal = cs.term_signal;
+    res->timed_out = st->timed_out ? 1 : 0;
 }
 
 struct carry_t {
@@ -211,6 +281,7 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
     if (job) job->pid.store(pid);
 
     stopper_t st{.pid = pid, .job = job, .grace_ms = spec->kill_grace_ms};
+    if (spec->deadline_ms > 0) st.deadline_at = now_ms() + static_cast<uint64_t>(spec->deadline_ms);
     unique_fd* pipes[2] = {&p.out_r, &p.err_r};
     int watch_fd = spec->watch_fd;
     while (p.out_r || p.err_r) {
@@ -227,13 +298,11 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
         // reads as end of file, not hang-up) is still there. A failed event write shuts the
         // connection down, which reads as hang-up here too.
         if (watch_fd >= 0) fds[n++] = {watch_fd, 0, 0};
-        int r = poll(fds, n, POLL_INTERVAL_MS);
+        int r = poll(fds, n, st.poll_ms());
         if (r < 0 && errno != EINTR) break;
         for (nfds_t i = 0; r > 0 && i < n; i++) {
             if (fds[i].fd == watch_fd) {
-                if (!(fds[i].revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
-                st.want_kill = 1;
-                watch_fd = -1;  // reported once; polling it again would spin through the grace
+                if (watch_hung_up(fds[i], &watch_fd)) st.want_kill = 1;
                 continue;
             }
             if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
@@ -241,11 +310,12 @@ int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain dra
             if (drain(pipes[w]->get(), w + 1, &st.want_kill) < 0) pipes[w]->reset();
         }
         if (r > 0 && pass_end() != 0) st.want_kill = 1;
-        if (st.check()) break;
+        st.signal_group();
+        if (st.killed()) break;
     }
     p.out_r.reset();
     p.err_r.reset();
-    reap(&st, res);
+    reap(&st, watch_fd, res);
     return 0;
 }
 

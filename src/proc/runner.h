@@ -2,10 +2,16 @@
 // tool's output into callbacks.
 //
 // exec_stream delivers output line by line, exec_stream_raw in raw chunks; both run the child
-// to completion on the calling thread, watch the job's cancel flag, the client's connection and
-// the callback's stop request, stop the child with SIGTERM and, after the grace, one SIGKILL,
-// and report how it ended. Children start through exec_spawn (spawn.h): /dev/null as stdin and
+// to completion on the calling thread, watch the job's cancel flag, the client's connection,
+// the deadline and the callback's stop request, stop the child's whole process group with
+// SIGTERM and, after the grace, one SIGKILL, and report how it ended. Children start through
+// exec_spawn (spawn.h), each the leader of a process group of its own: /dev/null as stdin and
 // no descriptor of the daemon beyond 0-2.
+//
+// The watch goes on after the output has ended: a child that closed its output and lingers is
+// still stopped on cancel, hang-up or deadline. A stopped run ends only when nothing of the
+// group is left (or it was sent SIGKILL). The leader is reaped last, so that its number names
+// the group for every signal sent meanwhile; the job forgets it first (job_forget_pid).
 // Threads: any number of runs at once; each run's state is local to its call.
 // Errors: -1 when nothing could be started (no pipe or no process), else 0; `res` always filled.
 #pragma once
@@ -28,6 +34,9 @@ struct exec_spec_t {
     int stdin_fd = -1;  // the child's standard input; -1: /dev/null
     int cwd_fd = -1;    // a directory entered by descriptor, before `cwd` (exec_child_t)
     int umask = -1;     // the child's file-creation mask; -1 keeps the daemon's
+    // Milliseconds from the start after which the child is stopped as on a cancel, and the
+    // result says timed_out. 0: no deadline.
+    int deadline_ms = 0;
 };
 
 // How the child ended, by the convention of base/child_status.h: `exit_code` 0..255 on exit
@@ -36,6 +45,7 @@ struct exec_result_t {
     int exit_code;
     int term_signal;  // the killing signal, else 0
     int spawn_errno;  // errno of a failed waitpid, else 0
+    int timed_out;    // 1 when the deadline stopped the child
 };
 
 // `which` is 1 for stdout, 2 for stderr. `line` has no line feed and no trailing CR.

@@ -124,12 +124,15 @@ CHILD_CODE int child_stdio(const int* stdio) {
     child_exit(x, CHILD_SETUP_FAILED, true);
 }
 
-// The first process: session, standard descriptors, no other descriptor, working directory;
-// then the program here, or from a second process when detaching, this one exiting at once.
+// The first process: session or process group, standard descriptors, no other descriptor,
+// working directory; then the program here, or from a second process when detaching, this one
+// exiting at once. A group of its own is set before the program runs (the caller waits until
+// then), so whoever holds the pid may signal the group at once.
 [[noreturn]] CHILD_CODE int child_main(void* arg) {
     auto* x = static_cast<spawn_ctx_t*>(arg);
     const exec_child_t* c = x->c;
     if (c->new_session) syscall(SYS_setsid);
+    else if (c->new_group) sys3(SYS_setpgid, 0, 0, 0);
     if (child_stdio(c->stdio) != 0) child_exit(x, CHILD_SETUP_FAILED, true);
     if (c->controlling_tty) sys3(SYS_ioctl, 0, TIOCSCTTY, 0);
     // The directory descriptor is one of the daemon's, so it is entered before they close.

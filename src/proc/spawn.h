@@ -17,7 +17,10 @@ struct exec_child_t {
     int umask = -1;  // the child's file-creation mask; -1 keeps the daemon's
     // Descriptors that become 0, 1 and 2. -1: /dev/null for 0, the daemon's own for 1 and 2.
     int stdio[3] = {-1, -1, -1};
-    bool new_session = false;      // the child leads a session of its own
+    bool new_session = false;  // the child leads a session of its own
+    // The child leads a process group of its own (in the daemon's session): the group can be
+    // stopped as a whole, background programs it started included.
+    bool new_group = false;
     bool controlling_tty = false;  // ... with descriptor 0, a terminal, as its controlling one
     // The program starts from an intermediate process that ends as soon as it has: the
     // program is nobody's child (the daemon never reaps it) and, when new_session is set too,

@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +124,21 @@ char** tool_envp() {
     return const_cast<char**>(envp.data());
 }
 
-int run_capture(char** argv, sb_t* out, exec_result_t* res) {
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, 0};
+namespace {
+
+std::atomic<int> g_deadline_cap_ms{0};
+
+}  // namespace
+
+int tool_deadline_ms(int ms) {
+    int cap = g_deadline_cap_ms.load(std::memory_order_relaxed);
+    return cap > 0 && cap < ms ? cap : ms;
+}
+
+void tool_deadline_cap(int ms) { g_deadline_cap_ms.store(ms > 0 ? ms : 0, std::memory_order_relaxed); }
+
+int run_capture(char** argv, sb_t* out, exec_result_t* res, int watch_fd, int deadline_ms) {
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, 0, watch_fd};
+    spec.deadline_ms = tool_deadline_ms(deadline_ms);
     return exec_stream(&spec, dmesg_cap_cb, out, nullptr, res);
 }

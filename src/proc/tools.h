@@ -37,5 +37,13 @@ char** tool_envp();
 // appends the line and a line feed to the sb_t `ctx`; returns 0.
 int dmesg_cap_cb(void* ctx, int which, const char* line);
 // Runs `argv` once without a job, stderr merged, in tool_envp(), collecting every line into
-// `out` with dmesg_cap_cb. Returns exec_stream's result (-1: nothing could be started).
-int run_capture(char** argv, sb_t* out, exec_result_t* res);
+// `out` with dmesg_cap_cb. The tool is stopped (its whole group) when the client of `watch_fd`
+// (-1: none) goes away, or at `deadline_ms` as tool_deadline_ms gives it (`res->timed_out`).
+// Returns exec_stream's result (-1: nothing could be started).
+int run_capture(char** argv, sb_t* out, exec_result_t* res, int watch_fd, int deadline_ms);
+
+// The deadline of a one-shot tool run: `ms`, or the cap set for tests when that is shorter.
+int tool_deadline_ms(int ms);
+// For tests only (--tool-timeout-ms): caps every one-shot tool's deadline at `ms` (> 0). Set
+// once at start-up, before any connection.
+void tool_deadline_cap(int ms);

@@ -49,22 +49,6 @@ long status_field(pid_t pid, const std::string& key) {
     return -1;
 }
 
-// The daemon's child processes, zombies included.
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> out;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = e.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = read_text("/proc/" + name + "/stat");
-        const size_t close = stat.rfind(')');
-        int ppid = 0;
-        if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 && ppid == pid)
-            out.push_back(std::stoi(name));
-    }
-    return out;
-}
-
 // What a client may leave behind in the daemon.
 struct usage_t {
     long threads, fds;
@@ -202,6 +186,47 @@ TEST_F(Faults, SilentStreamsEndWhenTheirClientLeaves) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_NE(frames[0].find(R"("text":"late")"), std::string::npos) << frames[0];
     EXPECT_EQ(frames[1], R"({"id":"s","event":"done","ok":true,"exit_code":0})");
+}
+
+// A cancelled, abandoned or stopped job leaves nothing of its process group, background programs
+// included; a program that closed its output and ignores SIGTERM is still stopped (SIGKILL after the
+// grace), and its job slot, thread and descriptors are given back.
+TEST_F(Faults, CancelHangUpAndStopEndTheWholeGroupAfterTheOutputToo) {
+    constexpr int EXEC_GRACE_MS = 500;
+    const char* const background = R"({"cmd":"/bin/sh","argv":["-c","echo up; sleep 1001 & sleep 1002"]})";
+    const char* const deaf = R"({"cmd":"/bin/sh","argv":["-c","trap '' TERM; echo hi; exec >&- 2>&-; sleep 8"]})";
+    ASSERT_TRUE(d.start());
+    const usage_t base = idle_usage(d);
+    auto start = [&](const char* args, pid_t* leader) {
+        live_stream_t s = start_stream(d, "exec", args);
+        std::vector<pid_t> kids = children_of(d.pid());
+        *leader = kids.size() == 1 ? kids[0] : 0;
+        // the shell and its two sleeps, or the shell and its one
+        EXPECT_TRUE(eventually([&] { return group_alive(*leader) == (args == background ? 3 : 2); })) << args;
+        return s;
+    };
+    for (const char* args : {background, deaf}) {
+        for (bool by_cancel : {true, false}) {
+            pid_t leader = 0;
+            live_stream_t s = start(args, &leader);
+            ASSERT_FALSE(s.job_id.empty());
+            ASSERT_GT(leader, 1);
+            if (by_cancel) {
+                EXPECT_EQ(cancel(d, s.job_id), CANCELLED);
+                EXPECT_FALSE(stream_end(s.fd.get(), EXEC_GRACE_MS + 1000).empty()) << args;
+            }
+            s.fd.reset();
+            EXPECT_TRUE(eventually([&] { return group_alive(leader) == 0; }, EXEC_GRACE_MS + 1000)) << args;
+            EXPECT_TRUE(settles_to(d.pid(), base, EXEC_GRACE_MS + 1000)) << args << " cancel " << by_cancel;
+            EXPECT_EQ(cancel(d, s.job_id), NO_SUCH_JOB);
+            kill(-leader, SIGKILL);  // whatever is left
+        }
+    }
+    pid_t leader = 0;
+    live_stream_t s = start(background, &leader);
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    EXPECT_TRUE(eventually([&] { return group_alive(leader) == 0; }, 1000));
+    kill(-leader, SIGKILL);
 }
 
 class FaultsFakeIostat : public FakeToolsTest {};

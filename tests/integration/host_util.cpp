@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -101,4 +102,38 @@ void FakeToolsTest::disable(std::initializer_list<const char*> paths) {
         if (access(p, X_OK) == 0) {
             ASSERT_TRUE(mounts.bind(empty_file(), resolved(p))) << p;
         }
+}
+
+namespace {
+
+// Calls `f(pid, state, ppid, pgrp)` for every process of /proc.
+template <class F>
+void each_process(F&& f) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = read_text("/proc/" + name + "/stat");
+        const size_t close = stat.rfind(')');
+        char state = 0;
+        int ppid = 0, pgrp = 0;
+        if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3)
+            f(std::stoi(name), state, ppid, pgrp);
+    }
+}
+
+}  // namespace
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    each_process([&](int p, char, int ppid, int) {
+        if (ppid == pid) out.push_back(p);
+    });
+    return out;
+}
+
+int group_alive(pid_t pgid) {
+    int n = 0;
+    each_process([&](int, char state, int, int pgrp) { n += pgrp == pgid && state != 'Z'; });
+    return n;
 }

@@ -51,6 +51,11 @@ std::vector<std::string> recorded_argv(const std::string& record);
 // it asks for fails and no child can be started. Call with the test's connection established.
 bool starve_fds(pid_t pid);
 
+// The child processes of `pid`, zombies included.
+std::vector<pid_t> children_of(pid_t pid);
+// How many processes of group `pgid` are alive (zombies waiting for their reaper do not count).
+int group_alive(pid_t pgid);
+
 // Sends a stream request on a connection of its own; read the frames with stream_util.h.
 unique_fd open_stream(const TestDaemon& d, std::string_view body);
 // The next frame within `timeout_ms`, or "" when none arrives.

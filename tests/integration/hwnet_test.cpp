@@ -1,6 +1,7 @@
 // smart_get, smart_scan, dmidecode, net_addrs, net_ports and bin_check (and log_tail, dmesg and dump_logs
 // where their tools are missing or cannot start), with fakes that record their arguments.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "base/fdio.h"
 #include "host_util.h"
 #include "proc/tools.h"
+#include "spawn.h"
 
 using argv_t = std::vector<std::string>;
 
@@ -214,4 +216,34 @@ TEST_F(HwTest, ToolsThatCannotStartGiveTheirErrors) {
     EXPECT_TRUE(has(end_of("dump_logs", dump_args), R"("code":"ESPAWN","error":"tar spawn failed")"));
     ASSERT_TRUE(write_file("/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT", "#!/bin/sh\n", 0755));
     EXPECT_TRUE(has(end_of("dump_logs", dump_args), R"("code":"ESPAWN","error":"diag_XDT spawn failed")"));
+}
+
+// A hung one-shot tool (with a background child) ends, group and all, at its deadline with the
+// timeout error, or at once when its client leaves; the deadline is capped for the test.
+TEST_F(HwTest, HungToolEndsAtItsDeadlineOrWithItsClient) {
+    constexpr int DEADLINE_MS = 3000;
+    ASSERT_TRUE(write_file(std::string("/opt/vorn/bin/smartctl-") + binfind_arch(),
+                           "#!/bin/sh\nsleep 300 & exec sleep 300\n", 0755));
+    ASSERT_TRUE(d.start("--tool-timeout-ms " + std::to_string(DEADLINE_MS)));
+    auto hung = [&](unique_fd* c) {
+        *c = d.connect();
+        vc_send(c->get(), req("smart_get", R"({"device":"/dev/sda"})"));
+        pid_t leader = 0;
+        EXPECT_TRUE(eventually([&] {
+            std::vector<pid_t> kids = children_of(d.pid());
+            leader = kids.size() == 1 ? kids[0] : 0;
+            return leader > 1 && group_alive(leader) == 2;
+        }));
+        return leader;
+    };
+    unique_fd c;
+    pid_t leader = hung(&c);
+    EXPECT_EQ(next_frame(c.get(), DEADLINE_MS + 1000), err("ENOENT", "smartctl timed out"));
+    EXPECT_EQ(group_alive(leader), 0);
+    kill(-leader, SIGKILL);  // whatever is left
+
+    leader = hung(&c);
+    c.reset();
+    EXPECT_TRUE(eventually([&] { return group_alive(leader) == 0; }, DEADLINE_MS / 2));
+    kill(-leader, SIGKILL);
 }

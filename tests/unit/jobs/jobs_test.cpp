@@ -15,20 +15,33 @@
 
 namespace {
 
-// A child that waits for a signal; only async-signal-safe calls after the fork.
-pid_t spawn_sleeper() {
+// A child that waits for a signal, in process group `pgid` (0: a group of its own, as every
+// runner child leads); only async-signal-safe calls after the fork. Both sides set the group,
+// so it is in place whichever runs first.
+pid_t spawn_sleeper(pid_t pgid = 0) {
     pid_t pid = fork();
+    if (pid == 0) setpgid(0, pgid);
     while (pid == 0) pause();
+    if (pid > 0) setpgid(pid, pgid ? pgid : pid);
     return pid;
 }
 
-// The signal that ended `pid`, 0 if it exited normally, -1 if it is still running.
-int reap_signal(pid_t pid, bool block) {
+// The signal that ended `pid`, 0 if it exited normally, -1 if it is still running after
+// `wait_ms` (then killed and reaped, so that no test waits for ever).
+int reap_signal(pid_t pid, int wait_ms = 5000) {
     int st = 0;
     pid_t r;
-    do r = waitpid(pid, &st, block ? 0 : WNOHANG);
-    while (r < 0 && errno == EINTR);
-    if (r == 0) return -1;
+    for (int waited = 0;; waited += 10) {
+        do r = waitpid(pid, &st, WNOHANG);
+        while (r < 0 && errno == EINTR);
+        if (r != 0 || waited >= wait_ms) break;
+        usleep(10000);
+    }
+    if (r == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        return -1;
+    }
     return WIFSIGNALED(st) ? WTERMSIG(st) : 0;
 }
 
@@ -75,9 +88,12 @@ TEST(JobTable, CancelMatchesTheWholeIdRaisesTheFlagAndSignalsTheChild) {
     EXPECT_TRUE(j->cancel.load() == 1 && j->pid.load() == 0);
     pid_t child = spawn_sleeper();
     ASSERT_GT(child, 0);
+    pid_t member = spawn_sleeper(child);  // a background program of the job
+    ASSERT_GT(member, 0);
     j->pid = child;
     EXPECT_EQ(job_cancel(id.c_str()), 0);
-    EXPECT_EQ(reap_signal(child, true), SIGTERM);
+    EXPECT_EQ(reap_signal(child), SIGTERM);
+    EXPECT_EQ(reap_signal(member), SIGTERM);
     job_release(j);
     EXPECT_EQ(job_cancel(id.c_str()), -1);  // a released id is gone
 }
@@ -88,14 +104,19 @@ TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
     ASSERT_TRUE(plain && pty);
     pid_t plain_child = spawn_sleeper(), pty_child = spawn_sleeper();
     ASSERT_TRUE(plain_child > 0 && pty_child > 0);
+    pid_t member = spawn_sleeper(plain_child);
+    ASSERT_GT(member, 0);
     plain->pid = plain_child;
     pty->pid = pty_child;
     pty->is_pty = 1;
     jobs_kill_all_nonpty();
-    EXPECT_EQ(reap_signal(plain_child, true), SIGTERM);
-    EXPECT_EQ(reap_signal(pty_child, false), -1) << "a PTY shell must survive the non-PTY sweep";
+    EXPECT_EQ(reap_signal(plain_child), SIGTERM);
+    EXPECT_EQ(reap_signal(member), SIGTERM);
+    EXPECT_EQ(plain->cancel.load(), 1) << "its runner goes on stopping the group";
+    int st = 0;
+    EXPECT_EQ(waitpid(pty_child, &st, WNOHANG), 0) << "a PTY shell must survive the non-PTY sweep";
     jobs_kill_all_ptys();
-    EXPECT_EQ(reap_signal(pty_child, true), SIGHUP);
+    EXPECT_EQ(reap_signal(pty_child), SIGHUP);
     job_release(plain);
     job_release(pty);
 }

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -57,8 +59,25 @@ TEST(ExecRunner, LinesStreamsAndExitStatuses) {
     }
 }
 
-TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace) {
-    enum { BY_LINE, BY_PASS_END, BY_JOB };  // who asks for the stop; the first two at the first line
+namespace {
+
+// Gone, or a zombie its new parent has yet to reap, within a second (a SIGKILL takes a moment).
+bool ended(pid_t pid) {
+    for (int i = 0; i < 100; i++) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || stat.compare(close, 4, ") Z ") == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(ExecRunner, StopByCallbackPassEndJobCancelOrDeadlineSendsTermThenKillAfterTheGrace) {
+    enum { BY_LINE, BY_PASS_END, BY_JOB, BY_DEADLINE };  // who asks for the stop; the first two at the first line
+    constexpr int DEADLINE_MS = 300;
     const struct {
         const char* script;
         int grace_ms, by, sig;
@@ -69,10 +88,14 @@ TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace)
         {"echo first; exec sleep 30", 0, BY_PASS_END, SIGTERM, 0, 1000},
         // Only the runner's own check of the cancel can end this one: a poll cycle, then the grace.
         {"trap '' TERM; exec sleep 30", 100, BY_JOB, SIGKILL, 150, 750},
-        // A background grandchild holds the pipe; the run still ends once the grace has passed.
+        // A background grandchild holding the pipe goes with its group.
         {"sleep 5 & echo $!; sleep 5", 0, BY_JOB, SIGTERM, 0, 1200},
-        // A child that closed its output is waited for without checks; the cancel's own signal ends it.
+        {"trap '' TERM; sleep 5 & echo $!; sleep 5", 100, BY_JOB, SIGKILL, 150, 750},
+        // A child that closed its output is still watched while it is waited for.
         {"exec >&- 2>&-; exec sleep 5", 0, BY_JOB, SIGTERM, 0, 1000},
+        {"exec >&- 2>&-; trap '' TERM; exec sleep 5", 100, BY_JOB, SIGKILL, 150, 750},
+        {"echo first; exec sleep 30", 0, BY_DEADLINE, SIGTERM, DEADLINE_MS, DEADLINE_MS + 500},
+        {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_DEADLINE, SIGKILL, DEADLINE_MS + 100, DEADLINE_MS + 600},
     };
     for (const auto& c : cases) {
         job_t* job = c.by == BY_JOB ? job_alloc() : nullptr;
@@ -87,15 +110,22 @@ TEST(ExecRunner, StopByCallbackPassEndOrJobCancelSendsTermThenKillAfterTheGrace)
             });
         }
         // A batched run stops at the pass end that follows the first line, entry 2 of its log.
-        int stop_after = c.by == BY_JOB ? -1 : c.by == BY_LINE ? 1 : 2;
-        run_t r = run(cmd_t({"/bin/sh", "-c", c.script}, 1, c.grace_ms), job, stop_after, c.by == BY_PASS_END);
+        int stop_after = c.by == BY_LINE ? 1 : c.by == BY_PASS_END ? 2 : -1;
+        cmd_t cmd({"/bin/sh", "-c", c.script}, 1, c.grace_ms);
+        if (c.by == BY_DEADLINE) cmd.spec.deadline_ms = DEADLINE_MS;
+        run_t r = run(cmd, job, stop_after, c.by == BY_PASS_END);
         if (job) {
             canceller.join();
             job_release(job);
             pid_t grandchild = r.lines.empty() ? 0 : atoi(r.lines[0].second.c_str());
-            if (grandchild > 1) kill(grandchild, SIGKILL);
+            if (grandchild > 1) {
+                EXPECT_TRUE(ended(grandchild)) << c.script;
+                kill(grandchild, SIGKILL);
+            }
         }
-        EXPECT_EQ(std::pair(r.res.exit_code, r.res.term_signal), std::pair(-1, c.sig)) << c.script;
+        EXPECT_EQ(std::tuple(r.res.exit_code, r.res.term_signal, r.res.timed_out),
+                  std::tuple(-1, c.sig, c.by == BY_DEADLINE))
+            << c.script;
         EXPECT_TRUE(r.elapsed_ms >= c.min_ms && r.elapsed_ms < c.max_ms) << c.script << ": " << r.elapsed_ms << " ms";
     }
 }

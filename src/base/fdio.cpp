@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -68,7 +69,7 @@ int read_fd_all(int fd, sb_t* out, size_t max_bytes) {
 
 ssize_t read_small_at(int dirfd, const char* path, char* buf, size_t cap) {
     buf[0] = '\0';
-    unique_fd f(openat(dirfd, path, O_RDONLY | O_CLOEXEC));
+    unique_fd f(openat(dirfd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!f) return -1;
     ssize_t r;
     do r = read(f.get(), buf, cap - 1);
@@ -107,6 +108,23 @@ int open_dir_no_links(const char* path) {
         p += n;
     }
     return dir ? dir.release() : -1;
+}
+
+scoped_dir list_dir(int dfd) {
+    int own = fcntl(dfd, F_DUPFD_CLOEXEC, 0);
+    scoped_dir d(own >= 0 ? fdopendir(own) : nullptr);
+    if (!d && own >= 0) close(own);
+    if (d) rewinddir(d.get());  // the duplicate shares the position of earlier passes
+    return d;
+}
+
+bool fd_real_path(int fd, std::string* out) {
+    char link[32], real[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, real, sizeof real);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof real) return false;
+    out->assign(real, static_cast<size_t>(n));
+    return true;
 }
 
 int fd_limit() {

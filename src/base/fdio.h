@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "base/sb.h"
 
@@ -63,6 +64,8 @@ int read_fd_all(int fd, sb_t* out, size_t max_bytes);
 // Reads at most `cap - 1` bytes of `path` (relative to `dirfd`, or AT_FDCWD) into `buf` with
 // one read and NUL-terminates them: a file that changes between two calls is never stitched
 // together. The byte count, or -1 (buf emptied) when the file cannot be opened or read.
+// A link as the last component is not followed and a FIFO never blocks the open: these are
+// files of /proc and /sys, or control files in directories another user may write.
 ssize_t read_small_at(int dirfd, const char* path, char* buf, size_t cap);
 // Opens the existing file `path` write-only (no creation, no truncation) and writes `val` with
 // one write. 0 when the write returned a non-negative count (a short write included), -1 when
@@ -74,6 +77,12 @@ int write_str_file(const char* path, const char* val);
 // it may write cannot send root elsewhere. The descriptor, or -1 with errno (ELOOP for a
 // link, ENOTDIR for any other non-directory).
 int open_dir_no_links(const char* path);
+// A listing of the directory `dfd` from its start, on a duplicate: `dfd` stays open and its
+// own position is untouched. Null when it cannot be listed.
+scoped_dir list_dir(int dfd);
+// The path the kernel gives for the open file `fd` (the /proc/self/fd link): what the
+// descriptor really is, whatever name opened it. false when it cannot be read.
+bool fd_real_path(int fd, std::string* out);
 
 // The bound for fd_close_from_3, read before a fork: getrlimit is not async-signal-safe.
 int fd_limit();

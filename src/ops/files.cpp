@@ -51,12 +51,8 @@ int ops_path_allowed(const cfg_allow_t* a, const char* path) {
 
 int ops_real_path_allowed(const cfg_allow_t* a, int fd, const char* name) {
     if (!a || a->mode != CFG_ALLOW_LIST) return 1;
-    char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char real[PATH_MAX];
-    ssize_t n = readlink(link, real, sizeof real - 1);
-    if (n <= 0 || real[0] != '/') return 0;          // no path the list could judge: refused
-    std::string path(real, static_cast<size_t>(n));  // ends in "/" only for the root
+    std::string path;                                          // ends in "/" only for the root
+    if (!fd_real_path(fd, &path) || path[0] != '/') return 0;  // no path the list could judge: refused
     std::string below = path == "/" ? path : path + "/";
     if (name) return cfg_allow_check(a, (below + name).c_str());
     if (cfg_allow_check(a, path.c_str())) return 1;

@@ -174,16 +174,6 @@ const op_err* build_rows(const char* js, const jsmntok_t* args, int an, fio_req_
 
 // ---- files ----
 
-// A listing of the directory `dfd` from its start, on a duplicate: `dfd` stays open. Null when
-// it cannot be listed.
-scoped_dir list_dir(int dfd) {
-    int own = fcntl(dfd, F_DUPFD_CLOEXEC, 0);
-    scoped_dir d(own >= 0 ? fdopendir(own) : nullptr);
-    if (!d && own >= 0) close(own);
-    if (d) rewinddir(d.get());  // the duplicate shares the position of earlier passes
-    return d;
-}
-
 // Removes the regular files of the directory `dfd` whose names do not begin with "." and,
 // when `prefix` is given, begin with it.
 void remove_files(int dfd, const char* prefix) {

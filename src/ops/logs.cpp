@@ -67,12 +67,9 @@ const op_err* open_log_fd(const char* real, unique_fd* out) {
     unique_fd f(open(real, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
     if (!f || fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_READABLE;
-    char self[32], where[PATH_MAX];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", f.get());
-    ssize_t n = readlink(self, where, sizeof where - 1);
-    if (n <= 0) return &NOT_READABLE;
-    where[n] = '\0';
-    if (!log_location_ok(where)) return &OUTSIDE;
+    std::string where;
+    if (!fd_real_path(f.get(), &where)) return &NOT_READABLE;
+    if (!log_location_ok(where.c_str())) return &OUTSIDE;
     fcntl(f.get(), F_SETFL, fcntl(f.get(), F_GETFL) & ~O_NONBLOCK);
     *out = std::move(f);
     return nullptr;

@@ -144,14 +144,7 @@ std::mutex g_run_mu;
 // The first line of the small control file `name` in `dir` (or AT_FDCWD), read once and cut
 // at CR or LF; "" when it cannot be read. A link is not followed, a FIFO never blocks.
 void read_ctrl_at(int dir, const char* name, char out[CTRL_BYTES]) {
-    out[0] = '\0';
-    unique_fd f(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    ssize_t n = -1;
-    if (f) {
-        do n = read(f.get(), out, CTRL_BYTES - 1);
-        while (n < 0 && errno == EINTR);
-    }
-    out[n > 0 ? n : 0] = '\0';
+    read_small_at(dir, name, out, CTRL_BYTES);
     out[strcspn(out, "\r\n")] = '\0';
 }
 
@@ -212,15 +205,10 @@ void remove_tree_at(int parent, const char* name, int depth) {
         unlinkat(parent, name, 0);
         return;
     }
-    int own = depth > 0 ? fcntl(dir.get(), F_DUPFD_CLOEXEC, 0) : -1;
-    if (DIR* d = own >= 0 ? fdopendir(own) : nullptr) {
-        while (struct dirent* e = readdir(d))
+    if (scoped_dir d = depth > 0 ? list_dir(dir.get()) : nullptr)
+        while (struct dirent* e = readdir(d.get()))
             if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
                 remove_tree_at(dir.get(), e->d_name, depth - 1);
-        closedir(d);
-    } else if (own >= 0) {
-        close(own);
-    }
     unlinkat(parent, name, AT_REMOVEDIR);
 }
 

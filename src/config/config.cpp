@@ -3,12 +3,14 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 
 #include "base/log.h"
 #include "config/config_file.h"
+#include "config/presets.h"
 #include "wire/frame.h"
 
 const char* const CFG_SYSTEM_PATH = "/opt/vorn/etc/vornd.conf";
@@ -17,6 +19,8 @@ namespace {
 
 constexpr size_t LINE_BYTES = CFG_LINE_BYTES;
 constexpr const char* LOCAL_PATH = "./vornd.conf";
+
+std::atomic<bool> g_strict{false};
 
 // Copies at most cap-1 bytes and terminates.
 void copy_cut(char* dst, size_t cap, const char* src) {
@@ -35,7 +39,7 @@ int load_file(vornd_config_t* c, const char* path_or_null) {
     if (path_or_null) return config_file_read(c, path_or_null);
     for (const char* p : {LOCAL_PATH, CFG_SYSTEM_PATH}) {
         if (access(p, R_OK) != 0) continue;
-        config_set_defaults(c);  // a candidate that failed half-way leaves nothing behind
+        config_set_base(c);  // a candidate that failed half-way leaves nothing behind
         if (config_file_read(c, p) == 0) return 0;
     }
     return -1;
@@ -108,10 +112,25 @@ void config_set_defaults(vornd_config_t* c) {
     allow_init_all(&c->pty_shells);
 }
 
+void config_set_strict(bool on) { g_strict.store(on); }
+
+void config_set_base(vornd_config_t* c) {
+    config_set_defaults(c);
+    if (!g_strict.load()) return;
+    config_preset(c, "locked");
+    c->socket_mode = 0600;
+}
+
 int config_load(const char* path_or_null) {
     auto next = std::make_shared<vornd_config_t>();
-    config_set_defaults(next.get());
-    if (load_file(next.get(), path_or_null) != 0) {
+    config_set_base(next.get());
+    bool found = load_file(next.get(), path_or_null) == 0;
+    if (!found && g_strict.load()) {
+        if (path_or_null) log_msg(LOG_ERR, "config not readable at %s — refusing to start", path_or_null);
+        else log_msg(LOG_ERR, "config not readable at %s or %s — refusing to start", LOCAL_PATH, CFG_SYSTEM_PATH);
+        return -1;
+    }
+    if (!found) {
         config_set_defaults(next.get());
         if (path_or_null) log_msg(LOG_WRN, "config not found at %s — using dev-permissive defaults", path_or_null);
         else
@@ -132,7 +151,7 @@ int config_load(const char* path_or_null) {
 
 int config_reload(const char* path_or_null) {
     auto next = std::make_shared<vornd_config_t>();
-    config_set_defaults(next.get());
+    config_set_base(next.get());
     if (load_file(next.get(), path_or_null) != 0) {
         if (path_or_null) log_msg(LOG_WRN, "config not readable at %s — current configuration kept", path_or_null);
         else log_msg(LOG_WRN, "no config found at %s or %s — current configuration kept", LOCAL_PATH, CFG_SYSTEM_PATH);

@@ -3,8 +3,8 @@
 // The live record is published whole: `g_cfg.load()` hands out an immutable snapshot that a
 // request keeps for all its checks, and a reload builds a new record aside and swaps it in,
 // so no reader ever sees a half-written one.
-// Failures close, never open: start-up without any file runs on the dev-permissive defaults,
-// but a reload that cannot read its file or its token keeps the live record, and a token file
+// Failures close, never open: start-up without any file runs on the dev-permissive defaults
+// (strict mode refuses to start instead), but a reload that cannot read its file or its token keeps the live record, and a token file
 // that is named but unreadable or empty at start-up locks every request out.
 // Threads: load() from any thread; config_load once at start-up; config_reload from the main
 // thread (SIGHUP) or a connection thread (config_apply), each time under g_cfg_reload_mu.
@@ -75,9 +75,10 @@ extern cfg_holder_t g_cfg;
 // lock, never while holding it.
 extern std::mutex g_cfg_reload_mu;
 
-// Start-up load: resets to the defaults, loads the file (`path_or_null`, else ./vornd.conf,
+// Start-up load: resets to the base record, loads the file (`path_or_null`, else ./vornd.conf,
 // else the system path) and its token, and publishes the result. Without a file the defaults
-// stand; a named token file that cannot be read or is empty sets auth_locked. Always returns 0.
+// stand; a named token file that cannot be read or is empty sets auth_locked. Returns 0; in
+// strict mode, -1 after an "ERR" line when no file can be read, with nothing published.
 int config_load(const char* path_or_null);
 // Reload (SIGHUP, config_apply): as config_load when the file and a named token file can be
 // read; otherwise the live record stays as it is, a "WRN" line says why, and -1 is returned.
@@ -89,6 +90,13 @@ std::string config_absolute_path(const char* path);
 
 // The dev-permissive defaults: everything open but file writing.
 void config_set_defaults(vornd_config_t* c);
+// Strict mode (--strict-config), set once before the first load: a file must be read at
+// start-up, and every key a file leaves out is closed, so a lost or emptied file, or a
+// misspelled key, never opens the daemon up.
+void config_set_strict(bool on);
+// What every load starts from: the defaults, or in strict mode the "locked" level's lists
+// and a socket that only its owner may open (mode 0600).
+void config_set_base(vornd_config_t* c);
 // Fills `*a` from an allow-list value: ALL, NONE (any case), or entries split at commas and
 // spaces, optionally inside one pair of quotes; at most 32 entries of 127 characters.
 void config_parse_allow(cfg_allow_t* a, const char* value);

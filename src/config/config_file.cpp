@@ -3,8 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
+#include "base/log.h"
 #include "config/presets.h"
 
 const cfg_file_list_t CFG_FILE_LISTS[CFG_LIST_COUNT] = {
@@ -63,7 +65,18 @@ cfg_allow_t* allow_field(vornd_config_t* c, const char* section, const char* key
     return nullptr;
 }
 
-void apply_pair(vornd_config_t* c, const char* section, const char* key, const char* value) {
+// What a line was, for the loader's warnings.
+enum line_kind_t { LINE_USED, LINE_UNKNOWN_SECTION, LINE_UNKNOWN_KEY, LINE_NO_SECTION, LINE_NO_EQUALS, LINE_NO_BRACKET };
+
+bool known_section(const char* section) {
+    if (strcmp(section, "socket") == 0 || strcmp(section, "security") == 0) return true;
+    for (const cfg_file_list_t& l : CFG_FILE_LISTS)
+        if (strcmp(section, l.section) == 0) return true;
+    return false;
+}
+
+// Sets the field a section and key name; false when the pair names none.
+bool apply_pair(vornd_config_t* c, const char* section, const char* key, const char* value) {
     if (strcmp(section, "socket") == 0) {
         if (strcmp(key, "path") == 0) {
             copy_cut(c->socket_path, sizeof c->socket_path, value);
@@ -72,30 +85,77 @@ void apply_pair(vornd_config_t* c, const char* section, const char* key, const c
         } else if (strcmp(key, "group") == 0) {
             if (!*value || strcasecmp(value, "ALL") == 0 || strcasecmp(value, "NONE") == 0) c->socket_group[0] = '\0';
             else copy_cut(c->socket_group, sizeof c->socket_group, value);
+        } else {
+            return false;
         }
-        return;
+        return true;
     }
     if (strcmp(section, "security") == 0) {
-        if (strcmp(key, "auth_token_file") == 0) copy_cut(c->auth_token_file, sizeof c->auth_token_file, value);
-        return;
+        if (strcmp(key, "auth_token_file") != 0) return false;
+        copy_cut(c->auth_token_file, sizeof c->auth_token_file, value);
+        return true;
     }
-    if (cfg_allow_t* a = allow_field(c, section, key)) config_parse_allow(a, value);
+    cfg_allow_t* a = allow_field(c, section, key);
+    if (a) config_parse_allow(a, value);
+    return a != nullptr;
 }
 
-void parse_line(vornd_config_t* c, char* raw, char* section, size_t section_cap) {
+// Parses one line into `c`. `*key` points into `raw` when the kind names a key.
+line_kind_t parse_line(vornd_config_t* c, char* raw, char* section, size_t section_cap, const char** key) {
     char* line = trim(raw);
-    if (!*line || *line == '#' || *line == ';') return;
+    if (!*line || *line == '#' || *line == ';') return LINE_USED;
     if (*line == '[') {
         char* close = strchr(line + 1, ']');
-        if (!close) return;
+        if (!close) return LINE_NO_BRACKET;
         *close = '\0';
         copy_cut(section, section_cap, line + 1);
-        return;
+        return known_section(section) ? LINE_USED : LINE_UNKNOWN_SECTION;
     }
     char* eq = strchr(line, '=');
-    if (!eq) return;
+    if (!eq) return LINE_NO_EQUALS;
     *eq = '\0';
-    apply_pair(c, section, trim(line), trim(eq + 1));
+    *key = trim(line);
+    if (!section[0]) return LINE_NO_SECTION;
+    if (apply_pair(c, section, *key, trim(eq + 1))) return LINE_USED;
+    // Keys of a section already reported as unknown are not reported one by one.
+    return known_section(section) ? LINE_UNKNOWN_KEY : LINE_USED;
+}
+
+// A name from the file as it may appear in a log line: at most 63 bytes, each byte outside
+// printable ASCII shown as '?', so a hostile file cannot forge or split log lines.
+std::string printable(const char* s) {
+    std::string out;
+    for (size_t i = 0; s[i] && i < 63; i++) {
+        unsigned char ch = static_cast<unsigned char>(s[i]);
+        out += ch >= 0x20 && ch < 0x7f ? static_cast<char>(ch) : '?';
+    }
+    return out;
+}
+
+// One warning for a line that set nothing although it was meant to: a misspelled key must not
+// leave a list open in silence.
+void warn_line(const char* path, int line_no, line_kind_t kind, const char* section, const char* key) {
+    std::string where = printable(path) + ":" + std::to_string(line_no);
+    switch (kind) {
+    case LINE_UNKNOWN_SECTION:
+        log_msg(LOG_WRN, "%s: unknown section [%s] — ignored", where.c_str(), printable(section).c_str());
+        break;
+    case LINE_UNKNOWN_KEY:
+        log_msg(LOG_WRN, "%s: unknown key '%s' in [%s] — ignored", where.c_str(), printable(key).c_str(),
+                printable(section).c_str());
+        break;
+    case LINE_NO_SECTION:
+        log_msg(LOG_WRN, "%s: key '%s' before any section — ignored", where.c_str(), printable(key).c_str());
+        break;
+    case LINE_NO_EQUALS:
+        log_msg(LOG_WRN, "%s: line without '=' — ignored", where.c_str());
+        break;
+    case LINE_NO_BRACKET:
+        log_msg(LOG_WRN, "%s: section header without ']' — ignored", where.c_str());
+        break;
+    case LINE_USED:
+        break;
+    }
 }
 
 // ---- writing ----
@@ -266,8 +326,18 @@ int config_file_read(vornd_config_t* c, const char* path) {
     if (!f) return -1;
     char line[CFG_LINE_BYTES];
     char section[64] = "";
-    // A physical line longer than the buffer arrives in pieces, each taken as a line.
-    while (fgets(line, sizeof line, f)) parse_line(c, line, section, sizeof section);
+    int line_no = 0;
+    bool at_line_start = true;
+    // A physical line longer than the buffer arrives in pieces, each taken as a line; the
+    // pieces share the physical line's number.
+    while (fgets(line, sizeof line, f)) {
+        if (at_line_start) line_no++;
+        size_t len = strlen(line);
+        at_line_start = len > 0 && line[len - 1] == '\n';
+        const char* key = "";
+        line_kind_t kind = parse_line(c, line, section, sizeof section, &key);
+        if (kind != LINE_USED) warn_line(path, line_no, kind, section, key);
+    }
     bool failed = ferror(f) != 0;  // a directory, an I/O error: not a file that was read
     fclose(f);
     if (failed) return -1;

@@ -36,7 +36,9 @@ extern const cfg_list_arg_t CFG_LIST_ARGS[CFG_LIST_COUNT];
 
 // Reads the file at `path` into `*c`, over what it holds, and records the file's absolute path
 // in config_path. 0 after reading the whole file; -1 when it cannot be opened or read (the
-// record may then be partly filled, and the caller drops it).
+// record may then be partly filled, and the caller drops it). A line that sets nothing though
+// it was meant to (an unknown section or key, a key before any section, no "=", no "]") gives
+// one "WRN" line naming the file and line; the rest of the file still loads.
 int config_file_read(vornd_config_t* c, const char* path);
 
 // The configuration file text for `*c` in `buf`: its length, or -1 (buf emptied) when it does

@@ -294,6 +294,8 @@ int main(int argc, char** argv) {
             if (i + 1 < argc) path = argv[++i];
         } else if (strcmp(a, "--print-config") == 0) {
             print_level = i + 1 < argc ? argv[++i] : "";
+        } else if (strcmp(a, "--strict-config") == 0) {
+            config_set_strict(true);
         } else if (strcmp(a, "-v") == 0) {
             level = LOG_DBG;
         } else if (strcmp(a, "--version") == 0) {
@@ -317,7 +319,7 @@ int main(int argc, char** argv) {
     proto_set_timeouts(frame_timeout_ms, send_timeout_ms);
     // Printing keeps standard error to what goes wrong: a missing file, an unreadable token.
     log_init("vornd", print_level ? LOG_WRN : level);
-    config_load(path);
+    if (config_load(path) != 0) return 1;
     if (print_level) return print_config(print_level, path != nullptr);
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();

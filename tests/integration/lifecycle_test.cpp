@@ -190,6 +190,27 @@ TEST(Lifecycle, ReloadThatCannotReadKeepsTheLiveConfigurationAndAnUnreadableToke
         EXPECT_EQ(locked.call(std::string(R"({"id":"r","op":"ping")") + token_member + "}"), eauth) << token_member;
 }
 
+// --strict-config: a file that cannot be read stops the start; what a file leaves out is closed.
+TEST(Lifecycle, StrictConfigRefusesWithoutAFileAndClosesWhatTheFileLeavesOut) {
+    TestDaemon d;
+    const std::string missing = d.dir() + "/absent.conf";
+    run_result_t r = run_program({VORND_BIN, "-c", missing, "--strict-config"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, " ERR vornd config not readable at " + missing + " — refusing to start\n")) << r.err;
+    EXPECT_FALSE(exists(d.socket_path()));
+
+    d.write_config("[exec]\nalow = sh\n");
+    ASSERT_TRUE(d.start("--strict-config"));
+    struct stat st;
+    ASSERT_EQ(stat(d.socket_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(pong(ping_reply(d)));
+    const std::string exec = R"({"id":"p","op":"exec","args":{"cmd":"sh","argv":["-c","id"]}})";
+    EXPECT_EQ(d.call(exec), DISABLED);
+    EXPECT_TRUE(has(d.log(), "/vornd.conf:4: unknown key 'alow' in [exec] — ignored\n")) << d.log();
+    EXPECT_EQ(d.stop(), 0);
+}
+
 // A socket path longer than an address holds is bound cut to 107 bytes, with a warning; the cut path is
 // the one that gets the mode, that a restart after a crash replaces, and that shutdown removes.
 TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {

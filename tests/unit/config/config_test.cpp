@@ -98,6 +98,52 @@ TEST_F(Config, CommentsMalformedLinesInexactNamesAndLaterKeys) {
     EXPECT_STREQ(c->socket_path, "/two");
 }
 
+// Each line meant to set something that sets nothing is named with its file and line number.
+TEST_F(Config, LinesThatSetNothingWarnWithFileAndLine) {
+    testing::internal::CaptureStderr();
+    cfg_snapshot_t c = load(
+        "top = 1\n[exec]\nalow = /usr/bin/ls\n[exec\n\n[colour]\nhue = red\nshade = blue\n[socket]\n"
+        "mode\n" + std::string(1100, 'x') + "\n[pty]\nallow = sh\nkey\x1b[2J = v\n");
+    std::string err = testing::internal::GetCapturedStderr();
+    const std::string f = dir.path + "/vornd.conf:";
+    for (const std::string& want :
+         {f + "1: key 'top' before any section — ignored", f + "3: unknown key 'alow' in [exec] — ignored",
+          f + "4: section header without ']' — ignored", f + "6: unknown section [colour] — ignored",
+          f + "10: line without '=' — ignored", f + "11: line without '=' — ignored",
+          f + "14: unknown key 'key?[2J' in [pty] — ignored"})
+        EXPECT_NE(err.find(" WRN vornd " + want + "\n"), std::string::npos) << want << "\n" << err;
+    // One line per fault: none for the keys of an unknown section, one per piece of a long line.
+    size_t warnings = 0;
+    for (size_t at = 0; (at = err.find(" WRN ", at)) != std::string::npos; at++) warnings++;
+    EXPECT_EQ(warnings, 8u) << err;
+    EXPECT_EQ(list(c->exec_binaries), "ALL");
+    EXPECT_EQ(list(c->pty_shells), "LIST:sh");
+}
+
+// Strict mode: no file, no start; whatever a file leaves out is closed, a misspelled key included.
+TEST_F(Config, StrictModeRefusesWithoutAFileAndClosesWhatIsLeftOut) {
+    config_set_strict(true);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(config_load((dir.path + "/absent.conf").c_str()), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" ERR vornd config not readable at " + dir.path + "/absent.conf — refusing to start\n"),
+              std::string::npos)
+        << err;
+    const std::string LOCKED = "/opt/vorn/var/run/vornd.sock 600 [] [] 0 LIST:ping,info,config_get,config_apply "
+                               "NONE NONE NONE NONE NONE NONE";
+    for (const char* text : {"", "[exec]\nalow = /usr/bin/ls\n", "[ops]\n"})
+        EXPECT_EQ(summary(*load(text)), LOCKED) << text;
+    cfg_snapshot_t c = load("[socket]\nmode = 0660\n[exec]\nallow = /usr/bin/ls\n");
+    EXPECT_EQ(c->socket_mode, 0660);
+    EXPECT_EQ(list(c->exec_binaries), "LIST:/usr/bin/ls");
+    EXPECT_EQ(list(c->pty_shells), "NONE");
+    // A reload starts from the same closed base.
+    dir.write("vornd.conf", "[pty]\nallow = sh\n");
+    EXPECT_EQ(config_reload((dir.path + "/vornd.conf").c_str()), 0);
+    EXPECT_EQ(list(g_cfg.load()->exec_binaries), "NONE");
+    config_set_strict(false);
+}
+
 TEST_F(Config, SocketValuesAndOverlongLines) {
     const std::pair<const char*, int> modes[] = {{"660", 0660}, {"0660", 0660}, {"0x1b6", 0},
                                                  {"", 0},       {"68", 06},     {"777777777777", -1}};

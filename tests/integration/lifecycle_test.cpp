@@ -1,5 +1,5 @@
-// The daemon as a process: command line, start-up on a stale socket, reload, shutdown, its
-// log lines and its descriptors.
+// The daemon as a process: command line, start-up on a stale socket or beside another daemon,
+// reload, shutdown, its log lines and its descriptors.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -211,4 +211,34 @@ TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {
             << log;
         EXPECT_EQ(exists(bound), sig == SIGKILL) << "after signal " << sig;
     }
+}
+
+// One daemon per socket path: a second one beside a live daemon, or over a file that is no socket,
+// exits 1 and leaves the file alone. At stop, a daemon removes only the socket file it bound itself.
+TEST(Lifecycle, StartsOnlyWhereNoDaemonAnswersAndRemovesOnlyItsOwnSocket) {
+    TestDaemon first, second;
+    ASSERT_TRUE(first.start());
+    const ino_t live = inode_of(first.socket_path());
+    const std::string plain = second.dir() + "/plain";
+    ASSERT_TRUE(write_file(plain, "not a socket"));
+    const std::pair<std::string, std::string> refused[] = {
+        {first.socket_path(), " ERR vornd another vornd is listening on " + first.socket_path() + "\n"},
+        {plain, " ERR vornd " + plain + " exists and is not a socket: left in place\n"},
+    };
+    for (const auto& [path, line] : refused) {
+        write_file(second.config_path(), "[socket]\npath = " + path + "\n");
+        run_result_t r = run_program({VORND_BIN, "-c", second.config_path()});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_TRUE(has(r.err, line)) << r.err;
+    }
+    EXPECT_EQ(inode_of(first.socket_path()), live);
+    EXPECT_TRUE(pong(ping_reply(first)));
+    EXPECT_EQ(read_text(plain), "not a socket");
+
+    // Its socket file replaced behind its back: the stop leaves the newcomer in place.
+    ASSERT_EQ(unlink(first.socket_path().c_str()), 0);
+    ASSERT_EQ(mknod(first.socket_path().c_str(), S_IFSOCK | 0666, 0), 0);
+    const ino_t newcomer = inode_of(first.socket_path());
+    EXPECT_EQ(first.stop(SIGTERM), 0);
+    EXPECT_EQ(inode_of(first.socket_path()), newcomer);
 }

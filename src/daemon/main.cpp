@@ -42,6 +42,7 @@
 #include "daemon/conn.h"
 #include "jobs/jobs.h"
 #include "jobs/pty_session.h"
+#include "proc/child_env.h"
 #include "proc/tools.h"
 #include "wire/frame.h"
 
@@ -376,6 +377,7 @@ int main(int argc, char** argv) {
     log_init("vornd", print_level ? LOG_WRN : level);
     config_load(path);
     if (print_level) return print_config(print_level, path != nullptr);
+    child_env_init();
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();
     // Without -c, reloads read the file the search found at start (./vornd.conf is relative to

@@ -5,7 +5,8 @@
 // error. It starts only where no other daemon answers on its socket path. SIGHUP reloads the
 // configuration between polls; SIGINT/SIGTERM stop it: the socket file it bound is removed
 // (if still its own), remaining children are signalled, every connection is shut down and its
-// thread waited for (bounded), and it exits 0.
+// thread waited for (bounded), and it exits 0. A service manager that asked for it hears when
+// the socket is ready, around each SIGHUP reload, and when the stop begins.
 //
 // Faults do not make the loop spin: when accept runs out of descriptors or memory the loop
 // backs off, and repeated failures are logged at most once a second with a count. At most
@@ -40,6 +41,7 @@
 #include "config/config_file.h"
 #include "config/presets.h"
 #include "daemon/conn.h"
+#include "daemon/notify.h"
 #include "jobs/jobs.h"
 #include "jobs/pty_session.h"
 #include "proc/child_env.h"
@@ -273,8 +275,12 @@ void refuse_over_limit(fault_log_t* log, int cfd) {
 // always that of the file read last. A file that cannot be read keeps the live configuration.
 void reload_config() {
     log_msg(LOG_INF, "SIGHUP — reloading config");
-    std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
-    config_reload(g_cfg_path);
+    notify_reloading();
+    {
+        std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
+        config_reload(g_cfg_path);
+    }
+    notify_send("READY=1");
 }
 
 void accept_loop(int lfd) {
@@ -377,6 +383,7 @@ int main(int argc, char** argv) {
     log_init("vornd", print_level ? LOG_WRN : level);
     config_load(path);
     if (print_level) return print_config(print_level, path != nullptr);
+    notify_init();
     child_env_init();
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();
@@ -395,8 +402,10 @@ int main(int argc, char** argv) {
     log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", bound_path.c_str(), static_cast<unsigned>(cfg->socket_mode),
             cfg->socket_group);
     cfg.reset();
+    notify_send("READY=1");
 
     accept_loop(lfd);
+    notify_send("STOPPING=1");
     stop_everything(lfd, bound_path, bound);
     return 0;
 }

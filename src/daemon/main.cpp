@@ -2,9 +2,11 @@
 // listening socket and the accept loop; a detached thread per connection.
 //
 // The daemon stays in the foreground with "/" as its working directory and logs to standard
-// error. SIGHUP reloads the configuration between polls; SIGINT/SIGTERM stop it: the socket
-// file it bound is removed, remaining children are signalled, every connection is shut down
-// and its thread waited for (bounded), and it exits 0.
+// error. It starts only where no other daemon answers on its socket path. SIGHUP reloads the
+// configuration between polls; SIGINT/SIGTERM stop it: the socket file it bound is removed
+// (if still its own), remaining children are signalled, every connection is shut down and its
+// thread waited for (bounded), and it exits 0. A service manager that asked for it hears when
+// the socket is ready, around each SIGHUP reload, and when the stop begins.
 //
 // Faults do not make the loop spin: when accept runs out of descriptors or memory the loop
 // backs off, and repeated failures are logged at most once a second with a count. At most
@@ -32,14 +34,17 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/fdio.h"
 #include "base/log.h"
 #include "base/version.h"
 #include "config/config.h"
 #include "config/config_file.h"
 #include "config/presets.h"
 #include "daemon/conn.h"
+#include "daemon/notify.h"
 #include "jobs/jobs.h"
 #include "jobs/pty_session.h"
+#include "proc/child_env.h"
 #include "proc/tools.h"
 #include "wire/frame.h"
 
@@ -106,23 +111,69 @@ std::string bound_socket_path(const char* configured) {
     return bound;
 }
 
-// The listening socket at `path` (as bound_socket_path gives it), or -1 after logging why not.
-int bind_socket(const std::string& path, const vornd_config_t* cfg) {
+// The socket file this daemon bound, as it was right after bind.
+struct bound_file_t {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+struct sockaddr_un socket_address(const std::string& path) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path.data(), path.size());
+    return addr;
+}
+
+// Whether a daemon listens on the socket file at `path`: 1 when it takes a connection (or its
+// backlog is full, which only a listener has), 0 when nobody does or the file went away
+// meanwhile, -1 when it cannot be told (errno set).
+int socket_answers(const std::string& path) {
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return -1;
+    struct sockaddr_un addr = socket_address(path);
+    if (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) return 1;
+    if (errno == EAGAIN || errno == EINPROGRESS) return 1;
+    if (errno == ECONNREFUSED || errno == ENOENT) return 0;
+    return -1;
+}
+
+// Makes way for the socket at `path`: nothing there, or a stale socket of an earlier run,
+// which is removed. A daemon still answering there keeps its socket, and a file that is no
+// socket (a regular file, a directory, a link) is not ours to delete: either ends start-up.
+// 0, or -1 after an ERR line.
+int clear_socket_path(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return 0;  // nothing there; anything else, bind says
+    if (!S_ISSOCK(st.st_mode)) {
+        log_msg(LOG_ERR, "%s exists and is not a socket: left in place", path.c_str());
+        return -1;
+    }
+    int answers = socket_answers(path);
+    if (answers == 1) log_msg(LOG_ERR, "another vornd is listening on %s", path.c_str());
+    else if (answers < 0) log_msg(LOG_ERR, "connect %s: %s", path.c_str(), strerror(errno));
+    else unlink(path.c_str());
+    return answers == 0 ? 0 : -1;
+}
+
+// The listening socket at `path` (as bound_socket_path gives it), with the identity of its
+// file in *bound; or -1 after logging why not.
+int bind_socket(const std::string& path, const vornd_config_t* cfg, bound_file_t* bound) {
+    if (clear_socket_path(path) != 0) return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_msg(LOG_ERR, "socket: %s", strerror(errno));
         return -1;
     }
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, path.data(), path.size());
-    unlink(path.c_str());  // replaces a stale socket of an earlier run
+    struct sockaddr_un addr = socket_address(path);
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
         log_msg(LOG_ERR, "bind %s: %s", path.c_str(), strerror(errno));
         close(fd);
         return -1;
     }
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) *bound = {true, st.st_dev, st.st_ino};
     if (listen(fd, LISTEN_BACKLOG) != 0) {
         log_msg(LOG_ERR, "listen: %s", strerror(errno));
         close(fd);
@@ -224,8 +275,12 @@ void refuse_over_limit(fault_log_t* log, int cfd) {
 // always that of the file read last. A file that cannot be read keeps the live configuration.
 void reload_config() {
     log_msg(LOG_INF, "SIGHUP — reloading config");
-    std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
-    config_reload(g_cfg_path);
+    notify_reloading();
+    {
+        std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
+        config_reload(g_cfg_path);
+    }
+    notify_send("READY=1");
 }
 
 void accept_loop(int lfd) {
@@ -250,13 +305,22 @@ void accept_loop(int lfd) {
     }
 }
 
+// Removes the socket file at `path` only while it is the one this daemon bound: a file put
+// there since (by hand, or by a daemon started after ours was removed) is left alone.
+void remove_own_socket(const std::string& path, const bound_file_t& bound) {
+    struct stat st;
+    if (!bound.known || lstat(path.c_str(), &st) != 0) return;
+    if (st.st_dev == bound.dev && st.st_ino == bound.ino) unlink(path.c_str());
+    else log_msg(LOG_WRN, "%s is no longer the socket this daemon bound: left in place", path.c_str());
+}
+
 // Children first (their runners then reap them), then every connection: its thread sees its
 // read or write end and returns. PTY sessions are torn down only once no connection thread
 // is left to tail them; a thread still busy after STOP_WAIT_MS makes the process end at once,
 // so that no thread ever runs while the globals are destroyed.
-void stop_everything(int lfd, const std::string& bound_path) {
+void stop_everything(int lfd, const std::string& bound_path, const bound_file_t& bound) {
     close(lfd);
-    unlink(bound_path.c_str());
+    remove_own_socket(bound_path, bound);
     jobs_kill_all_nonpty();
     jobs_kill_all_ptys();
     bool all_ended = conn_shutdown_all(STOP_WAIT_MS);
@@ -321,6 +385,8 @@ int main(int argc, char** argv) {
     log_init("vornd", print_level ? LOG_WRN : level);
     if (config_load(path) != 0) return 1;
     if (print_level) return print_config(print_level, path != nullptr);
+    notify_init();
+    child_env_init();
     if (chdir("/") != 0) log_msg(LOG_WRN, "chdir(/): %s", strerror(errno));
     install_signals();
     // Without -c, reloads read the file the search found at start (./vornd.conf is relative to
@@ -332,13 +398,16 @@ int main(int argc, char** argv) {
     cfg_snapshot_t cfg = g_cfg.load();
     // The socket keeps this path until restart, whatever later reloads set.
     const std::string bound_path = bound_socket_path(cfg->socket_path);
-    int lfd = bind_socket(bound_path, cfg.get());
+    bound_file_t bound;
+    int lfd = bind_socket(bound_path, cfg.get(), &bound);
     if (lfd < 0) return 1;
     log_msg(LOG_INF, "listening on %s (mode 0%o group %s)", bound_path.c_str(), static_cast<unsigned>(cfg->socket_mode),
             cfg->socket_group);
     cfg.reset();
+    notify_send("READY=1");
 
     accept_loop(lfd);
-    stop_everything(lfd, bound_path);
+    notify_send("STOPPING=1");
+    stop_everything(lfd, bound_path, bound);
     return 0;
 }

@@ -61,29 +61,36 @@ void TestDaemon::write_config(std::string_view extra) {
     write_file(conf_, c);
 }
 
-bool TestDaemon::start(const std::string& extra_args) {
+bool TestDaemon::launch(const std::string& extra_args) {
     if (!fs::exists(conf_)) write_config();
     std::vector<std::string> words = {VORND_BIN, "-c", conf_};
     std::istringstream extra(extra_args);
     for (std::string w; extra >> w;) words.push_back(w);
-    const size_t log_from = log().size();  // a restart appends to the same log
+    log_from_ = log().size();  // a restart appends to the same log
     // Built before the fork: the child only makes async-signal-safe calls.
-    std::vector<char*> argv;
+    std::vector<char*> argv, envp;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
+    for (auto& v : env_) envp.push_back(v.data());
+    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
         int lfd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (lfd >= 0) dup2(lfd, 2);
         // Only the standard streams go over: every other descriptor of the daemon is its own.
         close_range(3, ~0U, 0);
-        execv(argv[0], argv.data());
+        if (own_env_) execve(argv[0], argv.data(), envp.data());
+        else execv(argv[0], argv.data());
         _exit(127);
     }
-    if (pid_ < 0) return false;
+    return pid_ > 0;
+}
+
+bool TestDaemon::start(const std::string& extra_args) {
+    if (!launch(extra_args)) return false;
     // The log line, not a probe connection: a test may count the daemon's threads at once.
     for (int waited = 0; waited < START_TIMEOUT_MS; waited += 10) {
-        if (log().find(" vornd listening on ", log_from) != std::string::npos) return true;
+        if (log().find(" vornd listening on ", log_from_) != std::string::npos) return true;
         int st;
         if (waitpid(pid_, &st, WNOHANG) == pid_) {
             pid_ = -1;

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/fdio.h"
 #include "client.h"
@@ -23,6 +24,14 @@ public:
     // Starts vornd with -c <config> plus `args`; waits until it logs that it listens.
     // Returns false (with the log printed) when it does not come up in time.
     bool start(const std::string& extra_args = "");
+    // Only starts it (false when it cannot fork); the caller decides what to wait for.
+    bool launch(const std::string& extra_args = "");
+    // From the next start on, the daemon's whole environment is `vars` ("NAME=value"), as if
+    // started through env -i, instead of this process's.
+    void set_environment(std::vector<std::string> vars) {
+        env_ = std::move(vars);
+        own_env_ = true;
+    }
     // Sends `sig` and waits for the exit; returns the exit status, or -1.
     int stop(int sig = 15);
     // Polls the log until it contains `needle` or `timeout_ms` passes.
@@ -41,6 +50,9 @@ public:
 private:
     std::string dir_, sock_, conf_, log_;
     pid_t pid_ = -1;
+    std::vector<std::string> env_;
+    bool own_env_ = false;
+    size_t log_from_ = 0;  // where the log of the latest start begins
 };
 
 // Sends `body` as a frame and reads one frame back. Empty string when the connection closed.

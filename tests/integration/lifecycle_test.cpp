@@ -1,11 +1,17 @@
-// The daemon as a process: command line, start-up on a stale socket, reload, shutdown, its
-// log lines and its descriptors.
+// The daemon as a process: command line, start-up on a stale socket or beside another daemon,
+// reload, shutdown, what a service manager hears, its log lines and its descriptors.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -35,6 +41,32 @@ std::string ping_reply(const TestDaemon& d) { return d.call(PING); }
 bool pong(const std::string& reply) { return reply == R"({"id":"p","ok":true,"result":{"pong":true}})"; }
 
 const std::string DISABLED = R"({"id":"p","ok":false,"code":"EDISABLED","error":"op disabled by config"})";
+
+// A service manager's datagram socket at `name` (a path, or "@name" for an abstract one).
+unique_fd manager_socket(const std::string& name) {
+    unique_fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, name.data(), name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    const auto len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+    if (bind(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), len) != 0) fd.reset();
+    return fd;
+}
+
+// The next datagram on `fd`, or "" when none comes within `timeout_ms`.
+std::string next_notice(int fd, int timeout_ms = 5000) {
+    struct pollfd p = {fd, POLLIN, 0};
+    char buf[256];
+    ssize_t n = poll(&p, 1, timeout_ms) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+unsigned long long monotonic_usec() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<unsigned long long>(ts.tv_sec) * 1000000ULL + static_cast<unsigned long long>(ts.tv_nsec) / 1000;
+}
 
 }  // namespace
 
@@ -232,4 +264,60 @@ TEST(Lifecycle, OverlongSocketPathIsUsedCutEverywhere) {
             << log;
         EXPECT_EQ(exists(bound), sig == SIGKILL) << "after signal " << sig;
     }
+}
+
+// A service manager hears READY=1 only once the socket answers, RELOADING=1 stamped with the
+// monotonic clock and READY=1 around a SIGHUP reload, STOPPING=1 at SIGTERM, and nothing more.
+TEST(Lifecycle, TellsTheServiceManagerReadyReloadingAndStopping) {
+    TestDaemon d;
+    for (const std::string& name : {d.dir() + "/notify", "@vornd-test-notify-" + std::to_string(getpid())}) {
+        unique_fd mgr = manager_socket(name);
+        ASSERT_TRUE(mgr) << name;
+        d.set_environment({"NOTIFY_SOCKET=" + name});
+        ASSERT_TRUE(d.launch());
+        EXPECT_EQ(next_notice(mgr.get(), 10000), "READY=1") << name;
+        EXPECT_TRUE(pong(ping_reply(d))) << "not listening when it said it was ready";
+
+        const unsigned long long before = monotonic_usec();
+        ASSERT_EQ(kill(d.pid(), SIGHUP), 0);
+        const std::string reloading = next_notice(mgr.get());
+        const unsigned long long after = monotonic_usec();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(reloading, m, std::regex("RELOADING=1\nMONOTONIC_USEC=([0-9]+)"))) << reloading;
+        EXPECT_TRUE(std::stoull(m[1]) >= before && std::stoull(m[1]) <= after) << before << " " << m[1] << " " << after;
+        EXPECT_EQ(next_notice(mgr.get()), "READY=1");
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+        EXPECT_EQ(next_notice(mgr.get()), "STOPPING=1");
+        EXPECT_EQ(next_notice(mgr.get(), 100), "");
+    }
+}
+
+// One daemon per socket path: a second one beside a live daemon, or over a file that is no socket,
+// exits 1 and leaves the file alone. At stop, a daemon removes only the socket file it bound itself.
+TEST(Lifecycle, StartsOnlyWhereNoDaemonAnswersAndRemovesOnlyItsOwnSocket) {
+    TestDaemon first, second;
+    ASSERT_TRUE(first.start());
+    const ino_t live = inode_of(first.socket_path());
+    const std::string plain = second.dir() + "/plain";
+    ASSERT_TRUE(write_file(plain, "not a socket"));
+    const std::pair<std::string, std::string> refused[] = {
+        {first.socket_path(), " ERR vornd another vornd is listening on " + first.socket_path() + "\n"},
+        {plain, " ERR vornd " + plain + " exists and is not a socket: left in place\n"},
+    };
+    for (const auto& [path, line] : refused) {
+        write_file(second.config_path(), "[socket]\npath = " + path + "\n");
+        run_result_t r = run_program({VORND_BIN, "-c", second.config_path()});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_TRUE(has(r.err, line)) << r.err;
+    }
+    EXPECT_EQ(inode_of(first.socket_path()), live);
+    EXPECT_TRUE(pong(ping_reply(first)));
+    EXPECT_EQ(read_text(plain), "not a socket");
+
+    // Its socket file replaced behind its back: the stop leaves the newcomer in place.
+    ASSERT_EQ(unlink(first.socket_path().c_str()), 0);
+    ASSERT_EQ(mknod(first.socket_path().c_str(), S_IFSOCK | 0666, 0), 0);
+    const ino_t newcomer = inode_of(first.socket_path());
+    EXPECT_EQ(first.stop(SIGTERM), 0);
+    EXPECT_EQ(inode_of(first.socket_path()), newcomer);
 }

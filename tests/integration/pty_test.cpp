@@ -1,6 +1,8 @@
 // PTY sessions over the wire: a shell's life, replays to late attaches, flow control between
 // the shell and its readers, the allow-list, and closes racing the streams.
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -338,6 +340,33 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     }
     // Failed starts gave their slots back: the table is empty again.
     EXPECT_EQ(call(d, "pty_list", "{}"), NO_SESSIONS);
+}
+
+// Started with a bare environment, the daemon gives shells and programs HOME, USER, LOGNAME and SHELL from
+// its user's passwd entry, keeps one already set, and hands on no NOTIFY_SOCKET (whose manager, not there,
+// costs nothing either).
+TEST(PtyShells, LoginVariablesFromThePasswdEntryAndNoNotifySocket) {
+    const struct passwd* pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string user = pw->pw_name, shell = pw->pw_shell[0] ? pw->pw_shell : "/bin/sh";
+    const std::string want = "HOME=/kept\nLOGNAME=" + user + "\nSHELL=" + shell + "\nUSER=" + user + "\n";
+    TestDaemon d;
+    d.write_config("[pty]\nallow = /bin/bash\n[exec]\nallow = sh\n");
+    d.set_environment({"PATH=/usr/bin:/bin", "HOME=/kept", "NOTIFY_SOCKET=@vornd-test-nobody-listens"});
+    ASSERT_TRUE(d.start());
+    const std::string args =
+        R"({"cmd":"sh","argv":["-c","env | grep -E '^(HOME|USER|LOGNAME|SHELL|NOTIFY_SOCKET)=' | sort"]})";
+    std::string program;
+    for (const std::string& f : StreamReader(d, req("exec", args)).until_end()) {
+        std::string text;
+        if (vc_json_str(json_member(f, "data"), "text", &text)) program += text + "\n";
+    }
+    EXPECT_EQ(program, want);
+    PtyStream s;
+    ASSERT_TRUE(s.start(d, "pty", R"({"cmd":"/bin/bash",)" + args.substr(args.find("\"argv\""))));
+    ASSERT_TRUE(s.wait_end()) << s.last;
+    s.out.erase(std::remove(s.out.begin(), s.out.end(), '\r'), s.out.end());
+    EXPECT_EQ(s.out, want);
 }
 
 // A killed or cancelled shell's stream ends with the exit chunk (the signal) before "done"; the session

@@ -71,7 +71,10 @@ foreach(level dev safe locked)
 endforeach()
 add_custom_target(vornd_confs ALL DEPENDS ${VORND_LEVEL_CONFS})
 
-install(FILES ${VORND_CONF_DIR}/vornd-safe.conf DESTINATION ${VORN_ROOT}/etc RENAME vornd.conf)
+# The safe level's file is package data, not a conffile: postinst copies it to
+# /opt/vorn/etc/vornd.conf only where no file is, because config_apply rewrites that file and a
+# conffile the package changes would stop every later upgrade at dpkg's question.
+install(FILES ${VORND_CONF_DIR}/vornd-safe.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/vornd RENAME vornd.conf)
 install(FILES ${VORND_LEVEL_CONFS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # ---- the systemd unit ----
@@ -96,17 +99,39 @@ foreach(page ${VORND_MAN_PAGES})
 endforeach()
 add_custom_target(vornd_man ALL DEPENDS ${VORND_MAN_GZ})
 
+# ---- the package's own documents ----
+# The changelog's latest entry must be this version: a release without its entry stops here.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog)
+file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog VORND_CHANGELOG_TOP LIMIT_COUNT 1)
+string(REGEX MATCH "^vornd \\(([^)]*)\\)" _ "${VORND_CHANGELOG_TOP}")
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/debian/changelog: latest entry is '${CMAKE_MATCH_1}', "
+                      "the project is ${PROJECT_VERSION}; add an entry")
+endif()
+set(VORND_CHANGELOG_GZ ${VORND_GEN_DIR}/changelog.Debian.gz)
+add_custom_command(
+  OUTPUT ${VORND_CHANGELOG_GZ}
+  COMMAND sh -c "gzip -9n -c \"$0\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\""
+          ${CMAKE_SOURCE_DIR}/packaging/debian/changelog ${VORND_CHANGELOG_GZ}
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog
+  VERBATIM)
+add_custom_target(vornd_changelog ALL DEPENDS ${VORND_CHANGELOG_GZ})
+install(FILES ${VORND_CHANGELOG_GZ} packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME vornd)
+
 # ---- the Debian package ----
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vornd)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "vornd maintainers <vornd@localhost>")
+set(CPACK_PACKAGE_CONTACT "vornd maintainers <vornd@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local agent daemon of the storage appliance")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "vornd serves the appliance's management front end over a Unix-domain socket:
 host and hardware information, allow-listed file access, disk and pool
-statistics, benchmarks, process and shell control, kernel tuning and its own
-configuration. It is installed at level safe, its socket open to the group vorn.")
+statistics, benchmarks, process and shell control, kernel tuning and its
+own configuration. It is installed at level safe, its socket open to the
+group vorn.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -114,7 +139,6 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "sysstat, fio, iperf3, smartmontools, dmidecode, tcpdump, strace, iproute2")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
     ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
     ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
@@ -129,5 +153,5 @@ if(TARGET integration_tests)
   set_property(SOURCE ${CMAKE_SOURCE_DIR}/tests/integration/package_test.cpp APPEND PROPERTY
     COMPILE_DEFINITIONS VORND_SOURCE_DIR="${CMAKE_SOURCE_DIR}" VORND_BUILD_DIR="${CMAKE_BINARY_DIR}"
     VORND_CONF_DIR="${VORND_CONF_DIR}" VORND_CPACK="${CMAKE_CPACK_COMMAND}")
-  add_dependencies(integration_tests vornd_confs vornd_man)
+  add_dependencies(integration_tests vornd_confs vornd_man vornd_changelog)
 endif()

@@ -9,7 +9,7 @@ build_pkgs=(g++ cmake ninja-build)
 test_pkgs=(libgtest-dev sysstat fio iperf3 smartmontools dmidecode tcpdump strace iproute2 net-tools
            tar procps util-linux clang libclang-rt-dev  # clang: the fuzz targets
            clang-format clang-tidy  # scripts/lint.sh
-           systemd man-db groff-base)  # the package tests: systemd-analyze, man, groff
+           systemd man-db groff-base lintian)  # the package tests: systemd-analyze, man, groff, lintian
 
 want=("${build_pkgs[@]}")
 [ "${1:-build}" = test ] && want+=("${test_pkgs[@]}")

@@ -86,7 +86,7 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
         {"./usr/bin/vornctl", "lrwxrwxrwx root/root -> /opt/vorn/bin/vornctl"},
         {"./opt/vorn/bin/pcapstream", exe},
         {"./usr/sbin/pcapstream", "lrwxrwxrwx root/root -> /opt/vorn/bin/pcapstream"},
-        {"./opt/vorn/etc/vornd.conf", file},
+        {"./usr/share/vornd/vornd.conf", file},
         {"./opt/vorn/etc/vornd/shellrc.sh", file},
         {"./opt/vorn/var/run/", "drwxr-xr-x root/root"},
         {"./opt/vorn/var/dumps/", "drwxr-x--- root/root"},
@@ -99,14 +99,24 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
         {"./usr/share/doc/vornd/examples/vornd-dev.conf", file},
         {"./usr/share/doc/vornd/examples/vornd-safe.conf", file},
         {"./usr/share/doc/vornd/examples/vornd-locked.conf", file},
+        {"./usr/share/doc/vornd/copyright", file},
+        {"./usr/share/doc/vornd/changelog.Debian.gz", file},
+        {"./usr/share/lintian/overrides/vornd", file},
+        {"./opt/vorn/etc/vornd.conf", ""},  // postinst makes it, once
     };
     std::map<std::string, std::string> entries = package_entries(deb);
     for (const auto& [path, attrs] : expected) EXPECT_EQ(entries[path], attrs) << path;
 
-    // The configuration is the safe level's file, the unit the one in the tree.
+    if (access("/usr/bin/lintian", X_OK) == 0) {
+        run_result_t r = run({"/usr/bin/lintian", "--fail-on", "error", deb});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+
+    // The configuration to copy is the safe level's file, the unit the one in the tree.
     const std::string x = t.path + "/x", ctl = t.path + "/control";
     ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-x", deb, x}).status, 0);
-    EXPECT_EQ(read_text(x + "/opt/vorn/etc/vornd.conf"), read_text(std::string(VORND_CONF_DIR) + "/vornd-safe.conf"));
+    EXPECT_EQ(read_text(x + "/usr/share/vornd/vornd.conf"),
+              read_text(std::string(VORND_CONF_DIR) + "/vornd-safe.conf"));
     EXPECT_EQ(read_text(x + "/lib/systemd/system/vornd.service"), read_text(SOURCE_DIR + "/packaging/vornd.service"));
 
     run_result_t fields = run({"/usr/bin/dpkg-deb", "-f", deb, "Package", "Section", "Depends", "Recommends"});
@@ -114,7 +124,7 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
               "Package: vornd\nSection: admin\nDepends: libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1\n"
               "Recommends: sysstat, fio, iperf3, smartmontools, dmidecode, tcpdump, strace, iproute2\n");
     ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-e", deb, ctl}).status, 0);
-    EXPECT_EQ(read_text(ctl + "/conffiles"), "/opt/vorn/etc/vornd.conf\n");
+    EXPECT_FALSE(exists(ctl + "/conffiles")) << read_text(ctl + "/conffiles");
     for (const char* script : {"postinst", "prerm", "postrm"})
         EXPECT_EQ(access((ctl + "/" + script).c_str(), X_OK), 0) << script;
 
@@ -148,9 +158,16 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
     dpkg({"-i", deb});
     EXPECT_NE(read_text(root + "/etc/group").find("\nvorn:x:"), std::string::npos) << "group vorn not created";
     EXPECT_TRUE(exists(root + "/etc/systemd/system/multi-user.target.wants/vornd.service")) << "unit not enabled";
+    EXPECT_EQ(in_root({"/usr/bin/stat", "-c", "%a %U:%G", "/opt/vorn/etc/vornd.conf"}).out, "660 root:vorn\n");
 
-    // The installed daemon with the installed configuration; its socket lands in the root.
-    spawned_t d = spawn_program({"/usr/sbin/chroot", root, "/usr/sbin/vornd", "-c", "/opt/vorn/etc/vornd.conf"});
+    // The installed daemon as the unit starts it; its socket lands in the root.
+    std::smatch exec_start;
+    const std::string unit = read_text(root + "/lib/systemd/system/vornd.service");
+    ASSERT_TRUE(std::regex_search(unit, exec_start, std::regex("\nExecStart=([^\n]*)")));
+    std::vector<std::string> argv = {"/usr/sbin/chroot", root};
+    std::istringstream words(exec_start[1].str());
+    for (std::string w; words >> w;) argv.push_back(w);
+    spawned_t d = spawn_program(argv);
     ASSERT_GT(d.pid, 0);
     const std::string sock = root + "/opt/vorn/var/run/vornd.sock";
     bool up = eventually([&] { return static_cast<bool>(vc_connect(sock.c_str())); }, 10000);
@@ -180,6 +197,25 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
         EXPECT_EQ(r.out, path + "|/root\n" + path + "\n") << shell;
         EXPECT_EQ(std::regex_replace(r.err, job_control_note, ""), "") << shell;
     }
+
+    // An upgrade whose shipped file changed neither asks nor touches the configuration in use,
+    // and a link at its path, even a dangling one, stays as it is.
+    const std::string conf = root + "/opt/vorn/etc/vornd.conf", applied = read_text(conf) + "# applied\n";
+    const std::string tree = t.path + "/tree", deb2 = t.path + "/upgrade.deb",
+                      shipped = tree + "/usr/share/vornd/vornd.conf";
+    ASSERT_TRUE(write_file(conf, applied, 0660));
+    ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-R", deb, tree}).status, 0);
+    ASSERT_TRUE(exists(shipped));
+    write_file(shipped, read_text(shipped) + "# new\n");
+    write_file(tree + "/DEBIAN/control", std::regex_replace(read_text(tree + "/DEBIAN/control"),
+                                                            std::regex("\nVersion: .*"), "\nVersion: 0.1.0+test1"));
+    ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-b", tree, deb2}).status, 0);
+    dpkg({"-i", deb2});
+    EXPECT_EQ(read_text(conf), applied);
+    fs::remove(conf);
+    fs::create_symlink("/opt/vorn/etc/elsewhere.conf", conf);
+    dpkg({"-i", deb2});
+    EXPECT_TRUE(fs::is_symlink(conf) && !exists(root + "/opt/vorn/etc/elsewhere.conf"));
 
     // Remove keeps the configuration and what the daemon wrote; purge takes both.
     const std::string bundle = root + "/opt/vorn/var/dumps/vorn_logs_1.tar.gz";

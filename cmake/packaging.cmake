@@ -108,7 +108,8 @@ if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
   message(FATAL_ERROR "packaging/debian/changelog: latest entry is '${CMAKE_MATCH_1}', "
                       "the project is ${PROJECT_VERSION}; add an entry")
 endif()
-set(VORND_CHANGELOG_GZ ${VORND_GEN_DIR}/changelog.Debian.gz)
+# A native package (no Debian revision) keeps its changelog as changelog.gz.
+set(VORND_CHANGELOG_GZ ${VORND_GEN_DIR}/changelog.gz)
 add_custom_command(
   OUTPUT ${VORND_CHANGELOG_GZ}
   COMMAND sh -c "gzip -9n -c \"$0\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\""

@@ -100,7 +100,7 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
         {"./usr/share/doc/vornd/examples/vornd-safe.conf", file},
         {"./usr/share/doc/vornd/examples/vornd-locked.conf", file},
         {"./usr/share/doc/vornd/copyright", file},
-        {"./usr/share/doc/vornd/changelog.Debian.gz", file},
+        {"./usr/share/doc/vornd/changelog.gz", file},
         {"./usr/share/lintian/overrides/vornd", file},
         {"./opt/vorn/etc/vornd.conf", ""},  // postinst makes it, once
     };
@@ -158,7 +158,7 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
     dpkg({"-i", deb});
     EXPECT_NE(read_text(root + "/etc/group").find("\nvorn:x:"), std::string::npos) << "group vorn not created";
     EXPECT_TRUE(exists(root + "/etc/systemd/system/multi-user.target.wants/vornd.service")) << "unit not enabled";
-    EXPECT_EQ(in_root({"/usr/bin/stat", "-c", "%a %U:%G", "/opt/vorn/etc/vornd.conf"}).out, "660 root:vorn\n");
+    EXPECT_EQ(in_root({"/usr/bin/stat", "-c", "%a %U:%G", "/opt/vorn/etc/vornd.conf"}).out, "640 root:vorn\n");
 
     // The installed daemon as the unit starts it; its socket lands in the root.
     std::smatch exec_start;
@@ -203,7 +203,7 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
     const std::string conf = root + "/opt/vorn/etc/vornd.conf", applied = read_text(conf) + "# applied\n";
     const std::string tree = t.path + "/tree", deb2 = t.path + "/upgrade.deb",
                       shipped = tree + "/usr/share/vornd/vornd.conf";
-    ASSERT_TRUE(write_file(conf, applied, 0660));
+    ASSERT_TRUE(write_file(conf, applied, 0640));
     ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-R", deb, tree}).status, 0);
     ASSERT_TRUE(exists(shipped));
     write_file(shipped, read_text(shipped) + "# new\n");

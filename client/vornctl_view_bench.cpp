@@ -148,6 +148,7 @@ void print_fio_summary(const fio_view_t& v) {
 // ---- iperf3 ----
 
 struct iperf_view_t {
+    const ctl_ctx* ctx = nullptr;
     term_live live{false};
     std::string host;
     double seconds = 10;
@@ -212,7 +213,7 @@ bool on_iperf_frame(void* user, std::string_view frame) {
     auto g = v->live.lock();
     vc_json root = doc.root();
     vc_json data = root.get("data");
-    if (view_report_error("iperf3_client", root)) {
+    if (view_report_error(*v->ctx, root)) {
         v->live.clear();
     } else if (root.get("event").str() == "done") {
         v->ended = true;
@@ -239,9 +240,7 @@ void iperf_tick(iperf_view_t* v) {
 
 int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args;
-    if (!view_first_arg("target_dir", "fio TARGET_DIR [test=seq1m|rnd4k|full|custom] [size=2G] [runtime=S] [direct=1]",
-                        argc, argv, &args))
-        return CTL_USAGE;
+    if (!view_first_arg(ctx, "fio_run", "target_dir", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "fio_run", args);
     fio_view_t v;
     vc_json_doc a;
@@ -251,7 +250,7 @@ int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
     });
     int st = view_stream(ctx, "fio_run", args, &v.live, on_fio_frame, &v, false);
     vc_json_doc doc;
-    if (!v.failure.empty() && doc.parse(v.failure)) view_report_error("fio_run", doc.root());
+    if (!v.failure.empty() && doc.parse(v.failure)) view_report_error(ctx, doc.root());
     print_fio_summary(v);
     if (ctl_interrupted())
         view_note("cancelled: fio was stopped and the daemon removed its work directory " +
@@ -261,11 +260,10 @@ int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args;
-    if (!view_first_arg("host", "iperf3 HOST [time=10] [parallel=1] [reverse=true] [udp=true] [port=5201]", argc, argv,
-                        &args))
-        return CTL_USAGE;
+    if (!view_first_arg(ctx, "iperf3_client", "host", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "iperf3_client", args);
     iperf_view_t v;
+    v.ctx = &ctx;
     v.host = term_clean(argv[0]);
     vc_json_doc a;
     if (a.parse(args)) v.seconds = std::max(a.root().get("time").num(10), 1.0);

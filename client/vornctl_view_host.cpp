@@ -31,7 +31,7 @@ int call_all(const ctl_ctx& ctx, const std::vector<std::pair<std::string, std::s
         int st = ctl_view_wanted(ctx) ? view_call(ctx, reqs[i].first, reqs[i].second, &(*frames)[i], &(*docs)[i])
                                       : ctl_run_op(ctx, reqs[i].first, reqs[i].second);
         worst = std::max(worst, st);
-        if (st == CTL_USAGE) break;  // no daemon: the next request would say so again
+        if (st == CTL_UNREACHABLE) break;  // the next request would say so again
     }
     return worst;
 }
@@ -56,7 +56,7 @@ std::string kib(double kb) { return kb < 0 ? "-" : fmt_bytes(kb * 1024); }
 // A reply-only view of key=value words or --args, like the generic form.
 int run_kv_view(const ctl_ctx& ctx, const char* op, int argc, char** argv, kv_t (*to_kv)(const vc_json&)) {
     std::string args, frame;
-    if (!ctl_args_from_cli(argc, argv, &args)) return CTL_USAGE;
+    if (!ctl_args_from_cli(argc, argv, &args) || !ctl_args_ok(ctx, op, args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, op, args);
     vc_json_doc doc;
     int st = view_call(ctx, op, args, &frame, &doc);
@@ -242,7 +242,7 @@ int ctl_cmd_meminfo(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args, frame;
-    if (!view_first_arg("device", "smart DEVICE [type=TYPE]", argc, argv, &args)) return CTL_USAGE;
+    if (!view_first_arg(ctx, "smart_get", "device", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "smart_get", args);
     vc_json_doc doc;
     int st = view_call(ctx, "smart_get", args, &frame, &doc);
@@ -259,7 +259,7 @@ int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {
     std::string ports_args;
-    if (!ctl_args_from_words(argc, argv, &ports_args)) return CTL_USAGE;
+    if (!ctl_args_from_words(argc, argv, &ports_args) || !ctl_args_ok(ctx, "net_ports", ports_args)) return CTL_USAGE;
     std::vector<std::string> frames;
     std::vector<vc_json_doc> docs;
     int st = call_all(ctx, {{"net_addrs", "{}"}, {"net_ports", ports_args}}, &frames, &docs);

@@ -62,7 +62,7 @@ int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, co
     });
     int st = view_stream(ctx, op, args, &t.live, on_sample, &t, false);
     vc_json_doc doc;
-    if (!t.failure.empty() && doc.parse(t.failure)) view_report_error(op, doc.root());
+    if (!t.failure.empty() && doc.parse(t.failure)) view_report_error(ctx, doc.root());
     else if (ctl_interrupted()) view_note(std::string(view) + " stopped");
     return st;
 }
@@ -164,6 +164,7 @@ std::vector<std::string> render_zpool(const vc_json& data, int samples, term_siz
 // ---- elapsed time of a silent request ----
 
 struct watched_t {
+    const ctl_ctx* ctx = nullptr;
     term_live live{false};
     std::string op;
     uint64_t start_ms = 0, last_frame_ms = 0;
@@ -174,7 +175,9 @@ bool print_watched(void* user, std::string_view frame) {
     auto* w = static_cast<watched_t*>(user);
     auto g = w->live.lock();
     w->live.clear();
-    ctl_print_frame(stdout, frame);  // exactly the generic form's line
+    if (ctl_frame_outcome(frame) < 0 && frame.find("\"ok\":false") != std::string_view::npos)
+        ctl_report_error(*w->ctx, frame);  // for a person, not a JSON line
+    else ctl_print_frame(stdout, frame);   // exactly the generic form's line
     w->last_frame_ms = now_ms();
     if (ctl_frame_outcome(frame) != 0) w->ended = true;
     return true;
@@ -183,18 +186,12 @@ bool print_watched(void* user, std::string_view frame) {
 }  // namespace
 
 int ctl_cmd_iostat(const ctl_ctx& ctx, int argc, char**) {
-    if (argc != 0) {
-        fprintf(stderr, "usage: vornctl iostat\n");
-        return CTL_USAGE;
-    }
+    if (argc != 0) return view_usage(ctx);
     return run_live_table(ctx, "iostat", "iostat_stream", "{}", render_iostat);
 }
 
 int ctl_cmd_zpool_iostat(const ctl_ctx& ctx, int argc, char** argv) {
-    if (argc > 1) {
-        fprintf(stderr, "usage: vornctl zpool-iostat [POOL]\n");
-        return CTL_USAGE;
-    }
+    if (argc > 1 || (argc == 1 && argv[0][0] == '-')) return view_usage(ctx);
     std::string args = "{}";
     if (argc == 1 && !view_args("pool", argv[0], 0, nullptr, &args)) return CTL_USAGE;
     return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool);
@@ -202,6 +199,7 @@ int ctl_cmd_zpool_iostat(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view args_json) {
     watched_t w;
+    w.ctx = &ctx;
     w.op = std::string(op);
     w.start_ms = w.last_frame_ms = now_ms();
     w.live.start_ticker([&w](bool) {

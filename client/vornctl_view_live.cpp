@@ -115,7 +115,8 @@ std::vector<std::string> render_iostat(const vc_json& data, int samples, term_si
         {"w_await", true, false, 7}, {"%util", true, false, 5}, {"queue", true, false, 5}};
     std::vector<std::string> lines = {title("iostat", samples)};
     if (samples == 0) return lines;
-    std::vector<std::string> table = term_table(COLS, rows, 0);
+    // The columns in the order they give way on a narrow screen, the last first.
+    std::vector<std::string> table = term_table(COLS, rows, static_cast<size_t>(std::max(size.cols - 1, 1)));
     lines.insert(lines.end(), table.begin(), table.end());
     return fit_rows(std::move(lines), 2, size);
 }

@@ -113,18 +113,24 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
                        "md0           5.0      0.0        1.0        0.0     0.00     0.00    0.0   0.00",
                        "dm-0          0.0      0.0        0.0        0.0     0.00     0.00    0.0   0.00"}));
 
-    // A smaller window: the table is redrawn at once, cut to the new width and height.
+    // A smaller window: the table is redrawn at once, fit to the new height, and to the width
+    // by leaving out the last columns whole: no figure is cut.
     size_t mark = t.screen.size();
-    ASSERT_TRUE(t.resize(5, 40));
-    ASSERT_TRUE(t.wait_for("\033[H", mark) && t.wait_for("\033[J", t.screen.find("\033[H", mark))) << t.screen;
-    vt.resize(5, 40);
-    vt.feed(t.screen.substr(mark));
-    EXPECT_EQ(vt.lines(), (lines_t{"iostat: sample 1 (Ctrl-C stops)", "DEVICE        r/s      w/s      rkB/s",
-                                   "nvme0n1     100.0     50.0     4000.0", "... 3 more"}));
+    for (const auto& [cols, header, row] :
+         {std::tuple<unsigned short, const char*, const char*>{
+              80, "DEVICE        r/s      w/s      rkB/s      wkB/s  r_await  w_await  %util",
+              "nvme0n1     100.0     50.0     4000.0     2000.0     0.20     0.30   80.0"},
+          {40, "DEVICE        r/s      w/s      rkB/s", "nvme0n1     100.0     50.0     4000.0"}}) {
+        ASSERT_TRUE(t.resize(5, cols));
+        ASSERT_TRUE(t.wait_for("\033[H", mark) && t.wait_for("\033[J", t.screen.find("\033[H", mark))) << t.screen;
+        vt.resize(5, cols);
+        vt.feed(t.screen.substr(mark));
+        mark = t.screen.size();
+        EXPECT_EQ(vt.lines(), (lines_t{"iostat: sample 1 (Ctrl-C stops)", header, row, "... 3 more"}));
+    }
 
     // Ctrl-C cancels the job (the tool is stopped), shows the cursor, restores the terminal's modes, says so.
     pid_t tool = atoi(read_text("/opt/iostat.pid").c_str());
-    mark = t.screen.size();
     t.type("\x03");
     EXPECT_EQ(t.wait_exit_status(), 130) << t.screen;
     vt.feed(t.screen.substr(mark));

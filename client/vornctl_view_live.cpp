@@ -25,6 +25,10 @@ struct live_table_t {
     std::string last;     // the last chunk frame
     std::string failure;  // an error frame, reported once the screen is given back
     int samples = 0;
+    // iostat's first report holds the averages since boot, not a second's figures: that one is
+    // not shown. (A stream that joins a tool already running gets a second's figures first, so
+    // it waits a second more than it needs to.)
+    bool skip_first = false;
 };
 
 // Called with the live lock held.
@@ -43,6 +47,10 @@ bool on_sample(void* user, std::string_view frame) {
     if (doc.root().get("ok").raw() == "false") {
         t->failure = std::string(frame);
     } else if (doc.root().get("event").str() == "chunk") {
+        if (t->skip_first) {
+            t->skip_first = false;
+            return true;
+        }
         t->last = std::string(frame);
         t->samples++;
         redraw(t);
@@ -50,11 +58,12 @@ bool on_sample(void* user, std::string_view frame) {
     return true;
 }
 
-int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, const std::string& args,
-                   render_fn render) {
+int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, const std::string& args, render_fn render,
+                   bool skip_first) {
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, op, args);
     live_table_t t;
     t.render = render;
+    t.skip_first = skip_first;
     // The first tick shows that the stream is waiting for its first sample; later ticks only
     // matter for a changed window.
     t.live.start_ticker([&t](bool resized) {
@@ -188,14 +197,14 @@ bool print_watched(void* user, std::string_view frame) {
 
 int ctl_cmd_iostat(const ctl_ctx& ctx, int argc, char**) {
     if (argc != 0) return view_usage(ctx);
-    return run_live_table(ctx, "iostat", "iostat_stream", "{}", render_iostat);
+    return run_live_table(ctx, "iostat", "iostat_stream", "{}", render_iostat, true);
 }
 
 int ctl_cmd_zpool_iostat(const ctl_ctx& ctx, int argc, char** argv) {
     if (argc > 1 || (argc == 1 && argv[0][0] == '-')) return view_usage(ctx);
     std::string args = "{}";
     if (argc == 1 && !view_args("pool", argv[0], 0, nullptr, &args)) return CTL_USAGE;
-    return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool);
+    return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool, false);
 }
 
 int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view args_json) {

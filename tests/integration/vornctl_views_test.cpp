@@ -82,9 +82,12 @@ protected:
     unique_fd fake;
 };
 
+// Its first report holds the averages since boot, which the view leaves out.
 const char FAKE_IOSTAT[] =
     "#!/bin/sh\necho $$ > /opt/iostat.pid\n"
     "printf 'Linux 6.1.0 (nas)\\n\\nDevice  r/s  rkB/s  w/s  wkB/s  r_await  w_await  aqu-sz  %%util\\n'\n"
+    "printf 'sda 7 7 7 7 7 7 7 7 7\\ndm-0 7 7 7 7 7 7 7 7 7\\n\\n'\n"
+    "printf 'Device  r/s  rkB/s  w/s  wkB/s  r_await  w_await  aqu-sz  %%util\\n'\n"
     "printf 'sda 1.00 10.00 2.00 20.00 0.40 0.55 0.10 10.00\\nnvme0n1 100.00 4000.00 50.00 2000.00 0.20 0.30 1.50 "
     "80.00\\n'\n"
     "printf 'md0 5.00 1.00 0.00 0.00 0.00 0.00 0.00 0.00\\ndm-0 0 0 0 0 0 0 0 0\\nloop0 9 9 9 9 9 9 9 99\\n\\n'\n"

@@ -105,6 +105,11 @@ term_size_t term_size() {
     return s;
 }
 
+bool term_colour() {
+    const char* term = getenv("TERM");
+    return term_is_tty() && term && *term && strcmp(term, "dumb") != 0 && !getenv("NO_COLOR");
+}
+
 // ---- text ----
 
 std::string term_clean(std::string_view s) {

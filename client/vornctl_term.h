@@ -26,6 +26,8 @@ struct term_size_t {
 
 // True when standard output is a terminal (and views draw for a person).
 bool term_is_tty();
+// True when that terminal shows colours: TERM names one other than "dumb", NO_COLOR is unset.
+bool term_colour();
 // The size of the terminal on standard output; 24 × 80 when it has none.
 term_size_t term_size();
 

@@ -253,8 +253,23 @@ int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
         fputs(text.c_str(), stdout);
         return st;
     }
-    term_print(term_kv(smart_kv(r), screen_cols()));
-    return st;
+    std::vector<std::string> lines = term_kv(smart_kv(r), screen_cols());
+    for (std::string& l : lines)
+        if (l.starts_with("overall ") && l.ends_with("FAILED") && term_colour())
+            l.replace(l.size() - 6, 6, "\033[1;31mFAILED\033[0m");
+    term_print(lines);
+    // smartctl's exit status: bit 0 a command line it could not parse, bit 1 a device it
+    // could not open; either way nothing was read.
+    long long exit_status = static_cast<long long>(r.get("smartctl").get("exit_status").num(0));
+    if ((exit_status & 3) == 0) return st;
+    bool wants_type = false;
+    for (const vc_json& m : r.get("smartctl").get("messages").elements())
+        wants_type |= m.get("string").str().find("-d ") != std::string::npos;
+    ctl_say(ctx,
+            std::string(argv[0]) + " was not read (smartctl exit status " + std::to_string(exit_status) + ")" +
+                (wants_type ? "; name its type: type=sat, type=scsi, type=nvme, ..." : ""),
+            "EIO");
+    return CTL_FAIL;
 }
 
 int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {

@@ -150,12 +150,14 @@ TEST_F(ViewsTest, IostatTableBusiestFirstFollowsTheWindowAndCtrlCGivesTheTermina
 
 TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
     fake_in_install_root("smartctl");
-    ASSERT_TRUE(write_file(
-        out("smartctl"),
+    const std::string smart_sda =
         R"({"smartctl":{"exit_status":0},"device":{"name":"/dev/sda","type":"sat"},)"
         R"("model_name":"WDC WD40EFRX-68N32N0","serial_number":"WD-WCC7K1234567","smart_status":{"passed":false},)"
         R"("ata_smart_attributes":{"table":[{"id":5,"raw":{"value":0}},{"id":197,"raw":{"value":8}}]},)"
-        R"("power_on_time":{"hours":31337},"temperature":{"current":34}})"));
+        R"("power_on_time":{"hours":31337},"temperature":{"current":34}})";
+    const std::string smart_sdz = R"({"smartctl":{"exit_status":2,"messages":[{"string":"/dev/sdz: Unable to )"
+                                  R"(detect device type\nPlease specify device type with the -d option.",)"
+                                  R"("severity":"error"}]}})";
     fake_over("/sbin/ip", "ip");
     ASSERT_TRUE(write_file(
         out("ip"), "1: lo    inet 127.0.0.1/8 scope host lo\n4: br-lan    inet 192.168.7.1/16 scope global br-lan\n"));
@@ -169,10 +171,14 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
                            "MemTotal: 16303480 kB\nMemFree: 1024 kB\nMemAvailable: 8151740 kB\nSwapTotal: 0 kB\n"));
     ASSERT_TRUE(mounts.bind(d.dir() + "/meminfo", "/proc/meminfo"));
     ASSERT_TRUE(d.start());
+    setenv("TERM", "xterm", 1);  // a terminal with colours
     const struct {
         std::vector<std::string> words;
         std::vector<std::vector<std::string>> generic;
         lines_t screen;
+        std::string smart = "";  // smartctl's output for this case
+        int status = 0;
+        std::string raw = "";  // a part of what the terminal received
     } cases[] = {
         {{"meminfo"},
          {{"meminfo"}},
@@ -181,17 +187,29 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
          {{"smart_get", "device=/dev/sda"}},
          {"device               /dev/sda", "model                WDC WD40EFRX-68N32N0",
           "serial               WD-WCC7K1234567", "temperature          34 C", "power-on hours       31337",
-          "reallocated sectors  0", "pending sectors      8", "overall              FAILED"}},
+          "reallocated sectors  0", "pending sectors      8", "overall              FAILED"},
+         smart_sda,
+         0,
+         "\033[1;31mFAILED\033[0m"},
+        {{"smart", "/dev/sdz"},
+         {{"smart_get", "device=/dev/sdz"}},
+         {"overall  unknown",
+          "error    /dev/sdz: Unable to detect device type?Please specify device type with the -d option.",
+          "vornctl: smart: /dev/sdz was not read (smartctl exit status 2); name its type: type=sat, type=scsi, type=nvme, ... (EIO)"},
+         smart_sdz,
+         1},
         {{"net"},
          {{"net_addrs"}, {"net_ports"}},
          {"INTERFACE  ADDRESS", "lo         127.0.0.1/8", "br-lan     192.168.7.1/16", "",
           "LISTENING ON  PORT  PROCESS", "[::]            22", "0.0.0.0        445"}},
     };
     for (const auto& c : cases) {
-        TerminalRun t(ctl(d.socket_path(), c.words), 24, 80);
-        EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
-        EXPECT_EQ(screen_of(t.screen, 24, 80), c.screen);
-        expect_generic_lines(d.socket_path(), c.words, c.generic);
+        ASSERT_TRUE(c.smart.empty() || write_file(out("smartctl"), c.smart));
+        TerminalRun t(ctl(d.socket_path(), c.words), 24, 120);
+        EXPECT_EQ(t.wait_exit_status(), c.status) << t.screen;
+        EXPECT_EQ(screen_of(t.screen, 24, 120), c.screen);
+        EXPECT_NE(t.screen.find(c.raw), std::string::npos) << t.screen;
+        if (c.status == 0) expect_generic_lines(d.socket_path(), c.words, c.generic);
     }
     // The same for the views whose figures are the host's own; --json on a terminal too.
     for (const char* view : {"info", "sysinfo"}) {

@@ -88,16 +88,63 @@ kv_t sysinfo_kv(const vc_json& r) {
             {"cpu", model.empty() ? "-" : model}, {"cpus", std::to_string(cpus)}};
 }
 
+// A figure of /proc/meminfo in bytes, -1 when absent.
+double meminfo_bytes(const std::string& text, const char* key) {
+    size_t at = text.find("\n" + std::string(key) + ":");
+    if (at == std::string::npos) return -1;
+    return atof(text.c_str() + at + strlen(key) + 2) * 1024;
+}
+
+// The daemon's reply has the totals; the split of the memory in use (buffers, caches, swap in
+// use) comes from this host's /proc/meminfo, which is the daemon's host: its socket is local.
 kv_t meminfo_kv(const vc_json& r) {
-    double total = r.get("mem_total").num(), avail = r.get("mem_available").num();
+    double total = r.get("mem_total").num(), avail = r.get("mem_available").num(), free = r.get("mem_free").num();
+    double swap = r.get("swap_total").num();
+    std::string text = "\n";
+    FILE* f = fopen("/proc/meminfo", "re");
+    if (f) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        fclose(f);
+    }
+    double buffers = meminfo_bytes(text, "Buffers"), cached = meminfo_bytes(text, "Cached");
+    double reclaimable = std::max(meminfo_bytes(text, "SReclaimable"), 0.0),
+           swap_free = meminfo_bytes(text, "SwapFree");
     std::string share = total > 0 ? "  (" + fmt_fixed(avail * 100 / total, 0) + "%)" : "";
-    return {{"memory", fmt_bytes(total)},
-            {"available", fmt_bytes(avail) + share},
-            {"free", fmt_bytes(r.get("mem_free").num())},
-            {"swap", fmt_bytes(r.get("swap_total").num())}};
+    kv_t kv = {{"total", fmt_bytes(total)}};
+    if (buffers >= 0 && cached >= 0) {
+        double cache = buffers + cached + reclaimable;
+        kv.push_back({"used", fmt_bytes(std::max(total - free - cache, 0.0))});
+        kv.push_back({"buff/cache", fmt_bytes(cache)});
+    }
+    kv.push_back({"free", fmt_bytes(free)});
+    kv.push_back({"available", fmt_bytes(avail) + share});
+    kv.push_back({"swap", fmt_bytes(swap) + (swap_free >= 0 ? "  (used " + fmt_bytes(swap - swap_free) + ")" : "")});
+    return kv;
 }
 
 // ---- net ----
+
+// The process holding a port: ss writes users:(("name",pid=N,fd=M),...), netstat PID/name.
+// A second holder shows as "+N" after the first one's name.
+std::pair<std::string, std::string> port_owner(const std::string& text, bool netstat) {
+    if (netstat) {
+        size_t slash = text.find('/');
+        if (slash == std::string::npos) return {text == "-" ? "" : text, ""};
+        return {text.substr(slash + 1), text.substr(0, slash)};
+    }
+    size_t q = text.find("((\"");
+    if (q == std::string::npos) return {text, ""};
+    size_t end = text.find('"', q + 3);
+    size_t pid = text.find("pid=", q);
+    std::string name = text.substr(q + 3, end == std::string::npos ? std::string::npos : end - q - 3);
+    std::string id = pid == std::string::npos
+                         ? ""
+                         : text.substr(pid + 4, text.find_first_not_of("0123456789", pid + 4) - pid - 4);
+    size_t more = 0;
+    for (size_t at = text.find("),(", q); at != std::string::npos; at = text.find("),(", at + 3)) more++;
+    return {more ? name + " +" + std::to_string(more) : name, id};
+}
 
 std::vector<std::vector<std::string>> port_rows(const vc_json& result, bool listen) {
     bool netstat = result.get("tool").str() == "netstat";
@@ -113,7 +160,9 @@ std::vector<std::vector<std::string>> port_rows(const vc_json& result, bool list
         std::string port = colon == std::string::npos ? "" : local.substr(colon + 1);
         std::vector<std::string> row = {addr, port};
         if (!listen) row.push_back(w[4]);
-        row.push_back(rest_from(w, netstat ? 6 : 5));
+        auto [name, pid] = port_owner(rest_from(w, netstat ? 6 : 5), netstat);
+        row.push_back(name);
+        row.push_back(pid);
         rows.push_back(std::move(row));
     }
     auto port_of = [](const std::vector<std::string>& r) { return atol(r[1].c_str()); };
@@ -290,6 +339,7 @@ int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {
     std::vector<term_col_t> pc = {{listen ? "LISTENING ON" : "LOCAL"}, {"PORT", true}};
     if (!listen) pc.push_back({"PEER"});
     pc.push_back({"PROCESS", false, true});
+    pc.push_back({"PID", true});
     fputc('\n', stdout);
     term_print(term_table(pc, port_rows(ports, listen), cols));
     return st;

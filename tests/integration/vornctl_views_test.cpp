@@ -166,9 +166,13 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
         if (!ss && access(p, X_OK) == 0) ss = p;
     if (!ss) GTEST_SKIP() << "ss is not installed";
     fake_over(ss, "ss");
-    ASSERT_TRUE(write_file(out("ss"), "LISTEN 0 128 0.0.0.0:445 0.0.0.0:*\nLISTEN 0 5 [::]:22 [::]:*\n"));
+    ASSERT_TRUE(write_file(out("ss"),
+                           "LISTEN 0 128 0.0.0.0:445 0.0.0.0:* users:((\"smbd\",pid=812,fd=30),"
+                           "(\"smbd\",pid=815,fd=30))\nLISTEN 0 5 [::]:22 [::]:*\n"));
     ASSERT_TRUE(write_file(d.dir() + "/meminfo",
-                           "MemTotal: 16303480 kB\nMemFree: 1024 kB\nMemAvailable: 8151740 kB\nSwapTotal: 0 kB\n"));
+                           "MemTotal: 16303480 kB\nMemFree: 1024 kB\nMemAvailable: 8151740 kB\nBuffers: 1024 kB\n"
+                           "Cached: 4194304 kB\nSwapCached: 0 kB\nSReclaimable: 1024 kB\nSwapTotal: 2097152 kB\n"
+                           "SwapFree: 1048576 kB\n"));
     ASSERT_TRUE(mounts.bind(d.dir() + "/meminfo", "/proc/meminfo"));
     ASSERT_TRUE(d.start());
     setenv("TERM", "xterm", 1);  // a terminal with colours
@@ -182,7 +186,8 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
     } cases[] = {
         {{"meminfo"},
          {{"meminfo"}},
-         {"memory     15.5 GiB", "available  7.8 GiB  (50%)", "free       1.0 MiB", "swap       0 B"}},
+         {"total       15.5 GiB", "used        11.5 GiB", "buff/cache  4.0 GiB", "free        1.0 MiB",
+          "available   7.8 GiB  (50%)", "swap        2.0 GiB  (used 1.0 GiB)"}},
         {{"smart", "/dev/sda"},
          {{"smart_get", "device=/dev/sda"}},
          {"device               /dev/sda", "model                WDC WD40EFRX-68N32N0",
@@ -201,7 +206,7 @@ TEST_F(ViewsTest, HostViewsAsAlignedTextAndTablesAndAsJsonThroughAPipe) {
         {{"net"},
          {{"net_addrs"}, {"net_ports"}},
          {"INTERFACE  ADDRESS", "lo         127.0.0.1/8", "br-lan     192.168.7.1/16", "",
-          "LISTENING ON  PORT  PROCESS", "[::]            22", "0.0.0.0        445"}},
+          "LISTENING ON  PORT  PROCESS  PID", "[::]            22", "0.0.0.0        445  smbd +1  812"}},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(c.smart.empty() || write_file(out("smartctl"), c.smart));

@@ -3,6 +3,10 @@
 // health in a few lines); `ps [--sort rss|pid|name] [NAME]`; `proc PID` (detail and open
 // files side by side).
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
 
@@ -203,11 +208,61 @@ kv_t smart_kv(const vc_json& r) {
 
 // ---- ps ----
 
+constexpr int CPU_SAMPLE_MS = 500;
+constexpr size_t PS_NAME_MAX_COLS = 16;
+
 struct proc_t {
     long long pid;
     std::string comm, cmdline;
     double rss_kb;
+    double cpu = -1;  // percent of one CPU; -1 unknown
+    std::string state = "-", user = "-";
 };
+
+// What the list lacks, read from this host's /proc (the daemon's host: its socket is local):
+// state, user and CPU ticks so far. False when the process is gone or the pid now belongs to
+// a process of another name.
+bool proc_local(proc_t* p, long long* ticks) {
+    std::string dir = "/proc/" + std::to_string(p->pid);
+    FILE* f = fopen((dir + "/stat").c_str(), "re");
+    if (!f) return false;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    std::string text(buf, n);
+    size_t open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || text.substr(open + 1, close - open - 1) != p->comm)
+        return false;
+    std::istringstream rest(text.substr(close + 2));
+    std::vector<std::string> f3;  // from the state (field 3) on
+    for (std::string w; f3.size() < 13 && rest >> w;) f3.push_back(w);
+    if (f3.size() < 13) return false;
+    p->state = f3[0];
+    *ticks = atoll(f3[11].c_str()) + atoll(f3[12].c_str());  // utime, stime
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        struct passwd pw, *found = nullptr;
+        char pwbuf[1024];
+        getpwuid_r(st.st_uid, &pw, pwbuf, sizeof pwbuf, &found);
+        p->user = found ? found->pw_name : std::to_string(st.st_uid);
+    }
+    return true;
+}
+
+// %CPU over CPU_SAMPLE_MS: two samples of each listed process's ticks.
+void sample_cpu(std::vector<proc_t>* ps) {
+    std::vector<long long> before(ps->size(), -1);
+    for (size_t i = 0; i < ps->size(); i++)
+        if (!proc_local(&(*ps)[i], &before[i])) before[i] = -1;
+    uint64_t start = now_ms();
+    usleep(CPU_SAMPLE_MS * 1000);
+    double seconds = static_cast<double>(now_ms() - start) / 1000, hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+    for (size_t i = 0; i < ps->size(); i++) {
+        long long after = 0;
+        if (before[i] >= 0 && proc_local(&(*ps)[i], &after))
+            (*ps)[i].cpu = static_cast<double>(after - before[i]) / hz / seconds * 100;
+    }
+}
 
 // The processes whose name holds `name` (all when empty), sorted.
 std::vector<proc_t> procs_of(const vc_json& result, const std::string& name, const std::string& sort) {
@@ -217,10 +272,12 @@ std::vector<proc_t> procs_of(const vc_json& result, const std::string& name, con
                     p.get("rss_kb").num()};
         if (name.empty() || e.comm.find(name) != std::string::npos) ps.push_back(std::move(e));
     }
+    sample_cpu(&ps);
     auto by = [&](const proc_t& a, const proc_t& b) {
         if (sort == "pid") return a.pid < b.pid;
         if (sort == "name" && a.comm != b.comm) return a.comm < b.comm;
-        if (sort == "rss" && a.rss_kb != b.rss_kb) return a.rss_kb > b.rss_kb;
+        if (sort == "cpu" && a.cpu != b.cpu) return a.cpu > b.cpu;
+        if ((sort == "cpu" || sort == "rss") && a.rss_kb != b.rss_kb) return a.rss_kb > b.rss_kb;
         return a.pid < b.pid;
     };
     std::sort(ps.begin(), ps.end(), by);
@@ -346,25 +403,34 @@ int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {
 }
 
 int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv) {
-    std::string sort = "rss", name, frame;
+    std::string sort = "cpu", name, frame;
+    bool all = false;
     for (int i = 0; i < argc; i++) {
         if (strcmp(argv[i], "--sort") == 0 && i + 1 < argc) sort = argv[++i];
+        else if (strcmp(argv[i], "--all") == 0) all = true;
         else if (argv[i][0] != '-' && name.empty()) name = argv[i];
         else sort = "";
     }
-    if (sort != "rss" && sort != "pid" && sort != "name") {
-        fprintf(stderr, "usage: vornctl ps [--sort rss|pid|name] [NAME]\n");
-        return CTL_USAGE;
-    }
+    if (sort != "cpu" && sort != "rss" && sort != "pid" && sort != "name") return view_usage(ctx);
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "procs_list", "{\"full\":true}");
     vc_json_doc doc;
     int st = view_call(ctx, "procs_list", "{\"full\":true}", &frame, &doc);
     if (st != CTL_OK) return st;
     std::vector<std::vector<std::string>> rows;
     for (const proc_t& p : procs_of(doc.root().get("result"), name, sort))
-        rows.push_back({std::to_string(p.pid), kib(p.rss_kb), p.comm,
+        rows.push_back({std::to_string(p.pid), p.user, p.state, p.cpu < 0 ? "-" : fmt_fixed(p.cpu, 1), kib(p.rss_kb),
+                        term_cut(term_clean(p.comm), PS_NAME_MAX_COLS),
                         p.cmdline.empty() ? "[" + p.comm + "]" : p.cmdline});
-    term_print(term_table({{"PID", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}}, rows, screen_cols()));
+    // The header stays on screen: rows beyond its height are summed up in one line.
+    size_t room = static_cast<size_t>(std::max(term_size().rows - 3, 1)), hidden = 0;
+    if (!all && term_is_tty() && rows.size() > room) {
+        hidden = rows.size() - room;
+        rows.resize(room);
+    }
+    term_print(
+        term_table({{"PID", true}, {"USER"}, {"S"}, {"%CPU", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}},
+                   rows, screen_cols()));
+    if (hidden) printf("... %zu more (--all shows every row)\n", hidden);
     return st;
 }
 

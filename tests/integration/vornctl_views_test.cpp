@@ -241,36 +241,55 @@ TEST_F(ViewsTest, SilentStreamShowsElapsedTimeThenOnlyItsLines) {
     EXPECT_EQ(masked(screen[0]) + "\n", masked(generic_out(d.socket_path(), {{"dump_logs"}})));
 }
 
-TEST_F(StandInTest, PsSortsFiltersAndCutsCommandsToTheWidth) {
+// The pids are above the kernel's ceiling: what the list lacks (user, state, CPU) is read from
+// this host's /proc, where no such process exists, and shows as "-".
+TEST_F(StandInTest, PsSortsFiltersFitsTheScreenAndCutsCommandsToTheWidth) {
     const std::string reply =
-        R"({"id":"1","ok":true,"result":{"procs":[{"pid":1,"comm":"systemd","cmdline":"/sbin/init splash","rss_kb":12000},)"
-        R"({"pid":2,"comm":"kthreadd","cmdline":"","rss_kb":0},)"
-        R"({"pid":812,"comm":"smbd","cmdline":"/usr/sbin/smbd --foreground --no-process-group","rss_kb":30720},)"
-        R"({"pid":90,"comm":"smbd-notifyd","cmdline":"smbd: notifyd","rss_kb":8000}]}})";
+        R"({"id":"1","ok":true,"result":{"procs":[{"pid":5000001,"comm":"systemd","cmdline":"/sbin/init splash",)"
+        R"("rss_kb":12000},{"pid":5000002,"comm":"kthreadd","cmdline":"","rss_kb":0},{"pid":5000812,"comm":"smbd",)"
+        R"("cmdline":"/usr/sbin/smbd --foreground --no-process-group","rss_kb":30720},)"
+        R"({"pid":5000090,"comm":"a-name-of-twenty-chars","cmdline":"smbd: notifyd","rss_kb":8000}]}})";
+    const std::string head = "    PID  USER  S  %CPU       RSS  NAME              COMMAND";
     const struct {
         std::vector<std::string> words;
         lines_t screen;
+        unsigned short rows = 24;
     } cases[] = {
         {{"ps"},
-         {"PID       RSS  NAME          COMMAND", "812  30.0 MiB  smbd          /usr/sbin/smbd --foregr",
-          "  1  11.7 MiB  systemd       /sbin/init splash", " 90   7.8 MiB  smbd-notifyd  smbd: notifyd",
-          "  2       0 B  kthreadd      [kthreadd]"}},
+         {head, "5000812  -     -     -  30.0 MiB  smbd              /usr/sbin/smbd --for",
+          "5000001  -     -     -  11.7 MiB  systemd           /sbin/init splash",
+          "5000090  -     -     -   7.8 MiB  a-name-of-twenty  smbd: notifyd",
+          "5000002  -     -     -       0 B  kthreadd          [kthreadd]"}},
         {{"ps", "--sort", "pid", "smbd"},
-         {"PID       RSS  NAME          COMMAND", " 90   7.8 MiB  smbd-notifyd  smbd: notifyd",
-          "812  30.0 MiB  smbd          /usr/sbin/smbd --foregr"}},
+         {"    PID  USER  S  %CPU       RSS  NAME  COMMAND",
+          "5000812  -     -     -  30.0 MiB  smbd  /usr/sbin/smbd --foreground --no"}},
         {{"ps", "--sort", "name"},
-         {"PID       RSS  NAME          COMMAND", "  2       0 B  kthreadd      [kthreadd]",
-          "812  30.0 MiB  smbd          /usr/sbin/smbd --foregr", " 90   7.8 MiB  smbd-notifyd  smbd: notifyd",
-          "  1  11.7 MiB  systemd       /sbin/init splash"}},
+         {head, "5000090  -     -     -   7.8 MiB  a-name-of-twenty  smbd: notifyd",
+          "5000002  -     -     -       0 B  kthreadd          [kthreadd]",
+          "5000812  -     -     -  30.0 MiB  smbd              /usr/sbin/smbd --for",
+          "5000001  -     -     -  11.7 MiB  systemd           /sbin/init splash"}},
+        {{"ps", "--sort", "rss"},
+         {"    PID  USER  S  %CPU       RSS  NAME     COMMAND",
+          "5000812  -     -     -  30.0 MiB  smbd     /usr/sbin/smbd --foreground -",
+          "5000001  -     -     -  11.7 MiB  systemd  /sbin/init splash", "... 2 more (--all shows every row)"},
+         5},
+        {{"ps", "--all"},
+         {head, "5000812  -     -     -  30.0 MiB  smbd              /usr/sbin/smbd --for",
+          "5000001  -     -     -  11.7 MiB  systemd           /sbin/init splash",
+          "5000090  -     -     -   7.8 MiB  a-name-of-twenty  smbd: notifyd",
+          "5000002  -     -     -       0 B  kthreadd          [kthreadd]"},
+         5},
     };
     for (const auto& c : cases) {
         std::string req;
         std::thread s = serve_once(fake.get(), &req, {reply});
-        TerminalRun t(ctl(sock, c.words), 24, 52);
+        TerminalRun t(ctl(sock, c.words), c.rows, 72);
         EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
         s.join();
         EXPECT_EQ(req, R"({"id":"1","op":"procs_list","args":{"full":true}})");
-        EXPECT_EQ(screen_of(t.screen, 24, 52), c.screen);
+        vt_screen vt(100, 72);  // the whole of what was written, not just the last screen
+        vt.feed(t.screen);
+        EXPECT_EQ(vt.lines(), c.screen);
     }
     std::string req;
     std::thread s = serve_once(fake.get(), &req, {reply});
@@ -432,8 +451,9 @@ TEST(VornctlViews, PsAndProcOfARealProcess) {
     EXPECT_EQ(ps.wait_exit_status(), 0) << ps.screen;
     lines_t screen = screen_of(ps.screen, 24, 120);
     ASSERT_EQ(screen.size(), 2u) << ps.screen;
-    EXPECT_TRUE(std::regex_match(screen[0], std::regex(" *PID +RSS  NAME +COMMAND"))) << screen[0];
-    EXPECT_TRUE(std::regex_match(screen[1], std::regex(" *" + pid + " +[0-9.]+ [KM]iB  " + name + "  " + prog + " 60")))
+    EXPECT_TRUE(std::regex_match(screen[0], std::regex(" *PID  USER  S  %CPU +RSS  NAME +COMMAND"))) << screen[0];
+    EXPECT_TRUE(std::regex_match(screen[1], std::regex(" *" + pid + "  root  S +0\\.0 +[0-9.]+ [KM]iB  " + name + "  " +
+                                                       prog + " 60")))
         << screen[1];
 
     TerminalRun proc(ctl(d.socket_path(), {"proc", pid}), 24, 120);

@@ -353,17 +353,19 @@ TEST_F(ViewsTest, FioBarsAndSummaryFromTheReportsAndCtrlCCancelsTheJob) {
     const std::vector<std::string> words = {"fio", target, "size=16M", "direct=1"};
     TerminalRun t(ctl(d.socket_path(), words), 24, 100);
     EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
-    EXPECT_NE(t.screen.find("]   50.0%  0:0"), std::string::npos) << t.screen;  // the progress record drawn
+    // The progress record drawn, with the figures of fio's status line.
+    EXPECT_TRUE(std::regex_search(t.screen, std::regex(R"(\]   50\.0%  0:0\d  w=340MiB/s  w=340 IOPS  eta 00m:01s)")))
+        << t.screen;
     lines_t screen = screen_of(t.screen, 24, 100);
     ASSERT_EQ(screen.size(), 7u) << t.screen;
     EXPECT_EQ(screen[0], "fio: note: ?[31mread?[0m slower than expected");  // escapes never reach the terminal
-    const std::regex bar(R"((SEQ1M_Q8T1_W write|SEQ1M_Q8T1_R read ) +\[#{40}\]  100\.0%  0:0\d)");
+    const std::regex bar(R"((SEQ1M_Q8T1_W write|SEQ1M_Q8T1_R read ) +\[#+\]  100\.0%  0:0\d  w=771MiB/s  w=771 IOPS)");
     EXPECT_TRUE(std::regex_match(screen[1], bar)) << screen[1];
     EXPECT_TRUE(std::regex_match(screen[2], bar)) << screen[2];
     EXPECT_EQ(lines_t(screen.begin() + 3, screen.end()),
-              (lines_t{"", "TEST          RW     MiB/s  IOPS  MEAN LAT   P99 LAT",
-                       "SEQ1M_Q8T1_W  write  340.4   340  19.01 ms  32.64 ms",
-                       "SEQ1M_Q8T1_R  read   333.3   333  12.54 ms  33.82 ms"}));
+              (lines_t{"", "TEST          RW     MiB/s  IOPS  MEAN LAT   P99 LAT  SIZE  BS  IODEPTH  DIRECT",
+                       "SEQ1M_Q8T1_W  write  340.4   340  19.01 ms  32.64 ms  16M   1M        8       0",
+                       "SEQ1M_Q8T1_R  read   333.3   333  12.54 ms  33.82 ms  16M   1M        8       0"}));
 
     expect_generic_lines(d.socket_path(), words, {{"fio_run", "target_dir=" + target, "size=16M", "direct=1"}});
     // The reports, written over many lines by fio, arrive as one line each.

@@ -298,6 +298,11 @@ int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     v.host = term_clean(argv[0]);
     vc_json_doc a;
     if (a.parse(args)) v.seconds = std::max(a.root().get("time").num(10), 1.0);
+    // iperf3's JSON document comes only at the test's end, so a stream of it has sent nothing,
+    // not even its job id, when Ctrl-C comes: the connection is closed and what iperf3 writes
+    // as it stops is lost. Its own lines come each second and the first carries the job id,
+    // so the view asks for those unless told json=true.
+    if (!a.root().get("json").ok()) args.insert(args.size() - 1, ",\"json\":false");
     v.start_ms = now_ms();
     v.live.start_ticker([&v](bool) { iperf_tick(&v); });
     int st = view_stream(ctx, "iperf3_client", args, &v.live, on_iperf_frame, &v, true);

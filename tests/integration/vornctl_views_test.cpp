@@ -398,7 +398,7 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(write_fake_tool(tool, rec("iperf3"), data_path(c.doc)));
-        TerminalRun t(ctl(d.socket_path(), {"iperf3", "10.0.0.2", "time=2"}), 24, 80);
+        TerminalRun t(ctl(d.socket_path(), {"iperf3", "10.0.0.2", "time=2", "json=true"}), 24, 80);
         EXPECT_EQ(t.wait_exit_status(), c.status) << t.screen;
         EXPECT_EQ(recorded_argv(rec("iperf3")),
                   (lines_t{"-c", "10.0.0.2", "-p", "5201", "-t", "2", "-P", "1", "-i", "1", "-J", "--forceflush"}));
@@ -413,6 +413,23 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
               "\n"
               R"({"id":"1","event":"done","ok":true,"exit_code":0})"
               "\n");
+
+    // By default the view shows iperf3's own lines as they come; on Ctrl-C the job is cancelled
+    // and what iperf3 writes as it stops is kept with the intervals before it.
+    ASSERT_TRUE(write_file(tool,
+                           "#!/bin/sh\ntrap 'echo \"[  5]   0.00-1.50   sec   661 MBytes  3.70 Gbits/sec   sender\"; "
+                           "echo \"iperf3: interrupt - the client has terminated\"; exit 1' TERM\n"
+                           "echo \"[  5]   0.00-1.00   sec   441 MBytes  3.70 Gbits/sec   13\"\nsleep 60 & wait\n",
+                           0755));
+    TerminalRun t(ctl(d.socket_path(), {"iperf3", "127.0.0.1"}), 24, 80);
+    ASSERT_TRUE(t.wait_for("0.00-1.00")) << t.screen;
+    t.type("\x03");
+    EXPECT_EQ(t.wait_exit_status(), 130) << t.screen;
+    EXPECT_EQ(screen_of(t.screen, 24, 80),
+              (lines_t{"[  5]   0.00-1.00   sec   441 MBytes  3.70 Gbits/sec   13",
+                       "^C[  5]   0.00-1.50   sec   661 MBytes  3.70 Gbits/sec   sender",
+                       "iperf3: interrupt - the client has terminated", "cancelled: iperf3 was stopped"}))
+        << t.screen;
 }
 
 // A raidz pool with log and cache devices named by id: the last sample, long names keeping their ends.

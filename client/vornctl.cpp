@@ -12,7 +12,10 @@
 
 #include "base/fdio.h"
 #include "base/sb.h"
+#include "base/version.h"
 #include "client.h"
+#include "vornctl_args.h"
+#include "vornctl_term.h"
 #include "wire/frame.h"
 #include "wire/jsmn.h"
 
@@ -95,22 +98,17 @@ void append_json_string(std::string* s, std::string_view v) {
 }
 
 int usage(FILE* f) {
-    fprintf(
-        f,
-        "usage: vornctl [-s SOCKET] [--token-file F] [--text] OP [key=value ...]\n"
-        "       vornctl [-s SOCKET] [--token-file F] OP --args '{...}'\n"
-        "       vornctl [-s SOCKET] [--token-file F] cancel JOB_ID\n"
-        "       vornctl [-s SOCKET] [--token-file F] cat|ls|tail PATH [key=value ...]\n"
-        "       vornctl [-s SOCKET] [--token-file F] config | config-apply level=safe | config-apply exec=\"bash,ls\"\n"
-        "       vornctl [-s SOCKET] [--token-file F] shell [SHELL [ARG...]] | attach JOB_ID [--since N] | sessions\n"
-        "       vornctl [-s SOCKET] [--token-file F] [--json] iostat | zpool-iostat [POOL] | fio TARGET_DIR [k=v ...]\n"
-        "       vornctl ... [--json] iperf3 HOST [k=v ...] | ps [--sort rss|pid|name] [NAME] | proc PID\n"
-        "       vornctl ... [--json] info | sysinfo | meminfo | net [proc=true] | smart DEVICE [type=T]\n"
-        "       vornctl --bash-completion   (source <(vornctl --bash-completion))\n"
-        "On a terminal the views draw tables; with --json or through a pipe they print JSON lines.\n"
-        "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
-        "Default socket: %s\n",
-        VORND_DEFAULT_SOCKET_PATH);
+    fprintf(f,
+            "usage: vornctl [OPTIONS] VIEW [ARG ...]     (vornctl help lists them; VIEW --help its arguments)\n"
+            "       vornctl [OPTIONS] OP [key=value ...] | OP --args '{...}'\n"
+            "options (anywhere before --): -s|--socket PATH, --token-file F, --json, --table, --text,\n"
+            "       -h|--help, --version, --bash-completion\n"
+            "The views an administrator uses first: iostat, zpool-iostat [POOL], fio TARGET_DIR, iperf3 HOST,\n"
+            "ps, smart DEVICE, shell. On a terminal they draw tables; with --json or through a pipe they print\n"
+            "JSON lines (--table draws into a pipe too).\n"
+            "Values that are JSON (numbers, true, [..], {..}, \"..\") are sent as JSON, others as strings.\n"
+            "Socket: -s, else $VORNCTL_SOCKET, else %s\n",
+            VORND_DEFAULT_SOCKET_PATH);
     return CTL_USAGE;
 }
 
@@ -131,6 +129,14 @@ int frame_outcome(std::string_view frame) {
     return 0;
 }
 
+unique_fd connect_or_say(const ctl_ctx& ctx) {
+    unique_fd fd = vc_connect(ctx.socket_path.c_str());
+    if (!fd)
+        fprintf(stderr, "vornctl: cannot reach vornd at %s: %s (try -s PATH or VORNCTL_SOCKET)\n",
+                ctx.socket_path.c_str(), strerror(errno));
+    return fd;
+}
+
 }  // namespace
 
 void ctl_print_frame(FILE* out, std::string_view frame) {
@@ -145,33 +151,83 @@ bool ctl_interrupted() { return g_interrupted != 0; }
 
 int ctl_frame_outcome(std::string_view frame) { return frame_outcome(frame); }
 
-int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
-    unique_fd fd = vc_connect(ctx.socket_path.c_str());
-    if (!fd) {
-        fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
-        return CTL_USAGE;
+int ctl_status_of_code(std::string_view code) {
+    static const struct {
+        const char* code;
+        int status;
+    } STATUS[] = {
+        {"EBADREQ", CTL_USAGE},     {"EREQ", CTL_USAGE},         {"EPROTO", CTL_USAGE},    {"EAUTH", CTL_REFUSED},
+        {"EDISABLED", CTL_REFUSED}, {"EFORBIDDEN", CTL_REFUSED}, {"EBADDEV", CTL_REFUSED}, {"EPERM", CTL_REFUSED},
+        {"ENOENT", CTL_NOT_FOUND},  {"ENOOP", CTL_NOT_FOUND},    {"ESRCH", CTL_NOT_FOUND}, {"EBADPATH", CTL_NOT_FOUND},
+    };
+    for (const auto& s : STATUS)
+        if (code == s.code) return s.status;
+    return CTL_FAIL;
+}
+
+int ctl_frame_status(std::string_view frame) {
+    int outcome = frame_outcome(frame);
+    if (outcome > 0) return CTL_OK;
+    std::string ok, code;
+    if (!vc_json_raw(frame, "ok", &ok) || ok != "false") return CTL_FAIL;  // done with a non-zero exit code
+    vc_json_str(frame, "code", &code);
+    return ctl_status_of_code(code);
+}
+
+void ctl_say(const ctl_ctx& ctx, std::string_view message, std::string_view code) {
+    std::string word = term_clean(ctx.word.empty() ? "vornctl" : ctx.word);
+    fprintf(stderr, "vornctl: %s: %s (%s)\n", word.c_str(), term_clean(message).c_str(), term_clean(code).c_str());
+}
+
+int ctl_report_error(const ctl_ctx& ctx, std::string_view frame, std::string_view extra) {
+    std::string code = "ERR", msg = "failed";
+    vc_json_str(frame, "code", &code);
+    if (vc_json_str(frame, "error", &msg)) msg = vc_json_unescape(msg);
+    if (!extra.empty()) msg += ": " + std::string(extra);
+    if (code == "ENOOP") {
+        std::string near = ctl_nearest(ctx.word, ctl_all_names());
+        if (!near.empty()) msg += "; did you mean " + near + "?";
     }
+    ctl_say(ctx, msg, code);
+    return ctl_status_of_code(code);
+}
+
+int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
+    unique_fd fd = connect_or_say(ctx);
+    if (!fd) return CTL_UNREACHABLE;
     std::string args = "{\"job_id\":";
     append_json_string(&args, job_id);
     args += "}";
     std::string reply;
     if (vc_send(fd.get(), vc_request("cancel", "_cancel", args, ctx.token)) != 0 || vc_recv(fd.get(), &reply) != 0) {
-        fprintf(stderr, "vornctl: connection lost\n");
-        return CTL_USAGE;
+        fprintf(stderr, "vornctl: connection to vornd lost\n");
+        return CTL_FAIL;
     }
-    if (!quiet) ctl_print_frame(stdout, reply);
-    return frame_outcome(reply) > 0 ? CTL_OK : CTL_FAIL;
+    if (quiet) return ctl_frame_status(reply);
+    if (!ctl_view_wanted(ctx) || frame_outcome(reply) > 0) ctl_print_frame(stdout, reply);
+    return frame_outcome(reply) > 0 ? CTL_OK : ctl_report_error(ctx, reply);
 }
 
+namespace {
+
+// Stops what a request started when no one is left to read its output: its job cancelled,
+// or, before a job id came, the connection closed (the daemon ends a stream whose client
+// has gone).
+void abandon(const ctl_ctx& ctx, unique_fd* fd, const std::string& job_id) {
+    if (!job_id.empty()) ctl_cancel(ctx, job_id, true);
+    fd->reset();
+}
+
+bool stdout_closed(const struct pollfd& p) { return (p.revents & (POLLERR | POLLHUP)) != 0 || ferror(stdout); }
+
+}  // namespace
+
 int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame, void* user) {
-    unique_fd fd = vc_connect(ctx.socket_path.c_str());
-    if (!fd) {
-        fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
-        return CTL_USAGE;
-    }
+    unique_fd fd = connect_or_say(ctx);
+    if (!fd) return CTL_UNREACHABLE;
     if (vc_send(fd.get(), vc_request("1", op, args_json, ctx.token)) != 0) {
-        fprintf(stderr, "vornctl: send: %s\n", strerror(errno));
-        return CTL_USAGE;
+        fprintf(stderr, "vornctl: connection to vornd lost\n");
+        return CTL_FAIL;
     }
     const sigset_t waiting = install_sigint();
     std::string job_id;
@@ -179,34 +235,44 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
     for (;;) {
         if (g_interrupted && !cancel_sent) {
             if (job_id.empty()) {
-                // No job id to cancel yet: the daemon stops a stream whose client hangs up.
                 fd.reset();
                 fprintf(stderr, "vornctl: interrupted before a job id arrived; connection closed to stop the stream\n");
-                return CTL_FAIL;
+                return CTL_INTERRUPTED;
             }
             cancel_sent = true;
             ctl_cancel(ctx, job_id, true);
         }
-        struct pollfd p = {fd.get(), POLLIN, 0};
-        int r = ppoll(&p, 1, nullptr, &waiting);
+        // Standard output is watched too: a pipe whose reader has gone reports an error at once.
+        struct pollfd p[2] = {{fd.get(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+        int r = ppoll(p, 2, nullptr, &waiting);
         if (r < 0) {
             if (errno == EINTR) continue;
-            return CTL_USAGE;
+            return CTL_FAIL;
         }
+        if (!(p[1].revents & POLLNVAL) && stdout_closed(p[1])) {
+            abandon(ctx, &fd, job_id);
+            return CTL_PIPE;
+        }
+        if (!p[0].revents) continue;
         std::string frame;
         if (vc_recv(fd.get(), &frame) != 0) {
-            fprintf(stderr, "vornctl: connection closed\n");
-            return CTL_USAGE;
+            fprintf(stderr, "vornctl: connection to vornd lost\n");
+            return CTL_FAIL;
         }
         if (job_id.empty()) vc_json_str(frame, "job_id", &job_id);
+        int outcome = frame_outcome(frame);
         bool keep = true;
         if (on_frame) {
             keep = on_frame(user, frame);
         } else {
             ctl_print_frame(stdout, frame);
+            if (outcome < 0 && frame.find("\"ok\":false") != std::string::npos) ctl_report_error(ctx, frame);
         }
-        int outcome = frame_outcome(frame);
-        if (outcome != 0) return outcome > 0 ? CTL_OK : CTL_FAIL;
+        if (ferror(stdout)) {
+            abandon(ctx, &fd, outcome == 0 ? job_id : std::string());
+            return CTL_PIPE;
+        }
+        if (outcome != 0) return g_interrupted ? CTL_INTERRUPTED : ctl_frame_status(frame);
         if (!keep) return CTL_OK;
     }
 }
@@ -243,6 +309,14 @@ bool ctl_args_from_cli(int argc, char** argv, std::string* out) {
     return ctl_args_from_words(argc, argv, out);
 }
 
+bool ctl_args_ok(const ctl_ctx& ctx, std::string_view op, std::string_view args_json) {
+    const ctl_op_t* row = ctl_op_find(op);
+    std::string why;
+    if (!row || ctl_check_args(*row, args_json, &why)) return true;
+    ctl_say(ctx, why + " (vornctl help " + ctx.word + ")", "EREQ");
+    return false;
+}
+
 namespace {
 
 struct ctl_cmd {
@@ -255,8 +329,18 @@ int cmd_cancel(const ctl_ctx& ctx, int argc, char** argv) {
     return ctl_cancel(ctx, argv[0]);
 }
 
+int cmd_help(const ctl_ctx&, int argc, char** argv) {
+    if (argc > 1) return usage(stderr);
+    if (ctl_print_help(stdout, argc ? argv[0] : "")) return CTL_OK;
+    std::string near = ctl_nearest(argv[0], ctl_all_names());
+    fprintf(stderr, "vornctl: help: no command or operation %s%s%s (ENOOP)\n", argv[0],
+            near.empty() ? "" : "; did you mean ", near.empty() ? "" : (near + "?").c_str());
+    return CTL_NOT_FOUND;
+}
+
 const ctl_cmd CTL_COMMANDS[] = {
     {"cancel", cmd_cancel},
+    {"help", cmd_help},
     {"cat", ctl_cmd_cat},
     {"ls", ctl_cmd_ls},
     {"tail", ctl_cmd_tail},
@@ -282,48 +366,93 @@ const ctl_cmd CTL_COMMANDS[] = {
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {
     std::string args;
     if (!ctl_args_from_cli(argc, argv, &args)) return CTL_USAGE;
+    if (!ctl_args_ok(ctx, op, args)) return CTL_USAGE;
     if (ctl_view_wanted(ctx)) return ctl_run_op_watched(ctx, op, args);
     return ctl_run_op(ctx, op, args);
 }
 
-void print_completion() {
-    std::vector<const char*> names;
-    for (const ctl_cmd& c : CTL_COMMANDS) names.push_back(c.name);
-    ctl_print_bash_completion(names.data(), names.size());
+std::string shell_quoted(std::string_view s) {
+    if (!s.empty() && s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+:=,@") ==
+                          std::string_view::npos)
+        return std::string(s);
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Options may stand anywhere before "--"; the words of a shell's own command line (after
+// `shell SHELL`) are left to it. Returns -1 to go on, else the exit status.
+int parse_options(int argc, char** argv, ctl_ctx* ctx, std::vector<char*>* words, bool* help) {
+    bool options = true;
+    for (int i = 1; i < argc; i++) {
+        std::string_view a = argv[i];
+        if (!options || a.empty() || a[0] != '-' || (words->size() >= 2 && strcmp((*words)[0], "shell") == 0)) {
+            words->push_back(argv[i]);
+        } else if (a == "--") {
+            options = false;
+        } else if ((a == "-s" || a == "--socket") && i + 1 < argc) {
+            ctx->socket_path = argv[++i];
+            ctx->again += " -s " + shell_quoted(argv[i]);
+        } else if (a == "--token-file" && i + 1 < argc) {
+            if (vc_read_token_file(argv[++i], &ctx->token) != 0) {
+                fprintf(stderr, "vornctl: cannot read token file %s: %s\n", argv[i], strerror(errno));
+                return CTL_USAGE;
+            }
+            ctx->again += " --token-file " + shell_quoted(argv[i]);
+        } else if (a == "--text") {
+            ctx->text = true;
+        } else if (a == "--json") {
+            ctx->json = true;
+        } else if (a == "--table") {
+            ctx->table = true;
+        } else if (a == "--bash-completion") {
+            ctl_print_bash_completion();
+            return CTL_OK;
+        } else if (a == "--roff-operations") {  // the manual page's list, kept equal to it by a test
+            ctl_print_roff_ops(stdout);
+            return CTL_OK;
+        } else if (a == "--version") {
+            printf("vornctl %s\n", VORND_VERSION);
+            return CTL_OK;
+        } else if (a == "-h" || a == "--help") {
+            *help = true;
+        } else if (words->empty()) {
+            fprintf(stderr, "vornctl: unknown option %s\n", argv[i]);
+            return usage(stderr);
+        } else {
+            words->push_back(argv[i]);  // the command's own option, or a mistake it reports
+        }
+    }
+    return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ctl_ctx ctx;
-    ctx.socket_path = VORND_DEFAULT_SOCKET_PATH;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        std::string_view a = argv[i];
-        if ((a == "-s" || a == "--socket") && i + 1 < argc) {
-            ctx.socket_path = argv[++i];
-        } else if (a == "--token-file" && i + 1 < argc) {
-            if (vc_read_token_file(argv[++i], &ctx.token) != 0) {
-                fprintf(stderr, "vornctl: cannot read token file %s: %s\n", argv[i], strerror(errno));
-                return CTL_USAGE;
-            }
-        } else if (a == "--text") {
-            ctx.text = true;
-        } else if (a == "--json") {
-            ctx.json = true;
-        } else if (a == "--bash-completion") {
-            print_completion();
-            return CTL_OK;
-        } else if (a == "-h" || a == "--help") {
-            usage(stdout);
-            return CTL_OK;
-        } else {
-            return usage(stderr);
-        }
+    const char* env = getenv("VORNCTL_SOCKET");
+    ctx.socket_path = env && *env ? env : VORND_DEFAULT_SOCKET_PATH;
+    ctx.again = "vornctl";
+    std::vector<char*> words;
+    bool help = false;
+    int st = parse_options(argc, argv, &ctx, &words, &help);
+    if (st >= 0) return st;
+    if (help && words.empty()) {
+        usage(stdout);
+        return CTL_OK;
     }
-    if (i >= argc) return usage(stderr);
-    const char* word = argv[i];
+    if (words.empty()) return usage(stderr);
+    ctx.word = words[0];
+    if (help) return cmd_help(ctx, 1, words.data());
+    int n = static_cast<int>(words.size()) - 1;
+    st = -1;
     for (const ctl_cmd& c : CTL_COMMANDS)
-        if (strcmp(c.name, word) == 0) return c.fn(ctx, argc - i - 1, argv + i + 1);
-    return run_generic(ctx, word, argc - i - 1, argv + i + 1);
+        if (ctx.word == c.name) st = c.fn(ctx, n, words.data() + 1);
+    if (st < 0) st = run_generic(ctx, words[0], n, words.data() + 1);
+    if (st == CTL_PIPE) {
+        fflush(nullptr);
+        signal(SIGPIPE, SIG_DFL);  // ends like any program whose reader has gone
+        raise(SIGPIPE);
+    }
+    return st;
 }

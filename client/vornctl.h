@@ -7,24 +7,49 @@
 #include <string>
 #include <string_view>
 
-// Exit statuses: 0 ok (or done with exit code 0), 1 an error reply / error event / non-zero
-// exit code, 2 usage or connection errors.
-enum { CTL_OK = 0, CTL_FAIL = 1, CTL_USAGE = 2 };
+// Exit statuses (vornctl(1) EXIT STATUS): 0 ok (or done with exit code 0); 1 failed (an error
+// the other statuses do not name, a non-zero exit code, the connection lost); 2 a usage error
+// or an argument refused, by vornctl or by vornd (EBADREQ, EREQ, EPROTO); 3 refused (EAUTH,
+// EDISABLED, EFORBIDDEN, EBADDEV, EPERM); 4 not found (ENOENT, ENOOP, ESRCH, EBADPATH);
+// 5 vornd cannot be reached; 130 interrupted with Ctrl-C. A closed standard output ends
+// vornctl as SIGPIPE ends other programs (CTL_PIPE is how a command reports it to main).
+enum {
+    CTL_OK = 0,
+    CTL_FAIL = 1,
+    CTL_USAGE = 2,
+    CTL_REFUSED = 3,
+    CTL_NOT_FOUND = 4,
+    CTL_UNREACHABLE = 5,
+    CTL_INTERRUPTED = 130,
+    CTL_PIPE = 141,
+};
 
 struct ctl_ctx {
     std::string socket_path;
     std::string token;
-    bool text = false;  // --text: exec line records as plain output
-    bool json = false;  // --json: views print JSON lines even on a terminal
+    bool text = false;   // --text: exec line records as plain output
+    bool json = false;   // --json: views print JSON lines even on a terminal
+    bool table = false;  // --table: views draw for people even into a pipe
+    std::string word;    // the command word, for messages
+    std::string again;   // "vornctl" and the options in use, for hints that name a command
 };
+
+// The exit status an error code stands for.
+int ctl_status_of_code(std::string_view code);
+// A failure reply or error event as "vornctl: WORD: message[: extra] (CODE)" on standard
+// error, with a near name for an unknown operation. Returns the exit status it stands for.
+int ctl_report_error(const ctl_ctx& ctx, std::string_view frame, std::string_view extra = {});
+// "vornctl: WORD: message (CODE)" for a failure vornctl finds itself.
+void ctl_say(const ctl_ctx& ctx, std::string_view message, std::string_view code);
 
 // Receives every frame of a request in order; returns true to keep reading. A handler that
 // wants the frames printed as JSON lines leaves this null.
 using ctl_frame_fn = bool (*)(void* user, std::string_view frame);
 
 // Sends OP with ARGS (a JSON value) and reads its reply or event stream to the end, printing
-// each frame as a JSON line unless `on_frame` is given. Ctrl-C during a stream cancels its job
-// on a second connection. Returns CTL_OK / CTL_FAIL / CTL_USAGE as above.
+// each frame as a JSON line unless `on_frame` is given (a failure is then also reported on
+// standard error). Ctrl-C during a stream cancels its job on a second connection, and so does
+// a standard output that was closed (a pipe's reader gone). Returns an exit status as above.
 int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame = nullptr,
                void* user = nullptr);
 
@@ -35,6 +60,8 @@ void ctl_print_frame(FILE* out, std::string_view frame);
 bool ctl_interrupted();
 // 1 the frame ends its request successfully, -1 it ends it with a failure, 0 more follow.
 int ctl_frame_outcome(std::string_view frame);
+// The exit status of a frame that ends its request.
+int ctl_frame_status(std::string_view frame);
 
 // Sends _cancel for `job_id` on a new connection; prints the reply. Exit status as above.
 int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
@@ -44,6 +71,8 @@ int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet = false);
 bool ctl_args_from_words(int argc, char** argv, std::string* out);
 // The generic form's arguments: `--args JSON` or key=value words. False after a message.
 bool ctl_args_from_cli(int argc, char** argv, std::string* out);
+// Checks `args_json` against OP's row of the argument table; false after a message.
+bool ctl_args_ok(const ctl_ctx& ctx, std::string_view op, std::string_view args_json);
 
 // vornctl_files.cpp: `cat PATH` (read_file, data printed raw), `ls PATH` (read_dir, one entry
 // per line), `tail PATH` (log_tail lines as plain text until Ctrl-C). argv starts at PATH.
@@ -83,6 +112,7 @@ int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_proc(const ctl_ctx& ctx, int argc, char** argv);
-// vornctl_complete.cpp: `--bash-completion` prints the bash completion script: the
-// sub-commands of the table given, the daemon's operation names, files for cat/ls/tail.
-void ctl_print_bash_completion(const char* const* commands, size_t n_commands);
+// vornctl_complete.cpp: `--bash-completion` prints the bash completion script: views and
+// operations (an operation a view stands for only as the view), key= names per operation,
+// block devices for smart, live session ids for attach, files for cat/ls/tail.
+void ctl_print_bash_completion();

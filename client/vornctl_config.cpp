@@ -65,10 +65,10 @@ void print_config(std::string_view cfg) {
 
 // Prints an error reply on stderr, or the configuration of an ok reply (with the file it was
 // written to for config_apply).
-bool print_reply(void*, std::string_view frame) {
+bool print_reply(void* user, std::string_view frame) {
     std::string ok, result;
     if (!vc_json_raw(frame, "ok", &ok) || ok != "true" || !vc_json_raw(frame, "result", &result)) {
-        fprintf(stderr, "vornctl: %s: %s\n", str_member(frame, "code").c_str(), str_member(frame, "error").c_str());
+        ctl_report_error(*static_cast<const ctl_ctx*>(user), frame);
         return false;
     }
     std::string cfg;
@@ -88,7 +88,7 @@ int ctl_cmd_config(const ctl_ctx& ctx, int argc, char**) {
         fprintf(stderr, "usage: vornctl config\n");
         return CTL_USAGE;
     }
-    return ctl_run_op(ctx, "config_get", "{}", print_reply, nullptr);
+    return ctl_run_op(ctx, "config_get", "{}", print_reply, const_cast<ctl_ctx*>(&ctx));
 }
 
 int ctl_cmd_config_apply(const ctl_ctx& ctx, int argc, char** argv) {
@@ -100,6 +100,6 @@ int ctl_cmd_config_apply(const ctl_ctx& ctx, int argc, char** argv) {
                 "                                              fio_targets procs_kill; VALUE: ALL, NONE or names)\n");
         return CTL_USAGE;
     }
-    if (!ctl_args_from_words(argc, argv, &args)) return CTL_USAGE;
-    return ctl_run_op(ctx, "config_apply", args, print_reply, nullptr);
+    if (!ctl_args_from_words(argc, argv, &args) || !ctl_args_ok(ctx, "config_apply", args)) return CTL_USAGE;
+    return ctl_run_op(ctx, "config_apply", args, print_reply, const_cast<ctl_ctx*>(&ctx));
 }

@@ -12,6 +12,7 @@
 namespace {
 
 struct exec_text_t {
+    const ctl_ctx* ctx;
     int exit_code = CTL_FAIL;  // until a "done" says otherwise
 };
 
@@ -36,10 +37,7 @@ bool on_text_frame(void* user, std::string_view frame) {
     auto* st = static_cast<exec_text_t*>(user);
     std::string ev;
     if (!vc_json_str(frame, "event", &ev)) {  // a plain reply: only an error ends up here
-        std::string code, msg;
-        vc_json_str(frame, "code", &code);
-        vc_json_str(frame, "error", &msg);
-        fprintf(stderr, "vornctl: %s: %s\n", code.c_str(), vc_json_unescape(msg).c_str());
+        st->exit_code = ctl_report_error(*st->ctx, frame);
         return false;
     }
     if (ev == "chunk") {
@@ -50,10 +48,7 @@ bool on_text_frame(void* user, std::string_view frame) {
         if (code < 0) fprintf(stderr, "vornctl: program killed by a signal\n");
         st->exit_code = code >= 0 && code <= 255 ? static_cast<int>(code) : CTL_FAIL;
     } else if (ev == "error") {
-        std::string code, msg;
-        vc_json_str(frame, "code", &code);
-        vc_json_str(frame, "error", &msg);
-        fprintf(stderr, "vornctl: %s: %s\n", code.c_str(), vc_json_unescape(msg).c_str());
+        st->exit_code = ctl_report_error(*st->ctx, frame);
     }
     return true;
 }
@@ -71,8 +66,9 @@ int ctl_cmd_exec(const ctl_ctx& ctx, int argc, char** argv) {
     } else if (!ctl_args_from_words(argc, argv, &args)) {
         return CTL_USAGE;
     }
+    if (!ctl_args_ok(ctx, "exec", args)) return CTL_USAGE;
     if (!ctx.text) return ctl_run_op(ctx, "exec", args);
-    exec_text_t st;
+    exec_text_t st{&ctx};
     int rc = ctl_run_op(ctx, "exec", args, on_text_frame, &st);
-    return rc == CTL_USAGE ? CTL_USAGE : st.exit_code;
+    return rc == CTL_UNREACHABLE || rc == CTL_INTERRUPTED || rc == CTL_PIPE ? rc : st.exit_code;
 }

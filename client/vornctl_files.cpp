@@ -1,6 +1,10 @@
 // vornctl conveniences for files and logs: cat (read_file, data printed raw), ls (read_dir,
 // one entry per line) and tail (log_tail lines as plain text until Ctrl-C, which cancels).
 
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +13,7 @@
 #include "base/sb.h"
 #include "client.h"
 #include "vornctl.h"
+#include "vornctl_views.h"
 #include "wire/jsmn.h"
 #include "wire/json.h"
 
@@ -28,19 +33,39 @@ bool path_args(int argc, char** argv, std::string* out) {
     return true;
 }
 
-// Error replies and events go to stderr as they came; returns false for them.
-bool report_failure(std::string_view frame) {
-    std::string ok;
-    if (vc_json_raw(frame, "ok", &ok) && ok == "false") {
-        ctl_print_frame(stderr, frame);
-        return true;
-    }
-    return false;
+struct path_req_t {
+    const ctl_ctx* ctx;
+    const char* path;
+    int status = CTL_OK;
+};
+
+// The daemon runs on this host, so the path is looked at here too: its answer ("read
+// failed") then says what is wrong, as far as this user can see ("no such file or directory").
+std::string local_view(const char* path, int* status) {
+    struct stat st;
+    if (stat(path, &st) == 0) return "";
+    int e = errno;
+    if (e == ENOENT || e == ENOTDIR) *status = CTL_NOT_FOUND;
+    std::string why = strerror(e);
+    if (!why.empty()) why[0] = static_cast<char>(tolower(static_cast<unsigned char>(why[0])));
+    return why;
 }
 
-bool print_data(void*, std::string_view frame) {
+// Error replies and events go to stderr in vornctl's one shape; returns false for them.
+bool report_failure(path_req_t* r, std::string_view frame) {
+    std::string ok;
+    if (!vc_json_raw(frame, "ok", &ok) || ok != "false") return false;
+    int local = CTL_OK;
+    std::string extra = local_view(r->path, &local);
+    r->status = ctl_report_error(*r->ctx, frame, extra);
+    if (local != CTL_OK && r->status == CTL_FAIL) r->status = local;
+    return true;
+}
+
+bool print_data(void* user, std::string_view frame) {
     std::string result, data;
-    if (report_failure(frame) || !vc_json_raw(frame, "result", &result) || !vc_json_str(result, "data", &data))
+    if (report_failure(static_cast<path_req_t*>(user), frame) || !vc_json_raw(frame, "result", &result) ||
+        !vc_json_str(result, "data", &data))
         return false;
     std::string raw = vc_json_unescape(data);
     fwrite(raw.data(), 1, raw.size(), stdout);
@@ -69,8 +94,8 @@ std::string tok_text(std::string_view frame, const jsmntok_t& t) {
 }
 
 // One line per entry of a read_dir reply: size, then the name ("/" after a directory).
-bool print_entries(void*, std::string_view frame) {
-    if (report_failure(frame)) return false;
+bool print_entries(void* user, std::string_view frame) {
+    if (report_failure(static_cast<path_req_t*>(user), frame)) return false;
     std::vector<jsmntok_t> t = tokenize(frame);
     int n = static_cast<int>(t.size());
     int r = n ? json_obj_idx(frame.data(), t.data(), n, "result") : -1;
@@ -90,8 +115,8 @@ bool print_entries(void*, std::string_view frame) {
     return false;
 }
 
-bool print_lines(void*, std::string_view frame) {
-    if (report_failure(frame)) return false;
+bool print_lines(void* user, std::string_view frame) {
+    if (report_failure(static_cast<path_req_t*>(user), frame)) return false;
     std::string data, line;
     if (vc_json_raw(frame, "data", &data) && vc_json_str(data, "line", &line)) {
         std::string raw = vc_json_unescape(line);
@@ -102,26 +127,25 @@ bool print_lines(void*, std::string_view frame) {
     return true;
 }
 
-int run_path_op(const ctl_ctx& ctx, int argc, char** argv, const char* usage, const char* op, ctl_frame_fn fn) {
+int run_path_op(const ctl_ctx& ctx, int argc, char** argv, const char* op, ctl_frame_fn fn) {
     std::string args;
-    if (argc < 1) {
-        fprintf(stderr, "usage: vornctl %s\n", usage);
-        return CTL_USAGE;
-    }
-    if (!path_args(argc, argv, &args)) return CTL_USAGE;
-    return ctl_run_op(ctx, op, args, fn, nullptr);
+    if (argc < 1 || strchr(argv[0], '=')) return view_usage(ctx);
+    if (!path_args(argc, argv, &args) || !ctl_args_ok(ctx, op, args)) return CTL_USAGE;
+    path_req_t r = {&ctx, argv[0]};
+    int st = ctl_run_op(ctx, op, args, fn, &r);
+    return r.status != CTL_OK && st != CTL_INTERRUPTED && st != CTL_PIPE ? r.status : st;
 }
 
 }  // namespace
 
 int ctl_cmd_cat(const ctl_ctx& ctx, int argc, char** argv) {
-    return run_path_op(ctx, argc, argv, "cat PATH [max_bytes=N]", "read_file", print_data);
+    return run_path_op(ctx, argc, argv, "read_file", print_data);
 }
 
 int ctl_cmd_ls(const ctl_ctx& ctx, int argc, char** argv) {
-    return run_path_op(ctx, argc, argv, "ls PATH", "read_dir", print_entries);
+    return run_path_op(ctx, argc, argv, "read_dir", print_entries);
 }
 
 int ctl_cmd_tail(const ctl_ctx& ctx, int argc, char** argv) {
-    return run_path_op(ctx, argc, argv, "tail PATH [lines=N]", "log_tail", print_lines);
+    return run_path_op(ctx, argc, argv, "log_tail", print_lines);
 }

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@ constexpr unsigned char DETACH_PREFIX = 0x1d;  // Ctrl-]
 constexpr unsigned char DETACH_KEY = 'd';
 constexpr size_t STDIN_READ_BYTES = 4096;  // one pty_input each; the daemon takes up to 6143
 constexpr int FRAME_TOKENS = 64;
+constexpr int DAEMON_STOP_GRACE_MS = 500;
 constexpr size_t JOB_LIST_TOKENS = 4096;  // 256 sessions of 15 tokens each, and the array
 
 volatile sig_atomic_t g_sig_pipe_w = -1;  // written by the signal handler: 'W' window change, 'T' leave
@@ -108,7 +110,9 @@ struct term_session_t {
     struct termios saved = {};
     bool prefix = false;  // Ctrl-] seen, waiting for the next key
     bool stdin_open = true;
+    bool exited = false;  // the shell's exit was reported
     long long exit_code = 0;
+    int failure = CTL_FAIL;
 
     ~term_session_t() {
         restore_terminal();
@@ -174,28 +178,27 @@ int open_stream(term_session_t* s, std::string_view op, const std::string& args)
     s->stream = vc_connect(s->ctx->socket_path.c_str());
     s->ctl = vc_connect(s->ctx->socket_path.c_str());
     if (!s->stream || !s->ctl) {
-        fprintf(stderr, "vornctl: connect %s: %s\n", s->ctx->socket_path.c_str(), strerror(errno));
-        return -1;
+        fprintf(stderr, "vornctl: cannot reach vornd at %s: %s (try -s PATH or VORNCTL_SOCKET)\n",
+                s->ctx->socket_path.c_str(), strerror(errno));
+        return CTL_UNREACHABLE;
     }
     if (vc_send(s->stream.get(), vc_request("1", op, args, s->ctx->token)) != 0) {
-        fprintf(stderr, "vornctl: send: %s\n", strerror(errno));
-        return -1;
+        fprintf(stderr, "vornctl: connection to vornd lost\n");
+        return CTL_FAIL;
     }
-    return 0;
+    return CTL_OK;
 }
 
-// Waits for the open chunk; prints the reason and returns -1 when the stream fails instead.
+// Waits for the open chunk; reports the failure and returns its status when the stream
+// fails instead.
 int await_open(term_session_t* s) {
     std::string frame;
     pty_frame_t f;
     if (vc_recv(s->stream.get(), &frame) != 0 || !parse_frame(frame, &f)) {
-        fprintf(stderr, "vornctl: connection closed\n");
-        return -1;
+        fprintf(stderr, "vornctl: connection to vornd lost\n");
+        return CTL_FAIL;
     }
-    if (f.type != "open") {
-        fprintf(stderr, "vornctl: %s: %s\n", vc_json_unescape(f.code).c_str(), vc_json_unescape(f.error).c_str());
-        return -1;
-    }
+    if (f.type != "open") return ctl_report_error(*s->ctx, frame);
     s->job_id = vc_json_unescape(f.job_id);
     fprintf(stderr, "vornctl: session %s on %s; detach with Ctrl-] then d\r\n", s->job_id.c_str(),
             vc_json_unescape(f.tty).c_str());
@@ -233,13 +236,14 @@ int on_stream_frame(term_session_t* s, term_end_t* end) {
         if (n > 0) write_full(STDOUT_FILENO, bytes.data(), static_cast<size_t>(n));
     } else if (f.type == "exit") {
         s->exit_code = f.exit_code;
-        *end = term_end_t::exited;
+        s->exited = true;  // the session's own end follows: its done event
     } else if (f.event == "error") {
         s->restore_terminal();
-        fprintf(stderr, "vornctl: %s\n", vc_json_unescape(f.error).c_str());
+        s->failure = ctl_report_error(*s->ctx, frame);
         *end = term_end_t::failed;
         return 0;
     }
+    if (f.event == "done") *end = s->exited ? term_end_t::exited : term_end_t::ended;
     return f.event == "done" ? 0 : 1;
 }
 
@@ -271,8 +275,17 @@ int on_signals(term_session_t* s) {
     return 1;
 }
 
+// A shell ended by a signal may have been ended by the daemon's own stop, which hangs up its
+// shells and may still get the session's end out before it exits. Its connection then closes
+// within moments, while a daemon that lives on keeps it open for the next request.
+bool daemon_stopping(term_session_t* s) {
+    struct pollfd p = {s->stream.get(), POLLIN, 0};
+    char c;
+    return poll(&p, 1, DAEMON_STOP_GRACE_MS) == 1 && recv(s->stream.get(), &c, 1, MSG_PEEK) <= 0;
+}
+
 term_end_t run_terminal(term_session_t* s) {
-    term_end_t end = term_end_t::ended;
+    term_end_t end = term_end_t::lost;
     for (;;) {
         struct pollfd p[3] = {{s->stream.get(), POLLIN, 0}, {s->sig_r.get(), POLLIN, 0}, {-1, POLLIN, 0}};
         if (s->stdin_open) p[2].fd = STDIN_FILENO;
@@ -280,7 +293,8 @@ term_end_t run_terminal(term_session_t* s) {
             if (errno == EINTR) continue;
             return term_end_t::lost;
         }
-        if (p[0].revents && on_stream_frame(s, &end) == 0) return end;
+        if (p[0].revents && on_stream_frame(s, &end) == 0)
+            return end == term_end_t::exited && s->exit_code < 0 && daemon_stopping(s) ? term_end_t::lost : end;
         if (p[1].revents && on_signals(s) == 0) return term_end_t::detached;
         if (p[2].revents && on_keys(s) == 0) return term_end_t::detached;
     }
@@ -294,24 +308,27 @@ int report_end(term_session_t* s, term_end_t end) {
                 s->job_id.c_str());
         return s->exit_code == 0 ? CTL_OK : CTL_FAIL;
     case term_end_t::detached:
-        fprintf(stderr, "\nvornctl: detached; the session runs on: vornctl attach %s\n", s->job_id.c_str());
+        fprintf(stderr, "\nvornctl: detached; the session runs on: %s attach %s\n", s->ctx->again.c_str(),
+                s->job_id.c_str());
         return CTL_OK;
     case term_end_t::ended:
         fprintf(stderr, "\nvornctl: session %s was closed or cancelled\n", s->job_id.c_str());
         return CTL_OK;
-    case term_end_t::failed: return CTL_FAIL;
+    case term_end_t::failed: return s->failure;
     case term_end_t::lost: break;
     }
-    fprintf(stderr, "\nvornctl: connection lost\n");
-    return CTL_USAGE;
+    // The stream ended without the session's own end: the daemon stopped or went away.
+    fprintf(stderr, "\nvornctl: connection to vornd lost\n");
+    return CTL_FAIL;
 }
 
 // The whole terminal session after the request has been built.
 int terminal_session(const ctl_ctx& ctx, std::string_view op, const std::string& args, bool resize_on_open) {
     term_session_t s;
     s.ctx = &ctx;
-    if (open_stream(&s, op, args) != 0) return CTL_USAGE;
-    if (await_open(&s) != 0) return CTL_FAIL;
+    int st = open_stream(&s, op, args);
+    if (st == CTL_OK) st = await_open(&s);
+    if (st != CTL_OK) return st;
     if (install_signals(&s) != 0 || s.enter_raw() != 0) {
         fprintf(stderr, "vornctl: cannot set up the terminal: %s\n", strerror(errno));
         return CTL_USAGE;
@@ -340,7 +357,7 @@ void print_session(std::string_view js, const jsmntok_t* obj, int n) {
     };
     std::string id = vc_json_unescape(member(js, obj, n, "job_id"));
     std::string tty = vc_json_unescape(member(js, obj, n, "tty"));
-    std::string size = std::to_string(num("rows")) + "x" + std::to_string(num("cols"));
+    std::string size = std::to_string(num("cols")) + "x" + std::to_string(num("rows"));
     bool exited = member(js, obj, n, "exited") == "true";
     printf("%-16s  %-12s  %-9s  %7llds  %s\n", id.c_str(), tty.c_str(), size.c_str(), num("age"),
            exited ? "exited" : "running");
@@ -364,7 +381,7 @@ int ctl_cmd_shell(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_attach(const ctl_ctx& ctx, int argc, char** argv) {
     if (argc != 1 && !(argc == 3 && strcmp(argv[1], "--since") == 0)) {
-        fprintf(stderr, "usage: vornctl attach JOB_ID [--since N]\n");
+        fprintf(stderr, "usage: vornctl attach JOB_ID [--since N]   (vornctl sessions lists them)\n");
         return CTL_USAGE;
     }
     long long since = 0;
@@ -386,12 +403,13 @@ int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char**) {
         fprintf(stderr, "usage: vornctl sessions\n");
         return CTL_USAGE;
     }
-    unique_fd fd = vc_connect(ctx.socket_path.c_str());
     std::string reply, list;
-    if (!fd || vc_send(fd.get(), vc_request("1", "pty_list", "{}", ctx.token)) != 0 || vc_recv(fd.get(), &reply) != 0) {
-        fprintf(stderr, "vornctl: connect %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
-        return CTL_USAGE;
-    }
+    auto keep = [](void* user, std::string_view frame) {
+        *static_cast<std::string*>(user) = std::string(frame);
+        return true;
+    };
+    int st = ctl_run_op(ctx, "pty_list", "{}", keep, &reply);
+    if (st != CTL_OK) return reply.empty() ? st : ctl_report_error(ctx, reply);
     std::vector<jsmntok_t> toks(JOB_LIST_TOKENS);
     jsmn_parser p;
     jsmn_init(&p);
@@ -402,7 +420,7 @@ int ctl_cmd_sessions(const ctl_ctx& ctx, int argc, char**) {
         ctl_print_frame(stdout, reply);
         return CTL_FAIL;
     }
-    printf("%-16s  %-12s  %-9s  %8s  %s\n", "JOB_ID", "TTY", "SIZE", "AGE", "STATE");
+    printf("%-16s  %-12s  %-9s  %8s  %s\n", "JOB_ID", "TTY", "COLSxROWS", "AGE", "STATE");
     for (int i = 1, k = 0; i < n && k < toks[0].size; i = tok_skip(toks.data(), i, n), k++)
         if (toks[i].type == JSMN_OBJECT) print_session(list, &toks[i], n - i);
     return CTL_OK;

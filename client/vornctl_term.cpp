@@ -105,6 +105,11 @@ term_size_t term_size() {
     return s;
 }
 
+bool term_colour() {
+    const char* term = getenv("TERM");
+    return term_is_tty() && term && *term && strcmp(term, "dumb") != 0 && !getenv("NO_COLOR");
+}
+
 // ---- text ----
 
 std::string term_clean(std::string_view s) {
@@ -217,10 +222,13 @@ std::vector<std::string> term_table(const std::vector<term_col_t>& cols,
             w[i] = others < width ? std::max<size_t>(width - others, 1) : 1;
             total = others + w[i];
         }
+    // Still too wide: the last columns give way whole, so no figure is shown cut.
+    size_t shown = cols.size();
+    for (; width > 0 && total > width && shown > 1; shown--) total -= w[shown - 1] + 2;
     std::vector<std::string> lines;
     for (const auto& r : cells) {
         std::string line;
-        for (size_t i = 0; i < cols.size(); i++) {
+        for (size_t i = 0; i < shown; i++) {
             if (i) line += "  ";
             line += term_pad(term_cut(r[i], w[i]), w[i], cols[i].right);
         }

@@ -26,6 +26,8 @@ struct term_size_t {
 
 // True when standard output is a terminal (and views draw for a person).
 bool term_is_tty();
+// True when that terminal shows colours: TERM names one other than "dumb", NO_COLOR is unset.
+bool term_colour();
 // The size of the terminal on standard output; 24 × 80 when it has none.
 term_size_t term_size();
 
@@ -64,8 +66,9 @@ struct term_col_t {
 };
 
 // A header line and one line per row, columns two spaces apart and as wide as their widest
-// cell; every cell cleaned. When the lines exceed `width`, the flex column (else the lines)
-// is cut. width 0: no limit.
+// cell; every cell cleaned. When the lines exceed `width`, the flex column is cut, then the
+// last columns are left out (columns come in the order of their importance), and only a
+// lone column left is cut. width 0: no limit.
 std::vector<std::string> term_table(const std::vector<term_col_t>& cols,
                                     const std::vector<std::vector<std::string>>& rows, size_t width);
 // "key  value" lines, the values aligned after the longest key; cut to `width` (0: no limit).

@@ -23,9 +23,32 @@ struct fio_test_t {
     std::string name, rw;
     double pct = 0;
     uint64_t start_ms = 0, end_ms = 0;
-    bool done = false;     // its report arrived
-    bool stopped = false;  // Ctrl-C ended it early
+    bool done = false;                  // its report arrived
+    bool stopped = false;               // Ctrl-C ended it early
+    std::string rate{}, iops{}, eta{};  // from fio's last status line: "w=340MiB/s", "w=340 IOPS", "eta 00m:01s"
 };
+
+// The live figures of a test's line: rate and IOPS, and while it runs the time fio expects.
+std::string figures(const fio_test_t& t) {
+    if (t.stopped) return "  stopped";
+    std::string s;
+    for (const std::string* f : {&t.rate, &t.iops, t.done ? nullptr : &t.eta})
+        if (f && !f->empty()) s += "  " + *f;
+    return s;
+}
+
+// fio's status line, "Jobs: 1 (f=1): [W(1)][50.0%][w=340MiB/s][w=340 IOPS][eta 00m:01s]":
+// the figures in its brackets.
+void read_status(fio_test_t* t, std::string_view line) {
+    for (size_t open = line.find('['); open != std::string_view::npos; open = line.find('[', open + 1)) {
+        size_t close = line.find(']', open);
+        if (close == std::string_view::npos) break;
+        std::string part = term_clean(line.substr(open + 1, close - open - 1));
+        if (part.ends_with(" IOPS")) t->iops = part;
+        else if (part.ends_with("/s")) t->rate = part;
+        else if (part.starts_with("eta ")) t->eta = part;
+    }
+}
 
 struct fio_view_t {
     term_live live{false};
@@ -38,10 +61,13 @@ struct fio_view_t {
 };
 
 std::vector<std::string> fio_bars(const fio_view_t& v, term_size_t size) {
-    size_t name_w = 4;
-    for (const fio_test_t& t : v.tests) name_w = std::max(name_w, term_width(t.name) + 1 + term_width(t.rw));
-    // name rw  [bar]  100.0%  0:00
-    int bar = std::clamp(size.cols - 1 - static_cast<int>(name_w) - 18, BAR_MIN_COLS, BAR_MAX_COLS);
+    size_t name_w = 4, fig_w = 0;
+    for (const fio_test_t& t : v.tests) {
+        name_w = std::max(name_w, term_width(t.name) + 1 + term_width(t.rw));
+        fig_w = std::max(fig_w, term_width(figures(t)));
+    }
+    // name rw  [bar]  100.0%  0:00  figures
+    int bar = std::clamp(size.cols - 1 - static_cast<int>(name_w + fig_w) - 18, BAR_MIN_COLS, BAR_MAX_COLS);
     std::vector<std::string> lines;
     uint64_t now = now_ms();
     for (const fio_test_t& t : v.tests) {
@@ -50,8 +76,7 @@ std::vector<std::string> fio_bars(const fio_view_t& v, term_size_t size) {
         double pct = v.runtime_s > 0 ? std::max(t.pct, std::min(elapsed / v.runtime_s * 100, 99.9)) : t.pct;
         if (t.done && !t.stopped) pct = 100;
         lines.push_back(term_pad(t.name + " " + t.rw, name_w) + "  " + fmt_bar(pct, bar) + "  " +
-                        term_pad(fmt_fixed(pct, 1) + "%", 6, true) + "  " + fmt_duration(elapsed) +
-                        (t.stopped ? "  stopped" : ""));
+                        term_pad(fmt_fixed(pct, 1) + "%", 6, true) + "  " + fmt_duration(elapsed) + figures(t));
     }
     for (size_t i = v.tests.size(); i < static_cast<size_t>(std::max(v.total, 0)); i++)
         lines.push_back(term_pad("(test " + std::to_string(i + 1) + ")", name_w) + "  waiting");
@@ -68,9 +93,11 @@ void add_report(fio_view_t* v, const std::string& test, const vc_json& report) {
             if (d.get("io_bytes").num() <= 0) continue;
             vc_json clat = d.get("clat_ns");
             vc_json p99 = clat.get("percentile").get("99.000000");
+            vc_json o = job.get("job options");
             v->summary.push_back({test, dir, fmt_fixed(d.get("bw_bytes").num() / (1024.0 * 1024.0), 1),
                                   fmt_fixed(d.get("iops").num(), 0), fmt_nsec(clat.get("mean").num()),
-                                  p99.ok() ? fmt_nsec(p99.num()) : "-"});
+                                  p99.ok() ? fmt_nsec(p99.num()) : "-", o.get("size").str("-"), o.get("bs").str("-"),
+                                  o.get("iodepth").str("-"), o.get("direct").str("-")});
         }
 }
 
@@ -113,6 +140,8 @@ void fio_record(fio_view_t* v, const vc_json& data) {
             v->live.print_above(line);
             return;
         }
+        for (fio_test_t& running : v->tests)
+            if (!running.done) read_status(&running, line);
     }
     v->live.draw(fio_bars(*v, v->live.size()));
 }
@@ -138,8 +167,10 @@ bool on_fio_frame(void* user, std::string_view frame) {
 }
 
 void print_fio_summary(const fio_view_t& v) {
-    static const std::vector<term_col_t> COLS = {{"TEST"},           {"RW"},           {"MiB/s", true}, {"IOPS", true},
-                                                 {"MEAN LAT", true}, {"P99 LAT", true}};
+    // The parameters come last: on a narrow screen they give way first.
+    static const std::vector<term_col_t> COLS = {
+        {"TEST"},          {"RW"},   {"MiB/s", true}, {"IOPS", true},    {"MEAN LAT", true},
+        {"P99 LAT", true}, {"SIZE"}, {"BS"},          {"IODEPTH", true}, {"DIRECT", true}};
     if (v.summary.empty()) return;
     fputc('\n', stdout);
     term_print(term_table(COLS, v.summary, static_cast<size_t>(term_size().cols)));
@@ -148,6 +179,7 @@ void print_fio_summary(const fio_view_t& v) {
 // ---- iperf3 ----
 
 struct iperf_view_t {
+    const ctl_ctx* ctx = nullptr;
     term_live live{false};
     std::string host;
     double seconds = 10;
@@ -212,7 +244,7 @@ bool on_iperf_frame(void* user, std::string_view frame) {
     auto g = v->live.lock();
     vc_json root = doc.root();
     vc_json data = root.get("data");
-    if (view_report_error("iperf3_client", root)) {
+    if (view_report_error(*v->ctx, root)) {
         v->live.clear();
     } else if (root.get("event").str() == "done") {
         v->ended = true;
@@ -239,9 +271,7 @@ void iperf_tick(iperf_view_t* v) {
 
 int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args;
-    if (!view_first_arg("target_dir", "fio TARGET_DIR [test=seq1m|rnd4k|full|custom] [size=2G] [runtime=S] [direct=1]",
-                        argc, argv, &args))
-        return CTL_USAGE;
+    if (!view_first_arg(ctx, "fio_run", "target_dir", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "fio_run", args);
     fio_view_t v;
     vc_json_doc a;
@@ -251,7 +281,7 @@ int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
     });
     int st = view_stream(ctx, "fio_run", args, &v.live, on_fio_frame, &v, false);
     vc_json_doc doc;
-    if (!v.failure.empty() && doc.parse(v.failure)) view_report_error("fio_run", doc.root());
+    if (!v.failure.empty() && doc.parse(v.failure)) view_report_error(ctx, doc.root());
     print_fio_summary(v);
     if (ctl_interrupted())
         view_note("cancelled: fio was stopped and the daemon removed its work directory " +
@@ -261,14 +291,18 @@ int ctl_cmd_fio(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_iperf3(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args;
-    if (!view_first_arg("host", "iperf3 HOST [time=10] [parallel=1] [reverse=true] [udp=true] [port=5201]", argc, argv,
-                        &args))
-        return CTL_USAGE;
+    if (!view_first_arg(ctx, "iperf3_client", "host", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "iperf3_client", args);
     iperf_view_t v;
+    v.ctx = &ctx;
     v.host = term_clean(argv[0]);
     vc_json_doc a;
     if (a.parse(args)) v.seconds = std::max(a.root().get("time").num(10), 1.0);
+    // iperf3's JSON document comes only at the test's end, so a stream of it has sent nothing,
+    // not even its job id, when Ctrl-C comes: the connection is closed and what iperf3 writes
+    // as it stops is lost. Its own lines come each second and the first carries the job id,
+    // so the view asks for those unless told json=true.
+    if (!a.root().get("json").ok()) args.insert(args.size() - 1, ",\"json\":false");
     v.start_ms = now_ms();
     v.live.start_ticker([&v](bool) { iperf_tick(&v); });
     int st = view_stream(ctx, "iperf3_client", args, &v.live, on_iperf_frame, &v, true);

@@ -3,6 +3,10 @@
 // health in a few lines); `ps [--sort rss|pid|name] [NAME]`; `proc PID` (detail and open
 // files side by side).
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
 
@@ -31,7 +36,7 @@ int call_all(const ctl_ctx& ctx, const std::vector<std::pair<std::string, std::s
         int st = ctl_view_wanted(ctx) ? view_call(ctx, reqs[i].first, reqs[i].second, &(*frames)[i], &(*docs)[i])
                                       : ctl_run_op(ctx, reqs[i].first, reqs[i].second);
         worst = std::max(worst, st);
-        if (st == CTL_USAGE) break;  // no daemon: the next request would say so again
+        if (st == CTL_UNREACHABLE) break;  // the next request would say so again
     }
     return worst;
 }
@@ -56,7 +61,7 @@ std::string kib(double kb) { return kb < 0 ? "-" : fmt_bytes(kb * 1024); }
 // A reply-only view of key=value words or --args, like the generic form.
 int run_kv_view(const ctl_ctx& ctx, const char* op, int argc, char** argv, kv_t (*to_kv)(const vc_json&)) {
     std::string args, frame;
-    if (!ctl_args_from_cli(argc, argv, &args)) return CTL_USAGE;
+    if (!ctl_args_from_cli(argc, argv, &args) || !ctl_args_ok(ctx, op, args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, op, args);
     vc_json_doc doc;
     int st = view_call(ctx, op, args, &frame, &doc);
@@ -88,16 +93,63 @@ kv_t sysinfo_kv(const vc_json& r) {
             {"cpu", model.empty() ? "-" : model}, {"cpus", std::to_string(cpus)}};
 }
 
+// A figure of /proc/meminfo in bytes, -1 when absent.
+double meminfo_bytes(const std::string& text, const char* key) {
+    size_t at = text.find("\n" + std::string(key) + ":");
+    if (at == std::string::npos) return -1;
+    return atof(text.c_str() + at + strlen(key) + 2) * 1024;
+}
+
+// The daemon's reply has the totals; the split of the memory in use (buffers, caches, swap in
+// use) comes from this host's /proc/meminfo, which is the daemon's host: its socket is local.
 kv_t meminfo_kv(const vc_json& r) {
-    double total = r.get("mem_total").num(), avail = r.get("mem_available").num();
+    double total = r.get("mem_total").num(), avail = r.get("mem_available").num(), free = r.get("mem_free").num();
+    double swap = r.get("swap_total").num();
+    std::string text = "\n";
+    FILE* f = fopen("/proc/meminfo", "re");
+    if (f) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        fclose(f);
+    }
+    double buffers = meminfo_bytes(text, "Buffers"), cached = meminfo_bytes(text, "Cached");
+    double reclaimable = std::max(meminfo_bytes(text, "SReclaimable"), 0.0),
+           swap_free = meminfo_bytes(text, "SwapFree");
     std::string share = total > 0 ? "  (" + fmt_fixed(avail * 100 / total, 0) + "%)" : "";
-    return {{"memory", fmt_bytes(total)},
-            {"available", fmt_bytes(avail) + share},
-            {"free", fmt_bytes(r.get("mem_free").num())},
-            {"swap", fmt_bytes(r.get("swap_total").num())}};
+    kv_t kv = {{"total", fmt_bytes(total)}};
+    if (buffers >= 0 && cached >= 0) {
+        double cache = buffers + cached + reclaimable;
+        kv.push_back({"used", fmt_bytes(std::max(total - free - cache, 0.0))});
+        kv.push_back({"buff/cache", fmt_bytes(cache)});
+    }
+    kv.push_back({"free", fmt_bytes(free)});
+    kv.push_back({"available", fmt_bytes(avail) + share});
+    kv.push_back({"swap", fmt_bytes(swap) + (swap_free >= 0 ? "  (used " + fmt_bytes(swap - swap_free) + ")" : "")});
+    return kv;
 }
 
 // ---- net ----
+
+// The process holding a port: ss writes users:(("name",pid=N,fd=M),...), netstat PID/name.
+// A second holder shows as "+N" after the first one's name.
+std::pair<std::string, std::string> port_owner(const std::string& text, bool netstat) {
+    if (netstat) {
+        size_t slash = text.find('/');
+        if (slash == std::string::npos) return {text == "-" ? "" : text, ""};
+        return {text.substr(slash + 1), text.substr(0, slash)};
+    }
+    size_t q = text.find("((\"");
+    if (q == std::string::npos) return {text, ""};
+    size_t end = text.find('"', q + 3);
+    size_t pid = text.find("pid=", q);
+    std::string name = text.substr(q + 3, end == std::string::npos ? std::string::npos : end - q - 3);
+    std::string id = pid == std::string::npos
+                         ? ""
+                         : text.substr(pid + 4, text.find_first_not_of("0123456789", pid + 4) - pid - 4);
+    size_t more = 0;
+    for (size_t at = text.find("),(", q); at != std::string::npos; at = text.find("),(", at + 3)) more++;
+    return {more ? name + " +" + std::to_string(more) : name, id};
+}
 
 std::vector<std::vector<std::string>> port_rows(const vc_json& result, bool listen) {
     bool netstat = result.get("tool").str() == "netstat";
@@ -113,7 +165,9 @@ std::vector<std::vector<std::string>> port_rows(const vc_json& result, bool list
         std::string port = colon == std::string::npos ? "" : local.substr(colon + 1);
         std::vector<std::string> row = {addr, port};
         if (!listen) row.push_back(w[4]);
-        row.push_back(rest_from(w, netstat ? 6 : 5));
+        auto [name, pid] = port_owner(rest_from(w, netstat ? 6 : 5), netstat);
+        row.push_back(name);
+        row.push_back(pid);
         rows.push_back(std::move(row));
     }
     auto port_of = [](const std::vector<std::string>& r) { return atol(r[1].c_str()); };
@@ -154,11 +208,61 @@ kv_t smart_kv(const vc_json& r) {
 
 // ---- ps ----
 
+constexpr int CPU_SAMPLE_MS = 500;
+constexpr size_t PS_NAME_MAX_COLS = 16;
+
 struct proc_t {
     long long pid;
     std::string comm, cmdline;
     double rss_kb;
+    double cpu = -1;  // percent of one CPU; -1 unknown
+    std::string state = "-", user = "-";
 };
+
+// What the list lacks, read from this host's /proc (the daemon's host: its socket is local):
+// state, user and CPU ticks so far. False when the process is gone or the pid now belongs to
+// a process of another name.
+bool proc_local(proc_t* p, long long* ticks) {
+    std::string dir = "/proc/" + std::to_string(p->pid);
+    FILE* f = fopen((dir + "/stat").c_str(), "re");
+    if (!f) return false;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    std::string text(buf, n);
+    size_t open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || text.substr(open + 1, close - open - 1) != p->comm)
+        return false;
+    std::istringstream rest(text.substr(close + 2));
+    std::vector<std::string> f3;  // from the state (field 3) on
+    for (std::string w; f3.size() < 13 && rest >> w;) f3.push_back(w);
+    if (f3.size() < 13) return false;
+    p->state = f3[0];
+    *ticks = atoll(f3[11].c_str()) + atoll(f3[12].c_str());  // utime, stime
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        struct passwd pw, *found = nullptr;
+        char pwbuf[1024];
+        getpwuid_r(st.st_uid, &pw, pwbuf, sizeof pwbuf, &found);
+        p->user = found ? found->pw_name : std::to_string(st.st_uid);
+    }
+    return true;
+}
+
+// %CPU over CPU_SAMPLE_MS: two samples of each listed process's ticks.
+void sample_cpu(std::vector<proc_t>* ps) {
+    std::vector<long long> before(ps->size(), -1);
+    for (size_t i = 0; i < ps->size(); i++)
+        if (!proc_local(&(*ps)[i], &before[i])) before[i] = -1;
+    uint64_t start = now_ms();
+    usleep(CPU_SAMPLE_MS * 1000);
+    double seconds = static_cast<double>(now_ms() - start) / 1000, hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+    for (size_t i = 0; i < ps->size(); i++) {
+        long long after = 0;
+        if (before[i] >= 0 && proc_local(&(*ps)[i], &after))
+            (*ps)[i].cpu = static_cast<double>(after - before[i]) / hz / seconds * 100;
+    }
+}
 
 // The processes whose name holds `name` (all when empty), sorted.
 std::vector<proc_t> procs_of(const vc_json& result, const std::string& name, const std::string& sort) {
@@ -168,10 +272,12 @@ std::vector<proc_t> procs_of(const vc_json& result, const std::string& name, con
                     p.get("rss_kb").num()};
         if (name.empty() || e.comm.find(name) != std::string::npos) ps.push_back(std::move(e));
     }
+    sample_cpu(&ps);
     auto by = [&](const proc_t& a, const proc_t& b) {
         if (sort == "pid") return a.pid < b.pid;
         if (sort == "name" && a.comm != b.comm) return a.comm < b.comm;
-        if (sort == "rss" && a.rss_kb != b.rss_kb) return a.rss_kb > b.rss_kb;
+        if (sort == "cpu" && a.cpu != b.cpu) return a.cpu > b.cpu;
+        if ((sort == "cpu" || sort == "rss") && a.rss_kb != b.rss_kb) return a.rss_kb > b.rss_kb;
         return a.pid < b.pid;
     };
     std::sort(ps.begin(), ps.end(), by);
@@ -242,7 +348,7 @@ int ctl_cmd_meminfo(const ctl_ctx& ctx, int argc, char** argv) {
 
 int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
     std::string args, frame;
-    if (!view_first_arg("device", "smart DEVICE [type=TYPE]", argc, argv, &args)) return CTL_USAGE;
+    if (!view_first_arg(ctx, "smart_get", "device", argc, argv, &args)) return CTL_USAGE;
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "smart_get", args);
     vc_json_doc doc;
     int st = view_call(ctx, "smart_get", args, &frame, &doc);
@@ -253,13 +359,28 @@ int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
         fputs(text.c_str(), stdout);
         return st;
     }
-    term_print(term_kv(smart_kv(r), screen_cols()));
-    return st;
+    std::vector<std::string> lines = term_kv(smart_kv(r), screen_cols());
+    for (std::string& l : lines)
+        if (l.starts_with("overall ") && l.ends_with("FAILED") && term_colour())
+            l.replace(l.size() - 6, 6, "\033[1;31mFAILED\033[0m");
+    term_print(lines);
+    // smartctl's exit status: bit 0 a command line it could not parse, bit 1 a device it
+    // could not open; either way nothing was read.
+    long long exit_status = static_cast<long long>(r.get("smartctl").get("exit_status").num(0));
+    if ((exit_status & 3) == 0) return st;
+    bool wants_type = false;
+    for (const vc_json& m : r.get("smartctl").get("messages").elements())
+        wants_type |= m.get("string").str().find("-d ") != std::string::npos;
+    ctl_say(ctx,
+            std::string(argv[0]) + " was not read (smartctl exit status " + std::to_string(exit_status) + ")" +
+                (wants_type ? "; name its type: type=sat, type=scsi, type=nvme, ..." : ""),
+            "EIO");
+    return CTL_FAIL;
 }
 
 int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {
     std::string ports_args;
-    if (!ctl_args_from_words(argc, argv, &ports_args)) return CTL_USAGE;
+    if (!ctl_args_from_words(argc, argv, &ports_args) || !ctl_args_ok(ctx, "net_ports", ports_args)) return CTL_USAGE;
     std::vector<std::string> frames;
     std::vector<vc_json_doc> docs;
     int st = call_all(ctx, {{"net_addrs", "{}"}, {"net_ports", ports_args}}, &frames, &docs);
@@ -275,31 +396,41 @@ int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv) {
     std::vector<term_col_t> pc = {{listen ? "LISTENING ON" : "LOCAL"}, {"PORT", true}};
     if (!listen) pc.push_back({"PEER"});
     pc.push_back({"PROCESS", false, true});
+    pc.push_back({"PID", true});
     fputc('\n', stdout);
     term_print(term_table(pc, port_rows(ports, listen), cols));
     return st;
 }
 
 int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv) {
-    std::string sort = "rss", name, frame;
+    std::string sort = "cpu", name, frame;
+    bool all = false;
     for (int i = 0; i < argc; i++) {
         if (strcmp(argv[i], "--sort") == 0 && i + 1 < argc) sort = argv[++i];
+        else if (strcmp(argv[i], "--all") == 0) all = true;
         else if (argv[i][0] != '-' && name.empty()) name = argv[i];
         else sort = "";
     }
-    if (sort != "rss" && sort != "pid" && sort != "name") {
-        fprintf(stderr, "usage: vornctl ps [--sort rss|pid|name] [NAME]\n");
-        return CTL_USAGE;
-    }
+    if (sort != "cpu" && sort != "rss" && sort != "pid" && sort != "name") return view_usage(ctx);
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, "procs_list", "{\"full\":true}");
     vc_json_doc doc;
     int st = view_call(ctx, "procs_list", "{\"full\":true}", &frame, &doc);
     if (st != CTL_OK) return st;
     std::vector<std::vector<std::string>> rows;
     for (const proc_t& p : procs_of(doc.root().get("result"), name, sort))
-        rows.push_back({std::to_string(p.pid), kib(p.rss_kb), p.comm,
+        rows.push_back({std::to_string(p.pid), p.user, p.state, p.cpu < 0 ? "-" : fmt_fixed(p.cpu, 1), kib(p.rss_kb),
+                        term_cut(term_clean(p.comm), PS_NAME_MAX_COLS),
                         p.cmdline.empty() ? "[" + p.comm + "]" : p.cmdline});
-    term_print(term_table({{"PID", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}}, rows, screen_cols()));
+    // The header stays on screen: rows beyond its height are summed up in one line.
+    size_t room = static_cast<size_t>(std::max(term_size().rows - 3, 1)), hidden = 0;
+    if (!all && term_is_tty() && rows.size() > room) {
+        hidden = rows.size() - room;
+        rows.resize(room);
+    }
+    term_print(
+        term_table({{"PID", true}, {"USER"}, {"S"}, {"%CPU", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}},
+                   rows, screen_cols()));
+    if (hidden) printf("... %zu more (--all shows every row)\n", hidden);
     return st;
 }
 

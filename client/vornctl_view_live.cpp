@@ -25,6 +25,10 @@ struct live_table_t {
     std::string last;     // the last chunk frame
     std::string failure;  // an error frame, reported once the screen is given back
     int samples = 0;
+    // iostat's first report holds the averages since boot, not a second's figures: that one is
+    // not shown. (A stream that joins a tool already running gets a second's figures first, so
+    // it waits a second more than it needs to.)
+    bool skip_first = false;
 };
 
 // Called with the live lock held.
@@ -43,6 +47,10 @@ bool on_sample(void* user, std::string_view frame) {
     if (doc.root().get("ok").raw() == "false") {
         t->failure = std::string(frame);
     } else if (doc.root().get("event").str() == "chunk") {
+        if (t->skip_first) {
+            t->skip_first = false;
+            return true;
+        }
         t->last = std::string(frame);
         t->samples++;
         redraw(t);
@@ -50,11 +58,12 @@ bool on_sample(void* user, std::string_view frame) {
     return true;
 }
 
-int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, const std::string& args,
-                   render_fn render) {
+int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, const std::string& args, render_fn render,
+                   bool skip_first) {
     if (!ctl_view_wanted(ctx)) return ctl_run_op(ctx, op, args);
     live_table_t t;
     t.render = render;
+    t.skip_first = skip_first;
     // The first tick shows that the stream is waiting for its first sample; later ticks only
     // matter for a changed window.
     t.live.start_ticker([&t](bool resized) {
@@ -62,7 +71,7 @@ int run_live_table(const ctl_ctx& ctx, const char* view, std::string_view op, co
     });
     int st = view_stream(ctx, op, args, &t.live, on_sample, &t, false);
     vc_json_doc doc;
-    if (!t.failure.empty() && doc.parse(t.failure)) view_report_error(op, doc.root());
+    if (!t.failure.empty() && doc.parse(t.failure)) view_report_error(ctx, doc.root());
     else if (ctl_interrupted()) view_note(std::string(view) + " stopped");
     return st;
 }
@@ -115,7 +124,8 @@ std::vector<std::string> render_iostat(const vc_json& data, int samples, term_si
         {"w_await", true, false, 7}, {"%util", true, false, 5}, {"queue", true, false, 5}};
     std::vector<std::string> lines = {title("iostat", samples)};
     if (samples == 0) return lines;
-    std::vector<std::string> table = term_table(COLS, rows, 0);
+    // The columns in the order they give way on a narrow screen, the last first.
+    std::vector<std::string> table = term_table(COLS, rows, static_cast<size_t>(std::max(size.cols - 1, 1)));
     lines.insert(lines.end(), table.begin(), table.end());
     return fit_rows(std::move(lines), 2, size);
 }
@@ -164,6 +174,7 @@ std::vector<std::string> render_zpool(const vc_json& data, int samples, term_siz
 // ---- elapsed time of a silent request ----
 
 struct watched_t {
+    const ctl_ctx* ctx = nullptr;
     term_live live{false};
     std::string op;
     uint64_t start_ms = 0, last_frame_ms = 0;
@@ -174,7 +185,9 @@ bool print_watched(void* user, std::string_view frame) {
     auto* w = static_cast<watched_t*>(user);
     auto g = w->live.lock();
     w->live.clear();
-    ctl_print_frame(stdout, frame);  // exactly the generic form's line
+    if (ctl_frame_outcome(frame) < 0 && frame.find("\"ok\":false") != std::string_view::npos)
+        ctl_report_error(*w->ctx, frame);  // for a person, not a JSON line
+    else ctl_print_frame(stdout, frame);   // exactly the generic form's line
     w->last_frame_ms = now_ms();
     if (ctl_frame_outcome(frame) != 0) w->ended = true;
     return true;
@@ -183,25 +196,20 @@ bool print_watched(void* user, std::string_view frame) {
 }  // namespace
 
 int ctl_cmd_iostat(const ctl_ctx& ctx, int argc, char**) {
-    if (argc != 0) {
-        fprintf(stderr, "usage: vornctl iostat\n");
-        return CTL_USAGE;
-    }
-    return run_live_table(ctx, "iostat", "iostat_stream", "{}", render_iostat);
+    if (argc != 0) return view_usage(ctx);
+    return run_live_table(ctx, "iostat", "iostat_stream", "{}", render_iostat, true);
 }
 
 int ctl_cmd_zpool_iostat(const ctl_ctx& ctx, int argc, char** argv) {
-    if (argc > 1) {
-        fprintf(stderr, "usage: vornctl zpool-iostat [POOL]\n");
-        return CTL_USAGE;
-    }
+    if (argc > 1 || (argc == 1 && argv[0][0] == '-')) return view_usage(ctx);
     std::string args = "{}";
     if (argc == 1 && !view_args("pool", argv[0], 0, nullptr, &args)) return CTL_USAGE;
-    return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool);
+    return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool, false);
 }
 
 int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view args_json) {
     watched_t w;
+    w.ctx = &ctx;
     w.op = std::string(op);
     w.start_ms = w.last_frame_ms = now_ms();
     w.live.start_ticker([&w](bool) {

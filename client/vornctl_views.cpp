@@ -1,11 +1,19 @@
 #include "vornctl_views.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "base/sb.h"
+#include "vornctl_args.h"
 #include "vornctl_term.h"
 
-bool ctl_view_wanted(const ctl_ctx& ctx) { return !ctx.json && term_is_tty(); }
+bool ctl_view_wanted(const ctl_ctx& ctx) { return !ctx.json && (ctx.table || term_is_tty()); }
+
+int view_usage(const ctl_ctx& ctx) {
+    const ctl_view_t* v = ctl_view_find(ctx.word);
+    fprintf(stderr, "usage: vornctl %s   (vornctl help %s)\n", v ? v->usage : ctx.word.c_str(), ctx.word.c_str());
+    return CTL_USAGE;
+}
 
 bool view_args(std::string_view key, std::string_view value, int argc, char** argv, std::string* out, bool raw_value) {
     std::string extra;
@@ -22,12 +30,12 @@ bool view_args(std::string_view key, std::string_view value, int argc, char** ar
     return true;
 }
 
-bool view_first_arg(const char* key, const char* usage, int argc, char** argv, std::string* out) {
-    if (argc < 1 || argv[0][0] == '\0') {
-        fprintf(stderr, "usage: vornctl %s\n", usage);
+bool view_first_arg(const ctl_ctx& ctx, const char* op, const char* key, int argc, char** argv, std::string* out) {
+    if (argc < 1 || argv[0][0] == '\0' || strchr(argv[0], '=')) {
+        view_usage(ctx);
         return false;
     }
-    return view_args(key, argv[0], argc - 1, argv + 1, out);
+    return view_args(key, argv[0], argc - 1, argv + 1, out) && ctl_args_ok(ctx, op, *out);
 }
 
 int view_stream(const ctl_ctx& ctx, std::string_view op, std::string_view args, term_live* live, ctl_frame_fn on_frame,
@@ -40,11 +48,9 @@ int view_stream(const ctl_ctx& ctx, std::string_view op, std::string_view args, 
     return st;
 }
 
-bool view_report_error(std::string_view op, const vc_json& frame) {
+bool view_report_error(const ctl_ctx& ctx, const vc_json& frame) {
     if (frame.get("ok").raw() != "false") return false;
-    std::string msg = term_clean(frame.get("error").str("failed"));
-    std::string code = term_clean(frame.get("code").str("ERR"));
-    fprintf(stderr, "vornctl: %.*s: %s (%s)\n", static_cast<int>(op.size()), op.data(), msg.c_str(), code.c_str());
+    ctl_report_error(ctx, frame.raw());
     return true;
 }
 
@@ -67,10 +73,10 @@ int view_call(const ctl_ctx& ctx, std::string_view op, std::string_view args, st
     int st = ctl_run_op(ctx, op, args, keep_reply, &r);
     if (frame->empty()) return st;  // nothing came: ctl_run_op has said why
     if (!doc->parse(*frame)) {
-        fprintf(stderr, "vornctl: %.*s: unreadable reply\n", static_cast<int>(op.size()), op.data());
+        ctl_say(ctx, "unreadable reply", "EPROTO");
         return CTL_FAIL;
     }
-    view_report_error(op, doc->root());
+    view_report_error(ctx, doc->root());
     return st;
 }
 

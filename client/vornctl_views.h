@@ -13,16 +13,18 @@
 // members of the key=value words. False (after a message) on a bad word.
 bool view_args(std::string_view key, std::string_view value, int argc, char** argv, std::string* out,
                bool raw_value = false);
-// The arguments of a view whose first word is required: {KEY: word} plus key=value words.
-// False after a usage message (`usage` follows "usage: vornctl ").
-bool view_first_arg(const char* key, const char* usage, int argc, char** argv, std::string* out);
+// The arguments of a view whose first word is required: {KEY: word} plus key=value words,
+// checked against OP's row of the argument table. False after a message.
+bool view_first_arg(const ctl_ctx& ctx, const char* op, const char* key, int argc, char** argv, std::string* out);
+// "usage: vornctl ..." of the view from the argument table; CTL_USAGE.
+int view_usage(const ctl_ctx& ctx);
 // Runs a stream whose frames go to `on_frame` while `live` (its ticker started) draws; then
 // stops the ticker and leaves the block on screen, or clears it first when `clear`.
 int view_stream(const ctl_ctx& ctx, std::string_view op, std::string_view args, term_live* live, ctl_frame_fn on_frame,
                 void* user, bool clear);
-// A failure reply or error event as "vornctl: OP: message (CODE)" on standard error; true
+// A failure reply or error event as "vornctl: WORD: message (CODE)" on standard error; true
 // when `frame` is one.
-bool view_report_error(std::string_view op, const vc_json& frame);
+bool view_report_error(const ctl_ctx& ctx, const vc_json& frame);
 // Runs OP for its one reply: the reply in `doc` (over `frame`), the reply's status; a failure
 // is reported on standard error.
 int view_call(const ctl_ctx& ctx, std::string_view op, std::string_view args, std::string* frame, vc_json_doc* doc);

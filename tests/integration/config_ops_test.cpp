@@ -175,8 +175,10 @@ TEST(ConfigApply, RefusalsListArgumentsAndVornctl) {
                   "read_file    ALL\nwrite_file   LIST  /tmp/x\nfio_targets  ALL\nprocs_kill   ALL\n");
     EXPECT_EQ(load_and_check_whole(d.config_path()), live_config(d));  // the file holds the live record whole
     r = run_program(ctl(d.socket_path(), {"config-apply", "level=high"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out + r.err, "vornctl: EBADREQ: unknown level\n");
+    EXPECT_EQ(r.status, 2);  // refused before it is sent
+    EXPECT_EQ(
+        r.out + r.err,
+        "vornctl: config-apply: level=high: expected one of dev|safe|locked (vornctl help config-apply) (EREQ)\n");
 
     // NONE closes every operation, these included, until the file changes by other means.
     EXPECT_EQ(json_member(apply_cfg(d, R"({"ops":"NONE"})"), "ok"), "true");

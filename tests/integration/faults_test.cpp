@@ -437,7 +437,7 @@ TEST_F(Faults, VornctlCtrlCBeforeAJobIdStopsTheProgram) {
     ASSERT_GT(ctl.pid, 0);
     ASSERT_TRUE(eventually([&] { return children_of(d.pid()).size() == 1; }));
     kill(ctl.pid, SIGINT);
-    EXPECT_EQ(wait_exit(ctl.pid), 1);
+    EXPECT_EQ(wait_exit(ctl.pid), 130);
     EXPECT_EQ(read_to_end(ctl.err.get()),
               "vornctl: interrupted before a job id arrived; connection closed to stop the stream\n");
     EXPECT_TRUE(eventually([&] { return children_of(d.pid()).empty(); }, SETTLE_MS));

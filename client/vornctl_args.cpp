@@ -76,6 +76,7 @@ const std::vector<ctl_op_t> OPS = {
       {"parallel", k::number, "1", "parallel streams", 1, 128},
       {"udp", k::flag, "false", "UDP instead of TCP"},
       {"reverse", k::flag, "false", "the server sends"},
+      {"bandwidth", k::size, "", "target rate in bits per second per stream (UDP: 1M when unset)"},
       {"json", k::flag, "true", "iperf3's JSON report"}}},
     {"iperf3_server",
      "network throughput server (stream)",

@@ -111,6 +111,15 @@ int run_iperf(int fd, const char* req_id, char** argv) {
 
 void format_int(char* out, long long v) { snprintf(out, IPERF_NUM_BYTES, "%lld", v); }
 
+// A target rate the tool reads as bits per second: 1 to 15 digits and at most one K, M or G.
+// Anything else is refused rather than handed to the tool, which would read a prefix of it.
+bool valid_bandwidth(const char* s) {
+    size_t digits = strspn(s, "0123456789");
+    if (digits == 0 || digits > 15) return false;
+    const char* rest = s + digits;
+    return !*rest || (strchr("KMGkmg", *rest) && !rest[1]);
+}
+
 }  // namespace
 
 int iperf_cb(void* ctx, int which, const char* line) {
@@ -148,16 +157,25 @@ int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t
     arg_get_str(js, args, an, "host", host, sizeof host);
     if (!host[0]) return reply_err(fd, req_id, ERR_EREQ, "host required");
     if (strlen(host) >= IPERF_HOST_BYTES) return reply_err(fd, req_id, ERR_EBADREQ, "host too long");
+    // Without a rate, a UDP test sends about 1 Mbit/s per stream.
+    char bandwidth[IPERF_NUM_BYTES] = {};
+    arg_get_str(js, args, an, "bandwidth", bandwidth, sizeof bandwidth);
+    if (bandwidth[0] && !valid_bandwidth(bandwidth))
+        return reply_err(fd, req_id, ERR_EREQ, "invalid bandwidth (bits per second: digits and K, M or G)");
     char port[IPERF_NUM_BYTES], time[IPERF_NUM_BYTES], parallel[IPERF_NUM_BYTES];
     format_int(port, arg_get_int(js, args, an, "port", 5201));
     format_int(time, arg_get_int(js, args, an, "time", 10));
     format_int(parallel, arg_get_int(js, args, an, "parallel", 1));
-    char* argv[20];
+    char* argv[22];
     int n = 0;
     for (char* s : {path, lit("-c"), host, lit("-p"), port, lit("-t"), time, lit("-P"), parallel, lit("-i"), lit("1")})
         argv[n++] = s;
     if (arg_get_bool(js, args, an, "udp", 0)) argv[n++] = lit("-u");
     if (arg_get_bool(js, args, an, "reverse", 0)) argv[n++] = lit("-R");
+    if (bandwidth[0]) {
+        argv[n++] = lit("-b");
+        argv[n++] = bandwidth;
+    }
     if (arg_get_bool(js, args, an, "json", 1)) argv[n++] = lit("-J");
     // In a pipe the tool holds its lines back until the test ends unless told otherwise.
     argv[n++] = lit("--forceflush");

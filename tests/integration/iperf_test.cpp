@@ -138,8 +138,8 @@ TEST_F(FakeToolsTest, IperfArgumentVectorsAndRefusals) {
          R"({"host":"10.0.0.9"})",
          {"-c", "10.0.0.9", "-p", "5201", "-t", "10", "-P", "1", "-i", "1", "-J", "--forceflush"}},
         {"iperf3_client",
-         R"({"host":"nas","port":7,"time":3,"parallel":4,"udp":true,"reverse":true,"json":false})",
-         {"-c", "nas", "-p", "7", "-t", "3", "-P", "4", "-i", "1", "-u", "-R", "--forceflush"}},
+         R"({"host":"nas","port":7,"time":3,"parallel":4,"udp":true,"reverse":true,"json":false,"bandwidth":"2G"})",
+         {"-c", "nas", "-p", "7", "-t", "3", "-P", "4", "-i", "1", "-u", "-R", "-b", "2G", "--forceflush"}},
         {"iperf3_server", "{}", {"-s", "-p", "5201", "--forceflush"}},
         {"iperf3_server",
          R"({"port":6000,"one_off":true,"json":true})",
@@ -155,6 +155,10 @@ TEST_F(FakeToolsTest, IperfArgumentVectorsAndRefusals) {
     EXPECT_EQ(d.call(req("iperf3_client", "{}")), err("EREQ", "host required"));
     EXPECT_EQ(d.call(req("iperf3_client", R"({"host":")" + std::string(128, 'h') + "\"}")),
               err("EBADREQ", "host too long"));
+    for (const char* bw : {"lots", "1.5G", "10MM", "-1", "1234567890123456"})
+        EXPECT_EQ(d.call(req("iperf3_client", R"({"host":"nas","bandwidth":")" + std::string(bw) + "\"}")),
+                  err("EREQ", "invalid bandwidth (bits per second: digits and K, M or G)"))
+            << bw;
     EXPECT_TRUE(recorded_argv(rec("iperf3")).empty());
 
     ASSERT_EQ(unlink(("/opt/vorn/bin/iperf3-" + std::string(binfind_arch())).c_str()), 0);

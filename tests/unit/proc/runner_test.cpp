@@ -78,24 +78,26 @@ bool ended(pid_t pid) {
 TEST(ExecRunner, StopByCallbackPassEndJobCancelOrDeadlineSendsTermThenKillAfterTheGrace) {
     enum { BY_LINE, BY_PASS_END, BY_JOB, BY_DEADLINE };  // who asks for the stop; the first two at the first line
     constexpr int DEADLINE_MS = 300;
+    // Upper bounds are loose (a loaded machine is slow) but well below the child's own end
+    // (5 s, 30 s): a run inside them was ended by the runner.
     const struct {
         const char* script;
         int grace_ms, by, sig;
         uint64_t min_ms, max_ms;
     } cases[] = {
-        {"echo first; exec sleep 30", 0, BY_LINE, SIGTERM, 0, 1000},
-        {"trap '' TERM; echo ready; exec sleep 30", 300, BY_LINE, SIGKILL, 300, 1500},
-        {"echo first; exec sleep 30", 0, BY_PASS_END, SIGTERM, 0, 1000},
+        {"echo first; exec sleep 30", 0, BY_LINE, SIGTERM, 0, 2500},
+        {"trap '' TERM; echo ready; exec sleep 30", 300, BY_LINE, SIGKILL, 300, 3000},
+        {"echo first; exec sleep 30", 0, BY_PASS_END, SIGTERM, 0, 2500},
         // Only the runner's own check of the cancel can end this one: a poll cycle, then the grace.
-        {"trap '' TERM; exec sleep 30", 100, BY_JOB, SIGKILL, 150, 750},
+        {"trap '' TERM; exec sleep 30", 100, BY_JOB, SIGKILL, 150, 2500},
         // A background grandchild holding the pipe goes with its group.
-        {"sleep 5 & echo $!; sleep 5", 0, BY_JOB, SIGTERM, 0, 1200},
-        {"trap '' TERM; sleep 5 & echo $!; sleep 5", 100, BY_JOB, SIGKILL, 150, 750},
+        {"sleep 5 & echo $!; sleep 5", 0, BY_JOB, SIGTERM, 0, 2500},
+        {"trap '' TERM; sleep 5 & echo $!; sleep 5", 100, BY_JOB, SIGKILL, 150, 2500},
         // A child that closed its output is still watched while it is waited for.
-        {"exec >&- 2>&-; exec sleep 5", 0, BY_JOB, SIGTERM, 0, 1000},
-        {"exec >&- 2>&-; trap '' TERM; exec sleep 5", 100, BY_JOB, SIGKILL, 150, 750},
-        {"echo first; exec sleep 30", 0, BY_DEADLINE, SIGTERM, DEADLINE_MS, DEADLINE_MS + 500},
-        {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_DEADLINE, SIGKILL, DEADLINE_MS + 100, DEADLINE_MS + 600},
+        {"exec >&- 2>&-; exec sleep 5", 0, BY_JOB, SIGTERM, 0, 2500},
+        {"exec >&- 2>&-; trap '' TERM; exec sleep 5", 100, BY_JOB, SIGKILL, 150, 2500},
+        {"echo first; exec sleep 30", 0, BY_DEADLINE, SIGTERM, DEADLINE_MS, DEADLINE_MS + 2500},
+        {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_DEADLINE, SIGKILL, DEADLINE_MS + 100, DEADLINE_MS + 2500},
     };
     for (const auto& c : cases) {
         job_t* job = c.by == BY_JOB ? job_alloc() : nullptr;

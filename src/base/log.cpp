@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const LEVEL_NAMES[4] = {"DBG", "INF", "WRN", "ERR"};
+const char* const LEVEL_NAMES[5] = {"DBG", "INF", "WRN", "ERR", "AUD"};
 
 std::atomic<const char*> g_ident{"vornd"};
 std::atomic<int> g_level{LOG_INF};
@@ -22,9 +22,9 @@ void log_init(const char* ident, int level) {
 }
 
 void log_msg(int level, const char* fmt, ...) {
-    if (level < g_level.load(std::memory_order_relaxed)) return;
+    if (level != LOG_AUD && level < g_level.load(std::memory_order_relaxed)) return;
     if (level < LOG_DBG) level = LOG_DBG;
-    if (level > LOG_ERR) level = LOG_ERR;
+    if (level > LOG_AUD) level = LOG_ERR;
 
     time_t now = time(nullptr);
     struct tm tm;

@@ -1,9 +1,10 @@
 // log — one line per message on standard error:
-//   "<%Y-%m-%dT%H:%M:%S> <DBG|INF|WRN|ERR> <ident> <message>"
+//   "<%Y-%m-%dT%H:%M:%S> <DBG|INF|WRN|ERR|AUD> <ident> <message>"
+// AUD lines (the audit trail of who did what) are written whatever the threshold.
 // Threads: any thread may log; a mutex keeps each line whole. Output errors are ignored.
 #pragma once
 
-enum { LOG_DBG = 0, LOG_INF = 1, LOG_WRN = 2, LOG_ERR = 3 };
+enum { LOG_DBG = 0, LOG_INF = 1, LOG_WRN = 2, LOG_ERR = 3, LOG_AUD = 4 };
 
 // Called once before anything is logged; `ident` must outlive the process's logging.
 void log_init(const char* ident, int level);

@@ -41,6 +41,11 @@ extern const cfg_list_arg_t CFG_LIST_ARGS[CFG_LIST_COUNT];
 // one "WRN" line naming the file and line; the rest of the file still loads.
 int config_file_read(vornd_config_t* c, const char* path);
 
+// Resolves the entries of `p->names` into uids and gids (user and group databases; numbers as
+// they are, "@number" when no group has that name); an entry that names nobody gives one "WRN"
+// line naming `path` and the entry. config_file_read calls it for the [access] lists.
+void config_access_resolve(cfg_principals_t* p, const char* path);
+
 // The configuration file text for `*c` in `buf`: its length, or -1 (buf emptied) when it does
 // not fit `cap` with its NUL or the reader would not read it back whole: a line above
 // CFG_LINE_BYTES - 1 bytes with its newline, a line feed inside a value, a list value that

@@ -45,6 +45,10 @@ void refuse(int fd, const char* req_id, const char* code, const char* msg, const
     audit_line(js + op->start, static_cast<size_t>(op->end - op->start), req_id, js, args.tok, args.n, code);
 }
 
+// _cancel changes what runs: it is logged as a control request is.
+void serve_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks, const jsmntok_t* op,
+                  args_ref_t args, bool has_control);
+
 }  // namespace
 
 void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks, bool has_control) {
@@ -65,6 +69,17 @@ void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* 
     else if (r == JOB_CANCEL_DENIED) reply_eperm(fd, req_id);
     else reply_err(fd, req_id, ERR_ENOENT, "no such job");
 }
+
+namespace {
+
+void serve_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks, const jsmntok_t* op,
+                  args_ref_t args, bool has_control) {
+    audit_begin();
+    handle_cancel(fd, req_id, js, toks, ntoks, has_control);
+    audit_line(js + op->start, static_cast<size_t>(op->end - op->start), req_id, js, args.tok, args.n, nullptr);
+}
+
+}  // namespace
 
 void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks) {
     conn_dispatch(g_ops, fd, js, len, toks);
@@ -106,9 +121,7 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
     if (json_tok_eq(js, &toks[op], "_cancel")) {
         bool control = config_access_allows(cfg.get(), who, true);
         cfg.reset();
-        audit_begin();
-        handle_cancel(fd, req_id, js, toks, ntoks, control);
-        audit_line(name, namelen, req_id, js, args.tok, args.n, nullptr);
+        serve_cancel(fd, req_id, js, toks, ntoks, &toks[op], args, control);
         return;
     }
     const op_def_t* def = op_find_in(table, name, namelen);

@@ -5,9 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/fdio.h"
 
@@ -27,11 +30,19 @@ int caller_read(int fd, caller_t* out) {
     out->uid = cred.uid;
     out->gid = cred.gid;
     out->pid = cred.pid;
-    // A peer in more groups than fit gives ERANGE and nothing: its first groups are then
-    // unknown too, and it is matched by uid and primary group only.
     socklen_t glen = sizeof out->groups;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, out->groups, &glen) == 0)
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, out->groups, &glen) == 0) {
         out->ngroups = static_cast<int>(glen / sizeof(gid_t));
+    } else if (errno == ERANGE && glen > sizeof out->groups) {
+        // The kernel gives all or nothing: the whole set is read and its first groups kept.
+        std::vector<gid_t> all(glen / sizeof(gid_t));
+        glen = static_cast<socklen_t>(all.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, all.data(), &glen) == 0) {
+            size_t n = std::min(glen / sizeof(gid_t), static_cast<size_t>(CALLER_MAX_GROUPS));
+            std::copy_n(all.begin(), n, out->groups);
+            out->ngroups = static_cast<int>(n);
+        }
+    }
     return 0;
 }
 

@@ -13,8 +13,9 @@
 
 #include <sys/types.h>
 
-// Supplementary groups kept per caller; a peer in more groups has the rest cut, so a group
-// that only such a late membership would grant does not match.
+// Supplementary groups kept per caller; a peer in more groups has the rest cut (in the order
+// the kernel reports them), so a class that only such a late membership would grant is not
+// granted.
 constexpr int CALLER_MAX_GROUPS = 64;
 // What /proc/PID/comm holds, NUL included; and the longest user name kept for log lines.
 constexpr int CALLER_COMM_BYTES = 16;
@@ -33,7 +34,7 @@ struct caller_t {
 };
 
 // The peer of the connected socket `fd`. 0, or -1 when the kernel gives no credentials (the
-// supplementary groups are optional: an older kernel leaves ngroups 0).
+// supplementary groups are optional: a kernel without them leaves ngroups 0).
 int caller_read(int fd, caller_t* out);
 // The caller of the connection this thread serves, or null.
 caller_t* caller_current();

@@ -26,8 +26,9 @@
 
 struct bench_ctx_t {
     std::string vornd_path;
-    std::string dir;  // temporary directory for configurations, sockets and logs
-    double seconds;   // measuring time per side (vornd, floor) of one scenario
+    std::string dir;           // temporary directory for configurations, sockets and logs
+    double seconds;            // measuring time per side (vornd, floor) of one scenario
+    std::string extra_config;  // appended to every daemon configuration (--config-extra)
 };
 
 enum bench_goal_t {

@@ -140,6 +140,7 @@ int bench_daemon_t::start(const bench_ctx_t* ctx, const std::string& name, std::
     log_ = ctx->dir + "/" + name + ".log";
     std::string text = "[socket]\npath = " + sock_ + "\n";
     text += extra_config;
+    text += ctx->extra_config;
     if (!write_text_file(conf, text)) {
         fprintf(stderr, "vornbench: cannot write %s: %s\n", conf.c_str(), strerror(errno));
         return -1;

@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "bench.h"
@@ -53,12 +55,14 @@ constexpr int MAX_ROUNDS = 99;
 
 void usage(FILE* out) {
     fprintf(out,
-            "usage: vornbench [--vornd PATH] [--all | --scenario NAME...] [--rounds N] [--seconds N] [--list]\n"
+            "usage: vornbench [--vornd PATH] [--all | --scenario NAME...] [--rounds N] [--seconds N]\n"
+            "                 [--config-extra FILE] [--list]\n"
             "  --vornd PATH     daemon binary (default: vornd next to vornbench)\n"
             "  --all            run every scenario (the default)\n"
             "  --scenario NAME  run only this scenario (repeatable)\n"
             "  --rounds N       run the set N times and show the medians (default 1)\n"
             "  --seconds N      measuring time per side of each scenario (default %.0f)\n"
+            "  --config-extra FILE  append FILE to every daemon configuration (an [access] section...)\n"
             "  --list           list the scenarios\n",
             DEFAULT_SECONDS);
 }
@@ -81,6 +85,7 @@ struct options_t {
     std::vector<const scenario_t*> run;
     double seconds = DEFAULT_SECONDS;
     int rounds = 1;
+    std::string extra_config;
 };
 
 // 0 to run, 1 when the work is done (help, list), 2 for a usage error.
@@ -97,11 +102,20 @@ int parse_args(int argc, char** argv, options_t* o) {
         } else if (a == "--all") {
             o->run.clear();
             for (const scenario_t& s : SCENARIOS) o->run.push_back(&s);
-        } else if ((a == "--vornd" || a == "--scenario" || a == "--seconds" || a == "--rounds") && !val) {
+        } else if ((a == "--vornd" || a == "--scenario" || a == "--seconds" || a == "--rounds" ||
+                    a == "--config-extra") &&
+                   !val) {
             fprintf(stderr, "vornbench: %s needs a value\n", argv[i]);
             return 2;
         } else if (a == "--vornd") {
             o->vornd = argv[++i];
+        } else if (a == "--config-extra") {
+            std::ifstream f(argv[++i]);
+            if (!f) {
+                fprintf(stderr, "vornbench: cannot read %s\n", argv[i]);
+                return 2;
+            }
+            o->extra_config.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
         } else if (a == "--scenario") {
             const scenario_t* s = find_scenario(argv[++i]);
             if (!s) {
@@ -247,7 +261,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vornbench: mkdtemp: %s\n", strerror(errno));
         return 1;
     }
-    bench_ctx_t ctx = {o.vornd, tmpl, o.seconds};
+    bench_ctx_t ctx = {o.vornd, tmpl, o.seconds, o.extra_config};
     print_machine(o);
 
     std::vector<bench_report_t> rounds(static_cast<size_t>(o.rounds));

@@ -16,7 +16,7 @@ struct level_t {
     const char* name;
     int priority;
 };
-const level_t LEVELS[] = {{"DBG", 7}, {"INF", 6}, {"WRN", 4}, {"ERR", 3}};
+const level_t LEVELS[] = {{"DBG", 7}, {"INF", 6}, {"WRN", 4}, {"ERR", 3}, {"AUD", 5}};
 constexpr int LEVEL_LAST = static_cast<int>(sizeof LEVELS / sizeof LEVELS[0]) - 1;
 
 std::atomic<const char*> g_ident{"vornd"};
@@ -46,7 +46,7 @@ void log_init(const char* ident, int level) {
 }
 
 void log_msg(int level, const char* fmt, ...) {
-    if (level < g_level.load(std::memory_order_relaxed)) return;
+    if (level != LOG_AUD && level < g_level.load(std::memory_order_relaxed)) return;
     if (level < LOG_DBG) level = LOG_DBG;
     if (level > LEVEL_LAST) level = LEVEL_LAST;
 

@@ -110,6 +110,8 @@ void config_set_defaults(vornd_config_t* c) {
     allow_init_all(&c->procs_kill);
     allow_init_all(&c->exec_binaries);
     allow_init_all(&c->pty_shells);
+    allow_init_all(&c->access.observe.names);
+    allow_init_all(&c->access.control.names);
 }
 
 void config_set_strict(bool on) { g_strict.store(on); }
@@ -224,6 +226,25 @@ int cfg_allow_check(const cfg_allow_t* a, const char* value) { return allow_matc
 int cfg_allow_exact(const cfg_allow_t* a, const char* value) { return allow_match(a, value, true); }
 
 int config_op_enabled(const vornd_config_t* c, const char* name) { return cfg_allow_exact(&c->ops_enabled, name); }
+
+namespace {
+
+bool principals_match(const cfg_principals_t* p, const caller_t* who) {
+    if (p->names.mode == CFG_ALLOW_ALL) return true;
+    for (int i = 0; i < p->nuids; i++)
+        if (p->uids[i] == who->uid) return true;
+    for (int i = 0; i < p->ngids; i++)
+        if (caller_in_group(who, p->gids[i])) return true;
+    return false;
+}
+
+}  // namespace
+
+bool config_access_allows(const vornd_config_t* c, const caller_t* who, bool control) {
+    if (!c->access.present || caller_is_root(who)) return true;
+    if (principals_match(&c->access.control, who)) return true;
+    return !control && principals_match(&c->access.observe, who);
+}
 
 int config_token_required(const vornd_config_t* c) { return c->auth_token_len > 0 || c->auth_locked; }
 

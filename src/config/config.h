@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/caller.h"
+
 enum cfg_allow_mode_t {
     CFG_ALLOW_NONE = 0,  // nothing is allowed
     CFG_ALLOW_LIST = 1,  // only what matches an entry
@@ -33,6 +35,26 @@ struct cfg_allow_t {
     int n;
 };
 
+// The callers one class of operations admits: the list as the file gives it (user names,
+// "@group" names, numeric uids) and what its entries resolved to when the file was loaded. An
+// entry that did not resolve is kept in `names` (the file is written back as it was) and
+// matches nobody.
+struct cfg_principals_t {
+    cfg_allow_t names;
+    int nuids;
+    uid_t uids[CFG_ALLOW_MAX_ENTRIES];
+    int ngids;
+    gid_t gids[CFG_ALLOW_MAX_ENTRIES];
+};
+
+// The [access] section. Without it (present 0) every caller that can open the socket may
+// run every operation; a key the section leaves out is ALL.
+struct cfg_access_t {
+    int present;
+    cfg_principals_t observe;
+    cfg_principals_t control;
+};
+
 struct vornd_config_t {
     char socket_path[256];
     int socket_mode;
@@ -48,6 +70,7 @@ struct vornd_config_t {
     cfg_allow_t procs_kill;
     cfg_allow_t exec_binaries;
     cfg_allow_t pty_shells;
+    cfg_access_t access;
     char config_path[256];  // the file this record was loaded from; empty when none
 };
 
@@ -110,6 +133,12 @@ int cfg_allow_check(const cfg_allow_t* a, const char* value);
 int cfg_allow_exact(const cfg_allow_t* a, const char* value);
 // 1 when record `c` (the snapshot a request is served under) enables operation `name`.
 int config_op_enabled(const vornd_config_t* c, const char* name);
+// Whether caller `who` may run an operation of the control class (`control`) or of the observe
+// class under record `c`: always without an [access] section, for root and without a caller;
+// otherwise when the class's list names the caller (its uid, its group or one of its
+// supplementary groups). A caller the control list names may also observe. Touches no user
+// or group database: names were resolved at load.
+bool config_access_allows(const vornd_config_t* c, const caller_t* who, bool control);
 // 1 when requests must carry a token: one is loaded, or the record is locked.
 int config_token_required(const vornd_config_t* c);
 // Constant-time comparison of a request's token bytes with the record's token. 1 when equal;

@@ -1,7 +1,11 @@
 #include "config/config_file.h"
 
+#include <grp.h>
+#include <pwd.h>
+
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <strings.h>
@@ -66,10 +70,18 @@ cfg_allow_t* allow_field(vornd_config_t* c, const char* section, const char* key
 }
 
 // What a line was, for the loader's warnings.
-enum line_kind_t { LINE_USED, LINE_UNKNOWN_SECTION, LINE_UNKNOWN_KEY, LINE_NO_SECTION, LINE_NO_EQUALS, LINE_NO_BRACKET };
+enum line_kind_t {
+    LINE_USED,
+    LINE_UNKNOWN_SECTION,
+    LINE_UNKNOWN_KEY,
+    LINE_NO_SECTION,
+    LINE_NO_EQUALS,
+    LINE_NO_BRACKET
+};
 
 bool known_section(const char* section) {
-    if (strcmp(section, "socket") == 0 || strcmp(section, "security") == 0) return true;
+    if (strcmp(section, "socket") == 0 || strcmp(section, "security") == 0 || strcmp(section, "access") == 0)
+        return true;
     for (const cfg_file_list_t& l : CFG_FILE_LISTS)
         if (strcmp(section, l.section) == 0) return true;
     return false;
@@ -95,6 +107,13 @@ bool apply_pair(vornd_config_t* c, const char* section, const char* key, const c
         copy_cut(c->auth_token_file, sizeof c->auth_token_file, value);
         return true;
     }
+    if (strcmp(section, "access") == 0) {
+        cfg_principals_t* p = strcmp(key, "observe") == 0   ? &c->access.observe
+                              : strcmp(key, "control") == 0 ? &c->access.control
+                                                            : nullptr;
+        if (p) config_parse_allow(&p->names, value);
+        return p != nullptr;
+    }
     cfg_allow_t* a = allow_field(c, section, key);
     if (a) config_parse_allow(a, value);
     return a != nullptr;
@@ -109,6 +128,7 @@ line_kind_t parse_line(vornd_config_t* c, char* raw, char* section, size_t secti
         if (!close) return LINE_NO_BRACKET;
         *close = '\0';
         copy_cut(section, section_cap, line + 1);
+        if (strcmp(section, "access") == 0) c->access.present = 1;
         return known_section(section) ? LINE_USED : LINE_UNKNOWN_SECTION;
     }
     char* eq = strchr(line, '=');
@@ -147,15 +167,38 @@ void warn_line(const char* path, int line_no, line_kind_t kind, const char* sect
     case LINE_NO_SECTION:
         log_msg(LOG_WRN, "%s: key '%s' before any section — ignored", where.c_str(), printable(key).c_str());
         break;
-    case LINE_NO_EQUALS:
-        log_msg(LOG_WRN, "%s: line without '=' — ignored", where.c_str());
-        break;
-    case LINE_NO_BRACKET:
-        log_msg(LOG_WRN, "%s: section header without ']' — ignored", where.c_str());
-        break;
-    case LINE_USED:
-        break;
+    case LINE_NO_EQUALS: log_msg(LOG_WRN, "%s: line without '=' — ignored", where.c_str()); break;
+    case LINE_NO_BRACKET: log_msg(LOG_WRN, "%s: section header without ']' — ignored", where.c_str()); break;
+    case LINE_USED: break;
     }
+}
+
+constexpr size_t NAME_DB_BUF_BYTES = 4096;
+
+bool all_digits(const char* s) { return *s && strspn(s, "0123456789") == strlen(s); }
+
+bool lookup_uid(const char* name, uid_t* out) {
+    if (all_digits(name)) {
+        *out = static_cast<uid_t>(strtoul(name, nullptr, 10));
+        return true;
+    }
+    struct passwd pw, *found = nullptr;
+    char buf[NAME_DB_BUF_BYTES];
+    if (getpwnam_r(name, &pw, buf, sizeof buf, &found) != 0 || !found) return false;
+    *out = found->pw_uid;
+    return true;
+}
+
+bool lookup_gid(const char* name, gid_t* out) {
+    struct group gr, *found = nullptr;
+    char buf[NAME_DB_BUF_BYTES];
+    if (getgrnam_r(name, &gr, buf, sizeof buf, &found) == 0 && found) {
+        *out = found->gr_gid;
+        return true;
+    }
+    if (!all_digits(name)) return false;
+    *out = static_cast<gid_t>(strtoul(name, nullptr, 10));
+    return true;
 }
 
 // ---- writing ----
@@ -243,6 +286,19 @@ bool serialize_head(text_out_t* t, const vornd_config_t* c) {
 
 }  // namespace
 
+namespace {
+
+// The [access] section after the lists, as the file had it: levels never change who may act.
+bool serialize_access(text_out_t* t, const cfg_access_t* a) {
+    char observe[ALLOW_VALUE_BYTES], control[ALLOW_VALUE_BYTES];
+    if (allow_value(&a->observe.names, observe, sizeof observe) < 0 || has_line_feed(observe)) return false;
+    if (allow_value(&a->control.names, control, sizeof control) < 0 || has_line_feed(control)) return false;
+    text_put(t, "\n[access]\nobserve = %s\ncontrol = %s\n", observe, control);
+    return true;
+}
+
+}  // namespace
+
 int allow_value(const cfg_allow_t* a, char* out, size_t cap) {
     if (cap == 0) return -1;
     out[0] = '\0';
@@ -284,6 +340,10 @@ int config_serialize(const vornd_config_t* c, char* buf, size_t cap) {
         }
         text_put(&t, "[%s]\n%s = %s%s", l.section, l.key, value, i + 1 < count ? "\n\n" : "\n");
     }
+    if (c->access.present && !serialize_access(&t, &c->access)) {
+        buf[0] = '\0';
+        return -1;
+    }
     if (t.failed || t.len >= cap || !lines_fit(buf, t.len)) {
         buf[0] = '\0';
         return -1;
@@ -318,7 +378,31 @@ void build_config_json(sb_t* r, const vornd_config_t* c) {
         sb_appendz(r, ",");
         allow_json(r, l.name, &(c->*l.field));
     }
+    if (c->access.present) {
+        sb_appendz(r, ",\"access\":{");
+        allow_json(r, "observe", &c->access.observe.names);
+        sb_appendz(r, ",");
+        allow_json(r, "control", &c->access.control.names);
+        sb_appendz(r, "}");
+    }
     sb_appendz(r, "}");
+}
+
+void config_access_resolve(cfg_principals_t* p, const char* path) {
+    p->nuids = 0;
+    p->ngids = 0;
+    if (p->names.mode != CFG_ALLOW_LIST) return;
+    for (int i = 0; i < p->names.n && i < CFG_ALLOW_MAX_ENTRIES; i++) {
+        const char* e = p->names.prefixes[i];
+        bool ok = e[0] == '@' ? lookup_gid(e + 1, &p->gids[p->ngids]) : lookup_uid(e, &p->uids[p->nuids]);
+        if (!ok) {
+            log_msg(LOG_WRN, "%s: [access] no such %s '%s' — matches nobody", printable(path).c_str(),
+                    e[0] == '@' ? "group" : "user", printable(e).c_str());
+            continue;
+        }
+        if (e[0] == '@') p->ngids++;
+        else p->nuids++;
+    }
 }
 
 int config_file_read(vornd_config_t* c, const char* path) {
@@ -341,6 +425,10 @@ int config_file_read(vornd_config_t* c, const char* path) {
     bool failed = ferror(f) != 0;  // a directory, an I/O error: not a file that was read
     fclose(f);
     if (failed) return -1;
+    if (c->access.present) {
+        config_access_resolve(&c->access.observe, path);
+        config_access_resolve(&c->access.control, path);
+    }
     // Recorded as found from here: reloads and config_apply run after the move to "/".
     copy_cut(c->config_path, sizeof c->config_path, config_absolute_path(path).c_str());
     return 0;

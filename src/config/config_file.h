@@ -41,7 +41,13 @@ extern const cfg_list_arg_t CFG_LIST_ARGS[CFG_LIST_COUNT];
 // one "WRN" line naming the file and line; the rest of the file still loads.
 int config_file_read(vornd_config_t* c, const char* path);
 
-// The configuration file text for `*c` in `buf`: its length, or -1 (buf emptied) when it does
+// Resolves the entries of `p->names` into uids and gids (user and group databases; numbers as
+// they are, "@number" when no group has that name); an entry that names nobody gives one "WRN"
+// line naming `path` and the entry. config_file_read calls it for the [access] lists.
+void config_access_resolve(cfg_principals_t* p, const char* path);
+
+// The configuration file text for `*c` in `buf` (the [access] section, when the file had one,
+// after the lists): its length, or -1 (buf emptied) when it does
 // not fit `cap` with its NUL or the reader would not read it back whole: a line above
 // CFG_LINE_BYTES - 1 bytes with its newline, a line feed inside a value, a list value that
 // does not fit 1199 characters.
@@ -49,7 +55,8 @@ int config_serialize(const vornd_config_t* c, char* buf, size_t cap);
 // One list's file value: ALL, NONE, or the entries joined by ",". Its length, or -1 (out
 // emptied) when it does not fit `cap` with its NUL.
 int allow_value(const cfg_allow_t* a, char* out, size_t cap);
-// Appends the JSON object of `*c`: level, config_path, socket, then the seven lists.
+// Appends the JSON object of `*c`: level, config_path, socket, the seven lists, then "access"
+// ({"observe":..,"control":..} in the lists' shape) when the file had that section.
 void build_config_json(sb_t* r, const vornd_config_t* c);
 // Appends "key":{"mode":"ALL|LIST|NONE","list":[entries]}.
 void allow_json(sb_t* r, const char* key, const cfg_allow_t* a);

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "base/caller.h"
 #include "config/config.h"
+#include "daemon/audit.h"
 #include "daemon/optable.h"
 #include "jobs/jobs.h"
 #include "wire/errors.h"
@@ -23,9 +25,33 @@ bool token_ok(const vornd_config_t* cfg, const char* js, const jsmntok_t* toks, 
     return config_token_matches(cfg, js + toks[i].start, static_cast<size_t>(toks[i].end - toks[i].start));
 }
 
+void reply_eperm(int fd, const char* req_id) {
+    const caller_t* who = caller_current();
+    char msg[EPERM_MSG_BYTES];
+    eperm_msg(msg, sizeof msg, who ? static_cast<unsigned>(who->uid) : 0u);
+    reply_err(fd, req_id, ERR_EPERM, msg);
+}
+
+// The request's "args" object and the tokens from it to the frame's end.
+struct args_ref_t {
+    const jsmntok_t* tok = nullptr;
+    int n = 0;
+};
+
+void refuse(int fd, const char* req_id, const char* code, const char* msg, const char* js, const jsmntok_t* op,
+            args_ref_t args) {
+    if (strcmp(code, ERR_EPERM) == 0) reply_eperm(fd, req_id);
+    else reply_err(fd, req_id, code, msg);
+    audit_line(js + op->start, static_cast<size_t>(op->end - op->start), req_id, js, args.tok, args.n, code);
+}
+
+// _cancel changes what runs: it is logged as a control request is.
+void serve_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks, const jsmntok_t* op,
+                  args_ref_t args, bool has_control);
+
 }  // namespace
 
-void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks) {
+void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks, bool has_control) {
     int a = json_obj_idx(js, toks, ntoks, "args");
     if (a < 0 || toks[a].type != JSMN_OBJECT) {
         reply_err(fd, req_id, ERR_EBADREQ, "args required");
@@ -38,9 +64,22 @@ void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* 
     }
     char job_id[CANCEL_ID_BYTES];
     json_tok_copy(js, &toks[a + j], job_id, sizeof job_id);
-    if (job_cancel(job_id) == 0) reply_ok(fd, req_id, "{\"cancelled\":true}");
+    int r = job_cancel(job_id, has_control);
+    if (r == 0) reply_ok(fd, req_id, "{\"cancelled\":true}");
+    else if (r == JOB_CANCEL_DENIED) reply_eperm(fd, req_id);
     else reply_err(fd, req_id, ERR_ENOENT, "no such job");
 }
+
+namespace {
+
+void serve_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks, const jsmntok_t* op,
+                  args_ref_t args, bool has_control) {
+    audit_begin();
+    handle_cancel(fd, req_id, js, toks, ntoks, has_control);
+    audit_line(js + op->start, static_cast<size_t>(op->end - op->start), req_id, js, args.tok, args.n, nullptr);
+}
+
+}  // namespace
 
 void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks) {
     conn_dispatch(g_ops, fd, js, len, toks);
@@ -65,17 +104,24 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
         return;
     }
 
+    int a = json_obj_idx(js, toks, ntoks, "args");
+    args_ref_t args;
+    if (a >= 0) args = {&toks[a], ntoks - a};
+
     // One record serves the whole request, even if a reload lands meanwhile.
     cfg_snapshot_t cfg = g_cfg.load();
     if (!token_ok(cfg.get(), js, toks, ntoks)) {
-        reply_err(fd, req_id, ERR_EAUTH, "bad or missing token");
+        refuse(fd, req_id, ERR_EAUTH, "bad or missing token", js, &toks[op], args);
         return;
     }
 
     const char* name = js + toks[op].start;
     size_t namelen = static_cast<size_t>(toks[op].end - toks[op].start);
+    const caller_t* who = caller_current();
     if (json_tok_eq(js, &toks[op], "_cancel")) {
-        handle_cancel(fd, req_id, js, toks, ntoks);
+        bool control = config_access_allows(cfg.get(), who, true);
+        cfg.reset();
+        serve_cancel(fd, req_id, js, toks, ntoks, &toks[op], args, control);
         return;
     }
     const op_def_t* def = op_find_in(table, name, namelen);
@@ -86,15 +132,19 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
     char opname_z[OPNAME_BYTES];
     json_tok_copy(js, &toks[op], opname_z, sizeof opname_z);
     if (!config_op_enabled(cfg.get(), opname_z)) {
-        reply_err(fd, req_id, ERR_EDISABLED, "op disabled by config");
+        refuse(fd, req_id, ERR_EDISABLED, "op disabled by config", js, &toks[op], args);
+        return;
+    }
+    bool control = def->cls != OP_OBSERVE;
+    if (!config_access_allows(cfg.get(), who, control)) {
+        refuse(fd, req_id, ERR_EPERM, nullptr, js, &toks[op], args);
         return;
     }
     cfg.reset();  // handlers take their own snapshot; a long stream must not pin an old record
 
     int s = json_obj_idx(js, toks, ntoks, "stream");
     int stream = def->streaming || (s >= 0 && json_tok_bool(js, &toks[s]) == 1);
-    int a = json_obj_idx(js, toks, ntoks, "args");
-    const jsmntok_t* args_tok = a >= 0 ? &toks[a] : nullptr;
-    int args_n = a >= 0 ? ntoks - a : 0;
-    def->fn(fd, req_id, js, args_tok, args_n, stream);
+    if (control) audit_begin();
+    def->fn(fd, req_id, js, args.tok, args.n, stream);
+    if (control) audit_line(name, namelen, req_id, js, args.tok, args.n, nullptr);
 }

@@ -2,8 +2,10 @@
 // token, answer _cancel, find the operation, check that it is enabled, call it.
 //
 // Dispatch errors, in the order they are checked: invalid JSON, no op, a bad token, (_cancel's
-// own), an unknown op, an op the configuration disables. Each is an error reply; none closes
-// the connection.
+// own), an unknown op, an op the configuration disables, an op whose class the caller does not
+// hold ("EPERM" "operation not permitted for uid N"). Each is an error reply; none closes the
+// connection. A control request is logged (audit.h) once its handler returned, and so is each
+// refusal by token, configuration or class.
 // Threads: called on the connection's thread; each request is checked against one snapshot of
 // the configuration.
 #pragma once
@@ -22,5 +24,7 @@ void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks);
 struct op_def_t;
 void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, jsmntok_t* toks);
 
-// The _cancel request: {"cancelled":true}, or "ENOENT" "no such job".
-void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks);
+// The _cancel request: {"cancelled":true}, or "ENOENT" "no such job", or "EPERM" when the job
+// is another uid's and the caller is neither root nor holds the control class (`has_control`).
+void handle_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* toks, int ntoks,
+                   bool has_control = true);

@@ -33,6 +33,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/caller.h"
 #include "base/clock.h"
 #include "base/fdio.h"
 #include "base/log.h"
@@ -271,6 +272,23 @@ void refuse_over_limit(fault_log_t* log, int cfd) {
                 count == 1 ? "" : "s");
 }
 
+// The peer of a new connection, counted against its uid's connections: false (the connection
+// closed) when the kernel names no peer or the uid already has CONN_MAX_PER_UID; one user
+// cannot take the slots that root and everyone else need.
+bool admit_caller(int cfd, caller_t* who, fault_log_t* log) {
+    if (caller_read(cfd, who) != 0) {
+        close(cfd);
+        return false;
+    }
+    if (conn_uid_admit(who->uid)) return true;
+    close(cfd);
+    unsigned long count = 0;
+    if (log->due(&count))
+        log_msg(LOG_WRN, "connection limit %d per uid reached (uid %u): %lu connection%s closed at once",
+                CONN_MAX_PER_UID, static_cast<unsigned>(who->uid), count, count == 1 ? "" : "s");
+    return false;
+}
+
 // A reload runs under the reload lock, as config_apply's does: the record published last is
 // always that of the file read last. A file that cannot be read keeps the live configuration.
 void reload_config() {
@@ -284,7 +302,7 @@ void reload_config() {
 }
 
 void accept_loop(int lfd) {
-    fault_log_t accept_log, thread_log, limit_log;
+    fault_log_t accept_log, thread_log, limit_log, uid_limit_log;
     while (!g_stop) {
         if (g_reload.exchange(0)) {
             reload_config();
@@ -300,8 +318,10 @@ void accept_loop(int lfd) {
             refuse_over_limit(&limit_log, cfd);
             continue;
         }
+        caller_t who;
+        if (!admit_caller(cfd, &who, &uid_limit_log)) continue;
         log_msg(LOG_DBG, "connection %d accepted", cfd);
-        if (conn_start(cfd) != 0) accept_failed(&thread_log, "pthread_create", errno);
+        if (conn_start(cfd, who) != 0) accept_failed(&thread_log, "pthread_create", errno);
     }
 }
 
@@ -334,11 +354,12 @@ void stop_everything(int lfd, const std::string& bound_path, const bound_file_t&
 }
 
 // Options for tests only: the frame and send timeouts of every connection, and a cap on the
-// deadlines of one-shot tools, in milliseconds.
+// deadlines of one-shot tools, in milliseconds; the per-uid budget of incomplete frames, in bytes.
 bool timeout_option(const char* a, const char* value, int* frame_ms, int* send_ms) {
     if (strcmp(a, "--frame-timeout-ms") == 0) *frame_ms = atoi(value);
     else if (strcmp(a, "--send-timeout-ms") == 0) *send_ms = atoi(value);
     else if (strcmp(a, "--tool-timeout-ms") == 0) tool_deadline_cap(atoi(value));
+    else if (strcmp(a, "--uid-frame-budget-bytes") == 0) conn_set_uid_frame_budget(strtoull(value, nullptr, 10));
     else return false;
     return true;
 }

@@ -14,10 +14,15 @@
 using op_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok, int args_n,
                         int stream);
 
+// Who may run an operation once the configuration has an [access] section: the observe
+// list's callers, or only the control list's. A row without a class is control.
+enum op_class_t { OP_CLASS_UNSET = 0, OP_OBSERVE = 1, OP_CONTROL = 2 };
+
 struct op_def_t {
     const char* name;  // null in the terminating row
     int streaming;     // always answers with events
     int needs_root;    // descriptive only; dispatch does not check it
+    op_class_t cls;
     op_fn_t fn;
 };
 

@@ -17,11 +17,14 @@ constexpr int SHUTDOWN_KILL_GRACE_MS = 200;
 
 std::mutex g_mu;  // the table lock: see jobs.h for what it guards
 
+thread_local char t_last_claimed[JOB_ID_BYTES] = "";
+
 void clear_slot(job_t* j) {
     memset(j->id, 0, sizeof j->id);
     j->pid.store(0);
     j->cancel.store(0);
     j->in_use = 0;
+    j->owner = 0;
     j->master_fd = -1;
     j->is_pty = 0;
     j->closing = 0;
@@ -75,7 +78,10 @@ job_t* job_alloc() {
         if (j.in_use) continue;
         clear_slot(&j);
         j.in_use = 1;
+        const caller_t* who = caller_current();
+        j.owner = who ? who->uid : 0;
         gen_id(j.id);
+        memcpy(t_last_claimed, j.id, sizeof t_last_claimed);
         return &j;
     }
     return nullptr;
@@ -94,12 +100,27 @@ void job_release(job_t* job) {
 
 op_emit_t job_emit(int fd, const char* req_id, job_t* job) { return {fd, req_id, job, job ? job->id : nullptr}; }
 
-int job_cancel(const char* id) {
+const char* job_last_claimed() { return t_last_claimed; }
+
+void job_claim_reset() { t_last_claimed[0] = '\0'; }
+
+int job_owner(const char* id, uid_t* owner) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (const job_t& j : g_jobs) {
+        if (!j.in_use || strcmp(j.id, id) != 0) continue;
+        *owner = j.owner;
+        return 0;
+    }
+    return -1;
+}
+
+int job_cancel(const char* id, bool has_control) {
     // The signal goes out under the table lock: a PTY reader clears `pid` under the same
     // lock before it reaps the shell, so the number read here cannot belong to a new process.
     std::lock_guard<std::mutex> lock(g_mu);
     for (job_t& j : g_jobs) {
         if (!j.in_use || strcmp(j.id, id) != 0) continue;
+        if (!caller_may_act_on(caller_current(), j.owner, has_control)) return JOB_CANCEL_DENIED;
         j.cancel.store(1);
         pid_t pid = j.pid.load();
         if (pid >= 1) signal_job(j, pid, SIGTERM);

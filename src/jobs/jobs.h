@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "base/caller.h"
 #include "wire/reply.h"
 
 constexpr int JOB_SLOTS = 256;
@@ -38,6 +39,7 @@ struct job_s {
     std::atomic<pid_t> pid{0};   // the job's child; 0 until started
     std::atomic<int> cancel{0};  // raised by job_cancel / job_pty_close
     int in_use = 0;
+    uid_t owner = 0;     // whose request took the slot (0 also when no caller was set)
     int master_fd = -1;  // PTY master; -1 for other jobs
     int is_pty = 0;
     int closing = 0;
@@ -67,16 +69,26 @@ using job_t = job_s;
 
 extern job_t g_jobs[JOB_SLOTS];
 
-// The lowest free slot, cleared, with a fresh id; null when all 256 are taken.
+// The lowest free slot, cleared, with a fresh id and this thread's caller as its owner; null
+// when all 256 are taken. The id is also kept as this thread's last claimed job.
 job_t* job_alloc();
+// The id of the last job job_alloc gave this thread since job_claim_reset ("" when none): how
+// the audit line of a request learns the job it started, whatever became of the slot since.
+const char* job_last_claimed();
+void job_claim_reset();
+// The owner of the live job with this id: 0, or -1 when there is none.
+int job_owner(const char* id, uid_t* owner);
 // Gives a non-PTY slot back. Null does nothing.
 void job_release(job_t* job);
 // The stream context of a request whose job is `job` (null: a stream without a job id).
 op_emit_t job_emit(int fd, const char* req_id, job_t* job);
 // Raises the cancel flag of the job with this id and sends its child SIGTERM (a runner
 // child's whole process group).
-// 0 when such a job exists (with or without a child), -1 when none does.
-int job_cancel(const char* id);
+// 0 when such a job exists (with or without a child), -1 when none does, JOB_CANCEL_DENIED
+// (nothing done) when it belongs to another uid and this thread's caller is not root and has
+// no control class (`has_control`).
+constexpr int JOB_CANCEL_DENIED = -2;
+int job_cancel(const char* id, bool has_control = true);
 // Clears the job's pid under the table lock. Called right before its child is reaped: every
 // signal sent by number goes out under that lock, so none reaches a process reusing it.
 // Null does nothing.

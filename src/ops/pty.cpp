@@ -301,9 +301,32 @@ int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, in
     return 0;
 }
 
+namespace {
+
+// A session is its creator's: another uid that is not root acts on it only with the control
+// class. Every pty operation is of that class, so dispatch has required it already; the check
+// stays here so that a session's ownership never depends on how its operations are classed.
+// True, with `msg` filled, when this thread's caller may not act on session `id`.
+bool pty_refused(const char* id, char* msg, size_t cap) {
+    const caller_t* who = caller_current();
+    uid_t owner = 0;
+    if (caller_is_root(who) || job_owner(id, &owner) != 0) return false;
+    cfg_snapshot_t cfg = g_cfg.load();
+    if (caller_may_act_on(who, owner, config_access_allows(cfg.get(), who, true))) return false;
+    eperm_msg(msg, cap, static_cast<unsigned>(who->uid));
+    return true;
+}
+
+}  // namespace
+
 int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     char id[PTY_JOB_ID_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
+    char msg[EPERM_MSG_BYTES];
+    if (pty_refused(id, msg, sizeof msg)) {
+        op_emit_t none = job_emit(fd, req_id, nullptr);
+        return emit_stream_error(&none, ERR_EPERM, msg), 0;
+    }
     pty_tail_t tail;
     tail.off = static_cast<unsigned long long>(arg_get_int(js, args, n, "since", 0));
     job_t* job = job_pty_acquire(id, &tail);
@@ -331,6 +354,8 @@ int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     if (arg_get_str_fit(js, args, n, "b64", b64, sizeof b64) == ARG_TOO_LONG)
         return reply_err(fd, req_id, ERR_EBADREQ, "b64 too long"), 0;
     if (!id[0] || !b64[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id and b64 required"), 0;
+    char msg[EPERM_MSG_BYTES];
+    if (pty_refused(id, msg, sizeof msg)) return reply_err(fd, req_id, ERR_EPERM, msg), 0;
     unsigned char bytes[PTY_INPUT_BYTES];
     ssize_t len = b64_decode(b64, strlen(b64), bytes, sizeof bytes);
     if (len < 0) return reply_err(fd, req_id, ERR_EBADREQ, "bad base64"), 0;
@@ -354,6 +379,8 @@ int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* a
     char id[PTY_JOB_ID_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
     if (!id[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id required"), 0;
+    char msg[EPERM_MSG_BYTES];
+    if (pty_refused(id, msg, sizeof msg)) return reply_err(fd, req_id, ERR_EPERM, msg), 0;
     int rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
     int cols = static_cast<int>(arg_get_int(js, args, n, "cols", PTY_DEFAULT_COLS));
     if (job_pty_resize(id, rows, cols) != 0) return reply_err(fd, req_id, ERR_ENOENT, "no such pty job"), 0;
@@ -365,6 +392,8 @@ int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     char id[PTY_JOB_ID_BYTES] = {};
     arg_get_str(js, args, n, "job_id", id, sizeof id);
     if (!id[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id required"), 0;
+    char msg[EPERM_MSG_BYTES];
+    if (pty_refused(id, msg, sizeof msg)) return reply_err(fd, req_id, ERR_EPERM, msg), 0;
     if (job_pty_close(id) != 0) return reply_err(fd, req_id, ERR_ENOENT, "no such job"), 0;
     reply_ok(fd, req_id, "{\"closed\":true}");
     return 0;

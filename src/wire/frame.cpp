@@ -110,7 +110,7 @@ void proto_set_timeouts(int frame_ms, int send_ms) {
     if (send_ms > 0) g_send_timeout_ms.store(send_ms);
 }
 
-int proto_read_frame(int fd, sb_t* out) {
+int proto_read_frame(int fd, sb_t* out, const frame_budget_t* budget) {
     unsigned char hdr[4];
     // Waiting for a frame to begin has no bound: front ends keep idle connections open. The
     // one read usually brings the whole header.
@@ -123,9 +123,11 @@ int proto_read_frame(int fd, sb_t* out) {
     if (read_until(fd, hdr + have, sizeof hdr - have, deadline) != 0) return -1;
     uint32_t len = frame_get_len(hdr);
     if (len == 0 || len > FRAME_MAX_BYTES) return -1;
+    if (budget && !budget->take(budget->ctx, len)) return -1;
     out->len = 0;
-    if (sb_reserve(out, len) != 0) return -1;
-    if (read_until(fd, reinterpret_cast<unsigned char*>(out->buf), len, deadline) != 0) return -1;
+    int r = sb_reserve(out, len) == 0 ? read_until(fd, reinterpret_cast<unsigned char*>(out->buf), len, deadline) : -1;
+    if (budget) budget->give(budget->ctx, len);
+    if (r != 0) return -1;
     out->len = len;
     out->buf[len] = '\0';
     return 0;

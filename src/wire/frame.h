@@ -30,8 +30,18 @@ constexpr int PROTO_SEND_TIMEOUT_MS = 10000;
 // first connection; the daemon's test options shorten them.
 void proto_set_timeouts(int frame_ms, int send_ms);
 
-// Reads one whole frame into `out`, replacing its content (its capacity is kept for reuse).
-int proto_read_frame(int fd, sb_t* out);
+// A bound on the bytes that incomplete frames may hold, shared by connections as its owner
+// decides: take(ctx, n) is asked before a body of n bytes is read (false refuses the frame,
+// and the read fails); give(ctx, n) returns them once the body is complete or its read failed.
+struct frame_budget_t {
+    bool (*take)(void* ctx, size_t n);
+    void (*give)(void* ctx, size_t n);
+    void* ctx;
+};
+
+// Reads one whole frame into `out`, replacing its content (its capacity is kept for reuse),
+// its body counted against `budget` while it arrives (null: no bound but FRAME_MAX_BYTES).
+int proto_read_frame(int fd, sb_t* out, const frame_budget_t* budget = nullptr);
 // Writes the header for `s->len` bytes and then the content.
 int proto_write_frame_sb(int fd, sb_t* s);
 // Gives a new connection the send timeout as its socket option too, so that a blocking write

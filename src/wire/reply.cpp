@@ -1,6 +1,7 @@
 #include "wire/reply.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "base/clock.h"
@@ -21,7 +22,22 @@ int reply_err(int fd, const char* req_id, const char* code, const char* msg) {
     return reply_err_data(fd, req_id, code, msg, nullptr);
 }
 
+namespace {
+
+thread_local char t_last_error[REPLY_ERROR_CODE_BYTES] = "";
+
+void note_error(const char* code) { snprintf(t_last_error, sizeof t_last_error, "%s", code ? code : ERR_DEFAULT); }
+
+}  // namespace
+
+void eperm_msg(char* out, size_t cap, unsigned uid) { snprintf(out, cap, "operation not permitted for uid %u", uid); }
+
+const char* reply_last_error() { return t_last_error; }
+
+void reply_error_reset() { t_last_error[0] = '\0'; }
+
 int reply_err_data(int fd, const char* req_id, const char* code, const char* msg, const char* data_json) {
+    note_error(code);
     sb_t s;
     sb_appendz(&s, "{");
     sb_kv_str(&s, "id", req_id ? req_id : "", 1);
@@ -98,6 +114,7 @@ int emit_done(op_emit_t* e, int exit_code, const char* result_json) {
 }
 
 int emit_stream_error(op_emit_t* e, const char* code, const char* msg) {
+    note_error(code);
     sb_t body;
     sb_kv_bool(&body, "ok", 0, 1);
     sb_kv_str(&body, "code", code ? code : ERR_DEFAULT, 1);

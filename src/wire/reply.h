@@ -55,6 +55,17 @@ int emit_done(op_emit_t* e, int exit_code, const char* result_json);
 // "error" with "ok":false, "code" (null: "ERR") and "error".
 int emit_stream_error(op_emit_t* e, const char* code, const char* msg);
 
+// The message of a caller's "EPERM" refusal: "operation not permitted for uid N".
+constexpr size_t EPERM_MSG_BYTES = 48;
+void eperm_msg(char* out, size_t cap, unsigned uid);
+
+// The code of the last error reply or error event written on this thread since
+// reply_error_reset ("" when none, cut to 15 bytes): how the audit line of a request learns
+// its result without the handlers' help.
+constexpr size_t REPLY_ERROR_CODE_BYTES = 16;
+const char* reply_last_error();
+void reply_error_reset();
+
 // Line callback of the log tail and the tracer: one chunk {"t":<now_ms>,"line":"<escaped>"}
 // per line to the op_emit_t `ctx`; 1 (stop the tool) when the write failed.
 int log_tail_cb(void* ctx, int which, const char* line);

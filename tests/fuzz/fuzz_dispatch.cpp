@@ -37,10 +37,10 @@ int stub_stream(int fd, const char* req_id, const char* js, const jsmntok_t* arg
 }
 
 const op_def_t STUB_OPS[] = {
-    {.name = "ping", .streaming = 0, .needs_root = 0, .fn = op_ping},
-    {.name = "args", .streaming = 0, .needs_root = 0, .fn = stub_args},
-    {.name = "stream", .streaming = 1, .needs_root = 0, .fn = stub_stream},
-    {.name = nullptr, .streaming = 0, .needs_root = 0, .fn = nullptr},
+    {.name = "ping", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .fn = op_ping},
+    {.name = "args", .streaming = 0, .needs_root = 0, .cls = OP_CONTROL, .fn = stub_args},
+    {.name = "stream", .streaming = 1, .needs_root = 0, .cls = OP_CONTROL, .fn = stub_stream},
+    {.name = nullptr, .streaming = 0, .needs_root = 0, .cls = OP_CLASS_UNSET, .fn = nullptr},
 };
 
 cfg_snapshot_t with_token() {

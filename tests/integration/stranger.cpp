@@ -7,13 +7,15 @@
 
 #include <cerrno>
 
-bool as_stranger(const std::function<bool()>& plant) {
+bool as_stranger(const std::function<bool()>& plant) { return as_user(STRANGER_UID, STRANGER_UID, {}, plant); }
+
+bool as_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::function<bool()>& fn) {
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
-        bool dropped = setgroups(0, nullptr) == 0 && setresgid(STRANGER_UID, STRANGER_UID, STRANGER_UID) == 0 &&
-                       setresuid(STRANGER_UID, STRANGER_UID, STRANGER_UID) == 0;
-        _exit(dropped && plant() ? 0 : 1);
+        bool dropped = setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+                       setresuid(uid, uid, uid) == 0;
+        _exit(dropped && fn() ? 0 : 1);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)

@@ -27,7 +27,11 @@ TEST(Log, JournalPrioritiesOnlyWhenStandardErrorIsTheNamedStream) {
     const struct {
         int level;
         const char *name, *priority;
-    } levels[] = {{LOG_DBG, "DBG", "<7>"}, {LOG_INF, "INF", "<6>"}, {LOG_WRN, "WRN", "<4>"}, {LOG_ERR, "ERR", "<3>"}};
+    } levels[] = {{LOG_DBG, "DBG", "<7>"},
+                  {LOG_INF, "INF", "<6>"},
+                  {LOG_WRN, "WRN", "<4>"},
+                  {LOG_ERR, "ERR", "<3>"},
+                  {LOG_AUD, "AUD", "<5>"}};
     for (const auto& row : rows) {
         const std::string path = d.write("log" + std::to_string(&row - rows), "");
         struct stat st;

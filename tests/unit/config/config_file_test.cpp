@@ -171,3 +171,33 @@ TEST(ConfigJson, EntriesAndPathsAreEscaped) {
                              R"("config_path":"/etc/\"q\".conf")", R"("group":"g\\1")"})
         EXPECT_NE(j.find(part), std::string::npos) << part << " in " << j;
 }
+
+TEST_F(ConfigFileTest, AccessPrincipalsResolveAtLoadAndUnknownNamesMatchNobody) {
+    auto c = base_record();
+    std::string path = dir.write("vornd.conf",
+                                 "[access]\nobserve = root, 1234, @root, @4321, no_such_user_zq\n"
+                                 "control = @no_such_group_zq\n");
+    ASSERT_EQ(config_file_read(c.get(), path.c_str()), 0);
+    ASSERT_EQ(c->access.present, 1);
+    const cfg_principals_t& o = c->access.observe;
+    EXPECT_EQ(o.names.n, 5);
+    EXPECT_EQ(std::vector<uid_t>(o.uids, o.uids + o.nuids), (std::vector<uid_t>{0, 1234}));
+    EXPECT_EQ(std::vector<gid_t>(o.gids, o.gids + o.ngids), (std::vector<gid_t>{0, 4321}));
+    EXPECT_EQ(c->access.control.nuids + c->access.control.ngids, 0);
+    caller_t bob;
+    bob.uid = 1001;
+    bob.gid = 1001;
+    struct row {
+        gid_t group;
+        bool observe, control;
+    };
+    for (row r : {row{1001, false, false}, row{4321, true, false}}) {
+        bob.groups[0] = r.group;
+        bob.ngroups = 1;
+        EXPECT_EQ(config_access_allows(c.get(), &bob, false), r.observe) << r.group;
+        EXPECT_EQ(config_access_allows(c.get(), &bob, true), r.control) << r.group;
+    }
+    // The section is written back as the file had it, after the lists.
+    EXPECT_TRUE(serialize(c.get()).ends_with(
+        "\n[access]\nobserve = root,1234,@root,@4321,no_such_user_zq\ncontrol = @no_such_group_zq\n"));
+}

@@ -20,3 +20,16 @@ TEST(OpTable, NamesAreUniqueEveryRowHasAHandlerAndFindIsExact) {
     for (auto [name, len] : {std::pair{"Ping", 4}, {"pin", 3}, {"pingx", 5}})
         EXPECT_EQ(op_find(name, len), nullptr) << name;
 }
+
+TEST(OpTable, ObserveIsExactlyTheReadOnlySetAndEveryRowHasAClass) {
+    const std::set<std::string> observe = {
+        "ping",       "info",   "meminfo",   "services_check", "sysinfo",   "iostat_stream", "zpool_iostat_stream",
+        "zpool_list", "mounts", "smart_get", "smart_scan",     "net_addrs", "bin_check",     "procs_list",
+        "config_get"};
+    std::set<std::string> seen;
+    for (const op_def_t* op = g_ops; op->name; op++) {
+        EXPECT_TRUE(op->cls == OP_OBSERVE || op->cls == OP_CONTROL) << op->name;
+        if (op->cls == OP_OBSERVE) seen.insert(op->name);
+    }
+    EXPECT_EQ(seen, observe);
+}

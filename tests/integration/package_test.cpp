@@ -156,7 +156,8 @@ TEST(Package, HoldsItsLayoutInstallsAnswersAtLevelSafeAndPurgesClean) {
     };
 
     dpkg({"-i", deb});
-    EXPECT_NE(read_text(root + "/etc/group").find("\nvorn:x:"), std::string::npos) << "group vorn not created";
+    for (const char* group : {"\nvorn:x:", "\nvornadm:x:"})
+        EXPECT_NE(read_text(root + "/etc/group").find(group), std::string::npos) << group << " not created";
     EXPECT_TRUE(exists(root + "/etc/systemd/system/multi-user.target.wants/vornd.service")) << "unit not enabled";
     EXPECT_EQ(in_root({"/usr/bin/stat", "-c", "%a %U:%G", "/opt/vorn/etc/vornd.conf"}).out, "640 root:vorn\n");
 
@@ -238,6 +239,7 @@ TEST(Package, LevelConfigurationsLoadBackToTheirLevel) {
         std::string reply = d.call(R"({"id":"g","op":"config_get"})");
         EXPECT_NE(reply.find("\"level\":\"" + std::string(level) + "\""), std::string::npos) << reply;
         EXPECT_NE(reply.find("\"mode\":\"0660\",\"group\":\"vorn\""), std::string::npos) << reply;
+        EXPECT_NE(reply.find(R"("control":{"mode":"LIST","list":["@vornadm"]})"), std::string::npos) << reply;
     }
 }
 

@@ -184,6 +184,10 @@ int ctl_report_error(const ctl_ctx& ctx, std::string_view frame, std::string_vie
     vc_json_str(frame, "code", &code);
     if (vc_json_str(frame, "error", &msg)) msg = vc_json_unescape(msg);
     if (!extra.empty()) msg += ": " + std::string(extra);
+    // The daemon's refusal by access class names the uid; the person at the terminal needs
+    // to know which class is missing.
+    if (code == "EPERM" && msg.rfind("operation not permitted for uid ", 0) == 0)
+        msg = "not permitted for your user (needs control)";
     if (code == "ENOOP") {
         std::string near = ctl_nearest(ctx.word, ctl_all_names());
         if (!near.empty()) msg += "; did you mean " + near + "?";

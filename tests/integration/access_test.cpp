@@ -16,6 +16,7 @@
 #include "base/fdio.h"
 #include "harness.h"
 #include "host_util.h"
+#include "spawn.h"
 #include "stranger.h"
 
 namespace {
@@ -125,6 +126,15 @@ TEST(Access, ClassesByUidNameAndGroupRootAlwaysUnknownNamesMatchNobody) {
         EXPECT_EQ(call_as(r.who, d, req(r.op, "{}")), r.reply) << "uid " << r.who.uid << " " << r.op;
     for (const char* name : {"no such user 'no_such_user_zq'", "no such group '@no_such_group_zq'"})
         EXPECT_TRUE(has(d.log(), name)) << name;
+    // vornctl says which class is missing and exits as refused.
+    std::string said = run_as({UID_OBSERVE, UID_OBSERVE, {}}, [&] {
+        run_result_t r = run_program({VORNCTL_BIN, "-s", d.socket_path(), "pty_list"});
+        return std::to_string(r.status) + "|" + r.out + "|" + r.err;
+    });
+    EXPECT_EQ(said,
+              "3|" + std::string(R"({"id":"1","ok":false,"code":"EPERM","error":"operation not permitted for uid )") +
+                  std::to_string(UID_OBSERVE) +
+                  "\"}\n|vornctl: pty_list: not permitted for your user (needs control) (EPERM)\n");
 
     // Without the section every caller that can open the socket may do everything.
     TestDaemon open;

@@ -392,7 +392,9 @@ int parse_options(int argc, char** argv, ctl_ctx* ctx, std::vector<char*>* words
         std::string_view a = argv[i];
         if (!options || a.empty() || a[0] != '-' || (words->size() >= 2 && strcmp((*words)[0], "shell") == 0)) {
             words->push_back(argv[i]);
-        } else if (a == "--") {
+            continue;
+        }
+        if (a == "--") {
             options = false;
         } else if ((a == "-s" || a == "--socket") && i + 1 < argc) {
             ctx->socket_path = argv[++i];

@@ -56,7 +56,7 @@ void notify_init() {
         log_msg(LOG_WRN, "NOTIFY_SOCKET socket: %s", strerror(errno));
         return;
     }
-    struct timeval tv = {NOTIFY_SEND_TIMEOUT_MS / 1000, (NOTIFY_SEND_TIMEOUT_MS % 1000) * 1000};
+    struct timeval tv = {NOTIFY_SEND_TIMEOUT_MS / 1000, (NOTIFY_SEND_TIMEOUT_MS % 1000) * 1000L};
     setsockopt(g_target.fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 

@@ -103,7 +103,8 @@ TEST_F(Config, LinesThatSetNothingWarnWithFileAndLine) {
     testing::internal::CaptureStderr();
     cfg_snapshot_t c = load(
         "top = 1\n[exec]\nalow = /usr/bin/ls\n[exec\n\n[colour]\nhue = red\nshade = blue\n[socket]\n"
-        "mode\n" + std::string(1100, 'x') + "\n[pty]\nallow = sh\nkey\x1b[2J = v\n");
+        "mode\n" +
+        std::string(1100, 'x') + "\n[pty]\nallow = sh\nkey\x1b[2J = v\n");
     std::string err = testing::internal::GetCapturedStderr();
     const std::string f = dir.path + "/vornd.conf:";
     for (const std::string& want :
@@ -129,8 +130,9 @@ TEST_F(Config, StrictModeRefusesWithoutAFileAndClosesWhatIsLeftOut) {
     EXPECT_NE(err.find(" ERR vornd config not readable at " + dir.path + "/absent.conf — refusing to start\n"),
               std::string::npos)
         << err;
-    const std::string LOCKED = "/opt/vorn/var/run/vornd.sock 600 [] [] 0 LIST:ping,info,config_get,config_apply "
-                               "NONE NONE NONE NONE NONE NONE";
+    const std::string LOCKED =
+        "/opt/vorn/var/run/vornd.sock 600 [] [] 0 LIST:ping,info,config_get,config_apply "
+        "NONE NONE NONE NONE NONE NONE";
     for (const char* text : {"", "[exec]\nalow = /usr/bin/ls\n", "[ops]\n"})
         EXPECT_EQ(summary(*load(text)), LOCKED) << text;
     cfg_snapshot_t c = load("[socket]\nmode = 0660\n[exec]\nallow = /usr/bin/ls\n");

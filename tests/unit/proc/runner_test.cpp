@@ -97,7 +97,8 @@ TEST(ExecRunner, StopByCallbackPassEndJobCancelOrDeadlineSendsTermThenKillAfterT
         {"exec >&- 2>&-; exec sleep 5", 0, BY_JOB, SIGTERM, 0, 2500},
         {"exec >&- 2>&-; trap '' TERM; exec sleep 5", 100, BY_JOB, SIGKILL, 150, 2500},
         {"echo first; exec sleep 30", 0, BY_DEADLINE, SIGTERM, DEADLINE_MS, DEADLINE_MS + 2500},
-        {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_DEADLINE, SIGKILL, DEADLINE_MS + 100, DEADLINE_MS + 2500},
+        {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_DEADLINE, SIGKILL, DEADLINE_MS + 100,
+         DEADLINE_MS + 2500},
     };
     for (const auto& c : cases) {
         job_t* job = c.by == BY_JOB ? job_alloc() : nullptr;

@@ -167,7 +167,7 @@ void finish(host_t* h, int status, std::string error) {
     h->running = false;
     h->status = status;
     h->error = std::move(error);
-    if (h->error.empty()) return close_link(&h->link);
+    if (h->error.empty()) return h->link.fd.reset();  // ssh is reaped with the others at the end
     std::string words = last_words(&h->link);  // ssh's own account is better than ours
     if (words != "connection closed") h->error = words;
 }
@@ -264,6 +264,7 @@ void run_all(const ctl_ctx& ctx, std::vector<host_t>* hosts, std::string_view op
             for (host_t& h : *hosts)
                 if (h.running) finish(&h, CTL_INTERRUPTED, "");
     }
+    for (host_t& h : *hosts) close_link(&h.link);
 }
 
 // One line per host that gave no reply; the summary; the exit status.

@@ -1,10 +1,13 @@
 // vornctl on many hosts: a stand-in ssh (VORNCTL_SSH) that runs `vornctl bridge` against a
 // local daemon per host name; one host down, one slow. And the bridge on its own: frame
 // lengths outside 1..limit end it before the frame passes.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +17,7 @@
 #include "client.h"
 #include "ctl_util.h"
 #include "host_util.h"
+#include "ns_util.h"
 #include "spawn.h"
 
 namespace {
@@ -163,4 +167,56 @@ TEST(VornctlFleet, BridgeRefusesBadFrameLengths) {
         io.reset();
         server.join();
     }
+}
+
+// The real OpenSSH server on 127.0.0.1 with a key of the test's own: the remote command is
+// `vornctl bridge`, found on the PATH the server sets, against this test's daemon.
+TEST(VornctlFleet, RealSshServer) {
+    const std::string sshd = "/usr/sbin/sshd", keygen = "/usr/bin/ssh-keygen";
+    if (access(sshd.c_str(), X_OK) != 0 || access(keygen.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "the OpenSSH server is not installed (scripts/deps.sh test installs openssh-server)";
+    std::string why = enter_private_mount_ns();
+    if (!why.empty()) GTEST_SKIP() << why;
+    scoped_mounts m;
+    ASSERT_TRUE(m.tmpfs("/run/sshd"));  // the server's privilege separation directory
+    TestDaemon d;
+    ASSERT_TRUE(d.start());
+    const std::string dir = d.dir();
+    for (const char* key : {"/hostkey", "/id"})
+        ASSERT_EQ(run_program({keygen, "-q", "-t", "ed25519", "-N", "", "-f", dir + key}).status, 0);
+    ASSERT_TRUE(write_file(dir + "/authorized_keys", read_text(dir + "/id.pub")));
+    ASSERT_EQ(mkdir((dir + "/bin").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(VORNCTL_BIN, (dir + "/bin/vornctl").c_str()), 0);
+    // A free port: the kernel's choice for a socket bound and closed at once.
+    unique_fd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    ASSERT_EQ(bind(probe.get(), reinterpret_cast<struct sockaddr*>(&sin), sizeof sin), 0);
+    ASSERT_EQ(getsockname(probe.get(), reinterpret_cast<struct sockaddr*>(&sin), &len), 0);
+    const std::string port = std::to_string(ntohs(sin.sin_port));
+    probe.reset();
+    ASSERT_TRUE(write_file(dir + "/sshd_config", "ListenAddress 127.0.0.1:" + port + "\nHostKey " + dir +
+                                                     "/hostkey\nAuthorizedKeysFile " + dir +
+                                                     "/authorized_keys\nPidFile none\nStrictModes no\n"
+                                                     "PermitRootLogin prohibit-password\nPasswordAuthentication no\n"
+                                                     "KbdInteractiveAuthentication no\nUsePAM no\nSetEnv PATH=" +
+                                                     dir + "/bin:/usr/bin:/bin VORNCTL_SOCKET=" + d.socket_path() +
+                                                     "\n"));
+    spawned_t server = spawn_program({sshd, "-D", "-e", "-f", dir + "/sshd_config"});
+    ASSERT_TRUE(eventually([&] {
+        unique_fd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        return connect(c.get(), reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) == 0;
+    })) << read_to_end(server.err.get(), 100);
+    run_result_t r =
+        run_program({"/usr/bin/env",
+                     "VORNCTL_SSH=ssh -o BatchMode=yes -p " + port + " -i " + dir +
+                         "/id -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR",
+                     VORNCTL_BIN, "-H", "127.0.0.1", "--json", "info"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(R"({"host":"127.0.0.1","id":"1","ok":true)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"pid\":" + std::to_string(d.pid())), std::string::npos) << r.out;
+    kill(server.pid, SIGTERM);
+    wait_exit(server.pid);
 }

@@ -168,7 +168,7 @@ void finish(host_t* h, int status, std::string error) {
     h->status = status;
     h->error = std::move(error);
     if (h->error.empty()) return h->link.fd.reset();  // ssh is reaped with the others at the end
-    std::string words = last_words(&h->link);  // ssh's own account is better than ours
+    std::string words = last_words(&h->link);         // ssh's own account is better than ours
     if (words != "connection closed") h->error = words;
 }
 
@@ -463,6 +463,21 @@ int net_view(const ctl_ctx& ctx, const std::string& ports_args) {
     return conclude(ctx, hosts, false);
 }
 
+// One row per pool, "-" for a host without any.
+int pools_view(const ctl_ctx& ctx) {
+    std::vector<host_t> hosts = hosts_of(ctx);
+    replies_t r = gather(ctx, &hosts, "zpool_list", "{}");
+    rows_t rows;
+    for (size_t i = 0; i < hosts.size(); i++) {
+        vc_json_doc doc;
+        if (hosts[i].status != CTL_OK || !doc.parse(r.frames[i])) continue;
+        std::vector<vc_json> pools = doc.root().get("result").get("pools").elements();
+        for (const vc_json& p : pools) rows.push_back({hosts[i].name, p.get("name").str()});
+        if (pools.empty()) rows.push_back({hosts[i].name, "-"});
+    }
+    return table_view(ctx, &hosts, {{"HOST"}, {"POOL"}}, rows);
+}
+
 // ---- streams: one block per host, redrawn together ----
 
 struct blocks_t {
@@ -569,6 +584,7 @@ int ctl_fleet_main(const ctl_ctx& ctx, int argc, char** argv) {
         if (!ctl_view_wanted(ctx)) return run_lines(ctx, op, args, true);
         return blocks_view(ctx, op, args, io ? view_render_iostat : view_render_zpool, io);
     }
+    if (w == "zpool_list" && argc == 0 && ctl_view_wanted(ctx)) return pools_view(ctx);
     const ctl_op_t* op = ctl_op_find(w);
     if (!op || w == "pty" || w == "pty_attach") {
         ctl_say(ctx,

@@ -146,16 +146,19 @@ struct host_t {
 
 using fleet_frame_fn = void (*)(void* user, size_t host, std::string_view frame);
 
+std::string json_quoted(std::string_view v) {
+    sb_t b;
+    sb_json_escape(&b, v.data(), v.size());
+    return '"' + std::string(b.buf ? b.buf : "", b.len) + '"';
+}
+
 void print_host_frame(const std::string& host, std::string_view frame) {
     std::string scratch;
     std::string_view line = vc_frame_line(frame, &scratch);
-    std::string out = "{\"host\":";
-    sb_t b;
-    sb_json_escape(&b, host.data(), host.size());
-    out += '"' + std::string(b.buf ? b.buf : "", b.len) + '"';
+    std::string out = "{\"host\":" + json_quoted(host);
     if (!line.empty() && line[0] == '{') line.remove_prefix(1);
-    if (line.find_first_not_of(" \t") != std::string_view::npos && line[line.find_first_not_of(" \t")] != '}')
-        out += ',';
+    size_t first = line.find_first_not_of(" \t");
+    if (first != std::string_view::npos && line[first] != '}') out += ',';  // {} stays {"host":..}
     out += line;
     out += '\n';
     fwrite(out.data(), 1, out.size(), stdout);
@@ -215,10 +218,7 @@ void cancel_all(const ctl_ctx& ctx, std::vector<host_t>* hosts) {
             finish(&h, CTL_INTERRUPTED, "");
             continue;
         }
-        std::string args = "{\"job_id\":\"";
-        sb_t b;
-        sb_json_escape(&b, h.job_id.data(), h.job_id.size());
-        args += std::string(b.buf ? b.buf : "", b.len) + "\"}";
+        std::string args = "{\"job_id\":" + json_quoted(h.job_id) + "}";
         if (open_link(h.name, &links[i], &why))
             vc_send(links[i].fd.get(), vc_request("cancel", "_cancel", args, ctx.token));
     }
@@ -274,11 +274,7 @@ int conclude(const ctl_ctx& ctx, const std::vector<host_t>& hosts, bool json) {
         answered += h.done && h.error.empty() && (h.status == CTL_OK || (ctl_interrupted() && h.heard));
         if (h.error.empty()) continue;
         if (json) {
-            std::string frame = "{\"ok\":false,\"code\":\"EUNREACH\",\"error\":";
-            sb_t b;
-            sb_json_escape(&b, h.error.data(), h.error.size());
-            frame += '"' + std::string(b.buf ? b.buf : "", b.len) + "\"}";
-            print_host_frame(h.name, frame);
+            print_host_frame(h.name, "{\"ok\":false,\"code\":\"EUNREACH\",\"error\":" + json_quoted(h.error) + "}");
         } else {
             ctl_ctx at = ctx;
             at.word = h.name + ": " + ctx.word;

@@ -230,3 +230,7 @@ int scen_procs_list(const bench_ctx_t* ctx, bench_report_t* report);
 
 int floor_pcap_stream(int fd, std::string_view id, std::string_view body);
 int scen_pcap_stream(const bench_ctx_t* ctx, bench_report_t* report);
+
+// ---- bench_fleet.cpp ----
+
+int scen_fleet(const bench_ctx_t* ctx, bench_report_t* report);

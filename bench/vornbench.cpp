@@ -46,6 +46,8 @@ const scenario_t SCENARIOS[] = {
     {"procs-list", "procs_list full form with 2,000 extra processes: p50 request to reply vs ps", scen_procs_list},
     {"pcap-stream", "a capture tool writing 256 MiB: decoded MB/s, request to done, vs its pipe read directly",
      scen_pcap_stream},
+    {"fleet", "info on 16 daemons through vornctl -H and a stand-in ssh vs one ssh per host in turn, and vs one host",
+     scen_fleet},
 };
 
 constexpr double DEFAULT_SECONDS = 2.0;

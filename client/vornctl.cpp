@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -102,7 +103,7 @@ int usage(FILE* f) {
             "usage: vornctl [OPTIONS] VIEW [ARG ...]     (vornctl help lists them; VIEW --help its arguments)\n"
             "       vornctl [OPTIONS] OP [key=value ...] | OP --args '{...}'\n"
             "options (anywhere before --): -s|--socket PATH, --token-file F, --json, --table, --text,\n"
-            "       -h|--help, --version, --bash-completion\n"
+            "       -H HOST[,HOST...], --hosts-file F, --parallel N, -h|--help, --version, --bash-completion\n"
             "The views an administrator uses first: iostat, zpool-iostat [POOL], fio TARGET_DIR, iperf3 HOST,\n"
             "ps, smart DEVICE, shell. On a terminal they draw tables; with --json or through a pipe they print\n"
             "JSON lines (--table draws into a pipe too).\n"
@@ -138,6 +139,8 @@ unique_fd connect_or_say(const ctl_ctx& ctx) {
 }
 
 }  // namespace
+
+sigset_t ctl_catch_sigint() { return install_sigint(); }
 
 void ctl_print_frame(FILE* out, std::string_view frame) {
     std::string scratch;
@@ -233,7 +236,7 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
         fprintf(stderr, "vornctl: connection to vornd lost\n");
         return CTL_FAIL;
     }
-    const sigset_t waiting = install_sigint();
+    const sigset_t waiting = ctl_catch_sigint();
     std::string job_id;
     bool cancel_sent = false;
     for (;;) {
@@ -365,6 +368,7 @@ const ctl_cmd CTL_COMMANDS[] = {
     {"meminfo", ctl_cmd_meminfo},
     {"net", ctl_cmd_net},
     {"smart", ctl_cmd_smart},
+    {"bridge", ctl_cmd_bridge},
 };
 
 int run_generic(const ctl_ctx& ctx, const char* op, int argc, char** argv) {
@@ -382,6 +386,40 @@ std::string shell_quoted(std::string_view s) {
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
+}
+
+// Hosts from -H's comma-separated list or a hosts file (one per line; blank lines and lines
+// starting with # are skipped). Each is checked here, so that none can reach ssh as an option.
+bool add_hosts(bool list, const char* from, std::vector<std::string>* hosts) {
+    std::string text;
+    if (list) {
+        text = from;
+        std::replace(text.begin(), text.end(), ',', '\n');
+    } else {
+        FILE* f = fopen(from, "re");
+        if (!f) {
+            fprintf(stderr, "vornctl: cannot read hosts file %s: %s\n", from, strerror(errno));
+            return false;
+        }
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        fclose(f);
+    }
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.find('\n', at), text.size());
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t first = line.find_first_not_of(" \t\r"), last = line.find_last_not_of(" \t\r");
+        line = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+        if (line.empty() || (!list && line[0] == '#')) continue;
+        if (!ctl_host_ok(line)) {
+            fprintf(stderr, "vornctl: '%s' is no host name\n", term_clean(line).c_str());
+            return false;
+        }
+        hosts->push_back(line);
+    }
+    if (list && hosts->empty()) fprintf(stderr, "vornctl: -H takes HOST[,HOST...]\n");
+    return !hosts->empty();
 }
 
 // Options may stand anywhere before "--"; the words of a shell's own command line (after
@@ -405,6 +443,16 @@ int parse_options(int argc, char** argv, ctl_ctx* ctx, std::vector<char*>* words
                 return CTL_USAGE;
             }
             ctx->again += " --token-file " + shell_quoted(argv[i]);
+        } else if ((a == "-H" || a == "--hosts-file") && i + 1 < argc) {
+            if (!add_hosts(a == "-H", argv[++i], &ctx->hosts)) return CTL_USAGE;
+        } else if (a == "--parallel" && i + 1 < argc) {
+            char* end = nullptr;
+            long n = strtol(argv[++i], &end, 10);
+            if (*end || n < 1 || n > 1024) {
+                fprintf(stderr, "vornctl: --parallel takes a number from 1 to 1024\n");
+                return CTL_USAGE;
+            }
+            ctx->parallel = static_cast<int>(n);
         } else if (a == "--text") {
             ctx->text = true;
         } else if (a == "--json") {
@@ -451,6 +499,7 @@ int main(int argc, char** argv) {
     ctx.word = words[0];
     if (help) return cmd_help(ctx, 1, words.data());
     int n = static_cast<int>(words.size()) - 1;
+    if (!ctx.hosts.empty() && ctx.word != "help") return ctl_fleet_main(ctx, n, words.data() + 1);
     st = -1;
     for (const ctl_cmd& c : CTL_COMMANDS)
         if (ctx.word == c.name) st = c.fn(ctx, n, words.data() + 1);

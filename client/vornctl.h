@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <signal.h>
 
 // Exit statuses (vornctl(1) EXIT STATUS): 0 ok (or done with exit code 0); 1 failed (an error
 // the other statuses do not name, a non-zero exit code, the connection lost); 2 a usage error
@@ -27,11 +30,13 @@ enum {
 struct ctl_ctx {
     std::string socket_path;
     std::string token;
-    bool text = false;   // --text: exec line records as plain output
-    bool json = false;   // --json: views print JSON lines even on a terminal
-    bool table = false;  // --table: views draw for people even into a pipe
-    std::string word;    // the command word, for messages
-    std::string again;   // "vornctl" and the options in use, for hints that name a command
+    bool text = false;               // --text: exec line records as plain output
+    bool json = false;               // --json: views print JSON lines even on a terminal
+    bool table = false;              // --table: views draw for people even into a pipe
+    std::string word;                // the command word, for messages
+    std::string again;               // "vornctl" and the options in use, for hints that name a command
+    std::vector<std::string> hosts;  // -H, --hosts-file: the request goes to each through ssh
+    int parallel = 16;               // --parallel: hosts asked at a time
 };
 
 // The exit status an error code stands for.
@@ -56,6 +61,9 @@ int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_js
 // Prints a frame as one JSON line (vc_frame_line) followed by a line feed, and flushes.
 void ctl_print_frame(FILE* out, std::string_view frame);
 
+// Catches Ctrl-C for a request and blocks it outside the waits; returns the mask to wait
+// with (ppoll), under which a Ctrl-C ends the wait.
+sigset_t ctl_catch_sigint();
 // Whether Ctrl-C was pressed during a request (its job was then cancelled, when it had one).
 bool ctl_interrupted();
 // 1 the frame ends its request successfully, -1 it ends it with a failure, 0 more follow.
@@ -112,6 +120,13 @@ int ctl_cmd_net(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_ps(const ctl_ctx& ctx, int argc, char** argv);
 int ctl_cmd_proc(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_bridge.cpp: `bridge`, frames between standard input/output and the socket.
+int ctl_cmd_bridge(const ctl_ctx& ctx, int argc, char** argv);
+// vornctl_fleet.cpp: the request on every host of -H/--hosts-file through ssh and a bridge.
+// ctl_host_ok tells whether a word may stand as a host name (no option, no blank or control
+// character); ctl_fleet_main runs the command word and its argv for all hosts.
+bool ctl_host_ok(std::string_view host);
+int ctl_fleet_main(const ctl_ctx& ctx, int argc, char** argv);
 // vornctl_complete.cpp: `--bash-completion` prints the bash completion script: views and
 // operations (an operation a view stands for only as the view), key= names per operation,
 // block devices for smart, live session ids for attach, files for cat/ls/tail.

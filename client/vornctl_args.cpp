@@ -185,6 +185,7 @@ const std::vector<ctl_view_t> VIEWS = {
     {"config-apply", "config_apply", "config-apply level=dev|safe|locked | LIST=VALUE ...",
      "changes the configuration"},
     {"cancel", nullptr, "cancel JOB_ID", "stops a job"},
+    {"bridge", nullptr, "bridge", "frames between standard input/output and the socket (ssh HOST vornctl bridge)"},
     {"help", nullptr, "help [WORD]", "this list, or one command's arguments"},
 };
 

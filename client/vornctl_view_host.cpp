@@ -101,10 +101,27 @@ double meminfo_bytes(const std::string& text, const char* key) {
 }
 
 // The daemon's reply has the totals; the split of the memory in use (buffers, caches, swap in
-// use) comes from this host's /proc/meminfo, which is the daemon's host: its socket is local.
-kv_t meminfo_kv(const vc_json& r) {
+// use) comes from /proc/meminfo of the daemon's host, read by the caller when that is this
+// host (its socket is local); "-" when it is not. `text` starts with a line feed.
+kv_t meminfo_kv_of(const vc_json& r, const std::string& text) {
     double total = r.get("mem_total").num(), avail = r.get("mem_available").num(), free = r.get("mem_free").num();
     double swap = r.get("swap_total").num();
+    double buffers = meminfo_bytes(text, "Buffers"), cached = meminfo_bytes(text, "Cached");
+    double reclaimable = std::max(meminfo_bytes(text, "SReclaimable"), 0.0),
+           swap_free = meminfo_bytes(text, "SwapFree");
+    std::string share = total > 0 ? "  (" + fmt_fixed(avail * 100 / total, 0) + "%)" : "";
+    kv_t kv = {{"total", fmt_bytes(total)}};
+    double cache = buffers + cached + reclaimable;
+    bool split = buffers >= 0 && cached >= 0;
+    kv.push_back({"used", split ? fmt_bytes(std::max(total - free - cache, 0.0)) : "-"});
+    kv.push_back({"buff/cache", split ? fmt_bytes(cache) : "-"});
+    kv.push_back({"free", fmt_bytes(free)});
+    kv.push_back({"available", fmt_bytes(avail) + share});
+    kv.push_back({"swap", fmt_bytes(swap) + (swap_free >= 0 ? "  (used " + fmt_bytes(swap - swap_free) + ")" : "")});
+    return kv;
+}
+
+kv_t meminfo_kv(const vc_json& r) {
     std::string text = "\n";
     FILE* f = fopen("/proc/meminfo", "re");
     if (f) {
@@ -112,20 +129,7 @@ kv_t meminfo_kv(const vc_json& r) {
         for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
         fclose(f);
     }
-    double buffers = meminfo_bytes(text, "Buffers"), cached = meminfo_bytes(text, "Cached");
-    double reclaimable = std::max(meminfo_bytes(text, "SReclaimable"), 0.0),
-           swap_free = meminfo_bytes(text, "SwapFree");
-    std::string share = total > 0 ? "  (" + fmt_fixed(avail * 100 / total, 0) + "%)" : "";
-    kv_t kv = {{"total", fmt_bytes(total)}};
-    if (buffers >= 0 && cached >= 0) {
-        double cache = buffers + cached + reclaimable;
-        kv.push_back({"used", fmt_bytes(std::max(total - free - cache, 0.0))});
-        kv.push_back({"buff/cache", fmt_bytes(cache)});
-    }
-    kv.push_back({"free", fmt_bytes(free)});
-    kv.push_back({"available", fmt_bytes(avail) + share});
-    kv.push_back({"swap", fmt_bytes(swap) + (swap_free >= 0 ? "  (used " + fmt_bytes(swap - swap_free) + ")" : "")});
-    return kv;
+    return meminfo_kv_of(r, text);
 }
 
 // ---- net ----
@@ -453,4 +457,12 @@ int ctl_cmd_proc(const ctl_ctx& ctx, int argc, char** argv) {
     print_side_by_side(detail.ok() ? detail_lines(detail) : std::vector<std::string>{},
                        files.ok() ? file_lines(files) : std::vector<std::string>{}, cols);
     return st;
+}
+
+view_kv_t view_info_kv(const vc_json& result) { return info_kv(result); }
+view_kv_t view_sysinfo_kv(const vc_json& result) { return sysinfo_kv(result); }
+view_kv_t view_remote_meminfo_kv(const vc_json& result) { return meminfo_kv_of(result, "\n"); }
+view_kv_t view_smart_kv(const vc_json& result) { return smart_kv(result); }
+std::vector<std::vector<std::string>> view_port_rows(const vc_json& result, bool listen) {
+    return port_rows(result, listen);
 }

@@ -220,3 +220,10 @@ int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view
     });
     return view_stream(ctx, op, args_json, &w.live, print_watched, &w, true);
 }
+
+std::vector<std::string> view_render_iostat(const vc_json& data, int samples, term_size_t size) {
+    return render_iostat(data, samples, size);
+}
+std::vector<std::string> view_render_zpool(const vc_json& data, int samples, term_size_t size) {
+    return render_zpool(data, samples, size);
+}

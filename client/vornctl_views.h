@@ -4,6 +4,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "client.h"
 #include "vornctl.h"
@@ -30,3 +32,15 @@ bool view_report_error(const ctl_ctx& ctx, const vc_json& frame);
 int view_call(const ctl_ctx& ctx, std::string_view op, std::string_view args, std::string* frame, vc_json_doc* doc);
 // A line written over whatever the terminal echoed on the current line (a ^C).
 void view_note(std::string_view text);
+
+// Pieces of the views that the views of many hosts (vornctl_fleet.cpp) put together with a
+// HOST column. None reads this host's /proc: the daemon may run elsewhere.
+using view_kv_t = std::vector<std::pair<std::string, std::string>>;
+view_kv_t view_info_kv(const vc_json& result);
+view_kv_t view_sysinfo_kv(const vc_json& result);
+view_kv_t view_remote_meminfo_kv(const vc_json& result);  // used and buff/cache as "-"
+view_kv_t view_smart_kv(const vc_json& result);
+std::vector<std::vector<std::string>> view_port_rows(const vc_json& result, bool listen);
+// A live block of one sample (absent before the first): title line, then the table.
+std::vector<std::string> view_render_iostat(const vc_json& data, int samples, term_size_t size);
+std::vector<std::string> view_render_zpool(const vc_json& data, int samples, term_size_t size);

@@ -7,7 +7,7 @@ set -euo pipefail
 
 build_pkgs=(g++ cmake ninja-build)
 test_pkgs=(libgtest-dev sysstat fio iperf3 smartmontools dmidecode tcpdump strace iproute2 net-tools
-           tar procps util-linux clang libclang-rt-dev  # clang: the fuzz targets
+           tar procps util-linux openssh-server openssh-client clang libclang-rt-dev  # clang: the fuzz targets
            clang-format clang-tidy  # scripts/lint.sh
            systemd man-db groff-base lintian)  # the package tests: systemd-analyze, man, groff, lintian
 

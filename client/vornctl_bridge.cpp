@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr size_t RELAY_BUFFER_BYTES = 64 * 1024;
+constexpr size_t RELAY_BUFFER_BYTES = size_t{64} * 1024;
 // The daemon refuses requests above FRAME_MAX_BYTES; its replies (a file read in one) may be
 // longer, up to what vornctl itself reads.
 constexpr size_t REPLY_MAX_BYTES = 64u << 20;

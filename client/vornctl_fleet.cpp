@@ -520,15 +520,16 @@ void on_block_frame(void* user, size_t host, std::string_view frame) {
     redraw_blocks(b);
 }
 
+// Each host's first report holds the tool's averages since boot or import: it is not shown.
 int blocks_view(const ctl_ctx& ctx, const char* op, const std::string& args,
-                std::vector<std::string> (*render)(const vc_json&, int, term_size_t), bool skip_first) {
+                std::vector<std::string> (*render)(const vc_json&, int, term_size_t)) {
     std::vector<host_t> hosts = hosts_of(ctx);
     blocks_t b;
     b.hosts = &hosts;
     b.render = render;
     b.last.resize(hosts.size());
     b.samples.resize(hosts.size());
-    b.skip_first.assign(hosts.size(), skip_first);
+    b.skip_first.assign(hosts.size(), true);
     b.live.start_ticker([&b](bool) { redraw_blocks(&b); });
     run_all(ctx, &hosts, op, args, on_block_frame, &b, true);
     b.live.stop_ticker();
@@ -578,7 +579,7 @@ int ctl_fleet_main(const ctl_ctx& ctx, int argc, char** argv) {
         if (argc == 1 && !view_args("pool", argv[0], 0, nullptr, &args)) return CTL_USAGE;
         const char* op = io ? "iostat_stream" : "zpool_iostat_stream";
         if (!ctl_view_wanted(ctx)) return run_lines(ctx, op, args, true);
-        return blocks_view(ctx, op, args, io ? view_render_iostat : view_render_zpool, io);
+        return blocks_view(ctx, op, args, io ? view_render_iostat : view_render_zpool);
     }
     if (w == "zpool_list" && argc == 0 && ctl_view_wanted(ctx)) return pools_view(ctx);
     const ctl_op_t* op = ctl_op_find(w);

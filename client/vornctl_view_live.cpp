@@ -25,8 +25,8 @@ struct live_table_t {
     std::string last;     // the last chunk frame
     std::string failure;  // an error frame, reported once the screen is given back
     int samples = 0;
-    // iostat's first report holds the averages since boot, not a second's figures: that one is
-    // not shown. (A stream that joins a tool already running gets a second's figures first, so
+    // The tools' first report holds averages (iostat's since boot, zpool's since the pool was
+    // imported), not a second's figures: that one is not shown. (A stream that joins a tool already running gets a second's figures first, so
     // it waits a second more than it needs to.)
     bool skip_first = false;
 };
@@ -204,7 +204,7 @@ int ctl_cmd_zpool_iostat(const ctl_ctx& ctx, int argc, char** argv) {
     if (argc > 1 || (argc == 1 && argv[0][0] == '-')) return view_usage(ctx);
     std::string args = "{}";
     if (argc == 1 && !view_args("pool", argv[0], 0, nullptr, &args)) return CTL_USAGE;
-    return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool, false);
+    return run_live_table(ctx, "zpool iostat", "zpool_iostat_stream", args, render_zpool, true);
 }
 
 int ctl_run_op_watched(const ctl_ctx& ctx, std::string_view op, std::string_view args_json) {

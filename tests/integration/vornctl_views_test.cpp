@@ -433,7 +433,8 @@ TEST_F(ViewsTest, Iperf3IntervalsAndSummaryFromTheDocument) {
         << t.screen;
 }
 
-// A raidz pool with log and cache devices named by id: the last sample, long names keeping their ends.
+// A raidz pool with log and cache devices named by id: the second report (the first holds the
+// averages since import) as sample 1, long names keeping their ends.
 TEST_F(ViewsTest, ZpoolIostatIndentsTheTree) {
     ASSERT_TRUE(mounts.tmpfs("/sbin"));
     ASSERT_TRUE(write_fake_tool("/sbin/zpool", rec("zpool"), data_path("zpool-iostat-v.txt")));
@@ -442,7 +443,7 @@ TEST_F(ViewsTest, ZpoolIostatIndentsTheTree) {
     EXPECT_EQ(t.wait_exit_status(), 0) << t.screen;
     EXPECT_EQ(recorded_argv(rec("zpool")), (lines_t{"iostat", "-v", "tank", "1"}));
     EXPECT_EQ(screen_of(t.screen, 24, 80),
-              (lines_t{"zpool iostat tank: sample 2 (Ctrl-C stops)",
+              (lines_t{"zpool iostat tank: sample 1 (Ctrl-C stops)",
                        "NAME                              read ops  write ops         read        write",
                        "tank                                  12.0     1500.0    2.0 MiB/s      512 B/s",
                        "  raidz1-0                            12.0     1500.0    2.0 MiB/s      512 B/s",

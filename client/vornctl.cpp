@@ -130,15 +130,15 @@ int frame_outcome(std::string_view frame) {
     return 0;
 }
 
-unique_fd connect_or_say(const ctl_ctx& ctx) {
+}  // namespace
+
+unique_fd ctl_connect_or_say(const ctl_ctx& ctx) {
     unique_fd fd = vc_connect(ctx.socket_path.c_str());
     if (!fd)
         fprintf(stderr, "vornctl: cannot reach vornd at %s: %s (try -s PATH or VORNCTL_SOCKET)\n",
                 ctx.socket_path.c_str(), strerror(errno));
     return fd;
 }
-
-}  // namespace
 
 sigset_t ctl_catch_sigint() { return install_sigint(); }
 
@@ -200,7 +200,7 @@ int ctl_report_error(const ctl_ctx& ctx, std::string_view frame, std::string_vie
 }
 
 int ctl_cancel(const ctl_ctx& ctx, std::string_view job_id, bool quiet) {
-    unique_fd fd = connect_or_say(ctx);
+    unique_fd fd = ctl_connect_or_say(ctx);
     if (!fd) return CTL_UNREACHABLE;
     std::string args = "{\"job_id\":";
     append_json_string(&args, job_id);
@@ -230,7 +230,7 @@ bool stdout_closed(const struct pollfd& p) { return (p.revents & (POLLERR | POLL
 }  // namespace
 
 int ctl_run_op(const ctl_ctx& ctx, std::string_view op, std::string_view args_json, ctl_frame_fn on_frame, void* user) {
-    unique_fd fd = connect_or_say(ctx);
+    unique_fd fd = ctl_connect_or_say(ctx);
     if (!fd) return CTL_UNREACHABLE;
     if (vc_send(fd.get(), vc_request("1", op, args_json, ctx.token)) != 0) {
         fprintf(stderr, "vornctl: connection to vornd lost\n");

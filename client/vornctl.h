@@ -10,6 +10,8 @@
 
 #include <signal.h>
 
+#include "base/fdio.h"
+
 // Exit statuses (vornctl(1) EXIT STATUS): 0 ok (or done with exit code 0); 1 failed (an error
 // the other statuses do not name, a non-zero exit code, the connection lost); 2 a usage error
 // or an argument refused, by vornctl or by vornd (EBADREQ, EREQ, EPROTO); 3 refused (EAUTH,
@@ -46,6 +48,9 @@ int ctl_status_of_code(std::string_view code);
 int ctl_report_error(const ctl_ctx& ctx, std::string_view frame, std::string_view extra = {});
 // "vornctl: WORD: message (CODE)" for a failure vornctl finds itself.
 void ctl_say(const ctl_ctx& ctx, std::string_view message, std::string_view code);
+// A connection to the daemon's socket, or an empty descriptor after saying on standard error
+// that the daemon cannot be reached (exit with CTL_UNREACHABLE then).
+unique_fd ctl_connect_or_say(const ctl_ctx& ctx);
 
 // Receives every frame of a request in order; returns true to keep reading. A handler that
 // wants the frames printed as JSON lines leaves this null.

@@ -115,11 +115,8 @@ int ctl_cmd_bridge(const ctl_ctx& ctx, int argc, char**) {
         fprintf(stderr, "usage: vornctl [-s SOCKET] bridge\n");
         return CTL_USAGE;
     }
-    unique_fd sock = vc_connect(ctx.socket_path.c_str());
-    if (!sock) {
-        fprintf(stderr, "vornctl: cannot reach vornd at %s: %s\n", ctx.socket_path.c_str(), strerror(errno));
-        return CTL_UNREACHABLE;
-    }
+    unique_fd sock = ctl_connect_or_say(ctx);
+    if (!sock) return CTL_UNREACHABLE;
     signal(SIGPIPE, SIG_IGN);
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, sock.get()}) set_nonblocking(fd);
     relay_t up(STDIN_FILENO, sock.get(), "the client", FRAME_MAX_BYTES),

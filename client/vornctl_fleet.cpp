@@ -337,6 +337,15 @@ replies_t gather(const ctl_ctx& ctx, std::vector<host_t>* hosts, std::string_vie
 
 using rows_t = std::vector<std::vector<std::string>>;
 
+// Calls fn(host name, "result") for each host whose request succeeded, in host order.
+template <typename F>
+void for_each_result(const std::vector<host_t>& hosts, const replies_t& r, F fn) {
+    for (size_t i = 0; i < hosts.size(); i++) {
+        vc_json_doc doc;
+        if (hosts[i].status == CTL_OK && doc.parse(r.frames[i])) fn(hosts[i].name, doc.root().get("result"));
+    }
+}
+
 // A table of key/value lists, one row per host, the keys (in their first order) as columns.
 void print_kv_table(const std::vector<std::pair<std::string, view_kv_t>>& per_host) {
     std::vector<std::string> keys;
@@ -361,11 +370,9 @@ int kv_view(const ctl_ctx& ctx, const char* op, const std::string& args, view_kv
     std::vector<host_t> hosts = hosts_of(ctx);
     replies_t r = gather(ctx, &hosts, op, args);
     std::vector<std::pair<std::string, view_kv_t>> per_host;
-    for (size_t i = 0; i < hosts.size(); i++) {
-        vc_json_doc doc;
-        if (hosts[i].status == CTL_OK && doc.parse(r.frames[i]))
-            per_host.push_back({hosts[i].name, to_kv(doc.root().get("result"))});
-    }
+    for_each_result(hosts, r, [&](const std::string& host, const vc_json& result) {
+        per_host.push_back({host, to_kv(result)});
+    });
     if (!per_host.empty()) print_kv_table(per_host);
     return conclude(ctx, hosts, false);
 }
@@ -401,16 +408,14 @@ int ps_view(const ctl_ctx& ctx, int argc, char** argv) {
     std::vector<host_t> hosts = hosts_of(ctx);
     replies_t r = gather(ctx, &hosts, "procs_list", "{\"full\":true}");
     rows_t rows;
-    for (size_t i = 0; i < hosts.size(); i++) {
-        vc_json_doc doc;
-        if (hosts[i].status != CTL_OK || !doc.parse(r.frames[i])) continue;
+    for_each_result(hosts, r, [&](const std::string& host, const vc_json& result) {
         struct proc_row {
             long long pid;
             double rss_kb;
             std::string comm, cmd;
         };
         std::vector<proc_row> mine;
-        for (const vc_json& p : doc.root().get("result").get("procs").elements()) {
+        for (const vc_json& p : result.get("procs").elements()) {
             proc_row e = {static_cast<long long>(p.get("pid").num()), p.get("rss_kb").num(), p.get("comm").str(),
                           p.get("cmdline").str()};
             if (name.empty() || e.comm.find(name) != std::string::npos) mine.push_back(std::move(e));
@@ -422,9 +427,9 @@ int ps_view(const ctl_ctx& ctx, int argc, char** argv) {
         });
         if (mine.size() > static_cast<size_t>(top)) mine.resize(static_cast<size_t>(top));
         for (const proc_row& e : mine)
-            rows.push_back({hosts[i].name, std::to_string(e.pid), fmt_bytes(e.rss_kb * 1024), e.comm,
+            rows.push_back({host, std::to_string(e.pid), fmt_bytes(e.rss_kb * 1024), e.comm,
                             e.cmd.empty() ? "[" + e.comm + "]" : e.cmd});
-    }
+    });
     return table_view(ctx, &hosts, {{"HOST"}, {"PID", true}, {"RSS", true}, {"NAME"}, {"COMMAND", false, true}}, rows);
 }
 
@@ -464,13 +469,11 @@ int pools_view(const ctl_ctx& ctx) {
     std::vector<host_t> hosts = hosts_of(ctx);
     replies_t r = gather(ctx, &hosts, "zpool_list", "{}");
     rows_t rows;
-    for (size_t i = 0; i < hosts.size(); i++) {
-        vc_json_doc doc;
-        if (hosts[i].status != CTL_OK || !doc.parse(r.frames[i])) continue;
-        std::vector<vc_json> pools = doc.root().get("result").get("pools").elements();
-        for (const vc_json& p : pools) rows.push_back({hosts[i].name, p.get("name").str()});
-        if (pools.empty()) rows.push_back({hosts[i].name, "-"});
-    }
+    for_each_result(hosts, r, [&](const std::string& host, const vc_json& result) {
+        std::vector<vc_json> pools = result.get("pools").elements();
+        for (const vc_json& p : pools) rows.push_back({host, p.get("name").str()});
+        if (pools.empty()) rows.push_back({host, "-"});
+    });
     return table_view(ctx, &hosts, {{"HOST"}, {"POOL"}}, rows);
 }
 

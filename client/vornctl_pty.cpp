@@ -175,13 +175,9 @@ struct term_session_t {
 };
 
 int open_stream(term_session_t* s, std::string_view op, const std::string& args) {
-    s->stream = vc_connect(s->ctx->socket_path.c_str());
-    s->ctl = vc_connect(s->ctx->socket_path.c_str());
-    if (!s->stream || !s->ctl) {
-        fprintf(stderr, "vornctl: cannot reach vornd at %s: %s (try -s PATH or VORNCTL_SOCKET)\n",
-                s->ctx->socket_path.c_str(), strerror(errno));
-        return CTL_UNREACHABLE;
-    }
+    s->stream = ctl_connect_or_say(*s->ctx);
+    if (s->stream) s->ctl = ctl_connect_or_say(*s->ctx);
+    if (!s->stream || !s->ctl) return CTL_UNREACHABLE;
     if (vc_send(s->stream.get(), vc_request("1", op, args, s->ctx->token)) != 0) {
         fprintf(stderr, "vornctl: connection to vornd lost\n");
         return CTL_FAIL;

@@ -1,7 +1,7 @@
-// Many hosts at once (-H, --hosts-file): per host, `ssh -o BatchMode=yes HOST vornctl bridge`
+// Many hosts at once (-H, --hosts-file): per host, `ssh -o BatchMode=yes ... HOST vornctl bridge`
 // carries the frames, at most --parallel hosts at a time, each sent the same request. ssh is
 // started from an argv built word by word, never through a shell; VORNCTL_SSH replaces the
-// first words ("ssh -o BatchMode=yes") and is split on blanks, with no quoting. The token of a
+// first words ("ssh -o BatchMode=yes -o ConnectTimeout=10 -o ServerAliveInterval=10") and is split on blanks, with no quoting. The token of a
 // local --token-file travels inside the frames, never on a command line; without one none is
 // sent, and each daemon judges the ssh user by the bridge's credentials.
 // JSON lines gain a "host" member; views draw one table with a HOST column, streams one block
@@ -54,7 +54,9 @@ struct link_t {
 
 std::vector<std::string> ssh_words() {
     const char* env = getenv("VORNCTL_SSH");
-    std::istringstream in(env && *env ? env : "ssh -o BatchMode=yes");
+    // No password prompt; a host that does not answer, or a connection that dies, ends within
+    // about 10 s (connect) or 30 s (three unanswered keep-alives) instead of hanging the fan-out.
+    std::istringstream in(env && *env ? env : "ssh -o BatchMode=yes -o ConnectTimeout=10 -o ServerAliveInterval=10");
     std::vector<std::string> w;
     for (std::string s; in >> s;) w.push_back(s);
     return w;

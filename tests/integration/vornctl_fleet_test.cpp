@@ -87,7 +87,7 @@ TEST(VornctlFleet, FanOutTableAndPartialFailure) {
         {{"-H", "a", "shell"}, 2, {}, {"not for many hosts"}},
     };
     for (const auto& c : cases) {
-        run_result_t r = run_program(f.argv(c.words));
+        run_result_t r = run_program(f.argv(c.words), 60000);
         std::string what = ::testing::PrintToString(c.words) + "\n" + r.out + r.err;
         EXPECT_EQ(r.status, c.status) << what;
         for (const std::string& s : c.out) EXPECT_NE(r.out.find(s), std::string::npos) << s << " in " << what;

@@ -10,6 +10,7 @@
 #include "wire/errors.h"
 #include "wire/json.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 namespace {
 
@@ -79,6 +80,40 @@ void serve_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* t
     audit_line(js + op->start, static_cast<size_t>(op->end - op->start), req_id, js, args.tok, args.n, nullptr);
 }
 
+// The reply of a plain row.
+void finish_reply(const op_result& res, int fd, const char* req_id) {
+    switch (res.kind()) {
+    case op_result::kind_t::ok: reply_ok(fd, req_id, res.json()); break;
+    case op_result::kind_t::err: reply_err_data(fd, req_id, res.err().code, res.err().message, res.json()); break;
+    case op_result::kind_t::sent: break;
+    }
+}
+
+// The last event of a stream.
+void finish_stream(const op_result& res, op_emit_t* e) {
+    switch (res.kind()) {
+    case op_result::kind_t::ok: emit_done(e, res.exit_code(), res.json()); break;
+    case op_result::kind_t::err: emit_stream_error(e, res.err().code, res.err().message); break;
+    case op_result::kind_t::sent: break;
+    }
+}
+
+// A stream's body under the job the row asks for. The slot goes back before the last event
+// is written, so a client that has read "done" finds the job gone; the events keep the id
+// from a copy.
+op_result serve_stream(const op_req_t& r, op_req_t::act_fn_t act, void* ctx) {
+    job_t* job = r.job == op_job_t::none ? nullptr : job_alloc();
+    if (!job && r.job == op_job_t::required) return op_err{ERR_EBUSY, "job table full"};
+    char job_id[JOB_ID_BYTES] = "";
+    if (job) memcpy(job_id, job->id, sizeof job_id);
+    op_stream_t s = {op_emit_t(r.fd, r.id, job, job ? job_id : nullptr), job_token(job, r.fd), job};
+    op_result res = act(ctx, s);
+    job_release(job);
+    s.emit.job = nullptr;
+    finish_stream(res, &s.emit);
+    return op_result::sent();
+}
+
 }  // namespace
 
 void conn_handle_request(int fd, const char* js, size_t len, jsmntok_t* toks) {
@@ -142,9 +177,21 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
     }
     cfg.reset();  // handlers take their own snapshot; a long stream must not pin an old record
 
-    int s = json_obj_idx(js, toks, ntoks, "stream");
-    int stream = def->streaming || (s >= 0 && json_tok_bool(js, &toks[s]) == 1);
+    const op_req_t req = {.fd = fd,
+                          .id = req_id,
+                          .js = js,
+                          .args = args.tok,
+                          .an = args.n,
+                          .who = who,
+                          .job = def->job,
+                          .stream_hook = serve_stream};
     if (control) audit_begin();
-    def->fn(fd, req_id, js, args.tok, args.n, stream);
+    op_result res = def->fn(req);
+    if (def->streaming) {
+        op_emit_t e = job_emit(fd, req_id, nullptr);  // a refusal before the stream began
+        finish_stream(res, &e);
+    } else {
+        finish_reply(res, fd, req_id);
+    }
     if (control) audit_line(name, namelen, req_id, js, args.tok, args.n, nullptr);
 }

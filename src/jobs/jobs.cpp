@@ -100,6 +100,16 @@ void job_release(job_t* job) {
 
 op_emit_t job_emit(int fd, const char* req_id, job_t* job) { return {fd, req_id, job, job ? job->id : nullptr}; }
 
+cancel_token_t job_token(job_t* job, int watch_fd) {
+    cancel_token_t t;
+    t.watch_fd = watch_fd;
+    if (!job) return t;
+    t.flag = &job->cancel;
+    t.child = &job->pid;
+    t.child_mu = &g_mu;
+    return t;
+}
+
 const char* job_last_claimed() { return t_last_claimed; }
 
 void job_claim_reset() { t_last_claimed[0] = '\0'; }

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "base/cancel.h"
 #include "base/caller.h"
 #include "wire/reply.h"
 
@@ -82,6 +83,9 @@ int job_owner(const char* id, uid_t* owner);
 void job_release(job_t* job);
 // The stream context of a request whose job is `job` (null: a stream without a job id).
 op_emit_t job_emit(int fd, const char* req_id, job_t* job);
+// The cancel token of a run under `job`: its cancel flag, its pid published for job_cancel
+// and the daemon's stop, and `watch_fd` watched for hang-up. Null job: only the watch.
+cancel_token_t job_token(job_t* job, int watch_fd);
 // Raises the cancel flag of the job with this id and sends its child SIGTERM (a runner
 // child's whole process group).
 // 0 when such a job exists (with or without a child), -1 when none does, JOB_CANCEL_DENIED

@@ -181,7 +181,7 @@ int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result,
     mkdir_p(target.c_str());
     if (write_conf_atomic(target.c_str(), text, static_cast<size_t>(len)) != 0) {
         *err = {ERR_EPERSIST, strerror(errno)};
-        log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), err->msg);
+        log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), err->message);
         return -1;
     }
     // The live record becomes exactly what the file says, published whole; a reload that
@@ -199,6 +199,6 @@ int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result,
 int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
     sb_t result;
     op_err err = {nullptr, nullptr};
-    if (apply_serialised(js, args, n, &result, &err) != 0) return reply_err(fd, req_id, err.code, err.msg);
+    if (apply_serialised(js, args, n, &result, &err) != 0) return reply_err(fd, req_id, err.code, err.message);
     return reply_ok(fd, req_id, result.buf);
 }

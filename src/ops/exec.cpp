@@ -132,7 +132,7 @@ int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, i
     const op_err* err = resolve_cmd(js, args, an, path);
     if (!err) err = build_argv(js, args, an, path, store, argv);
     if (err) {
-        emit_stream_error(&e, err->code, err->msg);
+        emit_stream_error(&e, err->code, err->message);
         job_release(job);
         return 0;
     }
@@ -185,19 +185,17 @@ const op_err* open_detached_log(const char* log_path, unique_fd* out) {
 
 }  // namespace
 
-int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+op_result op_exec_detached(const op_req_t& r) {
     char path[RESOLVED_BYTES];
     char log_path[DETACHED_PATH_BYTES] = "";
     char cwd[DETACHED_PATH_BYTES] = "";
     char store[EXEC_MAX_ARGS][256];
     char* argv[EXEC_MAX_ARGS + 2];
-    const op_err* err = resolve_cmd(js, args, an, path);
-    if (!err) err = detached_args(js, args, an, log_path, cwd, path, store, argv);
-    if (err) return reply_err(fd, req_id, err->code, err->msg);
+    if (const op_err* err = resolve_cmd(r.js, r.args, r.an, path)) return *err;
+    if (const op_err* err = detached_args(r.js, r.args, r.an, log_path, cwd, path, store, argv)) return *err;
 
     unique_fd log;
-    if (const op_err* refused = open_detached_log(log_path, &log))
-        return reply_err(fd, req_id, refused->code, refused->msg);
+    if (const op_err* refused = open_detached_log(log_path, &log)) return *refused;
     exec_child_t c;
     c.argv = argv;
     c.cwd = cwd;
@@ -205,8 +203,8 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     c.new_session = c.detach = c.ignore_sighup = true;
     int start_err = 0;
     pid_t mid = exec_spawn(&c, &start_err);
-    if (mid < 0) return reply_err(fd, req_id, ERR_EFORK, "fork failed");
-    if (start_err) return reply_err(fd, req_id, ERR_ESPAWN, strerror(start_err));
+    if (mid < 0) return op_err{ERR_EFORK, "fork failed"};
+    if (start_err) return op_err{ERR_ESPAWN, strerror(start_err)};
 
     sb_t s;
     sb_appendz(&s, "{");
@@ -214,5 +212,5 @@ int op_exec_detached(int fd, const char* req_id, const char* js, const jsmntok_t
     sb_kv_str(&s, "log_path", log_path, 1);
     sb_kv_int(&s, "intermediate_pid", mid, 0);
     sb_appendz(&s, "}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }

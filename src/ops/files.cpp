@@ -144,7 +144,7 @@ int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* ar
                                                                                 : READ_FILE_DEFAULT_BYTES;
     sb_t data;
     if (const op_err* r = read_listed_file(&cfg->paths_read_file, path, limit, &data))
-        return reply_err(fd, req_id, r->code, r->msg);
+        return reply_err(fd, req_id, r->code, r->message);
     sb_t s;
     sb_appendz(&s, "{\"path\":\"");
     sb_json_escape(&s, path, strlen(path));

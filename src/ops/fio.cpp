@@ -473,7 +473,7 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
         if (!wfd) err = &NO_WORKDIR;
     }
     if (err) {
-        emit_stream_error(&e, err->code, err->msg);
+        emit_stream_error(&e, err->code, err->message);
         job_release(job);
         return 0;
     }

@@ -93,7 +93,7 @@ void log_tail_run(op_emit_t* e, char* real, long long lines) {
     if (!dirs_root_only(real)) {
         // Another user could swap the name for a link: tail follows the open file (stdin).
         if (const op_err* refused = open_log_fd(real, &log)) {
-            emit_stream_error(e, refused->code, refused->msg);
+            emit_stream_error(e, refused->code, refused->message);
             return;
         }
         argv[3] = const_cast<char*>("-f");

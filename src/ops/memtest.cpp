@@ -355,7 +355,7 @@ int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok
         std::lock_guard<std::mutex> lock(g_run_mu);
         err = start_run(&ra, run_id, wd);
     }
-    if (err) return reply_err(fd, req_id, err->code, err->msg);
+    if (err) return reply_err(fd, req_id, err->code, err->message);
     log_msg(LOG_INF, "mem_suspend_run launched run_id=%s wd=%s", run_id, wd);
     char stream_file[RUN_FILE_BYTES];
     snprintf(stream_file, sizeof stream_file, "%s/stream.ndjson", wd);

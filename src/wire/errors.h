@@ -31,8 +31,8 @@ constexpr const char ERR_EINTERNAL[] = "EINTERNAL";    // the configuration cann
 constexpr const char ERR_EPERSIST[] = "EPERSIST";      // ... or written and loaded
 constexpr const char ERR_DEFAULT[] = "ERR";            // when no code is given
 
-// A refusal on its way to a reply or an error event: a code above and its message.
+// A refusal or failure on its way to a reply or an error event: a code above and its message.
 struct op_err {
     const char* code;
-    const char* msg;
+    const char* message;
 };

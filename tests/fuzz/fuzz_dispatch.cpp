@@ -15,32 +15,35 @@
 #include "wire/frame.h"
 #include "wire/jsmn.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 namespace {
 
-int stub_args(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream) {
+op_result stub_args(const op_req_t& r) {
     char s[64], whole[16], arr[8][256];
-    arg_get_str(js, args, n, "s", s, sizeof s);
-    arg_get_str_fit(js, args, n, "s", whole, sizeof whole);
-    arg_array_strs(js, args, n, "a", arr, 8);
-    arg_array_strs_fit(js, args, n, "a", arr, 4);
-    long long v = arg_get_int(js, args, n, "n", 0) + arg_get_bool(js, args, n, "b", 0) + stream;
-    return v == 42 ? reply_ok(fd, req_id, "null") : reply_err(fd, req_id, nullptr, s);
+    arg_get_str(r.js, r.args, r.an, "s", s, sizeof s);
+    arg_get_str_fit(r.js, r.args, r.an, "s", whole, sizeof whole);
+    arg_array_strs(r.js, r.args, r.an, "a", arr, 8);
+    arg_array_strs_fit(r.js, r.args, r.an, "a", arr, 4);
+    long long v = arg_get_int(r.js, r.args, r.an, "n", 0) + arg_get_bool(r.js, r.args, r.an, "b", 0);
+    if (v == 42) return op_result::ok();
+    return op_err{nullptr, s};
 }
 
-int stub_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    op_emit_t e = {fd, req_id, nullptr, nullptr};
+op_result stub_stream(const op_req_t& r) {
     char line[128] = "";
-    arg_get_str(js, args, n, "line", line, sizeof line);
-    emit_log(&e, 2, line);
-    return emit_done(&e, 0, nullptr);
+    arg_get_str(r.js, r.args, r.an, "line", line, sizeof line);
+    return r.stream([&](op_stream_t& s) {
+        emit_log(&s.emit, 2, line);
+        return op_result::done(0);
+    });
 }
 
 const op_def_t STUB_OPS[] = {
-    {.name = "ping", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .fn = op_ping},
-    {.name = "args", .streaming = 0, .needs_root = 0, .cls = OP_CONTROL, .fn = stub_args},
-    {.name = "stream", .streaming = 1, .needs_root = 0, .cls = OP_CONTROL, .fn = stub_stream},
-    {.name = nullptr, .streaming = 0, .needs_root = 0, .cls = OP_CLASS_UNSET, .fn = nullptr},
+    {.name = "ping", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .job = op_job_t::none, .fn = as_op<op_ping>},
+    {.name = "args", .streaming = 0, .needs_root = 0, .cls = OP_CONTROL, .job = op_job_t::none, .fn = stub_args},
+    {.name = "stream", .streaming = 1, .needs_root = 0, .cls = OP_CONTROL, .job = op_job_t::optional, .fn = stub_stream},
+    {.name = nullptr, .streaming = 0, .needs_root = 0, .cls = OP_CLASS_UNSET, .job = op_job_t::none, .fn = nullptr},
 };
 
 cfg_snapshot_t with_token() {

@@ -24,6 +24,8 @@
 // in this order. The observe class is read-only state; everything that changes the system,
 // runs a program or a benchmark, opens a shell, or reads file contents, the kernel log,
 // traffic or another process's calls and descriptors is control.
+// One row per line reads as the table it is.
+// clang-format off
 const op_def_t g_ops[] = {
     {.name = "ping", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .job = op_job_t::none, .fn = as_op<op_ping>},
     {.name = "info", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .job = op_job_t::none, .fn = as_op<op_info>},
@@ -78,6 +80,7 @@ const op_def_t g_ops[] = {
     {.name = "pcap_stream", .streaming = 1, .needs_root = 1, .cls = OP_CONTROL, .job = op_job_t::optional, .fn = as_op<op_pcap_stream>},
     {.name = nullptr, .streaming = 0, .needs_root = 0, .cls = OP_CLASS_UNSET, .job = op_job_t::none, .fn = nullptr},
 };
+// clang-format on
 
 const op_def_t* op_find_in(const op_def_t* table, const char* name, size_t namelen) {
     for (const op_def_t* op = table; op->name; op++)

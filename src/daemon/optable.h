@@ -16,8 +16,8 @@ using op_fn_t = op_result (*)(const op_req_t& req);
 // A handler still written against the connection, request id, frame text, args token with
 // its count and the stream flag, which writes its own reply; it runs through as_op until its
 // family takes requests.
-using op_legacy_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok,
-                               int args_n, int stream);
+using op_legacy_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok, int args_n,
+                               int stream);
 template <auto F>
 op_result as_op(const op_req_t& r) {
     if constexpr (std::is_invocable_r_v<op_result, decltype(F), const op_req_t&>) {

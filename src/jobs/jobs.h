@@ -19,8 +19,8 @@
 #include <cstddef>
 #include <mutex>
 
-#include "base/cancel.h"
 #include "base/caller.h"
+#include "base/cancel.h"
 #include "wire/reply.h"
 
 constexpr int JOB_SLOTS = 256;

@@ -14,8 +14,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "base/cancel.h"
 #include "base/caller.h"
+#include "base/cancel.h"
 #include "base/sb.h"
 #include "wire/errors.h"
 #include "wire/jsmn.h"
@@ -90,12 +90,12 @@ enum class op_job_t {
 };
 
 struct op_req_t {
-    int fd;                  // the connection: the reply and the events go here
-    const char* id;          // the request id, never null
-    const char* js;          // the frame text the tokens index
-    const jsmntok_t* args;   // the "args" object; null when the request has none
-    int an;                  // tokens from `args` to the frame's end
-    const caller_t* who;     // who sent it; null when no connection is served (tests)
+    int fd;                 // the connection: the reply and the events go here
+    const char* id;         // the request id, never null
+    const char* js;         // the frame text the tokens index
+    const jsmntok_t* args;  // the "args" object; null when the request has none
+    int an;                 // tokens from `args` to the frame's end
+    const caller_t* who;    // who sent it; null when no connection is served (tests)
     op_job_t job = op_job_t::none;
 
     // The stream's body, once the arguments have passed: dispatch claims the slot by the

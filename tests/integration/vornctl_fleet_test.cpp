@@ -199,13 +199,13 @@ TEST(VornctlFleet, RealSshServer) {
     ASSERT_EQ(getsockname(probe.get(), reinterpret_cast<struct sockaddr*>(&sin), &len), 0);
     const std::string port = std::to_string(ntohs(sin.sin_port));
     probe.reset();
-    ASSERT_TRUE(write_file(dir + "/sshd_config", "ListenAddress 127.0.0.1:" + port + "\nHostKey " + dir +
-                                                     "/hostkey\nAuthorizedKeysFile " + dir +
-                                                     "/authorized_keys\nPidFile none\nStrictModes no\n"
-                                                     "PermitRootLogin prohibit-password\nPasswordAuthentication no\n"
-                                                     "KbdInteractiveAuthentication no\nUsePAM no\nUseDNS no\nSetEnv PATH=" +
-                                                     dir + "/bin:/usr/bin:/bin VORNCTL_SOCKET=" + d.socket_path() +
-                                                     "\n"));
+    ASSERT_TRUE(write_file(dir + "/sshd_config",
+                           "ListenAddress 127.0.0.1:" + port + "\nHostKey " + dir + "/hostkey\nAuthorizedKeysFile " +
+                               dir +
+                               "/authorized_keys\nPidFile none\nStrictModes no\n"
+                               "PermitRootLogin prohibit-password\nPasswordAuthentication no\n"
+                               "KbdInteractiveAuthentication no\nUsePAM no\nUseDNS no\nSetEnv PATH=" +
+                               dir + "/bin:/usr/bin:/bin VORNCTL_SOCKET=" + d.socket_path() + "\n"));
     spawned_t server = spawn_program({sshd, "-D", "-e", "-f", dir + "/sshd_config"});
     ASSERT_TRUE(eventually([&] {
         unique_fd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

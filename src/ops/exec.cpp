@@ -185,14 +185,14 @@ const op_err* open_detached_log(const char* log_path, unique_fd* out) {
 
 }  // namespace
 
-op_result op_exec_detached(const op_req_t& r) {
+op_result op_exec_detached(const op_req_t& req) {
     char path[RESOLVED_BYTES];
     char log_path[DETACHED_PATH_BYTES] = "";
     char cwd[DETACHED_PATH_BYTES] = "";
     char store[EXEC_MAX_ARGS][256];
     char* argv[EXEC_MAX_ARGS + 2];
-    if (const op_err* err = resolve_cmd(r.js, r.args, r.an, path)) return *err;
-    if (const op_err* err = detached_args(r.js, r.args, r.an, log_path, cwd, path, store, argv)) return *err;
+    if (const op_err* err = resolve_cmd(req.js, req.args, req.an, path)) return *err;
+    if (const op_err* err = detached_args(req.js, req.args, req.an, log_path, cwd, path, store, argv)) return *err;
 
     unique_fd log;
     if (const op_err* refused = open_detached_log(log_path, &log)) return *refused;

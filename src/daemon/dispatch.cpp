@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/caller.h"
+#include "base/ids.h"
 #include "config/config.h"
 #include "daemon/audit.h"
 #include "daemon/optable.h"
@@ -98,12 +99,26 @@ void finish_stream(const op_result& res, op_emit_t* e) {
     }
 }
 
+// The error event of a stream refused before it began. A stream's first event carries a job
+// id whenever its row runs under one, and front ends read it there; this one names no slot,
+// since none was taken, so a cancel of it finds no job.
+void refuse_stream(const op_result& res, int fd, const char* req_id, op_job_t job) {
+    char id[JOB_ID_BYTES] = "";
+    if (job != op_job_t::none) gen_id(id);
+    op_emit_t e(fd, req_id, nullptr, id[0] ? id : nullptr);
+    finish_stream(res, &e);
+}
+
 // A stream's body under the job the row asks for. The slot goes back before the last event
 // is written, so a client that has read "done" finds the job gone; the events keep the id
 // from a copy.
 op_result serve_stream(const op_req_t& r, op_req_t::act_fn_t act, void* ctx) {
     job_t* job = r.job == op_job_t::none ? nullptr : job_alloc();
-    if (!job && r.job == op_job_t::required) return op_err{ERR_EBUSY, "job table full"};
+    if (!job && r.job == op_job_t::required) {
+        op_emit_t none(r.fd, r.id, nullptr, nullptr);
+        emit_stream_error(&none, ERR_EBUSY, "job table full");
+        return op_result::sent();
+    }
     char job_id[JOB_ID_BYTES] = "";
     if (job) memcpy(job_id, job->id, sizeof job_id);
     op_stream_t s = {op_emit_t(r.fd, r.id, job, job ? job_id : nullptr), job_token(job, r.fd), job};
@@ -187,9 +202,8 @@ void conn_dispatch(const op_def_t* table, int fd, const char* js, size_t len, js
                           .stream_hook = serve_stream};
     if (control) audit_begin();
     op_result res = def->fn(req);
-    if (def->streaming) {
-        op_emit_t e = job_emit(fd, req_id, nullptr);  // a refusal before the stream began
-        finish_stream(res, &e);
+    if (def->streaming && !res.as_reply()) {
+        refuse_stream(res, fd, req_id, def->job);
     } else {
         finish_reply(res, fd, req_id);
     }

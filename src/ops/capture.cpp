@@ -1,18 +1,14 @@
 #include "ops/capture.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +17,6 @@
 #include "base/clock.h"
 #include "base/fdio.h"
 #include "base/text.h"
-#include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
@@ -149,51 +144,6 @@ struct capture_dir_t {
     }
 };
 
-// Raises the cancel flag of a job only this capture knows (it is not in the table, so no
-// client can see or cancel it) once the deadline passes; the runner then stops the tool as
-// it stops a cancelled one: SIGTERM, the grace, SIGKILL. A timer thread rather than a check
-// in the line callback, because a tool on a quiet interface prints nothing.
-class capture_deadline_t {
-public:
-    capture_deadline_t() = default;
-    capture_deadline_t(const capture_deadline_t&) = delete;
-    capture_deadline_t& operator=(const capture_deadline_t&) = delete;
-    ~capture_deadline_t() {
-        if (!started_) return;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            finished_ = true;
-        }
-        cv_.notify_all();
-        pthread_join(thread_, nullptr);
-    }
-
-    // 0, or -1 when the thread cannot be started.
-    int start(int after_ms) {
-        after_ms_ = after_ms;
-        started_ = pthread_create(&thread_, nullptr, main, this) == 0;
-        return started_ ? 0 : -1;
-    }
-    job_t* job() { return &job_; }
-
-private:
-    static void* main(void* p) {
-        auto* d = static_cast<capture_deadline_t*>(p);
-        std::unique_lock<std::mutex> lock(d->mu_);
-        if (!d->cv_.wait_for(lock, std::chrono::milliseconds(d->after_ms_), [d] { return d->finished_; }))
-            d->job_.cancel.store(1);
-        return nullptr;
-    }
-
-    job_t job_{};  // only pid and cancel are used
-    int after_ms_ = 0;
-    std::mutex mu_;  // guards finished_
-    std::condition_variable cv_;
-    bool finished_ = false;
-    bool started_ = false;
-    pthread_t thread_{};
-};
-
 // The count of the tool's summary line "N packets captured" (or "1 packet captured").
 int pcap_count_cb(void* ctx, int, const char* line) {
     if (strstr(line, " packets captured") || strstr(line, " packet captured")) {
@@ -216,12 +166,13 @@ int capture_run(const char* prog, pcap_args_t* a, long long count, long long sec
     append_bpf_words(a, argv, &k, PCAP_CAPTURE_FIXED_ARGS + PCAP_CAPTURE_MAX_WORDS);
     argv[k] = nullptr;
 
-    capture_deadline_t deadline;
-    if (deadline.start(static_cast<int>(seconds) * 1000 + PCAP_DEADLINE_SLACK_MS) != 0) return -1;
-    // The client's hang-up stops the tool too: nobody is left to read the capture.
-    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 1, PCAP_KILL_GRACE_MS, fd};
+    // The deadline stops the tool as a cancel does (SIGTERM, the grace, SIGKILL): one on a
+    // quiet interface prints nothing that could be checked. The client's hang-up stops it too:
+    // nobody is left to read the capture.
+    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 1, PCAP_KILL_GRACE_MS};
+    cancel_token_t until = {.watch_fd = fd, .deadline_ms = static_cast<int>(seconds) * 1000 + PCAP_DEADLINE_SLACK_MS};
     exec_result_t res;
-    return exec_stream(&spec, pcap_count_cb, packets, deadline.job(), &res);
+    return exec_stream(&spec, pcap_count_cb, packets, until, &res);
 }
 
 // The whole capture file into `data`. 0, or -1 with the refusal in *code and *msg.
@@ -322,7 +273,7 @@ bool out_dir_is_linked(const char* out) {
     return !d && errno == ELOOP;
 }
 
-void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char* out) {
+op_result pcap_stream_run(op_stream_t& s, const char* prog, pcap_args_t* a, const char* out) {
     char snaplen_word[NUMBER_BYTES];
     snprintf(snaplen_word, sizeof snaplen_word, "%lld", a->snaplen);
     const char* argv[PCAP_STREAM_MAX_ARGS + 1] = {prog, a->iface, snaplen_word};
@@ -333,38 +284,28 @@ void pcap_stream_run(op_emit_t* e, const char* prog, pcap_args_t* a, const char*
     }
     append_bpf_words(a, argv, &k, PCAP_STREAM_MAX_ARGS);
     argv[k] = nullptr;
-    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 0, PCAP_KILL_GRACE_MS, e->fd};
+    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 0, PCAP_KILL_GRACE_MS};
     pcap_stream_ctx ctx;
-    ctx.e = e;
+    ctx.e = &s.emit;
     exec_result_t res;
-    if (exec_stream_raw(&spec, pcap_stream_cb, &ctx, e->job, &res) != 0) {
-        emit_stream_error(e, ERR_ESPAWN, "pcapstream spawn failed");
-        return;
-    }
-    if (ctx.lost) {
-        emit_stream_error(e, ERR_ENOMEM, "oom");
-        return;
-    }
-    emit_done(e, res.exit_code, nullptr);
+    if (exec_stream_raw(&spec, pcap_stream_cb, &ctx, s.cancel, &res) != 0)
+        return op_err{ERR_ESPAWN, "pcapstream spawn failed"};
+    if (ctx.lost) return op_err{ERR_ENOMEM, "oom"};
+    return op_result::done(res.exit_code);
 }
 
 }  // namespace
 
-int op_pcap_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_pcap_stream(const op_req_t& req) {
     pcap_args_t a;
-    const char* bad = pcap_args_read(js, args, n, &a);
-    if (bad) return reply_err(fd, req_id, ERR_EREQ, bad);
+    if (const char* bad = pcap_args_read(req.js, req.args, req.an, &a)) return op_result::refuse({ERR_EREQ, bad});
     char out[PCAP_OUT_MAX + 1] = "";
-    arg_get_str(js, args, n, "out", out, sizeof out);
-    if (out[0] && !pcap_out_path_ok(out)) return reply_err(fd, req_id, ERR_EREQ, "invalid out path");
+    arg_get_str(req.js, req.args, req.an, "out", out, sizeof out);
+    if (out[0] && !pcap_out_path_ok(out)) return op_result::refuse({ERR_EREQ, "invalid out path"});
     if (out[0] && out_dir_is_linked(out))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, "out path goes through a symbolic link");
+        return op_result::refuse({ERR_EFORBIDDEN, "out path goes through a symbolic link"});
     char prog[TOOL_PATH_BYTES];
     if (binfind("pcapstream", nullptr, prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "pcapstream not installed");
-    job_t* job = job_alloc();  // a full table still runs, only without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
-    pcap_stream_run(&e, prog, &a, out);
-    job_release(job);
-    return 0;
+        return op_result::refuse({ERR_ENOENT, "pcapstream not installed"});
+    return req.stream([&](op_stream_t& s) { return pcap_stream_run(s, prog, &a, out); });
 }

@@ -11,7 +11,6 @@
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "config/config.h"
-#include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/spawn.h"
 #include "proc/tools.h"
@@ -123,30 +122,23 @@ int gx_cb(void* ctx, int which, const char* line, size_t len) {
 
 }  // namespace
 
-int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    job_t* job = job_alloc();  // null (table full): the command runs without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
+op_result op_exec(const op_req_t& req) {
     char path[RESOLVED_BYTES];
     char store[EXEC_MAX_ARGS][256];
     char* argv[EXEC_MAX_ARGS + 2];
-    const op_err* err = resolve_cmd(js, args, an, path);
-    if (!err) err = build_argv(js, args, an, path, store, argv);
-    if (err) {
-        emit_stream_error(&e, err->code, err->message);
-        job_release(job);
-        return 0;
-    }
-    int merge = arg_get_bool(js, args, an, "merge_stderr", 1);
+    if (const op_err* err = resolve_cmd(req.js, req.args, req.an, path)) return *err;
+    if (const op_err* err = build_argv(req.js, req.args, req.an, path, store, argv)) return *err;
+    int merge = arg_get_bool(req.js, req.args, req.an, "merge_stderr", 1);
 
-    exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS, fd};
-    exec_stream_ctx_t ctx = {&e, sb_t(), frame_batch_t()};
-    exec_result_t res;
-    int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, job, &res);
-    gx_flush(&ctx);
-    if (rc < 0) emit_stream_error(&e, ERR_ESPAWN, "spawn failed");
-    else emit_done(&e, res.exit_code, nullptr);
-    job_release(job);
-    return 0;
+    return req.stream([&](op_stream_t& s) -> op_result {
+        exec_spec_t spec = {argv, nullptr, nullptr, merge, EXEC_KILL_GRACE_MS};
+        exec_stream_ctx_t ctx = {&s.emit, sb_t(), frame_batch_t()};
+        exec_result_t res;
+        int rc = exec_stream_batched(&spec, gx_cb, gx_flush, &ctx, s.cancel, &res);
+        gx_flush(&ctx);
+        if (rc < 0) return op_err{ERR_ESPAWN, "spawn failed"};
+        return op_result::done(res.exit_code);
+    });
 }
 
 // ---- exec_detached ----

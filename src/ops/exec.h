@@ -12,5 +12,5 @@
 #include "wire/jsmn.h"
 #include "wire/request.h"
 
-int op_exec(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_exec(const op_req_t& req);
 op_result op_exec_detached(const op_req_t& req);

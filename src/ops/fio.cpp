@@ -17,7 +17,6 @@
 
 #include "base/fdio.h"
 #include "config/config.h"
-#include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
@@ -337,25 +336,26 @@ bool client_hung_up(int fd) {
     return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
 }
 
-// Runs the tests in order until one cannot start (`*spawn_failed` set), the job is cancelled
-// or the client is gone. Returns the first non-zero exit code of the tests that ran, else 0.
-int run_tests(const fio_req_t* r, char* fio, op_emit_t* e, int wfd, int* spawn_failed) {
+// Runs the tests in order until one cannot start (`*spawn_failed` set), the stream is
+// cancelled or the client is gone. Returns the first non-zero exit code of the tests that ran,
+// else 0.
+int run_tests(const fio_req_t* r, char* fio, op_stream_t& s, int wfd, int* spawn_failed) {
     int exit_code = 0;
     fio_lines_t lines;
-    lines.fc.e = e;
+    lines.fc.e = &s.emit;
     for (int i = 0; i < r->nrows; i++) {
-        if ((e->job && e->job->cancel.load()) || lines.fc.client_gone || client_hung_up(e->fd)) break;
+        if (s.cancel.cancelled() || lines.fc.client_gone || client_hung_up(s.emit.fd)) break;
         const t_t* row = &r->rows[i];
         char report[FIO_NAME_BYTES];
         snprintf(report, sizeof report, "%s.json", row->name);
         fio_argv_t a;
         build_argv(r, row, fio, report, &a);
-        exec_spec_t spec = {a.argv, tool_envp(), nullptr, 1, FIO_KILL_GRACE_MS, e->fd};
+        exec_spec_t spec = {a.argv, tool_envp(), nullptr, 1, FIO_KILL_GRACE_MS};
         spec.cwd_fd = wfd;
         lines.fc.idx = i;
         emit_test_start(&lines.fc, r, row);
         exec_result_t res;
-        int rc = exec_stream_raw(&spec, fio_raw_cb, &lines, e->job, &res);
+        int rc = exec_stream_raw(&spec, fio_raw_cb, &lines, s.cancel, &res);
         fio_lines_flush(&lines);
         if (rc < 0) {
             *spawn_failed = 1;
@@ -455,28 +455,15 @@ pid_t fio_workdir_pid(const char* name) {
     return *p ? 0 : static_cast<pid_t>(pid);
 }
 
-int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    job_t* job = job_alloc();  // null (table full): the run goes on without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
-    char fio[FIO_PATH_BYTES];
-    fio_req_t r;
-    const op_err* err = nullptr;
-    static const op_err NO_FIO = {ERR_ENOENT, "fio not found"};
+namespace {
+
+// The run in its work directory, from the "start" chunk to the stream's end.
+op_result fio_run_tests(op_stream_t& s, fio_req_t& r, char* fio) {
     static const op_err NO_WORKDIR = {ERR_EIO, "cannot create work dir"};
-    unique_fd wfd, lock;
-    if (binfind("fio", "fio", fio, sizeof fio) != 0) err = &NO_FIO;
-    if (!err) err = check_target(js, args, an, &r);
-    if (!err) err = build_rows(js, args, an, &r);
-    if (!err) {
-        fio_sweep_stale(r.tfd.get());
-        wfd.reset(make_workdir(&r, &lock));
-        if (!wfd) err = &NO_WORKDIR;
-    }
-    if (err) {
-        emit_stream_error(&e, err->code, err->message);
-        job_release(job);
-        return 0;
-    }
+    fio_sweep_stale(r.tfd.get());
+    unique_fd lock;
+    unique_fd wfd(make_workdir(&r, &lock));
+    if (!wfd) return NO_WORKDIR;
 
     sb_t start;
     sb_appendz(&start, "{");
@@ -484,18 +471,29 @@ int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args
     sb_kv_int(&start, "total", r.nrows, 1);
     sb_kv_str(&start, "work_dir", r.workdir, 0);
     sb_appendz(&start, "}");
-    if (start.buf) emit_chunk(&e, start.buf, start.len);
+    if (start.buf) emit_chunk(&s.emit, start.buf, start.len);
 
     int spawn_failed = 0;
-    int exit_code = run_tests(&r, fio, &e, wfd.get(), &spawn_failed);
+    int exit_code = run_tests(&r, fio, s, wfd.get(), &spawn_failed);
     remove_files(wfd.get(), nullptr);
     unlinkat(wfd.get(), FIO_LOCK_NAME, 0);
     wfd.reset();
     unlinkat(r.tfd.get(), r.wname, AT_REMOVEDIR);
     lock.reset();
     // An error ends the stream: a "done" after it would be read as the next request's reply.
-    if (spawn_failed) emit_stream_error(&e, ERR_ESPAWN, "fio spawn failed");
-    else emit_done(&e, exit_code, nullptr);
-    job_release(job);
-    return 0;
+    if (spawn_failed) return op_err{ERR_ESPAWN, "fio spawn failed"};
+    return op_result::done(exit_code);
+}
+
+}  // namespace
+
+op_result op_fio_run(const op_req_t& req) {
+    fio_req_t r;
+    if (const op_err* err = check_target(req.js, req.args, req.an, &r)) return *err;
+    if (const op_err* err = build_rows(req.js, req.args, req.an, &r)) return *err;
+    return req.stream([&](op_stream_t& s) -> op_result {
+        char fio[FIO_PATH_BYTES];
+        if (binfind("fio", "fio", fio, sizeof fio) != 0) return op_err{ERR_ENOENT, "fio not found"};
+        return fio_run_tests(s, r, fio);
+    });
 }

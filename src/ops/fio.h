@@ -20,6 +20,7 @@
 #include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 constexpr const char* FIO_WORKDIR_PREFIX = "___vorn_disk_test___";
 
@@ -57,4 +58,4 @@ int fio_report_raw(std::string_view report, sb_t* out);
 // 0 for any other name.
 pid_t fio_workdir_pid(const char* name);
 
-int op_fio_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_fio_run(const op_req_t& req);

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/locks.h"
 #include "base/text.h"
-#include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/errors.h"
@@ -174,24 +174,26 @@ struct iostat_sub_t {
 // The shared tool. Lock order: ctl_mu before mu. The producer thread takes only mu, so a
 // stream holding ctl_mu may join it.
 struct iostat_hub_t {
-    std::mutex ctl_mu;                  // guards thread, thread_live, path: starting and joining
-    pthread_t thread{};                 // the producer, until joined
-    bool thread_live = false;           // started and not yet joined (it may have returned)
-    char path[IOSTAT_PATH_BYTES] = {};  // the producer's program; written only while none runs
-    std::mutex mu;                      // guards subs, running and every linked stream's fields
-    std::condition_variable cv;         // a report was published or the tool ended
-    std::vector<iostat_sub_t*> subs;    // the linked streams
-    bool running = false;               // a producer takes new streams; false once it ends or is told to stop
-    // The producer's own job, raised when the last stream leaves: the runner then stops the
-    // tool as it stops a cancelled one. Not in the table, so no client can see or cancel it.
-    job_t stopper{};
+    mutex_t ctl_mu;                               // starting and joining the producer
+    pthread_t thread GUARDED_BY(ctl_mu){};        // the producer, until joined
+    bool thread_live GUARDED_BY(ctl_mu) = false;  // started and not yet joined (it may have returned)
+    // The producer's program: written under ctl_mu while no producer runs, read by the producer.
+    char path[IOSTAT_PATH_BYTES] = {};
+    mutex_t mu;                                      // also guards every linked stream's fields
+    std::condition_variable cv;                      // a report was published or the tool ended
+    std::vector<iostat_sub_t*> subs GUARDED_BY(mu);  // the linked streams
+    // A producer takes new streams; false once it ends or is told to stop.
+    bool running GUARDED_BY(mu) = false;
+    // Raised when the last stream leaves: the runner then stops the tool as it stops a
+    // cancelled one. No job of the table, so no client can see or cancel it.
+    std::atomic<int> stop{0};
 };
 
 iostat_hub_t g_hub;
 
 void hub_publish(const char* data, size_t n) {
     {
-        std::lock_guard<std::mutex> lock(g_hub.mu);
+        lock_guard_t lock(g_hub.mu);
         for (iostat_sub_t* s : g_hub.subs) {
             if (s->reports.size() >= IOSTAT_BACKLOG_REPORTS) s->reports.pop_front();
             s->reports.emplace_back(data, n);
@@ -204,7 +206,7 @@ void hub_publish(const char* data, size_t n) {
 // a new producer.
 void hub_end(bool spawn_failed, int exit_code) {
     {
-        std::lock_guard<std::mutex> lock(g_hub.mu);
+        lock_guard_t lock(g_hub.mu);
         for (iostat_sub_t* s : g_hub.subs) {
             s->linked = false;
             s->ended = true;
@@ -221,18 +223,17 @@ void* iostat_produce(void*) {
     char opt_x[] = "-x";
     char interval[] = "1";
     char* argv[] = {g_hub.path, opt_x, interval, nullptr};
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IOSTAT_KILL_GRACE_MS, -1};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IOSTAT_KILL_GRACE_MS};
     iostat_ctx_t ic;
     ic.publish = hub_publish;
     exec_result_t res;
-    int rc = exec_stream(&spec, iostat_cb, &ic, &g_hub.stopper, &res);
+    int rc = exec_stream(&spec, iostat_cb, &ic, cancel_token_t{.flag = &g_hub.stop}, &res);
     flush_batch(&ic);  // the last report
     hub_end(rc < 0, res.exit_code);
     return nullptr;
 }
 
-// Caller holds ctl_mu.
-void join_producer() {
+void join_producer() REQUIRES(g_hub.ctl_mu) {
     if (!g_hub.thread_live) return;
     pthread_join(g_hub.thread, nullptr);
     g_hub.thread_live = false;
@@ -242,10 +243,10 @@ void join_producer() {
 // told to stop is gone before a new one starts: the leaving stream joins it under ctl_mu.
 // 0, or -1 when no producer thread could be started (`sub` is not linked).
 int hub_join(iostat_sub_t* sub, const char* path) {
-    std::lock_guard<std::mutex> ctl(g_hub.ctl_mu);
+    lock_guard_t ctl(g_hub.ctl_mu);
     bool start;
     {
-        std::lock_guard<std::mutex> lock(g_hub.mu);
+        lock_guard_t lock(g_hub.mu);
         g_hub.subs.push_back(sub);
         sub->linked = true;
         start = !g_hub.running;
@@ -254,12 +255,12 @@ int hub_join(iostat_sub_t* sub, const char* path) {
     if (!start) return 0;
     join_producer();  // one that ended by itself; it has reaped its child
     snprintf(g_hub.path, sizeof g_hub.path, "%s", path);
-    g_hub.stopper.cancel.store(0);
+    g_hub.stop.store(0);
     if (pthread_create(&g_hub.thread, nullptr, iostat_produce, nullptr) == 0) {
         g_hub.thread_live = true;
         return 0;
     }
-    std::lock_guard<std::mutex> lock(g_hub.mu);
+    lock_guard_t lock(g_hub.mu);
     std::erase(g_hub.subs, sub);
     sub->linked = false;
     g_hub.running = false;
@@ -268,13 +269,13 @@ int hub_join(iostat_sub_t* sub, const char* path) {
 
 // Unlinks `sub`. The last stream out stops the tool and waits until it is gone.
 void hub_leave(iostat_sub_t* sub) {
-    std::lock_guard<std::mutex> ctl(g_hub.ctl_mu);
+    lock_guard_t ctl(g_hub.ctl_mu);
     {
-        std::lock_guard<std::mutex> lock(g_hub.mu);
+        lock_guard_t lock(g_hub.mu);
         if (sub->linked) std::erase(g_hub.subs, sub);
         sub->linked = false;
         if (!g_hub.subs.empty()) return;
-        if (g_hub.running) g_hub.stopper.cancel.store(1);
+        if (g_hub.running) g_hub.stop.store(1);
         g_hub.running = false;
     }
     join_producer();
@@ -288,15 +289,15 @@ bool client_gone(int fd) {
 
 enum class follow_end_t { tool_ended, cancelled, client_gone };
 
-// Writes each report published to `sub` until the tool ends, the job is cancelled or the
+// Writes each report published to `sub` until the tool ends, the stream is cancelled or the
 // client is gone (a failed write included).
-follow_end_t follow(op_emit_t* e, iostat_sub_t* sub, job_t* job, int fd) {
+follow_end_t follow(op_emit_t* e, iostat_sub_t* sub, const cancel_token_t& cancel) {
     for (;;) {
         std::deque<std::string> got;
         bool ended;
         {
-            std::unique_lock<std::mutex> lock(g_hub.mu);
-            g_hub.cv.wait_for(lock, std::chrono::milliseconds(IOSTAT_WAIT_MS),
+            unique_lock_t lock(g_hub.mu);
+            g_hub.cv.wait_for(lock.native(), std::chrono::milliseconds(IOSTAT_WAIT_MS),
                               [sub] { return !sub->reports.empty() || sub->ended; });
             got.swap(sub->reports);
             ended = sub->ended;
@@ -304,34 +305,28 @@ follow_end_t follow(op_emit_t* e, iostat_sub_t* sub, job_t* job, int fd) {
         for (const std::string& r : got)
             if (emit_chunk(e, r.data(), r.size()) != 0) return follow_end_t::client_gone;
         if (ended) return follow_end_t::tool_ended;
-        if (job && job->cancel.load()) return follow_end_t::cancelled;
-        if (client_gone(fd)) return follow_end_t::client_gone;
+        if (cancel.cancelled()) return follow_end_t::cancelled;
+        if (client_gone(cancel.watch_fd)) return follow_end_t::client_gone;
     }
 }
 
 }  // namespace
 
-int op_iostat_stream(int fd, const char* req_id, const char*, const jsmntok_t*, int, int stream) {
-    if (!stream) return reply_err(fd, req_id, ERR_EBADREQ, "iostat_stream requires stream=true");
-    job_t* job = job_alloc();
-    op_emit_t e = job_emit(fd, req_id, job);
-    char path[IOSTAT_PATH_BYTES];
-    iostat_sub_t sub;
-    if (tool_find({"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat", "/bin/iostat"},
-                  "iostat", path, sizeof path) != 0) {
-        emit_stream_error(&e, ERR_ENOENT, "iostat not found");
-    } else if (hub_join(&sub, path) != 0) {
-        emit_stream_error(&e, ERR_ESPAWN, "iostat spawn failed");
-    } else {
-        follow_end_t how = follow(&e, &sub, job, fd);
+op_result op_iostat_stream(const op_req_t& req) {
+    return req.stream([](op_stream_t& s) -> op_result {
+        char path[IOSTAT_PATH_BYTES];
+        if (tool_find({"/sbin/iostat", "/usr/sbin/iostat", "/usr/bin/iostat", "/usr/local/bin/iostat", "/bin/iostat"},
+                      "iostat", path, sizeof path) != 0)
+            return op_err{ERR_ENOENT, "iostat not found"};
+        iostat_sub_t sub;
+        if (hub_join(&sub, path) != 0) return op_err{ERR_ESPAWN, "iostat spawn failed"};
+        follow_end_t how = follow(&s.emit, &sub, s.cancel);
         // Leaving first: a cancelled stream's "done" comes once the tool it alone used is gone.
         // Unlinked now: nothing writes `sub` any more.
         hub_leave(&sub);
-        if (how == follow_end_t::cancelled) emit_done(&e, -1, nullptr);
-        else if (how == follow_end_t::tool_ended && sub.spawn_failed)
-            emit_stream_error(&e, ERR_ESPAWN, "iostat spawn failed");
-        else if (how == follow_end_t::tool_ended) emit_done(&e, sub.exit_code, nullptr);
-    }
-    job_release(job);
-    return 0;
+        if (how == follow_end_t::cancelled) return op_result::done(-1);
+        if (how == follow_end_t::client_gone) return op_result::sent();  // nobody to tell
+        if (sub.spawn_failed) return op_err{ERR_ESPAWN, "iostat spawn failed"};
+        return op_result::done(sub.exit_code);
+    });
 }

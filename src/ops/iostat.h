@@ -16,6 +16,7 @@
 #include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 struct iostat_ctx_t {
     op_emit_t* e = nullptr;
@@ -46,4 +47,4 @@ int flush_batch(iostat_ctx_t* ic);
 // loop devices, which are never reported.
 const char* iostat_dev_class(const char* name);
 
-int op_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_iostat_stream(const op_req_t& req);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "jobs/jobs.h"
 #include "proc/procfs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
@@ -89,24 +88,23 @@ int collect(iperf_ctx_t* c, int which, const char* line) {
     return end_doc(c, line[end + strspn(line + end, " \t")] == '\0');
 }
 
-// Claims a job, runs the tool and ends the stream with "done", or "error" when it cannot
-// start.
-int run_iperf(int fd, const char* req_id, char** argv) {
-    job_t* job = job_alloc();  // null (table full): the run goes on without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IPERF_KILL_GRACE_MS, fd};
-    iperf_ctx_t c;
-    c.e = &e;
-    exec_result_t res;
-    int rc = exec_stream(&spec, iperf_cb, &c, job, &res);
-    if (rc < 0) {
-        emit_stream_error(&e, ERR_ESPAWN, "iperf3 spawn failed");
-    } else {
+// Runs the tool for the stream: "done", or "error" when it cannot start.
+op_result run_iperf(const op_req_t& req, char** argv) {
+    return req.stream([argv](op_stream_t& s) -> op_result {
+        exec_spec_t spec = {argv, tool_envp(), nullptr, 1, IPERF_KILL_GRACE_MS};
+        iperf_ctx_t c;
+        c.e = &s.emit;
+        exec_result_t res;
+        if (exec_stream(&spec, iperf_cb, &c, s.cancel, &res) < 0) return op_err{ERR_ESPAWN, "iperf3 spawn failed"};
         iperf_flush(&c);
-        emit_done(&e, res.exit_code, nullptr);
-    }
-    job_release(job);
-    return 0;
+        return op_result::done(res.exit_code);
+    });
+}
+
+// The tool's path, looked up once the arguments have passed; null when it is not installed.
+const op_err* find_iperf(char* path) {
+    static const op_err NOT_FOUND = {ERR_ENOENT, "iperf3 not found"};
+    return binfind("iperf3", "iperf3", path, IPERF_PATH_BYTES) == 0 ? nullptr : &NOT_FOUND;
 }
 
 void format_int(char* out, long long v) { snprintf(out, IPERF_NUM_BYTES, "%lld", v); }
@@ -148,20 +146,22 @@ int iperf3_name_matches(const char* comm) {
     return strncmp(comm, "iperf3", 6) == 0 && (comm[6] == '\0' || comm[6] == '-');
 }
 
-int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    char path[IPERF_PATH_BYTES];
-    if (binfind("iperf3", "iperf3", path, sizeof path) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
+op_result op_iperf3_client(const op_req_t& req) {
+    const char* js = req.js;
+    const jsmntok_t* args = req.args;
+    const int an = req.an;
     // One byte more than a host may have, so that a longer one is seen rather than cut.
     char host[IPERF_HOST_BYTES + 1] = {};
     arg_get_str(js, args, an, "host", host, sizeof host);
-    if (!host[0]) return reply_err(fd, req_id, ERR_EREQ, "host required");
-    if (strlen(host) >= IPERF_HOST_BYTES) return reply_err(fd, req_id, ERR_EBADREQ, "host too long");
+    if (!host[0]) return op_result::refuse({ERR_EREQ, "host required"});
+    if (strlen(host) >= IPERF_HOST_BYTES) return op_result::refuse({ERR_EBADREQ, "host too long"});
     // Without a rate, a UDP test sends about 1 Mbit/s per stream.
     char bandwidth[IPERF_NUM_BYTES] = {};
     arg_get_str(js, args, an, "bandwidth", bandwidth, sizeof bandwidth);
     if (bandwidth[0] && !valid_bandwidth(bandwidth))
-        return reply_err(fd, req_id, ERR_EREQ, "invalid bandwidth (bits per second: digits and K, M or G)");
+        return op_result::refuse({ERR_EREQ, "invalid bandwidth (bits per second: digits and K, M or G)"});
+    char path[IPERF_PATH_BYTES];
+    if (const op_err* err = find_iperf(path)) return op_result::refuse(*err);
     char port[IPERF_NUM_BYTES], time[IPERF_NUM_BYTES], parallel[IPERF_NUM_BYTES];
     format_int(port, arg_get_int(js, args, an, "port", 5201));
     format_int(time, arg_get_int(js, args, an, "time", 10));
@@ -180,13 +180,15 @@ int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t
     // In a pipe the tool holds its lines back until the test ends unless told otherwise.
     argv[n++] = lit("--forceflush");
     argv[n] = nullptr;
-    return run_iperf(fd, req_id, argv);
+    return run_iperf(req, argv);
 }
 
-int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+op_result op_iperf3_server(const op_req_t& req) {
+    const char* js = req.js;
+    const jsmntok_t* args = req.args;
+    const int an = req.an;
     char path[IPERF_PATH_BYTES];
-    if (binfind("iperf3", "iperf3", path, sizeof path) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "iperf3 not found");
+    if (const op_err* err = find_iperf(path)) return op_result::refuse(*err);
     char port[IPERF_NUM_BYTES];
     format_int(port, arg_get_int(js, args, an, "port", 5201));
     char* argv[10];
@@ -196,7 +198,7 @@ int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t
     if (arg_get_bool(js, args, an, "json", 0)) argv[n++] = lit("-J");
     argv[n++] = lit("--forceflush");
     argv[n] = nullptr;
-    return run_iperf(fd, req_id, argv);
+    return run_iperf(req, argv);
 }
 
 int op_iperf3_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {

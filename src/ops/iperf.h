@@ -13,6 +13,7 @@
 #include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 // A document is gathered up to this size (it must fit one frame); a larger one is sent as
 // the lines it came in.
@@ -35,6 +36,6 @@ int iperf_flush(iperf_ctx_t* c);
 // 1 for a command name of the iperf3 family: "iperf3", or "iperf3-" followed by anything.
 int iperf3_name_matches(const char* comm);
 
-int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_iperf3_client(const op_req_t& req);
+op_result op_iperf3_server(const op_req_t& req);
 int op_iperf3_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

@@ -13,7 +13,6 @@
 
 #include "base/clock.h"
 #include "base/fdio.h"
-#include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
@@ -76,37 +75,26 @@ const op_err* open_log_fd(const char* real, unique_fd* out) {
 }
 
 // Streams the log whose resolved path is `real` ("" when it did not resolve).
-void log_tail_run(op_emit_t* e, char* real, long long lines) {
-    if (!real[0] || access(real, R_OK) != 0) {
-        emit_stream_error(e, ERR_ENOENT, "log not readable");
-        return;
-    }
+op_result log_tail_run(op_stream_t& s, char* real, long long lines) {
+    if (!real[0] || access(real, R_OK) != 0) return op_err{ERR_ENOENT, "log not readable"};
     char prog[TOOL_PATH_BYTES];
-    if (tool_find({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail"}, "tail", prog, sizeof prog) != 0) {
-        emit_stream_error(e, ERR_ENOENT, "tail not found");
-        return;
-    }
+    if (tool_find({"/bin/tail", "/usr/bin/tail", "/usr/local/bin/tail"}, "tail", prog, sizeof prog) != 0)
+        return op_err{ERR_ENOENT, "tail not found"};
     char count[24];
     snprintf(count, sizeof count, "%lld", lines);
     char* argv[] = {prog, const_cast<char*>("-n"), count, const_cast<char*>("-F"), real, nullptr};
     unique_fd log;
     if (!dirs_root_only(real)) {
         // Another user could swap the name for a link: tail follows the open file (stdin).
-        if (const op_err* refused = open_log_fd(real, &log)) {
-            emit_stream_error(e, refused->code, refused->message);
-            return;
-        }
+        if (const op_err* refused = open_log_fd(real, &log)) return *refused;
         argv[3] = const_cast<char*>("-f");
         argv[4] = const_cast<char*>("-");
     }
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, LOG_TAIL_KILL_GRACE_MS, e->fd};
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, LOG_TAIL_KILL_GRACE_MS};
     spec.stdin_fd = log.get();
     exec_result_t res;
-    if (exec_stream(&spec, log_tail_cb, e, e->job, &res) != 0) {
-        emit_stream_error(e, ERR_ESPAWN, "tail spawn failed");
-        return;
-    }
-    emit_done(e, res.exit_code, nullptr);
+    if (exec_stream(&spec, log_tail_cb, &s.emit, s.cancel, &res) != 0) return op_err{ERR_ESPAWN, "tail spawn failed"};
+    return op_result::done(res.exit_code);
 }
 
 }  // namespace
@@ -166,22 +154,19 @@ int stream_cb(void* ctx, int which, const char* line) {
     return 0;
 }
 
-// Runs the diagnostic tool or tar as the job's child and ends the stream. The bundle holds logs
+// Runs the diagnostic tool or tar as the job's child; the stream's end. The bundle holds logs
 // only root (and adm) may read, so the child creates files for their owner alone.
-void dump_run(op_emit_t* e, char** argv, int merge, const char* spawn_msg, const char* key, const char* value) {
-    exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS, e->fd};
+op_result dump_run(op_stream_t& s, char** argv, int merge, const char* spawn_msg, const char* key, const char* value) {
+    exec_spec_t spec = {argv, nullptr, nullptr, merge, DUMP_KILL_GRACE_MS};
     spec.umask = 077;
-    stream_ctx_t sc = {e};
+    stream_ctx_t sc = {&s.emit};
     exec_result_t res;
-    if (exec_stream(&spec, stream_cb, &sc, e->job, &res) != 0) {
-        emit_stream_error(e, ERR_ESPAWN, spawn_msg);
-        return;
-    }
+    if (exec_stream(&spec, stream_cb, &sc, s.cancel, &res) != 0) return op_err{ERR_ESPAWN, spawn_msg};
     sb_t result;
     sb_appendz(&result, "{");
     sb_kv_str(&result, key, value, 0);
     sb_appendz(&result, "}");
-    emit_done(e, res.exit_code, result.buf);
+    return op_result::done(res.exit_code, std::move(result));
 }
 
 // Creates the output directory (its owner's alone) when it is missing. 0 when `dir` is a
@@ -196,58 +181,45 @@ int dump_dir_ready(const char* dir) {
 
 }  // namespace
 
-int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    job_t* job = job_alloc();  // a full table still runs, only without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
+op_result op_dump_logs(const op_req_t& req) {
     char dir[OUTPUT_DIR_BYTES] = "";
     // A cut directory would put the bundle somewhere nobody asked for.
-    if (arg_get_str_fit(js, args, n, "output_dir", dir, sizeof dir) == ARG_TOO_LONG) {
-        emit_stream_error(&e, ERR_EBADREQ, "output_dir too long");
-        job_release(job);
-        return 0;
-    }
+    if (arg_get_str_fit(req.js, req.args, req.an, "output_dir", dir, sizeof dir) == ARG_TOO_LONG)
+        return op_err{ERR_EBADREQ, "output_dir too long"};
     // An empty directory would put the bundle into "/" under a name nobody asked for.
     if (!dir[0]) snprintf(dir, sizeof dir, "%s", DUMP_DEFAULT_DIR);
-    if (dump_dir_ready(dir) != 0) {
-        emit_stream_error(&e, ERR_EIO, "cannot use output_dir");
-        job_release(job);
-        return 0;
-    }
-    const char* diag = first_exec({"/etc/init.d/diag_XDT", "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT"});
-    if (diag) {
-        char* argv[] = {const_cast<char*>(diag), const_cast<char*>("-o"), dir, nullptr};
-        dump_run(&e, argv, 0, "diag_XDT spawn failed", "output_dir", dir);
-    } else {
+    if (dump_dir_ready(dir) != 0) return op_err{ERR_EIO, "cannot use output_dir"};
+    return req.stream([&](op_stream_t& s) {
+        const char* diag = first_exec({"/etc/init.d/diag_XDT", "/opt/vorn/dist/pelta/diagnostic_tool/diag_XDT"});
+        if (diag) {
+            char* argv[] = {const_cast<char*>(diag), const_cast<char*>("-o"), dir, nullptr};
+            return dump_run(s, argv, 0, "diag_XDT spawn failed", "output_dir", dir);
+        }
         char archive[OUTPUT_DIR_BYTES + 64];
         snprintf(archive, sizeof archive, "%s/vorn_logs_%llu.tar.gz", dir, static_cast<unsigned long long>(now_ms()));
         char* argv[] = {const_cast<char*>("/bin/tar"), const_cast<char*>("-czf"), archive,
                         const_cast<char*>("/var/log"), nullptr};
-        dump_run(&e, argv, 1, "tar spawn failed", "output_file", archive);
-    }
-    job_release(job);
-    return 0;
+        return dump_run(s, argv, 1, "tar spawn failed", "output_file", archive);
+    });
 }
 
 // ---- log_tail ----
 
-int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_log_tail(const op_req_t& req) {
+    static const op_err OUTSIDE = {ERR_EFORBIDDEN, "path not in an allowed log location"};
     char path[LOG_PATH_BYTES] = "";
-    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
-    long long lines = arg_get_int(js, args, n, "lines", LOG_TAIL_LINES_DEFAULT);
+    if (arg_get_str_fit(req.js, req.args, req.an, "path", path, sizeof path) == ARG_TOO_LONG)
+        return op_result::refuse({ERR_EBADREQ, "path too long"});
+    long long lines = arg_get_int(req.js, req.args, req.an, "lines", LOG_TAIL_LINES_DEFAULT);
     if (lines < 2) lines = 1;
     if (lines > LOG_TAIL_LINES_MAX) lines = LOG_TAIL_LINES_MAX;
-    if (path[0] != '/' || strstr(path, "..")) return reply_err(fd, req_id, ERR_EREQ, "invalid path");
+    if (path[0] != '/' || strstr(path, "..")) return op_result::refuse({ERR_EREQ, "invalid path"});
     // Anyone may place a link under /tmp/: an existing file must really live in a location
     // (a location's own directory resolves without its slash). Tail is given the resolved path.
-    if (!log_location_ok(path)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in an allowed log location");
+    if (!log_location_ok(path)) return op_result::refuse(OUTSIDE);
     char real[PATH_MAX];
     if (!realpath(path, real)) real[0] = '\0';  // a missing log: "not readable" in the stream
     else if (!log_location_ok(real) && !log_location_ok((std::string(real) + "/").c_str()))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in an allowed log location");
-    job_t* job = job_alloc();  // a full table still runs, only without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
-    log_tail_run(&e, real, lines);
-    job_release(job);
-    return 0;
+        return op_result::refuse(OUTSIDE);
+    return req.stream([&](op_stream_t& s) { return log_tail_run(s, real, lines); });
 }

@@ -18,7 +18,6 @@
 #include "base/fdio.h"
 #include "base/ids.h"
 #include "base/log.h"
-#include "jobs/jobs.h"
 #include "proc/procfs.h"
 #include "proc/runner.h"
 #include "proc/spawn.h"
@@ -64,20 +63,11 @@ bool is_memprowl(const char* comm) { return strcmp(comm, "memprowl") == 0; }
 
 }  // namespace
 
-int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    job_t* job = job_alloc();  // null (table full): the test runs without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
-    char path[MEMPROWL_PATH_BYTES];
-    if (binfind("memprowl", "memprowl", path, sizeof path) != 0) {
-        emit_stream_error(&e, ERR_ENOENT, "memprowl binary not found");
-        job_release(job);
-        return 0;
-    }
-    if (arg_get_bool(js, args, an, "confirm", 0) != 1) {
-        emit_stream_error(&e, ERR_EREQ, "confirm=true required");
-        job_release(job);
-        return 0;
-    }
+op_result op_memprowl_run(const op_req_t& req) {
+    const char* js = req.js;
+    const jsmntok_t* args = req.args;
+    const int an = req.an;
+    if (arg_get_bool(js, args, an, "confirm", 0) != 1) return op_err{ERR_EREQ, "confirm=true required"};
     long long passes = arg_get_int(js, args, an, "passes", 1);
     passes = passes < 1 ? 1 : passes > MEMPROWL_MAX_PASSES ? MEMPROWL_MAX_PASSES : passes;
     char passes_text[16];
@@ -87,29 +77,32 @@ int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t*
     arg_get_str(js, args, an, "mode", mode, sizeof mode);
     arg_get_str(js, args, an, "mem", mem, sizeof mem);
 
-    const char* argv[MEMPROWL_MAX_ARGS];
-    int n = 0;
-    argv[n++] = path;
-    argv[n++] = "--json";
-    if (strcmp(mode, "full") == 0) argv[n++] = "--full";
-    if (const char* opt = profile_option(profile)) argv[n++] = opt;
-    if (arg_get_bool(js, args, an, "extended", 0) == 1) argv[n++] = "--extended-tests";
-    if (mem[0]) {
-        argv[n++] = "--mem";
-        argv[n++] = mem;
-    }
-    argv[n++] = "--passes";
-    argv[n++] = passes_text;
-    argv[n] = nullptr;
+    return req.stream([&](op_stream_t& s) -> op_result {
+        char path[MEMPROWL_PATH_BYTES];
+        if (binfind("memprowl", "memprowl", path, sizeof path) != 0)
+            return op_err{ERR_ENOENT, "memprowl binary not found"};
+        const char* argv[MEMPROWL_MAX_ARGS];
+        int n = 0;
+        argv[n++] = path;
+        argv[n++] = "--json";
+        if (strcmp(mode, "full") == 0) argv[n++] = "--full";
+        if (const char* opt = profile_option(profile)) argv[n++] = opt;
+        if (arg_get_bool(js, args, an, "extended", 0) == 1) argv[n++] = "--extended-tests";
+        if (mem[0]) {
+            argv[n++] = "--mem";
+            argv[n++] = mem;
+        }
+        argv[n++] = "--passes";
+        argv[n++] = passes_text;
+        argv[n] = nullptr;
 
-    exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 0, MEMPROWL_KILL_GRACE_MS, fd};
-    memprowl_ctx_t ctx = {&e};
-    exec_result_t res;
-    if (exec_stream(&spec, memprowl_cb, &ctx, job, &res) != 0)
-        emit_stream_error(&e, ERR_ESPAWN, "failed to spawn memprowl");
-    else emit_done(&e, res.exit_code, nullptr);
-    job_release(job);
-    return 0;
+        exec_spec_t spec = {const_cast<char**>(argv), tool_envp(), nullptr, 0, MEMPROWL_KILL_GRACE_MS};
+        memprowl_ctx_t ctx = {&s.emit};
+        exec_result_t res;
+        if (exec_stream(&spec, memprowl_cb, &ctx, s.cancel, &res) != 0)
+            return op_err{ERR_ESPAWN, "failed to spawn memprowl"};
+        return op_result::done(res.exit_code);
+    });
 }
 
 int op_memprowl_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {

@@ -10,10 +10,11 @@
 #include <cstddef>
 
 #include "wire/jsmn.h"
+#include "wire/request.h"
 
 constexpr size_t TRACE_FILTER_MAX = 127;
 
 // 1 for a tracer filter of at most TRACE_FILTER_MAX letters, digits and ",_=!%/".
 int trace_filter_ok(const char* filter);
 
-int op_strace_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_strace_attach(const op_req_t& req);

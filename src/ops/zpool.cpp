@@ -13,7 +13,6 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "jobs/jobs.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
 #include "wire/args.h"
@@ -175,26 +174,22 @@ int zp_cb(void* ctx, int, const char* line) {
     return 0;
 }
 
-int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    job_t* job = job_alloc();  // null (table full): the stream runs without a job id
-    op_emit_t e = job_emit(fd, req_id, job);
-    zp_ctx_t zc;
-    zc.e = &e;
+op_result op_zpool_iostat_stream(const op_req_t& req) {
     // One byte more than a name may have, so that a longer one is seen rather than cut.
     char pool[ZPOOL_NAME_BYTES + 1] = {};
-    arg_get_str(js, args, an, "pool", pool, sizeof pool);
+    arg_get_str(req.js, req.args, req.an, "pool", pool, sizeof pool);
     zpool_name_sanitize(pool);
-    const char* path = nullptr;
-    if (strlen(pool) >= ZPOOL_NAME_BYTES) {
-        emit_stream_error(&e, ERR_EBADREQ, "pool too long");
-    } else if (pool[0] && !isalpha(static_cast<unsigned char>(pool[0]))) {
-        // A pool name begins with a letter; anything else ("-v", "--help") would reach zpool
-        // as one of its options.
-        emit_stream_error(&e, ERR_EBADREQ, "invalid pool name");
-    } else if (!(path = find_zpool())) {
-        emit_stream_error(&e, ERR_ENOENT,
-                          "zpool not found (tried /sbin/zpool, /usr/sbin/zpool, /usr/local/sbin/zpool, PATH)");
-    } else {
+    if (strlen(pool) >= ZPOOL_NAME_BYTES) return op_err{ERR_EBADREQ, "pool too long"};
+    // A pool name begins with a letter; anything else ("-v", "--help") would reach zpool as one
+    // of its options.
+    if (pool[0] && !isalpha(static_cast<unsigned char>(pool[0]))) return op_err{ERR_EBADREQ, "invalid pool name"};
+    return req.stream([&](op_stream_t& s) -> op_result {
+        const char* path = find_zpool();
+        if (!path)
+            return op_err{ERR_ENOENT,
+                          "zpool not found (tried /sbin/zpool, /usr/sbin/zpool, /usr/local/sbin/zpool, PATH)"};
+        zp_ctx_t zc;
+        zc.e = &s.emit;
         memcpy(zc.pool, pool, sizeof zc.pool);
         std::string tool = path;
         char iostat[] = "iostat", verbose[] = "-v", interval[] = "1";
@@ -203,17 +198,12 @@ int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsm
             argv[3] = interval;
             argv[4] = nullptr;
         }
-        exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};
+        exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS};
         exec_result_t res;
-        if (exec_stream(&spec, zp_cb, &zc, job, &res) < 0) {
-            emit_stream_error(&e, ERR_ENOENT, "zpool not found");
-        } else {
-            flush_batch(&zc);  // the last sample; a failed write changes nothing now
-            emit_done(&e, res.exit_code, nullptr);
-        }
-    }
-    job_release(job);
-    return 0;
+        if (exec_stream(&spec, zp_cb, &zc, s.cancel, &res) < 0) return op_err{ERR_ENOENT, "zpool not found"};
+        flush_batch(&zc);  // the last sample; a failed write changes nothing now
+        return op_result::done(res.exit_code);
+    });
 }
 
 int cap_cb(void* ctx, int which, const char* line) {
@@ -227,12 +217,11 @@ int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int
     char list[] = "list", headerless[] = "-H", opt_o[] = "-o", name[] = "name";
     char* argv[] = {tool.data(), list, headerless, opt_o, name, nullptr};
     // A hung tool ends with its client, or at its deadline.
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS, fd};
-    spec.deadline_ms = tool_deadline_ms(ZPOOL_LIST_DEADLINE_MS);
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS};
+    cancel_token_t until = {.watch_fd = fd, .deadline_ms = tool_deadline_ms(ZPOOL_LIST_DEADLINE_MS)};
     sb_cap_t cap;
     exec_result_t res;
-    if (exec_stream(&spec, cap_cb, &cap, nullptr, &res) < 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
+    if (exec_stream(&spec, cap_cb, &cap, until, &res) < 0) return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
     if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "zpool timed out");
 
     // The exit code is not looked at: "no pools available" holds spaces and gives no pool.

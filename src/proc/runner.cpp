@@ -13,10 +13,10 @@
 #include <memory>
 #include <new>
 
+#include "base/cancel.h"
 #include "base/child_status.h"
 #include "base/clock.h"
 #include "base/fdio.h"
-#include "jobs/jobs.h"
 #include "proc/procfs.h"
 #include "proc/spawn.h"
 
@@ -81,11 +81,11 @@ bool group_lives_on(pid_t pgid) {
 // The stop protocol of one run: SIGTERM to the child's group once a stop is wanted, one
 // SIGKILL to it after the grace. The leader is never reaped before the run is over, so its
 // number names this group (the kernel gives no new process a number that is still a group's
-// id or an unreaped child's) whenever a signal goes out, here or from job_cancel and the
-// stop of the daemon.
+// id or an unreaped child's) whenever a signal goes out, here or from whoever the token
+// publishes the child to (a job's cancel, the daemon's stop).
 struct stopper_t {
     pid_t pid;
-    job_s* job;
+    const cancel_token_t* cancel;
     int grace_ms;
     uint64_t deadline_at = 0;  // 0: none
     int want_kill = 0;
@@ -97,7 +97,7 @@ struct stopper_t {
     uint64_t grace() const { return static_cast<uint64_t>(grace_ms > 0 ? grace_ms : DEFAULT_KILL_GRACE_MS); }
 
     bool stop_wanted() {
-        if (want_kill || (job && job->cancel.load())) return true;
+        if (want_kill || cancel->cancelled()) return true;
         if (deadline_at == 0 || now_ms() < deadline_at) return false;
         timed_out = true;
         want_kill = 1;
@@ -170,10 +170,10 @@ void final_wait(stopper_t* st, int watch_fd) {
 }
 
 void reap(stopper_t* st, int watch_fd, exec_result_t* res) {
-    // The pid stays in the job until the group is done with, so a cancel or the daemon's stop
+    // The pid stays published until the group is done with, so a cancel or the daemon's stop
     // during this wait still reaches it; it is forgotten only before the leader is reaped.
     final_wait(st, watch_fd);
-    job_forget_pid(st->job);
+    st->cancel->forget_child();
     int status = 0;
     if (child_reap(st->pid, &status) < 0) {
         res->spawn_errno = errno;
@@ -273,17 +273,18 @@ int drain_raw(int fd, int which, raw_cb_t cb, void* ctx, int* want_kill) {
 // The shared loop of both runners; `drain` reads one ready pipe and returns -1 at its end;
 // `pass_end` runs after every pass that read something and returns non-zero for a stop.
 template <typename Drain, typename PassEnd>
-int run_child(const exec_spec_t* spec, job_s* job, exec_result_t* res, Drain drain, PassEnd pass_end) {
+int run_child(const exec_spec_t* spec, const cancel_token_t& cancel, exec_result_t* res, Drain drain,
+              PassEnd pass_end) {
     memset(res, 0, sizeof *res);
     pipes_t p;
     pid_t pid = spawn(spec, &p);
     if (pid < 0) return -1;
-    if (job) job->pid.store(pid);
+    cancel.publish_child(pid);
 
-    stopper_t st{.pid = pid, .job = job, .grace_ms = spec->kill_grace_ms};
-    if (spec->deadline_ms > 0) st.deadline_at = now_ms() + static_cast<uint64_t>(spec->deadline_ms);
+    stopper_t st{.pid = pid, .cancel = &cancel, .grace_ms = spec->kill_grace_ms};
+    if (cancel.deadline_ms > 0) st.deadline_at = now_ms() + static_cast<uint64_t>(cancel.deadline_ms);
     unique_fd* pipes[2] = {&p.out_r, &p.err_r};
-    int watch_fd = spec->watch_fd;
+    int watch_fd = cancel.watch_fd;
     while (p.out_r || p.err_r) {
         struct pollfd fds[3];
         int which_of[3] = {0, 0, 0};
@@ -335,13 +336,13 @@ int plain_line(void* ctx, int which, const char* line, size_t) {
 
 }  // namespace
 
-int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
+int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, const cancel_token_t& cancel, exec_result_t* res) {
     plain_lines_t plain = {cb, ctx};
-    return exec_stream_batched(spec, plain_line, nullptr, &plain, job, res);
+    return exec_stream_batched(spec, plain_line, nullptr, &plain, cancel, res);
 }
 
-int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
-                        exec_result_t* res) {
+int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx,
+                        const cancel_token_t& cancel, exec_result_t* res) {
     carry_t carries[2];
     // One buffer for both pipes: each read's lines are delivered before the next read.
     std::unique_ptr<char[]> rb(new (std::nothrow) char[LINE_READ_BYTES + 1]);
@@ -350,15 +351,15 @@ int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t
         return -1;
     }
     return run_child(
-        spec, job, res,
+        spec, cancel, res,
         [&](int fd, int which, int* want_kill) {
             return drain_pipe(fd, which, &carries[which - 1], rb.get(), line_sink_t{cb, ctx, want_kill});
         },
         [&] { return pass_end ? pass_end(ctx) : 0; });
 }
 
-int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res) {
+int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, const cancel_token_t& cancel, exec_result_t* res) {
     return run_child(
-        spec, job, res, [&](int fd, int which, int* want_kill) { return drain_raw(fd, which, cb, ctx, want_kill); },
+        spec, cancel, res, [&](int fd, int which, int* want_kill) { return drain_raw(fd, which, cb, ctx, want_kill); },
         [] { return 0; });
 }

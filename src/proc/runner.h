@@ -2,16 +2,16 @@
 // tool's output into callbacks.
 //
 // exec_stream delivers output line by line, exec_stream_raw in raw chunks; both run the child
-// to completion on the calling thread, watch the job's cancel flag, the client's connection,
-// the deadline and the callback's stop request, stop the child's whole process group with
-// SIGTERM and, after the grace, one SIGKILL, and report how it ended. Children start through
+// to completion on the calling thread, watch the cancel token (its flag, the client's
+// connection, its deadline: base/cancel.h) and the callback's stop request, stop the child's
+// whole process group with SIGTERM and, after the grace, one SIGKILL, and report how it ended. Children start through
 // exec_spawn (spawn.h), each the leader of a process group of its own: /dev/null as stdin and
 // no descriptor of the daemon beyond 0-2.
 //
 // The watch goes on after the output has ended: a child that closed its output and lingers is
 // still stopped on cancel, hang-up or deadline. A stopped run ends only when nothing of the
 // group is left (or it was sent SIGKILL). The leader is reaped last, so that its number names
-// the group for every signal sent meanwhile; the job forgets it first (job_forget_pid).
+// the group for every signal sent meanwhile; the token forgets it first (forget_child).
 // Threads: any number of runs at once; each run's state is local to its call.
 // Errors: -1 when nothing could be started (no pipe or no process), else 0; `res` always filled.
 #pragma once
@@ -20,7 +20,7 @@
 
 #include <cstddef>
 
-struct job_s;
+#include "base/cancel.h"
 
 struct exec_spec_t {
     char** argv;        // null-terminated; argv[0] is the full path (no PATH search)
@@ -28,15 +28,9 @@ struct exec_spec_t {
     const char* cwd;    // null: the daemon's
     int merge_stderr;   // stderr into the stdout pipe, reported as stream 1
     int kill_grace_ms;  // SIGTERM → SIGKILL; 0 or less means 250
-    // The client connection of the request, watched (never read) for hang-up: a client that
-    // is gone stops the child as a cancel does. -1 watches nothing.
-    int watch_fd = -1;
     int stdin_fd = -1;  // the child's standard input; -1: /dev/null
     int cwd_fd = -1;    // a directory entered by descriptor, before `cwd` (exec_child_t)
     int umask = -1;     // the child's file-creation mask; -1 keeps the daemon's
-    // Milliseconds from the start after which the child is stopped as on a cancel, and the
-    // result says timed_out. 0: no deadline.
-    int deadline_ms = 0;
 };
 
 // How the child ended, by the convention of base/child_status.h: `exit_code` 0..255 on exit
@@ -45,7 +39,7 @@ struct exec_result_t {
     int exit_code;
     int term_signal;  // the killing signal, else 0
     int spawn_errno;  // errno of a failed waitpid, else 0
-    int timed_out;    // 1 when the deadline stopped the child
+    int timed_out;    // 1 when the token's deadline stopped the child
 };
 
 // `which` is 1 for stdout, 2 for stderr. `line` has no line feed and no trailing CR.
@@ -53,7 +47,9 @@ struct exec_result_t {
 using line_cb_t = int (*)(void* ctx, int which, const char* line);
 using raw_cb_t = int (*)(void* ctx, int which, const char* buf, size_t len);
 
-int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, exec_result_t* res);
+// The token's flag and hang-up stop the child as a cancel; its deadline as well, and the
+// result then says timed_out.
+int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, const cancel_token_t& cancel, exec_result_t* res);
 // exec_stream whose callback also gets the line's length, and that calls `pass_end(ctx)`
 // after every pass over the ready pipes, before it waits for more output: a caller that
 // gathers its events in a buffer writes them out there, so lines that arrived together leave
@@ -61,6 +57,6 @@ int exec_stream(const exec_spec_t* spec, line_cb_t cb, void* ctx, job_s* job, ex
 // callback's return does. Null `pass_end`: nothing between passes.
 using line_len_cb_t = int (*)(void* ctx, int which, const char* line, size_t len);
 using pass_end_cb_t = int (*)(void* ctx);
-int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx, job_s* job,
-                        exec_result_t* res);
-int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, job_s* job, exec_result_t* res);
+int exec_stream_batched(const exec_spec_t* spec, line_len_cb_t cb, pass_end_cb_t pass_end, void* ctx,
+                        const cancel_token_t& cancel, exec_result_t* res);
+int exec_stream_raw(const exec_spec_t* spec, raw_cb_t cb, void* ctx, const cancel_token_t& cancel, exec_result_t* res);

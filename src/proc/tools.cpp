@@ -138,7 +138,7 @@ int tool_deadline_ms(int ms) {
 void tool_deadline_cap(int ms) { g_deadline_cap_ms.store(ms > 0 ? ms : 0, std::memory_order_relaxed); }
 
 int run_capture(char** argv, sb_t* out, exec_result_t* res, int watch_fd, int deadline_ms) {
-    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, 0, watch_fd};
-    spec.deadline_ms = tool_deadline_ms(deadline_ms);
-    return exec_stream(&spec, dmesg_cap_cb, out, nullptr, res);
+    exec_spec_t spec = {argv, tool_envp(), nullptr, 1, 0};
+    cancel_token_t until = {.watch_fd = watch_fd, .deadline_ms = tool_deadline_ms(deadline_ms)};
+    return exec_stream(&spec, dmesg_cap_cb, out, until, res);
 }

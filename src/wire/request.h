@@ -48,6 +48,13 @@ public:
         r.exit_code_ = exit_code;
         return r;
     }
+    // A streaming operation's refusal before its stream began that is an error reply, as a
+    // plain operation's is, rather than an error event.
+    static op_result refuse(const op_err& e) {
+        op_result r(e);
+        r.as_reply_ = true;
+        return r;
+    }
     // An error reply that also says how far the request got ("data", a JSON value).
     static op_result err_data(const op_err& e, sb_t&& data) {
         op_result r(e);
@@ -60,6 +67,7 @@ public:
     kind_t kind() const { return kind_; }
     op_err err() const { return {code_, message_.c_str()}; }
     int exit_code() const { return exit_code_; }
+    bool as_reply() const { return as_reply_; }
     // The result (ok) or the data (err) as JSON text; null when there is none.
     const char* json() const { return owned_.len ? owned_.buf : text_; }
 
@@ -70,6 +78,7 @@ private:
     const char* code_ = nullptr;  // a constant of wire/errors.h (null: "ERR")
     std::string message_;
     int exit_code_ = 0;
+    bool as_reply_ = false;
     const char* text_ = nullptr;
     sb_t owned_;
 };
@@ -103,7 +112,9 @@ struct op_req_t {
     // last event from what `act` returned.
     template <class Act>
     op_result stream(Act&& act) const {
-        auto call = [](void* a, op_stream_t& s) { return (*static_cast<std::remove_reference_t<Act>*>(a))(s); };
+        auto call = [](void* a, op_stream_t& s) -> op_result {
+            return (*static_cast<std::remove_reference_t<Act>*>(a))(s);
+        };
         return stream_hook(*this, call, &act);
     }
 

@@ -58,17 +58,17 @@ inline int collect_len(void* ctx, int which, const char* line, size_t len) {
 
 inline int pass_end(void* ctx) { return collect(ctx, 0, "|"); }
 
-inline run_t run(const cmd_t& c, job_t* job = nullptr, int stop_after = -1, bool batched = false) {
+inline run_t run(const cmd_t& c, const cancel_token_t& cancel = {}, int stop_after = -1, bool batched = false) {
     run_t r;
     r.stop_after = stop_after;
     r.batched = batched;
     uint64_t t0 = now_ms();
-    r.rc = batched ? exec_stream_batched(&c.spec, collect_len, pass_end, &r, job, &r.res)
-                   : exec_stream(&c.spec, collect, &r, job, &r.res);
+    r.rc = batched ? exec_stream_batched(&c.spec, collect_len, pass_end, &r, cancel, &r.res)
+                   : exec_stream(&c.spec, collect, &r, cancel, &r.res);
     r.elapsed_ms = now_ms() - t0;
     return r;
 }
 
 inline run_t sh(const std::string& script, int merge = 1, bool batched = false) {
-    return run(cmd_t({"/bin/sh", "-c", script}, merge), nullptr, -1, batched);
+    return run(cmd_t({"/bin/sh", "-c", script}, merge), {}, -1, batched);
 }

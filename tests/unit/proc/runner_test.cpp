@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -75,8 +76,10 @@ bool ended(pid_t pid) {
 
 }  // namespace
 
-TEST(ExecRunner, StopByCallbackPassEndJobCancelOrDeadlineSendsTermThenKillAfterTheGrace) {
-    enum { BY_LINE, BY_PASS_END, BY_JOB, BY_DEADLINE };  // who asks for the stop; the first two at the first line
+// The token's three causes (the job's cancel from another thread, the client's hang-up, the
+// deadline) end a run as the callbacks' stop requests do.
+TEST(ExecRunner, StopByCallbackPassEndOrEachCauseOfTheTokenSendsTermThenKillAfterTheGrace) {
+    enum { BY_LINE, BY_PASS_END, BY_JOB, BY_HANGUP, BY_DEADLINE };  // the first two at the first line
     constexpr int DEADLINE_MS = 300;
     // Upper bounds are loose (a loaded machine is slow) but well below the child's own end
     // (5 s, 30 s): a run inside them was ended by the runner.
@@ -96,6 +99,8 @@ TEST(ExecRunner, StopByCallbackPassEndJobCancelOrDeadlineSendsTermThenKillAfterT
         // A child that closed its output is still watched while it is waited for.
         {"exec >&- 2>&-; exec sleep 5", 0, BY_JOB, SIGTERM, 0, 2500},
         {"exec >&- 2>&-; trap '' TERM; exec sleep 5", 100, BY_JOB, SIGKILL, 150, 2500},
+        {"echo first; exec sleep 30", 0, BY_HANGUP, SIGTERM, 0, 2500},
+        {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_HANGUP, SIGKILL, 150, 2500},
         {"echo first; exec sleep 30", 0, BY_DEADLINE, SIGTERM, DEADLINE_MS, DEADLINE_MS + 2500},
         {"exec >&- 2>&-; trap '' TERM; exec sleep 30", 100, BY_DEADLINE, SIGKILL, DEADLINE_MS + 100,
          DEADLINE_MS + 2500},
@@ -103,22 +108,31 @@ TEST(ExecRunner, StopByCallbackPassEndJobCancelOrDeadlineSendsTermThenKillAfterT
     for (const auto& c : cases) {
         job_t* job = c.by == BY_JOB ? job_alloc() : nullptr;
         ASSERT_TRUE(job || c.by != BY_JOB);
-        std::thread canceller;
+        int client[2] = {-1, -1};  // the daemon's end is watched; the client's end goes away
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, client), 0);
+        cancel_token_t token = job_token(job, c.by == BY_HANGUP ? client[0] : -1);
+        if (c.by == BY_DEADLINE) token.deadline_ms = DEADLINE_MS;
+        std::thread stopper;
         if (job) {  // by the job's id from another thread, 50 ms after the child started
-            canceller = std::thread([job, id = std::string(job->id)] {
+            stopper = std::thread([job, id = std::string(job->id)] {
                 for (int i = 0; i < 200 && job->pid.load() == 0; i++)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 job_cancel(id.c_str());
             });
+        } else if (c.by == BY_HANGUP) {
+            stopper = std::thread([fd = client[1]] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                close(fd);
+            });
         }
         // A batched run stops at the pass end that follows the first line, entry 2 of its log.
         int stop_after = c.by == BY_LINE ? 1 : c.by == BY_PASS_END ? 2 : -1;
-        cmd_t cmd({"/bin/sh", "-c", c.script}, 1, c.grace_ms);
-        if (c.by == BY_DEADLINE) cmd.spec.deadline_ms = DEADLINE_MS;
-        run_t r = run(cmd, job, stop_after, c.by == BY_PASS_END);
+        run_t r = run(cmd_t({"/bin/sh", "-c", c.script}, 1, c.grace_ms), token, stop_after, c.by == BY_PASS_END);
+        if (stopper.joinable()) stopper.join();
+        close(client[0]);
+        if (c.by != BY_HANGUP) close(client[1]);
         if (job) {
-            canceller.join();
             job_release(job);
             pid_t grandchild = r.lines.empty() ? 0 : atoi(r.lines[0].second.c_str());
             if (grandchild > 1) {
@@ -176,7 +190,7 @@ TEST(ExecRunnerRaw, DeliversBytesExactlyIncludingNul) {
     };
     cmd_t c({"/bin/sh", "-c", "printf 'a\\000b\\r\\n'; head -c 40000 /dev/zero"});
     exec_result_t res;
-    ASSERT_EQ(exec_stream_raw(&c.spec, cb, &got, nullptr, &res), 0);
+    ASSERT_EQ(exec_stream_raw(&c.spec, cb, &got, cancel_token_t{}, &res), 0);
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_EQ(got, std::string("a\0b\r\n", 5) + std::string(40000, '\0'));
 }

@@ -22,8 +22,9 @@
 #pragma once
 
 #include "wire/jsmn.h"
+#include "wire/request.h"
 
 int op_memprowl_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_memprowl_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_memprowl_kill(const op_req_t& req);
+op_result op_mem_suspend_run(const op_req_t& req);
+op_result op_mem_suspend_cancel(const op_req_t& req);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "jobs/jobs.h"
 #include "proc/procfs.h"
@@ -199,9 +200,9 @@ int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t
     return run_iperf(fd, req_id, argv);
 }
 
-int op_iperf3_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
-    char result[32];
-    snprintf(result, sizeof result, "{\"killed\":%d}",
-             kill_all_named([](const char* comm) { return iperf3_name_matches(comm) != 0; }));
-    return reply_ok(fd, req_id, result);
+op_result op_iperf3_kill(const op_req_t&) {
+    sb_t result;
+    sb_printf(&result, "{\"killed\":%d}",
+              kill_all_named([](const char* comm) { return iperf3_name_matches(comm) != 0; }));
+    return op_result::ok(std::move(result));
 }

@@ -13,6 +13,7 @@
 #include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 // A document is gathered up to this size (it must fit one frame); a larger one is sent as
 // the lines it came in.
@@ -37,4 +38,4 @@ int iperf3_name_matches(const char* comm);
 
 int op_iperf3_client(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_iperf3_server(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_iperf3_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_iperf3_kill(const op_req_t& req);

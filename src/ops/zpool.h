@@ -12,6 +12,7 @@
 #include "base/sb.h"
 #include "wire/jsmn.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 constexpr size_t ZPOOL_NAME_BYTES = 64;  // a requested pool name: 63 characters
 
@@ -41,4 +42,4 @@ int flush_batch(zp_ctx_t* zc);
 double parse_unit_kb(const char* v);
 
 int op_zpool_iostat_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_zpool_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_zpool_list(const op_req_t& req);

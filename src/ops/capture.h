@@ -16,6 +16,7 @@
 #include <cstddef>
 
 #include "wire/jsmn.h"
+#include "wire/request.h"
 
 constexpr size_t PCAP_IFACE_MAX = 39;
 constexpr size_t PCAP_BPF_MAX = 255;
@@ -34,5 +35,5 @@ int pcap_out_path_ok(const char* path);
 // `words`; words beyond `max` are dropped. Returns the number stored.
 int pcap_bpf_split(char* text, char** words, int max);
 
-int op_pcap_capture(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_pcap_capture(const op_req_t& req);
 int op_pcap_stream(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

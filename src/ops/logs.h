@@ -9,7 +9,8 @@
 #pragma once
 
 #include "wire/jsmn.h"
+#include "wire/request.h"
 
-int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_dmesg(const op_req_t& req);
 int op_log_tail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
 int op_dump_logs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);

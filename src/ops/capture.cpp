@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/b64.h"
@@ -175,60 +176,53 @@ int capture_run(const char* prog, pcap_args_t* a, long long count, long long sec
     return exec_stream(&spec, pcap_count_cb, packets, until, &res);
 }
 
-// The whole capture file into `data`. 0, or -1 with the refusal in *code and *msg.
-int capture_read(const char* file, sb_t* data, const char** code, const char** msg) {
-    *code = ERR_EIO;
+// The whole capture file into `data`. Null, or the refusal.
+const op_err* capture_read(const char* file, sb_t* data) {
+    static const op_err NO_FILE = {ERR_EIO, "capture produced no file (iface down?)"};
+    static const op_err UNREADABLE = {ERR_EIO, "cannot read capture file"};
+    static const op_err TOO_LARGE = {ERR_E2BIG, "capture too large \xe2\x80\x94 lower count/snaplen"};
+    static const op_err READ_FAILED = {ERR_EIO, "read failed"};
     struct stat st;
-    if (stat(file, &st) != 0) {
-        *msg = errno == ENOENT ? "capture produced no file (iface down?)" : "cannot read capture file";
-        return -1;
-    }
-    if (static_cast<unsigned long long>(st.st_size) > PCAP_FILE_MAX_BYTES) {
-        *code = ERR_E2BIG;
-        *msg = "capture too large \xe2\x80\x94 lower count/snaplen";
-        return -1;
-    }
-    *msg = "read failed";
-    return read_file_all(file, data, PCAP_FILE_MAX_BYTES);
+    if (stat(file, &st) != 0) return errno == ENOENT ? &NO_FILE : &UNREADABLE;
+    if (static_cast<unsigned long long>(st.st_size) > PCAP_FILE_MAX_BYTES) return &TOO_LARGE;
+    return read_file_all(file, data, PCAP_FILE_MAX_BYTES) == 0 ? nullptr : &READ_FAILED;
 }
 
-// Answers with the capture. The file and its directory are gone before the answer leaves.
-int capture_reply(int fd, const char* req_id, const char* iface, capture_dir_t* dir, long long packets) {
+// The answer with the capture. The file and its directory are gone before the answer leaves.
+op_result capture_result(const char* iface, capture_dir_t* dir, long long packets) {
     sb_t data;
-    const char *code, *msg;
-    int rc = capture_read(dir->file, &data, &code, &msg);
+    const op_err* err = capture_read(dir->file, &data);
     dir->remove();
-    if (rc != 0) return reply_err(fd, req_id, code, msg);
+    if (err) return *err;
     sb_t r;
     sb_appendz(&r, "{\"iface\":\"");
     sb_json_escape(&r, iface, strlen(iface));
     sb_printf(&r, "\",\"packets\":%lld,\"bytes\":%zu,\"pcap_b64\":\"", packets, data.len);
-    if (!r.buf || sb_reserve(&r, b64_encoded_len(data.len) + 2) != 0) return reply_err(fd, req_id, ERR_ENOMEM, "oom");
+    if (!r.buf || sb_reserve(&r, b64_encoded_len(data.len) + 2) != 0) return op_err{ERR_ENOMEM, "oom"};
     r.len += b64_encode(reinterpret_cast<const unsigned char*>(data.buf), data.len, r.buf + r.len);
     sb_appendz(&r, "\"}");
-    return reply_ok(fd, req_id, r.buf);
+    return op_result::ok(std::move(r));
 }
 
 }  // namespace
 
-int op_pcap_capture(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_pcap_capture(const op_req_t& req) {
     pcap_args_t a;
-    const char* bad = pcap_args_read(js, args, n, &a);
-    if (bad) return reply_err(fd, req_id, ERR_EREQ, bad);
-    long long count = clamp(arg_get_int(js, args, n, "count", PCAP_COUNT_DEFAULT), PCAP_COUNT_MIN, PCAP_COUNT_MAX);
-    long long seconds = clamp(arg_get_int(js, args, n, "seconds", PCAP_SECONDS_DEFAULT), PCAP_SECONDS_MIN,
+    if (const char* bad = pcap_args_read(req.js, req.args, req.an, &a)) return op_err{ERR_EREQ, bad};
+    long long count = clamp(arg_get_int(req.js, req.args, req.an, "count", PCAP_COUNT_DEFAULT), PCAP_COUNT_MIN,
+                            PCAP_COUNT_MAX);
+    long long seconds = clamp(arg_get_int(req.js, req.args, req.an, "seconds", PCAP_SECONDS_DEFAULT), PCAP_SECONDS_MIN,
                               PCAP_SECONDS_MAX);
     char prog[TOOL_PATH_BYTES];
-    if (binfind("tcpdump", nullptr, prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "tcpdump not installed");
+    if (binfind("tcpdump", nullptr, prog, sizeof prog) != 0) return op_err{ERR_ENOENT, "tcpdump not installed"};
     capture_dir_t dir;
-    if (dir.make() != 0) return reply_err(fd, req_id, ERR_EIO, "cannot create capture directory");
+    if (dir.make() != 0) return op_err{ERR_EIO, "cannot create capture directory"};
     long long packets = 0;
-    if (capture_run(prog, &a, count, seconds, dir.file, fd, &packets) != 0) {
+    if (capture_run(prog, &a, count, seconds, dir.file, req.fd, &packets) != 0) {
         dir.remove();
-        return reply_err(fd, req_id, ERR_ESPAWN, "tcpdump spawn failed");
+        return op_err{ERR_ESPAWN, "tcpdump spawn failed"};
     }
-    return capture_reply(fd, req_id, a.iface, &dir, packets);
+    return capture_result(a.iface, &dir, packets);
 }
 
 // ---- pcap_stream ----

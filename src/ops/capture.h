@@ -35,5 +35,5 @@ int pcap_out_path_ok(const char* path);
 // `words`; words beyond `max` are dropped. Returns the number stored.
 int pcap_bpf_split(char* text, char** words, int max);
 
-int op_pcap_capture(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_pcap_capture(const op_req_t& req);
 op_result op_pcap_stream(const op_req_t& req);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "base/fdio.h"
 #include "base/log.h"
@@ -18,7 +19,6 @@
 #include "config/presets.h"
 #include "wire/args.h"
 #include "wire/errors.h"
-#include "wire/reply.h"
 
 namespace {
 
@@ -29,13 +29,16 @@ constexpr size_t LIST_ARG_PARSED_MAX = CFG_LINE_BYTES - 1;
 constexpr mode_t CONF_DIR_MODE = 0755;
 constexpr mode_t CONF_FILE_MODE = 0644;
 
+// A list value longer than the loader reads, or a file larger than its text buffer.
+const op_err SERIALIZE_OVERFLOW = {ERR_EINTERNAL, "serialize overflow"};
+
 }  // namespace
 
-int op_config_get(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_config_get(const op_req_t&) {
     cfg_snapshot_t c = g_cfg.load();
     sb_t r;
     build_config_json(&r, c.get());
-    return reply_ok(fd, req_id, r.buf);
+    return op_result::ok(std::move(r));
 }
 
 namespace {
@@ -105,48 +108,38 @@ bool has_control_byte(const char* s) {
     return false;
 }
 
-// Replaces the lists named by the request's list arguments. 0 when at least one was given and
-// all were taken; -1 with `err` set otherwise (the record may then be partly changed).
-int apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args, int n, op_err* err) {
+// Replaces the lists named by the request's list arguments. Null when at least one was given
+// and all were taken, else the refusal (the record may then be partly changed).
+const op_err* apply_list_args(vornd_config_t* next, const char* js, const jsmntok_t* args, int n) {
+    static const op_err INVALID = {ERR_EBADREQ, "invalid list value"};
+    static const op_err NONE = {ERR_EBADREQ, "level or knob overrides required"};
     bool any = false;
     char value[LIST_ARG_BYTES];
     for (const cfg_list_arg_t& l : CFG_LIST_ARGS) {
         if (arg_get_str(js, args, n, l.name, value, sizeof value) != 0) continue;
         // A line break would start a line of its own in the file: refuse every control byte.
-        if (has_control_byte(value)) {
-            *err = {ERR_EBADREQ, "invalid list value"};
-            return -1;
-        }
+        if (has_control_byte(value)) return &INVALID;
         // The parser reads only the first part of a longer value and would store an entry cut.
-        if (strlen(value) > LIST_ARG_PARSED_MAX) {
-            *err = {ERR_EINTERNAL, "serialize overflow"};
-            return -1;
-        }
+        if (strlen(value) > LIST_ARG_PARSED_MAX) return &SERIALIZE_OVERFLOW;
         // An entry cut short or dropped would change what the list admits after the reply
         // said it was stored: a cut path prefix admits its siblings.
-        if (config_parse_allow_whole(&(next->*l.field), value) != 0) {
-            *err = {ERR_EBADREQ, "invalid list value"};
-            return -1;
-        }
+        if (config_parse_allow_whole(&(next->*l.field), value) != 0) return &INVALID;
         any = true;
     }
-    if (!any) {
-        *err = {ERR_EBADREQ, "level or knob overrides required"};
-        return -1;
-    }
+    if (!any) return &NONE;
     config_enforce_reversible(&next->ops_enabled);
-    return 0;
+    return nullptr;
 }
 
-// Fills `next` from the live record and the request. 0, or -1 with `err` set.
-int build_next_record(vornd_config_t* next, const char* js, const jsmntok_t* args, int n, op_err* err) {
+// Fills `next` from the live record and the request. Null, or the refusal.
+const op_err* build_next_record(vornd_config_t* next, const char* js, const jsmntok_t* args, int n) {
+    static const op_err UNKNOWN_LEVEL = {ERR_EBADREQ, "unknown level"};
     char level[LEVEL_ARG_BYTES];
     if (arg_get_str(js, args, n, "level", level, sizeof level) == 0 && level[0]) {
-        if (config_preset(next, level) == 0) return 0;  // a level replaces every list: no list argument is read
-        *err = {ERR_EBADREQ, "unknown level"};
-        return -1;
+        // A level replaces every list: no list argument is read.
+        return config_preset(next, level) == 0 ? nullptr : &UNKNOWN_LEVEL;
     }
-    return apply_list_args(next, js, args, n, err);
+    return apply_list_args(next, js, args, n);
 }
 
 // The success object for the record now live, written to `target`.
@@ -160,45 +153,36 @@ void build_applied(sb_t* r, const char* target) {
     sb_appendz(r, "}");
 }
 
-// The whole change, one call at a time: 0 with `result` filled, or -1 with `err` set. The
-// reply is written after the lock is released, so a slow reader holds up no other apply.
-int apply_serialised(const char* js, const jsmntok_t* args, int n, sb_t* result, op_err* err) {
+// The whole change, one call at a time: the result, or why nothing (or not all) was applied.
+// The lock is released before the reply is written, so a slow reader holds up no other apply.
+op_result apply_serialised(const char* js, const jsmntok_t* args, int n) {
+    static const op_err NOT_LOADED = {ERR_EPERSIST, "written but not loaded: current configuration kept"};
     // One apply at a time, and no SIGHUP reload in between: the copy of the live record, the
     // ".tmp" file, the rename and the reload happen under the reload lock.
     std::lock_guard<std::mutex> lock(g_cfg_reload_mu);
     cfg_snapshot_t live = g_cfg.load();
     auto next = std::make_unique<vornd_config_t>(*live);
-    if (build_next_record(next.get(), js, args, n, err) != 0) return -1;
+    if (const op_err* refused = build_next_record(next.get(), js, args, n)) return *refused;
 
     char text[CFG_TEXT_BYTES];
     int len = config_serialize(next.get(), text, sizeof text);
-    if (len < 0) {
-        *err = {ERR_EINTERNAL, "serialize overflow"};
-        return -1;
-    }
+    if (len < 0) return SERIALIZE_OVERFLOW;
     std::string target = live->config_path[0] ? live->config_path : CFG_SYSTEM_PATH;
     live.reset();
     mkdir_p(target.c_str());
     if (write_conf_atomic(target.c_str(), text, static_cast<size_t>(len)) != 0) {
-        *err = {ERR_EPERSIST, strerror(errno)};
-        log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), err->message);
-        return -1;
+        const char* why = strerror(errno);
+        log_msg(LOG_WRN, "config_apply: write %s failed: %s", target.c_str(), why);
+        return op_err{ERR_EPERSIST, why};
     }
     // The live record becomes exactly what the file says, published whole; a reload that
     // cannot read it (or the token file it names) keeps the live record, and says so.
-    if (config_reload(target.c_str()) != 0) {
-        *err = {ERR_EPERSIST, "written but not loaded: current configuration kept"};
-        return -1;
-    }
-    build_applied(result, target.c_str());
-    return 0;
+    if (config_reload(target.c_str()) != 0) return NOT_LOADED;
+    sb_t result;
+    build_applied(&result, target.c_str());
+    return op_result::ok(std::move(result));
 }
 
 }  // namespace
 
-int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    sb_t result;
-    op_err err = {nullptr, nullptr};
-    if (apply_serialised(js, args, n, &result, &err) != 0) return reply_err(fd, req_id, err.code, err.message);
-    return reply_ok(fd, req_id, result.buf);
-}
+op_result op_config_apply(const op_req_t& req) { return apply_serialised(req.js, req.args, req.an); }

@@ -8,7 +8,7 @@
 // (g_cfg_reload_mu); config_get takes a snapshot.
 #pragma once
 
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
-int op_config_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_config_apply(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_config_get(const op_req_t& req);
+op_result op_config_apply(const op_req_t& req);

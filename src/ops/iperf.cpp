@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "proc/procfs.h"
 #include "proc/runner.h"
@@ -201,9 +202,9 @@ op_result op_iperf3_server(const op_req_t& req) {
     return run_iperf(req, argv);
 }
 
-int op_iperf3_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
-    char result[32];
-    snprintf(result, sizeof result, "{\"killed\":%d}",
-             kill_all_named([](const char* comm) { return iperf3_name_matches(comm) != 0; }));
-    return reply_ok(fd, req_id, result);
+op_result op_iperf3_kill(const op_req_t&) {
+    sb_t result;
+    sb_printf(&result, "{\"killed\":%d}",
+              kill_all_named([](const char* comm) { return iperf3_name_matches(comm) != 0; }));
+    return op_result::ok(std::move(result));
 }

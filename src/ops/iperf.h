@@ -38,4 +38,4 @@ int iperf3_name_matches(const char* comm);
 
 op_result op_iperf3_client(const op_req_t& req);
 op_result op_iperf3_server(const op_req_t& req);
-int op_iperf3_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_iperf3_kill(const op_req_t& req);

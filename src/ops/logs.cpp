@@ -115,8 +115,8 @@ static void kmsg_read(sb_t* out, size_t limit) {
     }
 }
 
-int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long want = arg_get_int(js, args, n, "max_bytes", DMESG_DEFAULT_BYTES);
+op_result op_dmesg(const op_req_t& req) {
+    long long want = arg_get_int(req.js, req.args, req.an, "max_bytes", DMESG_DEFAULT_BYTES);
     size_t limit = static_cast<unsigned long long>(want) <= DMESG_MAX_BYTES ? static_cast<size_t>(want)
                                                                             : DMESG_DEFAULT_BYTES;
     sb_t text;
@@ -126,7 +126,7 @@ int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, 
         char* argv[] = {const_cast<char*>(prog ? prog : "/usr/bin/dmesg"), nullptr};
         exec_result_t res;
         sb_t out;
-        if (run_capture(argv, &out, &res, fd, DMESG_DEADLINE_MS) == 0 && !res.timed_out) {
+        if (run_capture(argv, &out, &res, req.fd, DMESG_DEADLINE_MS) == 0 && !res.timed_out) {
             text = std::move(out);
             if (text.len > limit) {
                 text.len = limit;
@@ -138,7 +138,7 @@ int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, 
     sb_appendz(&s, "{\"data\":\"");
     sb_json_escape(&s, text.buf ? text.buf : "", text.len);
     sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
 // ---- dump_logs ----

@@ -11,6 +11,6 @@
 #include "wire/jsmn.h"
 #include "wire/request.h"
 
-int op_dmesg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_dmesg(const op_req_t& req);
 op_result op_log_tail(const op_req_t& req);
 op_result op_dump_logs(const op_req_t& req);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <utility>
 
 #include "base/fdio.h"
 #include "base/ids.h"
@@ -105,10 +106,10 @@ op_result op_memprowl_run(const op_req_t& req) {
     });
 }
 
-int op_memprowl_kill(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
-    char result[32];
-    snprintf(result, sizeof result, "{\"killed\":%d}", kill_all_named(is_memprowl));
-    return reply_ok(fd, req_id, result);
+op_result op_memprowl_kill(const op_req_t&) {
+    sb_t result;
+    sb_printf(&result, "{\"killed\":%d}", kill_all_named(is_memprowl));
+    return op_result::ok(std::move(result));
 }
 
 // ---- mem_suspend_run, mem_suspend_cancel ----
@@ -333,12 +334,12 @@ bool run_id_ok(const char* id) {
 
 }  // namespace
 
-int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
-    if (arg_get_bool(js, args, an, "confirm", 0) != 1) return reply_err(fd, req_id, ERR_EREQ, "confirm=true required");
-    if (access(ORCH_SCRIPT, X_OK) != 0 && access(ORCH_SCRIPT, R_OK) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "orchestrator mem-suspend.sh not found");
+op_result op_mem_suspend_run(const op_req_t& req) {
+    if (arg_get_bool(req.js, req.args, req.an, "confirm", 0) != 1) return op_err{ERR_EREQ, "confirm=true required"};
     run_args_t ra;
-    read_run_args(js, args, an, &ra);
+    read_run_args(req.js, req.args, req.an, &ra);
+    if (access(ORCH_SCRIPT, X_OK) != 0 && access(ORCH_SCRIPT, R_OK) != 0)
+        return op_err{ERR_ENOENT, "orchestrator mem-suspend.sh not found"};
     char run_id[ID_LEN + 1], wd[WORKDIR_BYTES];
     gen_id(run_id);
     snprintf(wd, sizeof wd, "%s/%s", MEMTEST_BASE, run_id);
@@ -348,7 +349,7 @@ int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok
         std::lock_guard<std::mutex> lock(g_run_mu);
         err = start_run(&ra, run_id, wd);
     }
-    if (err) return reply_err(fd, req_id, err->code, err->message);
+    if (err) return *err;
     log_msg(LOG_INF, "mem_suspend_run launched run_id=%s wd=%s", run_id, wd);
     char stream_file[RUN_FILE_BYTES];
     snprintf(stream_file, sizeof stream_file, "%s/stream.ndjson", wd);
@@ -358,25 +359,25 @@ int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok
     sb_kv_str(&s, "workdir", wd, 1);
     sb_kv_str(&s, "stream_file", stream_file, 0);
     sb_appendz(&s, "}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int an, int) {
+op_result op_mem_suspend_cancel(const op_req_t& req) {
     char run_id[RUN_ID_ARG_BYTES] = "";
-    arg_get_str(js, args, an, "run_id", run_id, sizeof run_id);
-    if (!run_id_ok(run_id)) return reply_err(fd, req_id, ERR_EREQ, "valid run_id required");
+    arg_get_str(req.js, req.args, req.an, "run_id", run_id, sizeof run_id);
+    if (!run_id_ok(run_id)) return op_err{ERR_EREQ, "valid run_id required"};
     char path[RUN_FILE_BYTES];
     snprintf(path, sizeof path, "%s/%s/orch.pid", MEMTEST_BASE, run_id);
     long pid = ctrl_number(path);
     snprintf(path, sizeof path, "%s/%s/orch.pgid", MEMTEST_BASE, run_id);
     long pgid = ctrl_number(path);
-    if (pid < 2 && pgid < 2) return reply_err(fd, req_id, ERR_ENOENT, "no live orchestrator for run_id");
+    if (pid < 2 && pgid < 2) return op_err{ERR_ENOENT, "no live orchestrator for run_id"};
     if (pgid >= 2 && group_has_orchestrator(pgid)) {
         kill(static_cast<pid_t>(-pgid), SIGTERM);
     } else if (proc_pin_t pin; pid >= 2 && pin_orchestrator(pid, &pin)) {
         pin.signal(SIGTERM);
     } else {
-        return reply_err(fd, req_id, ERR_ESTALE, "orchestrator not alive");
+        return op_err{ERR_ESTALE, "orchestrator not alive"};
     }
-    return reply_ok(fd, req_id, "{\"cancelled\":true}");
+    return op_result::ok("{\"cancelled\":true}");
 }

@@ -25,6 +25,6 @@
 #include "wire/request.h"
 
 op_result op_memprowl_run(const op_req_t& req);
-int op_memprowl_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_mem_suspend_run(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_mem_suspend_cancel(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_memprowl_kill(const op_req_t& req);
+op_result op_mem_suspend_run(const op_req_t& req);
+op_result op_mem_suspend_cancel(const op_req_t& req);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/fdio.h"
@@ -20,7 +21,6 @@
 #include "proc/procfs.h"
 #include "wire/args.h"
 #include "wire/errors.h"
-#include "wire/reply.h"
 
 // ---- procs_list, procs_kill ----
 
@@ -47,10 +47,10 @@ void append_full_entry(sb_t* s, int procfd, int pid, char* text) {
 
 }  // namespace
 
-int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    bool full = arg_get_bool(js, args, n, "full", 1) != 0;
+op_result op_procs_list(const op_req_t& req) {
+    bool full = arg_get_bool(req.js, req.args, req.an, "full", 1) != 0;
     proc_scan_t scan;
-    if (!scan.ok()) return reply_err(fd, req_id, ERR_EIO, "cannot open /proc");
+    if (!scan.ok()) return op_err{ERR_EIO, "cannot open /proc"};
     sb_t s;
     sb_appendz(&s, "{\"procs\":[");
     bool first = true;
@@ -65,29 +65,29 @@ int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* a
         first = false;
     }
     sb_appendz(&s, "]}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_procs_kill(const op_req_t& req) {
     char name[PROCS_KILL_NAME_BYTES] = "";
-    arg_get_str(js, args, n, "name", name, sizeof name);
-    if (!name[0]) return reply_err(fd, req_id, ERR_EREQ, "name required");
+    arg_get_str(req.js, req.args, req.an, "name", name, sizeof name);
+    if (!name[0]) return op_err{ERR_EREQ, "name required"};
     cfg_snapshot_t cfg = g_cfg.load();
-    if (!cfg_allow_exact(&cfg->procs_kill, name)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "name not in allowlist");
-    long long want = arg_get_int(js, args, n, "signal", PROCS_KILL_DEFAULT_SIGNAL);
+    if (!cfg_allow_exact(&cfg->procs_kill, name)) return op_err{ERR_EFORBIDDEN, "name not in allowlist"};
+    long long want = arg_get_int(req.js, req.args, req.an, "signal", PROCS_KILL_DEFAULT_SIGNAL);
     // A number cut to an int could turn into a real signal; -1 is one the kernel refuses.
     int sig = want >= 0 && want <= INT_MAX ? static_cast<int>(want) : -1;
     proc_scan_t scan;
-    if (!scan.ok()) return reply_err(fd, req_id, ERR_EIO, "cannot open /proc");
+    if (!scan.ok()) return op_err{ERR_EIO, "cannot open /proc"};
     int killed = 0;
     proc_pin_t pin;
     // Process 1 is never signalled.
     auto named = [&](int pid, const proc_stat_t& st) { return pid >= 2 && strcmp(st.comm, name) == 0; };
     while (scan.next_pinned(named, &pin))
         if (pin.signal(sig) == 0) killed++;
-    char r[32];
-    snprintf(r, sizeof r, "{\"killed\":%d}", killed);
-    return reply_ok(fd, req_id, r);
+    sb_t r;
+    sb_printf(&r, "{\"killed\":%d}", killed);
+    return op_result::ok(std::move(r));
 }
 
 // ---- process control: proc_signal, proc_renice, proc_openfiles, proc_detail, cpu_limit ----
@@ -214,65 +214,64 @@ const detail_figure_t DETAIL_FIGURES[] = {
 
 }  // namespace
 
-int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
+op_result op_proc_signal(const op_req_t& req) {
+    long long pid = arg_get_int(req.js, req.args, req.an, "pid", 0);
+    if (pid <= 1) return op_err{ERR_EREQ, "pid must be > 1"};
     // A thread id stands for its whole process, as kill(2) takes it.
     long long tgid = -1;
-    if (proc_is_daemon(pid, &tgid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to signal the daemon");
+    if (proc_is_daemon(pid, &tgid)) return op_err{ERR_EFORBIDDEN, "refusing to signal the daemon"};
     char name[SIGNAL_NAME_BYTES] = "";
-    arg_get_str(js, args, n, "signal", name, sizeof name);
+    arg_get_str(req.js, req.args, req.an, "signal", name, sizeof name);
     int sig = name[0] ? sig_from_name(name) : SIGTERM;
-    if (sig < 0) return reply_err(fd, req_id, ERR_EREQ, "unknown or disallowed signal");
+    if (sig < 0) return op_err{ERR_EREQ, "unknown or disallowed signal"};
     proc_pin_t pin;
     if (pin_process_of(pid, tgid, &pin) != 0) {
-        if (errno == ESRCH) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
-        return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
+        if (errno == ESRCH) return op_err{ERR_ESRCH, "no such process"};
+        return op_err{ERR_EPERM, strerror(errno)};
     }
-    if (pin.signal(sig) != 0) return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
+    if (pin.signal(sig) != 0) return op_err{ERR_EPERM, strerror(errno)};
     sleep_ms(SIGNAL_SETTLE_MS);
     // A process that has ended is gone even while its parent has not yet collected it.
     bool gone = pin.exited();
-    char r[64];
-    snprintf(r, sizeof r, "{\"sent\":true,\"signal\":%d,\"gone\":%s}", sig, gone ? "true" : "false");
-    return reply_ok(fd, req_id, r);
+    sb_t r;
+    sb_printf(&r, "{\"sent\":true,\"signal\":%d,\"gone\":%s}", sig, gone ? "true" : "false");
+    return op_result::ok(std::move(r));
 }
 
-int op_proc_renice(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
-    long long nice = arg_get_int(js, args, n, "nice", 0);
+op_result op_proc_renice(const op_req_t& req) {
+    long long pid = arg_get_int(req.js, req.args, req.an, "pid", 0);
+    if (pid <= 1) return op_err{ERR_EREQ, "pid must be > 1"};
+    long long nice = arg_get_int(req.js, req.args, req.an, "nice", 0);
     nice = nice < NICE_MIN ? NICE_MIN : nice > NICE_MAX ? NICE_MAX : nice;
     // setpriority takes an unsigned id: cut, a large number would name another process.
-    if (pid > INT_MAX) return reply_err(fd, req_id, ERR_EPERM, strerror(ESRCH));
+    if (pid > INT_MAX) return op_err{ERR_EPERM, strerror(ESRCH)};
     errno = 0;
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), static_cast<int>(nice)) != 0)
-        return reply_err(fd, req_id, ERR_EPERM, strerror(errno));
-    char r[64];
-    snprintf(r, sizeof r, "{\"pid\":%lld,\"nice\":%lld}", pid, nice);
-    return reply_ok(fd, req_id, r);
+        return op_err{ERR_EPERM, strerror(errno)};
+    sb_t r;
+    sb_printf(&r, "{\"pid\":%lld,\"nice\":%lld}", pid, nice);
+    return op_result::ok(std::move(r));
 }
 
-int op_proc_openfiles(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "invalid pid");
+op_result op_proc_openfiles(const op_req_t& req) {
+    long long pid = arg_get_int(req.js, req.args, req.an, "pid", 0);
+    if (pid <= 1) return op_err{ERR_EREQ, "invalid pid"};
     char path[PROC_PATH_BYTES];
     snprintf(path, sizeof path, "/proc/%lld/fd", pid);
     scoped_dir d(opendir(path));
-    if (!d) return reply_err(fd, req_id, ERR_EIO, "cannot read fd dir (process gone?)");
+    if (!d) return op_err{ERR_EIO, "cannot read fd dir (process gone?)"};
     sb_t s;
     sb_appendz(&s, "{\"files\":[");
     append_fd_entries(&s, d.get());
     sb_appendz(&s, "]}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_proc_detail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "invalid pid");
+op_result op_proc_detail(const op_req_t& req) {
+    long long pid = arg_get_int(req.js, req.args, req.an, "pid", 0);
+    if (pid <= 1) return op_err{ERR_EREQ, "invalid pid"};
     char status[DETAIL_STATUS_BYTES], io[DETAIL_IO_BYTES], wchan[DETAIL_WCHAN_BYTES], cmdline[DETAIL_CMDLINE_BYTES];
-    if (read_pid_file(pid, "status", status, sizeof status) <= 0)
-        return reply_err(fd, req_id, ERR_ESRCH, "no such process");
+    if (read_pid_file(pid, "status", status, sizeof status) <= 0) return op_err{ERR_ESRCH, "no such process"};
     read_pid_file(pid, "io", io, sizeof io);
     ssize_t wlen = read_pid_file(pid, "wchan", wchan, sizeof wchan);
     ssize_t clen = read_pid_file(pid, "cmdline", cmdline, sizeof cmdline);
@@ -289,7 +288,7 @@ int op_proc_detail(int fd, const char* req_id, const char* js, const jsmntok_t* 
     sb_appendz(&s, "\",\"cmdline\":\"");
     sb_json_escape(&s, cmdline, cmd_len);
     sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
 // ---- cpu_limit ----
@@ -319,7 +318,7 @@ void process_group_path(long long pid, char* out, size_t cap) {
 
 // `tgid` is the process that `pid` belongs to: the number written to cgroup.procs, so an id
 // that changed hands since the check cannot move the daemon.
-int cpu_limit_apply(int fd, const char* req_id, long long pid, long long tgid, long long percent) {
+op_result cpu_limit_apply(long long pid, long long tgid, long long percent) {
     long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
     if (ncpu < 2) ncpu = 1;
     if (percent > ncpu * 100) percent = ncpu * 100;
@@ -328,19 +327,16 @@ int cpu_limit_apply(int fd, const char* req_id, long long pid, long long tgid, l
     mkdir(parent, 0755);  // usually there already; the group's own mkdir tells
     process_group_path(pid, group, sizeof group);
     if (mkdir(group, 0755) != 0 && errno != EEXIST)
-        return reply_err(fd, req_id, ERR_EPERM, "cannot create cpu cgroup (cfs bandwidth off?)");
+        return op_err{ERR_EPERM, "cannot create cpu cgroup (cfs bandwidth off?)"};
     if (cgroup_write(group, "cpu.cfs_period_us", CFS_PERIOD_US) != 0)
-        return reply_err(fd, req_id, ERR_EIO, "cfs_period_us write failed (cfs bandwidth not compiled?)");
+        return op_err{ERR_EIO, "cfs_period_us write failed (cfs bandwidth not compiled?)"};
     long long quota = percent * QUOTA_US_PER_PERCENT;
-    if (cgroup_write(group, "cpu.cfs_quota_us", quota) != 0)
-        return reply_err(fd, req_id, ERR_EIO, "cfs_quota_us write failed");
-    if (cgroup_write(group, "cgroup.procs", tgid) != 0)
-        return reply_err(fd, req_id, ERR_EPERM, "could not attach pid to cgroup");
-    char r[160];
-    snprintf(r, sizeof r,
-             "{\"limited\":true,\"pid\":%lld,\"percent\":%lld,\"period_us\":%lld,\"quota_us\":%lld,\"ncpu\":%ld}", pid,
-             percent, CFS_PERIOD_US, quota, ncpu);
-    return reply_ok(fd, req_id, r);
+    if (cgroup_write(group, "cpu.cfs_quota_us", quota) != 0) return op_err{ERR_EIO, "cfs_quota_us write failed"};
+    if (cgroup_write(group, "cgroup.procs", tgid) != 0) return op_err{ERR_EPERM, "could not attach pid to cgroup"};
+    sb_t r;
+    sb_printf(&r, "{\"limited\":true,\"pid\":%lld,\"percent\":%lld,\"period_us\":%lld,\"quota_us\":%lld,\"ncpu\":%ld}",
+              pid, percent, CFS_PERIOD_US, quota, ncpu);
+    return op_result::ok(std::move(r));
 }
 
 // Every step may fail: a process that was never limited is released all the same.
@@ -354,17 +350,16 @@ void cpu_limit_release(long long pid, long long tgid) {
 
 }  // namespace
 
-int op_cpu_limit(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long pid = arg_get_int(js, args, n, "pid", 0);
-    if (pid <= 1) return reply_err(fd, req_id, ERR_EREQ, "pid must be > 1");
+op_result op_cpu_limit(const op_req_t& req) {
+    long long pid = arg_get_int(req.js, req.args, req.an, "pid", 0);
+    if (pid <= 1) return op_err{ERR_EREQ, "pid must be > 1"};
     long long tgid = -1;  // -1: no such thread
-    if (proc_is_daemon(pid, &tgid)) return reply_err(fd, req_id, ERR_EFORBIDDEN, "refusing to limit the daemon");
-    long long percent = arg_get_int(js, args, n, "percent", 0);
+    if (proc_is_daemon(pid, &tgid)) return op_err{ERR_EFORBIDDEN, "refusing to limit the daemon"};
+    long long percent = arg_get_int(req.js, req.args, req.an, "percent", 0);
     struct stat st;
-    if (stat(CPU_CGROUP_ROOT, &st) != 0)
-        return reply_err(fd, req_id, ERR_ENOSYS, "cgroup-v1 cpu controller not mounted");
-    if (tgid < 0) return reply_err(fd, req_id, ERR_ESRCH, "no such process");
-    if (percent > 0) return cpu_limit_apply(fd, req_id, pid, tgid, percent);
+    if (stat(CPU_CGROUP_ROOT, &st) != 0) return op_err{ERR_ENOSYS, "cgroup-v1 cpu controller not mounted"};
+    if (tgid < 0) return op_err{ERR_ESRCH, "no such process"};
+    if (percent > 0) return cpu_limit_apply(pid, tgid, percent);
     cpu_limit_release(pid, tgid);
-    return reply_ok(fd, req_id, "{\"limited\":false,\"percent\":0}");
+    return op_result::ok("{\"limited\":false,\"percent\":0}");
 }

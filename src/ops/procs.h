@@ -8,12 +8,12 @@
 // Errors: every failure is an error reply.
 #pragma once
 
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
-int op_procs_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_procs_kill(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_proc_signal(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_proc_renice(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_proc_openfiles(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_proc_detail(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_cpu_limit(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_procs_list(const op_req_t& req);
+op_result op_procs_kill(const op_req_t& req);
+op_result op_proc_signal(const op_req_t& req);
+op_result op_proc_renice(const op_req_t& req);
+op_result op_proc_openfiles(const op_req_t& req);
+op_result op_proc_detail(const op_req_t& req);
+op_result op_cpu_limit(const op_req_t& req);

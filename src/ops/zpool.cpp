@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/text.h"
@@ -210,19 +211,20 @@ int cap_cb(void* ctx, int which, const char* line) {
     return dmesg_cap_cb(&static_cast<sb_cap_t*>(ctx)->out, which, line);
 }
 
-int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_zpool_list(const op_req_t& req) {
     const char* path = find_zpool();
-    if (!path) return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
+    if (!path) return op_err{ERR_ENOENT, "zpool not found"};
     std::string tool = path;
     char list[] = "list", headerless[] = "-H", opt_o[] = "-o", name[] = "name";
     char* argv[] = {tool.data(), list, headerless, opt_o, name, nullptr};
     // A hung tool ends with its client, or at its deadline.
     exec_spec_t spec = {argv, tool_envp(), nullptr, 1, ZPOOL_KILL_GRACE_MS};
-    cancel_token_t until = {.watch_fd = fd, .deadline_ms = tool_deadline_ms(ZPOOL_LIST_DEADLINE_MS)};
+    cancel_token_t until = {.watch_fd = req.fd, .deadline_ms = tool_deadline_ms(ZPOOL_LIST_DEADLINE_MS)};
     sb_cap_t cap;
     exec_result_t res;
-    if (exec_stream(&spec, cap_cb, &cap, until, &res) < 0) return reply_err(fd, req_id, ERR_ENOENT, "zpool not found");
-    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "zpool timed out");
+    if (exec_stream(&spec, cap_cb, &cap, until, &res) < 0)
+        return op_err{ERR_ENOENT, "zpool not found"};  // gone or no longer runnable since it was found
+    if (res.timed_out) return op_err{ERR_ENOENT, "zpool timed out"};
 
     // The exit code is not looked at: "no pools available" holds spaces and gives no pool.
     sb_t r;
@@ -240,5 +242,5 @@ int op_zpool_list(int fd, const char* req_id, const char*, const jsmntok_t*, int
         p += len + (p[len] == '\n');
     }
     sb_appendz(&r, "]}");
-    return reply_ok(fd, req_id, r.buf);
+    return op_result::ok(std::move(r));
 }

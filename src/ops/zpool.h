@@ -42,4 +42,4 @@ int flush_batch(zp_ctx_t* zc);
 double parse_unit_kb(const char* v);
 
 op_result op_zpool_iostat_stream(const op_req_t& req);
-int op_zpool_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_zpool_list(const op_req_t& req);

@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/fdio.h"
 #include "base/text.h"
 #include "wire/args.h"
 #include "wire/errors.h"
 #include "wire/json.h"
-#include "wire/reply.h"
 
 namespace {
 
@@ -107,6 +107,17 @@ int mounts_build_json(std::string_view table, sb_t* out) {
 
 namespace {
 
+const op_err READ_NOT_LISTED = {ERR_EFORBIDDEN, "path not in allowlist"};
+const op_err WRITE_NOT_LISTED = {ERR_EFORBIDDEN, "path not in write allowlist"};
+
+// Reads "path" into `path` (PATH_ARG_BYTES): null, or the refusal of a missing or long one.
+const op_err* path_arg(const op_req_t& req, char* path) {
+    static const op_err TOO_LONG = {ERR_EBADREQ, "path too long"};
+    static const op_err MISSING = {ERR_EREQ, "path required"};
+    if (arg_get_str_fit(req.js, req.args, req.an, "path", path, PATH_ARG_BYTES) == ARG_TOO_LONG) return &TOO_LONG;
+    return path[0] ? nullptr : &MISSING;
+}
+
 // Reads the regular file `path` (at most `limit` bytes) into `data` after the list's second test
 // on what it turned out to be. Null, or the refusal. The file is first only named (O_PATH), so
 // a FIFO or a device is refused before anything opens it: opening one can block or act (a
@@ -114,11 +125,10 @@ namespace {
 // closed when this returns, so no reply is sent while the daemon still holds it.
 const op_err* read_listed_file(const cfg_allow_t* list, const char* path, size_t limit, sb_t* data) {
     static const op_err READ_FAILED = {ERR_EIO, "read failed"};
-    static const op_err NOT_LISTED = {ERR_EFORBIDDEN, "path not in allowlist"};
     static const op_err NOT_REGULAR = {ERR_EBADREQ, "not a regular file"};
     unique_fd named(open(path, O_PATH | O_CLOEXEC));  // links followed: the real path is judged
     if (!named) return &READ_FAILED;
-    if (!ops_real_path_allowed(list, named.get(), nullptr)) return &NOT_LISTED;
+    if (!ops_real_path_allowed(list, named.get(), nullptr)) return &READ_NOT_LISTED;
     struct stat st;
     if (fstat(named.get(), &st) != 0 || !S_ISREG(st.st_mode)) return &NOT_REGULAR;
     char self[32];
@@ -130,28 +140,24 @@ const op_err* read_listed_file(const cfg_allow_t* list, const char* path, size_t
 
 }  // namespace
 
-int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_read_file(const op_req_t& req) {
     char path[PATH_ARG_BYTES] = "";
-    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
-    if (!path[0]) return reply_err(fd, req_id, ERR_EREQ, "path required");
-    long long want = arg_get_int(js, args, n, "max_bytes", READ_FILE_DEFAULT_BYTES);
+    if (const op_err* refused = path_arg(req, path)) return *refused;
+    long long want = arg_get_int(req.js, req.args, req.an, "max_bytes", READ_FILE_DEFAULT_BYTES);
     cfg_snapshot_t cfg = g_cfg.load();
-    if (!ops_path_allowed(&cfg->paths_read_file, path))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
+    if (!ops_path_allowed(&cfg->paths_read_file, path)) return READ_NOT_LISTED;
     // A negative value is huge as an unsigned number and falls back to the default too.
     size_t limit = static_cast<unsigned long long>(want) <= READ_FILE_MAX_BYTES ? static_cast<size_t>(want)
                                                                                 : READ_FILE_DEFAULT_BYTES;
     sb_t data;
-    if (const op_err* r = read_listed_file(&cfg->paths_read_file, path, limit, &data))
-        return reply_err(fd, req_id, r->code, r->message);
+    if (const op_err* failed = read_listed_file(&cfg->paths_read_file, path, limit, &data)) return *failed;
     sb_t s;
     sb_appendz(&s, "{\"path\":\"");
     sb_json_escape(&s, path, strlen(path));
     sb_printf(&s, "\",\"size\":%zu,\"data\":\"", data.len);
     sb_json_escape(&s, data.buf ? data.buf : "", data.len);
     sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
 static void read_dir_append_entry(sb_t* s, int dir_fd, const char* name, bool first) {
@@ -163,20 +169,17 @@ static void read_dir_append_entry(sb_t* s, int dir_fd, const char* name, bool fi
               ok ? static_cast<long long>(st.st_size) : -1LL);
 }
 
-int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_read_dir(const op_req_t& req) {
+    static const op_err OPEN_FAILED = {ERR_EIO, "opendir failed"};
     char path[PATH_ARG_BYTES] = "";
-    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
-    if (!path[0]) return reply_err(fd, req_id, ERR_EREQ, "path required");
+    if (const op_err* refused = path_arg(req, path)) return *refused;
     cfg_snapshot_t cfg = g_cfg.load();
-    if (!ops_path_allowed(&cfg->paths_read_file, path))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
+    if (!ops_path_allowed(&cfg->paths_read_file, path)) return READ_NOT_LISTED;
     unique_fd dir_fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd) return reply_err(fd, req_id, ERR_EIO, "opendir failed");
-    if (!ops_real_path_allowed(&cfg->paths_read_file, dir_fd.get(), nullptr))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, "path not in allowlist");
+    if (!dir_fd) return OPEN_FAILED;
+    if (!ops_real_path_allowed(&cfg->paths_read_file, dir_fd.get(), nullptr)) return READ_NOT_LISTED;
     scoped_dir d(fdopendir(dir_fd.get()));
-    if (!d) return reply_err(fd, req_id, ERR_EIO, "opendir failed");
+    if (!d) return OPEN_FAILED;
     dir_fd.release();  // the stream owns it now
     sb_t s;
     sb_appendz(&s, "{\"entries\":[");
@@ -187,7 +190,7 @@ int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* arg
         first = false;
     }
     sb_appendz(&s, "]}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
 // The "data" member's raw token text: escapes stay as written, a non-string is its JSON text.
@@ -209,46 +212,41 @@ static unique_fd open_parent(const char* path, const char** name) {
     return unique_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_write_file(const op_req_t& req) {
+    static const op_err OPEN_FAILED = {ERR_EIO, "open failed"};
     char path[PATH_ARG_BYTES] = "";
-    if (arg_get_str_fit(js, args, n, "path", path, sizeof path) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, ERR_EBADREQ, "path too long");
-    if (!path[0]) return reply_err(fd, req_id, ERR_EREQ, "path required");
+    if (const op_err* refused = path_arg(req, path)) return *refused;
     cfg_snapshot_t cfg = g_cfg.load();
-    const char* refused = "path not in write allowlist";
-    if (!ops_path_allowed(&cfg->paths_write_file, path)) return reply_err(fd, req_id, ERR_EFORBIDDEN, refused);
+    if (!ops_path_allowed(&cfg->paths_write_file, path)) return WRITE_NOT_LISTED;
     std::string_view data;
-    if (!write_data_arg(js, args, n, &data)) return reply_err(fd, req_id, ERR_EREQ, "data required");
-    if (data.size() > WRITE_DATA_MAX) return reply_err(fd, req_id, ERR_ETOOBIG, "data too large");
+    if (!write_data_arg(req.js, req.args, req.an, &data)) return op_err{ERR_EREQ, "data required"};
+    if (data.size() > WRITE_DATA_MAX) return op_err{ERR_ETOOBIG, "data too large"};
     // Never a set-user-id, set-group-id or sticky file, whatever the client asks for.
-    auto mode = static_cast<mode_t>(arg_get_int(js, args, n, "mode", WRITE_MODE_DEFAULT) & 0777);
-    int append = arg_get_bool(js, args, n, "append", 0);
+    auto mode = static_cast<mode_t>(arg_get_int(req.js, req.args, req.an, "mode", WRITE_MODE_DEFAULT) & 0777);
+    int append = arg_get_bool(req.js, req.args, req.an, "append", 0);
 
     const char* name = nullptr;
     unique_fd dir = open_parent(path, &name);
-    if (!dir) return reply_err(fd, req_id, ERR_EIO, "open failed");
+    if (!dir) return OPEN_FAILED;
     // The file is opened in the directory that was judged, so a link swapped in between cannot
     // redirect it; a link as the last component is never followed.
-    if (!ops_real_path_allowed(&cfg->paths_write_file, dir.get(), name))
-        return reply_err(fd, req_id, ERR_EFORBIDDEN, refused);
+    if (!ops_real_path_allowed(&cfg->paths_write_file, dir.get(), name)) return WRITE_NOT_LISTED;
     // O_NONBLOCK: a FIFO without a reader fails at once instead of holding the thread.
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
     unique_fd out(openat(dir.get(), name, flags, mode));
-    if (!out && errno == ELOOP) return reply_err(fd, req_id, ERR_EFORBIDDEN, "path is a symbolic link");
-    if (!out) return reply_err(fd, req_id, ERR_EIO, "open failed");
+    if (!out && errno == ELOOP) return op_err{ERR_EFORBIDDEN, "path is a symbolic link"};
+    if (!out) return OPEN_FAILED;
     fcntl(out.get(), F_SETFL, fcntl(out.get(), F_GETFL) & ~O_NONBLOCK);
-    if (write_full(out.get(), data.data(), data.size()) != 0) return reply_err(fd, req_id, ERR_EIO, "write failed");
-    out.reset();
-    char result[48];
-    snprintf(result, sizeof result, "{\"written\":%zu}", data.size());
-    return reply_ok(fd, req_id, result);
+    if (write_full(out.get(), data.data(), data.size()) != 0) return op_err{ERR_EIO, "write failed"};
+    sb_t s;
+    sb_printf(&s, "{\"written\":%zu}", data.size());
+    return op_result::ok(std::move(s));
 }
 
-int op_mounts(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_mounts(const op_req_t&) {
     sb_t table;
-    if (read_file_all("/proc/mounts", &table, PROC_MOUNTS_MAX) != 0)
-        return reply_err(fd, req_id, ERR_EIO, "cannot read /proc/mounts");
+    if (read_file_all("/proc/mounts", &table, PROC_MOUNTS_MAX) != 0) return op_err{ERR_EIO, "cannot read /proc/mounts"};
     sb_t s;
     mounts_build_json(std::string_view(table.buf ? table.buf : "", table.len), &s);
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }

@@ -12,7 +12,7 @@
 
 #include "base/sb.h"
 #include "config/config.h"
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
 // 1 when `path` passes list `a` by the byte-prefix rule; for a LIST a path holding a ".."
 // component is refused as well, so a listed prefix cannot be climbed out of. ALL and NONE
@@ -40,7 +40,7 @@ int mounts_is_snapshot(std::string_view mountpoint);
 constexpr size_t MOUNTS_REPLY_SOFT_MAX = 921600;
 int mounts_build_json(std::string_view table, sb_t* out);
 
-int op_read_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_read_dir(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_write_file(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_mounts(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_read_file(const op_req_t& req);
+op_result op_read_dir(const op_req_t& req);
+op_result op_write_file(const op_req_t& req);
+op_result op_mounts(const op_req_t& req);

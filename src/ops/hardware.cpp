@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "proc/tools.h"
 #include "wire/args.h"
 #include "wire/errors.h"
 #include "wire/json.h"
-#include "wire/reply.h"
 
 namespace {
 
@@ -23,25 +23,15 @@ bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') 
 
 }  // namespace
 
-int smart_device_check(const char* dev, const char** code, const char** msg) {
-    if (!dev[0]) {
-        *code = ERR_EREQ;
-        *msg = "device required";
-        return -1;
-    }
-    if (strncmp(dev, "/dev/", 5) != 0) {
-        *code = ERR_EBADDEV;
-        *msg = "device must start with /dev/";
-        return -1;
-    }
-    for (const char* p = dev + 5; *p; p++) {
-        if (!is_alnum(*p) && *p != '_' && *p != '-') {
-            *code = ERR_EBADDEV;
-            *msg = "invalid device name";
-            return -1;
-        }
-    }
-    return 0;
+const op_err* smart_device_check(const char* dev) {
+    static const op_err MISSING = {ERR_EREQ, "device required"};
+    static const op_err NOT_DEV = {ERR_EBADDEV, "device must start with /dev/"};
+    static const op_err BAD_NAME = {ERR_EBADDEV, "invalid device name"};
+    if (!dev[0]) return &MISSING;
+    if (strncmp(dev, "/dev/", 5) != 0) return &NOT_DEV;
+    for (const char* p = dev + 5; *p; p++)
+        if (!is_alnum(*p) && *p != '_' && *p != '-') return &BAD_NAME;
+    return nullptr;
 }
 
 int smart_type_ok(const char* type) {
@@ -71,30 +61,28 @@ int smart_result_json(std::string_view output, sb_t* out) {
 
 namespace {
 
-const char* const SMARTCTL_MISSING = "smartctl not found (bundle smartctl-<arch> in /opt/vorn/bin)";
-const char* const SEACHEST_MISSING = "SeaChest_SMART not found (bundle SeaChest_SMART-<arch> in /opt/vorn/bin)";
+const op_err SMARTCTL_MISSING = {ERR_ENOENT, "smartctl not found (bundle smartctl-<arch> in /opt/vorn/bin)"};
+const op_err SEACHEST_MISSING = {ERR_ENOENT,
+                                 "SeaChest_SMART not found (bundle SeaChest_SMART-<arch> in /opt/vorn/bin)"};
 
-// Reads "device" and applies the name rule; replies the refusal itself and returns -1.
-int smart_device_arg(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, char* dev, size_t cap) {
+// Reads "device" into `dev` and applies the name rule: null, or the refusal.
+const op_err* smart_device_arg(const op_req_t& req, char* dev, size_t cap) {
     dev[0] = '\0';
-    arg_get_str(js, args, n, "device", dev, cap);
-    const char* code = nullptr;
-    const char* msg = nullptr;
-    if (smart_device_check(dev, &code, &msg) == 0) return 0;
-    reply_err(fd, req_id, code, msg);
-    return -1;
+    arg_get_str(req.js, req.args, req.an, "device", dev, cap);
+    return smart_device_check(dev);
 }
 
-// Runs smartctl with `argv` and replies with its JSON or its text.
-int smartctl_reply(int fd, const char* req_id, char** argv) {
+// Runs smartctl with `argv` while watching the connection `fd`; its JSON or its text.
+op_result smartctl_result(int fd, char** argv) {
     sb_t out;
     exec_result_t res;
     if (run_capture(argv, &out, &res, fd, SMARTCTL_DEADLINE_MS) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "smartctl not found");
-    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "smartctl timed out");
+        // nothing could be started: to the client the tool is missing
+        return op_err{ERR_ENOENT, "smartctl not found"};
+    if (res.timed_out) return op_err{ERR_ENOENT, "smartctl timed out"};
     sb_t s;
     smart_result_json(sb_view(out), &s);
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
 // Appends "-d" TYPE (when the type passes) and the device, then the terminator.
@@ -107,59 +95,57 @@ void smart_tail_args(char** argv, int i, char* type, char* dev) {
     argv[i] = nullptr;
 }
 
-// Replies with a tool's whole output as the escaped string member "text", after `head`
-// (the opening brace and any members before it).
-int reply_tool_text(int fd, const char* req_id, const char* head, const sb_t& out) {
+// A tool's whole output as the escaped string member "text", after `head` (the opening brace
+// and any members before it).
+op_result tool_text_result(const char* head, const sb_t& out) {
     sb_t s;
     sb_appendz(&s, head);
     sb_appendz(&s, "\"text\":\"");
     sb_json_escape(&s, out.buf ? out.buf : "", out.len);
     sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int seachest_reply(int fd, const char* req_id, char* dev) {
+// The FARM log of `dev` from SeaChest_SMART, run while watching the connection `fd`.
+op_result seachest_result(int fd, char* dev) {
     char prog[TOOL_PATH_BYTES];
-    if (binfind("SeaChest_SMART", "seachest", prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, SEACHEST_MISSING);
+    if (binfind("SeaChest_SMART", "seachest", prog, sizeof prog) != 0) return SEACHEST_MISSING;
     char* argv[] = {prog, const_cast<char*>("-d"), dev, const_cast<char*>("--showFARM"), nullptr};
     sb_t out;
     exec_result_t res;
     if (run_capture(argv, &out, &res, fd, SEACHEST_DEADLINE_MS) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "SeaChest_SMART not runnable");
-    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "SeaChest_SMART timed out");
-    return reply_tool_text(fd, req_id, "{\"tool\":\"seachest\",", out);
+        return op_err{ERR_ENOENT, "SeaChest_SMART not runnable"};
+    if (res.timed_out) return op_err{ERR_ENOENT, "SeaChest_SMART timed out"};
+    return tool_text_result("{\"tool\":\"seachest\",", out);
 }
 
 }  // namespace
 
-int op_smart_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_smart_get(const op_req_t& req) {
     char dev[SMART_DEVICE_MAX + 1];
-    if (smart_device_arg(fd, req_id, js, args, n, dev, sizeof dev) != 0) return 0;
-    char prog[TOOL_PATH_BYTES];
-    if (binfind("smartctl", "smartmontools", prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, SMARTCTL_MISSING);
+    if (const op_err* refused = smart_device_arg(req, dev, sizeof dev)) return *refused;
     char type[SMART_TYPE_MAX + 1] = "";
-    arg_get_str(js, args, n, "type", type, sizeof type);
+    arg_get_str(req.js, req.args, req.an, "type", type, sizeof type);
+    char prog[TOOL_PATH_BYTES];
+    if (binfind("smartctl", "smartmontools", prog, sizeof prog) != 0) return SMARTCTL_MISSING;
     char* argv[8] = {prog, const_cast<char*>("-a"), const_cast<char*>("-j")};
     smart_tail_args(argv, 3, type, dev);
-    return smartctl_reply(fd, req_id, argv);
+    return smartctl_result(req.fd, argv);
 }
 
-int op_smart_scan(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_smart_scan(const op_req_t& req) {
     char dev[SMART_DEVICE_MAX + 1];
-    if (smart_device_arg(fd, req_id, js, args, n, dev, sizeof dev) != 0) return 0;
+    if (const op_err* refused = smart_device_arg(req, dev, sizeof dev)) return *refused;
     char tool[SMART_WORD_MAX + 1] = "";
-    arg_get_str(js, args, n, "tool", tool, sizeof tool);
-    if (strcmp(tool, "seachest") == 0) return seachest_reply(fd, req_id, dev);
+    arg_get_str(req.js, req.args, req.an, "tool", tool, sizeof tool);
+    if (strcmp(tool, "seachest") == 0) return seachest_result(req.fd, dev);
     char log[SMART_WORD_MAX + 1] = "";
-    arg_get_str(js, args, n, "log", log, sizeof log);
+    arg_get_str(req.js, req.args, req.an, "log", log, sizeof log);
     bool selected_log = strcmp(log, "farm") == 0 || strcmp(log, "devstat") == 0;
     char type[SMART_TYPE_MAX + 1] = "";
-    arg_get_str(js, args, n, "type", type, sizeof type);
+    arg_get_str(req.js, req.args, req.an, "type", type, sizeof type);
     char prog[TOOL_PATH_BYTES];
-    if (binfind("smartctl", "smartmontools", prog, sizeof prog) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, SMARTCTL_MISSING);
+    if (binfind("smartctl", "smartmontools", prog, sizeof prog) != 0) return SMARTCTL_MISSING;
     char* argv[10] = {prog};
     int i = 1;
     if (selected_log) {
@@ -170,16 +156,18 @@ int op_smart_scan(int fd, const char* req_id, const char* js, const jsmntok_t* a
     }
     argv[i++] = const_cast<char*>("-j");
     smart_tail_args(argv, i, type, dev);
-    return smartctl_reply(fd, req_id, argv);
+    return smartctl_result(req.fd, argv);
 }
 
-int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_dmidecode(const op_req_t& req) {
+    static const op_err MISSING = {ERR_ENOENT, "dmidecode not found"};
+    const int fd = req.fd;  // watched while the tool runs: a client that goes away stops it
     char type[DMI_TYPE_MAX + 1] = "";
-    arg_get_str(js, args, n, "type", type, sizeof type);
+    arg_get_str(req.js, req.args, req.an, "type", type, sizeof type);
     const char* prog = first_exec({"/usr/sbin/dmidecode"});
     if (!prog) prog = "/usr/local/sbin/dmidecode";
     // A program that is not there cannot run: say so instead of answering empty text.
-    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "dmidecode not found");
+    if (access(prog, X_OK) != 0) return MISSING;
     char* argv[4] = {const_cast<char*>(prog)};
     if (dmi_type_ok(type)) {
         argv[1] = const_cast<char*>("-t");
@@ -188,7 +176,8 @@ int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     sb_t out;
     exec_result_t res;
     if (run_capture(argv, &out, &res, fd, DMIDECODE_DEADLINE_MS) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "dmidecode not found");
-    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "dmidecode timed out");
-    return reply_tool_text(fd, req_id, "{", out);
+        // nothing could be started: to the client the tool is missing
+        return MISSING;
+    if (res.timed_out) return op_err{ERR_ENOENT, "dmidecode timed out"};
+    return tool_text_result("{", out);
 }

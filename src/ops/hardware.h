@@ -3,23 +3,24 @@
 // firmware's DMI tables); and the argument rules of those tools.
 //
 // Threads: stateless; handlers run on their connection's thread.
-// Errors: predicates return 1 or 0 (smart_device_check 0 / -1 with the refusal).
+// Errors: predicates return 1 or 0; smart_device_check returns null, or the refusal.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
 #include "base/sb.h"
-#include "wire/jsmn.h"
+#include "wire/errors.h"
+#include "wire/request.h"
 
 constexpr size_t SMART_DEVICE_MAX = 63;
 constexpr size_t SMART_TYPE_MAX = 23;
 constexpr size_t DMI_TYPE_MAX = 15;
 constexpr size_t SMART_WORD_MAX = 15;  // "tool" and "log"
 
-// Checks a SMART device name. 0 when it is acceptable; otherwise sets `code` and `msg` to the
-// refusal ("EREQ" for an empty name, "EBADDEV" for the rest).
-int smart_device_check(const char* dev, const char** code, const char** msg);
+// Checks a SMART device name: null when it is acceptable, else the refusal ("EREQ" for an
+// empty name, "EBADDEV" for the rest).
+const op_err* smart_device_check(const char* dev);
 // 1 for a non-empty `-d` type of letters, digits and commas.
 int smart_type_ok(const char* type);
 // 1 for a non-empty DMI type of letters and digits.
@@ -29,6 +30,6 @@ int dmi_type_ok(const char* type);
 // is one complete JSON value, else {"text":"<escaped output>"}.
 int smart_result_json(std::string_view output, sb_t* out);
 
-int op_smart_get(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_smart_scan(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_dmidecode(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_smart_get(const op_req_t& req);
+op_result op_smart_scan(const op_req_t& req);
+op_result op_dmidecode(const op_req_t& req);

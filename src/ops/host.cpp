@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "base/version.h"
 #include "proc/procfs.h"
 #include "wire/errors.h"
-#include "wire/reply.h"
 
 namespace {
 
@@ -39,11 +39,9 @@ const char* bool_word(int v) { return v ? "true" : "false"; }
 
 }  // namespace
 
-int op_ping(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
-    return reply_ok(fd, req_id, "{\"pong\":true}");
-}
+op_result op_ping(const op_req_t&) { return op_result::ok("{\"pong\":true}"); }
 
-int op_info(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_info(const op_req_t&) {
     struct utsname u;
     memset(&u, 0, sizeof u);
     uname(&u);
@@ -56,13 +54,13 @@ int op_info(int fd, const char* req_id, const char*, const jsmntok_t*, int, int)
     sb_kv_int(&s, "euid", static_cast<long long>(geteuid()), 1);
     sb_kv_int(&s, "pid", static_cast<long long>(getpid()), 0);
     sb_appendz(&s, "}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_meminfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_meminfo(const op_req_t&) {
     sb_t text;
     if (read_file_all("/proc/meminfo", &text, PROC_TEXT_MAX_BYTES) != 0)
-        return reply_err(fd, req_id, ERR_EIO, "cannot read /proc/meminfo");
+        return op_err{ERR_EIO, "cannot read /proc/meminfo"};
     static const char* const PATTERNS[4] = {"MemTotal: %lld", "MemAvailable: %lld", "MemFree: %lld", "SwapTotal: %lld"};
     long long vals[4] = {0, 0, 0, 0};
     for (const char* line = text.buf ? text.buf : ""; *line && *line != '\n';) {
@@ -80,10 +78,10 @@ int op_meminfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, i
     sb_t s;
     sb_printf(&s, "{\"mem_total\":%lld,\"mem_available\":%lld,\"mem_free\":%lld,\"swap_total\":%lld}", vals[0], vals[1],
               vals[2], vals[3]);
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_services_check(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_services_check(const op_req_t&) {
     static const char* SMB_NAMES[] = {"smbd", nullptr};
     static const char* NFS_NAMES[] = {"nfsd", "rpc.nfsd", "rpc.mountd", nullptr};
     static const char* AFP_NAMES[] = {"afpd", "cnid_metad", nullptr};
@@ -96,10 +94,10 @@ int op_services_check(int fd, const char* req_id, const char*, const jsmntok_t*,
               "{\"key\":\"nfs\",\"label\":\"NFS\",\"running\":%s},"
               "{\"key\":\"afp\",\"label\":\"AFP\",\"running\":%s}]}",
               bool_word(smb), bool_word(nfs), bool_word(afp));
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_sysinfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_sysinfo(const op_req_t&) {
     struct utsname u;
     memset(&u, 0, sizeof u);
     uname(&u);
@@ -116,5 +114,5 @@ int op_sysinfo(int fd, const char* req_id, const char*, const jsmntok_t*, int, i
     sb_appendz(&s, "\"cpuinfo\":\"");
     if (cpu.len) sb_json_escape(&s, cpu.buf, cpu.len);
     sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }

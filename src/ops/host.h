@@ -1,15 +1,15 @@
 // host — the daemon's liveness and the host summary: ping, info, meminfo, services_check,
 // sysinfo.
 //
-// Each answers with exactly one reply built from uname(2) and small files under /proc; none
-// of them needs a job or a child process. Arguments and the stream flag are ignored.
+// Each hands back one result, built from uname(2) and small files under /proc, for dispatch to
+// reply with; none of them needs a job or a child process, and arguments are ignored.
 // Threads: any connection thread; no shared state.
 #pragma once
 
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
-int op_ping(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_info(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_meminfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_services_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_sysinfo(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_ping(const op_req_t& req);
+op_result op_info(const op_req_t& req);
+op_result op_meminfo(const op_req_t& req);
+op_result op_services_check(const op_req_t& req);
+op_result op_sysinfo(const op_req_t& req);

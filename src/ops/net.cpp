@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "base/text.h"
 #include "proc/tools.h"
 #include "wire/args.h"
 #include "wire/errors.h"
-#include "wire/reply.h"
 
 namespace {
 
@@ -18,6 +18,9 @@ constexpr size_t BIN_CHECK_PATH_BYTES = 512;
 // How long one run of ip, ss or netstat may take: each reads kernel tables once.
 constexpr int IP_DEADLINE_MS = 10000;
 constexpr int PORTS_DEADLINE_MS = 10000;
+
+const op_err IP_MISSING = {ERR_ENOENT, "ip(8) not found"};
+const op_err PORTS_TOOL_MISSING = {ERR_ENOENT, "neither ss nor netstat found"};
 
 void append_escaped(sb_t* s, std::string_view v) { sb_json_escape(s, v.data(), v.size()); }
 
@@ -53,21 +56,23 @@ int net_addrs_build_json(std::string_view text, sb_t* out) {
     return sb_appendz(out, "]}");
 }
 
-int op_net_addrs(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_net_addrs(const op_req_t& req) {
+    const int fd = req.fd;  // watched while the tool runs: a client that goes away stops it
     const char* prog = first_exec({"/sbin/ip", "/usr/sbin/ip"});
     if (!prog) prog = "/bin/ip";
     // A program that is not there cannot run: say so instead of answering an empty list.
-    if (access(prog, X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
+    if (access(prog, X_OK) != 0) return IP_MISSING;
     char* argv[] = {const_cast<char*>(prog),   const_cast<char*>("-4"),   const_cast<char*>("-o"),
                     const_cast<char*>("addr"), const_cast<char*>("show"), nullptr};
     sb_t text;
     exec_result_t res;
     if (run_capture(argv, &text, &res, fd, IP_DEADLINE_MS) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "ip(8) not found");
-    if (res.timed_out) return reply_err(fd, req_id, ERR_ENOENT, "ip timed out");
+        // nothing could be started: to the client the tool is missing
+        return IP_MISSING;
+    if (res.timed_out) return op_err{ERR_ENOENT, "ip timed out"};
     sb_t s;
     net_addrs_build_json(std::string_view(text.buf ? text.buf : "", text.len), &s);
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
 // Chooses ss (three places) or else netstat, and fills `argv` for the kind wanted.
@@ -93,21 +98,23 @@ static const char* net_ports_argv(bool listen, bool proc, char** argv) {
     return ss ? "ss" : "netstat";
 }
 
-int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_net_ports(const op_req_t& req) {
+    const int fd = req.fd;  // watched while the tool runs: a client that goes away stops it
     char kind[KIND_ARG_BYTES] = "listen";
-    arg_get_str(js, args, n, "kind", kind, sizeof kind);
-    int proc = arg_get_bool(js, args, n, "proc", 0);
+    arg_get_str(req.js, req.args, req.an, "kind", kind, sizeof kind);
+    int proc = arg_get_bool(req.js, req.args, req.an, "proc", 0);
     char* argv[6];
     const char* tool = net_ports_argv(strcmp(kind, "listen") == 0, proc != 0, argv);
-    if (access(argv[0], X_OK) != 0) return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
+    if (access(argv[0], X_OK) != 0) return PORTS_TOOL_MISSING;
     sb_t text;
     exec_result_t res;
     if (run_capture(argv, &text, &res, fd, PORTS_DEADLINE_MS) != 0)
-        return reply_err(fd, req_id, ERR_ENOENT, "neither ss nor netstat found");
+        // nothing could be started: to the client the tool is missing
+        return PORTS_TOOL_MISSING;
     if (res.timed_out) {
         sb_t msg;
         sb_printf(&msg, "%s timed out", tool);
-        return reply_err(fd, req_id, ERR_ENOENT, msg.buf);
+        return op_err{ERR_ENOENT, msg.buf};
     }
     sb_t s;
     sb_printf(&s, "{\"tool\":\"%s\",", tool);
@@ -115,13 +122,13 @@ int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* ar
     sb_appendz(&s, "\"text\":\"");
     sb_json_escape(&s, text.buf ? text.buf : "", text.len);
     sb_appendz(&s, "\"}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_bin_check(const op_req_t& req) {
     char names[BIN_CHECK_MAX_NAMES][256];
-    int count = arg_array_strs(js, args, n, "names", names, BIN_CHECK_MAX_NAMES);
-    if (count <= 0) return reply_err(fd, req_id, ERR_EREQ, "names array required");
+    int count = arg_array_strs(req.js, req.args, req.an, "names", names, BIN_CHECK_MAX_NAMES);
+    if (count <= 0) return op_err{ERR_EREQ, "names array required"};
     sb_t s;
     sb_appendz(&s, "{\"results\":{");
     for (int i = 0; i < count; i++) {
@@ -135,5 +142,5 @@ int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* ar
         sb_appendz(&s, "}");
     }
     sb_appendz(&s, "}}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }

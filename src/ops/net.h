@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "base/sb.h"
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
 // One line of `ip -o -4 addr show`: the second and fourth tokens (split at spaces and tabs),
 // each cut to 63 bytes. -1 unless both are present.
@@ -24,6 +24,6 @@ int ip_parse_addr_line(std::string_view line, ip_addr_entry_t* out);
 // Appends {"addrs":[{"iface":..,"addr":..},...]} for the whole `ip` output, in output order.
 int net_addrs_build_json(std::string_view text, sb_t* out);
 
-int op_net_addrs(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_net_ports(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_bin_check(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_net_addrs(const op_req_t& req);
+op_result op_net_ports(const op_req_t& req);
+op_result op_bin_check(const op_req_t& req);

@@ -6,12 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/fdio.h"
 #include "base/sb.h"
 #include "wire/args.h"
 #include "wire/errors.h"
-#include "wire/reply.h"
 
 namespace {
 
@@ -56,13 +56,13 @@ bool apply_turbo(bool on) {
 
 }  // namespace
 
-int op_cpufreq_set(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_cpufreq_set(const op_req_t& req) {
     char governor[GOVERNOR_ARG_BYTES] = "";
-    arg_get_str(js, args, n, "governor", governor, sizeof governor);
-    long long turbo = arg_get_int(js, args, n, "turbo", -1);
+    arg_get_str(req.js, req.args, req.an, "governor", governor, sizeof governor);
+    long long turbo = arg_get_int(req.js, req.args, req.an, "turbo", -1);
     bool set_turbo = turbo == 0 || turbo == 1;
-    if (!governor[0] && !set_turbo) return reply_err(fd, req_id, ERR_EREQ, "nothing to set");
-    if (governor[0] && !governor_ok(governor)) return reply_err(fd, req_id, ERR_EREQ, "invalid governor");
+    if (!governor[0] && !set_turbo) return op_err{ERR_EREQ, "nothing to set"};
+    if (governor[0] && !governor_ok(governor)) return op_err{ERR_EREQ, "invalid governor"};
     int applied = governor[0] ? apply_governor(governor) : 0;
     sb_t s;
     sb_printf(&s, "{\"applied\":%d", applied);
@@ -76,17 +76,17 @@ int op_cpufreq_set(int fd, const char* req_id, const char* js, const jsmntok_t* 
         sb_printf(&s, ",\"turbo\":%s,\"turbo_ok\":%s", turbo == 1 ? "true" : "false", ok ? "true" : "false");
     }
     sb_appendz(&s, "}");
-    return reply_ok(fd, req_id, s.buf);
+    return op_result::ok(std::move(s));
 }
 
-int op_drop_caches(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    long long level = arg_get_int(js, args, n, "level", DROP_CACHES_DEFAULT_LEVEL);
-    if (level < 1 || level > 3) return reply_err(fd, req_id, ERR_EREQ, "level must be 1-3");
+op_result op_drop_caches(const op_req_t& req) {
+    long long level = arg_get_int(req.js, req.args, req.an, "level", DROP_CACHES_DEFAULT_LEVEL);
+    if (level < 1 || level > 3) return op_err{ERR_EREQ, "level must be 1-3"};
     sync();  // dirty pages cannot be dropped: write them out first
     char value[8];
     snprintf(value, sizeof value, "%lld\n", level);
-    if (write_str_file(DROP_CACHES_PATH, value) != 0) return reply_err(fd, req_id, ERR_EIO, strerror(errno));
-    char r[32];
-    snprintf(r, sizeof r, "{\"level\":%lld}", level);
-    return reply_ok(fd, req_id, r);
+    if (write_str_file(DROP_CACHES_PATH, value) != 0) return op_err{ERR_EIO, strerror(errno)};
+    sb_t s;
+    sb_printf(&s, "{\"level\":%lld}", level);
+    return op_result::ok(std::move(s));
 }

@@ -2,10 +2,10 @@
 // every processor, and turbo) and drop_caches.
 //
 // Threads: stateless; handlers run on their connection's thread.
-// Errors: every failure is an error reply.
+// Errors: every refusal or failure is an op_err the handler hands back.
 #pragma once
 
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
-int op_cpufreq_set(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_drop_caches(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_cpufreq_set(const op_req_t& req);
+op_result op_drop_caches(const op_req_t& req);

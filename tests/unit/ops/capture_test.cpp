@@ -22,10 +22,7 @@ TEST(InputRules, CharacterSetsLengthsAndComponents) {
         {[](const char* p) { return path_has_dotdot(p); },
          {"..", "/var/log/../etc", "/var/log/..", "../x"},
          {"/var/log/..x", "/var/log/x..", "/var/log/./x", ""}},
-        {[](const char* dev) {
-             const char *code = nullptr, *msg = nullptr;
-             return smart_device_check(dev, &code, &msg) + 1;  // 0 or -1
-         },
+        {[](const char* dev) { return smart_device_check(dev) ? 0 : 1; },
          {"/dev/sda", "/dev/nvme0n1", "/dev/", "/dev/my_disk-1"},
          {"", "sda", "/dev/disk/by-id/ata-X", "/dev/sda ", "/dev/sda;reboot", "/dev/sd\xc3\xa4"}},
         {smart_type_ok, {"sat", "megaraid,0"}, {"sat;x", "sat x", "-x", ""}},

@@ -3,8 +3,10 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config/config.h"
+#include "daemon/dispatch.h"
 #include "ops/files.h"
 #include "unit_helpers.h"
 #include "wire/json.h"
@@ -55,9 +57,11 @@ TEST(WriteFile, DataAboveFourMiBIsRefused) {
     config_parse_allow(&c->paths_write_file, "/nonexistent-dir/");
     g_cfg.store(cfg_snapshot_t(c));
     SocketPair sp;
+    std::vector<jsmntok_t> toks(CONN_MAX_TOKENS);
     auto call = [&](size_t data_len) {
-        Parsed p(R"({"path":"/nonexistent-dir/f","data":")" + std::string(data_len, 'x') + "\"}", 16);
-        op_write_file(sp.near(), "w", p.js.c_str(), p.toks.data(), p.n(), 0);
+        std::string js = R"({"id":"w","op":"write_file","args":{"path":"/nonexistent-dir/f","data":")" +
+                         std::string(data_len, 'x') + "\"}}";
+        conn_handle_request(sp.near(), js.c_str(), js.size(), toks.data());
         return sp.read_frame();
     };
     EXPECT_EQ(call(4194305), frame_of(R"({"id":"w","ok":false,"code":"ETOOBIG","error":"data too large"})"));

@@ -161,7 +161,6 @@ op_result op_smart_scan(const op_req_t& req) {
 
 op_result op_dmidecode(const op_req_t& req) {
     static const op_err MISSING = {ERR_ENOENT, "dmidecode not found"};
-    const int fd = req.fd;  // watched while the tool runs: a client that goes away stops it
     char type[DMI_TYPE_MAX + 1] = "";
     arg_get_str(req.js, req.args, req.an, "type", type, sizeof type);
     const char* prog = first_exec({"/usr/sbin/dmidecode"});
@@ -175,7 +174,7 @@ op_result op_dmidecode(const op_req_t& req) {
     }
     sb_t out;
     exec_result_t res;
-    if (run_capture(argv, &out, &res, fd, DMIDECODE_DEADLINE_MS) != 0)
+    if (run_capture(argv, &out, &res, req.fd, DMIDECODE_DEADLINE_MS) != 0)
         // nothing could be started: to the client the tool is missing
         return MISSING;
     if (res.timed_out) return op_err{ERR_ENOENT, "dmidecode timed out"};

@@ -57,7 +57,6 @@ int net_addrs_build_json(std::string_view text, sb_t* out) {
 }
 
 op_result op_net_addrs(const op_req_t& req) {
-    const int fd = req.fd;  // watched while the tool runs: a client that goes away stops it
     const char* prog = first_exec({"/sbin/ip", "/usr/sbin/ip"});
     if (!prog) prog = "/bin/ip";
     // A program that is not there cannot run: say so instead of answering an empty list.
@@ -66,7 +65,7 @@ op_result op_net_addrs(const op_req_t& req) {
                     const_cast<char*>("addr"), const_cast<char*>("show"), nullptr};
     sb_t text;
     exec_result_t res;
-    if (run_capture(argv, &text, &res, fd, IP_DEADLINE_MS) != 0)
+    if (run_capture(argv, &text, &res, req.fd, IP_DEADLINE_MS) != 0)
         // nothing could be started: to the client the tool is missing
         return IP_MISSING;
     if (res.timed_out) return op_err{ERR_ENOENT, "ip timed out"};
@@ -99,7 +98,6 @@ static const char* net_ports_argv(bool listen, bool proc, char** argv) {
 }
 
 op_result op_net_ports(const op_req_t& req) {
-    const int fd = req.fd;  // watched while the tool runs: a client that goes away stops it
     char kind[KIND_ARG_BYTES] = "listen";
     arg_get_str(req.js, req.args, req.an, "kind", kind, sizeof kind);
     int proc = arg_get_bool(req.js, req.args, req.an, "proc", 0);
@@ -108,7 +106,7 @@ op_result op_net_ports(const op_req_t& req) {
     if (access(argv[0], X_OK) != 0) return PORTS_TOOL_MISSING;
     sb_t text;
     exec_result_t res;
-    if (run_capture(argv, &text, &res, fd, PORTS_DEADLINE_MS) != 0)
+    if (run_capture(argv, &text, &res, req.fd, PORTS_DEADLINE_MS) != 0)
         // nothing could be started: to the client the tool is missing
         return PORTS_TOOL_MISSING;
     if (res.timed_out) {

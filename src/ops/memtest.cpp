@@ -18,6 +18,7 @@
 
 #include "base/fdio.h"
 #include "base/ids.h"
+#include "base/locks.h"
 #include "base/log.h"
 #include "proc/procfs.h"
 #include "proc/runner.h"
@@ -132,8 +133,9 @@ constexpr size_t RUN_ID_MAX = 32;
 constexpr long long MAX_PASSES = 16;
 constexpr int FOREIGN_TREE_DEPTH = 8;  // how deep a planted tree at the sentinel's path is removed
 
-// Guards the sentinel from one run's claim to the end of its launch.
-std::mutex g_run_mu;
+// Held from one run's claim of the sentinel (a file, which the analysis cannot name) to the
+// end of its launch: start_run requires it.
+mutex_t g_run_mu;
 
 // The first line of the small control file `name` in `dir` (or AT_FDCWD), read once and cut
 // at CR or LF; "" when it cannot be read. A link is not followed, a FIFO never blocks.
@@ -297,7 +299,7 @@ void read_run_args(const char* js, const jsmntok_t* args, int an, run_args_t* ra
 
 // Claim, work directory and launch; null on success, else the error to reply with (the
 // claim released when it was taken). Called with g_run_mu held.
-const op_err* start_run(const run_args_t* ra, const char* run_id, const char* wd) {
+const op_err* start_run(const run_args_t* ra, const char* run_id, const char* wd) REQUIRES(g_run_mu) {
     static const op_err NO_WORKDIR = {ERR_EMKDIR, "cannot create workdir"};
     static const op_err NO_FORK = {ERR_EFORK, "fork failed"};
     static const op_err NO_START = {ERR_ESPAWN, "orchestrator cannot be started"};
@@ -346,7 +348,7 @@ op_result op_mem_suspend_run(const op_req_t& req) {
 
     const op_err* err;
     {
-        std::lock_guard<std::mutex> lock(g_run_mu);
+        lock_guard_t lock(g_run_mu);
         err = start_run(&ra, run_id, wd);
     }
     if (err) return *err;

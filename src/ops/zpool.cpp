@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/clock.h"
+#include "base/locks.h"
 #include "base/text.h"
 #include "proc/runner.h"
 #include "proc/tools.h"
@@ -34,9 +35,9 @@ using zp_cols_t = char[ZP_MAX_COLS][ZP_COL_BYTES];
 std::atomic<const char*> g_zpool_path{nullptr};
 
 const char* intern_path(const char* p) {
-    static std::mutex mu;  // guards `paths`
-    static std::set<std::string> paths;
-    std::lock_guard<std::mutex> lock(mu);
+    static mutex_t mu;
+    static std::set<std::string> paths GUARDED_BY(mu);
+    lock_guard_t lock(mu);
     return paths.insert(p).first->c_str();
 }
 

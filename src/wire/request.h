@@ -36,7 +36,8 @@ public:
         r.owned_ = std::move(json);
         return r;
     }
-    // The same with a constant JSON text; null sends null.
+    // The same with a constant JSON text, which is not copied: a literal, never a local
+    // buffer. Null sends null.
     static op_result ok(const char* json = nullptr) {
         op_result r(kind_t::ok);
         r.text_ = json;

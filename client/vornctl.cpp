@@ -17,6 +17,7 @@
 #include "client.h"
 #include "vornctl_args.h"
 #include "vornctl_term.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 #include "wire/jsmn.h"
 
@@ -159,9 +160,10 @@ int ctl_status_of_code(std::string_view code) {
         const char* code;
         int status;
     } STATUS[] = {
-        {"EBADREQ", CTL_USAGE},     {"EREQ", CTL_USAGE},         {"EPROTO", CTL_USAGE},    {"EAUTH", CTL_REFUSED},
-        {"EDISABLED", CTL_REFUSED}, {"EFORBIDDEN", CTL_REFUSED}, {"EBADDEV", CTL_REFUSED}, {"EPERM", CTL_REFUSED},
-        {"ENOENT", CTL_NOT_FOUND},  {"ENOOP", CTL_NOT_FOUND},    {"ESRCH", CTL_NOT_FOUND}, {"EBADPATH", CTL_NOT_FOUND},
+        {ERR_EBADREQ, CTL_USAGE},   {ERR_EREQ, CTL_USAGE},        {ERR_EPROTO, CTL_USAGE},
+        {ERR_EAUTH, CTL_REFUSED},   {ERR_EDISABLED, CTL_REFUSED}, {ERR_EFORBIDDEN, CTL_REFUSED},
+        {ERR_EBADDEV, CTL_REFUSED}, {ERR_EPERM, CTL_REFUSED},     {ERR_ENOENT, CTL_NOT_FOUND},
+        {ERR_ENOOP, CTL_NOT_FOUND}, {ERR_ESRCH, CTL_NOT_FOUND},   {ERR_EBADPATH, CTL_NOT_FOUND},
     };
     for (const auto& s : STATUS)
         if (code == s.code) return s.status;
@@ -183,15 +185,15 @@ void ctl_say(const ctl_ctx& ctx, std::string_view message, std::string_view code
 }
 
 int ctl_report_error(const ctl_ctx& ctx, std::string_view frame, std::string_view extra) {
-    std::string code = "ERR", msg = "failed";
+    std::string code = ERR_DEFAULT, msg = "failed";
     vc_json_str(frame, "code", &code);
     if (vc_json_str(frame, "error", &msg)) msg = vc_json_unescape(msg);
     if (!extra.empty()) msg += ": " + std::string(extra);
     // The daemon's refusal by access class names the uid; the person at the terminal needs
     // to know which class is missing.
-    if (code == "EPERM" && msg.rfind("operation not permitted for uid ", 0) == 0)
+    if (code == ERR_EPERM && msg.rfind("operation not permitted for uid ", 0) == 0)
         msg = "not permitted for your user (needs control)";
-    if (code == "ENOOP") {
+    if (code == ERR_ENOOP) {
         std::string near = ctl_nearest(ctx.word, ctl_all_names());
         if (!near.empty()) msg += "; did you mean " + near + "?";
     }
@@ -320,7 +322,7 @@ bool ctl_args_ok(const ctl_ctx& ctx, std::string_view op, std::string_view args_
     const ctl_op_t* row = ctl_op_find(op);
     std::string why;
     if (!row || ctl_check_args(*row, args_json, &why)) return true;
-    ctl_say(ctx, why + " (vornctl help " + ctx.word + ")", "EREQ");
+    ctl_say(ctx, why + " (vornctl help " + ctx.word + ")", ERR_EREQ);
     return false;
 }
 

@@ -17,6 +17,7 @@
 
 #include "client.h"
 #include "vornctl.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 
 namespace {
@@ -104,7 +105,7 @@ void set_nonblocking(int fd) {
 int refuse(const ctl_ctx& ctx, const relay_t& r) {
     ctl_say(ctx,
             "a frame of " + std::to_string(r.bad) + " bytes from " + r.from + " is outside 1.." + std::to_string(r.max),
-            "EPROTO");
+            ERR_EPROTO);
     return CTL_FAIL;
 }
 

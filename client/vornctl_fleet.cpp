@@ -34,6 +34,7 @@
 #include "vornctl_args.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
+#include "wire/errors.h"
 #include "wire/frame.h"
 
 extern char** environ;
@@ -280,7 +281,7 @@ int conclude(const ctl_ctx& ctx, const std::vector<host_t>& hosts, bool json) {
         } else {
             ctl_ctx at = ctx;
             at.word = h.name + ": " + ctx.word;
-            ctl_say(at, h.error, "EUNREACH");
+            ctl_say(at, h.error, ERR_EUNREACH);
         }
     }
     fprintf(stderr, "vornctl: %s: %zu of %zu host%s answered\n", term_clean(ctx.word).c_str(), answered, hosts.size(),
@@ -592,7 +593,7 @@ int ctl_fleet_main(const ctl_ctx& ctx, int argc, char** argv) {
         ctl_say(ctx,
                 "not for many hosts: views info, sysinfo, meminfo, smart, ps, net, iostat, zpool-iostat, and "
                 "operations as JSON lines",
-                "EREQ");
+                ERR_EREQ);
         return CTL_USAGE;
     }
     if (!ctl_args_from_cli(argc, argv, &args) || !ctl_args_ok(ctx, w, args)) return CTL_USAGE;

@@ -18,6 +18,7 @@
 #include "base/clock.h"
 #include "vornctl_term.h"
 #include "vornctl_views.h"
+#include "wire/errors.h"
 
 namespace {
 
@@ -378,7 +379,7 @@ int ctl_cmd_smart(const ctl_ctx& ctx, int argc, char** argv) {
     ctl_say(ctx,
             std::string(argv[0]) + " was not read (smartctl exit status " + std::to_string(exit_status) + ")" +
                 (wants_type ? "; name its type: type=sat, type=scsi, type=nvme, ..." : ""),
-            "EIO");
+            ERR_EIO);
     return CTL_FAIL;
 }
 

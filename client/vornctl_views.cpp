@@ -6,6 +6,7 @@
 #include "base/sb.h"
 #include "vornctl_args.h"
 #include "vornctl_term.h"
+#include "wire/errors.h"
 
 bool ctl_view_wanted(const ctl_ctx& ctx) { return !ctx.json && (ctx.table || term_is_tty()); }
 
@@ -73,7 +74,7 @@ int view_call(const ctl_ctx& ctx, std::string_view op, std::string_view args, st
     int st = ctl_run_op(ctx, op, args, keep_reply, &r);
     if (frame->empty()) return st;  // nothing came: ctl_run_op has said why
     if (!doc->parse(*frame)) {
-        ctl_say(ctx, "unreadable reply", "EPROTO");
+        ctl_say(ctx, "unreadable reply", ERR_EPROTO);
         return CTL_FAIL;
     }
     view_report_error(ctx, doc->root());

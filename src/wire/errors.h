@@ -30,6 +30,8 @@ constexpr const char ERR_EBADDEV[] = "EBADDEV";        // a device name refused
 constexpr const char ERR_EINTERNAL[] = "EINTERNAL";    // the configuration cannot be generated
 constexpr const char ERR_EPERSIST[] = "EPERSIST";      // ... or written and loaded
 constexpr const char ERR_DEFAULT[] = "ERR";            // when no code is given
+// vornctl's own, in its error lines and JSON output: a host of a fan-out that ssh could not reach.
+constexpr const char ERR_EUNREACH[] = "EUNREACH";
 
 // A refusal or failure on its way to a reply or an error event: a code above and its message.
 struct op_err {

@@ -205,7 +205,7 @@ int emit_open(op_emit_t* e, const job_t* job) {
     sb_t s;
     sb_appendz(&s, "{\"type\":\"open\",");
     sb_kv_str(&s, "job_id", job->id, 1);
-    sb_kv_str(&s, "tty", job->tty, 0);
+    sb_kv_str(&s, "tty", job->session->tty, 0);
     sb_appendz(&s, "}");
     return emit_chunk(e, s.buf, s.len);
 }

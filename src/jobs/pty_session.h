@@ -58,7 +58,7 @@ struct pty_session_t {
     const std::unique_ptr<unsigned char[]> ring;
     size_t ring_len GUARDED_BY(rmu) = 0;
     unsigned long long ring_total GUARDED_BY(rmu) = 0;
-    std::atomic<int> child_exited{0};       // written under rmu; the list reads it without
+    std::atomic<int> child_exited{0};       // written under rmu; the list and writers read it without
     child_status_t status GUARDED_BY(rmu);  // how the shell ended, once child_exited
     int tailers GUARDED_BY(rmu) = 0;
     pty_tail_t* tails GUARDED_BY(rmu) = nullptr;  // the attached tailers, `tailers` of them

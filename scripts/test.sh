@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with -Werror under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs every test; then checks formatting and runs the static
-# checks (scripts/lint.sh); then builds a ThreadSanitizer tree ($BUILD_DIR-tsan) and runs every
-# test again there, failing on any report it writes; then, when clang is there, builds the fuzz
-# targets and runs each for FUZZ_SECONDS (default 30).
+# checks (scripts/lint.sh); then builds the programs in a clang tree ($BUILD_DIR-clang, warnings
+# as errors, no sanitizer, no tests: those run in the other trees), so that a lock annotation the
+# thread-safety analysis finds broken fails the run; then builds a ThreadSanitizer tree
+# ($BUILD_DIR-tsan) and runs every test again there, failing on any report it writes; then,
+# when clang is there, builds the fuzz targets and runs each for FUZZ_SECONDS (default 30).
 #
 #   scripts/test.sh           the whole run (what CI runs)
 #   scripts/test.sh --quick   the first step only: the ASan + UBSan tree, unit and integration
@@ -30,6 +32,11 @@ ctest --test-dir "$build" --output-on-failure -j2 --timeout 600
 [ $quick = 1 ] && exit 0
 
 scripts/lint.sh
+
+clang_build=$build-clang
+cmake -S . -B "$clang_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DVORND_WERROR=ON \
+  -DVORND_TESTS=OFF >/dev/null
+ninja -C "$clang_build"
 
 tsan_build=$build-tsan
 cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORND_WERROR=ON -DVORND_SANITIZE=thread >/dev/null

@@ -2,8 +2,8 @@
 // exit-status convention of the daemon.
 //
 // The convention: `exit_code` is 0..255 when the child exited and -1 when a signal killed it,
-// that signal then being `term_signal` (0 otherwise). Runner children report exactly this; a
-// PTY session's exit code folds the two into one number (pty_session.h).
+// that signal then being `term_signal` (0 otherwise). Runner children and PTY shells are
+// recorded so; only a session's exit chunk folds the two into one number (pty_session.h).
 // Threads: any thread may wait for a child it owns. Errors: as each function says.
 #pragma once
 

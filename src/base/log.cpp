@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
+
+#include "base/locks.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr int LEVEL_LAST = static_cast<int>(sizeof LEVELS / sizeof LEVELS[0]) - 
 std::atomic<const char*> g_ident{"vornd"};
 std::atomic<int> g_level{LOG_INF};
 std::atomic<bool> g_journal{false};  // lines start with "<priority>"
-std::mutex g_mu;                     // guards one whole line on stderr; a leaf lock
+mutex_t g_mu;                        // held for one whole line on stderr; a leaf lock
 
 // Whether standard error is the journal's stream: JOURNAL_STREAM holds "DEV:INO" (decimal)
 // of it. A variable inherited from a parent whose stderr went there, while ours now goes
@@ -58,7 +59,7 @@ void log_msg(int level, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     {
-        std::lock_guard<std::mutex> lock(g_mu);
+        lock_guard_t lock(g_mu);
         if (g_journal.load(std::memory_order_relaxed)) fprintf(stderr, "<%d>", LEVELS[level].priority);
         fprintf(stderr, "%s %s %s ", stamp, LEVELS[level].name, g_ident.load());
         vfprintf(stderr, fmt, ap);

@@ -89,12 +89,12 @@ cfg_holder_t::cfg_holder_t() {
 }
 
 cfg_snapshot_t cfg_holder_t::load() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    lock_guard_t lock(mu_);
     return cur_;
 }
 
 void cfg_holder_t::store(cfg_snapshot_t next) {
-    std::lock_guard<std::mutex> lock(mu_);
+    lock_guard_t lock(mu_);
     cur_.swap(next);
     // the old record is released after the lock, when `next` goes out of scope
 }

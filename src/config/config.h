@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/caller.h"
+#include "base/locks.h"
 
 enum cfg_allow_mode_t {
     CFG_ALLOW_NONE = 0,  // nothing is allowed
@@ -86,8 +87,8 @@ public:
     void store(cfg_snapshot_t next);
 
 private:
-    mutable std::mutex mu_;  // guards cur_ only for the pointer copy; leaf lock
-    cfg_snapshot_t cur_;
+    mutable mutex_t mu_;  // held only for the pointer copy; leaf lock
+    cfg_snapshot_t cur_ GUARDED_BY(mu_);
 };
 
 extern cfg_holder_t g_cfg;
@@ -95,7 +96,8 @@ extern cfg_holder_t g_cfg;
 // Held around every reload, from reading the file to publishing the record, and by
 // config_apply from its copy of the live record to its own reload: reloads never overlap, so
 // the record published last is always that of the file read last. Taken before g_cfg's own
-// lock, never while holding it.
+// lock, never while holding it. It orders whole reloads and guards no field of its own, so it
+// stays a plain mutex that its users lock as one.
 extern std::mutex g_cfg_reload_mu;
 
 // Start-up load: resets to the base record, loads the file (`path_or_null`, else ./vornd.conf,

@@ -12,12 +12,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <unordered_map>
 #include <vector>
 
 #include "base/fdio.h"
+#include "base/locks.h"
 #include "base/log.h"
 #include "base/sb.h"
 #include "daemon/dispatch.h"
@@ -26,13 +26,14 @@
 namespace {
 
 // The live connections: what the stop sequence shuts down and waits for.
-std::mutex g_conns_mu;                  // guards g_conn_fds and g_conn_threads; a leaf lock
+mutex_t g_conns_mu;                     // a leaf lock
 std::condition_variable g_conns_ended;  // a connection thread has ended
-std::vector<int> g_conn_fds;            // open descriptors; one leaves the list before it is closed
-int g_conn_threads = 0;                 // threads started and not yet ended
+// Open descriptors; one leaves the list before it is closed.
+std::vector<int> g_conn_fds GUARDED_BY(g_conns_mu);
+int g_conn_threads GUARDED_BY(g_conns_mu) = 0;  // threads started and not yet ended
 
 void conn_unregister_fd(int fd) {
-    std::lock_guard<std::mutex> lock(g_conns_mu);
+    lock_guard_t lock(g_conns_mu);
     auto it = std::find(g_conn_fds.begin(), g_conn_fds.end(), fd);
     if (it != g_conn_fds.end()) g_conn_fds.erase(it);
 }
@@ -40,7 +41,7 @@ void conn_unregister_fd(int fd) {
 // The last thing a connection thread does: nothing of the daemon is touched after it, so the
 // stop sequence may tear the process down once the count is 0.
 void conn_thread_ended() {
-    std::lock_guard<std::mutex> lock(g_conns_mu);
+    lock_guard_t lock(g_conns_mu);
     g_conn_threads--;
     g_conns_ended.notify_all();
 }
@@ -51,18 +52,18 @@ struct uid_use_t {
     int conns = 0;
     size_t frame_bytes = 0;
 };
-std::mutex g_uid_mu;  // guards g_uid_use; a leaf lock
-std::unordered_map<uid_t, uid_use_t> g_uid_use;
+mutex_t g_uid_mu;  // a leaf lock
+std::unordered_map<uid_t, uid_use_t> g_uid_use GUARDED_BY(g_uid_mu);
 std::atomic<size_t> g_uid_frame_budget{CONN_UID_FRAME_BUDGET_BYTES};
 
-void uid_forget_if_idle(uid_t uid) {
+void uid_forget_if_idle(uid_t uid) REQUIRES(g_uid_mu) {
     auto it = g_uid_use.find(uid);
     if (it != g_uid_use.end() && it->second.conns == 0 && it->second.frame_bytes == 0) g_uid_use.erase(it);
 }
 
 void conn_uid_leave(uid_t uid) {
     if (uid == 0) return;
-    std::lock_guard<std::mutex> lock(g_uid_mu);
+    lock_guard_t lock(g_uid_mu);
     g_uid_use[uid].conns--;
     uid_forget_if_idle(uid);
 }
@@ -71,7 +72,7 @@ void conn_uid_leave(uid_t uid) {
 bool uid_frame_take(void* ctx, size_t n) {
     uid_t uid = static_cast<const caller_t*>(ctx)->uid;
     if (uid == 0) return true;
-    std::lock_guard<std::mutex> lock(g_uid_mu);
+    lock_guard_t lock(g_uid_mu);
     uid_use_t& u = g_uid_use[uid];
     if (n > g_uid_frame_budget.load(std::memory_order_relaxed) - u.frame_bytes) return false;
     u.frame_bytes += n;
@@ -81,7 +82,7 @@ bool uid_frame_take(void* ctx, size_t n) {
 void uid_frame_give(void* ctx, size_t n) {
     uid_t uid = static_cast<const caller_t*>(ctx)->uid;
     if (uid == 0) return;
-    std::lock_guard<std::mutex> lock(g_uid_mu);
+    lock_guard_t lock(g_uid_mu);
     g_uid_use[uid].frame_bytes -= n;
     uid_forget_if_idle(uid);
 }
@@ -95,7 +96,7 @@ struct conn_arg_t {
 
 bool conn_uid_admit(uid_t uid) {
     if (uid == 0) return true;
-    std::lock_guard<std::mutex> lock(g_uid_mu);
+    lock_guard_t lock(g_uid_mu);
     uid_use_t& u = g_uid_use[uid];
     if (u.conns >= CONN_MAX_PER_UID) return false;
     u.conns++;
@@ -110,7 +111,7 @@ int conn_start(int fd, const caller_t& who) {
     proto_bound_writes(fd);
     auto* arg = new (std::nothrow) conn_arg_t{fd, who};
     {
-        std::lock_guard<std::mutex> lock(g_conns_mu);
+        lock_guard_t lock(g_conns_mu);
         g_conn_fds.push_back(fd);
         g_conn_threads++;
     }
@@ -127,16 +128,19 @@ int conn_start(int fd, const caller_t& who) {
 }
 
 int conn_count() {
-    std::lock_guard<std::mutex> lock(g_conns_mu);
+    lock_guard_t lock(g_conns_mu);
     return g_conn_threads;
 }
 
 bool conn_shutdown_all(int timeout_ms) {
-    std::unique_lock<std::mutex> lock(g_conns_mu);
+    unique_lock_t lock(g_conns_mu);
     // A descriptor leaves the list under this lock before its thread closes it, so none
     // shut down here can be a reused number.
     for (int fd : g_conn_fds) shutdown(fd, SHUT_RDWR);
-    return g_conns_ended.wait_for(lock, std::chrono::milliseconds(timeout_ms), [] { return g_conn_threads == 0; });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (g_conn_threads != 0)
+        if (g_conns_ended.wait_until(lock.native(), until) == std::cv_status::timeout) return g_conn_threads == 0;
+    return true;
 }
 
 void* conn_thread(void* arg) {

@@ -9,57 +9,38 @@
 #include "base/ids.h"
 #include "jobs/jobs_internal.h"
 
+mutex_t g_jobs_mu;
 job_t g_jobs[JOB_SLOTS];
 
 namespace {
 
 constexpr int SHUTDOWN_KILL_GRACE_MS = 200;
 
-std::mutex g_mu;  // the table lock: see jobs.h for what it guards
-
 thread_local char t_last_claimed[JOB_ID_BYTES] = "";
 
-void clear_slot(job_t* j) {
+void clear_slot(job_t* j) REQUIRES(g_jobs_mu) {
     memset(j->id, 0, sizeof j->id);
     j->pid.store(0);
     j->cancel.store(0);
-    j->in_use = 0;
     j->owner = 0;
-    j->master_fd = -1;
-    j->is_pty = 0;
-    j->closing = 0;
-    j->rows = 0;
-    j->cols = 0;
-    memset(j->tty, 0, sizeof j->tty);
-    j->created = 0;
-    j->ring = nullptr;
-    j->ring_cap = 0;
-    j->ring_len = 0;
-    j->ring_total = 0;
-    j->child_exited.store(0);
-    j->exit_code = 0;
-    j->reader_started = 0;
-    j->reader = pthread_t{};
-    j->tailers = 0;
-    j->tails = nullptr;
-    j->held = false;
+    j->session = nullptr;
 }
 
 // A runner child leads a process group of its own, and the group is what a job is: its
 // background programs go with it. The runner clears `pid` under the table lock before it
 // reaps the leader, so a number read here still names that group.
-void signal_job(const job_t& j, pid_t pid, int sig) { kill(j.is_pty ? pid : -pid, sig); }
+void signal_job(const job_t& j, pid_t pid, int sig) { kill(j.session ? pid : -pid, sig); }
 
 // Sends `sig` to the process group of every runner job; returns how many. The job is
 // cancelled as well, so that its runner goes on stopping the group until nothing of it is
-// left, a member that closed its output and ignores `sig` included. (PTY sessions are ended
-// by pty_session.)
-int signal_runner_jobs(int sig) {
-    std::lock_guard<std::mutex> lock(g_mu);
+// left, a member that closed its output and ignores `sig` included. (PTY sessions, even one
+// still being started, are ended by pty_session.)
+int signal_runner_jobs(int sig) EXCLUDES(g_jobs_mu) {
+    lock_guard_t lock(g_jobs_mu);
     int sent = 0;
     for (job_t& j : g_jobs) {
         pid_t pid = j.pid.load();
-        if (j.in_use && !j.is_pty && pid > 0) {
+        if (j.state == job_state_t::claimed && !j.session && pid > 0) {
             j.cancel.store(1);
             signal_job(j, pid, sig);
             sent++;
@@ -70,14 +51,34 @@ int signal_runner_jobs(int sig) {
 
 }  // namespace
 
-std::mutex& jobs_table_mu() { return g_mu; }
+bool job_transition(job_t* job, job_state_t from, job_state_t to) {
+    using S = job_state_t;
+    const bool edge = (from == S::free && to == S::claimed) || (from == S::claimed && to == S::free) ||
+                      (from == S::claimed && to == S::running) || (from == S::running && to == S::ending) ||
+                      (from == S::ending && to == S::free);
+    if (!job || job->state != from || !edge) return false;
+    job->state = to;
+    return true;
+}
+
+job_t* job_live_locked(const char* id) {
+    if (!id || !id[0]) return nullptr;
+    for (job_t& j : g_jobs)
+        if (j.state != job_state_t::free && strcmp(j.id, id) == 0) return &j;
+    return nullptr;
+}
+
+void job_free_locked(job_t* job) {
+    if (job_transition(job, job_state_t::claimed, job_state_t::free) ||
+        job_transition(job, job_state_t::ending, job_state_t::free))
+        clear_slot(job);
+}
 
 job_t* job_alloc() {
-    std::lock_guard<std::mutex> lock(g_mu);
+    lock_guard_t lock(g_jobs_mu);
     for (job_t& j : g_jobs) {
-        if (j.in_use) continue;
+        if (!job_transition(&j, job_state_t::free, job_state_t::claimed)) continue;
         clear_slot(&j);
-        j.in_use = 1;
         const caller_t* who = caller_current();
         j.owner = who ? who->uid : 0;
         gen_id(j.id);
@@ -89,13 +90,8 @@ job_t* job_alloc() {
 
 void job_release(job_t* job) {
     if (!job) return;
-    std::lock_guard<std::mutex> lock(g_mu);
-    job->id[0] = '\0';
-    job->pid.store(0);
-    job->cancel.store(0);
-    job->in_use = 0;
-    job->master_fd = -1;
-    job->is_pty = 0;
+    lock_guard_t lock(g_jobs_mu);
+    if (job_transition(job, job_state_t::claimed, job_state_t::free)) clear_slot(job);
 }
 
 op_emit_t job_emit(int fd, const char* req_id, job_t* job) { return {fd, req_id, job, job ? job->id : nullptr}; }
@@ -106,7 +102,9 @@ cancel_token_t job_token(job_t* job, int watch_fd) {
     if (!job) return t;
     t.flag = &job->cancel;
     t.child = &job->pid;
-    t.child_mu = &g_mu;
+    // The token's forget_child takes the table lock through the plain mutex, outside the
+    // analysis: it only clears the atomic pid, which the lock orders against the signals.
+    t.child_mu = &g_jobs_mu.native();
     return t;
 }
 
@@ -115,33 +113,29 @@ const char* job_last_claimed() { return t_last_claimed; }
 void job_claim_reset() { t_last_claimed[0] = '\0'; }
 
 int job_owner(const char* id, uid_t* owner) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    for (const job_t& j : g_jobs) {
-        if (!j.in_use || strcmp(j.id, id) != 0) continue;
-        *owner = j.owner;
-        return 0;
-    }
-    return -1;
+    lock_guard_t lock(g_jobs_mu);
+    const job_t* j = job_live_locked(id);
+    if (!j) return -1;
+    *owner = j->owner;
+    return 0;
 }
 
 int job_cancel(const char* id, bool has_control) {
     // The signal goes out under the table lock: a PTY reader clears `pid` under the same
     // lock before it reaps the shell, so the number read here cannot belong to a new process.
-    std::lock_guard<std::mutex> lock(g_mu);
-    for (job_t& j : g_jobs) {
-        if (!j.in_use || strcmp(j.id, id) != 0) continue;
-        if (!caller_may_act_on(caller_current(), j.owner, has_control)) return JOB_CANCEL_DENIED;
-        j.cancel.store(1);
-        pid_t pid = j.pid.load();
-        if (pid >= 1) signal_job(j, pid, SIGTERM);
-        return 0;
-    }
-    return -1;
+    lock_guard_t lock(g_jobs_mu);
+    job_t* j = job_live_locked(id);
+    if (!j) return -1;
+    if (!caller_may_act_on(caller_current(), j->owner, has_control)) return JOB_CANCEL_DENIED;
+    j->cancel.store(1);
+    pid_t pid = j->pid.load();
+    if (pid >= 1) signal_job(*j, pid, SIGTERM);
+    return 0;
 }
 
 void job_forget_pid(job_t* job) {
     if (!job) return;
-    std::lock_guard<std::mutex> lock(g_mu);
+    lock_guard_t lock(g_jobs_mu);
     job->pid.store(0);
 }
 

@@ -1,15 +1,18 @@
 // jobs_internal — what the job table's two source files share and the unit tests reach:
-// the table mutex and the ring append. Nothing outside the jobs module includes this.
+// slot lookups and frees under the table lock, and the ring append. Nothing outside the jobs
+// module includes this.
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 
 #include "jobs/jobs.h"
+#include "jobs/pty_session.h"
 
-// The table lock (guards in_use, id, is_pty, closing, master_fd, rows, cols, scans).
-std::mutex& jobs_table_mu();
-
+// The taken (not free) slot with this id; null for a null or empty id.
+job_t* job_live_locked(const char* id) REQUIRES(g_jobs_mu);
+// Frees a claimed slot, or a session slot whose close has torn it down (ending), clearing it;
+// any other slot is left as it is.
+void job_free_locked(job_t* job) REQUIRES(g_jobs_mu);
 // Appends `n` output bytes to the session's ring: the bytes get the next stream offsets, the
-// oldest are overwritten once the ring is full. Caller holds job->rmu. No ring: nothing.
-void job_ring_append(job_t* job, const unsigned char* data, size_t n);
+// oldest are overwritten once the ring is full. No ring: nothing.
+void pty_ring_append(pty_session_t* s, const unsigned char* data, size_t n) REQUIRES(s->rmu);

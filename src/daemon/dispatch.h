@@ -1,5 +1,8 @@
 // dispatch — one request frame from tokens to handler: tokenize, check the envelope and the
-// token, answer _cancel, find the operation, check that it is enabled, call it.
+// token, answer _cancel, find the operation, check that it is enabled, call it with its
+// op_req_t, and write what the handler hands back (wire/request.h): the reply, or a stream's
+// last event. A streaming row's job slot is dispatch's: claimed inside req.stream, once the
+// handler's arguments have passed, and given back before the stream's last event.
 //
 // Dispatch errors, in the order they are checked: invalid JSON, no op, a bad token, (_cancel's
 // own), an unknown op, an op the configuration disables, an op whose class the caller does not

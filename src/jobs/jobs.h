@@ -6,8 +6,9 @@
 //   claimed → running   job_pty_start: the slot has become a PTY session
 //   running → ending    job_pty_close begins (one close only: a second finds it ending)
 //   ending → free       job_pty_close has torn the session down
-// A streaming operation claims a slot, hands it to the runner and gives it back with
-// job_release on every path. A slot that became a session is no longer the request's:
+// Dispatch claims a streaming request's slot once its arguments have passed, hands the
+// slot's cancel token (job_token) to the run, and gives it back with job_release on every
+// path; the slot stays claimed while its child runs. A slot that became a session is no longer the request's:
 // job_release leaves it alone, and only job_pty_close (or the stop sequence, which closes
 // every session) frees it. Slots never move, so a job_t* stays valid; it is reused only after
 // it is free again.

@@ -373,7 +373,7 @@ int job_pty_start(job_t* job, int master_fd, pid_t pid, int rows, int cols, cons
         link_tail_locked(s.get(), creator);
     }
     if (!publish_and_start(job, s.get())) return -1;
-    s.release();  // the slot owns it now; job_pty_close deletes it
+    static_cast<void>(s.release());  // job->session owns it now; job_pty_close deletes it
     return 0;
 }
 
